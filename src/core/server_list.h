@@ -1,0 +1,68 @@
+// ServerList and serverlist.dat: N records of 1770 bytes in list order, then the three
+// boss-key option bytes; no header. The list is saved whole after every operator change
+// and read once at start-up.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "core/list_view.h"
+#include "core/server_entry.h"
+#include "support/file.h"
+#include "support/message_texts.h"
+
+namespace tervane {
+
+// Position i is row i of the list view and record i of the file; each record is allocated
+// on its own so that moving a server moves its record, live state and all.
+using ServerList = std::vector<std::unique_ptr<ServerEntry>>;
+
+struct BossKeyOptions {
+  std::uint8_t BossKeyModifiers = 0;  // 1 Alt, 2 Ctrl, 4 Shift
+  std::uint8_t BossKeyCode = 0;       // virtual-key code
+  std::uint8_t BossKeyEnabled = 0;
+};
+
+// The folder of the running executable with its trailing separator, taken once.
+const Path& ProgramDir();
+
+// Puts the long-path prefix in front of a Windows path: "\\?\" for a drive path,
+// "\\?\UNC\" in place of the two leading backslashes of a network path.
+Path WithLongPathPrefix(const Path& path);
+
+// The full path of serverlist.dat beside the executable, computed on first use and kept
+// (with the long-path prefix on Windows, a plain path on Linux).
+const Path& ServerListPath();
+
+// The file's bytes for a list and the option bytes.
+std::vector<std::uint8_t> SerializeServerList(const ServerList& list, const BossKeyOptions& options);
+
+// Writes the whole file; an empty path means ServerListPath(). A failure is silent: the
+// previous file stays whole. beforeCommit is the test hook of ReplaceFileAtomically.
+void SaveServerList(const ServerList& list, const BossKeyOptions& options, const Path& path = {},
+                    const std::function<bool()>& beforeCommit = {});
+
+// What loading needs besides the list: the view to fill, the texts of its cells, and where
+// the host's own address comes from (run parameters without "+ip ").
+struct LoadContext {
+  IListView& view;
+  const MessageTexts& texts;
+  std::function<std::string()> localAddress;  // empty: GetLocalAddress
+};
+
+// Replaces the list and the view's rows with the file's records and sets the option bytes
+// that the file holds. A missing or unreadable file leaves everything as it was.
+void LoadServerList(ServerList& list, BossKeyOptions& options, const LoadContext& context,
+                    const Path& path = {});
+
+// The loading of records from bytes already read: N = size / 1770 rounded down, live fields
+// reset, Priority clamped to 2, address and port recomputed from Params, option bytes from
+// what follows the last whole record.
+void LoadServerListBytes(ServerList& list, BossKeyOptions& options, const LoadContext& context,
+                         std::span<const std::uint8_t> bytes);
+
+}  // namespace tervane

@@ -1,0 +1,109 @@
+#include "net/query.h"
+
+#include <cstring>
+
+namespace tervane {
+namespace {
+
+// Reads over the datagram as if a zero byte stood at position n, as the receive buffer of
+// n + 1 zeroed bytes has it.
+class Reader {
+ public:
+  explicit Reader(std::span<const std::uint8_t> data) : data_(data) {}
+
+  std::uint8_t At(std::size_t pos) const { return pos < data_.size() ? data_[pos] : 0; }
+
+  // A zero-ended string; false when the position after it lies beyond n.
+  bool String(std::string* out) {
+    std::size_t start = pos_;
+    while (pos_ < data_.size() && data_[pos_] != 0) ++pos_;
+    if (out) out->assign(reinterpret_cast<const char*>(data_.data()) + start, pos_ - start);
+    ++pos_;  // the terminator (at position n at the latest)
+    return pos_ <= data_.size();
+  }
+  bool Skip(std::size_t count) {
+    pos_ += count;
+    return pos_ <= data_.size();
+  }
+  // A one-byte field that must end within n.
+  bool Byte(int* out) {
+    if (pos_ + 1 > data_.size()) return false;
+    *out = data_[pos_++];
+    return true;
+  }
+  // The last field: read at a position of at most n (position n reads the terminating zero).
+  bool LastByte(int* out) {
+    if (pos_ > data_.size()) return false;
+    *out = At(pos_++);
+    return true;
+  }
+  void Seek(std::size_t pos) { pos_ = pos; }
+
+ private:
+  std::span<const std::uint8_t> data_;
+  std::size_t pos_ = 0;
+};
+
+}  // namespace
+
+ParsedDatagram ParseDatagram(std::span<const std::uint8_t> data, std::string_view senderAddress,
+                             std::uint16_t senderPort, std::uint16_t localPort) {
+  ParsedDatagram result;
+  const std::size_t n = data.size();
+
+  // The self-test: "selftest" up to the first zero byte, from our own address and port.
+  std::size_t textLength = 0;
+  while (textLength < n && data[textLength] != 0) ++textLength;
+  if (textLength == SelfTestDatagram.size() &&
+      std::memcmp(data.data(), SelfTestDatagram.data(), SelfTestDatagram.size()) == 0 &&
+      senderAddress == kSelfTestAddress && senderPort == localPort) {
+    result.kind = ParsedDatagram::Kind::SelfTest;
+    return result;
+  }
+
+  if (n < 5 || data[0] != 0xFF || data[1] != 0xFF || data[2] != 0xFF || data[3] != 0xFF)
+    return result;
+
+  Reader r(data);
+  r.Seek(5);
+  switch (data[4]) {
+    case 'I': {
+      int protocol = 0;
+      if (!r.Byte(&protocol) || !r.String(nullptr) || !r.String(&result.map) ||
+          !r.String(nullptr) || !r.String(nullptr) || !r.Skip(2) || !r.Byte(&result.players) ||
+          !r.LastByte(&result.maxPlayers))
+        return ParsedDatagram{};
+      result.replyKind = kReplyInfo;
+      break;
+    }
+    case 'm': {
+      int protocol = 0;
+      if (!r.String(nullptr) || !r.String(nullptr) || !r.String(&result.map) ||
+          !r.String(nullptr) || !r.String(nullptr) || !r.Byte(&result.players) ||
+          !r.Byte(&result.maxPlayers) || !r.LastByte(&protocol))
+        return ParsedDatagram{};
+      result.replyKind = protocol <= 46 ? kReplyDetailsOld : kReplyDetailsNew;
+      break;
+    }
+    case 'A': {
+      // A challenge: the info query must be sent again with these four bytes appended.
+      if (n < 9) return result;
+      std::memcpy(result.challenge.data(), data.data() + 5, 4);
+      result.kind = ParsedDatagram::Kind::Challenge;
+      return result;
+    }
+    default:
+      return result;
+  }
+  result.kind = ParsedDatagram::Kind::Reply;
+  return result;
+}
+
+std::array<std::uint8_t, 29> InfoQueryWithChallenge(const std::array<std::uint8_t, 4>& challenge) {
+  std::array<std::uint8_t, 29> out{};
+  std::memcpy(out.data(), InfoQuery.data(), InfoQuery.size());
+  std::memcpy(out.data() + InfoQuery.size(), challenge.data(), challenge.size());
+  return out;
+}
+
+}  // namespace tervane

@@ -1,0 +1,72 @@
+#include "support/event_log.h"
+
+#include <cstdio>
+#include <vector>
+
+#include "support/text.h"
+
+namespace tervane {
+namespace {
+
+std::u16string Ascii(const char* text) {
+  std::u16string out;
+  for (; *text; ++text) out.push_back(static_cast<unsigned char>(*text));
+  return out;
+}
+
+}  // namespace
+
+std::u16string FormatLogLine(const LocalTime& t, std::u16string_view name,
+                             std::u16string_view message) {
+  char head[96];
+  std::snprintf(head, sizeof head, "[%04d-%02d-%02d %02d:%02d:%02d] ", t.year, t.month, t.day,
+                t.hour, t.minute, t.second);
+  std::u16string line = Ascii(head);
+  line += name;
+  line += u": ";
+  line += message;
+  return line;
+}
+
+Path LogFilePath(const Path& logFolder, const LocalTime& time) {
+  char file[48];
+  std::snprintf(file, sizeof file, "%04d-%02d.log", time.year, time.month);
+  Path path = logFolder;
+  path.push_back(PathSeparator());
+  path += Ascii(file);
+  return path;
+}
+
+void WriteLogFile(const Path& logFolder, std::u16string_view line, IClock& clock) {
+  if (!DirectoryExists(logFolder) && !CreateDirectories(logFolder)) return;
+  File file = File::OpenForAppend(LogFilePath(logFolder, clock.Now()));
+  if (!file.IsOpen()) return;
+  const auto length = file.SeekToEnd();
+  if (!length) return;
+  std::vector<std::uint8_t> bytes;
+  bytes.reserve(5 + line.size() * 2);
+  if (*length == 0) {
+    bytes = {0xFF, 0xFE};
+  } else if (*length % 2 == 1) {
+    bytes = {0x00, 0x0D, 0x00, 0x0A, 0x00};
+  } else {
+    bytes = {0x0D, 0x00, 0x0A, 0x00};
+  }
+  for (char16_t unit : line) {
+    bytes.push_back(static_cast<std::uint8_t>(unit & 0xFF));
+    bytes.push_back(static_cast<std::uint8_t>(unit >> 8));
+  }
+  file.Write(bytes.data(), bytes.size());
+}
+
+EventLog::EventLog(Path programDir, IClock& clock,
+                   std::function<void(const std::u16string&)> appendLine)
+    : logFolder_(std::move(programDir) + u"logs"), clock_(clock), appendLine_(std::move(appendLine)) {}
+
+void EventLog::AddLog(std::u16string_view name, std::u16string_view message) {
+  const std::u16string line = FormatLogLine(clock_.Now(), name, message);
+  if (appendLine_) appendLine_(line);
+  WriteLogFile(logFolder_, line, clock_);
+}
+
+}  // namespace tervane

@@ -1,0 +1,34 @@
+// The reader of language files (INI files), with the rules of the Windows profile-string
+// reader, used on both platforms: sections and keys matched without regard to case; UTF-16LE
+// after the mark FF FE, else 8-bit text; values trimmed, one pair of enclosing quotes removed,
+// cut at 511 units; the caller's default for a missing file, section or key.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+
+#include "support/file.h"
+
+namespace tervane {
+
+inline constexpr std::size_t kProfileValueMax = 511;
+
+// Decodes a file's bytes to UTF-16 text: UTF-16LE after FF FE, UTF-8 after EF BB BF, else the
+// 8-bit system text.
+std::u16string DecodeProfileText(std::span<const std::uint8_t> bytes);
+
+// The value of key in section of an already decoded text, or nothing when either is missing.
+std::optional<std::u16string> FindProfileValue(std::u16string_view text, std::u16string_view section,
+                                               std::u16string_view key);
+
+std::u16string ReadProfileString(const Path& file, std::u16string_view section,
+                                 std::u16string_view key, std::u16string_view defaultValue);
+
+// The "LanguageID" value (already in 8-bit text and lower case): "0x" and up to four hex
+// digits read as two bytes high first, or an integer of the usual syntax; 0 when unreadable.
+std::uint16_t ParseLanguageID(std::string_view text);
+
+}  // namespace tervane
