@@ -1,1 +1,148 @@
 #include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "net/query.h"
+
+namespace tervane {
+namespace {
+
+using Bytes = std::vector<std::uint8_t>;
+using Kind = ParsedDatagram::Kind;
+
+constexpr std::uint16_t kLocal = 40000;
+
+Bytes Header(char type) { return Bytes{0xFF, 0xFF, 0xFF, 0xFF, static_cast<std::uint8_t>(type)}; }
+void Str(Bytes& b, const std::string& s) {
+  b.insert(b.end(), s.begin(), s.end());
+  b.push_back(0);
+}
+
+// An info reply up to and including the application id.
+Bytes InfoUpToAppId() {
+  Bytes b = Header('I');
+  b.push_back(17);
+  Str(b, "My Server");
+  Str(b, "de_dust2");
+  Str(b, "cstrike");
+  Str(b, "Counter-Strike");
+  b.push_back(10);
+  b.push_back(0);
+  return b;
+}
+
+Bytes DetailsUpToMaxPlayers() {
+  Bytes b = Header('m');
+  Str(b, "127.0.0.1:27015");
+  Str(b, "Old Server");
+  Str(b, "cs_office");
+  Str(b, "cstrike");
+  Str(b, "Counter-Strike");
+  b.push_back(12);
+  b.push_back(32);
+  return b;
+}
+
+ParsedDatagram Parse(const Bytes& b, const char* from = "127.0.0.1", std::uint16_t port = 27015) {
+  return ParseDatagram(b, from, port, kLocal);
+}
+
+TEST(QueryDatagrams, ExactBytes) {
+  const std::string info(InfoQuery.begin(), InfoQuery.end());
+  EXPECT_EQ(info, std::string("\xFF\xFF\xFF\xFFTSource Engine Query\0", 25));
+  const std::string details(DetailsQuery.begin(), DetailsQuery.end());
+  EXPECT_EQ(details, std::string("\xFF\xFF\xFF\xFF" "details\0", 12));
+  EXPECT_EQ(std::string(SelfTestDatagram.begin(), SelfTestDatagram.end()), "selftest");
+  const auto withChallenge = InfoQueryWithChallenge({1, 2, 3, 4});
+  EXPECT_EQ(std::string(withChallenge.begin(), withChallenge.begin() + 25), info);
+  EXPECT_EQ(withChallenge[25], 1);
+  EXPECT_EQ(withChallenge[28], 4);
+}
+
+TEST(SelfTest, OnlyFromOurOwnAddressAndPort) {
+  const Bytes selftest(SelfTestDatagram.begin(), SelfTestDatagram.end());
+  EXPECT_EQ(Parse(selftest, "127.0.0.1", kLocal).kind, Kind::SelfTest);
+  EXPECT_EQ(Parse(selftest, "127.0.0.2", kLocal).kind, Kind::Ignored);
+  EXPECT_EQ(Parse(selftest, "127.0.0.1", kLocal + 1).kind, Kind::Ignored);
+  Bytes trailing = selftest;
+  trailing.push_back(0);
+  trailing.push_back('x');
+  EXPECT_EQ(Parse(trailing, "127.0.0.1", kLocal).kind, Kind::SelfTest)
+      << "bytes after a zero byte do not matter";
+  EXPECT_EQ(Parse(Bytes{'s', 'e', 'l', 'f', 't', 'e', 's', 't', 's'}, "127.0.0.1", kLocal).kind,
+            Kind::Ignored);
+}
+
+TEST(InfoReply, FullReplyGivesMapPlayersAndKind) {
+  Bytes b = InfoUpToAppId();
+  b.push_back(12);
+  b.push_back(32);
+  b.push_back(0);  // bots, ignored
+  const auto r = Parse(b);
+  ASSERT_EQ(r.kind, Kind::Reply);
+  EXPECT_EQ(r.replyKind, kReplyInfo);
+  EXPECT_EQ(r.map, "de_dust2");
+  EXPECT_EQ(r.players, 12);
+  EXPECT_EQ(r.maxPlayers, 32);
+}
+
+TEST(InfoReply, TruncationRules) {
+  Bytes cutInMap = InfoUpToAppId();
+  cutInMap.resize(5 + 1 + 10 + 3);  // inside "de_dust2"
+  EXPECT_EQ(Parse(cutInMap).kind, Kind::Ignored);
+  EXPECT_EQ(Parse(InfoUpToAppId()).kind, Kind::Ignored) << "ends right after the application id";
+  Bytes players = InfoUpToAppId();
+  players.push_back(32);
+  const auto r = Parse(players);
+  ASSERT_EQ(r.kind, Kind::Reply) << "ends right after the number of players";
+  EXPECT_EQ(r.players, 32);
+  EXPECT_EQ(r.maxPlayers, 0);
+  Bytes appIdCut = InfoUpToAppId();
+  appIdCut.pop_back();
+  EXPECT_EQ(Parse(appIdCut).kind, Kind::Ignored);
+}
+
+TEST(DetailsReply, ProtocolChoosesTheKind) {
+  Bytes b = DetailsUpToMaxPlayers();
+  EXPECT_EQ(Parse(b).replyKind, kReplyDetailsOld) << "protocol read as 0 at the end";
+  b.push_back(46);
+  EXPECT_EQ(Parse(b).replyKind, kReplyDetailsOld);
+  b.back() = 47;
+  const auto r = Parse(b);
+  EXPECT_EQ(r.replyKind, kReplyDetailsNew);
+  EXPECT_EQ(r.map, "cs_office");
+  EXPECT_EQ(r.players, 12);
+  EXPECT_EQ(r.maxPlayers, 32);
+  Bytes noMax = DetailsUpToMaxPlayers();
+  noMax.pop_back();
+  EXPECT_EQ(Parse(noMax).kind, Kind::Ignored) << "maximum players is not the last field";
+}
+
+TEST(Replies, WrongHeaderTypeOrLengthIsIgnored) {
+  Bytes split = InfoUpToAppId();
+  split.push_back(1);
+  split.push_back(2);
+  split[0] = 0xFE;
+  EXPECT_EQ(Parse(split).kind, Kind::Ignored);
+  Bytes other = InfoUpToAppId();
+  other[4] = 'D';
+  EXPECT_EQ(Parse(other).kind, Kind::Ignored);
+  EXPECT_EQ(Parse(Bytes{0xFF, 0xFF, 0xFF, 0xFF}).kind, Kind::Ignored);
+  EXPECT_EQ(Parse(Bytes{}).kind, Kind::Ignored);
+  EXPECT_EQ(Parse(Header('I')).kind, Kind::Ignored);
+}
+
+TEST(Challenge, NineBytesOrMore) {
+  Bytes a = Header('A');
+  EXPECT_EQ(Parse(a).kind, Kind::Ignored);
+  for (std::uint8_t x : {0x11, 0x22, 0x33}) a.push_back(x);
+  EXPECT_EQ(Parse(a).kind, Kind::Ignored) << "8 bytes: no whole challenge";
+  a.push_back(0x44);
+  const auto r = Parse(a);
+  ASSERT_EQ(r.kind, Kind::Challenge);
+  EXPECT_EQ(r.challenge, (std::array<std::uint8_t, 4>{0x11, 0x22, 0x33, 0x44}));
+}
+
+}  // namespace
+}  // namespace tervane
