@@ -1,0 +1,70 @@
+// Everything done to a server's process and its windows. A server's process is found anew
+// by its executable file (file identity, not path text) at every call; no process id or
+// handle is kept. One interface, a Windows and a Linux implementation; the supervision and
+// the commands use it, the unit tests use a fake.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "support/file.h"
+
+namespace tervane {
+
+using WindowHandle = std::uintptr_t;  // 0: none
+
+// Show commands as the window system numbers them.
+inline constexpr int kShowHide = 0;            // SW_HIDE
+inline constexpr int kShowNoActivate = 4;      // SW_SHOWNOACTIVATE
+inline constexpr int kShowMinNoActivate = 7;   // SW_SHOWMINNOACTIVE
+
+inline constexpr char kFatalErrorCaption[] = "Fatal error - Dedicated server";
+
+class IProcessControl {
+ public:
+  virtual ~IProcessControl() = default;
+
+  // Two paths name the same existing file; false when either cannot be opened.
+  virtual bool IsSameFile(const Path& a, const Path& b) = 0;
+  virtual bool IsServerRunning(const Path& fileName) = 0;
+  // 0 when the process was created, else the system's error code. Does not wait.
+  virtual std::uint32_t StartServerProcess(const Path& fileName, const std::u16string& params,
+                                           std::uint8_t priority, bool hide,
+                                           std::uint32_t affinity) = 0;
+  // Ends the first process of that file; does not wait for it to end.
+  virtual void TerminateServerProcess(const Path& fileName) = 0;
+  virtual void SetServerPriority(const Path& fileName, std::uint8_t priority) = 0;
+  virtual void SetServerAffinity(const Path& fileName, std::uint32_t affinity) = 0;
+  // The top-level window of class "ConsoleWindowClass" of the server's process, or 0.
+  virtual WindowHandle FindServerConsoleWindow(const Path& fileName) = 0;
+  // The executable path of the process that owns a window, or empty.
+  virtual Path GetWindowProcessPath(WindowHandle window) = 0;
+
+  // The windows the supervision handles.
+  // The first top-level window captioned "Fatal error - Dedicated server", or 0.
+  virtual WindowHandle FindFatalErrorWindow() = 0;
+  // The text of the dialog's first "Static" child, or of the next one when that is empty.
+  virtual std::u16string ReadFatalErrorMessage(WindowHandle dialog) = 0;
+  virtual void CloseWindow(WindowHandle window) = 0;
+  virtual void SetWindowTitle(WindowHandle window, const std::u16string& title) = 0;
+  virtual bool IsIconic(WindowHandle window) = 0;
+  virtual void ShowWindow(WindowHandle window, int showCommand) = 0;
+
+  virtual void Sleep(unsigned milliseconds) = 0;
+
+  // A supervision cycle may bracket its work with these: the implementation may then take one
+  // process list for the whole cycle instead of one per call, provided every action on a
+  // process first confirms that it is still the server's executable.
+  virtual void BeginCycle() {}
+  virtual void EndCycle() {}
+};
+
+struct ProcessControlOptions {
+  // Linux: the folder (with trailing separator) where a started server's output is appended.
+  Path outputFolder;
+};
+
+std::unique_ptr<IProcessControl> CreateProcessControl(const ProcessControlOptions& options = {});
+
+}  // namespace tervane
