@@ -149,8 +149,8 @@ bool ReplaceFileAtomically(const Path& target, std::span<const std::uint8_t> byt
     return false;
   }
   // Make the new name itself durable.
-  std::string folder = final_name.substr(0, final_name.find_last_of('/') + 1);
-  if (folder.empty()) folder = ".";
+  const std::size_t slash = final_name.find_last_of('/');
+  const std::string folder = slash == std::string::npos ? std::string(".") : final_name.substr(0, slash + 1);
   int dir = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (dir >= 0) {
     ::fsync(dir);

@@ -1,0 +1,22 @@
+// serverlist.dat as any bytes: records, option bytes, and every record's run parameters.
+#include <cstddef>
+#include <cstdint>
+#include <span>
+
+#include "core/server_list.h"
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  tervane::MemoryListView view;
+  tervane::MessageTexts texts;
+  tervane::ServerList list;
+  tervane::BossKeyOptions options;
+  tervane::LoadContext context{view, texts, [] { return std::string("127.0.0.1"); }};
+  tervane::LoadServerListBytes(list, options, context, std::span<const std::uint8_t>(data, size));
+  if (list.size() != static_cast<std::size_t>(view.RowCount())) __builtin_trap();
+  for (const auto& e : list) {
+    if (e->Priority > 2 || e->Restarts != -1 || e->IPAddress.bytes[15] != 0) __builtin_trap();
+  }
+  const auto again = tervane::SerializeServerList(list, options);
+  if (again.size() != list.size() * tervane::kServerEntrySize + 3) __builtin_trap();
+  return 0;
+}
