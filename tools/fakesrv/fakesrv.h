@@ -1,0 +1,155 @@
+// The stand-in dedicated game server: what it reads from its command line, the replies it builds
+// and the control commands it obeys. The platform files own the socket, the clock, the windows
+// and the output; everything they do is asked for here, so it can be tested without them.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace tervane::fakesrv {
+
+enum class AnswerMode { Info, Details, Both, None };
+
+// Everything the command line sets. Texts are 8-bit (the system code page on Windows, UTF-8 on
+// Linux), as they travel in the replies.
+struct Settings {
+  std::string name = "Tervane stand-in server";
+  std::string map = "de_dust2";
+  std::string folder = "cstrike";
+  std::string description = "Counter-Strike";
+  std::string version = "1.0.0.0";
+  std::uint16_t appId = 10;
+  int players = 0;
+  int maxPlayers = 32;
+  int bots = 0;
+  int protocol = 48;
+  bool vac = false;
+  char environment = 'l';  // 'l' Linux, 'w' Windows: set by the platform file
+
+  AnswerMode answer = AnswerMode::Both;
+  bool challenge = false;
+  bool silent = false;
+  int delayMs = 0;
+  std::optional<int> exitAfterMs;        // end the process this long after the start
+  std::optional<std::string> fatalText;  // the fatal error to show ...
+  int fatalAfterMs = 0;                  // ... this long after the start
+  bool console = true;  // the console window (Windows)
+  int threads = 0;      // extra idle threads
+
+  std::string bindAddress = "127.0.0.1";
+  std::uint16_t port = 27015;
+
+  std::vector<std::string> warnings;  // switches that were not understood; the server runs on
+  std::string error;                  // a reason the server cannot run at all
+};
+
+// Reads the arguments that follow the program's name, as a game server reads its run
+// parameters: the address and port with the watchdog's own readers ("+ip ", "-port ",
+// "+port "), the real switches "-game", "+map", "+maxplayers" and "+hostname", and the
+// stand-in's own "-fakesrv.*" switches, which win over the real ones. The first occurrence
+// of a switch counts; switches it does not know are ignored.
+Settings ParseArguments(const std::vector<std::u16string>& args);
+
+// The arguments as one parameter line: joined by blanks, an argument with a blank in double
+// quotes, so the watchdog's readers see what the watchdog itself was given.
+std::u16string JoinArguments(const std::vector<std::u16string>& args);
+
+// The replies, byte for byte. `address` of the details reply is "ip:port".
+std::vector<std::uint8_t> BuildInfoReply(const Settings& settings);
+std::vector<std::uint8_t> BuildDetailsReply(const Settings& settings, std::string_view address);
+std::vector<std::uint8_t> BuildChallengeReply(std::uint32_t challenge);
+
+// A datagram to send: always to the sender of the datagram that caused it.
+struct Outgoing {
+  std::vector<std::uint8_t> bytes;
+  std::string address;
+  std::uint16_t port = 0;
+  std::string logLine;  // written when it is sent
+};
+
+// The server's state between datagrams. Times are milliseconds of one monotonic clock.
+class FakeServer {
+ public:
+  // `challenge` is the value a challenged client must send back; `processId` is shown by
+  // "fakesrv status"; `detailsAddress` is the "ip:port" of the details reply.
+  FakeServer(Settings settings, std::int64_t startMs, std::uint32_t challenge,
+             std::uint32_t processId, std::string detailsAddress);
+
+  // One received datagram and its sender.
+  void Receive(std::span<const std::uint8_t> data, std::string_view senderAddress,
+               std::uint16_t senderPort, std::int64_t nowMs);
+
+  // What is due by `nowMs`, in the order it fell due; also fires the exit and fatal timers.
+  std::vector<Outgoing> Advance(std::int64_t nowMs);
+
+  // The earliest moment Advance has something to do, or none.
+  std::optional<std::int64_t> NextDeadline() const;
+
+  // Lines for the output, oldest first; taking them empties the list.
+  std::vector<std::string> TakeLogLines();
+
+  // A fatal error to show now (once per fatal error).
+  std::optional<std::string> TakeFatal();
+
+  bool ExitRequested() const { return exitRequested_; }
+  bool Crashed() const { return crashed_; }
+  const Settings& settings() const { return settings_; }
+  std::size_t PendingCount() const { return pending_.size(); }
+
+  // Replies waiting for their time; more are dropped, so a flood cannot eat the memory.
+  static constexpr std::size_t kMaxPending = 256;
+
+ private:
+  struct Pending {
+    std::int64_t dueMs;
+    std::uint64_t order;
+    Outgoing out;
+  };
+
+  void Queue(Outgoing out, std::int64_t dueMs);
+  void Reply(std::vector<std::uint8_t> bytes, std::string_view address, std::uint16_t port,
+             std::int64_t nowMs, std::string logLine);
+  void Control(std::string_view command, std::string_view address, std::uint16_t port,
+               std::int64_t nowMs);
+  void Fatal(std::string text);
+  void Log(std::string line);
+  std::string Status() const;
+
+  Settings settings_;
+  std::int64_t startMs_;
+  std::uint32_t challenge_;
+  std::uint32_t processId_;
+  std::string detailsAddress_;
+
+  std::vector<Pending> pending_;
+  std::uint64_t nextOrder_ = 0;
+  std::vector<std::string> log_;
+  std::optional<std::string> fatalToShow_;
+  bool fatalTimerDone_ = false;
+  bool crashed_ = false;
+  bool exitRequested_ = false;
+
+  std::uint64_t infoQueries_ = 0;
+  std::uint64_t detailsQueries_ = 0;
+  std::uint64_t answered_ = 0;
+  std::uint64_t dropped_ = 0;
+};
+
+// Starts `count` threads that only wait, so that settings applied to every thread of the
+// process can be observed on more than one.
+void StartIdleThreads(int count);
+
+// A challenge value a client cannot guess and never mistakes for "no challenge" (0 or -1).
+std::uint32_t NewChallenge();
+
+// "info", "details", "both" or "none".
+std::string_view AnswerModeName(AnswerMode mode);
+
+// Milliseconds of a monotonic clock, the time base of FakeServer.
+std::int64_t MonotonicMs();
+
+}  // namespace tervane::fakesrv
