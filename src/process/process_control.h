@@ -7,6 +7,8 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <string_view>
+#include <vector>
 
 #include "support/file.h"
 
@@ -66,5 +68,16 @@ struct ProcessControlOptions {
 };
 
 std::unique_ptr<IProcessControl> CreateProcessControl(const ProcessControlOptions& options = {});
+
+// The run parameters as an argument list, for systems that start a program with one instead of
+// a command line: arguments are separated by blanks; a double quote opens or closes a group in
+// which blanks belong to the argument; the quotes themselves are dropped, so "" is an empty
+// argument. Nothing else is special (no escapes).
+std::vector<std::u16string> SplitParameters(std::u16string_view params);
+
+// Linux: the file under outputFolder that a started server's output is appended to. It is
+// named after the whole executable path ("/srv/cs1/hlds_linux" gives "srv_cs1_hlds_linux.out"),
+// because servers of one game share the executable's name and differ only by folder.
+Path ServerOutputFile(const Path& outputFolder, const Path& fileName);
 
 }  // namespace tervane
