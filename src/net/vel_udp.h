@@ -1,0 +1,146 @@
+// TVelUDP: the program's one IPv4 UDP endpoint. It sends datagrams to any address and port and
+// delivers its socket news as events on the loop's thread, so that its handlers may touch the
+// server list directly. Its own error texts are GBK (code page 936) bytes.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+
+namespace tervane {
+
+class EventLoop;
+
+// A socket error that no OnError handler suppressed. Its text is the GBK message, then
+// "，错误码：" and the error code in decimal.
+class EError : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
+// The value of the dotted-IPv4 conversion for a text it rejects (also the value of
+// "255.255.255.255").
+inline constexpr std::uint32_t kAddressNone = 0xFFFFFFFF;
+
+// The standard dotted-IPv4 conversion: one to four parts separated by '.', each decimal, octal
+// (leading 0) or hexadecimal (leading 0x); "a.b.c.d", "a.b.c" (c 16 bits), "a.b" (b 24 bits),
+// "a" (32 bits); a blank or control character ends the text. Answers the address in host
+// byte order (127.0.0.1 is 0x7F000001), or kAddressNone.
+std::uint32_t ParseDottedIPv4(std::string_view text);
+
+// The destination rule of the send operations: a text the conversion rejects is refused,
+// except exactly "255.255.255.255" (the broadcast address, whose value equals the failure
+// value). On acceptance address holds the host-byte-order address.
+bool ConvertDestination(std::string_view text, std::uint32_t& address);
+
+// Dotted text of a host-byte-order IPv4 address.
+std::string FormatDottedIPv4(std::uint32_t address);
+
+class TVelUDP {
+ public:
+  using TErrorEvent = std::function<void(TVelUDP& sender, const std::string& msg, int& errorCode)>;
+  using TNotifyEvent = std::function<void(TVelUDP& sender)>;
+
+  // The owner is the loop whose thread delivers the events; the endpoint must be destroyed
+  // before it. Raises EError when the socket library cannot be started.
+  explicit TVelUDP(EventLoop& owner);
+  // Closes an open socket without calling OnClose.
+  ~TVelUDP();
+  TVelUDP(const TVelUDP&) = delete;
+  TVelUDP& operator=(const TVelUDP&) = delete;
+
+  bool Active() const { return active_; }
+  void SetActive(bool value);
+  const std::string& RemoteIP() const { return remoteIP_; }
+  void SetRemoteIP(const std::string& value);
+  int RemotePort() const { return remotePort_; }
+  void SetRemotePort(int value);
+  // 0 lets the system choose; after Open it holds the port actually bound.
+  int LocalPort() const { return localPort_; }
+  // Refused while active (reported with error code -1).
+  void SetLocalPort(int value);
+  bool ReUseAddress() const { return reUseAddress_; }
+  // Refused while active (reported with error code -1).
+  void SetReUseAddress(bool value);
+
+  // Creates, binds and starts notifying; a failure is reported and leaves it inactive.
+  void Open();
+  // Calls OnClose when active, then closes the socket. LocalPort keeps its value.
+  void Close();
+
+  // Sends the bytes of data (no terminator). Answers the bytes sent, -1 when the system's
+  // send fails, 0 when nothing was sent (inactive, or a destination the rule refuses).
+  int SendString(const std::string& data, const std::string& address, int port);
+  int SendBuffer(const void* buf, int len, int port, const std::string& address);
+  // The bytes waiting on the socket, as the system's readable-bytes query reports them; 0 when
+  // inactive or when the query fails.
+  int BytesAvailable();
+  // Zeroes buf over size bytes and reads one datagram of at most size bytes into it. Answers
+  // the system's receive result (the length, or -1); fromAddress and fromPort are the
+  // sender's, and mean nothing when the read failed ("0.0.0.0" and 0 then).
+  int ReceiveBuffer(void* buf, int size, std::string& fromAddress, int& fromPort);
+
+  // Restoring from a stored form: between the two calls SetActive only remembers its value;
+  // EndLoading opens the endpoint when the remembered value is true.
+  void BeginLoading();
+  void EndLoading();
+
+  TErrorEvent OnError;
+  TNotifyEvent OnReady;    // after the socket has been opened
+  TNotifyEvent OnClose;    // before an open socket is closed by Close
+  TNotifyEvent OnReceive;  // a datagram is waiting: read one
+  TNotifyEvent OnSend;     // the socket reports that it can send
+
+ private:
+  enum class Failure {
+    Startup,
+    Cleanup,
+    CreateSocket,
+    Bind,
+    ReceiveNotification,
+    SendNotification,
+    LocalPortWhileActive,
+    ReUseAddressWhileActive,
+  };
+  enum class Event { Readable, Writable, Other };
+
+  // The one reporting step: OnError with the message and "。", then EError unless the
+  // handler set the code to 0.
+  void ReportError(Failure failure, int errorCode);
+  // Like ReportError, but never raises: for the destructor.
+  void ReportErrorQuietly(Failure failure, int errorCode) noexcept;
+  // One socket notification: an error is reported, otherwise the matching event is called.
+  void Notify(Event event, int errorCode);
+
+  // The platform halves.
+  struct Platform;
+  struct PlatformDeleter {
+    void operator()(Platform* platform) const;
+  };
+  void StartPlatform();
+  void StopPlatform() noexcept;
+  void CloseSocket();
+  int SendTo(const void* buf, int len, std::uint32_t address, std::uint16_t port);
+  int ReceiveFrom(void* buf, int size, std::uint32_t& address, std::uint16_t& port);
+
+  EventLoop& owner_;
+  std::unique_ptr<Platform, PlatformDeleter> platform_;
+  std::intptr_t socket_ = -1;
+  bool active_ = false;
+  std::string remoteIP_ = "127.0.0.1";
+  int remotePort_ = 0;
+  int localPort_ = 0;
+  bool reUseAddress_ = false;
+  bool loading_ = false;
+  bool loadedActive_ = false;
+  bool closing_ = false;
+  // Counts reads, so that the platform half can tell whether a receive handler read anything.
+  std::uint64_t reads_ = 0;
+  // Cleared by the destructor: a dispatch that called a handler checks it before going on.
+  std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);
+};
+
+}  // namespace tervane

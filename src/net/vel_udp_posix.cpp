@@ -1,0 +1,158 @@
+// The endpoint on Linux: a non-blocking socket watched by the poll loop.
+//
+// Readable news is level-triggered: OnReceive is called once per loop pass while a datagram
+// waits, so a handler that reads one datagram per call gets one call per datagram. A call
+// that read nothing (no handler, or a handler that did not call ReceiveBuffer) drops the
+// waiting datagram afterwards, so that the loop cannot spin on it; one notification is meant
+// for one read on every platform.
+//
+// Writable news: a UDP socket is almost always writable, so the loop asks for it only once
+// after Open and again after a send that found the socket's buffer full (EWOULDBLOCK);
+// OnSend is called once for each, as the Windows socket layer does.
+//
+// An unconnected UDP socket on Linux does not take ICMP errors; should one be pending all the
+// same, a refused port (ECONNREFUSED) is cleared silently, as the Windows half switches that
+// report off.
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <sys/ioctl.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
+
+#include "net/vel_udp.h"
+#include "support/event_loop_posix.h"
+
+namespace tervane {
+
+struct TVelUDP::Platform {
+  std::unique_ptr<DescriptorWatch> watch;
+  std::uint64_t generation = 0;  // one per Open: tells a reopened socket from the one before
+};
+
+void TVelUDP::PlatformDeleter::operator()(Platform* platform) const { delete platform; }
+
+void TVelUDP::StartPlatform() { platform_.reset(new Platform); }
+
+void TVelUDP::StopPlatform() noexcept {}
+
+void TVelUDP::Open() {
+  if (active_) return;
+  int fd = ::socket(AF_INET, SOCK_DGRAM, IPPROTO_UDP);
+  if (fd < 0) {
+    ReportError(Failure::CreateSocket, errno);
+    return;
+  }
+  int flags = ::fcntl(fd, F_GETFL);
+  if (flags != -1) ::fcntl(fd, F_SETFL, flags | O_NONBLOCK);
+  int fdFlags = ::fcntl(fd, F_GETFD);
+  if (fdFlags != -1) ::fcntl(fd, F_SETFD, fdFlags | FD_CLOEXEC);
+
+  int on = 1;
+  ::setsockopt(fd, SOL_SOCKET, SO_BROADCAST, &on, sizeof on);
+  sockaddr_in local{};
+  local.sin_family = AF_INET;
+  local.sin_addr.s_addr = htonl(INADDR_ANY);
+  local.sin_port = htons(static_cast<std::uint16_t>(localPort_));
+  if (reUseAddress_) ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+  if (::bind(fd, reinterpret_cast<const sockaddr*>(&local), sizeof local) != 0) {
+    int error = errno;
+    ::close(fd);
+    socket_ = -1;
+    ReportError(Failure::Bind, error);
+    return;
+  }
+  if (localPort_ == 0) {
+    sockaddr_in bound{};
+    socklen_t length = sizeof bound;
+    if (::getsockname(fd, reinterpret_cast<sockaddr*>(&bound), &length) == 0) {
+      localPort_ = ntohs(bound.sin_port);
+    }
+  }
+  socket_ = fd;
+  const std::uint64_t generation = ++platform_->generation;
+
+  platform_->watch = std::make_unique<DescriptorWatch>(
+      owner_, fd, static_cast<short>(POLLIN | POLLOUT), [this, fd, generation](short revents) {
+        std::shared_ptr<bool> alive = alive_;
+        // After a handler: is this still the socket the news was about?
+        auto unchanged = [&] { return *alive && active_ && platform_->generation == generation; };
+        if (revents & POLLERR) {
+          int error = 0;
+          socklen_t length = sizeof error;
+          ::getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &length);  // also clears it
+          if (error != 0 && error != ECONNREFUSED) {
+            Notify(Event::Readable, error);
+            if (!unchanged()) return;
+          }
+        }
+        if (revents & POLLIN) {
+          const std::uint64_t readsBefore = reads_;
+          Notify(Event::Readable, 0);
+          if (!unchanged()) return;
+          if (reads_ == readsBefore) {
+            char dropped;
+            [[maybe_unused]] ssize_t n = ::recv(fd, &dropped, 1, MSG_DONTWAIT);
+          }
+        }
+        if (revents & POLLOUT) {
+          platform_->watch->SetEvents(POLLIN);
+          Notify(Event::Writable, 0);
+        }
+      });
+
+  active_ = true;
+  if (OnReady) {
+    TNotifyEvent handler = OnReady;
+    handler(*this);
+  }
+}
+
+void TVelUDP::CloseSocket() {
+  platform_->watch.reset();
+  if (socket_ >= 0) ::close(static_cast<int>(socket_));
+  socket_ = -1;
+}
+
+int TVelUDP::SendTo(const void* buf, int len, std::uint32_t address, std::uint16_t port) {
+  if (socket_ < 0) return -1;
+  sockaddr_in to{};
+  to.sin_family = AF_INET;
+  to.sin_addr.s_addr = htonl(address);
+  to.sin_port = htons(port);
+  ssize_t sent = ::sendto(static_cast<int>(socket_), buf, static_cast<std::size_t>(len), 0,
+                          reinterpret_cast<const sockaddr*>(&to), sizeof to);
+  if (sent < 0) {
+    if ((errno == EAGAIN || errno == EWOULDBLOCK) && platform_->watch) {
+      platform_->watch->SetEvents(static_cast<short>(POLLIN | POLLOUT));
+    }
+    return -1;
+  }
+  return static_cast<int>(sent);
+}
+
+int TVelUDP::ReceiveFrom(void* buf, int size, std::uint32_t& address, std::uint16_t& port) {
+  address = 0;
+  port = 0;
+  if (socket_ < 0) return -1;
+  sockaddr_in from{};
+  socklen_t length = sizeof from;
+  ssize_t received = ::recvfrom(static_cast<int>(socket_), buf, static_cast<std::size_t>(size), 0,
+                                reinterpret_cast<sockaddr*>(&from), &length);
+  if (received < 0) return -1;
+  address = ntohl(from.sin_addr.s_addr);
+  port = ntohs(from.sin_port);
+  return static_cast<int>(received);
+}
+
+int TVelUDP::BytesAvailable() {
+  if (socket_ < 0) return 0;
+  int waiting = 0;
+  if (::ioctl(static_cast<int>(socket_), FIONREAD, &waiting) != 0 || waiting < 0) return 0;
+  return waiting;
+}
+
+}  // namespace tervane
