@@ -1,0 +1,416 @@
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <deque>
+
+#include "core/supervisor.h"
+#include "fake_process_control.h"
+#include "net/query.h"
+#include "test_support.h"
+
+namespace tervane {
+namespace {
+
+using namespace std::chrono_literals;
+using Bytes = std::vector<std::uint8_t>;
+using testing::FakeProcessControl;
+
+class PinnedClock : public IClock {
+ public:
+  LocalTime Now() override { return LocalTime{2026, 12, 7, 8, 0, 0}; }
+};
+
+// The timers never fire by themselves here (an hour): each test drives the cycle and the
+// check itself and lets the loop deliver datagrams in between.
+constexpr SupervisionTiming kManual{3600000, 3600000, 0};
+
+Bytes InfoReply(const std::string& map, int players, int maxPlayers) {
+  Bytes b{0xFF, 0xFF, 0xFF, 0xFF, 'I', 17};
+  for (const std::string& s : {std::string("Test"), map, std::string("cstrike"), std::string("CS")}) {
+    b.insert(b.end(), s.begin(), s.end());
+    b.push_back(0);
+  }
+  b.push_back(10);
+  b.push_back(0);
+  b.push_back(static_cast<std::uint8_t>(players));
+  b.push_back(static_cast<std::uint8_t>(maxPlayers));
+  return b;
+}
+
+Bytes DetailsReply(int protocol) {
+  Bytes b{0xFF, 0xFF, 0xFF, 0xFF, 'm'};
+  for (const char* s : {"127.0.0.1:1", "Old", "cs_office", "cstrike", "CS"}) {
+    b.insert(b.end(), s, s + std::char_traits<char>::length(s));
+    b.push_back(0);
+  }
+  b.push_back(3);
+  b.push_back(16);
+  b.push_back(static_cast<std::uint8_t>(protocol));
+  return b;
+}
+
+class SupervisorTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    sup.CreateEndpoint();
+    ASSERT_TRUE(sup.VelUDP1()->Active());
+    // The stand-in for the game servers' address: a socket of our own on 127.0.0.1.
+    server.OnReceive = [this](TVelUDP& s) {
+      Bytes buf(2048);
+      std::string from;
+      int port = 0;
+      int n = s.ReceiveBuffer(buf.data(), static_cast<int>(buf.size()), from, port);
+      if (n >= 0) {
+        buf.resize(static_cast<std::size_t>(n));
+        received.push_back(buf);
+      }
+    };
+    server.Open();
+    ASSERT_TRUE(server.Active());
+  }
+
+  ServerEntry& Add(std::u16string name, bool running, std::u16string extra = u"") {
+    auto e = std::make_unique<ServerEntry>(NewServerEntry());
+    e->Name.assign(name);
+    e->FileName.assign(u"C:\\srv\\" + name + u"\\hlds.exe");
+    e->Params.assign(u"+ip 127.0.0.1 -port " + ToU16(server.LocalPort()) + extra);
+    e->IPAddress.assign("127.0.0.1");
+    e->Port = static_cast<std::uint16_t>(server.LocalPort());
+    e->Affinity = 3;
+    process.running[FakeProcessControl::Key(e->FileName.str())] = running;
+    list.push_back(std::move(e));
+    AddServerRow(view, *list.back(), texts);
+    return *list.back();
+  }
+  Path File(int i) { return list[static_cast<std::size_t>(i)]->FileName.str(); }
+  void SetRunning(int i, bool r) { process.running[FakeProcessControl::Key(File(i))] = r; }
+
+  // A cycle whose self-test echo comes back before the check.
+  void Cycle() {
+    received.clear();
+    sup.timerCircleCheckTimer();
+    ASSERT_TRUE(loop.RunUntil([&] { return !sup.SelfTestPending(); }, 5s)) << "self-test echo";
+    loop.RunUntil([] { return false; }, 20ms);  // let the queries reach the stand-in
+  }
+  void Check() { sup.timerCheckTimeOutTimer(); }
+  void Reply(const Bytes& bytes) {
+    server.SendBuffer(bytes.data(), static_cast<int>(bytes.size()), sup.VelUDP1()->LocalPort(), "127.0.0.1");
+  }
+  bool ReplyArrives(int row, const std::u16string& networkStatus) {
+    return loop.RunUntil([&] { return view.Cell(row, ColNetworkStatus) == networkStatus; }, 5s);
+  }
+  std::u16string Cell(int row, int col) { return view.Cell(row, col); }
+  std::vector<std::u16string> Logs() {
+    std::vector<std::u16string> out;
+    for (const auto& l : view.LogLines()) out.push_back(l.substr(22));  // without the time stamp
+    return out;
+  }
+  int Queries(const std::array<std::uint8_t, 25>&) {
+    int n = 0;
+    for (const auto& d : received) n += d == Bytes(InfoQuery.begin(), InfoQuery.end());
+    return n;
+  }
+  int DetailsQueries() {
+    int n = 0;
+    for (const auto& d : received) n += d == Bytes(DetailsQuery.begin(), DetailsQuery.end());
+    return n;
+  }
+  int InfoQueries() { return Queries(InfoQuery); }
+
+  EventLoop loop;
+  ServerList list;
+  MemoryListView view;
+  MessageTexts texts;
+  FakeProcessControl process;
+  PinnedClock clock;
+  testing::TempDir dir;
+  EventLog log{dir.Dir(), clock, [this](const std::u16string& line) { view.AppendLogLine(line); }};
+  Supervisor sup{loop, list, view, texts, process, log, kManual};
+  TVelUDP server{loop};
+  std::deque<Bytes> received;
+};
+
+TEST_F(SupervisorTest, MissingServerIsStartedInTheFourthCycleThenRestartedAfterALoss) {
+  Add(u"1# Server", false);
+  for (int n = 1; n <= 3; ++n) {
+    Cycle();
+    EXPECT_EQ(Cell(0, ColProcessStatus), u"Lost (" + ToU16(n) + u"/3)");
+    EXPECT_EQ(Cell(0, ColNetworkStatus), u"-");
+    EXPECT_EQ(Cell(0, ColRestarts), u"-");
+    Check();
+  }
+  EXPECT_EQ(process.Count("start"), 0);
+  Cycle();
+  EXPECT_EQ(process.Count("start"), 1);
+  EXPECT_EQ(process.calls.back(), "start C:\\srv\\1# Server\\hlds.exe +ip 127.0.0.1 -port " +
+                                      std::to_string(server.LocalPort()) + " p0 show a3");
+  EXPECT_EQ(Cell(0, ColProcessStatus), u"Restarting");
+  EXPECT_EQ(Cell(0, ColRestarts), u"0");
+  EXPECT_EQ(Logs(), std::vector<std::u16string>{u"1# Server: Starting server."});
+  EXPECT_EQ(view.LogLines()[0], u"[2026-12-07 08:00:00] 1# Server: Starting server.");
+  Check();
+
+  Cycle();  // running now
+  EXPECT_EQ(Cell(0, ColProcessStatus), u"Normal");
+  Check();
+  SetRunning(0, false);  // killed
+  for (int n = 1; n <= 4; ++n) {
+    Cycle();
+    Check();
+  }
+  EXPECT_EQ(Cell(0, ColRestarts), u"1");
+  EXPECT_EQ(Logs().back(), u"1# Server: Restarting. Reason: Process lost.");
+  EXPECT_EQ(process.Count("start"), 2);
+}
+
+TEST_F(SupervisorTest, ServerRunningAtStartGetsRestartsZeroAndNoLogLine) {
+  Add(u"A", true);
+  Cycle();
+  EXPECT_EQ(Cell(0, ColRestarts), u"0");
+  EXPECT_EQ(Cell(0, ColProcessStatus), u"Normal");
+  EXPECT_EQ(list[0]->Restarts, 0);
+  EXPECT_EQ(list[0]->WaitReply, 1);
+  EXPECT_EQ(process.Count("affinity"), 1);
+  EXPECT_TRUE(view.LogLines().empty());
+  EXPECT_EQ(process.Count("start"), 0);
+}
+
+TEST_F(SupervisorTest, SilentServerCountsTwentyTimeoutsThenIsRestarted) {
+  Add(u"Quiet", true);
+  for (int n = 1; n <= 20; ++n) {
+    Cycle();
+    Check();
+    EXPECT_EQ(Cell(0, ColNetworkStatus), u"Timeout (" + ToU16(n) + u"/20)");
+    EXPECT_EQ(process.Count("terminate"), 0);
+  }
+  Cycle();
+  Check();
+  EXPECT_EQ(process.Count("terminate"), 1);
+  EXPECT_EQ(process.Count("start"), 1);
+  EXPECT_EQ(list[0]->Restarts, 1);
+  EXPECT_EQ(list[0]->TimeoutCount, 0);
+  EXPECT_EQ(Cell(0, ColProcessStatus), u"Restarting");
+  EXPECT_EQ(Cell(0, ColNetworkStatus), u"-");
+  EXPECT_EQ(Cell(0, ColRestarts), u"1");
+  EXPECT_EQ(Logs(), std::vector<std::u16string>{u"Quiet: Restarting. Reason: No network response."});
+}
+
+TEST_F(SupervisorTest, LateRepliesNeverRestartAServer) {
+  Add(u"Late", true);
+  for (int n = 0; n < 25; ++n) {
+    Cycle();
+    Check();
+    EXPECT_EQ(Cell(0, ColNetworkStatus), u"Timeout (1/20)");
+    Reply(InfoReply("de_dust2", 12, 32));  // after the check, before the next cycle
+    ASSERT_TRUE(ReplyArrives(0, u"Normal"));
+  }
+  EXPECT_EQ(process.Count("terminate"), 0);
+  EXPECT_EQ(Cell(0, ColMap), u"de_dust2");
+  EXPECT_EQ(Cell(0, ColPlayers), u"12/32");
+}
+
+TEST_F(SupervisorTest, PausedServerIsLeftAlone) {
+  ServerEntry& e = Add(u"P", false);
+  e.Paused = 1;
+  view.SetCell(0, ColProcessStatus, u"Paused Monitor");
+  e.WaitReply = 1;
+  for (int n = 0; n < 5; ++n) {
+    Cycle();
+    Check();
+  }
+  EXPECT_TRUE(process.calls.empty());
+  EXPECT_EQ(Cell(0, ColProcessStatus), u"Paused Monitor");
+  EXPECT_EQ(e.TimeoutCount, 0);
+  EXPECT_TRUE(received.empty());
+  // Its replies are ignored too.
+  Reply(InfoReply("x", 1, 2));
+  loop.RunUntil([] { return false; }, 50ms);
+  EXPECT_EQ(Cell(0, ColMap), u"-");
+}
+
+TEST_F(SupervisorTest, FailingSelfTestReopensThenRecreatesAndJudgesNoServer) {
+  Add(u"A", true);
+  const int firstPort = sup.VelUDP1()->LocalPort();
+  for (int round = 0; round < 2; ++round) {
+    for (int k = 1; k <= 3; ++k) {
+      sup.timerCircleCheckTimer();  // the echo is never let in before the check
+      Check();
+      EXPECT_EQ(view.Status(), u"Network Status Self Test: Timeout(" + ToU16(k) + u"/3)");
+      EXPECT_EQ(sup.SelfTestFailures(), k);
+      EXPECT_TRUE(sup.VelUDP1()->Active());
+      EXPECT_EQ(sup.VelUDP1()->LocalPort(), round == 0 ? firstPort : sup.VelUDP1()->LocalPort());
+    }
+    sup.timerCircleCheckTimer();
+    Check();
+    EXPECT_EQ(view.Status(), u"Network Status Self Test: Reinitialize");
+    EXPECT_EQ(sup.SelfTestFailures(), 0);
+  }
+  EXPECT_TRUE(sup.VelUDP1()->Active());
+  EXPECT_EQ(list[0]->TimeoutCount, 0) << "no server is judged while the self-test fails";
+  EXPECT_EQ(Cell(0, ColNetworkStatus), u"-");
+  EXPECT_EQ(process.Count("terminate"), 0);
+  // Once the echo comes back the status is normal and servers are judged again.
+  Cycle();
+  EXPECT_EQ(view.Status(), u"Network Status Self Test: Normal");
+  Check();
+  EXPECT_EQ(Cell(0, ColNetworkStatus), u"Timeout (1/20)");
+}
+
+TEST_F(SupervisorTest, TwoFatalErrorDialogsAreHandledInTwoCycles) {
+  Add(u"A", true);
+  Add(u"B", true);
+  process.dialogs.push_back({File(1), u"B crashed"});
+  process.dialogs.push_back({File(0), u"A crashed"});
+  Cycle();
+  EXPECT_EQ(Logs(), std::vector<std::u16string>{u"B: Restarting. Reason: Fatal error - B crashed"});
+  EXPECT_EQ(Cell(1, ColProcessStatus), u"Restarting");
+  EXPECT_EQ(Cell(1, ColRestarts), u"0") << "counted up from -1: never seen running before";
+  EXPECT_EQ(list[1]->Restarts, 0);
+  const std::vector<std::string> expected{"close 1000", "sleep 0", "terminate C:\\srv\\B\\hlds.exe",
+                                          "sleep 0"};
+  auto it = std::find(process.calls.begin(), process.calls.end(), "close 1000");
+  ASSERT_NE(it, process.calls.end());
+  EXPECT_EQ(std::vector<std::string>(it, it + 4), expected);
+  Check();
+  Cycle();
+  EXPECT_EQ(Logs().back(), u"A: Restarting. Reason: Fatal error - A crashed");
+  EXPECT_TRUE(process.dialogs.empty());
+}
+
+TEST_F(SupervisorTest, FatalErrorDialogWithoutTextAndOfAnUnknownServer) {
+  Add(u"A", true);
+  process.dialogs.push_back({u"C:\\other\\hlds.exe", u"not ours"});
+  Cycle();
+  EXPECT_TRUE(view.LogLines().empty()) << "a dialog of no listed server stays open";
+  EXPECT_EQ(process.dialogs.size(), 1u);
+  process.dialogs.clear();
+  process.dialogs.push_back({File(0), u""});
+  Check();
+  Cycle();
+  EXPECT_EQ(Logs().back(), u"A: Restarting. Reason: Fatal error - ");
+}
+
+TEST_F(SupervisorTest, QueryChoiceFollowsTheReplyKindAndTheTimeouts) {
+  Add(u"A", true);
+  Cycle();
+  EXPECT_EQ(DetailsQueries(), 1);
+  EXPECT_EQ(InfoQueries(), 1);
+  ASSERT_EQ(received.size(), 2u);
+  EXPECT_EQ(received[0][4], 'd') << "details first";
+
+  Reply(InfoReply("m", 1, 2));
+  ASSERT_TRUE(ReplyArrives(0, u"Normal"));
+  Check();
+  Cycle();
+  EXPECT_EQ(DetailsQueries(), 0);
+  EXPECT_EQ(InfoQueries(), 1);
+
+  Reply(DetailsReply(46));
+  loop.RunUntil([&] { return list[0]->ReplyKind == kReplyDetailsOld; }, 5s);
+  Check();
+  Cycle();
+  EXPECT_EQ(DetailsQueries(), 1);
+  EXPECT_EQ(InfoQueries(), 0);
+
+  Reply(DetailsReply(47));
+  loop.RunUntil([&] { return list[0]->ReplyKind == kReplyDetailsNew; }, 5s);
+  EXPECT_EQ(Cell(0, ColMap), u"cs_office");
+  EXPECT_EQ(Cell(0, ColPlayers), u"3/16");
+  Check();
+  for (int n = 1; n <= 5; ++n) {
+    Cycle();
+    EXPECT_EQ(InfoQueries(), 1);
+    EXPECT_EQ(DetailsQueries(), n == 5 ? 1 : 0) << "both queries once four went unanswered";
+    Check();
+  }
+}
+
+TEST_F(SupervisorTest, ChallengeIsAnsweredOncePerCycle) {
+  Add(u"C", true);
+  list[0]->ReplyKind = kReplyInfo;
+  Cycle();
+  ASSERT_EQ(InfoQueries(), 1);
+  const Bytes challenge{0xFF, 0xFF, 0xFF, 0xFF, 'A', 9, 8, 7, 6};
+  received.clear();
+  Reply(challenge);
+  ASSERT_TRUE(loop.RunUntil([&] { return !received.empty(); }, 5s));
+  const auto expected = InfoQueryWithChallenge({9, 8, 7, 6});
+  EXPECT_EQ(received[0], Bytes(expected.begin(), expected.end()));
+  Reply(challenge);  // a second challenge in the same cycle gets nothing
+  loop.RunUntil([] { return false; }, 50ms);
+  EXPECT_EQ(received.size(), 1u);
+  Reply(InfoReply("de_inferno", 5, 10));
+  ASSERT_TRUE(ReplyArrives(0, u"Normal"));
+  Check();
+  EXPECT_EQ(list[0]->TimeoutCount, 0);
+  Cycle();
+  EXPECT_EQ(InfoQueries(), 1) << "every cycle sends the plain query first";
+  Reply(challenge);
+  ASSERT_TRUE(loop.RunUntil([&] { return received.size() == 2; }, 5s));
+  EXPECT_EQ(received[1], Bytes(expected.begin(), expected.end()));
+}
+
+TEST_F(SupervisorTest, RepliesMatchTheFirstUnpausedServerWithAddressAndPort) {
+  ServerEntry& a = Add(u"A", true);
+  Add(u"B", true);
+  a.Paused = 1;
+  Reply(InfoReply("de_nuke", 12, 32));
+  ASSERT_TRUE(ReplyArrives(1, u"Normal"));
+  EXPECT_EQ(Cell(1, ColPlayers), u"12/32");
+  EXPECT_EQ(Cell(0, ColNetworkStatus), u"-");
+  // From another port: no server.
+  TVelUDP stranger(loop);
+  stranger.Open();
+  const Bytes reply = InfoReply("x", 1, 1);
+  stranger.SendBuffer(reply.data(), static_cast<int>(reply.size()), sup.VelUDP1()->LocalPort(), "127.0.0.1");
+  loop.RunUntil([] { return false; }, 50ms);
+  EXPECT_EQ(Cell(1, ColMap), u"de_nuke");
+}
+
+TEST_F(SupervisorTest, ConsoleWindowTitleAndShowStateEveryCycle) {
+  ServerEntry& hidden = Add(u"Hidden", true);
+  hidden.HideServer = 1;
+  Add(u"Shown", true);
+  Add(u"Minimised", true);
+  process.AddConsole(File(0), 1);
+  process.AddConsole(File(1), 2);
+  process.AddConsole(File(2), 3);
+  process.ByHandle(3)->iconic = true;
+  Cycle();
+  EXPECT_EQ(process.ByHandle(1)->title, u"Hidden");
+  EXPECT_EQ(process.ByHandle(1)->show, kShowHide);
+  EXPECT_EQ(process.ByHandle(2)->show, kShowNoActivate);
+  EXPECT_EQ(process.ByHandle(3)->show, kShowMinNoActivate);
+  process.ByHandle(1)->show = kShowNoActivate;  // shown by hand
+  Check();
+  Cycle();
+  EXPECT_EQ(process.ByHandle(1)->show, kShowHide);
+}
+
+TEST_F(SupervisorTest, EmptyListSendsOnlyTheSelfTestAndStatusFollowsIt) {
+  EXPECT_EQ(view.Status(), u"");
+  sup.timerCircleCheckTimer();
+  Check();  // the first check finds the echo missing
+  EXPECT_EQ(view.Status(), u"Network Status Self Test: Timeout(1/3)");
+  Cycle();
+  EXPECT_EQ(view.Status(), u"Network Status Self Test: Normal");
+  EXPECT_TRUE(received.empty());
+  EXPECT_EQ(process.cycles, 2);
+}
+
+TEST_F(SupervisorTest, TimerChainAlternatesCycleAndCheck) {
+  EventLoop chainLoop;
+  ServerList none;
+  Supervisor chained(chainLoop, none, view, texts, process, log, SupervisionTiming{20, 30, 0});
+  chained.CreateEndpoint();
+  chained.timerCircleCheckTimer();
+  EXPECT_FALSE(chained.timerCircleCheck.Enabled());
+  EXPECT_TRUE(chained.timerCheckTimeOut.Enabled());
+  EXPECT_EQ(chained.timerCheckTimeOut.Interval(), 20u);
+  const int before = process.cycles;
+  ASSERT_TRUE(chainLoop.RunUntil([&] { return process.cycles >= before + 3; }, 10s));
+  EXPECT_EQ(view.Status(), u"Network Status Self Test: Normal");
+}
+
+}  // namespace
+}  // namespace tervane
