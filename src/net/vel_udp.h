@@ -44,8 +44,9 @@ class TVelUDP {
   using TErrorEvent = std::function<void(TVelUDP& sender, const std::string& msg, int& errorCode)>;
   using TNotifyEvent = std::function<void(TVelUDP& sender)>;
 
-  // The owner is the loop whose thread delivers the events; the endpoint must be destroyed
-  // before it. Raises EError when the socket library cannot be started.
+  // The owner is the loop whose thread delivers the events; the endpoint is created on that
+  // thread and destroyed before the loop. Raises EError when the socket library cannot be
+  // started.
   explicit TVelUDP(EventLoop& owner);
   // Closes an open socket without calling OnClose.
   ~TVelUDP();
@@ -91,8 +92,12 @@ class TVelUDP {
   TErrorEvent OnError;
   TNotifyEvent OnReady;    // after the socket has been opened
   TNotifyEvent OnClose;    // before an open socket is closed by Close
-  TNotifyEvent OnReceive;  // a datagram is waiting: read one
-  TNotifyEvent OnSend;     // the socket reports that it can send
+  // A datagram is waiting: read one. One call is meant for one read; a call that reads
+  // nothing leaves the socket silent until the next read (Windows) or drops that datagram
+  // (Linux, where readiness would otherwise call again at once).
+  TNotifyEvent OnReceive;
+  // The socket can send: once after Open, and again after a send found its buffer full.
+  TNotifyEvent OnSend;
 
  private:
   enum class Failure {

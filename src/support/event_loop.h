@@ -40,6 +40,9 @@ class Timer {
   std::uintptr_t id_ = 0;  // the loop's handle for this timer
 };
 
+// Belongs to the thread that creates it; timers, endpoints and watches made on it must be
+// destroyed before it. An exception that leaves a handler comes out of Run or RunUntil, and
+// the loop can be run again afterwards.
 class EventLoop {
  public:
   EventLoop();
@@ -49,6 +52,8 @@ class EventLoop {
 
   // Runs until Quit; answers the code given to Quit.
   int Run();
+  // May be called from any thread (the service's stop event). A quit that a RunUntil comes
+  // across ends that RunUntil and is kept for the next Run, which then ends at once.
   void Quit(int code = 0);
 
   // Handles events until done() answers true or the time is up; answers done()'s last answer.
