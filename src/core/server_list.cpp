@@ -37,10 +37,10 @@ std::vector<std::uint8_t> SerializeServerList(const ServerList& list, const Boss
   return bytes;
 }
 
-void SaveServerList(const ServerList& list, const BossKeyOptions& options, const Path& path,
+bool SaveServerList(const ServerList& list, const BossKeyOptions& options, const Path& path,
                     const std::function<bool()>& beforeCommit) {
   const std::vector<std::uint8_t> bytes = SerializeServerList(list, options);
-  ReplaceFileAtomically(path.empty() ? ServerListPath() : path, bytes, beforeCommit);
+  return ReplaceFileAtomically(path.empty() ? ServerListPath() : path, bytes, beforeCommit);
 }
 
 void LoadServerListBytes(ServerList& list, BossKeyOptions& options, const LoadContext& context,

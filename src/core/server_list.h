@@ -41,9 +41,10 @@ const Path& ServerListPath();
 // The file's bytes for a list and the option bytes.
 std::vector<std::uint8_t> SerializeServerList(const ServerList& list, const BossKeyOptions& options);
 
-// Writes the whole file; an empty path means ServerListPath(). A failure is silent: the
-// previous file stays whole. beforeCommit is the test hook of ReplaceFileAtomically.
-void SaveServerList(const ServerList& list, const BossKeyOptions& options, const Path& path = {},
+// Writes the whole file; an empty path means ServerListPath(). A failure leaves the previous
+// file whole; the program's own callers ignore the answer (a failed save is silent and the
+// next save tries again). beforeCommit is the test hook of ReplaceFileAtomically.
+bool SaveServerList(const ServerList& list, const BossKeyOptions& options, const Path& path = {},
                     const std::function<bool()>& beforeCommit = {});
 
 // What loading needs besides the list: the view to fill, the texts of its cells, and where
