@@ -7,7 +7,10 @@
 #include <sched.h>
 #include <signal.h>
 #include <spawn.h>
+// glibc 2.36 declares these without C linkage for C++.
+extern "C" {
 #include <sys/pidfd.h>
+}
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>

@@ -1,0 +1,287 @@
+// What Linux adds: nice values and affinity on every thread, the server's session and
+// standard handles, its output file, collecting ended servers, and the process list that a
+// supervision cycle takes once.
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <fstream>
+#include <sstream>
+
+#include "process_fixture.h"
+
+namespace tervane::testing {
+namespace {
+
+std::string ProcFile(ProcessId pid, const std::string& leaf) {
+  return "/proc/" + std::to_string(pid) + "/" + leaf;
+}
+
+std::string ReadLink(const std::string& link) {
+  char buffer[4096];
+  const ssize_t n = ::readlink(link.c_str(), buffer, sizeof buffer);
+  return n > 0 ? std::string(buffer, static_cast<std::size_t>(n)) : std::string();
+}
+
+std::vector<std::string> Threads(ProcessId pid) {
+  std::vector<std::string> tids;
+  for (const auto& entry : std::filesystem::directory_iterator(ProcFile(pid, "task")))
+    tids.push_back(entry.path().filename().string());
+  return tids;
+}
+
+// Field 19 of the thread's stat line, counted from the pid.
+std::vector<int> NiceOfEveryThread(ProcessId pid) {
+  std::vector<int> nices;
+  for (const std::string& tid : Threads(pid)) {
+    std::ifstream in(ProcFile(pid, "task/" + tid + "/stat"));
+    std::string line;
+    std::getline(in, line);
+    std::istringstream fields(line.substr(line.rfind(')') + 2));
+    std::string field;
+    for (int i = 3; i <= 19 && fields >> field; ++i) {
+    }
+    nices.push_back(std::stoi(field));
+  }
+  return nices;
+}
+
+unsigned long CpusAllowed(const std::string& statusFile) {
+  std::ifstream in(statusFile);
+  std::string line;
+  while (std::getline(in, line)) {
+    if (line.rfind("Cpus_allowed:", 0) == 0) {
+      std::string hex;
+      for (char c : line.substr(13))
+        if (std::isxdigit(static_cast<unsigned char>(c))) hex.push_back(c);
+      return std::stoul(hex.substr(hex.size() > 8 ? hex.size() - 8 : 0), nullptr, 16);
+    }
+  }
+  return 0;
+}
+
+std::vector<unsigned long> CpusOfEveryThread(ProcessId pid) {
+  std::vector<unsigned long> masks;
+  for (const std::string& tid : Threads(pid))
+    masks.push_back(CpusAllowed(ProcFile(pid, "task/" + tid + "/status")));
+  return masks;
+}
+
+bool AllEqual(const auto& values, auto expected) {
+  if (values.empty()) return false;
+  for (const auto& value : values)
+    if (value != expected) return false;
+  return true;
+}
+
+std::string ReadText(const Path& file) {
+  std::ifstream in(Fs(file), std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+std::size_t Count(const std::string& text, const std::string& part) {
+  std::size_t n = 0;
+  for (std::size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) ++n;
+  return n;
+}
+
+// A server with three threads of its own besides the main one, started by the control.
+ProcessId StartThreaded(IProcessControl& control, const Path& server, std::uint8_t priority,
+                        std::uint32_t affinity) {
+  EXPECT_EQ(control.StartServerProcess(server, u"--threads 3 --report ready --life 60", priority,
+                                       false, affinity),
+            0u);
+  const Path ready = server.substr(0, server.rfind(u'/') + 1) + u"ready";
+  if (!WaitFor([&] { return FileExists(ready); })) return -1;
+  const auto pids = ProcessesOf(server);
+  return pids.size() == 1 ? pids[0] : -1;
+}
+
+class LinuxProcessControlTest : public ProcessControlTest {
+ protected:
+  ProcessId Threaded(const Path& server, std::uint8_t priority, std::uint32_t affinity) {
+    return StartThreaded(*control_, server, priority, affinity);
+  }
+};
+
+TEST_F(LinuxProcessControlTest, PriorityIsTheNiceValueOfEveryThread) {
+  if (::geteuid() != 0) GTEST_SKIP() << "raising priority needs root";
+  const Path server = PlaceCopy(u"srv");
+  const ProcessId pid = Threaded(server, 1, 0xFFFFFFFFu);
+  ASSERT_GT(pid, 0);
+  ASSERT_GE(Threads(pid).size(), 4u);
+  EXPECT_TRUE(AllEqual(NiceOfEveryThread(pid), -10)) << "High at the start";
+
+  const std::vector<std::pair<std::uint8_t, int>> steps{{0, 0}, {2, -20}, {1, -10}, {200, -20}, {0, 0}};
+  for (const auto& [code, nice] : steps) {
+    control_->SetServerPriority(server, code);
+    EXPECT_TRUE(AllEqual(NiceOfEveryThread(pid), nice)) << "code " << int(code);
+  }
+}
+
+TEST_F(LinuxProcessControlTest, NormalPriorityNeedsNoRights) {
+  const Path server = PlaceCopy(u"srv");
+  const ProcessId pid = Threaded(server, 0, 0xFFFFFFFFu);
+  ASSERT_GT(pid, 0);
+  EXPECT_TRUE(AllEqual(NiceOfEveryThread(pid), 0));
+}
+
+TEST_F(LinuxProcessControlTest, AffinityOfEveryThread) {
+  const unsigned long online = CpusAllowed("/proc/self/status");
+  const Path server = PlaceCopy(u"srv");
+  const ProcessId pid = Threaded(server, 0, 1);
+  ASSERT_GT(pid, 0);
+  ASSERT_GE(Threads(pid).size(), 4u);
+  EXPECT_TRUE(AllEqual(CpusOfEveryThread(pid), 1ul)) << "CPU 0 only, from the start";
+
+  control_->SetServerAffinity(server, 0);
+  EXPECT_TRUE(AllEqual(CpusOfEveryThread(pid), 1ul)) << "a mask of 0 is refused and ignored";
+
+  if ((online & 2ul) == 0) GTEST_SKIP() << "one processor only";
+  control_->SetServerAffinity(server, 2);
+  EXPECT_TRUE(AllEqual(CpusOfEveryThread(pid), 2ul));
+  control_->SetServerAffinity(server, 0xFFFFFFFFu);
+  EXPECT_TRUE(AllEqual(CpusOfEveryThread(pid), online)) << "absent processors are left out";
+}
+
+TEST_F(LinuxProcessControlTest, OwnSessionQuietInputOutputAppendedNothingInherited) {
+  // A descriptor of the monitor that is not close-on-exec, as a careless socket would be.
+  int leaky[2];
+  ASSERT_EQ(::pipe(leaky), 0);
+  const std::string leakyName = ReadLink("/proc/self/fd/" + std::to_string(leaky[0]));
+
+  const Path outputFolder = temp_.Dir() + u"logs/deeper";  // missing, and without a separator
+  auto control = CreateProcessControl({outputFolder});
+  const Path server = PlaceCopy(u"srv");
+  const Path output = ServerOutputFile(outputFolder + u"/", server);
+
+  for (int round = 1; round <= 2; ++round) {
+    ASSERT_EQ(control->StartServerProcess(server, u"--say hello --life 60", 0, false, 1), 0u);
+    const auto pids = WaitForProcesses(server, 1);
+    ASSERT_EQ(pids.size(), 1u);
+    const ProcessId pid = pids[0];
+    EXPECT_EQ(::getsid(static_cast<pid_t>(pid)), pid) << "a session of its own";
+    EXPECT_EQ(ReadLink(ProcFile(pid, "fd/0")), "/dev/null");
+    EXPECT_EQ(ReadLink(ProcFile(pid, "fd/1")), Utf16ToUtf8(output));
+    EXPECT_EQ(ReadLink(ProcFile(pid, "fd/2")), Utf16ToUtf8(output));
+    for (const auto& entry : std::filesystem::directory_iterator(ProcFile(pid, "fd")))
+      EXPECT_NE(ReadLink(entry.path().string()), leakyName) << "inherited " << entry.path();
+
+    EXPECT_TRUE(WaitFor([&] {
+      const std::string text = ReadText(output);
+      return Count(text, "out:hello\n") == std::size_t(round) &&
+             Count(text, "err:hello\n") == std::size_t(round);
+    })) << "appended, round " << round << ": " << ReadText(output);
+
+    control->TerminateServerProcess(server);
+    EXPECT_TRUE(WaitFor([&] { return !control->IsServerRunning(server); }));
+  }
+  ::close(leaky[0]);
+  ::close(leaky[1]);
+}
+
+TEST_F(LinuxProcessControlTest, WithoutAnOutputFolderTheOutputIsDiscarded) {
+  auto control = CreateProcessControl({});
+  const Path server = PlaceCopy(u"srv");
+  ASSERT_EQ(control->StartServerProcess(server, u"--say hello --life 60", 0, false, 1), 0u);
+  const auto pids = WaitForProcesses(server, 1);
+  ASSERT_EQ(pids.size(), 1u);
+  EXPECT_EQ(ReadLink(ProcFile(pids[0], "fd/1")), "/dev/null");
+  EXPECT_EQ(ReadLink(ProcFile(pids[0], "fd/2")), "/dev/null");
+}
+
+TEST_F(LinuxProcessControlTest, AnEndedServerIsCollectedNotLeftAsAZombie) {
+  const Path server = PlaceCopy(u"srv");
+  ASSERT_EQ(control_->StartServerProcess(server, u"--life 60", 0, false, 1), 0u);
+  const auto pids = WaitForProcesses(server, 1);
+  ASSERT_EQ(pids.size(), 1u);
+  control_->TerminateServerProcess(server);
+  EXPECT_TRUE(WaitFor([&] {
+    control_->IsServerRunning(server);  // each look at the list collects ended children
+    return !std::filesystem::exists(ProcFile(pids[0], "stat"));
+  }));
+}
+
+TEST_F(LinuxProcessControlTest, NamesAreComparedExactly) {
+  const Path server = PlaceCopy(u"a");
+  const Path upperLink = PlaceLink(server, u"b", u"SLEEPER");
+  ASSERT_GT(ByHand(upperLink, {"--life", "60"}), 0);
+  ASSERT_EQ(WaitForProcesses(server, 1).size(), 1u);
+  EXPECT_FALSE(control_->IsServerRunning(server))
+      << "on Linux a name in other letter case is another name";
+}
+
+TEST_F(LinuxProcessControlTest, ACycleTakesTheProcessListOnce) {
+  const Path server = PlaceCopy(u"a");
+  control_->BeginCycle();
+  EXPECT_FALSE(control_->IsServerRunning(server));
+  ASSERT_GT(ByHand(server, {"--life", "60"}), 0);
+  ASSERT_EQ(WaitForProcesses(server, 1).size(), 1u);
+  EXPECT_FALSE(control_->IsServerRunning(server)) << "the cycle's list is from its start";
+  control_->EndCycle();
+  EXPECT_TRUE(control_->IsServerRunning(server)) << "outside a cycle every call looks anew";
+
+  // A start inside the cycle renews the list.
+  const Path other = PlaceCopy(u"b");
+  control_->BeginCycle();
+  EXPECT_FALSE(control_->IsServerRunning(other));
+  ASSERT_EQ(control_->StartServerProcess(other, u"--life 60", 0, false, 1), 0u);
+  EXPECT_TRUE(control_->IsServerRunning(other));
+  control_->EndCycle();
+}
+
+TEST_F(LinuxProcessControlTest, InACycleOnlyTheServersProcessIsActedOn) {
+  const Path server = PlaceCopy(u"a");
+  const Path otherProgram = PlaceCopy(u"b", u"other");
+  // A process of the server's file that turns into another program under the same id once the
+  // cycle has taken its list; then a new process of the server's file starts.
+  int turned = 0;
+  auto turnDuringCycle = [&]() -> std::pair<ProcessId, ProcessId> {
+    const Path ready = temp_.File(u"ready" + ToU16(++turned));
+    const ProcessId pid = ByHand(server, {"--life", "60", "--report", Utf16ToUtf8(ready),
+                                          "--exec-on-usr1", Utf16ToUtf8(otherProgram), "--life",
+                                          "60"});
+    if (pid <= 0 || !WaitFor([&] { return FileExists(ready); })) return {-1, -1};
+    control_->BeginCycle();
+    if (!control_->IsServerRunning(server)) return {-1, -1};
+    ::kill(static_cast<pid_t>(pid), SIGUSR1);
+    if (!WaitFor([&] {
+          const auto now = ProcessesOf(otherProgram);
+          return std::find(now.begin(), now.end(), pid) != now.end();
+        })) {
+      return {-1, -1};
+    }
+    const ProcessId second = ByHand(server, {"--life", "60"});
+    if (WaitForProcesses(server, 1).size() != 1) return {-1, -1};
+    return {pid, second};
+  };
+
+  {
+    const auto [turnedOne, second] = turnDuringCycle();
+    ASSERT_GT(turnedOne, 0);
+    control_->TerminateServerProcess(server);
+    EXPECT_TRUE(WaitFor([&] { return !IsProcessAlive(second); }));
+    EXPECT_TRUE(IsProcessAlive(turnedOne)) << "the id now belongs to another program";
+    control_->EndCycle();
+  }
+  {
+    const auto [turnedOne, second] = turnDuringCycle();
+    ASSERT_GT(turnedOne, 0);
+    const unsigned long cpusBefore = CpusAllowed(ProcFile(turnedOne, "status"));
+    control_->SetServerAffinity(server, 1);
+    EXPECT_EQ(CpusAllowed(ProcFile(turnedOne, "status")), cpusBefore);
+    EXPECT_EQ(CpusAllowed(ProcFile(second, "status")), 1ul);
+    if (::geteuid() == 0) {
+      control_->SetServerPriority(server, 2);
+      EXPECT_TRUE(AllEqual(NiceOfEveryThread(turnedOne), 0));
+      EXPECT_TRUE(AllEqual(NiceOfEveryThread(second), -20));
+    }
+    control_->EndCycle();
+  }
+}
+
+}  // namespace
+}  // namespace tervane::testing

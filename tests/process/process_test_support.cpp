@@ -1,0 +1,7 @@
+#include "process_test_support.h"
+
+namespace tervane::testing {
+
+Path SleeperBuildPath() { return ExecutableDir() + SleeperFileName(); }
+
+}  // namespace tervane::testing
