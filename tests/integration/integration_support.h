@@ -1,0 +1,124 @@
+// A supervision over real stand-in servers: each server gets a folder of its own with its own
+// copy of the stand-in's executable (servers are told apart by their executable files), the
+// timer chain runs with short timings, and the tests wait on the loop with deadlines.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <filesystem>
+#include <functional>
+#include <memory>
+
+#include "core/supervisor.h"
+#include "support/text.h"
+#include "test_support.h"
+
+namespace tervane::testing {
+
+using namespace std::chrono_literals;
+
+// The cycle comes every 200 ms; the check 40 ms after it.
+constexpr SupervisionTiming kFast{40, 160, 10};
+
+class PinnedClock : public IClock {
+ public:
+  LocalTime Now() override { return LocalTime{2026, 12, 7, 9, 30, 0}; }
+};
+
+inline int FreeUdpPort(EventLoop& loop) {
+  TVelUDP probe(loop);
+  probe.Open();
+  return probe.LocalPort();
+}
+
+// Records every distinct text a cell takes while the loop runs.
+class CellTrace {
+ public:
+  CellTrace(MemoryListView& view, int row, int column) : view_(view), row_(row), column_(column) {}
+  void Sample() {
+    const auto text = view_.Cell(row_, column_);
+    if (seen_.empty() || seen_.back() != text) seen_.push_back(text);
+  }
+  const std::vector<std::u16string>& Seen() const { return seen_; }
+
+ private:
+  MemoryListView& view_;
+  int row_, column_;
+  std::vector<std::u16string> seen_;
+};
+
+class Supervision : public ::testing::Test {
+ protected:
+  Supervision() {
+    options.outputFolder = dir.Dir() + u"logs" + PathSeparator();
+    process = CreateProcessControl(options);
+  }
+  ~Supervision() override {
+    sup.reset();
+    for (const auto& e : list) process->TerminateServerProcess(e->FileName.str());
+    for (const auto& e : list) WaitUntil([&] { return !process->IsServerRunning(e->FileName.str()); }, 5s);
+  }
+
+  // A server in a folder of its own; its run parameters always carry "+ip 127.0.0.1".
+  ServerEntry& AddServer(const std::string& name, const std::u16string& extra = u"") {
+    const auto folder = dir.path() / name;
+    std::filesystem::create_directories(folder);
+    const auto exe = folder / std::filesystem::path(TERVANE_FAKESRV).filename();
+    std::filesystem::copy_file(TERVANE_FAKESRV, exe, std::filesystem::copy_options::overwrite_existing);
+    auto e = std::make_unique<ServerEntry>(NewServerEntry());
+    e->Name.assign(Utf8ToUtf16(name));
+    e->FileName.assign(exe.u16string());
+    const int port = FreeUdpPort(loop);
+    e->Params.assign(u"-game cstrike +map de_dust2 -console +ip 127.0.0.1 -port " + ToU16(port) + extra);
+    e->IPAddress.assign("127.0.0.1");
+    e->Port = static_cast<std::uint16_t>(port);
+    e->Priority = 0;
+    e->Affinity = 1;
+    list.push_back(std::move(e));
+    AddServerRow(view, *list.back(), texts);
+    return *list.back();
+  }
+
+  std::uint32_t StartByHand(const ServerEntry& e) {
+    return process->StartServerProcess(e.FileName.str(), e.Params.str(), e.Priority, e.HideServer != 0,
+                                       e.Affinity);
+  }
+
+  void Start() {
+    sup = std::make_unique<Supervisor>(loop, list, view, texts, *process, log, kFast);
+    sup->CreateEndpoint();
+    sup->timerCircleCheckTimer();
+  }
+
+  // Handles events in short slices, so that a condition that no event announces (a process
+  // that ended) is seen soon too.
+  bool WaitUntil(const std::function<bool()>& done, std::chrono::milliseconds limit) {
+    const auto end = std::chrono::steady_clock::now() + limit;
+    while (std::chrono::steady_clock::now() < end)
+      if (loop.RunUntil(done, 25ms)) return true;
+    return done();
+  }
+  bool WaitForCell(int row, int column, const std::u16string& text, std::chrono::milliseconds limit = 20s) {
+    return WaitUntil([&] { return view.Cell(row, column) == text; }, limit);
+  }
+  // Every text a cell showed, in order, as seen by polling each loop pass.
+  std::vector<std::u16string> LogsWithoutTime() {
+    std::vector<std::u16string> out;
+    for (const auto& l : view.LogLines()) out.push_back(l.substr(22));
+    return out;
+  }
+
+  TempDir dir;
+  EventLoop loop;
+  ServerList list;
+  MemoryListView view;
+  MessageTexts texts;
+  ProcessControlOptions options;
+  std::unique_ptr<IProcessControl> process;
+  PinnedClock clock;
+  EventLog log{dir.Dir(), clock, [this](const std::u16string& line) { view.AppendLogLine(line); }};
+  std::unique_ptr<Supervisor> sup;
+};
+
+}  // namespace tervane::testing

@@ -1,0 +1,90 @@
+#include "integration_support.h"
+
+#include "support/text.h"
+
+namespace tervane::testing {
+namespace {
+
+TEST_F(Supervision, MissingServerIsStartedThenAnswersAndAKilledOneIsRestarted) {
+  AddServer("alpha");
+  Start();
+  CellTrace status(view, 0, ColProcessStatus);
+  ASSERT_TRUE(WaitUntil([&] { status.Sample(); return view.Cell(0, ColMap) == u"de_dust2"; }, 30s));
+  const std::vector<std::u16string> firstStates(status.Seen().begin(), status.Seen().begin() + 4);
+  EXPECT_EQ(firstStates, (std::vector<std::u16string>{u"Lost (1/3)", u"Lost (2/3)", u"Lost (3/3)", u"Restarting"}));
+  EXPECT_EQ(view.Cell(0, ColRestarts), u"0");
+  EXPECT_EQ(LogsWithoutTime(), std::vector<std::u16string>{u"alpha: Starting server."});
+  EXPECT_EQ(view.Cell(0, ColNetworkStatus), u"Normal");
+  EXPECT_EQ(view.Cell(0, ColPlayers), u"0/32");
+
+  process->TerminateServerProcess(list[0]->FileName.str());
+  ASSERT_TRUE(WaitUntil([&] { return view.LogLines().size() == 2; }, 30s));
+  EXPECT_EQ(LogsWithoutTime().back(), u"alpha: Restarting. Reason: Process lost.");
+  EXPECT_EQ(view.Cell(0, ColRestarts), u"1");
+  ASSERT_TRUE(WaitForCell(0, ColNetworkStatus, u"Normal"));
+}
+
+TEST_F(Supervision, ServerRunningAtStartIsNeitherStartedNorLogged) {
+  ServerEntry& e = AddServer("early");
+  ASSERT_EQ(StartByHand(e), 0u);
+  ASSERT_TRUE(WaitUntil([&] { return process->IsServerRunning(e.FileName.str()); }, 10s));
+  Start();
+  ASSERT_TRUE(WaitForCell(0, ColNetworkStatus, u"Normal"));
+  EXPECT_EQ(view.Cell(0, ColRestarts), u"0");
+  EXPECT_EQ(view.Cell(0, ColProcessStatus), u"Normal");
+  // A few more cycles: still no start and no log line.
+  WaitUntil([] { return false; }, 1s);
+  EXPECT_TRUE(view.LogLines().empty());
+  EXPECT_EQ(e.Restarts, 0);
+}
+
+TEST_F(Supervision, SilentServerShowsTwentyTimeoutsThenIsRestarted) {
+  ServerEntry& e = AddServer("quiet", u" -fakesrv.silent");
+  ASSERT_EQ(StartByHand(e), 0u);
+  Start();
+  CellTrace network(view, 0, ColNetworkStatus);
+  ASSERT_TRUE(WaitUntil([&] { network.Sample(); return !view.LogLines().empty(); }, 60s));
+  std::vector<std::u16string> timeouts;
+  for (const auto& s : network.Seen())
+    if (s.rfind(u"Timeout", 0) == 0) timeouts.push_back(s);
+  ASSERT_EQ(timeouts.size(), 20u);
+  EXPECT_EQ(timeouts.front(), u"Timeout (1/20)");
+  EXPECT_EQ(timeouts.back(), u"Timeout (20/20)");
+  EXPECT_EQ(LogsWithoutTime(), std::vector<std::u16string>{u"quiet: Restarting. Reason: No network response."});
+  EXPECT_EQ(view.Cell(0, ColRestarts), u"1");
+  EXPECT_TRUE(WaitUntil([&] { return process->IsServerRunning(e.FileName.str()); }, 10s))
+      << "started again";
+}
+
+TEST_F(Supervision, LateRepliesNeverRestartAndChallengesStayNormal) {
+  // Answers 100 ms after each query: after the check (40 ms), before the next cycle (200 ms).
+  ServerEntry& late = AddServer("late", u" -fakesrv.delay 100");
+  ServerEntry& challenged = AddServer("challenged", u" -fakesrv.challenge -fakesrv.answer info");
+  ASSERT_EQ(StartByHand(late), 0u);
+  ASSERT_EQ(StartByHand(challenged), 0u);
+  Start();
+  int sawTimeout = 0;
+  WaitUntil([&] {
+    sawTimeout += view.Cell(0, ColNetworkStatus) == u"Timeout (1/20)";
+    return false;
+  }, 8s);  // about 40 cycles: twice the number that would restart a silent server
+  EXPECT_TRUE(view.LogLines().empty());
+  EXPECT_GT(sawTimeout, 0) << "each check counts the late reply once";
+  EXPECT_LE(late.TimeoutCount, 1);
+  EXPECT_EQ(view.Cell(1, ColNetworkStatus), u"Normal");
+  EXPECT_EQ(challenged.ReplyKind, 3);
+  EXPECT_EQ(challenged.Restarts, 0);
+}
+
+TEST_F(Supervision, PausedServerIsNeverStarted) {
+  ServerEntry& e = AddServer("paused");
+  e.Paused = 1;
+  Start();
+  WaitUntil([] { return false; }, 1500ms);  // seven cycles
+  EXPECT_FALSE(process->IsServerRunning(e.FileName.str()));
+  EXPECT_EQ(view.Cell(0, ColProcessStatus), u"-");
+  EXPECT_TRUE(view.LogLines().empty());
+}
+
+}  // namespace
+}  // namespace tervane::testing
