@@ -152,6 +152,9 @@ class WindowsProcessControl final : public IProcessControl {
                         &startup, &created)) {
       return GetLastError();
     }
+    // The class is set once more: Wine starts every process in the normal class whatever the
+    // creation flags say.
+    SetPriorityClass(created.hProcess, PriorityClass(priority));
     SetProcessAffinityMask(created.hProcess, static_cast<DWORD_PTR>(affinity));
     CloseHandle(created.hThread);
     CloseHandle(created.hProcess);

@@ -77,7 +77,15 @@ TEST_F(ProcessControlTest, RecognisedByFileIdentityAfterTheNameTest) {
   const Path otherNameLink = PlaceLink(server, u"c", u"other" + SleeperFileName());
   const Path sameNameCopy = PlaceCopy(u"d");
 
-  // A link under another name is not seen: the name test comes first.
+  // A link with the same name in another folder is the server.
+  ASSERT_GT(ByHand(sameNameLink, {"--life", "60"}), 0);
+  EXPECT_TRUE(WaitFor([&] { return control_->IsServerRunning(server); }));
+  EXPECT_TRUE(control_->IsServerRunning(sameNameLink));
+  control_->TerminateServerProcess(server);
+  ASSERT_TRUE(WaitFor([&] { return ProcessesOf(server).empty(); }));
+
+  // A link under another name is not seen: the name test comes first. (Wine names a process
+  // after whichever link of its file was loaded first, so the links do not run together here.)
   ASSERT_GT(ByHand(otherNameLink, {"--life", "60"}), 0);
   ASSERT_EQ(WaitForProcesses(server, 1).size(), 1u);
   EXPECT_FALSE(control_->IsServerRunning(server));
@@ -86,11 +94,6 @@ TEST_F(ProcessControlTest, RecognisedByFileIdentityAfterTheNameTest) {
   ASSERT_GT(ByHand(sameNameCopy, {"--life", "60"}), 0);
   ASSERT_EQ(WaitForProcesses(sameNameCopy, 1).size(), 1u);
   EXPECT_FALSE(control_->IsServerRunning(server));
-
-  // A link with the same name in another folder is the server.
-  ASSERT_GT(ByHand(sameNameLink, {"--life", "60"}), 0);
-  EXPECT_TRUE(WaitFor([&] { return control_->IsServerRunning(server); }));
-  EXPECT_TRUE(control_->IsServerRunning(sameNameLink));
 }
 
 TEST_F(ProcessControlTest, OfTwoProcessesOfOneFileOnlyTheFirstIsEnded) {
@@ -135,8 +138,9 @@ TEST_F(ProcessControlTest, StartsInTheExecutablesFolderWithTheParametersSplit) {
             0u);
   const auto report = WaitForReport(Folder(u"srv") + u"report.txt");
   ASSERT_TRUE(report.has_value()) << "written relative to the working folder";
-  EXPECT_TRUE(std::filesystem::equivalent(Utf8ToUtf16(report->cwd), Fs(Folder(u"srv"))))
-      << report->cwd;
+  Path folder = Folder(u"srv");
+  folder.pop_back();
+  EXPECT_TRUE(EqualsIgnoreCaseAscii(Utf8ToUtf16(report->cwd), folder)) << report->cwd;
   EXPECT_EQ(report->args, (std::vector<std::string>{"--report", "report.txt", "--life", "60", "a",
                                                     "b c", "", "de fg"}));
   EXPECT_TRUE(control_->IsServerRunning(server));

@@ -38,8 +38,12 @@ void Prepare(const Options& options) {
   }
   if (options.console) {
     HWND console = CreateTopLevel(L"ConsoleWindowClass", L"sleeper console");
-    // The show state the starting program asked for.
-    ShowWindow(console, SW_SHOWDEFAULT);
+    // The show state the starting program asked for, as the system's console host applies it.
+    STARTUPINFOW startup{};
+    startup.cb = sizeof startup;
+    GetStartupInfoW(&startup);
+    ShowWindow(console, (startup.dwFlags & STARTF_USESHOWWINDOW) ? startup.wShowWindow
+                                                                  : SW_SHOWNORMAL);
   }
   if (options.fatal) {
     HWND dialog = CreateTopLevel(L"SleeperFatalDialog", L"Fatal error - Dedicated server");
