@@ -62,7 +62,10 @@ int Run(Settings settings) {
 
   std::uint8_t buffer[2048];
   for (;;) {
-    for (const Outgoing& out : server.Advance(MonotonicMs())) {
+    // The lines first: whoever gets a reply finds its line already written.
+    const std::vector<Outgoing> due = server.Advance(MonotonicMs());
+    PrintLog(server);
+    for (const Outgoing& out : due) {
       sockaddr_in to{};
       to.sin_family = AF_INET;
       to.sin_port = htons(out.port);
@@ -72,7 +75,6 @@ int Run(Settings settings) {
         Print("cannot send to " + out.address + ": " + std::strerror(errno));
     }
     server.TakeFatal();  // no dialog here: the log line says it, and the server hangs
-    PrintLog(server);
     if (server.ExitRequested()) {
       ::close(fd);
       return 0;

@@ -82,9 +82,13 @@ void OpenConsoleWindow() {
       0, L"EDIT", L"",
       WS_CHILD | WS_VISIBLE | WS_VSCROLL | ES_MULTILINE | ES_READONLY | ES_AUTOVSCROLL, 0, 0,
       client.right, client.bottom, consoleWindow, nullptr, instance, nullptr);
-  // SW_SHOWDEFAULT takes the show state the starter asked for (hidden, or shown without
-  // taking the focus), as the system does for a console program's console.
-  ShowWindow(consoleWindow, SW_SHOWDEFAULT);
+  // The show state the starter asked for (hidden, or shown without taking the focus), as the
+  // system gives it to a console program's console.
+  STARTUPINFOW startup{};
+  startup.cb = sizeof startup;
+  GetStartupInfoW(&startup);
+  ShowWindow(consoleWindow,
+             (startup.dwFlags & STARTF_USESHOWWINDOW) ? startup.wShowWindow : SW_SHOWNORMAL);
 }
 
 // Window messages: sent ones (retitling, showing) are handled inside PeekMessageW.
@@ -157,7 +161,10 @@ int Run(Settings settings) {
 
   char buffer[2048];
   for (;;) {
-    for (const Outgoing& out : server.Advance(MonotonicMs())) {
+    // The lines first: whoever gets a reply finds its line already written.
+    const std::vector<Outgoing> due = server.Advance(MonotonicMs());
+    for (const std::string& line : server.TakeLogLines()) Print(line);
+    for (const Outgoing& out : due) {
       sockaddr_in to{};
       to.sin_family = AF_INET;
       to.sin_port = htons(out.port);
@@ -167,7 +174,6 @@ int Run(Settings settings) {
                  sizeof to) == SOCKET_ERROR)
         Print("cannot send to " + out.address + ": error " + std::to_string(WSAGetLastError()));
     }
-    for (const std::string& line : server.TakeLogLines()) Print(line);
     if (server.ExitRequested()) break;
     if (const auto fatal = server.TakeFatal()) {
       // The dialog of a crashed server: its text stands in a "Static" control. While it is
