@@ -1,6 +1,34 @@
 // The stand-in dedicated game server: what it reads from its command line, the replies it builds
 // and the control commands it obeys. The platform files own the socket, the clock, the windows
 // and the output; everything they do is asked for here, so it can be tested without them.
+//
+// Command line (switch names in any letter case; the first occurrence counts; a value is the
+// next argument; anything else is ignored, so a real server's line works as it is):
+//   +ip <addr>  -port <n>  +port <n>   where it listens, read as the watchdog reads them;
+//                                      no "+ip": 127.0.0.1; default port 27015
+//   -game <folder>  +map <name>  +maxplayers <n>  +hostname <name>
+//   -fakesrv.name <text>        -fakesrv.map <name>        -fakesrv.folder <name>
+//   -fakesrv.description <text> -fakesrv.version <text>    -fakesrv.appid <0..65535>
+//   -fakesrv.players <0..255>   -fakesrv.maxplayers <0..255>  -fakesrv.bots <0..255>
+//   -fakesrv.protocol <0..255>  -fakesrv.vac
+//   -fakesrv.answer info|details|both|none   which queries get a reply (default both)
+//   -fakesrv.challenge          an info query must carry the challenge of an 'A' reply
+//   -fakesrv.silent             no query gets a reply
+//   -fakesrv.delay <ms>         every query reply waits this long (0..600000)
+//   -fakesrv.exit-after <ms>    the process ends by itself (exit code 0)
+//   -fakesrv.fatal <text>       the fatal error, -fakesrv.fatal-after <ms> after the start
+//                               (Windows: the "Fatal error - Dedicated server" message box)
+//   -fakesrv.console / -fakesrv.noconsole   the console window (Windows; on by default)
+//   -fakesrv.threads <0..64>    extra idle threads
+// The stand-in's own switches win over the real ones of the same meaning.
+//
+// Control datagrams, FF FF FF FF and the text, obeyed from 127.0.0.1 only and answered with
+// FF FF FF FF "fakesrv ok", "fakesrv error <why>" or the status line:
+//   fakesrv ping | status | silent | answer [info|details|both|none] | delay <ms> |
+//   players <n> | maxplayers <n> | bots <n> | protocol <n> | challenge on|off | map <name> |
+//   name <text> | fatal [<text>] | exit
+// After a fatal error the server answers no query again, but still obeys control datagrams
+// (on Windows once its message box is closed: while it is open the server does nothing).
 #pragma once
 
 #include <cstdint>
