@@ -2,6 +2,7 @@
 // servers run or not by executable path, windows are numbers, and every action is recorded.
 #pragma once
 
+#include <filesystem>
 #include <map>
 #include <string>
 #include <vector>
@@ -30,7 +31,11 @@ class FakeProcessControl : public IProcessControl {
   std::vector<std::string> calls;
   int cycles = 0;
 
+  // Real files are compared by identity, made-up paths by their text.
   bool IsSameFile(const Path& a, const Path& b) override {
+    std::error_code ec;
+    if (std::filesystem::exists(std::filesystem::path(a), ec) && std::filesystem::exists(std::filesystem::path(b), ec))
+      return std::filesystem::equivalent(std::filesystem::path(a), std::filesystem::path(b), ec);
     return !a.empty() && UpperAscii16(a) == UpperAscii16(b);
   }
   bool IsServerRunning(const Path& f) override { return running[Key(f)]; }
