@@ -48,6 +48,8 @@ class IProcessControl {
   virtual WindowHandle FindFatalErrorWindow() = 0;
   // The text of the dialog's first "Static" child, or of the next one when that is empty.
   virtual std::u16string ReadFatalErrorMessage(WindowHandle dialog) = 0;
+  // Sends WM_CLOSE. Messages to another program's window give up after a few seconds, so a
+  // hung dialog cannot stop the supervision.
   virtual void CloseWindow(WindowHandle window) = 0;
   virtual void SetWindowTitle(WindowHandle window, const std::u16string& title) = 0;
   virtual bool IsIconic(WindowHandle window) = 0;

@@ -222,6 +222,7 @@ class WindowsProcessControl final : public IProcessControl {
   }
 
   std::u16string ReadFatalErrorMessage(WindowHandle dialog) override {
+    if (dialog == 0) return {};  // else the search would run over the top-level windows
     HWND text = FindWindowExA(Hwnd(dialog), nullptr, "Static", nullptr);
     if (!text) return {};
     std::u16string message = WindowText(text);

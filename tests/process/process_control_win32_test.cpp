@@ -240,8 +240,9 @@ TEST_F(WindowsProcessControlTest, AHungDialogDoesNotHangTheMonitor) {
   EXPECT_TRUE(WaitFor([&] { return control_->FindFatalErrorWindow() == 0; }));
 }
 
-TEST_F(WindowsProcessControlTest, AWindowThatIsGoneHasNoProcessPath) {
+TEST_F(WindowsProcessControlTest, AWindowThatIsGoneHasNoProcessPathAndNoMessage) {
   EXPECT_EQ(control_->GetWindowProcessPath(0), u"");
+  EXPECT_EQ(control_->ReadFatalErrorMessage(0), u"");
   const Path server = PlaceCopy(u"srv");
   ASSERT_GT(Start(server, u"--console --life 60"), 0);
   const WindowHandle console = control_->FindServerConsoleWindow(server);
