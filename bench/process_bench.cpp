@@ -15,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "core/supervisor.h"
 #include "process/process_control.h"
 #include "support/text.h"
 
@@ -157,6 +158,49 @@ void CycleLookups(benchmark::State& state, bool oneList) {
   state.counters["processes"] = static_cast<double>(ProcessCount());
 }
 
+// One whole supervision cycle as the program runs it: the self-test datagram, the fatal-error
+// window search, and for every running server the lookups, its cells and its queries (to a
+// port on 127.0.0.1 where nothing listens).
+void BM_FullSupervisionCycle(benchmark::State& state) {
+  const int servers = static_cast<int>(state.range(0));
+  host->SetBackground(static_cast<int>(state.range(1)));
+  struct FixedClock : IClock {
+    LocalTime Now() override { return LocalTime{2026, 12, 7, 12, 0, 0}; }
+  } clock;
+  const fs::path logs = fs::temp_directory_path() / "tervane-cycle-bench";
+  EventLoop loop;
+  ServerList list;
+  MemoryListView view;
+  MessageTexts texts;
+  EventLog log(logs.u16string() + u"/", clock, nullptr);
+  for (int i = 0; i < servers; ++i) {
+    auto e = std::make_unique<ServerEntry>(NewServerEntry());
+    e->Name.assign(u"Server " + ToU16(i));
+    e->FileName.assign(host->Servers()[static_cast<std::size_t>(i)]);
+    e->Params.assign(u"+ip 127.0.0.1 -port 9");
+    e->IPAddress.assign("127.0.0.1");
+    e->Port = 9;
+    e->Affinity = 3;
+    e->ReplyKind = 3;
+    list.push_back(std::move(e));
+    AddServerRow(view, *list.back(), texts);
+  }
+  Supervisor supervisor(loop, list, view, texts, host->Control(), log, SupervisionTiming{3600000, 3600000, 10});
+  supervisor.CreateEndpoint();
+  for (auto _ : state) supervisor.timerCircleCheckTimer();
+  for (int i = 0; i < servers; ++i)
+    if (view.Cell(i, ColProcessStatus) != u"Normal") state.SkipWithError("a server was not seen running");
+  state.counters["processes"] = static_cast<double>(ProcessCount());
+  std::error_code ignored;
+  fs::remove_all(logs, ignored);
+}
+
+void FullCycleSizes(benchmark::internal::Benchmark* b) {
+  for (int background : {0, Host::kMaxBackground}) {
+    for (int servers : {1, 16, kMaxServers}) b->Args({servers, background});
+  }
+}
+
 void BM_CycleEveryCallWalks(benchmark::State& state) { CycleLookups(state, false); }
 void BM_CycleOneList(benchmark::State& state) { CycleLookups(state, true); }
 
@@ -175,6 +219,7 @@ BENCHMARK(BM_SearchMissingServer)->Apply(BackgroundSizes)->Unit(benchmark::kMicr
 BENCHMARK(BM_SearchRunningServer)->Apply(BackgroundSizes)->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_CycleEveryCallWalks)->Apply(CycleSizes)->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_CycleOneList)->Apply(CycleSizes)->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_FullSupervisionCycle)->Apply(FullCycleSizes)->Unit(benchmark::kMicrosecond);
 
 }  // namespace
 }  // namespace tervane
