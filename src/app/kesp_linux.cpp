@@ -14,6 +14,7 @@
 
 #include "app/console_view.h"
 #include "app/server_cli.h"
+#include "app/timing.h"
 #include "core/supervisor.h"
 #include "support/event_loop_posix.h"
 #include "support/text.h"
@@ -33,20 +34,6 @@ int TakeLock() {
     return -1;
   }
   return fd;
-}
-
-// One setting shortens every timing for tests: the time from one cycle to the next, split
-// between the two timers as the shipped 500 ms and 3500 ms are.
-SupervisionTiming TimingFromEnvironment() {
-  SupervisionTiming timing;
-  if (const char* cycle = std::getenv("TERVANE_TEST_CYCLE_MS")) {
-    const auto ms = ParseInt32(cycle);
-    if (ms && *ms >= 80) {
-      timing.checkDelayMs = static_cast<unsigned>(*ms) / 8;
-      timing.cycleDelayMs = static_cast<unsigned>(*ms) - timing.checkDelayMs;
-    }
-  }
-  return timing;
 }
 
 int ProcessorCount() {

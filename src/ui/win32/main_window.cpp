@@ -1,0 +1,520 @@
+#include "ui/win32/main_window.h"
+
+#include <commctrl.h>
+#include <mmsystem.h>
+
+#include <cstdlib>
+#include <stdexcept>
+
+#include "ui/win32/about_box.h"
+#include "ui/win32/resource_ids.h"
+#include "ui/win32/server_editor_dialog.h"
+#include "ui/win32/win32_util.h"
+
+namespace tervane::win32 {
+
+namespace {
+
+constexpr UINT kTimerResolutionMs = 2;
+constexpr int kPageServerList = 0;
+constexpr int kPageLogs = 1;
+
+bool IsSeparator(int item) { return item == Separator1 || item == Separator2 || item == Separator3; }
+
+POINT PointOf(LPARAM lParam) {
+  return POINT{static_cast<short>(LOWORD(lParam)), static_cast<short>(HIWORD(lParam))};
+}
+
+ATOM RegisterMainWindowClass(HINSTANCE instance, WNDPROC proc) {
+  WNDCLASSEXW wc{};
+  wc.cbSize = sizeof wc;
+  wc.lpfnWndProc = proc;
+  wc.hInstance = instance;
+  wc.hIcon = static_cast<HICON>(LoadImageW(instance, L"MAINICON", IMAGE_ICON, GetSystemMetrics(SM_CXICON),
+                                           GetSystemMetrics(SM_CYICON), LR_DEFAULTCOLOR));
+  wc.hIconSm = static_cast<HICON>(LoadImageW(instance, L"MAINICON", IMAGE_ICON, GetSystemMetrics(SM_CXSMICON),
+                                             GetSystemMetrics(SM_CYSMICON), LR_DEFAULTCOLOR));
+  wc.hCursor = LoadCursorW(nullptr, IDC_ARROW);
+  wc.hbrBackground = reinterpret_cast<HBRUSH>(COLOR_BTNFACE + 1);
+  wc.lpszClassName = kMainWindowClass;
+  return RegisterClassExW(&wc);
+}
+
+}  // namespace
+
+// ------------------------------------------------------------------ creation and destruction
+
+TfrmTervane::TfrmTervane(EventLoop& loop, HINSTANCE instance, SupervisionTiming timing)
+    : loop_(loop), instance_(instance), timing_(timing) {
+  timerRaised_ = timeBeginPeriod(kTimerResolutionMs) == TIMERR_NOERROR;
+  RunningAsService = false;
+  ExitRequested = false;
+
+  RegisterMainWindowClass(instance_, WindowProc);
+  mainMenu_ = LoadMenuW(instance_, MAKEINTRESOURCEW(IDR_MAINMENU));
+  // WM_CREATE makes the child windows and the view.
+  CreateWindowExW(0, kMainWindowClass, kMainWindowCaption, WS_OVERLAPPEDWINDOW | WS_CLIPCHILDREN,
+                  CW_USEDEFAULT, CW_USEDEFAULT, kMainWindowWidth, kMainWindowHeight, nullptr, mainMenu_,
+                  instance_, this);
+  if (hwnd_ == nullptr || !view_) throw std::runtime_error("the main window cannot be created");
+  CenterOn(hwnd_, ScreenRect());
+
+  process_ = CreateProcessControl();
+  boxes_ = std::make_unique<MessageBoxesWin32>([this](BoxOwner owner) -> HWND {
+    if (owner == BoxOwner::ServerEditor && editor_ && editor_->Showing()) return editor_->Handle();
+    return hwnd_;
+  });
+  log_ = std::make_unique<EventLog>(ProgramDir(), clock_,
+                                    [this](const std::u16string& line) { view_->AppendLogLine(line); });
+  supervisor_ = std::make_unique<Supervisor>(loop_, list_, *view_, texts_, *process_, *log_, timing_);
+  supervisor_->CreateEndpoint();  // VelUDP1, on a port of the system's choice
+
+  logic_ = std::make_unique<MainWindowLogic>(MainWindowContext{
+      .list = list_,
+      .view = *view_,
+      .texts = texts_,
+      .process = *process_,
+      .boxes = *boxes_,
+      .bossKey = bossKey_,
+      .savePath = {},
+      .processorCount = [] { return ProcessorCount(); },
+      .localAddress = {},
+      .currentLanguageText = {},
+  });
+
+  view_->Clear();
+  view_->ClearLog();
+  ShowPage(kPageServerList);
+}
+
+TfrmTervane::~TfrmTervane() {
+  if (timerRaised_) timeEndPeriod(kTimerResolutionMs);
+  logic_.reset();
+  supervisor_.reset();  // VelUDP1 and the timers
+  list_.clear();
+  log_.reset();
+  if (hwnd_ != nullptr && IsWindow(hwnd_)) {
+    RemoveWindowSubclass(lv_, ListViewProc, 1);
+    RemoveWindowSubclass(memLogs_, MemoProc, 1);
+    SetWindowLongPtrW(hwnd_, GWLP_USERDATA, 0);
+    DestroyWindow(hwnd_);
+  }
+  view_.reset();
+  if (listViewMenuResource_) DestroyMenu(listViewMenuResource_);
+  if (logsMenuResource_) DestroyMenu(logsMenuResource_);
+}
+
+void TfrmTervane::AttachDialogs(TfrmAddServer* editor, TfrmAbout* about) {
+  editor_ = editor;
+  about_ = about;
+}
+
+void TfrmTervane::CreateChildren() {
+  const HFONT font = UiFont();
+  auto child = [&](DWORD exStyle, const wchar_t* cls, DWORD style, int id) {
+    HWND w = CreateWindowExW(exStyle, cls, L"", WS_CHILD | style, 0, 0, 0, 0, hwnd_,
+                             reinterpret_cast<HMENU>(static_cast<INT_PTR>(id)), instance_, nullptr);
+    SendMessageW(w, WM_SETFONT, reinterpret_cast<WPARAM>(font), FALSE);
+    return w;
+  };
+  pgcMain_ = child(0, WC_TABCONTROLW, WS_VISIBLE | WS_CLIPSIBLINGS | WS_TABSTOP, IDC_pgcMain);
+  const wchar_t* pages[] = {L"Server List", L"Logs"};
+  for (int i = 0; i < 2; ++i) {
+    TCITEMW item{};
+    item.mask = TCIF_TEXT;
+    item.pszText = const_cast<wchar_t*>(pages[i]);
+    SendMessageW(pgcMain_, TCM_INSERTITEMW, static_cast<WPARAM>(i), reinterpret_cast<LPARAM>(&item));
+  }
+  lv_ = child(WS_EX_CLIENTEDGE, WC_LISTVIEWW,
+              WS_VISIBLE | WS_TABSTOP | LVS_REPORT | LVS_SHOWSELALWAYS | LVS_NOSORTHEADER, IDC_LV);
+  SendMessageW(lv_, LVM_SETEXTENDEDLISTVIEWSTYLE, LVS_EX_FULLROWSELECT | LVS_EX_DOUBLEBUFFER,
+               LVS_EX_FULLROWSELECT | LVS_EX_DOUBLEBUFFER);
+  memLogs_ = child(WS_EX_CLIENTEDGE, L"EDIT",
+                   WS_VSCROLL | WS_HSCROLL | ES_MULTILINE | ES_READONLY | ES_AUTOVSCROLL | ES_AUTOHSCROLL,
+                   IDC_memLogs);
+  stsbSelfTest_ = child(0, STATUSCLASSNAMEW, WS_VISIBLE | SBARS_SIZEGRIP, IDC_stsbSelfTest);
+  // The page control lies under the controls of its pages.
+  SetWindowPos(pgcMain_, HWND_BOTTOM, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE | SWP_NOACTIVATE);
+
+  SetWindowSubclass(lv_, ListViewProc, 1, reinterpret_cast<DWORD_PTR>(this));
+  SetWindowSubclass(memLogs_, MemoProc, 1, reinterpret_cast<DWORD_PTR>(this));
+  view_ = std::make_unique<ListViewWin32>(lv_, memLogs_, stsbSelfTest_);
+
+  listViewMenuResource_ = LoadMenuW(instance_, MAKEINTRESOURCEW(IDR_LISTVIEWMENU));
+  listViewMenu_ = GetSubMenu(listViewMenuResource_, 0);
+  logsMenuResource_ = LoadMenuW(instance_, MAKEINTRESOURCEW(IDR_LOGSMENU));
+  logsMenu_ = GetSubMenu(logsMenuResource_, 0);
+  dragCursor_ = LoadCursorW(instance_, MAKEINTRESOURCEW(IDCUR_DRAGMOVE));
+}
+
+HMENU TfrmTervane::MenuLanguage() const {
+  // Settings is the second item of the menu bar, Language its first item.
+  return GetSubMenu(GetSubMenu(mainMenu_, 1), 0);
+}
+
+// ------------------------------------------------------------------ start-up
+
+bool TfrmTervane::GuardedStartSteps() {
+  bool show = true;
+  try {
+    LoadServerList(list_, bossKey_, LoadContext{*view_, texts_, {}});
+    if (!list_.empty()) view_->SetSelected(0, true);
+    supervisor_->timerCircleCheckTimer();
+    show = InitBossKey();
+  } catch (...) {
+    // A failing step skips the ones after it; the program runs on all the same.
+  }
+  return show;
+}
+
+bool TfrmTervane::InitBossKey() { return true; }
+
+void TfrmTervane::ShowMainWindow() {
+  ShowWindow(hwnd_, IsIconic(hwnd_) ? SW_RESTORE : SW_SHOW);
+  SetForegroundWindow(hwnd_);
+}
+
+void TfrmTervane::ShowRequest() {
+  ShowMainWindow();
+  logic_->ShowVisibleConsoles();
+}
+
+// ------------------------------------------------------------------ layout
+
+void TfrmTervane::Layout() {
+  if (!pgcMain_) return;
+  SendMessageW(stsbSelfTest_, WM_SIZE, 0, 0);
+  RECT client{};
+  GetClientRect(hwnd_, &client);
+  const RECT status = WindowRectOf(stsbSelfTest_);
+  const int pageHeight = (client.bottom - client.top) - (status.bottom - status.top);
+  MoveWindow(pgcMain_, 0, 0, client.right, pageHeight > 0 ? pageHeight : 0, TRUE);
+  RECT display{0, 0, client.right, pageHeight > 0 ? pageHeight : 0};
+  SendMessageW(pgcMain_, TCM_ADJUSTRECT, FALSE, reinterpret_cast<LPARAM>(&display));
+  const int width = display.right > display.left ? display.right - display.left : 0;
+  const int height = display.bottom > display.top ? display.bottom - display.top : 0;
+  MoveWindow(lv_, display.left, display.top, width, height, TRUE);
+  MoveWindow(memLogs_, display.left, display.top, width, height, TRUE);
+}
+
+void TfrmTervane::ShowPage(int page) {
+  SendMessageW(pgcMain_, TCM_SETCURSEL, static_cast<WPARAM>(page), 0);
+  ShowWindow(lv_, page == kPageServerList ? SW_SHOW : SW_HIDE);
+  ShowWindow(memLogs_, page == kPageLogs ? SW_SHOW : SW_HIDE);
+}
+
+// ------------------------------------------------------------------ messages
+
+LRESULT CALLBACK TfrmTervane::WindowProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam) {
+  if (message == WM_NCCREATE) {
+    auto* self = static_cast<TfrmTervane*>(reinterpret_cast<CREATESTRUCTW*>(lParam)->lpCreateParams);
+    self->hwnd_ = hwnd;
+    SetWindowLongPtrW(hwnd, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(self));
+  }
+  auto* self = reinterpret_cast<TfrmTervane*>(GetWindowLongPtrW(hwnd, GWLP_USERDATA));
+  if (self == nullptr) return DefWindowProcW(hwnd, message, wParam, lParam);
+  return self->HandleMessage(message, wParam, lParam);
+}
+
+LRESULT TfrmTervane::HandleMessage(UINT message, WPARAM wParam, LPARAM lParam) {
+  switch (message) {
+    case WM_CREATE:
+      CreateChildren();
+      return 0;
+    case WM_SIZE:
+      Layout();
+      return 0;
+    case WM_GETMINMAXINFO:
+      reinterpret_cast<MINMAXINFO*>(lParam)->ptMinTrackSize.x = kMainWindowMinWidth;
+      return 0;
+    case WM_SETFOCUS:
+      SetFocus(IsWindowVisible(lv_) ? lv_ : memLogs_);
+      return 0;
+    case WM_COMMAND:
+      // Menu items and posted commands; the memo's own notifications carry its handle.
+      if (lParam == 0) OnCommand(LOWORD(wParam));
+      return 0;
+    case WM_INITMENUPOPUP:
+      if (reinterpret_cast<HMENU>(wParam) == GetSubMenu(mainMenu_, 0)) menuFileClick();
+      return 0;
+    case WM_NOTIFY:
+      return OnNotify(reinterpret_cast<NMHDR*>(lParam));
+    case WM_CONTEXTMENU:
+      if (reinterpret_cast<HWND>(wParam) == lv_) {
+        ListViewMenuPopup(lParam);
+        return 0;
+      }
+      break;
+    case WM_CTLCOLORSTATIC:
+      // The read-only memo keeps the colours of an editable one.
+      if (reinterpret_cast<HWND>(lParam) == memLogs_) {
+        HDC dc = reinterpret_cast<HDC>(wParam);
+        SetTextColor(dc, GetSysColor(COLOR_WINDOWTEXT));
+        SetBkColor(dc, GetSysColor(COLOR_WINDOW));
+        return reinterpret_cast<LRESULT>(GetSysColorBrush(COLOR_WINDOW));
+      }
+      break;
+    case kShowRequest:
+      ShowRequest();
+      return 0;
+    case WM_QUERYENDSESSION:
+      ExitRequested = true;
+      return TRUE;
+    case WM_CLOSE:
+      if (CloseQuery()) DestroyWindow(hwnd_);
+      return 0;
+    case WM_DESTROY:
+      loop_.Quit(0);
+      return 0;
+    default:
+      break;
+  }
+  return DefWindowProcW(hwnd_, message, wParam, lParam);
+}
+
+LRESULT TfrmTervane::OnNotify(NMHDR* header) {
+  if (header->hwndFrom == pgcMain_ && header->code == TCN_SELCHANGE) {
+    ShowPage(static_cast<int>(SendMessageW(pgcMain_, TCM_GETCURSEL, 0, 0)));
+    return 0;
+  }
+  if (header->hwndFrom == lv_) {
+    switch (header->code) {
+      case NM_DBLCLK:
+        logic_->LVDblClick();
+        return 0;
+      case LVN_BEGINDRAG:
+        // The control saw the mouse leave its small drag rectangle; the drag itself starts at
+        // the program's own threshold, measured from where the button went down.
+        if (!drag_.armed) LVMouseDown(reinterpret_cast<NMLISTVIEW*>(header)->ptAction);
+        SetCapture(lv_);
+        drag_.captured = true;
+        return 0;
+      default:
+        return 0;
+    }
+  }
+  return 0;
+}
+
+void TfrmTervane::OnCommand(int id) {
+  if (id >= IDM_LISTVIEWMENU_FIRST && id < IDM_LISTVIEWMENU_FIRST + kListMenuItemCount) {
+    OnListViewMenuItem(static_cast<ListMenuItem>(id - IDM_LISTVIEWMENU_FIRST));
+    return;
+  }
+  if (id >= IDM_LANGUAGE_FIRST && id <= IDM_LANGUAGE_LAST) {
+    LanguageMenuItemClick(id - IDM_LANGUAGE_FIRST);
+    return;
+  }
+  switch (id) {
+    case IDM_menuExit:
+      menuExit2Click();
+      break;
+    case IDM_menuInstallService:
+      menuInstallServiceClick();
+      break;
+    case IDM_menuUninstallService:
+      menuUninstallServiceClick();
+      break;
+    case IDM_menuBossKey:
+      menuBossKeyClick();
+      break;
+    case IDM_menuAbout:
+      menuAboutClick();
+      break;
+    case IDM_N1:
+      view_->ClearLog();
+      break;
+    default:
+      break;
+  }
+}
+
+void TfrmTervane::OnListViewMenuItem(ListMenuItem item) {
+  // As with a menu item, a disabled item does nothing; its state is the one the last pop-up set.
+  if (!logic_->ListViewMenu().items[static_cast<size_t>(item)].enabled) return;
+  switch (item) {
+    case menuPauseServer:
+    case menuUnpauseServer:
+      logic_->menuPauseServerClick(item);
+      break;
+    case menuEditServer:
+      if (editor_) logic_->menuEditServerClick(*editor_);
+      break;
+    case menuNewServer:
+      if (editor_) logic_->menuNewServerClick(*editor_);
+      break;
+    case menuDeleteServer:
+      logic_->menuDeleteServerClick();
+      break;
+    case menuShowServer:
+    case menuHideServer:
+      logic_->menuShowServerClick(item);
+      break;
+    case menuRestartServer:
+      logic_->menuRestartServerClick();
+      break;
+    case menuCloseServer:
+      logic_->menuCloseServerClick();
+      break;
+    default:
+      break;
+  }
+}
+
+void TfrmTervane::ListViewMenuPopup(LPARAM at) {
+  logic_->ListViewMenuPopup();
+  const ListViewMenuState& state = logic_->ListViewMenu();
+  // Built anew from the item states each time: an invisible item is not in the menu at all.
+  HMENU popup = CreatePopupMenu();
+  for (int i = 0; i < kListMenuItemCount; ++i) {
+    const MenuItemState& item = state.items[static_cast<size_t>(i)];
+    if (!item.visible) continue;
+    if (IsSeparator(i)) {
+      AppendMenuW(popup, MF_SEPARATOR, 0, nullptr);
+      continue;
+    }
+    const std::u16string caption = MenuItemText(listViewMenu_, static_cast<UINT>(i));
+    AppendMenuW(popup, MF_STRING | (item.enabled ? MF_ENABLED : MF_GRAYED),
+                static_cast<UINT_PTR>(IDM_LISTVIEWMENU_FIRST + i), W(caption));
+  }
+  if (state.defaultItem >= 0 && state.defaultItem < kListMenuItemCount &&
+      state.items[static_cast<size_t>(state.defaultItem)].visible)
+    SetMenuDefaultItem(popup, static_cast<UINT>(IDM_LISTVIEWMENU_FIRST + state.defaultItem), FALSE);
+
+  POINT point = PointOf(at);
+  if (at == -1) {  // from the keyboard: at the first selected row, or the view's corner
+    point = POINT{0, 0};
+    const int row = view_->FirstSelected();
+    RECT r{};
+    r.left = LVIR_BOUNDS;
+    if (row >= 0 && SendMessageW(lv_, LVM_GETITEMRECT, static_cast<WPARAM>(row), reinterpret_cast<LPARAM>(&r)))
+      point = POINT{r.left, r.bottom};
+    ClientToScreen(lv_, &point);
+  }
+  const UINT command = static_cast<UINT>(TrackPopupMenu(
+      popup, TPM_RETURNCMD | TPM_RIGHTBUTTON | TPM_LEFTALIGN | TPM_TOPALIGN, point.x, point.y, 0, hwnd_, nullptr));
+  DestroyMenu(popup);
+  if (command != 0) OnCommand(static_cast<int>(command));
+}
+
+void TfrmTervane::LogsMenuPopup(LPARAM at) {
+  POINT point = PointOf(at);
+  if (at == -1) {
+    point = POINT{0, 0};
+    ClientToScreen(memLogs_, &point);
+  }
+  const UINT command = static_cast<UINT>(TrackPopupMenu(
+      logsMenu_, TPM_RETURNCMD | TPM_RIGHTBUTTON | TPM_LEFTALIGN | TPM_TOPALIGN, point.x, point.y, 0, hwnd_, nullptr));
+  if (command != 0) OnCommand(static_cast<int>(command));
+}
+
+LRESULT CALLBACK TfrmTervane::MemoProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam, UINT_PTR,
+                                       DWORD_PTR data) {
+  if (message == WM_CONTEXTMENU) {
+    reinterpret_cast<TfrmTervane*>(data)->LogsMenuPopup(lParam);
+    return 0;
+  }
+  return DefSubclassProc(hwnd, message, wParam, lParam);
+}
+
+// ------------------------------------------------------------------ closing
+
+void TfrmTervane::menuExit2Click() {
+  if (RunningAsService) return;  // the service is stopped through the service manager
+  ExitRequested = true;
+  SendMessageW(hwnd_, WM_CLOSE, 0, 0);
+}
+
+// Until the program lives in the notification area, the close box ends it as Exit does.
+bool TfrmTervane::CloseQuery() { return !RunningAsService; }
+
+// ------------------------------------------------------------------ menu items of other parts
+
+void TfrmTervane::menuFileClick() {}
+void TfrmTervane::menuInstallServiceClick() {}
+void TfrmTervane::menuUninstallServiceClick() {}
+void TfrmTervane::menuBossKeyClick() {}
+void TfrmTervane::LanguageMenuItemClick(int) {}
+
+void TfrmTervane::menuAboutClick() {
+  if (about_) about_->ShowModal();
+}
+
+// ------------------------------------------------------------------ row drag
+
+LRESULT CALLBACK TfrmTervane::ListViewProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam, UINT_PTR,
+                                           DWORD_PTR data) {
+  if (reinterpret_cast<TfrmTervane*>(data)->HandleListViewMouse(message, wParam, lParam)) return 0;
+  return DefSubclassProc(hwnd, message, wParam, lParam);
+}
+
+bool TfrmTervane::HandleListViewMouse(UINT message, WPARAM wParam, LPARAM lParam) {
+  switch (message) {
+    case WM_LBUTTONDOWN:
+      LVMouseDown(PointOf(lParam));
+      return false;  // the control selects the row as usual
+    case WM_MOUSEMOVE:
+      if (!drag_.armed) return false;
+      if ((wParam & MK_LBUTTON) == 0) {
+        CancelDrag();
+        return false;
+      }
+      DragMove(PointOf(lParam));
+      return drag_.dragging;
+    case WM_LBUTTONUP:
+      if (drag_.dragging) {
+        // The control never saw the drag's moves: it must not take the release for a click.
+        DragDrop(PointOf(lParam));
+        return true;
+      }
+      CancelDrag();
+      return false;
+    case WM_SETCURSOR:
+      return drag_.dragging;
+    case WM_KEYDOWN:
+      if (drag_.dragging && wParam == VK_ESCAPE) {
+        CancelDrag();
+        return true;
+      }
+      return false;
+    case WM_CAPTURECHANGED:
+      if (drag_.dragging && reinterpret_cast<HWND>(lParam) != lv_) CancelDrag();
+      return false;
+    default:
+      return false;
+  }
+}
+
+void TfrmTervane::LVMouseDown(POINT at) {
+  drag_.armed = true;
+  drag_.dragging = false;
+  drag_.start = at;
+}
+
+void TfrmTervane::DragMove(POINT at) {
+  if (!drag_.dragging) {
+    if (std::abs(at.x - drag_.start.x) < kDragThreshold && std::abs(at.y - drag_.start.y) < kDragThreshold)
+      return;
+    drag_.dragging = true;
+    SetCapture(lv_);
+    drag_.captured = true;
+  }
+  const bool accepted = logic_->LVDragOver(true, view_->RowAt(at));
+  SetCursor(accepted ? dragCursor_ : LoadCursorW(nullptr, IDC_NO));
+}
+
+void TfrmTervane::DragDrop(POINT at) {
+  const int row = view_->RowAt(at);
+  const bool accepted = logic_->LVDragOver(true, row);
+  CancelDrag();
+  if (accepted) logic_->LVDragDrop(row);
+}
+
+void TfrmTervane::CancelDrag() {
+  const DragState was = drag_;
+  drag_ = DragState{};  // first: releasing the capture comes back here
+  if (was.captured && GetCapture() == lv_) ReleaseCapture();
+  if (was.dragging) SetCursor(LoadCursorW(nullptr, IDC_ARROW));
+}
+
+}  // namespace tervane::win32

@@ -1,0 +1,156 @@
+// The main window TfrmTervane: the page control with the server list view LV and the log memo
+// memLogs, the status bar, the main menu and the two context menus. It owns the server list,
+// the message texts, the process control, the supervision with its endpoint and timers, and the
+// main window's logic, to which every command is handed.
+#pragma once
+
+#include <windows.h>
+
+#include <memory>
+
+#include "core/supervisor.h"
+#include "support/event_log.h"
+#include "support/event_loop.h"
+#include "ui/main_logic.h"
+#include "ui/win32/list_view_win32.h"
+#include "ui/win32/message_boxes.h"
+
+namespace tervane::win32 {
+
+class TfrmAddServer;
+class TfrmAbout;
+
+inline constexpr wchar_t kMainWindowClass[] = L"TfrmTervane.UnicodeClass";
+inline constexpr wchar_t kMainWindowCaption[] = L"Tervane v2.3";
+// Sent by a second start: show the window.
+inline constexpr UINT kShowRequest = WM_USER + 1;
+inline constexpr int kMainWindowWidth = 881;
+inline constexpr int kMainWindowHeight = 517;
+inline constexpr int kMainWindowMinWidth = 320;
+// The mouse must move this far with the left button held before a row drag starts.
+inline constexpr int kDragThreshold = 5;
+
+class TfrmTervane {
+ public:
+  // The window's creation: raises the timer resolution, makes the window (hidden), the endpoint
+  // and the empty list, and clears the view.
+  TfrmTervane(EventLoop& loop, HINSTANCE instance, SupervisionTiming timing = {});
+  // The window's destruction: restores the timer resolution and releases the list and the
+  // endpoint. The server processes keep running.
+  ~TfrmTervane();
+  TfrmTervane(const TfrmTervane&) = delete;
+  TfrmTervane& operator=(const TfrmTervane&) = delete;
+
+  HWND Handle() const { return hwnd_; }
+
+  // The dialogs, made after the window.
+  void AttachDialogs(TfrmAddServer* editor, TfrmAbout* about);
+
+  // Loads serverlist.dat, selects the first row and runs the first supervision cycle (which
+  // starts the timer chain); a failing step skips the rest. Answers whether the window is shown
+  // when the message loop starts.
+  bool GuardedStartSteps();
+
+  // Shows the window and brings it to the front.
+  void ShowMainWindow();
+
+  // Asks the window to close (Exit): the program ends when the close is allowed.
+  void menuExit2Click();
+
+  // Parts that other windows and start-up steps use.
+  ServerList& List() { return list_; }
+  BossKeyOptions& BossKeySettings() { return bossKey_; }
+  MessageTexts& Texts() { return texts_; }
+  ListViewWin32& View() { return *view_; }
+  MainWindowLogic& Logic() { return *logic_; }
+  Supervisor& Supervision() { return *supervisor_; }
+  IProcessControl& Process() { return *process_; }
+  HMENU MainMenu() const { return mainMenu_; }
+  // The Language submenu, holding the disabled placeholder None1 while there is no language.
+  HMENU MenuLanguage() const;
+  // ListViewMenu as built: the captions of its items, in ListMenuItem order.
+  HMENU ListViewMenuItems() const { return listViewMenu_; }
+  HMENU LogsMenu() const { return logsMenu_; }
+  HWND PageControl() const { return pgcMain_; }
+
+  bool RunningAsService = false;
+  bool ExitRequested = false;
+
+ private:
+  static LRESULT CALLBACK WindowProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam);
+  static LRESULT CALLBACK ListViewProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam,
+                                       UINT_PTR id, DWORD_PTR data);
+  static LRESULT CALLBACK MemoProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam,
+                                   UINT_PTR id, DWORD_PTR data);
+  LRESULT HandleMessage(UINT message, WPARAM wParam, LPARAM lParam);
+  bool HandleListViewMouse(UINT message, WPARAM wParam, LPARAM lParam);
+
+  void CreateChildren();
+  void Layout();
+  void ShowPage(int page);
+  void OnCommand(int id);
+  void OnListViewMenuItem(ListMenuItem item);
+  void ListViewMenuPopup(LPARAM at);
+  void LogsMenuPopup(LPARAM at);
+  LRESULT OnNotify(NMHDR* header);
+
+  // Close query: whether a close may end the program.
+  bool CloseQuery();
+  // Message 1025: a second start asks for the window.
+  void ShowRequest();
+
+  // Start-up step of the boss key: answers whether the window is shown at start.
+  bool InitBossKey();
+  // Items whose actions belong to the service mode and the boss key.
+  void menuFileClick();
+  void menuInstallServiceClick();
+  void menuUninstallServiceClick();
+  void menuBossKeyClick();
+  void menuAboutClick();
+  void LanguageMenuItemClick(int index);
+
+  // Row drag: armed by the left button on the view, started after the threshold.
+  void LVMouseDown(POINT at);
+  void DragMove(POINT at);
+  void DragDrop(POINT at);
+  void CancelDrag();
+
+  EventLoop& loop_;
+  HINSTANCE instance_;
+  SupervisionTiming timing_;
+  bool timerRaised_ = false;
+
+  HWND hwnd_ = nullptr;
+  HWND pgcMain_ = nullptr;
+  HWND lv_ = nullptr;
+  HWND memLogs_ = nullptr;
+  HWND stsbSelfTest_ = nullptr;
+  HMENU mainMenu_ = nullptr;
+  HMENU listViewMenuResource_ = nullptr;
+  HMENU listViewMenu_ = nullptr;
+  HMENU logsMenuResource_ = nullptr;
+  HMENU logsMenu_ = nullptr;
+  HCURSOR dragCursor_ = nullptr;
+
+  ServerList list_;
+  BossKeyOptions bossKey_;
+  MessageTexts texts_;
+  SystemClock clock_;
+  std::unique_ptr<IProcessControl> process_;
+  std::unique_ptr<ListViewWin32> view_;
+  std::unique_ptr<MessageBoxesWin32> boxes_;
+  std::unique_ptr<EventLog> log_;
+  std::unique_ptr<Supervisor> supervisor_;
+  std::unique_ptr<MainWindowLogic> logic_;
+  TfrmAddServer* editor_ = nullptr;
+  TfrmAbout* about_ = nullptr;
+
+  struct DragState {
+    bool armed = false;     // the left button went down on the view
+    bool dragging = false;  // and the mouse has moved far enough with it held
+    bool captured = false;  // the view holds the mouse for the drag
+    POINT start{};
+  } drag_;
+};
+
+}  // namespace tervane::win32
