@@ -1,0 +1,185 @@
+#include "app/service/service_win32.h"
+
+#include <lmcons.h>
+
+#include <cstdint>
+#include <cwchar>
+#include <memory>
+#include <vector>
+
+#include "support/text.h"
+#include "ui/service_switches.h"
+
+namespace tervane {
+namespace {
+
+struct ServiceHandle {
+  SC_HANDLE h = nullptr;
+  explicit ServiceHandle(SC_HANDLE handle) : h(handle) {}
+  ~ServiceHandle() {
+    if (h) CloseServiceHandle(h);
+  }
+  ServiceHandle(const ServiceHandle&) = delete;
+  ServiceHandle& operator=(const ServiceHandle&) = delete;
+  explicit operator bool() const { return h != nullptr; }
+};
+
+ServiceApplication* g_application = nullptr;
+
+}  // namespace
+
+std::wstring ExecutablePath() {
+  std::wstring buf(32768, L'\0');
+  const DWORD n = GetModuleFileNameW(nullptr, buf.data(), static_cast<DWORD>(buf.size()));
+  buf.resize(n < buf.size() ? n : 0);
+  return buf;
+}
+
+std::wstring SystemErrorText(DWORD code) {
+  wchar_t* text = nullptr;
+  const DWORD n = FormatMessageW(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM |
+                                     FORMAT_MESSAGE_IGNORE_INSERTS,
+                                 nullptr, code, 0, reinterpret_cast<wchar_t*>(&text), 0, nullptr);
+  std::wstring result = n && text ? std::wstring(text, n) : L"error " + std::to_wstring(code);
+  if (text) LocalFree(text);
+  while (!result.empty() && (result.back() == L'\n' || result.back() == L'\r' || result.back() == L' '))
+    result.pop_back();
+  return result;
+}
+
+DWORD InstallKespService() {
+  ServiceHandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS));
+  if (!manager) return GetLastError();
+  const std::wstring path = ExecutablePath();
+  ServiceHandle service(CreateServiceW(manager.h, kServiceName, kServiceDisplayName, SERVICE_ALL_ACCESS,
+                                       SERVICE_WIN32_OWN_PROCESS | SERVICE_INTERACTIVE_PROCESS,
+                                       SERVICE_AUTO_START, SERVICE_ERROR_NORMAL, path.c_str(), nullptr,
+                                       nullptr, nullptr, nullptr, L""));
+  return service ? 0 : GetLastError();
+}
+
+DWORD UninstallKespService() {
+  ServiceHandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS));
+  if (!manager) return GetLastError();
+  ServiceHandle service(OpenServiceW(manager.h, kServiceName, SERVICE_ALL_ACCESS));
+  if (!service) return GetLastError();
+  return DeleteService(service.h) ? 0 : GetLastError();
+}
+
+bool IsKespServiceInstalled() {
+  ServiceHandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS));
+  if (!manager) return false;
+  ServiceHandle service(OpenServiceW(manager.h, kServiceName, SERVICE_ALL_ACCESS));
+  if (service) return true;
+  return GetLastError() != ERROR_SERVICE_DOES_NOT_EXIST;
+}
+
+bool RunsUnderServiceAccount() {
+  ServiceHandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS));
+  if (!manager) return false;
+  ServiceHandle service(OpenServiceW(manager.h, kServiceName, SERVICE_ALL_ACCESS));
+  if (!service) return false;
+  DWORD needed = 0;
+  QueryServiceConfigW(service.h, nullptr, 0, &needed);
+  if (needed == 0) return false;
+  std::vector<std::uint8_t> buffer(needed);
+  auto* config = reinterpret_cast<QUERY_SERVICE_CONFIGW*>(buffer.data());
+  if (!QueryServiceConfigW(service.h, config, needed, &needed)) return false;
+  const std::wstring account = config->lpServiceStartName ? config->lpServiceStartName : L"";
+  wchar_t user[UNLEN + 1] = {};
+  DWORD size = UNLEN + 1;
+  if (!GetUserNameW(user, &size)) return false;
+  return AccountMatches(std::u16string(account.begin(), account.end()),
+                        std::u16string(user, user + wcslen(user)));
+}
+
+void RequestKespServiceStop() {
+  ServiceHandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS));
+  if (!manager) return;
+  ServiceHandle service(OpenServiceW(manager.h, kServiceName, SERVICE_ALL_ACCESS));
+  if (!service) return;
+  SERVICE_STATUS status{};
+  if (QueryServiceStatus(service.h, &status) && status.dwCurrentState == SERVICE_RUNNING)
+    ControlService(service.h, SERVICE_CONTROL_STOP, &status);
+}
+
+void WriteEventLogError(const std::wstring& text) {
+  HANDLE source = RegisterEventSourceW(nullptr, kServiceName);
+  if (!source) return;
+  const wchar_t* strings[] = {text.c_str()};
+  ReportEventW(source, EVENTLOG_ERROR_TYPE, 0, 0, nullptr, 1, 0, strings, nullptr);
+  DeregisterEventSource(source);
+}
+
+ServiceApplication::ServiceApplication(Events events) : events_(std::move(events)) {
+  stopped_ = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+}
+
+ServiceApplication::~ServiceApplication() {
+  Finish();
+  if (stopped_) CloseHandle(stopped_);
+}
+
+void ServiceApplication::Start() {
+  g_application = this;
+  connection_ = std::thread([this] {
+    static wchar_t name[] = L"kesp";
+    SERVICE_TABLE_ENTRYW table[] = {{name, &ServiceApplication::ServiceMain}, {nullptr, nullptr}};
+    if (!StartServiceCtrlDispatcherW(table)) {
+      const DWORD error = GetLastError();
+      WriteEventLogError(SystemErrorText(error));
+      if (events_.onConnectionFailed) events_.onConnectionFailed(error);
+    }
+  });
+}
+
+void ServiceApplication::Finish() {
+  if (stopped_) SetEvent(stopped_);
+  if (connection_.joinable()) connection_.join();
+  if (g_application == this) g_application = nullptr;
+}
+
+void ServiceApplication::Report(DWORD state, DWORD exitCode, DWORD waitHint) {
+  if (!status_) return;
+  SERVICE_STATUS status{};
+  status.dwServiceType = SERVICE_WIN32_OWN_PROCESS | SERVICE_INTERACTIVE_PROCESS;
+  status.dwCurrentState = state;
+  status.dwControlsAccepted =
+      state == SERVICE_START_PENDING ? 0 : SERVICE_ACCEPT_STOP | SERVICE_ACCEPT_SHUTDOWN;
+  status.dwWin32ExitCode = exitCode;
+  status.dwWaitHint = waitHint;
+  status.dwCheckPoint =
+      state == SERVICE_RUNNING || state == SERVICE_STOPPED ? 0 : ++checkPoint_;
+  SetServiceStatus(status_, &status);
+}
+
+void WINAPI ServiceApplication::ServiceMain(DWORD, LPWSTR*) {
+  ServiceApplication* self = g_application;
+  if (!self) return;
+  self->status_ = RegisterServiceCtrlHandlerExW(kServiceName, &ServiceApplication::Control, self);
+  if (!self->status_) return;
+  self->Report(SERVICE_START_PENDING, NO_ERROR, 3000);
+  if (self->events_.onStart) self->events_.onStart();
+  self->Report(SERVICE_RUNNING);
+  // The service thread stays until the stop has been handed to the main loop and the loop
+  // has ended (or the program ends otherwise).
+  WaitForSingleObject(self->stopped_, INFINITE);
+  self->Report(SERVICE_STOPPED);
+}
+
+DWORD WINAPI ServiceApplication::Control(DWORD control, DWORD, LPVOID, LPVOID context) {
+  auto* self = static_cast<ServiceApplication*>(context);
+  switch (control) {
+    case SERVICE_CONTROL_STOP:
+    case SERVICE_CONTROL_SHUTDOWN:
+      self->Report(SERVICE_STOP_PENDING, NO_ERROR, 5000);
+      if (self->events_.onStop) self->events_.onStop();
+      return NO_ERROR;
+    case SERVICE_CONTROL_INTERROGATE:
+      return NO_ERROR;
+    default:
+      return ERROR_CALL_NOT_IMPLEMENTED;
+  }
+}
+
+}  // namespace tervane

@@ -1,0 +1,79 @@
+// The Windows service "kesp": its installation and removal, the installed test of the File
+// menu, the account test of start-up, the stop request of Exit, and the service application
+// that connects to the service control manager from a thread of its own while the main
+// thread runs the message loop.
+#pragma once
+
+#include <windows.h>
+
+#include <atomic>
+#include <functional>
+#include <string>
+#include <thread>
+
+namespace tervane {
+
+inline constexpr wchar_t kServiceName[] = L"kesp";
+inline constexpr wchar_t kServiceDisplayName[] = L"Tervane";
+
+// The full path of the running executable.
+std::wstring ExecutablePath();
+
+// Creates the service with its definition: own process and interactive, automatic start,
+// normal error control, the executable's path without quotes or arguments, the local system
+// account. Answers 0 or the system's error code; the service is not started.
+DWORD InstallKespService();
+// Deletes the service without stopping it. Answers 0 or the system's error code.
+DWORD UninstallKespService();
+
+// The File menu's test: a service that cannot be opened for a reason other than its absence
+// (no rights) counts as installed; no access to the manager counts as not installed.
+bool IsKespServiceInstalled();
+
+// The start-up test: the service exists and its account ("LocalSystem" as "SYSTEM") is the
+// user running this program.
+bool RunsUnderServiceAccount();
+
+// Exit in the service: asks the manager to stop the service when it is running.
+void RequestKespServiceStop();
+
+// The system's text for an error code, without the trailing line break.
+std::wstring SystemErrorText(DWORD code);
+
+// Writes an error line to the Windows event log under the source "kesp".
+void WriteEventLogError(const std::wstring& text);
+
+// The service framework: Start runs the connection to the service control manager on its own
+// thread. The start event runs on the service thread when the manager starts the service; the
+// stop event runs on the manager's control thread when it asks the service to stop (it only
+// posts the quit to the main loop). onConnectionFailed runs on the connection thread when the
+// program was not started by the manager; the error has then been written to the event log.
+class ServiceApplication {
+ public:
+  struct Events {
+    std::function<void()> onStart;
+    std::function<void()> onStop;
+    std::function<void(DWORD error)> onConnectionFailed;
+  };
+  explicit ServiceApplication(Events events);
+  ~ServiceApplication();
+  ServiceApplication(const ServiceApplication&) = delete;
+  ServiceApplication& operator=(const ServiceApplication&) = delete;
+
+  void Start();
+  // After the main loop ended: reports the stop and waits for the connection thread.
+  void Finish();
+
+ private:
+  static void WINAPI ServiceMain(DWORD argc, LPWSTR* argv);
+  static DWORD WINAPI Control(DWORD control, DWORD type, LPVOID data, LPVOID context);
+  void Report(DWORD state, DWORD exitCode = NO_ERROR, DWORD waitHint = 0);
+
+  Events events_;
+  std::thread connection_;
+  SERVICE_STATUS_HANDLE status_ = nullptr;
+  HANDLE stopped_ = nullptr;  // set when the service may report itself stopped
+  std::atomic<DWORD> checkPoint_{0};
+};
+
+}  // namespace tervane
