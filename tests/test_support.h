@@ -47,6 +47,16 @@ inline std::vector<std::uint8_t> ReadBytes(const Path& path) {
   return std::vector<std::uint8_t>(std::istreambuf_iterator<char>(in), {});
 }
 
+// A text file as UTF-16LE with the mark FF FE.
+inline std::vector<std::uint8_t> Utf16File(std::u16string_view text) {
+  std::vector<std::uint8_t> out{0xFF, 0xFE};
+  for (char16_t c : text) {
+    out.push_back(static_cast<std::uint8_t>(c & 0xFF));
+    out.push_back(static_cast<std::uint8_t>(c >> 8));
+  }
+  return out;
+}
+
 inline void WriteBytes(const Path& path, const std::vector<std::uint8_t>& bytes) {
   std::ofstream out(Fs(path), std::ios::binary | std::ios::trunc);
   out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));

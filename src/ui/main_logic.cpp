@@ -57,30 +57,31 @@ MainWindowLogic::MainWindowLogic(MainWindowContext context)
 
 void MainWindowLogic::SaveServerList() { tervane::SaveServerList(c_.list, c_.bossKey, c_.savePath); }
 
-int MainWindowLogic::SelectedPausedState() const {
+namespace {
+
+// 1 when every selected server has the flag, -1 when none has it, 0 when mixed or none selected.
+int SelectedFlagState(const IListView& view, const ServerList& list,
+                      std::uint8_t (*flag)(const ServerEntry&)) {
   bool any = false, all = true, none = true;
-  for (int i = 0; i < c_.view.RowCount() && i < static_cast<int>(c_.list.size()); ++i) {
-    if (!c_.view.IsSelected(i)) continue;
+  for (int i = 0; i < view.RowCount() && i < static_cast<int>(list.size()); ++i) {
+    if (!view.IsSelected(i)) continue;
     any = true;
-    const bool flag = c_.list[static_cast<std::size_t>(i)]->Paused != 0;
-    all = all && flag;
-    none = none && !flag;
+    const bool set = flag(*list[static_cast<std::size_t>(i)]) != 0;
+    all = all && set;
+    none = none && !set;
   }
   if (!any) return 0;
   return all ? 1 : none ? -1 : 0;
 }
 
+}  // namespace
+
+int MainWindowLogic::SelectedPausedState() const {
+  return SelectedFlagState(c_.view, c_.list, [](const ServerEntry& e) { return e.Paused; });
+}
+
 int MainWindowLogic::SelectedHiddenState() const {
-  bool any = false, all = true, none = true;
-  for (int i = 0; i < c_.view.RowCount() && i < static_cast<int>(c_.list.size()); ++i) {
-    if (!c_.view.IsSelected(i)) continue;
-    any = true;
-    const bool flag = c_.list[static_cast<std::size_t>(i)]->HideServer != 0;
-    all = all && flag;
-    none = none && !flag;
-  }
-  if (!any) return 0;
-  return all ? 1 : none ? -1 : 0;
+  return SelectedFlagState(c_.view, c_.list, [](const ServerEntry& e) { return e.HideServer; });
 }
 
 void MainWindowLogic::ListViewMenuPopup() {

@@ -10,15 +10,7 @@ namespace tervane {
 namespace {
 
 using testing::TempDir;
-
-std::vector<std::uint8_t> Utf16File(std::u16string_view text) {
-  std::vector<std::uint8_t> out{0xFF, 0xFE};
-  for (char16_t c : text) {
-    out.push_back(static_cast<std::uint8_t>(c & 0xFF));
-    out.push_back(static_cast<std::uint8_t>(c >> 8));
-  }
-  return out;
-}
+using testing::Utf16File;
 
 // The windows' texts by group and key; a key it was never given is a control it lacks.
 class FakeWindows : public ILanguageTarget {

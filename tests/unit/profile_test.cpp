@@ -11,16 +11,8 @@ namespace tervane {
 namespace {
 
 using testing::TempDir;
+using testing::Utf16File;
 using testing::WriteBytes;
-
-std::vector<std::uint8_t> Utf16File(std::u16string_view text) {
-  std::vector<std::uint8_t> out{0xFF, 0xFE};
-  for (char16_t c : text) {
-    out.push_back(static_cast<std::uint8_t>(c & 0xFF));
-    out.push_back(static_cast<std::uint8_t>(c >> 8));
-  }
-  return out;
-}
 
 std::vector<std::uint8_t> Ascii(std::string_view text) { return {text.begin(), text.end()}; }
 
