@@ -5,6 +5,7 @@
 #include "gui_driver_win32.h"
 #include <commctrl.h>
 #include "support/text.h"
+#include "ui/win32/list_view_menu.h"
 #include "ui/win32/resource_ids.h"
 
 namespace tervane::gui {
@@ -634,6 +635,153 @@ TEST_F(KespGui, AboutBoxOpensCentredOnTheMainWindow) {
   PostClick(about, IDC_btnOk);
   EXPECT_TRUE(WaitDialogGone(about));
   EXPECT_TRUE(WaitFor([&] { return IsWindowEnabled(main->Handle()) != 0; }, 5s));
+}
+
+}  // namespace
+}  // namespace tervane::gui
+
+namespace tervane::gui {
+namespace {
+
+// The program's own resources, read from kesp.exe as a data file.
+class KespResources : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    module = LoadLibraryExW(std::filesystem::path(KESP_PATH).wstring().c_str(), nullptr,
+                            LOAD_LIBRARY_AS_DATAFILE | LOAD_LIBRARY_AS_IMAGE_RESOURCE);
+    ASSERT_NE(module, nullptr);
+  }
+  void TearDown() override {
+    if (module) FreeLibrary(module);
+  }
+  struct Item {
+    std::u16string text;  // "-" for a separator
+    bool enabled;
+    bool isDefault;
+  };
+  static std::vector<Item> Items(HMENU menu) {
+    std::vector<Item> out;
+    for (int i = 0; i < GetMenuItemCount(menu); ++i) {
+      wchar_t text[256] = {};
+      MENUITEMINFOW info{};
+      info.cbSize = sizeof info;
+      info.fMask = MIIM_FTYPE | MIIM_STATE | MIIM_STRING;
+      info.dwTypeData = text;
+      info.cch = 255;
+      GetMenuItemInfoW(menu, static_cast<UINT>(i), TRUE, &info);
+      out.push_back(Item{(info.fType & MFT_SEPARATOR) ? u"-" : std::u16string(reinterpret_cast<const char16_t*>(text)),
+                         (info.fState & MFS_DISABLED) == 0, (info.fState & MFS_DEFAULT) != 0});
+    }
+    return out;
+  }
+  static std::vector<std::u16string> Texts(const std::vector<Item>& items) {
+    std::vector<std::u16string> out;
+    for (const auto& i : items) out.push_back(i.text);
+    return out;
+  }
+  HMODULE module = nullptr;
+};
+
+TEST_F(KespResources, MainMenuAndTheLogsMenu) {
+  HMENU menu = LoadMenuW(module, MAKEINTRESOURCEW(IDR_MAINMENU));
+  ASSERT_NE(menu, nullptr);
+  EXPECT_EQ(Texts(Items(menu)), (std::vector<std::u16string>{u"&File", u"&Settings", u"&Help"}));
+  EXPECT_EQ(Texts(Items(GetSubMenu(menu, 0))),
+            (std::vector<std::u16string>{u"&Install Service", u"&Uninstall Service", u"E&xit"}));
+  EXPECT_EQ(GetMenuItemID(GetSubMenu(menu, 0), 2), static_cast<UINT>(IDM_menuExit));
+  EXPECT_EQ(Texts(Items(GetSubMenu(menu, 1))), (std::vector<std::u16string>{u"&Language", u"&Boss Key..."}));
+  const auto language = Items(GetSubMenu(GetSubMenu(menu, 1), 0));
+  ASSERT_EQ(language.size(), 1u);
+  EXPECT_EQ(language[0].text, u"(&None)");
+  EXPECT_FALSE(language[0].enabled);
+  EXPECT_EQ(Texts(Items(GetSubMenu(menu, 2))), (std::vector<std::u16string>{u"&About..."}));
+  DestroyMenu(menu);
+
+  HMENU logs = LoadMenuW(module, MAKEINTRESOURCEW(IDR_LOGSMENU));
+  ASSERT_NE(logs, nullptr);
+  EXPECT_EQ(Texts(Items(GetSubMenu(logs, 0))), (std::vector<std::u16string>{u"\u6E05\u9664\u65E5\u5FD7(&C)"}));
+  EXPECT_EQ(GetMenuItemID(GetSubMenu(logs, 0), 0), static_cast<UINT>(IDM_N1));
+  DestroyMenu(logs);
+}
+
+TEST_F(KespResources, IconAndCommonControlsManifest) {
+  for (int size : {16, 32, 48}) {
+    HICON icon = static_cast<HICON>(LoadImageW(module, L"MAINICON", IMAGE_ICON, size, size, 0));
+    ASSERT_NE(icon, nullptr) << size;
+    ICONINFO info{};
+    ASSERT_TRUE(GetIconInfo(icon, &info));
+    BITMAP bitmap{};
+    GetObjectW(info.hbmColor, sizeof bitmap, &bitmap);
+    EXPECT_EQ(bitmap.bmWidth, size);
+    EXPECT_EQ(bitmap.bmBitsPixel, 32) << "drawn with an alpha channel";
+    DeleteObject(info.hbmColor);
+    DeleteObject(info.hbmMask);
+    DestroyIcon(icon);
+  }
+  HRSRC found = FindResourceW(module, MAKEINTRESOURCEW(1), MAKEINTRESOURCEW(24));  // RT_MANIFEST 1
+  ASSERT_NE(found, nullptr);
+  const auto* bytes = static_cast<const char*>(LockResource(LoadResource(module, found)));
+  const std::string manifest(bytes, SizeofResource(module, found));
+  EXPECT_NE(manifest.find("Microsoft.Windows.Common-Controls"), std::string::npos);
+  EXPECT_NE(manifest.find("version=\"6.0.0.0\""), std::string::npos);
+}
+
+TEST_F(KespResources, ListViewMenuPopsUpWithTheVisibleItemsOnly) {
+  HMENU resource = LoadMenuW(module, MAKEINTRESOURCEW(IDR_LISTVIEWMENU));
+  ASSERT_NE(resource, nullptr);
+  HMENU items = GetSubMenu(resource, 0);
+  ListViewMenuState state;  // as built: everything enabled and visible, Pause the default
+  HMENU popup = win32::BuildListViewMenuPopup(items, state);
+  auto shown = Items(popup);
+  EXPECT_EQ(Texts(shown), (std::vector<std::u16string>{
+                              u"&Pause Monitor", u"Un&pause Monitor", u"-", u"&Edit Server...", u"&New Server...",
+                              u"&Delete Server(s)...", u"-", u"&Show Server(s)", u"&Hide Server(s)", u"-",
+                              u"&Restart Server(s)...", u"&Close Server(s)..."}));
+  EXPECT_TRUE(shown[0].isDefault);
+  EXPECT_EQ(GetMenuItemID(popup, 11), static_cast<UINT>(IDM_menuCloseServer));
+  DestroyMenu(popup);
+
+  // One paused server with a shown console and no running process.
+  state.items[menuPauseServer] = {false, false};
+  state.items[menuShowServer] = {false, false};
+  state.items[menuCloseServer] = {false, true};
+  state.defaultItem = menuUnpauseServer;
+  popup = win32::BuildListViewMenuPopup(items, state);
+  shown = Items(popup);
+  EXPECT_EQ(Texts(shown), (std::vector<std::u16string>{u"Un&pause Monitor", u"-", u"&Edit Server...",
+                                                       u"&New Server...", u"&Delete Server(s)...", u"-",
+                                                       u"&Hide Server(s)", u"-", u"&Restart Server(s)...",
+                                                       u"&Close Server(s)..."}));
+  EXPECT_TRUE(shown[0].isDefault);
+  EXPECT_FALSE(shown.back().enabled);
+  EXPECT_TRUE(shown[2].enabled);
+  EXPECT_EQ(GetMenuItemID(popup, 0), static_cast<UINT>(IDM_menuUnpauseServer));
+  DestroyMenu(popup);
+
+  // A default item that is not shown marks nothing.
+  state.defaultItem = menuPauseServer;
+  popup = win32::BuildListViewMenuPopup(items, state);
+  for (const auto& item : Items(popup)) EXPECT_FALSE(item.isDefault) << Narrow(item.text);
+  DestroyMenu(popup);
+  DestroyMenu(resource);
+}
+
+TEST_F(KespGui, RightClickOnTheListOpensItsMenu) {
+  scene.AddServer("Alpha", /*paused=*/true);
+  Start();
+  BringToFront(main->Handle());
+  const RECT r = View().RowRect(0);
+  PostMessageW(main->Handle(), WM_CONTEXTMENU, reinterpret_cast<WPARAM>(View().Handle()),
+               MAKELPARAM(r.left + 20, r.bottom));
+  EXPECT_TRUE(WaitFor([&] { return !TopLevelWindows(Pid(), L"#32768").empty(); }, 10s));
+  INPUT keys[2] = {};
+  keys[0].type = keys[1].type = INPUT_KEYBOARD;
+  keys[0].ki.wVk = keys[1].ki.wVk = VK_ESCAPE;
+  keys[1].ki.dwFlags = KEYEVENTF_KEYUP;
+  SendInput(2, keys, sizeof(INPUT));
+  EXPECT_TRUE(WaitFor([&] { return TopLevelWindows(Pid(), L"#32768").empty(); }, 10s));
+  // The window takes commands again once the menu is gone.
+  EXPECT_TRUE(main->Command(0));
 }
 
 }  // namespace

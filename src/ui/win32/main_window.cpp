@@ -7,6 +7,7 @@
 #include <stdexcept>
 
 #include "ui/win32/about_box.h"
+#include "ui/win32/list_view_menu.h"
 #include "ui/win32/resource_ids.h"
 #include "ui/win32/server_editor_dialog.h"
 #include "ui/win32/win32_util.h"
@@ -18,8 +19,6 @@ namespace {
 constexpr UINT kTimerResolutionMs = 2;
 constexpr int kPageServerList = 0;
 constexpr int kPageLogs = 1;
-
-bool IsSeparator(int item) { return item == Separator1 || item == Separator2 || item == Separator3; }
 
 POINT PointOf(LPARAM lParam) {
   return POINT{static_cast<short>(LOWORD(lParam)), static_cast<short>(HIWORD(lParam))};
@@ -364,22 +363,7 @@ void TfrmTervane::OnListViewMenuItem(ListMenuItem item) {
 void TfrmTervane::ListViewMenuPopup(LPARAM at) {
   logic_->ListViewMenuPopup();
   const ListViewMenuState& state = logic_->ListViewMenu();
-  // Built anew from the item states each time: an invisible item is not in the menu at all.
-  HMENU popup = CreatePopupMenu();
-  for (int i = 0; i < kListMenuItemCount; ++i) {
-    const MenuItemState& item = state.items[static_cast<size_t>(i)];
-    if (!item.visible) continue;
-    if (IsSeparator(i)) {
-      AppendMenuW(popup, MF_SEPARATOR, 0, nullptr);
-      continue;
-    }
-    const std::u16string caption = MenuItemText(listViewMenu_, static_cast<UINT>(i));
-    AppendMenuW(popup, MF_STRING | (item.enabled ? MF_ENABLED : MF_GRAYED),
-                static_cast<UINT_PTR>(IDM_LISTVIEWMENU_FIRST + i), W(caption));
-  }
-  if (state.defaultItem >= 0 && state.defaultItem < kListMenuItemCount &&
-      state.items[static_cast<size_t>(state.defaultItem)].visible)
-    SetMenuDefaultItem(popup, static_cast<UINT>(IDM_LISTVIEWMENU_FIRST + state.defaultItem), FALSE);
+  HMENU popup = BuildListViewMenuPopup(listViewMenu_, state);
 
   POINT point = PointOf(at);
   if (at == -1) {  // from the keyboard: at the first selected row, or the view's corner
