@@ -38,7 +38,8 @@ std::vector<HWND> TopLevelWindows(DWORD processId, const wchar_t* className, con
 // folder's executables and removes the folder when destroyed.
 class Scene {
  public:
-  Scene();
+  // The folder is made in the temporary folder, or under `parent` when one is given.
+  explicit Scene(const std::filesystem::path& parent = {});
   ~Scene();
   Scene(const Scene&) = delete;
   Scene& operator=(const Scene&) = delete;
