@@ -57,6 +57,14 @@ TEST_F(KespGui, StartsWithTheListBesideItselfAndSupervisesIt) {
   scene.AddServer("Bravo", /*paused=*/true);
   Start();
 
+  // The application's own hidden window carries the application title.
+  HWND application = FindWindowW(L"Tervane.Application", L"Tervane");
+  ASSERT_NE(application, nullptr);
+  DWORD applicationPid = 0;
+  GetWindowThreadProcessId(application, &applicationPid);
+  EXPECT_EQ(applicationPid, Pid());
+  EXPECT_FALSE(IsWindowVisible(application));
+
   const RECT r = [&] { RECT w{}; GetWindowRect(main->Handle(), &w); return w; }();
   EXPECT_EQ(r.right - r.left, 881);
   EXPECT_EQ(r.bottom - r.top, 517);
