@@ -68,6 +68,13 @@ TEST_F(KespGui, StartsWithTheListBesideItselfAndSupervisesIt) {
   const RECT r = [&] { RECT w{}; GetWindowRect(main->Handle(), &w); return w; }();
   EXPECT_EQ(r.right - r.left, 881);
   EXPECT_EQ(r.bottom - r.top, 517);
+  EXPECT_NEAR((r.left + r.right) / 2, GetSystemMetrics(SM_CXSCREEN) / 2, 1) << "centred on the screen";
+  EXPECT_NEAR((r.top + r.bottom) / 2, GetSystemMetrics(SM_CYSCREEN) / 2, 1);
+  MINMAXINFO limits{};
+  DWORD_PTR ignored = 0;
+  ASSERT_TRUE(SendMessageTimeoutW(main->Handle(), WM_GETMINMAXINFO, 0, reinterpret_cast<LPARAM>(&limits),
+                                  SMTO_NORMAL, 5000, &ignored));
+  EXPECT_EQ(limits.ptMinTrackSize.x, 320);
 
   const auto view = View();
   const char16_t* captions[] = {u"Server Name", u"IP Address", u"Port", u"Executable File", u"Priority",
@@ -363,6 +370,22 @@ TEST_F(KespDrag, DropsOnTheSameRowOrOnEmptySpaceChangeNothing) {
   EXPECT_EQ(scene.ListBytes(), before);
 }
 
+TEST_F(KespDrag, DoubleClickTogglesThePauseOfTheRow) {
+  const POINT at = RowPoint(2);
+  SetCursorPos(at.x, at.y);
+  for (int click = 0; click < 2; ++click) {
+    INPUT input[2] = {};
+    input[0].type = input[1].type = INPUT_MOUSE;
+    input[0].mi.dwFlags = MOUSEEVENTF_LEFTDOWN;
+    input[1].mi.dwFlags = MOUSEEVENTF_LEFTUP;
+    SendInput(2, input, sizeof(INPUT));
+  }
+  EXPECT_TRUE(WaitFor([&] { return scene.ReadList().at(2).Paused == 0; }, 5s));
+  EXPECT_NE(View().Cell(2, ColProcessStatus), kPaused);
+  EXPECT_EQ(View().Cell(2, ColMap), kNoValueText);
+  for (int row : {0, 1, 3, 4}) EXPECT_EQ(scene.ReadList().at(static_cast<std::size_t>(row)).Paused, 1) << row;
+}
+
 // ------------------------------------------------------------------ the server editor
 
 class KespEditor : public KespGui {
@@ -427,6 +450,11 @@ TEST_F(KespEditor, EachFailingCheckShowsItsMessageAndKeepsTheDialogOpen) {
   EXPECT_EQ(SendMessageW(Item(dialog, IDC_cbbPriority), CB_GETCURSEL, 0, 0), 1);
   EXPECT_EQ(Field(dialog, IDC_btnProcessAffinity), u"Process &Affinity \u00BB");
   EXPECT_EQ(Height(dialog), 243);
+  RECT placed{};
+  GetWindowRect(dialog, &placed);
+  EXPECT_NEAR((placed.left + placed.right) / 2, GetSystemMetrics(SM_CXSCREEN) / 2, 1) << "centred on the screen";
+  EXPECT_EQ(GetWindowLongW(dialog, GWL_STYLE) & (WS_THICKFRAME | WS_MAXIMIZEBOX | WS_MINIMIZEBOX), 0) << "fixed size";
+  EXPECT_FALSE(IsWindowEnabled(main->Handle())) << "modal";
 
   EXPECT_EQ(PressOK(dialog), u"Please select a executable file!");
   SetField(dialog, IDC_edtFileName, u"C:\\tervane-nowhere\\missing.exe");
