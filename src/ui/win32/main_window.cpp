@@ -78,7 +78,11 @@ TfrmTervane::TfrmTervane(EventLoop& loop, HINSTANCE instance, SupervisionTiming 
       .savePath = {},
       .processorCount = [] { return ProcessorCount(); },
       .localAddress = {},
-      .currentLanguageText = {},
+      .currentLanguageText =
+          [this](std::u16string_view key, std::u16string_view current) -> std::optional<std::u16string> {
+        if (!CurrentLanguageText) return std::nullopt;
+        return CurrentLanguageText(key, current);
+      },
   });
 
   view_->Clear();

@@ -6,7 +6,11 @@
 
 #include <windows.h>
 
+#include <functional>
 #include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
 
 #include "core/supervisor.h"
 #include "support/event_log.h"
@@ -75,6 +79,10 @@ class TfrmTervane {
 
   bool RunningAsService = false;
   bool ExitRequested = false;
+  // The text of a key of section "KESP" in the language applied last, or nothing while no
+  // language is applied (the editor's two captions come from it).
+  std::function<std::optional<std::u16string>(std::u16string_view key, std::u16string_view current)>
+      CurrentLanguageText;
 
  private:
   static LRESULT CALLBACK WindowProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam);
