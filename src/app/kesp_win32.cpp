@@ -1,10 +1,20 @@
-// kesp on Windows, interactive: one instance per desktop. A second start asks the running one
-// to show its window and ends; otherwise the main window and its dialogs are made, the server
-// list is loaded, the first supervision cycle runs and the message loop carries the rest until
-// the main window closes. The server processes keep running after the program ends.
+// kesp on Windows. The run mode is chosen first: a service switch on the command line, or
+// running under the installed service's account, takes the service path; anything else is the
+// interactive program, one instance per desktop, where a second start asks the running one to
+// show its window and ends. Both paths make the main window and its dialogs, load the server
+// list and run the first supervision cycle; then the interactive program runs its message loop
+// until the main window closes, and the service installs or removes itself (switches) or runs
+// the message loop while the service framework talks to the service manager on its own thread.
+// The server processes keep running after the program ends.
 #include <windows.h>
 #include <commctrl.h>
+#include <shellapi.h>
 
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "app/service/service_win32.h"
 #include "app/timing.h"
 #include "support/event_loop.h"
 #include "ui/win32/about_box.h"
@@ -28,16 +38,83 @@ HWND CreateApplicationWindow(HINSTANCE instance) {
                          instance, nullptr);
 }
 
+// The program's arguments, without the program's own path.
+std::vector<std::u16string> CommandLineArguments() {
+  std::vector<std::u16string> args;
+  int count = 0;
+  wchar_t** argv = CommandLineToArgvW(GetCommandLineW(), &count);
+  if (argv == nullptr) return args;
+  for (int i = 1; i < count; ++i) {
+    const std::wstring arg(argv[i]);
+    args.emplace_back(arg.begin(), arg.end());
+  }
+  LocalFree(argv);
+  return args;
+}
+
+int RunMessageLoop(tervane::EventLoop& loop) {
+  for (;;) {
+    try {
+      return loop.Run();
+    } catch (...) {
+      // No handler's failure ends the program; the loop goes on.
+    }
+  }
+}
+
+// The service's events. Start (service thread): the window becomes the service's; the caption
+// and the hint change on the window's own thread. Stop (control thread) and a failed connection
+// (connection thread, the error already in the event log) end the message loop.
+tervane::ServiceApplication::Events ServiceEvents(tervane::EventLoop& loop,
+                                                  tervane::win32::TfrmTervane*& window) {
+  return {
+      .onStart =
+          [&window] {
+            window->SetRunningAsService();
+            SetWindowTextW(window->Handle(), tervane::kServiceWindowCaption);
+            window->SetTrayHint(tervane::kServiceTrayHint);
+          },
+      .onStop = [&loop] { loop.Quit(0); },
+      .onConnectionFailed = [&loop](DWORD) { loop.Quit(0); },
+  };
+}
+
+// The service application's run: the command line's install or removal, or the service itself
+// until its stop (or a failed connection) ends the message loop.
+int RunServiceApplication(tervane::ServiceApplication& service, const tervane::ServiceSwitches& switches,
+                          tervane::EventLoop& loop) {
+  if (switches.Any()) return tervane::RunServiceCommand(switches);
+  service.Start();
+  const int code = RunMessageLoop(loop);
+  service.Finish();  // reports the stop and waits for the connection thread
+  return code;
+}
+
+tervane::win32::ServiceOperations ServiceMenuOperations() {
+  return {
+      .isInstalled = [] { return tervane::IsKespServiceInstalled(); },
+      .install = [] { return static_cast<unsigned long>(tervane::InstallKespService()); },
+      .uninstall = [] { return static_cast<unsigned long>(tervane::UninstallKespService()); },
+      .requestStop = [] { tervane::RequestKespServiceStop(); },
+  };
+}
+
 }  // namespace
 
 int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int) {
   using namespace tervane;
   using namespace tervane::win32;
 
-  // Before anything is made or read: a running instance is asked to show itself instead.
-  if (HWND running = FindWindowW(kMainWindowClass, kMainWindowCaption)) {
-    SendMessageW(running, kShowRequest, 0, 0);
-    return 0;
+  const std::vector<std::u16string> args = CommandLineArguments();
+  const bool asService = ParseServiceSwitches(args).Any() || RunsUnderServiceAccount();
+
+  // Interactive, before anything is made or read: a running instance is asked to show itself
+  // instead. A running service is not found: its window has the service's caption.
+  if (!asService) {
+    if (HWND running = FindWindowW(kMainWindowClass, kMainWindowCaption)) {
+      SendMessageW(running, kShowRequest, 0, 0);
+      return 0;
+    }
   }
 
   INITCOMMONCONTROLSEX controls{};
@@ -50,20 +127,26 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int) {
   int code = 0;
   {
     EventLoop loop;
+    // The service object comes before the windows; its events reach the main window.
+    TfrmTervane* window = nullptr;
+    std::unique_ptr<ServiceApplication> service;
+    if (asService) service = std::make_unique<ServiceApplication>(ServiceEvents(loop, window));
+
     TfrmTervane mainWindow(loop, instance, TimingFromEnvironment());
+    window = &mainWindow;
+    mainWindow.AttachService(ServiceMenuOperations());
     TfrmAddServer editor(instance, mainWindow.Handle(), mainWindow.Texts());
     TfrmAbout about(instance, mainWindow.Handle());
     mainWindow.AttachDialogs(&editor, &about);
 
-    if (mainWindow.GuardedStartSteps()) mainWindow.ShowMainWindow();
+    const bool show = mainWindow.GuardedStartSteps();
 
-    for (;;) {
-      try {
-        code = loop.Run();
-        break;
-      } catch (...) {
-        // No handler's failure ends the program; the loop goes on.
-      }
+    if (asService) {
+      // No window is shown in the service.
+      code = RunServiceApplication(*service, FrameworkSwitches(args), loop);
+    } else {
+      if (show) mainWindow.ShowMainWindow();
+      code = RunMessageLoop(loop);
     }
   }
   if (application) DestroyWindow(application);

@@ -26,6 +26,47 @@ struct ServiceHandle {
 
 ServiceApplication* g_application = nullptr;
 
+// The last error of a failed call; a failure that left no code still counts as one.
+DWORD LastFailure() {
+  const DWORD error = GetLastError();
+  return error ? error : ERROR_GEN_FAILURE;
+}
+
+// The outcome of an installation or removal: the error, and whether it was the manager itself
+// that could not be opened.
+struct ServiceCommandResult {
+  DWORD error = 0;
+  bool managerFailed = false;
+};
+
+ServiceCommandResult Install() {
+  ServiceHandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS));
+  if (!manager) return {LastFailure(), true};
+  const std::wstring path = ExecutablePath();
+  ServiceHandle service(CreateServiceW(manager.h, kServiceName, kServiceDisplayName, SERVICE_ALL_ACCESS,
+                                       SERVICE_WIN32_OWN_PROCESS | SERVICE_INTERACTIVE_PROCESS,
+                                       SERVICE_AUTO_START, SERVICE_ERROR_NORMAL, path.c_str(), nullptr,
+                                       nullptr, nullptr, nullptr, L""));
+  return {service ? 0 : LastFailure(), false};
+}
+
+ServiceCommandResult Uninstall() {
+  ServiceHandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS));
+  if (!manager) return {LastFailure(), true};
+  ServiceHandle service(OpenServiceW(manager.h, kServiceName, SERVICE_ALL_ACCESS));
+  if (!service) return {LastFailure(), false};
+  return {DeleteService(service.h) ? 0 : LastFailure(), false};
+}
+
+std::wstring FailureText(const wchar_t* action, DWORD error) {
+  return std::wstring(L"Service \"") + kServiceDisplayName + L"\" failed to " + action + L" with error: \"" +
+         SystemErrorText(error) + L"\"";
+}
+
+void ShowBox(const std::wstring& text, UINT icon) {
+  MessageBoxW(nullptr, text.c_str(), kServiceDisplayName, MB_OK | icon);
+}
+
 }  // namespace
 
 std::wstring ExecutablePath() {
@@ -47,23 +88,36 @@ std::wstring SystemErrorText(DWORD code) {
   return result;
 }
 
-DWORD InstallKespService() {
-  ServiceHandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS));
-  if (!manager) return GetLastError();
-  const std::wstring path = ExecutablePath();
-  ServiceHandle service(CreateServiceW(manager.h, kServiceName, kServiceDisplayName, SERVICE_ALL_ACCESS,
-                                       SERVICE_WIN32_OWN_PROCESS | SERVICE_INTERACTIVE_PROCESS,
-                                       SERVICE_AUTO_START, SERVICE_ERROR_NORMAL, path.c_str(), nullptr,
-                                       nullptr, nullptr, nullptr, L""));
-  return service ? 0 : GetLastError();
+DWORD InstallKespService() { return Install().error; }
+
+DWORD UninstallKespService() { return Uninstall().error; }
+
+ServiceSwitches FrameworkSwitches(const std::vector<std::u16string>& args) {
+  std::vector<std::u16string> framework;
+  for (const auto& arg : args)
+    if (!arg.empty() && (arg[0] == u'-' || arg[0] == u'/')) framework.push_back(arg);
+  return ParseServiceSwitches(framework);
 }
 
-DWORD UninstallKespService() {
-  ServiceHandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS));
-  if (!manager) return GetLastError();
-  ServiceHandle service(OpenServiceW(manager.h, kServiceName, SERVICE_ALL_ACCESS));
-  if (!service) return GetLastError();
-  return DeleteService(service.h) ? 0 : GetLastError();
+std::wstring InstallFailureText(DWORD error) { return FailureText(L"install", error); }
+std::wstring UninstallFailureText(DWORD error) { return FailureText(L"uninstall", error); }
+
+int RunServiceCommand(const ServiceSwitches& switches) {
+  if (!switches.Any()) return 0;
+  const bool install = switches.install;  // both given: the installation wins
+  const ServiceCommandResult r = install ? Install() : Uninstall();
+  if (r.managerFailed) {
+    ShowBox(SystemErrorText(r.error), MB_ICONERROR);
+    return 1;
+  }
+  if (r.error) {
+    ShowBox(install ? InstallFailureText(r.error) : UninstallFailureText(r.error), MB_ICONERROR);
+    return 1;
+  }
+  if (!switches.silent)
+    ShowBox(install ? L"Service installed successfully" : L"Service uninstalled successfully",
+            MB_ICONINFORMATION);
+  return 0;
 }
 
 bool IsKespServiceInstalled() {

@@ -10,11 +10,17 @@
 #include <functional>
 #include <string>
 #include <thread>
+#include <vector>
+
+#include "ui/service_switches.h"
 
 namespace tervane {
 
 inline constexpr wchar_t kServiceName[] = L"kesp";
 inline constexpr wchar_t kServiceDisplayName[] = L"Tervane";
+// The main window's caption and the tray icon's hint once the service has started.
+inline constexpr wchar_t kServiceWindowCaption[] = L"Tervane v2.3 (Service)";
+inline constexpr wchar_t kServiceTrayHint[] = L"KESP(Service)";
 
 // The full path of the running executable.
 std::wstring ExecutablePath();
@@ -25,6 +31,20 @@ std::wstring ExecutablePath();
 DWORD InstallKespService();
 // Deletes the service without stopping it. Answers 0 or the system's error code.
 DWORD UninstallKespService();
+
+// The switches the service framework itself acts on: only after "-" or "/". Start-up also takes
+// the service path for a "\" switch, but then the framework installs nothing and connects to
+// the manager instead.
+ServiceSwitches FrameworkSwitches(const std::vector<std::u16string>& args);
+
+// The command-line failure texts, with the display name and the system's error text.
+std::wstring InstallFailureText(DWORD error);
+std::wstring UninstallFailureText(DWORD error);
+
+// The framework's command line: installs ("INSTALL") or removes ("UNINSTALL") the service and
+// reports in a box captioned "Tervane": success in an information box unless "SILENT", failure
+// in an error box always. Neither starts nor stops the service. Answers the exit code.
+int RunServiceCommand(const ServiceSwitches& switches);
 
 // The File menu's test: a service that cannot be opened for a reason other than its absence
 // (no rights) counts as installed; no access to the manager counts as not installed.

@@ -46,7 +46,7 @@ ATOM RegisterMainWindowClass(HINSTANCE instance, WNDPROC proc) {
 TfrmTervane::TfrmTervane(EventLoop& loop, HINSTANCE instance, SupervisionTiming timing)
     : loop_(loop), instance_(instance), timing_(timing) {
   timerRaised_ = timeBeginPeriod(kTimerResolutionMs) == TIMERR_NOERROR;
-  RunningAsService = false;
+  runningAsService_ = false;
   ExitRequested = false;
 
   RegisterMainWindowClass(instance_, WindowProc);
@@ -177,6 +177,22 @@ void TfrmTervane::ShowMainWindow() {
   SetForegroundWindow(hwnd_);
 }
 
+void TfrmTervane::SetTrayHint(std::wstring hint) {
+  {
+    std::lock_guard<std::mutex> lock(trayHintMutex_);
+    trayHint_ = std::move(hint);
+  }
+  PostMessageW(hwnd_, kTrayHintChanged, 0, 0);
+}
+
+std::wstring TfrmTervane::TrayHint() const {
+  std::lock_guard<std::mutex> lock(trayHintMutex_);
+  return trayHint_;
+}
+
+// The tray icon reads TrayHint() when it is shown; a shown icon takes the new hint here.
+void TfrmTervane::ApplyTrayHint() {}
+
 void TfrmTervane::ShowRequest() {
   ShowMainWindow();
   logic_->ShowVisibleConsoles();
@@ -259,6 +275,9 @@ LRESULT TfrmTervane::HandleMessage(UINT message, WPARAM wParam, LPARAM lParam) {
       break;
     case kShowRequest:
       ShowRequest();
+      return 0;
+    case kTrayHintChanged:
+      ApplyTrayHint();
       return 0;
     case WM_QUERYENDSESSION:
       ExitRequested = true;
@@ -408,19 +427,38 @@ LRESULT CALLBACK TfrmTervane::MemoProc(HWND hwnd, UINT message, WPARAM wParam, L
 // ------------------------------------------------------------------ closing
 
 void TfrmTervane::menuExit2Click() {
-  if (RunningAsService) return;  // the service is stopped through the service manager
+  if (RunningAsService()) {  // the service ends only through the service manager's stop
+    RequestServiceStop();
+    return;
+  }
   ExitRequested = true;
   SendMessageW(hwnd_, WM_CLOSE, 0, 0);
 }
 
 // Until the program lives in the notification area, the close box ends it as Exit does.
-bool TfrmTervane::CloseQuery() { return !RunningAsService; }
+bool TfrmTervane::CloseQuery() { return !RunningAsService(); }
 
 // ------------------------------------------------------------------ menu items of other parts
 
-void TfrmTervane::menuFileClick() {}
-void TfrmTervane::menuInstallServiceClick() {}
-void TfrmTervane::menuUninstallServiceClick() {}
+void TfrmTervane::menuFileClick() {
+  const bool installed = service_.isInstalled && service_.isInstalled();
+  HMENU file = GetSubMenu(mainMenu_, 0);
+  EnableMenuItem(file, IDM_menuInstallService, MF_BYCOMMAND | (installed ? MF_GRAYED : MF_ENABLED));
+  EnableMenuItem(file, IDM_menuUninstallService, MF_BYCOMMAND | (installed ? MF_ENABLED : MF_GRAYED));
+}
+
+// The menu's results show only the message text, never the system's error.
+void TfrmTervane::menuInstallServiceClick() {
+  const bool ok = service_.install && service_.install() == 0;
+  boxes_->Show(BoxOwner::MainWindow, ok ? BoxKind::Information : BoxKind::Warning,
+               texts_.Get(ok ? Msg::MsgTextInstallServiceSuccessful : Msg::MsgTextInstallServiceFailed));
+}
+
+void TfrmTervane::menuUninstallServiceClick() {
+  const bool ok = service_.uninstall && service_.uninstall() == 0;
+  boxes_->Show(BoxOwner::MainWindow, ok ? BoxKind::Information : BoxKind::Warning,
+               texts_.Get(ok ? Msg::MsgTextUninstallServiceSuccessful : Msg::MsgTextUninstallServiceFailed));
+}
 void TfrmTervane::menuBossKeyClick() {}
 void TfrmTervane::LanguageMenuItemClick(int) {}
 

@@ -6,8 +6,10 @@
 
 #include <windows.h>
 
+#include <atomic>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -28,11 +30,23 @@ inline constexpr wchar_t kMainWindowClass[] = L"TfrmTervane.UnicodeClass";
 inline constexpr wchar_t kMainWindowCaption[] = L"Tervane v2.3";
 // Sent by a second start: show the window.
 inline constexpr UINT kShowRequest = WM_USER + 1;
+// Posted by SetTrayHint: the tray icon takes the kept hint on the window's thread.
+inline constexpr UINT kTrayHintChanged = WM_APP + 2;
 inline constexpr int kMainWindowWidth = 881;
 inline constexpr int kMainWindowHeight = 517;
 inline constexpr int kMainWindowMinWidth = 320;
 // The mouse must move this far with the left button held before a row drag starts.
 inline constexpr int kDragThreshold = 5;
+
+// The service mode's operations, given by the program: the File menu's installed test, install
+// and removal (answering 0 or the system's error code), and the stop request of Exit in the
+// service. Missing ones count as not installed, failing, and doing nothing.
+struct ServiceOperations {
+  std::function<bool()> isInstalled;
+  std::function<unsigned long()> install;
+  std::function<unsigned long()> uninstall;
+  std::function<void()> requestStop;
+};
 
 class TfrmTervane {
  public:
@@ -46,6 +60,12 @@ class TfrmTervane {
   TfrmTervane& operator=(const TfrmTervane&) = delete;
 
   HWND Handle() const { return hwnd_; }
+
+  void AttachService(ServiceOperations operations) { service_ = std::move(operations); }
+  // Exit in the service: asks the service manager to stop the service.
+  void RequestServiceStop() {
+    if (service_.requestStop) service_.requestStop();
+  }
 
   // The dialogs, made after the window.
   void AttachDialogs(TfrmAddServer* editor, TfrmAbout* about);
@@ -77,7 +97,15 @@ class TfrmTervane {
   HMENU LogsMenu() const { return logsMenu_; }
   HWND PageControl() const { return pgcMain_; }
 
-  bool RunningAsService = false;
+  // Set by the service's start event on the service thread and never cleared; Exit and the
+  // close query read it on the window's thread.
+  bool RunningAsService() const { return runningAsService_.load(); }
+  void SetRunningAsService() { runningAsService_.store(true); }
+  // The tray icon's hint: "KESP", "KESP(Service)" while the service runs. SetTrayHint may be
+  // called from any thread: the hint is kept and the window's own thread applies it
+  // (ApplyTrayHint, on kTrayHintChanged).
+  void SetTrayHint(std::wstring hint);
+  std::wstring TrayHint() const;
   bool ExitRequested = false;
   // The text of a key of section "KESP" in the language applied last, or nothing while no
   // language is applied (the editor's two captions come from it).
@@ -101,6 +129,9 @@ class TfrmTervane {
   void ListViewMenuPopup(LPARAM at);
   void LogsMenuPopup(LPARAM at);
   LRESULT OnNotify(NMHDR* header);
+
+  // Hands the kept hint to the tray icon (window's thread).
+  void ApplyTrayHint();
 
   // Close query: whether a close may end the program.
   bool CloseQuery();
@@ -159,6 +190,11 @@ class TfrmTervane {
     bool captured = false;  // the view holds the mouse for the drag
     POINT start{};
   } drag_;
+
+  ServiceOperations service_;
+  std::atomic<bool> runningAsService_{false};
+  mutable std::mutex trayHintMutex_;
+  std::wstring trayHint_ = L"KESP";
 };
 
 }  // namespace tervane::win32
