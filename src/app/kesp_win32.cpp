@@ -18,6 +18,7 @@
 #include "app/timing.h"
 #include "support/event_loop.h"
 #include "ui/win32/about_box.h"
+#include "ui/win32/boss_key_dialog.h"
 #include "ui/win32/main_window.h"
 #include "ui/win32/server_editor_dialog.h"
 
@@ -137,7 +138,9 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int) {
     mainWindow.AttachService(ServiceMenuOperations());
     TfrmAddServer editor(instance, mainWindow.Handle(), mainWindow.Texts());
     TfrmAbout about(instance, mainWindow.Handle());
-    mainWindow.AttachDialogs(&editor, &about);
+    TfrmSetBossKey bossKey(instance, mainWindow.Handle(), mainWindow.BossKeyState(), mainWindow.Texts());
+    mainWindow.AttachDialogs(&editor, &about, &bossKey);
+    mainWindow.ChooseLanguage();
 
     const bool show = mainWindow.GuardedStartSteps();
 

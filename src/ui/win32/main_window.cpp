@@ -6,11 +6,15 @@
 #include <cstdlib>
 #include <stdexcept>
 
+#include "support/language_keys.h"
 #include "ui/win32/about_box.h"
+#include "ui/win32/boss_key_dialog.h"
 #include "ui/win32/list_view_menu.h"
 #include "ui/win32/resource_ids.h"
 #include "ui/win32/server_editor_dialog.h"
+#include "ui/win32/tray_icon.h"
 #include "ui/win32/win32_util.h"
+#include "ui/win32/window_texts.h"
 
 namespace tervane::win32 {
 
@@ -85,6 +89,32 @@ TfrmTervane::TfrmTervane(EventLoop& loop, HINSTANCE instance, SupervisionTiming 
       },
   });
 
+  // The tray icon with the program's icon and TrayMenu, hidden until start-up decides.
+  trayMenuResource_ = LoadMenuW(instance_, MAKEINTRESOURCEW(IDR_TRAYMENU));
+  trayMenu_ = GetSubMenu(trayMenuResource_, 0);
+  SetMenuDefaultItem(trayMenu_, IDM_menuShowWindow, FALSE);
+  trayPicture_ = static_cast<HICON>(LoadImageW(instance_, L"MAINICON", IMAGE_ICON, GetSystemMetrics(SM_CXSMICON),
+                                               GetSystemMetrics(SM_CYSMICON), LR_DEFAULTCOLOR));
+  CoolTrayIcon1_ = std::make_unique<TCoolTrayIcon>(hwnd_, trayPicture_, U(TrayHint()), trayMenu_);
+  CoolTrayIcon1_->OnClick = [this] { CoolTrayIcon1Click(); };
+
+  hotKeys_ = std::make_unique<HotKeyRegistrarWin32>(hwnd_);
+  bossKeyState_ = std::make_unique<BossKey>(bossKey_, *hotKeys_, [this] { logic_->SaveServerList(); });
+
+  // The language files beside the program, one Language entry each.
+  windowTexts_ = std::make_unique<WindowTexts>(
+      MainWindowMenus{hwnd_, mainMenu_, listViewMenu_, trayMenu_, logsMenu_}, *view_, texts_);
+  languages_ = std::make_unique<LanguageMenu>(ProgramDir() + u"Languages" + PathSeparator());
+  CurrentLanguageText = [this](std::u16string_view key,
+                               std::u16string_view current) -> std::optional<std::u16string> {
+    const int applied = languages_->CurrentLanguageItem();
+    if (applied < 0) return std::nullopt;
+    return languages_->ReadLangString(kTextSection, key,
+                                      languages_->Entries()[static_cast<std::size_t>(applied)].LanguageFile, current);
+  };
+  languages_->Scan();
+  BuildLanguageMenu();
+
   view_->Clear();
   view_->ClearLog();
   ShowPage(kPageServerList);
@@ -96,21 +126,29 @@ TfrmTervane::~TfrmTervane() {
   supervisor_.reset();  // VelUDP1 and the timers
   list_.clear();
   log_.reset();
+  CoolTrayIcon1_.reset();  // the icon leaves the notification area with the program
   if (hwnd_ != nullptr && IsWindow(hwnd_)) {
     RemoveWindowSubclass(lv_, ListViewProc, 1);
     RemoveWindowSubclass(memLogs_, MemoProc, 1);
     SetWindowLongPtrW(hwnd_, GWLP_USERDATA, 0);
     DestroyWindow(hwnd_);
   }
+  windowTexts_.reset();
   view_.reset();
   if (listViewMenuResource_) DestroyMenu(listViewMenuResource_);
   if (logsMenuResource_) DestroyMenu(logsMenuResource_);
+  if (trayMenuResource_) DestroyMenu(trayMenuResource_);
+  if (trayPicture_) DestroyIcon(trayPicture_);
 }
 
-void TfrmTervane::AttachDialogs(TfrmAddServer* editor, TfrmAbout* about) {
+void TfrmTervane::AttachDialogs(TfrmAddServer* editor, TfrmAbout* about, TfrmSetBossKey* bossKey) {
   editor_ = editor;
   about_ = about;
+  bossKeyDialog_ = bossKey;
+  windowTexts_->AttachDialogs(editor, bossKey);
 }
+
+bool TfrmTervane::TrayIconVisible() const { return CoolTrayIcon1_ && CoolTrayIcon1_->Visible(); }
 
 void TfrmTervane::CreateChildren() {
   const HFONT font = UiFont();
@@ -170,7 +208,20 @@ bool TfrmTervane::GuardedStartSteps() {
   return show;
 }
 
-bool TfrmTervane::InitBossKey() { return true; }
+bool TfrmTervane::InitBossKey() {
+  if (bossKeyDialog_) bossKeyDialog_->SetControls(bossKeyState_->DialogChecked(), bossKeyState_->DialogHotKey());
+  // Registered, and no console meant to be seen: the program starts boss-hidden, and the boss
+  // key (or a second start) brings it up.
+  if (bossKeyState_->InitBossKey(list_)) return false;
+  CoolTrayIcon1_->SetVisible(true);
+  return true;
+}
+
+void TfrmTervane::ChooseLanguage() {
+  if (languages_->Entries().empty()) return;
+  const int chosen = languages_->ChooseFor(GetUserDefaultLangID());
+  if (chosen >= 0) LanguageMenuItemClick(chosen);
+}
 
 void TfrmTervane::ShowMainWindow() {
   ShowWindow(hwnd_, IsIconic(hwnd_) ? SW_RESTORE : SW_SHOW);
@@ -191,10 +242,39 @@ std::wstring TfrmTervane::TrayHint() const {
 }
 
 // The tray icon reads TrayHint() when it is shown; a shown icon takes the new hint here.
-void TfrmTervane::ApplyTrayHint() {}
+void TfrmTervane::ApplyTrayHint() {
+  if (CoolTrayIcon1_) CoolTrayIcon1_->SetHint(U(TrayHint()));
+}
 
 void TfrmTervane::ShowRequest() {
-  ShowMainWindow();
+  CoolTrayIcon1Click();
+  logic_->ShowVisibleConsoles();
+}
+
+// ------------------------------------------------------------------ tray and boss key
+
+void TfrmTervane::CoolTrayIcon1Click() {
+  if (IsIconic(hwnd_)) ShowWindow(hwnd_, SW_RESTORE);
+  CoolTrayIcon1_->SetVisible(true);
+  // The main window carries the taskbar button itself: showing it shows the button too.
+  ShowWindow(hwnd_, SW_SHOW);
+  SetForegroundWindow(hwnd_);
+  BringWindowToTop(hwnd_);
+}
+
+void TfrmTervane::ApplicationEvents1Minimize() {
+  // Into the tray: the window and its taskbar button go; the tray icon stays as it is.
+  ShowWindow(hwnd_, SW_HIDE);
+}
+
+void TfrmTervane::BossKeyPressed() {
+  if (CoolTrayIcon1_->Visible()) {
+    CoolTrayIcon1_->SetVisible(false);
+    ShowWindow(hwnd_, SW_HIDE);
+    logic_->HideAllConsoles();
+    return;
+  }
+  CoolTrayIcon1Click();
   logic_->ShowVisibleConsoles();
 }
 
@@ -236,12 +316,29 @@ LRESULT CALLBACK TfrmTervane::WindowProc(HWND hwnd, UINT message, WPARAM wParam,
 }
 
 LRESULT TfrmTervane::HandleMessage(UINT message, WPARAM wParam, LPARAM lParam) {
+  // The tray icon's mouse messages and the taskbar's re-creation.
+  if (CoolTrayIcon1_ && CoolTrayIcon1_->HandleMessage(message, wParam, lParam)) return 0;
   switch (message) {
     case WM_CREATE:
       CreateChildren();
       return 0;
     case WM_SIZE:
+      // Minimised by any means: into the tray instead.
+      if (wParam == SIZE_MINIMIZED) {
+        ApplicationEvents1Minimize();
+        return 0;
+      }
       Layout();
+      return 0;
+    case WM_SYSCOMMAND:
+      if ((wParam & 0xFFF0) == SC_MINIMIZE) {
+        ApplicationEvents1Minimize();
+        return 0;
+      }
+      break;
+    case WM_HOTKEY:
+      // Only the boss key is ever registered.
+      BossKeyPressed();
       return 0;
     case WM_GETMINMAXINFO:
       reinterpret_cast<MINMAXINFO*>(lParam)->ptMinTrackSize.x = kMainWindowMinWidth;
@@ -282,10 +379,15 @@ LRESULT TfrmTervane::HandleMessage(UINT message, WPARAM wParam, LPARAM lParam) {
     case WM_QUERYENDSESSION:
       ExitRequested = true;
       return TRUE;
+    case WM_ENDSESSION:
+      // The session ends: the window closes as after Exit (the service's stays).
+      if (wParam) SendMessageW(hwnd_, WM_CLOSE, 0, 0);
+      return 0;
     case WM_CLOSE:
       if (CloseQuery()) DestroyWindow(hwnd_);
       return 0;
     case WM_DESTROY:
+      if (CoolTrayIcon1_) CoolTrayIcon1_->SetVisible(false);
       loop_.Quit(0);
       return 0;
     default:
@@ -329,7 +431,11 @@ void TfrmTervane::OnCommand(int id) {
   }
   switch (id) {
     case IDM_menuExit:
+    case IDM_menuExit2:
       menuExit2Click();
+      break;
+    case IDM_menuShowWindow:
+      CoolTrayIcon1Click();
       break;
     case IDM_menuInstallService:
       menuInstallServiceClick();
@@ -435,8 +541,12 @@ void TfrmTervane::menuExit2Click() {
   SendMessageW(hwnd_, WM_CLOSE, 0, 0);
 }
 
-// Until the program lives in the notification area, the close box ends it as Exit does.
-bool TfrmTervane::CloseQuery() { return !RunningAsService(); }
+// Any close goes to the tray first; only Exit (or the session's end) lets it end the program,
+// and never the service's.
+bool TfrmTervane::CloseQuery() {
+  ShowWindow(hwnd_, SW_HIDE);
+  return ExitRequested && !RunningAsService();
+}
 
 // ------------------------------------------------------------------ menu items of other parts
 
@@ -459,8 +569,30 @@ void TfrmTervane::menuUninstallServiceClick() {
   boxes_->Show(BoxOwner::MainWindow, ok ? BoxKind::Information : BoxKind::Warning,
                texts_.Get(ok ? Msg::MsgTextUninstallServiceSuccessful : Msg::MsgTextUninstallServiceFailed));
 }
-void TfrmTervane::menuBossKeyClick() {}
-void TfrmTervane::LanguageMenuItemClick(int) {}
+void TfrmTervane::menuBossKeyClick() {
+  if (bossKeyDialog_) bossKeyDialog_->ShowModal();
+}
+
+// ------------------------------------------------------------------ languages
+
+void TfrmTervane::BuildLanguageMenu() {
+  HMENU menu = MenuLanguage();
+  const auto& entries = languages_->Entries();
+  for (std::size_t i = 0; i < entries.size() && IDM_LANGUAGE_FIRST + i <= IDM_LANGUAGE_LAST; ++i)
+    AppendMenuW(menu, MF_STRING, IDM_LANGUAGE_FIRST + i, W(entries[i].Caption));
+  // The placeholder None1 stays only as the one, disabled, entry.
+  if (GetMenuItemCount(menu) > 1) DeleteMenu(menu, 0, MF_BYPOSITION);
+}
+
+void TfrmTervane::LanguageMenuItemClick(int index) {
+  LanguageContext context{texts_, logic_->Editor(), *windowTexts_, *view_, list_};
+  if (!tervane::LanguageMenuItemClick(*languages_, index, context)) return;
+  const auto& entries = languages_->Entries();
+  for (std::size_t i = 0; i < entries.size() && IDM_LANGUAGE_FIRST + i <= IDM_LANGUAGE_LAST; ++i)
+    CheckMenuItem(MenuLanguage(), static_cast<UINT>(IDM_LANGUAGE_FIRST + i),
+                  MF_BYCOMMAND | (entries[i].Checked ? MF_CHECKED : MF_UNCHECKED));
+  DrawMenuBar(hwnd_);
+}
 
 void TfrmTervane::menuAboutClick() {
   if (about_) about_->ShowModal();

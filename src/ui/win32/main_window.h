@@ -17,6 +17,8 @@
 #include "core/supervisor.h"
 #include "support/event_log.h"
 #include "support/event_loop.h"
+#include "ui/boss_key.h"
+#include "ui/language.h"
 #include "ui/main_logic.h"
 #include "ui/win32/list_view_win32.h"
 #include "ui/win32/message_boxes.h"
@@ -25,6 +27,10 @@ namespace tervane::win32 {
 
 class TfrmAddServer;
 class TfrmAbout;
+class TfrmSetBossKey;
+class TCoolTrayIcon;
+class HotKeyRegistrarWin32;
+class WindowTexts;
 
 inline constexpr wchar_t kMainWindowClass[] = L"TfrmTervane.UnicodeClass";
 inline constexpr wchar_t kMainWindowCaption[] = L"Tervane v2.3";
@@ -68,7 +74,11 @@ class TfrmTervane {
   }
 
   // The dialogs, made after the window.
-  void AttachDialogs(TfrmAddServer* editor, TfrmAbout* about);
+  void AttachDialogs(TfrmAddServer* editor, TfrmAbout* about, TfrmSetBossKey* bossKey = nullptr);
+
+  // Start-up's choice of language for the user's language (GetUserDefaultLangID), after the
+  // window and its dialogs are made and before the list is loaded.
+  void ChooseLanguage();
 
   // Loads serverlist.dat, selects the first row and runs the first supervision cycle (which
   // starts the timer chain); a failing step skips the rest. Answers whether the window is shown
@@ -95,6 +105,14 @@ class TfrmTervane {
   // ListViewMenu as built: the captions of its items, in ListMenuItem order.
   HMENU ListViewMenuItems() const { return listViewMenu_; }
   HMENU LogsMenu() const { return logsMenu_; }
+  // TrayMenu: menuShowWindow (its default item), miSeparator, menuExit2.
+  HMENU TrayMenu() const { return trayMenu_; }
+  // The boss key's settings and registration, and the language entries.
+  BossKey& BossKeyState() { return *bossKeyState_; }
+  LanguageMenu& Languages() { return *languages_; }
+  // Whether the tray icon is shown: false only while the program is boss-hidden (or before
+  // start-up decided).
+  bool TrayIconVisible() const;
   HWND PageControl() const { return pgcMain_; }
 
   // Set by the service's start event on the service thread and never cleared; Exit and the
@@ -138,6 +156,15 @@ class TfrmTervane {
   // Message 1025: a second start asks for the window.
   void ShowRequest();
 
+  // The tray: the left click and Show Window bring the window up (with the tray icon); a
+  // minimise or a refused close hides it into the tray.
+  void CoolTrayIcon1Click();
+  void ApplicationEvents1Minimize();
+  // WM_HOTKEY: boss-hidden when the tray icon is shown, shown again otherwise.
+  void BossKeyPressed();
+  // The Language submenu's entries after the scan.
+  void BuildLanguageMenu();
+
   // Start-up step of the boss key: answers whether the window is shown at start.
   bool InitBossKey();
   // Items whose actions belong to the service mode and the boss key.
@@ -169,7 +196,10 @@ class TfrmTervane {
   HMENU listViewMenu_ = nullptr;
   HMENU logsMenuResource_ = nullptr;
   HMENU logsMenu_ = nullptr;
+  HMENU trayMenuResource_ = nullptr;
+  HMENU trayMenu_ = nullptr;
   HCURSOR dragCursor_ = nullptr;
+  HICON trayPicture_ = nullptr;
 
   ServerList list_;
   BossKeyOptions bossKey_;
@@ -183,6 +213,12 @@ class TfrmTervane {
   std::unique_ptr<MainWindowLogic> logic_;
   TfrmAddServer* editor_ = nullptr;
   TfrmAbout* about_ = nullptr;
+  TfrmSetBossKey* bossKeyDialog_ = nullptr;
+  std::unique_ptr<TCoolTrayIcon> CoolTrayIcon1_;
+  std::unique_ptr<HotKeyRegistrarWin32> hotKeys_;
+  std::unique_ptr<BossKey> bossKeyState_;
+  std::unique_ptr<LanguageMenu> languages_;
+  std::unique_ptr<WindowTexts> windowTexts_;
 
   struct DragState {
     bool armed = false;     // the left button went down on the view

@@ -6,6 +6,7 @@
 #define IDR_MAINMENU 100
 #define IDR_LISTVIEWMENU 101
 #define IDR_LOGSMENU 102
+#define IDR_TRAYMENU 103
 
 // Main menu items.
 #define IDM_menuInstallService 1001
@@ -37,9 +38,14 @@
 // menuLogs.
 #define IDM_N1 2100
 
+// TrayMenu: menuShowWindow (the default item), miSeparator, menuExit2.
+#define IDM_menuShowWindow 2200
+#define IDM_menuExit2 2202
+
 // Dialogs.
 #define IDD_frmAddServer 200
 #define IDD_frmAbout 201
+#define IDD_frmSetBossKey 202
 
 // frmAddServer's controls, in tab order.
 #define IDC_lblServerName 300
@@ -67,6 +73,10 @@
 #define IDC_lblEmailAddress 405
 #define IDC_lblUrl 406
 #define IDC_btnOk 407
+
+// frmSetBossKey's controls; its OK and Cancel buttons are IDC_btnOK and IDC_btnCancel too.
+#define IDC_cbUseBossKey 700
+#define IDC_HotKey1 701
 
 // The main window's child windows.
 #define IDC_pgcMain 500
