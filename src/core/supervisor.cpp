@@ -98,7 +98,7 @@ void Supervisor::Cycle() {
       process_.Sleep(timing_.pauseMs);
       process_.TerminateServerProcess(crashPath);
       process_.Sleep(timing_.pauseMs);
-      process_.StartServerProcess(crashPath, e.Params.str(), e.Priority, e.HideServer != 0,
+      process_.StartServerProcess(crashPath, e.Params.str(), e.Priority, e.HideServer != 0 || ConsolesHidden,
                                   e.Affinity);
       e.Restarts += 1;
       e.TimeoutCount = 0;
@@ -125,7 +125,7 @@ void Supervisor::Cycle() {
       ClearReplyCells(i);
       e.LostCount += 1;
       if (e.LostCount > kLostLimit) {
-        process_.StartServerProcess(fileName, e.Params.str(), e.Priority, e.HideServer != 0,
+        process_.StartServerProcess(fileName, e.Params.str(), e.Priority, e.HideServer != 0 || ConsolesHidden,
                                     e.Affinity);
         e.LostCount = 0;
         e.Restarts += 1;
@@ -143,7 +143,7 @@ void Supervisor::ApplyConsoleWindow(const ServerEntry& e) {
   const WindowHandle console = process_.FindServerConsoleWindow(e.FileName.str());
   if (!console) return;
   process_.SetWindowTitle(console, e.Name.str());
-  if (e.HideServer)
+  if (e.HideServer || ConsolesHidden)
     process_.ShowWindow(console, kShowHide);
   else
     process_.ShowWindow(console, process_.IsIconic(console) ? kShowMinNoActivate : kShowNoActivate);
@@ -207,7 +207,7 @@ void Supervisor::TimeoutCheck() {
     const Path fileName = e.FileName.str();
     process_.TerminateServerProcess(fileName);
     process_.Sleep(timing_.pauseMs);
-    process_.StartServerProcess(fileName, e.Params.str(), e.Priority, e.HideServer != 0, e.Affinity);
+    process_.StartServerProcess(fileName, e.Params.str(), e.Priority, e.HideServer != 0 || ConsolesHidden, e.Affinity);
     e.Restarts += 1;
     e.LostCount = 0;
     e.TimeoutCount = 0;

@@ -69,6 +69,11 @@ class Supervisor {
   Timer timerCircleCheck;
   Timer timerCheckTimeOut;
 
+  // While the program is boss-hidden every console stays hidden: the cycle hides the ones it
+  // would show, and the servers it starts or restarts start hidden. Set and cleared by the
+  // boss key; the servers' HideServer settings are not touched.
+  bool ConsolesHidden = false;
+
  private:
   void Cycle();
   void TimeoutCheck();

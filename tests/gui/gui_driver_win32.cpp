@@ -4,6 +4,7 @@
 #include <tlhelp32.h>
 #include <winsock2.h>
 
+#include <algorithm>
 #include <cstring>
 #include <fstream>
 #include <iterator>
@@ -12,6 +13,7 @@
 
 #include "core/server_list.h"
 #include "support/text.h"
+#include "ui/win32/tray_icon.h"
 
 namespace tervane::gui {
 
@@ -60,19 +62,21 @@ std::u16string WindowText(HWND window) {
 
 std::string Narrow(const std::u16string& text) { return Utf16ToUtf8(text); }
 
-std::vector<HWND> TopLevelWindows(DWORD processId, const wchar_t* className, const wchar_t* caption) {
+std::vector<HWND> TopLevelWindows(DWORD processId, const wchar_t* className, const wchar_t* caption,
+                                  bool visibleOnly) {
   struct Search {
     DWORD pid;
     const wchar_t* cls;
     const wchar_t* caption;
+    bool visibleOnly;
     std::vector<HWND> found;
-  } search{processId, className, caption, {}};
+  } search{processId, className, caption, visibleOnly, {}};
   EnumWindows(
       [](HWND w, LPARAM p) -> BOOL {
         auto* s = reinterpret_cast<Search*>(p);
         DWORD pid = 0;
         GetWindowThreadProcessId(w, &pid);
-        if (pid != s->pid || !IsWindowVisible(w)) return TRUE;
+        if (pid != s->pid || (s->visibleOnly && !IsWindowVisible(w))) return TRUE;
         wchar_t cls[256] = {};
         GetClassNameW(w, cls, 256);
         if (wcscmp(cls, s->cls) != 0) return TRUE;
@@ -161,7 +165,24 @@ fs::path Scene::SpareExecutable(const std::string& folder) {
 void Scene::SaveList() {
   ServerList list;
   for (const auto& e : servers_) list.push_back(std::make_unique<ServerEntry>(*e));
-  SaveServerList(list, BossKeyOptions{}, ListPath().u16string());
+  SaveServerList(list, bossKey_, ListPath().u16string());
+}
+
+std::optional<BossKeyOptions> Scene::StoredBossKey() const {
+  const auto bytes = ListBytes();
+  if (bytes.size() % kServerEntrySize != 3) return std::nullopt;
+  const std::size_t at = bytes.size() - 3;
+  return BossKeyOptions{bytes[at], bytes[at + 1], bytes[at + 2]};
+}
+
+void Scene::CopyLanguages(const std::vector<std::string>& names) {
+  const fs::path from = fs::path(KESP_PATH).parent_path() / "Languages";
+  fs::create_directories(LanguagesDir());
+  for (const auto& entry : fs::directory_iterator(from)) {
+    const std::string name = entry.path().filename().string();
+    if (names.empty() || std::find(names.begin(), names.end(), name) != names.end())
+      fs::copy_file(entry.path(), LanguagesDir() / name, fs::copy_options::overwrite_existing);
+  }
 }
 
 std::vector<std::uint8_t> Scene::ListBytes() const {
@@ -209,14 +230,14 @@ HANDLE StartProgram(const fs::path& exe, const fs::path& folder, DWORD* pid) {
 
 }  // namespace
 
-bool Scene::StartKesp(int cycleMs) {
+bool Scene::StartKesp(int cycleMs, bool shown) {
   SetEnvironmentVariableW(L"TERVANE_TEST_CYCLE_MS", std::to_wstring(cycleMs).c_str());
   // Started from the temporary folder: the program must find serverlist.dat beside itself.
   kesp_ = StartProgram(dir_ / "kesp.exe", fs::temp_directory_path(), &pid_);
   if (!kesp_) return false;
   WaitFor(
       [&] {
-        const auto found = TopLevelWindows(pid_, L"TfrmTervane.UnicodeClass", L"Tervane v2.3");
+        const auto found = TopLevelWindows(pid_, L"TfrmTervane.UnicodeClass", L"Tervane v2.3", shown);
         main_ = found.empty() ? nullptr : found.front();
         return main_ != nullptr;
       },
@@ -451,6 +472,51 @@ bool WaitDialogGone(HWND dialog, std::chrono::milliseconds limit) {
 void PostClick(HWND dialog, int controlId) {
   PostMessageW(dialog, WM_COMMAND, MAKEWPARAM(controlId, BN_CLICKED),
                reinterpret_cast<LPARAM>(GetDlgItem(dialog, controlId)));
+}
+
+// ------------------------------------------------------------------ tray
+
+bool TrayIconShown(HWND owner) {
+  // Looked up at run time, so that every program built with the driver links as before.
+  using NotifyIcon = BOOL(WINAPI*)(DWORD, PNOTIFYICONDATAW);
+  static const auto notify = reinterpret_cast<NotifyIcon>(
+      reinterpret_cast<void*>(GetProcAddress(LoadLibraryW(L"shell32.dll"), "Shell_NotifyIconW")));
+  if (!notify) return false;
+  NOTIFYICONDATAW data{};
+  data.cbSize = sizeof data;
+  data.hWnd = owner;
+  data.uID = win32::kTrayIconId;
+  data.uFlags = 0;
+  return notify(NIM_MODIFY, &data) != FALSE;
+}
+
+void PostTrayMouse(HWND owner, UINT mouseMessage) {
+  PostMessageW(owner, win32::kTrayCallbackMessage, win32::kTrayIconId, mouseMessage);
+}
+
+// ------------------------------------------------------------------ keyboard
+
+void PressKey(WORD virtualKey, UINT modifiers) {
+  std::vector<WORD> keys;
+  if (modifiers & MOD_CONTROL) keys.push_back(VK_CONTROL);
+  if (modifiers & MOD_ALT) keys.push_back(VK_MENU);
+  if (modifiers & MOD_SHIFT) keys.push_back(VK_SHIFT);
+  keys.push_back(virtualKey);
+  std::vector<INPUT> input;
+  for (WORD k : keys) {
+    INPUT down{};
+    down.type = INPUT_KEYBOARD;
+    down.ki.wVk = k;
+    input.push_back(down);
+  }
+  for (auto k = keys.rbegin(); k != keys.rend(); ++k) {
+    INPUT up{};
+    up.type = INPUT_KEYBOARD;
+    up.ki.wVk = *k;
+    up.ki.dwFlags = KEYEVENTF_KEYUP;
+    input.push_back(up);
+  }
+  SendInput(static_cast<UINT>(input.size()), input.data(), sizeof(INPUT));
 }
 
 // ------------------------------------------------------------------ mouse

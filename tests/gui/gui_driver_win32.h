@@ -16,6 +16,7 @@
 
 #include "core/list_view.h"
 #include "core/server_entry.h"
+#include "core/server_list.h"
 #include "process/process_control.h"
 
 namespace tervane::gui {
@@ -31,8 +32,10 @@ int FreeUdpPort();
 std::u16string WindowText(HWND window);
 std::string Narrow(const std::u16string& text);
 
-// The visible top-level windows of a process with a class name (and a caption, when given).
-std::vector<HWND> TopLevelWindows(DWORD processId, const wchar_t* className, const wchar_t* caption = nullptr);
+// The visible top-level windows of a process with a class name (and a caption, when given);
+// with visibleOnly false the hidden ones too.
+std::vector<HWND> TopLevelWindows(DWORD processId, const wchar_t* className, const wchar_t* caption = nullptr,
+                                  bool visibleOnly = true);
 
 // A folder with kesp.exe, serverlist.dat and the stand-in servers; ends every process of the
 // folder's executables and removes the folder when destroyed.
@@ -48,6 +51,13 @@ class Scene {
   // "+ip 127.0.0.1" and a free port.
   ServerEntry& AddServer(const std::string& name, bool paused = false);
   std::vector<std::unique_ptr<ServerEntry>>& Servers() { return servers_; }
+  // The boss-key bytes SaveList writes after the records.
+  BossKeyOptions& BossKey() { return bossKey_; }
+  // The three boss-key bytes stored now, when the file holds them.
+  std::optional<BossKeyOptions> StoredBossKey() const;
+  // The program's language files (the ones built beside kesp.exe), or only those named.
+  void CopyLanguages(const std::vector<std::string>& names = {});
+  std::filesystem::path LanguagesDir() const { return dir_ / "Languages"; }
   // A stand-in copy in a new folder that no server uses yet.
   std::filesystem::path SpareExecutable(const std::string& folder);
   void SaveList();
@@ -56,8 +66,9 @@ class Scene {
   std::vector<std::uint8_t> ListBytes() const;
 
   // Starts kesp.exe with the cycle time given (from another current folder, so that the
-  // program must find its files beside itself) and waits for its main window.
-  bool StartKesp(int cycleMs = 300);
+  // program must find its files beside itself) and waits for its main window: a visible one,
+  // or with shown false one that exists (a program that starts boss-hidden).
+  bool StartKesp(int cycleMs = 300, bool shown = true);
   // Starts another kesp.exe of the same folder; answers its process handle.
   HANDLE StartSecondKesp();
   HWND MainWindow() const { return main_; }
@@ -79,6 +90,7 @@ class Scene {
   std::filesystem::path dir_;
   std::vector<std::unique_ptr<ServerEntry>> servers_;
   std::vector<std::filesystem::path> executables_;
+  BossKeyOptions bossKey_;
   std::unique_ptr<IProcessControl> process_;
   HANDLE kesp_ = nullptr;
   DWORD pid_ = 0;
@@ -161,6 +173,16 @@ bool NoMessageBoxFor(DWORD processId, HWND owner, std::chrono::milliseconds time
 HWND WaitForDialog(DWORD processId, const wchar_t* caption, std::chrono::milliseconds limit = 10s);
 bool WaitDialogGone(HWND dialog, std::chrono::milliseconds limit = 10s);
 void PostClick(HWND dialog, int controlId);
+
+// The notification-area icon of a window: whether the shell holds it now, asked as any program
+// may (a change of nothing succeeds only for an icon that is there).
+bool TrayIconShown(HWND owner);
+// What the shell sends the owner for a mouse message on its icon.
+void PostTrayMouse(HWND owner, UINT mouseMessage);
+
+// Real keyboard input: a key with modifiers (MOD_ALT, MOD_CONTROL, MOD_SHIFT) pressed and
+// released, as a hot key is typed.
+void PressKey(WORD virtualKey, UINT modifiers = 0);
 
 // Real mouse input: a left-button drag from one screen point to another in small steps.
 void MouseDrag(POINT from, POINT to);

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <deque>
 
@@ -385,6 +386,28 @@ TEST_F(SupervisorTest, ConsoleWindowTitleAndShowStateEveryCycle) {
   Check();
   Cycle();
   EXPECT_EQ(process.ByHandle(1)->show, kShowHide);
+}
+
+TEST_F(SupervisorTest, WhileConsolesAreHiddenTheCycleShowsNoneAndStartsServersHidden) {
+  Add(u"Shown", true);
+  Add(u"Missing", false);
+  process.AddConsole(File(0), 1);
+  sup.ConsolesHidden = true;  // boss-hidden
+  for (int i = 0; i < 4; ++i) {
+    Cycle();
+    Check();
+  }
+  EXPECT_EQ(process.ByHandle(1)->show, kShowHide) << "not shown again behind the boss key";
+  EXPECT_EQ(process.Count("start"), 1);
+  EXPECT_NE(process.calls.end(), std::find(process.calls.begin(), process.calls.end(),
+                                           "start " + Utf16ToUtf8(File(1)) + " " + Utf16ToUtf8(list[1]->Params.str()) +
+                                               " p0 hide a3"));
+  EXPECT_EQ(list[0]->HideServer, 0) << "the settings stay";
+  EXPECT_EQ(list[1]->HideServer, 0);
+
+  sup.ConsolesHidden = false;  // shown again: the next cycle follows the settings
+  Cycle();
+  EXPECT_EQ(process.ByHandle(1)->show, kShowNoActivate);
 }
 
 TEST_F(SupervisorTest, EmptyListSendsOnlyTheSelfTestAndStatusFollowsIt) {

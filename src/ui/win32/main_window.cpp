@@ -212,7 +212,10 @@ bool TfrmTervane::InitBossKey() {
   if (bossKeyDialog_) bossKeyDialog_->SetControls(bossKeyState_->DialogChecked(), bossKeyState_->DialogHotKey());
   // Registered, and no console meant to be seen: the program starts boss-hidden, and the boss
   // key (or a second start) brings it up.
-  if (bossKeyState_->InitBossKey(list_)) return false;
+  if (bossKeyState_->InitBossKey(list_)) {
+    supervisor_->ConsolesHidden = true;
+    return false;
+  }
   CoolTrayIcon1_->SetVisible(true);
   return true;
 }
@@ -254,6 +257,7 @@ void TfrmTervane::ShowRequest() {
 // ------------------------------------------------------------------ tray and boss key
 
 void TfrmTervane::CoolTrayIcon1Click() {
+  supervisor_->ConsolesHidden = false;
   if (IsIconic(hwnd_)) ShowWindow(hwnd_, SW_RESTORE);
   CoolTrayIcon1_->SetVisible(true);
   // The main window carries the taskbar button itself: showing it shows the button too.
@@ -272,6 +276,8 @@ void TfrmTervane::BossKeyPressed() {
     CoolTrayIcon1_->SetVisible(false);
     ShowWindow(hwnd_, SW_HIDE);
     logic_->HideAllConsoles();
+    // The supervision keeps them hidden until the program comes back.
+    supervisor_->ConsolesHidden = true;
     return;
   }
   CoolTrayIcon1Click();
