@@ -1,63 +1,18 @@
 #include <gtest/gtest.h>
 #include <windows.h>
 
-#include <lmcons.h>
-
 #include <chrono>
 #include <thread>
 #include <vector>
 
 #include "app/service/service_win32.h"
+#include "service/service_setup_win32.h"
 
 namespace tervane {
 namespace {
 
-struct Config {
-  DWORD type = 0, start = 0, errorControl = 0;
-  std::wstring path, account, displayName;
-};
-
-Config ReadConfig() {
-  Config c;
-  SC_HANDLE manager = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS);
-  SC_HANDLE service = manager ? OpenServiceW(manager, kServiceName, SERVICE_ALL_ACCESS) : nullptr;
-  if (service) {
-    DWORD needed = 0;
-    QueryServiceConfigW(service, nullptr, 0, &needed);
-    std::vector<BYTE> buffer(needed);
-    auto* config = reinterpret_cast<QUERY_SERVICE_CONFIGW*>(buffer.data());
-    if (needed && QueryServiceConfigW(service, config, needed, &needed)) {
-      c.type = config->dwServiceType;
-      c.start = config->dwStartType;
-      c.errorControl = config->dwErrorControl;
-      c.path = config->lpBinaryPathName ? config->lpBinaryPathName : L"";
-      c.account = config->lpServiceStartName ? config->lpServiceStartName : L"";
-      c.displayName = config->lpDisplayName ? config->lpDisplayName : L"";
-    }
-    CloseServiceHandle(service);
-  }
-  if (manager) CloseServiceHandle(manager);
-  return c;
-}
-
-// The test's own setup: the service runs under this user's account, so that the program's
-// unchanged account test matches (every process runs as the Unix user under Wine).
-bool UseOwnAccount() {
-  wchar_t user[UNLEN + 1] = {};
-  DWORD size = UNLEN + 1;
-  GetUserNameW(user, &size);
-  SC_HANDLE manager = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS);
-  SC_HANDLE service = manager ? OpenServiceW(manager, kServiceName, SERVICE_ALL_ACCESS) : nullptr;
-  // An interactive service must run as the local system: the test's account needs the plain
-  // own-process type.
-  const bool ok = service && ChangeServiceConfigW(service, SERVICE_WIN32_OWN_PROCESS, SERVICE_NO_CHANGE,
-                                                  SERVICE_NO_CHANGE, nullptr, nullptr, nullptr,
-                                                  nullptr, user, L"", nullptr);
-  if (!ok) std::printf("ChangeServiceConfigW failed: %lu\n", GetLastError());
-  if (service) CloseServiceHandle(service);
-  if (manager) CloseServiceHandle(manager);
-  return ok;
-}
+using service_setup::ReadConfig;
+using service_setup::UseOwnAccount;
 
 class ServiceTest : public ::testing::Test {
  protected:
@@ -69,7 +24,7 @@ TEST_F(ServiceTest, InstallsWithItsDefinitionOnceAndRemovesOnce) {
   EXPECT_FALSE(IsKespServiceInstalled());
   ASSERT_EQ(InstallKespService(), 0u);
   EXPECT_TRUE(IsKespServiceInstalled());
-  const Config c = ReadConfig();
+  const service_setup::Config c = ReadConfig();
   EXPECT_EQ(c.type, static_cast<DWORD>(SERVICE_WIN32_OWN_PROCESS | SERVICE_INTERACTIVE_PROCESS));
   EXPECT_EQ(c.start, static_cast<DWORD>(SERVICE_AUTO_START));
   EXPECT_EQ(c.errorControl, static_cast<DWORD>(SERVICE_ERROR_NORMAL));
@@ -107,6 +62,23 @@ TEST_F(ServiceTest, ConnectionFailsWhenNotStartedByTheManager) {
   CloseHandle(done);
   EXPECT_FALSE(started);
   EXPECT_NE(failure, 0u);
+}
+
+// Start-up takes the service path for "\INSTALL" too; the framework itself installs only for
+// "-" and "/", and otherwise connects to the manager.
+TEST(FrameworkSwitches, OnlyDashAndSlashSwitchesInstallOrRemove) {
+  EXPECT_TRUE(ParseServiceSwitches({u"\\INSTALL"}).install);
+  EXPECT_FALSE(FrameworkSwitches({u"\\INSTALL"}).Any());
+  EXPECT_FALSE(FrameworkSwitches({u"\\uninstall", u"INSTALL", u"install"}).Any());
+
+  const ServiceSwitches dash = FrameworkSwitches({u"-install", u"\\silent"});
+  EXPECT_TRUE(dash.install);
+  EXPECT_FALSE(dash.silent) << "a \\ SILENT is no switch of the framework";
+  const ServiceSwitches slash = FrameworkSwitches({u"/UnInstall", u"/SILENT"});
+  EXPECT_TRUE(slash.uninstall);
+  EXPECT_FALSE(slash.install);
+  EXPECT_TRUE(slash.silent);
+  EXPECT_FALSE(FrameworkSwitches({u"", u"-", u"/"}).Any());
 }
 
 TEST(ServiceText, SystemErrorTextsHaveNoLineBreak) {
