@@ -94,9 +94,9 @@ inline bool UseOwnAccount() {
 // The definition's own account and type again: the local system, interactive.
 inline bool UseLocalSystem() {
   OpenedService service;
-  const bool ok = service && ChangeServiceConfigW(service.Handle(), SERVICE_WIN32_OWN_PROCESS | SERVICE_INTERACTIVE_PROCESS,
-                                                  SERVICE_NO_CHANGE, SERVICE_NO_CHANGE, nullptr, nullptr, nullptr,
-                                                  nullptr, L"LocalSystem", L"", nullptr);
+  const DWORD type = SERVICE_WIN32_OWN_PROCESS | SERVICE_INTERACTIVE_PROCESS;
+  const bool ok = service && ChangeServiceConfigW(service.Handle(), type, SERVICE_NO_CHANGE, SERVICE_NO_CHANGE,
+                                                  nullptr, nullptr, nullptr, nullptr, L"LocalSystem", L"", nullptr);
   if (!ok) std::printf("ChangeServiceConfigW failed: %lu\n", GetLastError());
   return ok;
 }

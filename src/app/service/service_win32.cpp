@@ -167,11 +167,13 @@ void WriteEventLogError(const std::wstring& text) {
 
 ServiceApplication::ServiceApplication(Events events) : events_(std::move(events)) {
   stopped_ = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+  connectionEnded_ = CreateEventW(nullptr, TRUE, FALSE, nullptr);
 }
 
 ServiceApplication::~ServiceApplication() {
   Finish();
   if (stopped_) CloseHandle(stopped_);
+  if (connectionEnded_) CloseHandle(connectionEnded_);
 }
 
 void ServiceApplication::Start() {
@@ -184,17 +186,34 @@ void ServiceApplication::Start() {
       WriteEventLogError(SystemErrorText(error));
       if (events_.onConnectionFailed) events_.onConnectionFailed(error);
     }
+    SetEvent(connectionEnded_);
   });
 }
 
 void ServiceApplication::Finish() {
   if (stopped_) SetEvent(stopped_);
-  if (connection_.joinable()) connection_.join();
+  if (connection_.joinable()) {
+    if (registrationFailed_) {
+      // The manager still counts the service as starting and keeps the dispatcher: the program
+      // ends without it.
+      connection_.detach();
+    } else {
+      // Until the dispatcher has ended, the service thread may still send to this thread's
+      // windows (the start event sets the caption): such messages are handled while waiting.
+      while (MsgWaitForMultipleObjects(1, &connectionEnded_, FALSE, INFINITE, QS_SENDMESSAGE) ==
+             WAIT_OBJECT_0 + 1) {
+        MSG message;
+        PeekMessageW(&message, nullptr, 0, 0, PM_NOREMOVE | PM_QS_SENDMESSAGE);
+      }
+      connection_.join();
+    }
+  }
   if (g_application == this) g_application = nullptr;
 }
 
 void ServiceApplication::Report(DWORD state, DWORD exitCode, DWORD waitHint) {
-  if (!status_) return;
+  const SERVICE_STATUS_HANDLE handle = status_.load();
+  if (!handle) return;
   SERVICE_STATUS status{};
   status.dwServiceType = SERVICE_WIN32_OWN_PROCESS | SERVICE_INTERACTIVE_PROCESS;
   status.dwCurrentState = state;
@@ -204,16 +223,25 @@ void ServiceApplication::Report(DWORD state, DWORD exitCode, DWORD waitHint) {
   status.dwWaitHint = waitHint;
   status.dwCheckPoint =
       state == SERVICE_RUNNING || state == SERVICE_STOPPED ? 0 : ++checkPoint_;
-  SetServiceStatus(status_, &status);
+  SetServiceStatus(handle, &status);
 }
 
-void WINAPI ServiceApplication::ServiceMain(DWORD, LPWSTR*) {
+void WINAPI ServiceApplication::ServiceMain(DWORD argc, LPWSTR* argv) {
   ServiceApplication* self = g_application;
   if (!self) return;
-  self->status_ = RegisterServiceCtrlHandlerExW(kServiceName, &ServiceApplication::Control, self);
-  if (!self->status_) return;
+  // The name the manager started us under (the service "kesp" unless installed otherwise).
+  const wchar_t* name = argc > 0 && argv && argv[0] ? argv[0] : kServiceName;
+  self->status_ = RegisterServiceCtrlHandlerExW(name, &ServiceApplication::Control, self);
+  if (!self->status_.load()) {
+    const DWORD error = GetLastError();
+    WriteEventLogError(SystemErrorText(error));
+    self->registrationFailed_ = true;
+    if (self->events_.onConnectionFailed) self->events_.onConnectionFailed(error);
+    return;
+  }
   self->Report(SERVICE_START_PENDING, NO_ERROR, 3000);
-  if (self->events_.onStart) self->events_.onStart();
+  // A loop that has already ended gets no start event: its windows are going.
+  if (WaitForSingleObject(self->stopped_, 0) != WAIT_OBJECT_0 && self->events_.onStart) self->events_.onStart();
   self->Report(SERVICE_RUNNING);
   // The service thread stays until the stop has been handed to the main loop and the loop
   // has ended (or the program ends otherwise).

@@ -67,7 +67,8 @@ void WriteEventLogError(const std::wstring& text);
 // thread. The start event runs on the service thread when the manager starts the service; the
 // stop event runs on the manager's control thread when it asks the service to stop (it only
 // posts the quit to the main loop). onConnectionFailed runs on the connection thread when the
-// program was not started by the manager; the error has then been written to the event log.
+// program was not started by the manager, or on the service thread when the service cannot
+// take its controls; the error has then been written to the event log.
 class ServiceApplication {
  public:
   struct Events {
@@ -91,8 +92,10 @@ class ServiceApplication {
 
   Events events_;
   std::thread connection_;
-  SERVICE_STATUS_HANDLE status_ = nullptr;
-  HANDLE stopped_ = nullptr;  // set when the service may report itself stopped
+  std::atomic<SERVICE_STATUS_HANDLE> status_{nullptr};
+  std::atomic<bool> registrationFailed_{false};
+  HANDLE stopped_ = nullptr;          // set when the service may report itself stopped
+  HANDLE connectionEnded_ = nullptr;  // set when the connection thread has done its work
   std::atomic<DWORD> checkPoint_{0};
 };
 
