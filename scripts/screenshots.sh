@@ -14,7 +14,7 @@ cd "$(dirname "$0")/.."
 ROOT=$PWD
 BUILD=${BUILD:-$ROOT/build/windows}
 OUT=${OUT:-$ROOT/docs}
-SHOTS=(main-window editor editor-affinity about)
+SHOTS=(main-window editor editor-affinity about boss-key main-window-zh)
 
 PACKAGES=(cmake make mingw-w64 wine wine64 xvfb x11-utils imagemagick fonts-wqy-microhei)
 missing=()
@@ -67,8 +67,10 @@ else
   echo "fonts-wqy-microhei is not installed: Chinese texts show as boxes" >&2
 fi
 
-# The virtual desktop fills the screen, so window coordinates are screen coordinates.
-wine explorer /desktop=Tervane,1280x1024 "$BUILD/tests/gui/tervane_gui_screens.exe" "$(winepath -w "$work")" &
+# The virtual desktop fills the screen, so window coordinates are screen coordinates. The
+# program starts in English (its start-up language follows the locale) and switches to Chinese
+# for the last picture.
+LC_ALL=en_US.UTF-8 wine explorer /desktop=Tervane,1280x1024 "$BUILD/tests/gui/tervane_gui_screens.exe" "$(winepath -w "$work")" &
 scene=$!
 
 mkdir -p "$OUT"

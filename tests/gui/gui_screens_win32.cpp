@@ -1,6 +1,7 @@
 // Sets the scene for the documentation's screenshots: kesp.exe with a few stand-in servers on
-// 127.0.0.1, then the main window, the editor without and with the affinity group, and the
-// about box, one after the other. For each it writes "<folder>\<name>.rect" with the window's
+// 127.0.0.1 and its language files, then the main window, the editor without and with the
+// affinity group, the about box, the boss-key dialog and the main window in Chinese, one after
+// the other. For each it writes "<folder>\<name>.rect" with the window's
 // screen rectangle ("x y width height") and waits until "<folder>\<name>.done" appears, which
 // the screenshot script writes once it has taken the picture.
 #include <cstdio>
@@ -8,7 +9,11 @@
 #include <string>
 #include <thread>
 
+#include <algorithm>
+
 #include "gui_driver_win32.h"
+#include <commctrl.h>
+#include "support/file.h"
 #include "support/text.h"
 #include "ui/win32/resource_ids.h"
 
@@ -32,6 +37,13 @@ bool Shot(const fs::path& folder, const char* name, HWND window) {
   const bool done = WaitFor([&] { return fs::exists(folder / (std::string(name) + ".done")); }, 120s);
   if (!done) std::fprintf(stderr, "no picture of %s was taken\n", name);
   return done;
+}
+
+// The Language menu's command of a file: the menu lists the files in the folder's order.
+int LanguageCommand(const Scene& scene, const char16_t* fileName) {
+  const auto files = ListFilesWithSuffix(scene.LanguagesDir().u16string() + u"\\", u".ini");
+  const auto at = std::find(files.begin(), files.end(), std::u16string(fileName));
+  return at == files.end() ? 0 : IDM_LANGUAGE_FIRST + static_cast<int>(at - files.begin());
 }
 
 }  // namespace
@@ -63,6 +75,7 @@ int wmain(int argc, wchar_t** argv) {
   scene.Servers()[1]->Priority = 1;
   scene.Servers()[2]->Priority = 2;
   scene.SaveList();
+  scene.CopyLanguages();
   if (!scene.StartKesp(600)) {
     std::fprintf(stderr, "kesp.exe showed no window\n");
     return 1;
@@ -82,7 +95,7 @@ int wmain(int argc, wchar_t** argv) {
   if (!Shot(folder, "main-window", main.Handle())) return 1;
 
   main.PostCommand(IDM_menuEditServer);
-  HWND editor = WaitForDialog(scene.KespProcessId(), L"New Server for Monitor");
+  HWND editor = WaitForDialog(scene.KespProcessId(), L"Edit Server");
   if (!editor || !Shot(folder, "editor", editor)) return 1;
   PostClick(editor, IDC_btnProcessAffinity);
   WaitFor([&] { RECT r{}; GetWindowRect(editor, &r); return r.bottom - r.top == 433; }, 10s);
@@ -96,6 +109,33 @@ int wmain(int argc, wchar_t** argv) {
   if (!about || !Shot(folder, "about", about)) return 1;
   PostClick(about, IDC_btnOk);
   WaitDialogGone(about);
+
+  // The boss-key dialog with a key chosen.
+  main.PostCommand(IDM_menuBossKey);
+  HWND boss = WaitForDialog(scene.KespProcessId(), L"Set Boss Key");
+  if (!boss) return 1;
+  SendMessageW(GetDlgItem(boss, IDC_cbUseBossKey), BM_CLICK, 0, 0);
+  SendMessageW(GetDlgItem(boss, IDC_HotKey1), HKM_SETHOTKEY, MAKEWORD('B', HOTKEYF_CONTROL | HOTKEYF_ALT), 0);
+  if (!Shot(folder, "boss-key", boss)) return 1;
+  PostClick(boss, IDC_btnCancel);
+  WaitDialogGone(boss);
+
+  // The main window in Chinese, once the running servers' rows show the new texts.
+  const int chinese = LanguageCommand(scene, u"SimplifiedChinese.ini");
+  if (chinese == 0 || !main.Command(chinese)) {
+    std::fprintf(stderr, "no Chinese language file\n");
+    return 1;
+  }
+  WaitFor(
+      [&] {
+        for (int row = 0; row < 4; ++row)
+          if (view.Cell(row, ColProcessStatus) != u"\u6B63\u5E38") return false;  // 正常
+        return main.StatusText() == u"\u7F51\u7EDC\u72B6\u6001\u81EA\u68C0\uFF1A\u6B63\u5E38";
+      },
+      30s);
+  view.Select({1});
+  BringToFront(main.Handle());
+  if (!Shot(folder, "main-window-zh", main.Handle())) return 1;
 
   main.PostCommand(IDM_menuExit);
   scene.WaitKespExit(10s);
