@@ -58,6 +58,9 @@ if cmake --preset windows >/dev/null && cmake --build --preset windows -j"$JOBS"
   export DISPLAY=":$display"
   for _ in $(seq 1 50); do xdpyinfo >/dev/null 2>&1 && break; sleep 0.1; done
   wineboot -i >/dev/null 2>&1
+  # Let the first start of the prefix finish completely: a service manager left from it does
+  # not keep the services that the tests install.
+  timeout 120 wineserver -w || wineserver -k
   (cd build/windows && ctest --output-on-failure -j1)
   record "Windows tests under Wine" $?
   wineserver -k >/dev/null 2>&1
