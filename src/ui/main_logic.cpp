@@ -218,13 +218,17 @@ void MainWindowLogic::ResetRestartedRow(int row) {
   c_.view.SetCell(row, ColPlayers, kNoValue);
 }
 
-void MainWindowLogic::menuRestartServerClick() {
+bool MainWindowLogic::ConfirmSelected(Msg single, Msg several) {
   const int n = c_.view.SelectedCount();
   const int s = c_.view.FirstSelected();
-  if (n == 0 || s < 0) return;
-  if (!Confirm(Msg::MsgTextRestartServer, Msg::MsgTextRestartSelServers, n,
-               c_.list.at(static_cast<std::size_t>(s))->Name.str()))
-    return;
+  if (n == 0 || s < 0) return false;
+  return Confirm(single, several, n, c_.list.at(static_cast<std::size_t>(s))->Name.str());
+}
+
+void MainWindowLogic::menuRestartServerClick() {
+  if (!ConfirmSelected(Msg::MsgTextRestartServer, Msg::MsgTextRestartSelServers)) return;
+  const int n = c_.view.SelectedCount();
+  const int s = c_.view.FirstSelected();
   auto start = [&](int row) {
     const ServerEntry& r = *c_.list[static_cast<std::size_t>(row)];
     c_.process.StartServerProcess(r.FileName.str(), r.Params.str(), r.Priority, r.HideServer != 0,
@@ -260,18 +264,9 @@ void MainWindowLogic::CloseRow(int row) {
 }
 
 void MainWindowLogic::menuCloseServerClick() {
-  const int n = c_.view.SelectedCount();
-  const int s = c_.view.FirstSelected();
-  if (n == 0 || s < 0) return;
-  if (!Confirm(Msg::MsgTextCloseServer, Msg::MsgTextCloseSelServers, n,
-               c_.list.at(static_cast<std::size_t>(s))->Name.str()))
-    return;
-  if (n == 1) {
-    CloseRow(s);
-  } else {
-    for (int i = 0; i < static_cast<int>(c_.list.size()); ++i)
-      if (c_.view.IsSelected(i)) CloseRow(i);
-  }
+  if (!ConfirmSelected(Msg::MsgTextCloseServer, Msg::MsgTextCloseSelServers)) return;
+  for (int i = 0; i < static_cast<int>(c_.list.size()); ++i)
+    if (c_.view.IsSelected(i)) CloseRow(i);
   SaveServerList();
 }
 

@@ -163,6 +163,9 @@ class MainWindowLogic {
   void ShowConsole(const ServerEntry& e);
   void HideConsole(const ServerEntry& e);
   bool Confirm(Msg single, Msg several, int selected, const std::u16string& name);
+  // Nothing selected: false. Otherwise the confirmation for the first selected server by its
+  // name, or for several.
+  bool ConfirmSelected(Msg single, Msg several);
 
   MainWindowContext c_;
   ListViewMenuState menu_;
