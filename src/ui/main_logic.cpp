@@ -100,18 +100,16 @@ void MainWindowLogic::ListViewMenuPopup() {
       enable(item, false);
     return;
   }
+  // Only one of Pause and Unpause is offered, and it is the default item.
+  auto offerPause = [&](bool unpause) {
+    set(menuPauseServer, !unpause, !unpause);
+    set(menuUnpauseServer, unpause, unpause);
+    menu_.defaultItem = unpause ? menuUnpauseServer : menuPauseServer;
+  };
   if (n == 1) {
     const int s = c_.view.FirstSelected();
     const ServerEntry& r = *c_.list.at(static_cast<std::size_t>(s));
-    if (r.Paused) {
-      set(menuPauseServer, false, false);
-      set(menuUnpauseServer, true, true);
-      menu_.defaultItem = menuUnpauseServer;
-    } else {
-      set(menuPauseServer, true, true);
-      set(menuUnpauseServer, false, false);
-      menu_.defaultItem = menuPauseServer;
-    }
+    offerPause(r.Paused != 0);
     enable(menuEditServer, true);
     enable(menuDeleteServer, true);
     set(menuShowServer, r.HideServer != 0, r.HideServer != 0);
@@ -120,15 +118,7 @@ void MainWindowLogic::ListViewMenuPopup() {
     enable(menuCloseServer, c_.process.IsServerRunning(r.FileName.str()));
     return;
   }
-  if (SelectedPausedState() == 1) {
-    set(menuPauseServer, false, false);
-    set(menuUnpauseServer, true, true);
-    menu_.defaultItem = menuUnpauseServer;
-  } else {
-    set(menuPauseServer, true, true);
-    set(menuUnpauseServer, false, false);
-    menu_.defaultItem = menuPauseServer;
-  }
+  offerPause(SelectedPausedState() == 1);
   enable(menuEditServer, false);
   enable(menuDeleteServer, true);
   switch (SelectedHiddenState()) {
