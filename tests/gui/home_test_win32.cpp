@@ -13,6 +13,7 @@
 #include "support/file.h"
 #include "support/text.h"
 #include "ui/win32/resource_ids.h"
+#include "test_support.h"
 
 namespace tervane::gui {
 namespace {
@@ -43,13 +44,7 @@ class TakenHotKey {
 
 // Language files made by a test: UTF-16LE with the byte-order mark, as the shipped ones.
 void WriteLanguageFile(const fs::path& path, const std::u16string& text) {
-  std::ofstream out(path, std::ios::binary);
-  out.put(static_cast<char>(0xFF));
-  out.put(static_cast<char>(0xFE));
-  for (char16_t c : text) {
-    out.put(static_cast<char>(c & 0xFF));
-    out.put(static_cast<char>(c >> 8));
-  }
+  tervane::testing::WriteBytes(path.u16string(), tervane::testing::Utf16File(text));
 }
 
 class KespHome : public ::testing::Test {

@@ -25,6 +25,7 @@
 #include "ui/win32/tray_icon.h"
 #include "ui/win32/win32_util.h"
 #include "ui/win32/window_texts.h"
+#include "test_support.h"
 
 namespace tervane::win32 {
 namespace {
@@ -32,13 +33,7 @@ namespace {
 namespace fs = std::filesystem;
 
 void WriteLanguageFile(const fs::path& path, const std::u16string& text) {
-  std::ofstream out(path, std::ios::binary);
-  out.put(static_cast<char>(0xFF));
-  out.put(static_cast<char>(0xFE));
-  for (char16_t c : text) {
-    out.put(static_cast<char>(c & 0xFF));
-    out.put(static_cast<char>(c >> 8));
-  }
+  tervane::testing::WriteBytes(path.u16string(), tervane::testing::Utf16File(text));
 }
 
 std::vector<std::u16string> Captions(HMENU menu) {
