@@ -50,7 +50,7 @@ BENCHMARK(BM_GetServerAddress);
 ServerList ThousandServers() {
   ServerList list;
   for (int i = 0; i < 1000; ++i) {
-    auto e = std::make_unique<ServerEntry>(NewServerEntry());
+    auto e = std::make_unique<Server>(NewServerEntry());
     std::string n = std::to_string(i);
     e->Name.assign(std::u16string(n.begin(), n.end()) + u"# Server");
     e->FileName.assign(u"/srv/game" + std::u16string(n.begin(), n.end()) + u"/hlds_linux");

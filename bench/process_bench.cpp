@@ -174,7 +174,7 @@ void BM_FullSupervisionCycle(benchmark::State& state) {
   MessageTexts texts;
   EventLog log(logs.u16string() + u"/", clock, nullptr);
   for (int i = 0; i < servers; ++i) {
-    auto e = std::make_unique<ServerEntry>(NewServerEntry());
+    auto e = std::make_unique<Server>(NewServerEntry());
     e->Name.assign(u"Server " + ToU16(i));
     e->FileName.assign(host->Servers()[static_cast<std::size_t>(i)]);
     e->Params.assign(u"+ip 127.0.0.1 -port 9");
@@ -185,7 +185,8 @@ void BM_FullSupervisionCycle(benchmark::State& state) {
     list.push_back(std::move(e));
     AddServerRow(view, *list.back(), texts);
   }
-  Supervisor supervisor(loop, list, view, texts, host->Control(), log, SupervisionTiming{3600000, 3600000, 10});
+  Servers servers(list, view, texts, host->Control(), log, SupervisionTiming{3600000, 3600000, 10});
+  Supervisor supervisor(loop, servers);
   supervisor.CreateEndpoint();
   for (auto _ : state) supervisor.timerCircleCheckTimer();
   for (int i = 0; i < servers; ++i)

@@ -21,7 +21,4 @@ class ConsoleListView : public MemoryListView {
   std::ostream& out_;
 };
 
-// The column captions of the list view, in column order.
-const std::u16string& ColumnCaption(int column);
-
 }  // namespace tervane

@@ -15,9 +15,10 @@
 #include "app/console_view.h"
 #include "app/server_cli.h"
 #include "app/timing.h"
-#include "core/supervisor.h"
+#include "support/failures.h"
 #include "support/event_loop_posix.h"
 #include "support/text.h"
+#include "ui/monitor.h"
 
 namespace {
 
@@ -79,13 +80,10 @@ int main(int argc, char** argv) {
 
   EventLoop loop;
   ConsoleListView view(std::cout);
-  MessageTexts texts;
-  SystemClock clock;
-  EventLog log(ProgramDir(), clock, [&view](const std::u16string& line) { view.AppendLogLine(line); });
-  ServerList list;
-  BossKeyOptions options;
-  Supervisor supervisor(loop, list, view, texts, *process, log, TimingFromEnvironment());
-  supervisor.CreateEndpoint();
+  MonitorOptions options;
+  options.timing = TimingFromEnvironment();
+  Monitor monitor(loop, view, std::move(process), std::move(options));
+  monitor.CreateEndpoint();
   DescriptorWatch stopWatch(loop, signals, POLLIN, [&](short) {
     signalfd_siginfo info;
     while (::read(signals, &info, sizeof info) == sizeof info) {
@@ -94,14 +92,13 @@ int main(int argc, char** argv) {
   });
 
   try {
-    LoadServerList(list, options, LoadContext{view, texts, {}});
-    if (!list.empty()) view.SetSelected(0, true);
-    std::cout << "Tervane v2.3 supervising " << list.size() << " server(s) of "
-              << Utf16ToUtf8(ServerListPath()) << "; Ctrl+C ends it, the servers keep running"
-              << std::endl;
-    supervisor.timerCircleCheckTimer();
+    monitor.Start([&] {
+      std::cout << "Tervane v2.3 supervising " << monitor.List().size() << " server(s) of "
+                << Utf16ToUtf8(ServerListPath()) << "; Ctrl+C ends it, the servers keep running" << std::endl;
+    });
   } catch (...) {
     // The start steps that failed are skipped; the loop runs all the same.
+    NoteFailure("start-up");
   }
   const int code = loop.Run();
   std::cout << "Tervane stopped; the servers keep running" << std::endl;

@@ -106,7 +106,7 @@ int RunServerCommand(const std::vector<std::string>& args, const Path& path, IPr
     }
     ServerEntry e = MakeNewEntry(name, result, priority, hide);
     e.Paused = paused ? 1 : 0;
-    list.push_back(std::make_unique<ServerEntry>(e));
+    list.push_back(std::make_unique<Server>(e));
     if (!SaveServerList(list, options, path)) {
       err << "cannot write " << Utf16ToUtf8(path) << "\n";
       return 1;

@@ -1,37 +1,77 @@
 #include "core/list_view.h"
 
+#include "core/server_list.h"
 #include "support/text.h"
 
 namespace tervane {
 
-RowTexts RowTextsFor(const ServerEntry& entry, const MessageTexts& texts) {
-  const std::u16string stateText = entry.Paused ? texts.Get(Msg::PausedMonitor) : kNoValue;
+namespace {
+
+std::u16string ProcessText(const Server& s, const MessageTexts& texts) {
+  switch (s.ProcessStatus()) {
+    case ProcessState::Running: return texts.Get(Msg::Normal);
+    case ProcessState::Lost: return FormatText(texts.Get(Msg::Lost), {static_cast<int>(s.LostCount), kLostLimit});
+    case ProcessState::Restarting: return texts.Get(Msg::Restarting);
+    case ProcessState::Paused: return texts.Get(Msg::PausedMonitor);
+    case ProcessState::Unknown: break;
+  }
+  return kNoValue;
+}
+
+std::u16string NetworkText(const Server& s, const MessageTexts& texts) {
+  switch (s.NetworkStatus()) {
+    case NetworkState::Normal: return texts.Get(Msg::Normal);
+    case NetworkState::Timeout:
+      return FormatText(texts.Get(Msg::Timeout), {static_cast<int>(s.TimeoutCount), kTimeoutLimit});
+    case NetworkState::Paused: return texts.Get(Msg::PausedMonitor);
+    case NetworkState::Unknown: break;
+  }
+  return kNoValue;
+}
+
+}  // namespace
+
+RowTexts RowTextsFor(const Server& s, const MessageTexts& texts) {
+  const bool reply = s.Status.hasReply && !s.Paused;
   return RowTexts{
-      entry.Name.str(),
-      FromSystem8(entry.IPAddress.str()),
-      ToU16(entry.Port),
-      entry.FileName.str(),
-      texts.PriorityName(entry.Priority),
-      stateText,
-      stateText,
-      kNoValue,
-      kNoValue,
-      kNoValue,
+      s.Name.str(),
+      FromSystem8(s.IPAddress.str()),
+      ToU16(s.Port),
+      s.FileName.str(),
+      texts.PriorityName(s.Priority),
+      ProcessText(s, texts),
+      NetworkText(s, texts),
+      reply ? FromSystem8(s.Status.map) : kNoValue,
+      reply ? FormatText(u"%d/%d", {s.Status.players, s.Status.maxPlayers}) : kNoValue,
+      s.Restarts < 0 ? std::u16string(kNoValue) : ToU16(s.Restarts),
   };
 }
 
-void AddServerRow(IListView& view, const ServerEntry& entry, const MessageTexts& texts) {
-  view.InsertRow(view.RowCount(), RowTextsFor(entry, texts));
+void RenderColumns(IListView& view, int row, Server& server, const MessageTexts& texts,
+                   std::initializer_list<int> columns) {
+  RowTexts now = RowTextsFor(server, texts);
+  for (int col : columns) {
+    auto& shown = server.Shown[static_cast<std::size_t>(col)];
+    auto& text = now[static_cast<std::size_t>(col)];
+    if (shown == text) continue;
+    view.SetCell(row, col, text);
+    shown = std::move(text);
+  }
 }
 
-void UpdateServerIdentity(IListView& view, int row, const std::u16string& name,
-                          const std::string& address, int port, const std::u16string& fileName,
-                          const std::u16string& priorityName) {
-  view.SetCell(row, ColServerName, name);
-  view.SetCell(row, ColIPAddress, FromSystem8(address));
-  view.SetCell(row, ColPort, ToU16(port));
-  view.SetCell(row, ColFileName, fileName);
-  view.SetCell(row, ColPriority, priorityName);
+void RenderRow(IListView& view, int row, Server& server, const MessageTexts& texts) {
+  RenderColumns(view, row, server, texts,
+                {ColServerName, ColIPAddress, ColPort, ColFileName, ColPriority, ColProcessStatus,
+                 ColNetworkStatus, ColMap, ColPlayers, ColRestarts});
+}
+
+void InsertServerRow(IListView& view, int row, Server& server, const MessageTexts& texts) {
+  server.Shown = RowTextsFor(server, texts);
+  view.InsertRow(row, server.Shown);
+}
+
+void AddServerRow(IListView& view, Server& server, const MessageTexts& texts) {
+  InsertServerRow(view, view.RowCount(), server, texts);
 }
 
 void MemoryListView::InsertRow(int index, const RowTexts& texts) {

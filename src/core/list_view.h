@@ -4,8 +4,10 @@
 #pragma once
 
 #include <array>
+#include <initializer_list>
 #include <set>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "core/server_entry.h"
@@ -27,6 +29,11 @@ enum Column : int {
   ColRestarts = 9,
 };
 inline constexpr int kColumnCount = 10;
+
+// The column headers as shipped, in column order (a language file may replace them).
+inline constexpr std::array<std::u16string_view, kColumnCount> kColumnCaptions = {
+    u"Server Name",    u"IP Address",     u"Port", u"Executable File", u"Priority",
+    u"Process Status", u"Network Status", u"Map",  u"Players",         u"Restarts"};
 
 using RowTexts = std::array<std::u16string, kColumnCount>;
 
@@ -60,17 +67,24 @@ class IListView {
   virtual void EndUpdate() {}
 };
 
-// The ten texts of a row for a record: caption, address, port, executable, priority name,
-// and the state cells ("-" each, or the paused text in both status cells when paused).
-RowTexts RowTextsFor(const ServerEntry& entry, const MessageTexts& texts);
+struct Server;
 
-// Appends the row of the record that was just appended to the ServerList.
-void AddServerRow(IListView& view, const ServerEntry& entry, const MessageTexts& texts);
+// The ten texts of a server's row, all from its record and live status: caption, address,
+// port, executable, priority name, then the state cells.
+RowTexts RowTextsFor(const Server& server, const MessageTexts& texts);
 
-// Rewrites columns 0 to 4 of a row (Edit Server).
-void UpdateServerIdentity(IListView& view, int row, const std::u16string& name,
-                          const std::string& address, int port, const std::u16string& fileName,
-                          const std::u16string& priorityName);
+// Brings row `row` up to date with its server: writes the cells whose text changed since the
+// server was last rendered, and only those.
+void RenderRow(IListView& view, int row, Server& server, const MessageTexts& texts);
+// The same for some of the columns only.
+void RenderColumns(IListView& view, int row, Server& server, const MessageTexts& texts,
+                   std::initializer_list<int> columns);
+
+// Inserts the server's row at `row` (the end when out of range) and remembers it as rendered.
+void InsertServerRow(IListView& view, int row, Server& server, const MessageTexts& texts);
+
+// Appends the row of the server that was just appended to the ServerList.
+void AddServerRow(IListView& view, Server& server, const MessageTexts& texts);
 
 // A list view held in memory: keeps the ten texts of every row, the selection, the status bar
 // text and the log lines. Serves the tests and the console program.

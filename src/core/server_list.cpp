@@ -28,7 +28,7 @@ std::vector<std::uint8_t> SerializeServerList(const ServerList& list, const Boss
   std::vector<std::uint8_t> bytes(list.size() * kServerEntrySize + 3);
   std::uint8_t* out = bytes.data();
   for (const auto& entry : list) {
-    std::memcpy(out, entry.get(), kServerEntrySize);
+    std::memcpy(out, &entry->Record(), kServerEntrySize);
     out += kServerEntrySize;
   }
   out[0] = options.BossKeyModifiers;
@@ -47,8 +47,9 @@ void LoadServerListBytes(ServerList& list, BossKeyOptions& options, const LoadCo
                          std::span<const std::uint8_t> bytes) {
   const std::size_t n = bytes.size() / kServerEntrySize;
   for (std::size_t i = 0; i < n; ++i) {
-    auto entry = std::make_unique<ServerEntry>(ZeroEntry());
-    std::memcpy(entry.get(), bytes.data() + i * kServerEntrySize, kServerEntrySize);
+    ServerEntry record = ZeroEntry();
+    std::memcpy(&record, bytes.data() + i * kServerEntrySize, kServerEntrySize);
+    auto entry = std::make_unique<Server>(record);
     const std::u16string params = entry->Params.str();
     entry->IPAddress.assign(context.localAddress ? GetServerAddress(params, context.localAddress)
                                                  : GetServerAddress(params),

@@ -12,14 +12,31 @@
 
 #include "core/list_view.h"
 #include "core/server_entry.h"
+#include "core/server_status.h"
 #include "support/file.h"
 #include "support/message_texts.h"
 
 namespace tervane {
 
-// Position i is row i of the list view and record i of the file; each record is allocated
+// A server: its record (what serverlist.dat holds) with its live status beside it, allocated
+// as one so that whatever moves the record moves the status with it.
+struct Server : ServerEntry {
+  Server() : ServerEntry(NewServerEntry()) {}
+  explicit Server(const ServerEntry& record) : ServerEntry(record) {}
+
+  ServerStatus Status;
+  // The row's texts as last rendered, so that a change writes only the cells it changes.
+  RowTexts Shown;
+
+  const ServerEntry& Record() const { return *this; }
+  // A paused server shows as paused whatever it was doing before.
+  ProcessState ProcessStatus() const { return Paused ? ProcessState::Paused : Status.process; }
+  NetworkState NetworkStatus() const { return Paused ? NetworkState::Paused : Status.network; }
+};
+
+// Position i is row i of the list view and record i of the file; each server is allocated
 // on its own so that moving a server moves its record, live state and all.
-using ServerList = std::vector<std::unique_ptr<ServerEntry>>;
+using ServerList = std::vector<std::unique_ptr<Server>>;
 
 struct BossKeyOptions {
   std::uint8_t BossKeyModifiers = 0;  // 1 Alt, 2 Ctrl, 4 Shift

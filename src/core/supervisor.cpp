@@ -3,22 +3,20 @@
 #include <vector>
 
 #include "net/query.h"
+#include "support/failures.h"
 #include "support/text.h"
 
 namespace tervane {
 
-Supervisor::Supervisor(EventLoop& loop, ServerList& list, IListView& view,
-                       const MessageTexts& texts, IProcessControl& process, EventLog& log,
-                       SupervisionTiming timing)
+Supervisor::Supervisor(EventLoop& loop, Servers& servers)
     : timerCircleCheck(loop),
       timerCheckTimeOut(loop),
       loop_(loop),
-      list_(list),
-      view_(view),
-      texts_(texts),
-      process_(process),
-      log_(log),
-      timing_(timing) {
+      servers_(servers),
+      list_(servers.List()),
+      process_(servers.Process()),
+      texts_(servers.Texts()),
+      view_(servers.View()) {
   timerCircleCheck.SetEnabled(false);
   timerCheckTimeOut.SetEnabled(false);
   timerCircleCheck.OnTimer = [this] { timerCircleCheckTimer(); };
@@ -51,16 +49,6 @@ void Supervisor::Send(std::span<const std::uint8_t> bytes, const std::string& ad
   endpoint_->SendBuffer(bytes.data(), static_cast<int>(bytes.size()), port, address);
 }
 
-void Supervisor::AddLog(const ServerEntry& e, const std::u16string& message) {
-  log_.AddLog(e.Name.str(), message);
-}
-
-void Supervisor::ClearReplyCells(int row) {
-  SetCell(row, ColNetworkStatus, kNoValue);
-  SetCell(row, ColMap, kNoValue);
-  SetCell(row, ColPlayers, kNoValue);
-}
-
 // ----------------------------------------------------------------------------- the cycle
 
 void Supervisor::timerCircleCheckTimer() {
@@ -69,9 +57,10 @@ void Supervisor::timerCircleCheckTimer() {
     Cycle();
   } catch (...) {
     // A failure ends this pass; the remaining servers wait for the next cycle.
+    NoteFailure("supervision cycle");
   }
   process_.EndCycle();
-  timerCheckTimeOut.SetInterval(timing_.checkDelayMs);
+  timerCheckTimeOut.SetInterval(servers_.Timing().checkDelayMs);
   timerCheckTimeOut.SetEnabled(true);
 }
 
@@ -85,56 +74,27 @@ void Supervisor::Cycle() {
   const WindowHandle dialog = process_.FindFatalErrorWindow();
   if (dialog) crashPath = process_.GetWindowProcessPath(dialog);
 
-  const int count = static_cast<int>(list_.size());
-  for (int i = 0; i < count && i < static_cast<int>(list_.size()); ++i) {
-    ServerEntry& e = *list_[static_cast<std::size_t>(i)];
+  // The count is taken once, and the bound checked again: a handler run from within the pass
+  // (a modal message box pumping messages, say) may have shortened the list.
+  const std::size_t count = list_.size();
+  for (std::size_t i = 0; i < count && i < list_.size(); ++i) {
+    Server& e = *list_[i];
     if (e.Paused) continue;
     const Path fileName = e.FileName.str();
 
     if (dialog && !crashPath.empty() && process_.IsSameFile(fileName, crashPath)) {
-      // A crashed server: read its message, close the dialog, end and start the process.
+      // A crashed server: read its message, close the dialog, then end and start the process.
       const std::u16string message = process_.ReadFatalErrorMessage(dialog);
       process_.CloseWindow(dialog);
-      process_.Sleep(timing_.pauseMs);
-      process_.TerminateServerProcess(crashPath);
-      process_.Sleep(timing_.pauseMs);
-      process_.StartServerProcess(crashPath, e.Params.str(), e.Priority, e.HideServer != 0 || ConsolesHidden,
-                                  e.Affinity);
-      e.Restarts += 1;
-      e.TimeoutCount = 0;
-      e.LostCount = 0;
-      e.WaitReply = 0;
-      SetCell(i, ColProcessStatus, texts_.Get(Msg::Restarting));
-      ClearReplyCells(i);
-      SetCell(i, ColRestarts, ToU16(e.Restarts));
-      AddLog(e, kLogFatalError + message);
+      process_.Sleep(servers_.Timing().pauseMs);
+      servers_.Restart(i, RestartReason::FatalError, crashPath, message);
     } else if (process_.IsServerRunning(fileName)) {
       process_.SetServerAffinity(fileName, e.Affinity);
-      e.LostCount = 0;
-      if (e.Restarts < 0) {
-        e.Restarts = 0;
-        SetCell(i, ColRestarts, u"0");
-      }
-      SetCell(i, ColProcessStatus, texts_.Get(Msg::Normal));
+      servers_.FoundRunning(i);
       ApplyConsoleWindow(e);
-      e.WaitReply = 1;
       SendQueries(e);
     } else {
-      e.WaitReply = 0;
-      e.TimeoutCount = 0;
-      ClearReplyCells(i);
-      e.LostCount += 1;
-      if (e.LostCount > kLostLimit) {
-        process_.StartServerProcess(fileName, e.Params.str(), e.Priority, e.HideServer != 0 || ConsolesHidden,
-                                    e.Affinity);
-        e.LostCount = 0;
-        e.Restarts += 1;
-        SetCell(i, ColProcessStatus, texts_.Get(Msg::Restarting));
-        SetCell(i, ColRestarts, ToU16(e.Restarts));
-        AddLog(e, e.Restarts > 0 ? kLogProcessLost : kLogStarting);
-      } else {
-        SetCell(i, ColProcessStatus, FormatText(texts_.Get(Msg::Lost), {e.LostCount, kLostLimit}));
-      }
+      servers_.FoundMissing(i);
     }
   }
 }
@@ -143,17 +103,14 @@ void Supervisor::ApplyConsoleWindow(const ServerEntry& e) {
   const WindowHandle console = process_.FindServerConsoleWindow(e.FileName.str());
   if (!console) return;
   process_.SetWindowTitle(console, e.Name.str());
-  if (e.HideServer || ConsolesHidden)
-    process_.ShowWindow(console, kShowHide);
-  else
-    process_.ShowWindow(console, process_.IsIconic(console) ? kShowMinNoActivate : kShowNoActivate);
+  ShowConsoleWindow(process_, console, !servers_.HideConsole(e));
 }
 
-void Supervisor::SendQueries(ServerEntry& e) {
+void Supervisor::SendQueries(const ServerEntry& e) {
   const std::string address = e.IPAddress.str();
   const int port = e.Port;
   const int kind = e.ReplyKind;
-  const bool answering = e.TimeoutCount < kBothQueriesFrom;
+  const bool answering = e.TimeoutCount < kTimeoutsBeforeBothQueries;
   if (kind == kReplyDetailsOld && answering) {
     Send(DetailsQuery, address, port);
   } else if ((kind == kReplyDetailsNew || kind == kReplyInfo) && answering) {
@@ -171,9 +128,10 @@ void Supervisor::timerCheckTimeOutTimer() {
   try {
     TimeoutCheck();
   } catch (...) {
-    // A failure ends this check silently; the next cycle comes all the same.
+    // A failure ends this check; the next cycle comes all the same.
+    NoteFailure("timeout check");
   }
-  timerCircleCheck.SetInterval(timing_.cycleDelayMs);
+  timerCircleCheck.SetInterval(servers_.Timing().cycleDelayMs);
   timerCircleCheck.SetEnabled(true);
 }
 
@@ -183,6 +141,7 @@ void Supervisor::TimeoutCheck() {
     ++selfTestFailures_;
     if (selfTestFailures_ > kSelfTestReopenLimit) {
       CreateEndpoint();
+      ++endpointRecreations_;
       selfTestFailures_ = 0;
       view_.ShowSelfTestStatus(texts_.Get(Msg::NetworkStatusReinit));
     } else {
@@ -195,26 +154,11 @@ void Supervisor::TimeoutCheck() {
     }
     return;
   }
-  const int count = static_cast<int>(list_.size());
-  for (int i = 0; i < count && i < static_cast<int>(list_.size()); ++i) {
-    ServerEntry& e = *list_[static_cast<std::size_t>(i)];
+  const std::size_t count = list_.size();
+  for (std::size_t i = 0; i < count && i < list_.size(); ++i) {
+    const Server& e = *list_[i];
     if (e.Paused || !e.WaitReply) continue;
-    e.TimeoutCount += 1;
-    if (e.TimeoutCount <= kTimeoutLimit) {
-      SetCell(i, ColNetworkStatus, FormatText(texts_.Get(Msg::Timeout), {e.TimeoutCount, kTimeoutLimit}));
-      continue;
-    }
-    const Path fileName = e.FileName.str();
-    process_.TerminateServerProcess(fileName);
-    process_.Sleep(timing_.pauseMs);
-    process_.StartServerProcess(fileName, e.Params.str(), e.Priority, e.HideServer != 0 || ConsolesHidden, e.Affinity);
-    e.Restarts += 1;
-    e.LostCount = 0;
-    e.TimeoutCount = 0;
-    SetCell(i, ColProcessStatus, texts_.Get(Msg::Restarting));
-    ClearReplyCells(i);
-    SetCell(i, ColRestarts, ToU16(e.Restarts));
-    AddLog(e, kLogNoResponse);
+    servers_.ReplyMissed(i);
   }
 }
 
@@ -232,6 +176,7 @@ void Supervisor::VelUDP1Receive(TVelUDP& sender) {
     HandleDatagram(std::span<const std::uint8_t>(buffer.data(), n), address, port);
   } catch (...) {
     // A datagram that cannot be handled is dropped like a malformed one.
+    NoteFailure("received datagram");
   }
 }
 
@@ -257,14 +202,7 @@ void Supervisor::HandleDatagram(std::span<const std::uint8_t> data, const std::s
       return;
     case ParsedDatagram::Kind::Reply: {
       const int row = FindServer(address, port);
-      if (row < 0) return;
-      ServerEntry& e = *list_[static_cast<std::size_t>(row)];
-      e.TimeoutCount = 0;
-      e.WaitReply = 0;
-      e.ReplyKind = parsed.replyKind;
-      SetCell(row, ColNetworkStatus, texts_.Get(Msg::Normal));
-      SetCell(row, ColMap, FromSystem8(parsed.map));
-      SetCell(row, ColPlayers, FormatText(u"%d/%d", {parsed.players, parsed.maxPlayers}));
+      if (row >= 0) servers_.ReplyReceived(static_cast<std::size_t>(row), parsed);
       return;
     }
     case ParsedDatagram::Kind::Challenge: {

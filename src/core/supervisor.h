@@ -10,39 +10,21 @@
 #include <span>
 #include <string>
 
-#include "core/list_view.h"
-#include "core/server_list.h"
+#include "core/servers.h"
 #include "net/vel_udp.h"
-#include "process/process_control.h"
-#include "support/event_log.h"
 #include "support/event_loop.h"
-#include "support/message_texts.h"
 
 namespace tervane {
 
-// The shipped timings; tests shorten them, nothing else differs.
-struct SupervisionTiming {
-  unsigned checkDelayMs = 500;    // from the end of a cycle to the timeout check
-  unsigned cycleDelayMs = 3500;   // from the end of the check to the next cycle
-  unsigned pauseMs = 10;          // between closing or ending a process and the next step
-};
-
-// Missing cycles tolerated, unanswered queries shown as a timeout, self-test failures that
-// only reopen the endpoint.
-inline constexpr int kLostLimit = 3;
-inline constexpr int kTimeoutLimit = 20;
-inline constexpr int kBothQueriesFrom = 4;
+// From this many unanswered queries in a row on, a server gets both queries again, whatever
+// kind of reply it gave before: it may have been replaced by a server of the other kind.
+inline constexpr int kTimeoutsBeforeBothQueries = 4;
+// Self-test failures in a row that only reopen the endpoint; one more recreates it.
 inline constexpr int kSelfTestReopenLimit = 3;
-
-inline constexpr char16_t kLogStarting[] = u"Starting server.";
-inline constexpr char16_t kLogProcessLost[] = u"Restarting. Reason: Process lost.";
-inline constexpr char16_t kLogFatalError[] = u"Restarting. Reason: Fatal error - ";
-inline constexpr char16_t kLogNoResponse[] = u"Restarting. Reason: No network response.";
 
 class Supervisor {
  public:
-  Supervisor(EventLoop& loop, ServerList& list, IListView& view, const MessageTexts& texts,
-             IProcessControl& process, EventLog& log, SupervisionTiming timing = {});
+  Supervisor(EventLoop& loop, Servers& servers);
   ~Supervisor();
   Supervisor(const Supervisor&) = delete;
   Supervisor& operator=(const Supervisor&) = delete;
@@ -59,7 +41,7 @@ class Supervisor {
   void VelUDP1Receive(TVelUDP& sender);
   void VelUDP1Error(TVelUDP& sender, const std::string& msg, int& errorCode);
 
-  // Everything a received datagram does, given its bytes (their count is n), its sender and port.
+  // Everything a received datagram does, given its bytes, its sender and port.
   void HandleDatagram(std::span<const std::uint8_t> data, const std::string& address, int port);
 
   TVelUDP* VelUDP1() { return endpoint_.get(); }
@@ -68,33 +50,26 @@ class Supervisor {
 
   Timer timerCircleCheck;
   Timer timerCheckTimeOut;
-
-  // While the program is boss-hidden every console stays hidden: the cycle hides the ones it
-  // would show, and the servers it starts or restarts start hidden. Set and cleared by the
-  // boss key; the servers' HideServer settings are not touched.
-  bool ConsolesHidden = false;
+  int EndpointRecreations() const { return endpointRecreations_; }
 
  private:
   void Cycle();
   void TimeoutCheck();
-  void SendQueries(ServerEntry& e);
+  void SendQueries(const ServerEntry& e);
   void ApplyConsoleWindow(const ServerEntry& e);
   int FindServer(const std::string& address, int port) const;
   void Send(std::span<const std::uint8_t> bytes, const std::string& address, int port);
-  void AddLog(const ServerEntry& e, const std::u16string& message);
-  void SetCell(int row, int column, const std::u16string& text) { view_.SetCell(row, column, text); }
-  void ClearReplyCells(int row);
 
   EventLoop& loop_;
+  Servers& servers_;
   ServerList& list_;
-  IListView& view_;
-  const MessageTexts& texts_;
   IProcessControl& process_;
-  EventLog& log_;
-  SupervisionTiming timing_;
+  const MessageTexts& texts_;
+  IListView& view_;
   std::unique_ptr<TVelUDP> endpoint_;
   bool selfTestPending_ = false;
   int selfTestFailures_ = 0;
+  int endpointRecreations_ = 0;
   // Servers that got the info query again with their challenge in this cycle: at most once
   // each, so a server that answers only with challenges cannot keep the endpoint busy.
   std::set<const ServerEntry*> challengeAnswered_;

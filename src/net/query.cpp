@@ -68,7 +68,7 @@ ParsedDatagram ParseDatagram(std::span<const std::uint8_t> data, std::string_vie
   r.Seek(5);
   switch (data[4]) {
     case 'I': {
-      int protocol = 0;
+      int& protocol = result.protocol;
       if (!r.Byte(&protocol) || !r.String(nullptr) || !r.String(&result.map) ||
           !r.String(nullptr) || !r.String(nullptr) || !r.Skip(2) || !r.Byte(&result.players) ||
           !r.LastByte(&result.maxPlayers))
@@ -77,7 +77,7 @@ ParsedDatagram ParseDatagram(std::span<const std::uint8_t> data, std::string_vie
       break;
     }
     case 'm': {
-      int protocol = 0;
+      int& protocol = result.protocol;
       if (!r.String(nullptr) || !r.String(nullptr) || !r.String(&result.map) ||
           !r.String(nullptr) || !r.String(nullptr) || !r.Byte(&result.players) ||
           !r.Byte(&result.maxPlayers) || !r.LastByte(&protocol))

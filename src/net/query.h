@@ -33,6 +33,7 @@ struct ParsedDatagram {
   std::string map;                      // 8-bit text, for a Reply
   int players = 0;
   int maxPlayers = 0;
+  int protocol = 0;                     // the server's protocol version, for a Reply
   std::array<std::uint8_t, 4> challenge{};  // for a Challenge
 };
 

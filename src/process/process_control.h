@@ -31,7 +31,7 @@ class IProcessControl {
   virtual bool IsSameFile(const Path& a, const Path& b) = 0;
   virtual bool IsServerRunning(const Path& fileName) = 0;
   // 0 when the process was created, else the system's error code. Does not wait.
-  virtual std::uint32_t StartServerProcess(const Path& fileName, const std::u16string& params,
+  [[nodiscard]] virtual std::uint32_t StartServerProcess(const Path& fileName, const std::u16string& params,
                                            std::uint8_t priority, bool hide,
                                            std::uint32_t affinity) = 0;
   // Ends the first process of that file; does not wait for it to end.
@@ -63,6 +63,10 @@ class IProcessControl {
   virtual void BeginCycle() {}
   virtual void EndCycle() {}
 };
+
+// Shows a server's console window without taking the focus (left minimised when it is), or
+// hides it.
+void ShowConsoleWindow(IProcessControl& process, WindowHandle window, bool show);
 
 struct ProcessControlOptions {
   // Linux: the folder (with trailing separator) where a started server's output is appended.

@@ -44,17 +44,14 @@ void LanguageMenu::SetCurrent(int index) {
   if (current_ >= 0) entries_[static_cast<std::size_t>(current_)].Checked = true;
 }
 
-void RetranslateRows(IListView& view, const ServerList& list, const MessageTexts& texts,
-                     const std::function<std::u16string(const std::u16string&, const std::u16string&)>& lookup) {
+void RetranslateRows(IListView& view, ServerList& list, const MessageTexts& texts) {
   const int rows = std::min(view.RowCount(), static_cast<int>(list.size()));
   for (int i = 0; i < rows; ++i) {
-    const ServerEntry& e = *list[static_cast<std::size_t>(i)];
-    const int priority = e.Priority > 2 ? 2 : e.Priority;
-    view.SetCell(i, ColPriority,
-                 lookup(u"cbbPriority.Items[" + ToU16(priority) + u"]", view.Cell(i, ColPriority)));
-    if (!e.Paused) continue;
+    Server& s = *list[static_cast<std::size_t>(i)];
+    RenderColumns(view, i, s, texts, {ColPriority});
+    if (!s.Paused) continue;
     for (int column : {ColProcessStatus, ColNetworkStatus})
-      if (view.Cell(i, column) != kNoValue) view.SetCell(i, column, texts.Get(Msg::PausedMonitor));
+      if (s.Shown[static_cast<std::size_t>(column)] != kNoValue) RenderColumns(view, i, s, texts, {column});
   }
 }
 
@@ -100,7 +97,7 @@ void ApplyLanguage(const LanguageMenu& menu, const Path& fileName, LanguageConte
         break;
     }
   }
-  RetranslateRows(c.view, c.list, c.texts, lookup);
+  RetranslateRows(c.view, c.list, c.texts);
 }
 
 bool LanguageMenuItemClick(LanguageMenu& menu, int index, LanguageContext& context) {

@@ -74,7 +74,7 @@ struct LanguageContext {
   ServerEditorState& editor;
   ILanguageTarget& windows;
   IListView& view;
-  const ServerList& list;
+  ServerList& list;
 };
 
 // Replaces every text from the file, each with the text shown now as its default: the message
@@ -82,10 +82,9 @@ struct LanguageContext {
 // window's menus and columns, then the rows.
 void ApplyLanguage(const LanguageMenu& menu, const Path& fileName, LanguageContext& context);
 
-// The rows' part of applying a language: Priority cells, and the paused text in the state cells
-// of paused servers that are not "-".
-void RetranslateRows(IListView& view, const ServerList& list, const MessageTexts& texts,
-                     const std::function<std::u16string(const std::u16string& key, const std::u16string& current)>& lookup);
+// The rows' part of applying a language: the Priority cells, and the state cells of paused
+// servers that do not show "-". The other state cells take the new texts with their next change.
+void RetranslateRows(IListView& view, ServerList& list, const MessageTexts& texts);
 
 // Clicking an entry: applies its file unless it is the current one, then checks it.
 // Answers whether anything was applied.

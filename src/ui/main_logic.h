@@ -8,26 +8,16 @@
 #include <functional>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "core/list_view.h"
 #include "core/server_list.h"
 #include "process/process_control.h"
 #include "support/message_texts.h"
+#include "ui/monitor.h"
 #include "ui/server_editor.h"
 
 namespace tervane {
-
-// Message boxes, always captioned "Tervane": confirmations with a warning icon and Yes/No,
-// errors with an error icon and OK, results with an information or a warning icon.
-enum class BoxOwner { MainWindow, ServerEditor, BossKeyDialog };
-enum class BoxKind { Confirm, Error, Information, Warning };
-
-class IMessageBoxes {
- public:
-  virtual ~IMessageBoxes() = default;
-  // Answers true for Yes (a confirmation) and for OK (the other kinds).
-  virtual bool Show(BoxOwner owner, BoxKind kind, const std::u16string& text) = 0;
-};
 
 // The items of ListViewMenu, in menu order.
 enum ListMenuItem : int {
@@ -107,16 +97,14 @@ class IServerEditorDialog {
   virtual bool ShowModal(ServerEditorState& state, const std::function<bool()>& okPressed) = 0;
 };
 
+// A flag (paused, hidden) over the selected servers: set on all of them, on none of them, or
+// mixed (also when nothing is selected).
+enum class SelectionFlag { AllSet, NoneSet, Mixed };
+
 struct MainWindowContext {
-  ServerList& list;
-  IListView& view;
-  MessageTexts& texts;
-  IProcessControl& process;
+  Monitor& monitor;                          // the servers and the commands on them
   IMessageBoxes& boxes;
-  BossKeyOptions& bossKey;
-  Path savePath;                            // empty: serverlist.dat beside the program
   std::function<int()> processorCount;       // the machine's processors, read anew each time
-  std::function<std::string()> localAddress; // empty: the host's own address
   // The language file applied last, for the editor's two captions: answers the value of a key
   // of section "KESP", or nothing while no language is applied.
   std::function<std::optional<std::u16string>(std::u16string_view key, std::u16string_view current)>
@@ -130,9 +118,10 @@ class MainWindowLogic {
   ListViewMenuState& ListViewMenu() { return menu_; }
   ServerEditorState& Editor() { return editor_; }
 
-  // 1 when every selected server has the flag, -1 when none has it, 0 when mixed or none selected.
-  int SelectedPausedState() const;
-  int SelectedHiddenState() const;
+  SelectionFlag SelectedPausedState() const;
+  SelectionFlag SelectedHiddenState() const;
+  // The selected rows, in list order.
+  std::vector<std::size_t> SelectedRows() const;
 
   void ListViewMenuPopup();
   // Pause Monitor when the sender is menuPauseServer, Unpause Monitor for any other.
@@ -149,25 +138,21 @@ class MainWindowLogic {
   // Drag and drop: whether a drop on a row is accepted, and the drop itself.
   bool LVDragOver(bool fromListView, int targetRow) const;
   void LVDragDrop(int targetRow);
-  void MoveServer(int source, int target);
 
   void menuNewServerClick(IServerEditorDialog& dialog);
   void menuEditServerClick(IServerEditorDialog& dialog);
 
-  void SaveServerList();
+  void SaveServerList() { c_.monitor.Save(); }
 
  private:
-  void PauseRow(int row, bool pause);
-  void CloseRow(int row);
-  void ResetRestartedRow(int row);
-  void ShowConsole(const ServerEntry& e);
-  void HideConsole(const ServerEntry& e);
-  bool Confirm(Msg single, Msg several, int selected, const std::u16string& name);
-  // Nothing selected: false. Otherwise the confirmation for the first selected server by its
-  // name, or for several.
-  bool ConfirmSelected(Msg single, Msg several);
+  // The editor's OK: its checks, with the refusal shown over the editor.
+  bool EditorAccepts(int skipIndex);
+  int ProcessorCount() const { return c_.processorCount ? c_.processorCount() : 1; }
 
   MainWindowContext c_;
+  ServerList& list_;
+  IListView& view_;
+  MessageTexts& texts_;
   ListViewMenuState menu_;
   ServerEditorState editor_;
 };

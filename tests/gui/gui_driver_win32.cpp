@@ -139,7 +139,7 @@ void Scene::KillAll() {
 
 ServerEntry& Scene::AddServer(const std::string& name, bool paused) {
   const fs::path exe = SpareExecutable(name);
-  auto e = std::make_unique<ServerEntry>(NewServerEntry());
+  auto e = std::make_unique<Server>(NewServerEntry());
   e->Name.assign(Utf8ToUtf16(name));
   e->FileName.assign(exe.u16string());
   const int port = FreeUdpPort();
@@ -164,7 +164,7 @@ fs::path Scene::SpareExecutable(const std::string& folder) {
 
 void Scene::SaveList() {
   ServerList list;
-  for (const auto& e : servers_) list.push_back(std::make_unique<ServerEntry>(*e));
+  for (const auto& e : servers_) list.push_back(std::make_unique<Server>(*e));
   SaveServerList(list, bossKey_, ListPath().u16string());
 }
 

@@ -61,12 +61,12 @@ class Supervision : public ::testing::Test {
   }
 
   // A server in a folder of its own; its run parameters always carry "+ip 127.0.0.1".
-  ServerEntry& AddServer(const std::string& name, const std::u16string& extra = u"") {
+  Server& AddServer(const std::string& name, const std::u16string& extra = u"") {
     const auto folder = dir.path() / name;
     std::filesystem::create_directories(folder);
     const auto exe = folder / std::filesystem::path(TERVANE_FAKESRV).filename();
     std::filesystem::copy_file(TERVANE_FAKESRV, exe, std::filesystem::copy_options::overwrite_existing);
-    auto e = std::make_unique<ServerEntry>(NewServerEntry());
+    auto e = std::make_unique<Server>(NewServerEntry());
     e->Name.assign(Utf8ToUtf16(name));
     e->FileName.assign(exe.u16string());
     const int port = FreeUdpPort(loop);
@@ -86,7 +86,8 @@ class Supervision : public ::testing::Test {
   }
 
   void Start() {
-    sup = std::make_unique<Supervisor>(loop, list, view, texts, *process, log, kFast);
+    servers = std::make_unique<Servers>(list, view, texts, *process, log, kFast);
+    sup = std::make_unique<Supervisor>(loop, *servers);
     sup->CreateEndpoint();
     sup->timerCircleCheckTimer();
   }
@@ -118,6 +119,7 @@ class Supervision : public ::testing::Test {
   std::unique_ptr<IProcessControl> process;
   PinnedClock clock;
   EventLog log{dir.Dir(), clock, [this](const std::u16string& line) { view.AppendLogLine(line); }};
+  std::unique_ptr<Servers> servers;
   std::unique_ptr<Supervisor> sup;
 };
 

@@ -24,7 +24,7 @@ class FakeRegistrar : public IHotKeyRegistrar {
 ServerList Servers(std::initializer_list<bool> hidden) {
   ServerList list;
   for (bool h : hidden) {
-    list.push_back(std::make_unique<ServerEntry>(NewServerEntry()));
+    list.push_back(std::make_unique<Server>(NewServerEntry()));
     list.back()->HideServer = h;
   }
   return list;

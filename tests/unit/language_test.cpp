@@ -39,7 +39,7 @@ class LanguageTest : public ::testing::Test {
     testing::WriteBytes(Folder() + name, Utf16File(text));
   }
   ServerEntry& Add(bool paused, int priority) {
-    auto e = std::make_unique<ServerEntry>(NewServerEntry());
+    auto e = std::make_unique<Server>(NewServerEntry());
     e->Paused = paused;
     e->Priority = static_cast<std::uint8_t>(priority);
     list.push_back(std::move(e));
@@ -106,8 +106,12 @@ TEST_F(LanguageTest, ApplyReplacesTextsDialogsMenusAndPausedRows) {
   Write(u"zh.ini", kChinese);
   Add(true, 2);
   Add(false, 2);
-  view.SetCell(1, ColProcessStatus, u"Normal");
+  list[1]->Status.process = ProcessState::Running;
+  RenderRow(view, 1, *list[1], texts);
+  ASSERT_EQ(view.Cell(1, ColProcessStatus), u"Normal");
+  // A paused row whose state cell shows "-".
   view.SetCell(0, ColNetworkStatus, u"-");
+  list[0]->Shown[ColNetworkStatus] = u"-";
   LanguageMenu menu(Folder());
   menu.Scan();
   ASSERT_TRUE(LanguageMenuItemClick(menu, 0, context));

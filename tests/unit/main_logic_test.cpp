@@ -65,7 +65,7 @@ class MainLogicTest : public ::testing::Test {
   }
   ServerEntry& Add(const std::u16string& name, int port, bool paused = false, bool hidden = false,
                    const Path& file = {}) {
-    auto e = std::make_unique<ServerEntry>(NewServerEntry());
+    auto e = std::make_unique<Server>(NewServerEntry());
     e->Name.assign(name);
     e->FileName.assign(file.empty() ? dir.File(name + u".exe") : file);
     e->Params.assign(u"+ip 127.0.0.1 -port " + ToU16(port));
@@ -102,19 +102,27 @@ class MainLogicTest : public ::testing::Test {
   bool FileSaved() const { return FileExists(path); }
   const MenuItemState& Item(int i) { return logic.ListViewMenu().items[static_cast<std::size_t>(i)]; }
 
+  MonitorOptions Options() {
+    MonitorOptions o;
+    o.programDir = dir.Dir();
+    o.savePath = path;
+    o.localAddress = [] { return std::string("192.0.2.7"); };
+    return o;
+  }
+
   TempDir dir;
   std::vector<Path> exe;
   Path path = dir.File(u"serverlist.dat");
-  ServerList list;
+  EventLoop loop;
   MemoryListView view;
-  MessageTexts texts;
   FakeProcessControl process;
   ScriptedBoxes boxes;
-  BossKeyOptions bossKey;
   int processors = 4;
-  MainWindowLogic logic{MainWindowContext{list, view, texts, process, boxes, bossKey, path,
-                                          [this] { return processors; },
-                                          [] { return std::string("192.0.2.7"); }, {}}};
+  Monitor monitor{loop, view, process, Options()};
+  ServerList& list = monitor.List();
+  MessageTexts& texts = monitor.Texts();
+  BossKeyOptions& bossKey = monitor.BossKeySettings();
+  MainWindowLogic logic{MainWindowContext{monitor, boxes, [this] { return processors; }, {}}};
 };
 
 TEST_F(MainLogicTest, MenuStatesForNoSelection) {
@@ -159,7 +167,7 @@ TEST_F(MainLogicTest, MenuStatesForSeveralServers) {
   Add(u"c", 3, true, true);
   Select({0, 1});
   logic.ListViewMenuPopup();
-  EXPECT_EQ(logic.SelectedPausedState(), 0);
+  EXPECT_EQ(logic.SelectedPausedState(), SelectionFlag::Mixed);
   EXPECT_TRUE(Item(menuPauseServer).visible) << "mixed pause: Pause Monitor, bold";
   EXPECT_EQ(logic.ListViewMenu().defaultItem, menuPauseServer);
   EXPECT_TRUE(Item(menuShowServer).visible && Item(menuHideServer).visible) << "mixed hide: both";
@@ -167,7 +175,7 @@ TEST_F(MainLogicTest, MenuStatesForSeveralServers) {
   EXPECT_TRUE(Item(menuCloseServer).enabled) << "no process check for several";
   Select({0, 2});
   logic.ListViewMenuPopup();
-  EXPECT_EQ(logic.SelectedPausedState(), 1);
+  EXPECT_EQ(logic.SelectedPausedState(), SelectionFlag::AllSet);
   EXPECT_EQ(logic.ListViewMenu().defaultItem, menuUnpauseServer);
   EXPECT_FALSE(Item(menuPauseServer).visible);
   EXPECT_TRUE(Item(menuShowServer).visible && !Item(menuHideServer).visible);
@@ -183,8 +191,10 @@ TEST_F(MainLogicTest, PauseAndUnpauseSetCellsCountersAndSave) {
   a.LostCount = 2;
   a.WaitReply = 1;
   a.Restarts = 3;
-  view.SetCell(0, ColMap, u"de_dust2");
-  view.SetCell(0, ColRestarts, u"3");
+  list[0]->Status.hasReply = true;
+  list[0]->Status.map = "de_dust2";
+  monitor.States().Render(0);
+  ASSERT_EQ(view.Row(0)[ColMap], u"de_dust2");
   Select({0});
   logic.menuPauseServerClick(menuPauseServer);
   EXPECT_EQ(a.Paused, 1);
@@ -347,7 +357,7 @@ TEST_F(MainLogicTest, ConsoleSweepsOfTheBossKeyLeaveRecordsAlone) {
 TEST_F(MainLogicTest, DragAndDropMovesTheFirstSelectedRecordWithItsState) {
   for (const char16_t* n : {u"A", u"B", u"C", u"D", u"E"}) Add(n, 10 + static_cast<int>(list.size()));
   list[0]->Restarts = 9;
-  view.SetCell(0, ColRestarts, u"9");
+  monitor.States().Render(0);
   ServerEntry* a = list[0].get();
   Select({0});
   EXPECT_FALSE(logic.LVDragOver(true, 0)) << "not on the dragged row";

@@ -15,7 +15,7 @@ TEST(ServerListFilePosix, ProcessKilledDuringSaveLeavesOldList) {
   testing::TempDir dir;
   const Path path = dir.File(u"serverlist.dat");
   ServerList one;
-  one.push_back(std::make_unique<ServerEntry>(NewServerEntry()));
+  one.push_back(std::make_unique<Server>(NewServerEntry()));
   SaveServerList(one, BossKeyOptions{1, 2, 3}, path);
   const auto old = testing::ReadBytes(path);
 
@@ -23,7 +23,7 @@ TEST(ServerListFilePosix, ProcessKilledDuringSaveLeavesOldList) {
   ASSERT_GE(child, 0);
   if (child == 0) {
     ServerList three;
-    for (int i = 0; i < 3; ++i) three.push_back(std::make_unique<ServerEntry>(NewServerEntry()));
+    for (int i = 0; i < 3; ++i) three.push_back(std::make_unique<Server>(NewServerEntry()));
     SaveServerList(three, {}, path, [] {
       raise(SIGKILL);
       return true;

@@ -24,7 +24,7 @@ ServerEntry MakeEntry(std::u16string_view name, std::u16string_view params) {
 
 ServerList ListOf(std::initializer_list<ServerEntry> entries) {
   ServerList list;
-  for (const auto& e : entries) list.push_back(std::make_unique<ServerEntry>(e));
+  for (const auto& e : entries) list.push_back(std::make_unique<Server>(e));
   return list;
 }
 

@@ -71,7 +71,7 @@ class SupervisorTest : public ::testing::Test {
   }
 
   ServerEntry& Add(std::u16string name, bool running, std::u16string extra = u"") {
-    auto e = std::make_unique<ServerEntry>(NewServerEntry());
+    auto e = std::make_unique<Server>(NewServerEntry());
     e->Name.assign(name);
     e->FileName.assign(u"C:\\srv\\" + name + u"\\hlds.exe");
     e->Params.assign(u"+ip 127.0.0.1 -port " + ToU16(server.LocalPort()) + extra);
@@ -126,7 +126,8 @@ class SupervisorTest : public ::testing::Test {
   PinnedClock clock;
   testing::TempDir dir;
   EventLog log{dir.Dir(), clock, [this](const std::u16string& line) { view.AppendLogLine(line); }};
-  Supervisor sup{loop, list, view, texts, process, log, kManual};
+  Servers servers{list, view, texts, process, log, kManual};
+  Supervisor sup{loop, servers};
   TVelUDP server{loop};
   std::deque<Bytes> received;
 };
@@ -392,7 +393,7 @@ TEST_F(SupervisorTest, WhileConsolesAreHiddenTheCycleShowsNoneAndStartsServersHi
   Add(u"Shown", true);
   Add(u"Missing", false);
   process.AddConsole(File(0), 1);
-  sup.ConsolesHidden = true;  // boss-hidden
+  servers.SetConsolesHidden(true);  // boss-hidden
   for (int i = 0; i < 4; ++i) {
     Cycle();
     Check();
@@ -405,7 +406,7 @@ TEST_F(SupervisorTest, WhileConsolesAreHiddenTheCycleShowsNoneAndStartsServersHi
   EXPECT_EQ(list[0]->HideServer, 0) << "the settings stay";
   EXPECT_EQ(list[1]->HideServer, 0);
 
-  sup.ConsolesHidden = false;  // shown again: the next cycle follows the settings
+  servers.SetConsolesHidden(false);  // shown again: the next cycle follows the settings
   Cycle();
   EXPECT_EQ(process.ByHandle(1)->show, kShowNoActivate);
 }
@@ -424,7 +425,8 @@ TEST_F(SupervisorTest, EmptyListSendsOnlyTheSelfTestAndStatusFollowsIt) {
 TEST_F(SupervisorTest, TimerChainAlternatesCycleAndCheck) {
   EventLoop chainLoop;
   ServerList none;
-  Supervisor chained(chainLoop, none, view, texts, process, log, SupervisionTiming{20, 30, 0});
+  Servers chainServers(none, view, texts, process, log, SupervisionTiming{20, 30, 0});
+  Supervisor chained(chainLoop, chainServers);
   chained.CreateEndpoint();
   chained.timerCircleCheckTimer();
   EXPECT_FALSE(chained.timerCircleCheck.Enabled());

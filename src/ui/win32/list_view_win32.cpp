@@ -11,11 +11,11 @@ namespace tervane::win32 {
 ListViewWin32::ListViewWin32(HWND listView, HWND memo, HWND statusBar)
     : lv_(listView), memo_(memo), status_(statusBar) {
   for (int column = 0; column < kColumnCount; ++column) {
-    std::u16string caption = kColumns[static_cast<size_t>(column)].caption;
+    std::u16string caption(kColumnCaptions[static_cast<size_t>(column)]);
     LVCOLUMNW c{};
     c.mask = LVCF_TEXT | LVCF_WIDTH | LVCF_SUBITEM | LVCF_FMT;
     c.fmt = LVCFMT_LEFT;
-    c.cx = kColumns[static_cast<size_t>(column)].width;
+    c.cx = kColumnWidths[static_cast<size_t>(column)];
     c.pszText = reinterpret_cast<wchar_t*>(caption.data());
     c.iSubItem = column;
     SendMessageW(lv_, LVM_INSERTCOLUMNW, static_cast<WPARAM>(column), reinterpret_cast<LPARAM>(&c));

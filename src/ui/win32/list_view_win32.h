@@ -10,24 +10,8 @@
 
 namespace tervane::win32 {
 
-struct ColumnDef {
-  const char16_t* caption;
-  int width;
-};
-
-// The ten columns: default captions and widths in pixels.
-inline constexpr std::array<ColumnDef, kColumnCount> kColumns{{
-    {u"Server Name", 80},
-    {u"IP Address", 95},
-    {u"Port", 45},
-    {u"Executable File", 175},
-    {u"Priority", 65},
-    {u"Process Status", 90},
-    {u"Network Status", 90},
-    {u"Map", 80},
-    {u"Players", 50},
-    {u"Restarts", 60},
-}};
+// The ten columns' widths in pixels; their captions are kColumnCaptions.
+inline constexpr std::array<int, kColumnCount> kColumnWidths{80, 95, 45, 175, 65, 90, 90, 80, 50, 60};
 
 class ListViewWin32 : public IListView {
  public:

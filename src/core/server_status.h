@@ -1,0 +1,77 @@
+// The live status of one server: what the supervision and the commands last learned about it,
+// beside the counters its record keeps. The list view, the console and every other front end
+// render it; none of them keeps state of its own.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+namespace tervane {
+
+// Cycles a server's process may be missing before it is started again; unanswered queries
+// shown as a timeout before the server is restarted.
+inline constexpr int kLostLimit = 3;
+inline constexpr int kTimeoutLimit = 20;
+
+// What the Process Status cell says.
+enum class ProcessState : std::uint8_t {
+  Unknown,     // "-": not yet looked at since load, unpause or a menu restart
+  Running,     // found running in the last cycle
+  Lost,        // missing for LostCount cycles in a row
+  Restarting,  // just started or restarted
+  Paused,
+};
+
+// What the Network Status cell says.
+enum class NetworkState : std::uint8_t {
+  Unknown,  // "-"
+  Normal,   // the last query was answered
+  Timeout,  // TimeoutCount checks in a row found no answer
+  Paused,
+};
+
+// Why a server's process was started.
+enum class RestartReason : std::uint8_t {
+  FirstStart,   // missing since load: started for the first time ("Starting server.")
+  FatalError,   // its fatal-error dialog was found
+  ProcessLost,  // its process disappeared
+  NoResponse,   // it stopped answering the query
+  Command,      // Restart Server(s)
+};
+inline constexpr std::size_t kRestartReasonCount = 5;
+
+// Seconds since 1970-01-01 UTC; 0: never.
+using WallTime = std::int64_t;
+
+struct ServerStatus {
+  ProcessState process = ProcessState::Unknown;
+  NetworkState network = NetworkState::Unknown;
+
+  // The last reply since the process was (re)started; map and players show only while hasReply.
+  bool hasReply = false;
+  std::string map;  // as the server sent it (8-bit)
+  int players = 0;
+  int maxPlayers = 0;
+  int protocol = 0;
+  WallTime lastReply = 0;
+
+  // Starts by this monitor: when and why the last one happened, and how many of each kind.
+  WallTime lastRestart = 0;
+  RestartReason lastRestartReason = RestartReason::FirstStart;
+  std::array<std::uint32_t, kRestartReasonCount> restartsByReason{};
+  // When the process running now was started by this monitor (0: found running, or none).
+  WallTime processStarted = 0;
+  // What the system answered to the last start: 0, or its error code.
+  std::uint32_t lastStartError = 0;
+
+  // Forgets the last reply: the cells show "-" until the next one.
+  void ClearReply() {
+    hasReply = false;
+    map.clear();
+    players = maxPlayers = protocol = 0;
+  }
+};
+
+}  // namespace tervane
