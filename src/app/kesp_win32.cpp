@@ -16,6 +16,7 @@
 
 #include "app/service/service_win32.h"
 #include "app/timing.h"
+#include "support/failures.h"
 #include "support/event_loop.h"
 #include "ui/win32/about_box.h"
 #include "ui/win32/boss_key_dialog.h"
@@ -59,6 +60,7 @@ int RunMessageLoop(tervane::EventLoop& loop) {
       return loop.Run();
     } catch (...) {
       // No handler's failure ends the program; the loop goes on.
+      tervane::NoteFailure("message loop");
     }
   }
 }

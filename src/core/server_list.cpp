@@ -54,7 +54,7 @@ void LoadServerListBytes(ServerList& list, BossKeyOptions& options, const LoadCo
     entry->IPAddress.assign(context.localAddress ? GetServerAddress(params, context.localAddress)
                                                  : GetServerAddress(params),
                             15);
-    entry->Port = static_cast<std::uint16_t>(GetServerPort(params));
+    entry->Port = static_cast<std::uint16_t>(GetServerPort(params));  // low 16 bits, as the editor stores it
     entry->ReplyKind = 0;
     entry->Restarts = -1;
     entry->TimeoutCount = 0;

@@ -48,6 +48,8 @@ std::optional<Msg> CheckServerInput(const EditorInput& input, const ServerList& 
     const Path other = FromSystem8(Strip8(ToSystem8(e.FileName.str())));
     if (process.IsSameFile(result.fileName, other)) return Msg::MsgTextExeuteFileInList;
     if (UpperAscii(Strip8(e.IPAddress.str())) == wantAddress &&
+        // The whole number from the parameters against the stored 16 bits: a port of 70000
+        // clashes with nothing, although it is stored as 4464.
         static_cast<std::int32_t>(e.Port) == result.ResultPort)
       return Msg::MsgTextIPPortInList;
   }
@@ -59,6 +61,8 @@ ServerEntry MakeNewEntry(std::u16string_view name, const EditorResult& result, s
   ServerEntry e = NewServerEntry();
   e.Name.assign(Strip(name), 31);
   e.IPAddress.assign(result.ResultAddress, 15);
+  // The record holds 16 bits; a larger number in the parameters keeps its low 16 bits, which
+  // is also what the list shows and what the queries go to.
   e.Port = static_cast<std::uint16_t>(result.ResultPort);
   e.FileName.assign(result.fileName, 260);
   e.Params.assign(result.ResultParams, 511);

@@ -111,7 +111,7 @@ TEST_F(LanguageTest, ApplyReplacesTextsDialogsMenusAndPausedRows) {
   ASSERT_EQ(view.Cell(1, ColProcessStatus), u"Normal");
   // A paused row whose state cell shows "-".
   view.SetCell(0, ColNetworkStatus, u"-");
-  list[0]->Shown[ColNetworkStatus] = u"-";
+  list[0]->Shown[ColNetworkStatus] = std::u16string(kNoValue);
   LanguageMenu menu(Folder());
   menu.Scan();
   ASSERT_TRUE(LanguageMenuItemClick(menu, 0, context));

@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <stdexcept>
 
+#include "support/failures.h"
 #include "support/language_keys.h"
 #include "ui/win32/about_box.h"
 #include "ui/win32/boss_key_dialog.h"
@@ -62,26 +63,19 @@ TfrmTervane::TfrmTervane(EventLoop& loop, HINSTANCE instance, SupervisionTiming 
   if (hwnd_ == nullptr || !view_) throw std::runtime_error("the main window cannot be created");
   CenterOn(hwnd_, ScreenRect());
 
-  process_ = CreateProcessControl();
   boxes_ = std::make_unique<MessageBoxesWin32>([this](BoxOwner owner) -> HWND {
     if (owner == BoxOwner::ServerEditor && editor_ && editor_->Showing()) return editor_->Handle();
     return hwnd_;
   });
-  log_ = std::make_unique<EventLog>(ProgramDir(), clock_,
-                                    [this](const std::u16string& line) { view_->AppendLogLine(line); });
-  supervisor_ = std::make_unique<Supervisor>(loop_, list_, *view_, texts_, *process_, *log_, timing_);
-  supervisor_->CreateEndpoint();  // VelUDP1, on a port of the system's choice
+  MonitorOptions options;
+  options.timing = timing_;
+  monitor_ = std::make_unique<Monitor>(loop_, *view_, CreateProcessControl(), std::move(options));
+  monitor_->CreateEndpoint();  // VelUDP1, on a port of the system's choice
 
   logic_ = std::make_unique<MainWindowLogic>(MainWindowContext{
-      .list = list_,
-      .view = *view_,
-      .texts = texts_,
-      .process = *process_,
+      .monitor = *monitor_,
       .boxes = *boxes_,
-      .bossKey = bossKey_,
-      .savePath = {},
       .processorCount = [] { return ProcessorCount(); },
-      .localAddress = {},
       .currentLanguageText =
           [this](std::u16string_view key, std::u16string_view current) -> std::optional<std::u16string> {
         if (!CurrentLanguageText) return std::nullopt;
@@ -99,11 +93,11 @@ TfrmTervane::TfrmTervane(EventLoop& loop, HINSTANCE instance, SupervisionTiming 
   CoolTrayIcon1_->OnClick = [this] { CoolTrayIcon1Click(); };
 
   hotKeys_ = std::make_unique<HotKeyRegistrarWin32>(hwnd_);
-  bossKeyState_ = std::make_unique<BossKey>(bossKey_, *hotKeys_, [this] { logic_->SaveServerList(); });
+  bossKeyState_ = std::make_unique<BossKey>(monitor_->BossKeySettings(), *hotKeys_, [this] { logic_->SaveServerList(); });
 
   // The language files beside the program, one Language entry each.
   windowTexts_ = std::make_unique<WindowTexts>(
-      MainWindowMenus{hwnd_, mainMenu_, listViewMenu_, trayMenu_, logsMenu_}, *view_, texts_);
+      MainWindowMenus{hwnd_, mainMenu_, listViewMenu_, trayMenu_, logsMenu_}, *view_, Texts());
   languages_ = std::make_unique<LanguageMenu>(ProgramDir() + u"Languages" + PathSeparator());
   CurrentLanguageText = [this](std::u16string_view key,
                                std::u16string_view current) -> std::optional<std::u16string> {
@@ -123,9 +117,7 @@ TfrmTervane::TfrmTervane(EventLoop& loop, HINSTANCE instance, SupervisionTiming 
 TfrmTervane::~TfrmTervane() {
   if (timerRaised_) timeEndPeriod(kTimerResolutionMs);
   logic_.reset();
-  supervisor_.reset();  // VelUDP1 and the timers
-  list_.clear();
-  log_.reset();
+  monitor_.reset();  // VelUDP1, the timers and the list
   CoolTrayIcon1_.reset();  // the icon leaves the notification area with the program
   if (hwnd_ != nullptr && IsWindow(hwnd_)) {
     RemoveWindowSubclass(lv_, ListViewProc, 1);
@@ -198,12 +190,11 @@ HMENU TfrmTervane::MenuLanguage() const {
 bool TfrmTervane::GuardedStartSteps() {
   bool show = true;
   try {
-    LoadServerList(list_, bossKey_, LoadContext{*view_, texts_, {}});
-    if (!list_.empty()) view_->SetSelected(0, true);
-    supervisor_->timerCircleCheckTimer();
+    monitor_->Start();
     show = InitBossKey();
   } catch (...) {
     // A failing step skips the ones after it; the program runs on all the same.
+    NoteFailure("start-up");
   }
   return show;
 }
@@ -212,8 +203,8 @@ bool TfrmTervane::InitBossKey() {
   if (bossKeyDialog_) bossKeyDialog_->SetControls(bossKeyState_->DialogChecked(), bossKeyState_->DialogHotKey());
   // Registered, and no console meant to be seen: the program starts boss-hidden, and the boss
   // key (or a second start) brings it up.
-  if (bossKeyState_->InitBossKey(list_)) {
-    supervisor_->ConsolesHidden = true;
+  if (bossKeyState_->InitBossKey(monitor_->List())) {
+    monitor_->SetConsolesHidden(true);
     return false;
   }
   CoolTrayIcon1_->SetVisible(true);
@@ -257,7 +248,7 @@ void TfrmTervane::ShowRequest() {
 // ------------------------------------------------------------------ tray and boss key
 
 void TfrmTervane::CoolTrayIcon1Click() {
-  supervisor_->ConsolesHidden = false;
+  monitor_->SetConsolesHidden(false);
   if (IsIconic(hwnd_)) ShowWindow(hwnd_, SW_RESTORE);
   CoolTrayIcon1_->SetVisible(true);
   // The main window carries the taskbar button itself: showing it shows the button too.
@@ -277,7 +268,7 @@ void TfrmTervane::BossKeyPressed() {
     ShowWindow(hwnd_, SW_HIDE);
     logic_->HideAllConsoles();
     // The supervision keeps them hidden until the program comes back.
-    supervisor_->ConsolesHidden = true;
+    monitor_->SetConsolesHidden(true);
     return;
   }
   CoolTrayIcon1Click();
@@ -567,13 +558,13 @@ void TfrmTervane::menuFileClick() {
 void TfrmTervane::menuInstallServiceClick() {
   const bool ok = service_.install && service_.install() == 0;
   boxes_->Show(BoxOwner::MainWindow, ok ? BoxKind::Information : BoxKind::Warning,
-               texts_.Get(ok ? Msg::MsgTextInstallServiceSuccessful : Msg::MsgTextInstallServiceFailed));
+               Texts().Get(ok ? Msg::MsgTextInstallServiceSuccessful : Msg::MsgTextInstallServiceFailed));
 }
 
 void TfrmTervane::menuUninstallServiceClick() {
   const bool ok = service_.uninstall && service_.uninstall() == 0;
   boxes_->Show(BoxOwner::MainWindow, ok ? BoxKind::Information : BoxKind::Warning,
-               texts_.Get(ok ? Msg::MsgTextUninstallServiceSuccessful : Msg::MsgTextUninstallServiceFailed));
+               Texts().Get(ok ? Msg::MsgTextUninstallServiceSuccessful : Msg::MsgTextUninstallServiceFailed));
 }
 void TfrmTervane::menuBossKeyClick() {
   if (bossKeyDialog_) bossKeyDialog_->ShowModal();
@@ -591,7 +582,7 @@ void TfrmTervane::BuildLanguageMenu() {
 }
 
 void TfrmTervane::LanguageMenuItemClick(int index) {
-  LanguageContext context{texts_, logic_->Editor(), *windowTexts_, *view_, list_};
+  LanguageContext context{Texts(), logic_->Editor(), *windowTexts_, *view_, monitor_->List()};
   if (!tervane::LanguageMenuItemClick(*languages_, index, context)) return;
   const auto& entries = languages_->Entries();
   for (std::size_t i = 0; i < entries.size() && IDM_LANGUAGE_FIRST + i <= IDM_LANGUAGE_LAST; ++i)

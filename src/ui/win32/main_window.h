@@ -1,7 +1,7 @@
 // The main window TfrmTervane: the page control with the server list view LV and the log memo
-// memLogs, the status bar, the main menu and the two context menus. It owns the server list,
-// the message texts, the process control, the supervision with its endpoint and timers, and the
-// main window's logic, to which every command is handed.
+// memLogs, the status bar, the main menu and the two context menus. It owns the monitor (the
+// server list, texts, log, process control and supervision) and the main window's logic, to
+// which every command is handed.
 #pragma once
 
 #include <windows.h>
@@ -20,6 +20,7 @@
 #include "ui/boss_key.h"
 #include "ui/language.h"
 #include "ui/main_logic.h"
+#include "ui/monitor.h"
 #include "ui/win32/list_view_win32.h"
 #include "ui/win32/message_boxes.h"
 
@@ -92,13 +93,14 @@ class TfrmTervane {
   void menuExit2Click();
 
   // Parts that other windows and start-up steps use.
-  ServerList& List() { return list_; }
-  BossKeyOptions& BossKeySettings() { return bossKey_; }
-  MessageTexts& Texts() { return texts_; }
+  Monitor& Monitoring() { return *monitor_; }
+  ServerList& List() { return monitor_->List(); }
+  BossKeyOptions& BossKeySettings() { return monitor_->BossKeySettings(); }
+  MessageTexts& Texts() { return monitor_->Texts(); }
   ListViewWin32& View() { return *view_; }
   MainWindowLogic& Logic() { return *logic_; }
-  Supervisor& Supervision() { return *supervisor_; }
-  IProcessControl& Process() { return *process_; }
+  Supervisor& Supervision() { return monitor_->Supervision(); }
+  IProcessControl& Process() { return monitor_->Process(); }
   HMENU MainMenu() const { return mainMenu_; }
   // The Language submenu, holding the disabled placeholder None1 while there is no language.
   HMENU MenuLanguage() const;
@@ -201,15 +203,9 @@ class TfrmTervane {
   HCURSOR dragCursor_ = nullptr;
   HICON trayPicture_ = nullptr;
 
-  ServerList list_;
-  BossKeyOptions bossKey_;
-  MessageTexts texts_;
-  SystemClock clock_;
-  std::unique_ptr<IProcessControl> process_;
   std::unique_ptr<ListViewWin32> view_;
   std::unique_ptr<MessageBoxesWin32> boxes_;
-  std::unique_ptr<EventLog> log_;
-  std::unique_ptr<Supervisor> supervisor_;
+  std::unique_ptr<Monitor> monitor_;
   std::unique_ptr<MainWindowLogic> logic_;
   TfrmAddServer* editor_ = nullptr;
   TfrmAbout* about_ = nullptr;

@@ -1,0 +1,125 @@
+#include <gtest/gtest.h>
+
+#include "core/servers.h"
+#include "fake_process_control.h"
+#include "support/text.h"
+#include "test_support.h"
+
+namespace tervane {
+namespace {
+
+using testing::FakeProcessControl;
+
+class PinnedLocalClock : public IClock {
+ public:
+  LocalTime Now() override { return LocalTime{2026, 12, 7, 8, 0, 0}; }
+};
+
+// Counts the cells written, so that a test sees what a render really changes.
+class CountingView : public MemoryListView {
+ public:
+  void SetCell(int row, int column, const std::u16string& text) override {
+    ++writes;
+    MemoryListView::SetCell(row, column, text);
+  }
+  int writes = 0;
+};
+
+constexpr WallTime kNow = 1'800'000'000;
+
+class ServersTest : public ::testing::Test {
+ protected:
+  ServersTest() {
+    for (const char16_t* name : {u"A", u"B", u"C"}) {
+      auto s = std::make_unique<Server>();
+      s->Name.assign(name);
+      s->FileName.assign(dir.File(std::u16string(name) + u".exe"));
+      servers.Add(std::move(s));
+    }
+  }
+  const ServerStatus& Status(std::size_t i) { return list[i]->Status; }
+
+  testing::TempDir dir;
+  ServerList list;
+  CountingView view;
+  MessageTexts texts;
+  FakeProcessControl process;
+  PinnedLocalClock clock;
+  EventLog log{dir.Dir(), clock, [this](const std::u16string& line) { view.AppendLogLine(line); }};
+  Servers servers{list, view, texts, process, log, SupervisionTiming{1, 1, 7}, [] { return kNow; }};
+};
+
+TEST_F(ServersTest, EveryStartIsRecordedWithItsReasonAndTime) {
+  struct Case {
+    const char* what;
+    std::function<void()> act;
+    RestartReason reason;
+    int restarts;      // the Restarts cell's number after it
+    std::size_t logs;  // log lines after it
+  };
+  const Case cases[] = {
+      {"missing since load: a first start",
+       [&] { for (int n = 0; n < 4; ++n) servers.FoundMissing(0); }, RestartReason::FirstStart, 0, 1},
+      {"lost again: a restart", [&] { for (int n = 0; n < 4; ++n) servers.FoundMissing(0); },
+       RestartReason::ProcessLost, 1, 2},
+      {"silent past the limit", [&] { for (int n = 0; n <= kTimeoutLimit; ++n) servers.ReplyMissed(0); },
+       RestartReason::NoResponse, 2, 3},
+      {"fatal error", [&] { servers.Restart(0, RestartReason::FatalError, list[0]->FileName.str(), u"x"); },
+       RestartReason::FatalError, 3, 4},
+      {"by command: neither counted nor logged", [&] { servers.RestartByCommand({0}); }, RestartReason::Command, 3, 4},
+  };
+  for (const Case& c : cases) {
+    c.act();
+    EXPECT_EQ(Status(0).lastRestartReason, c.reason) << c.what;
+    EXPECT_EQ(Status(0).restartsByReason[static_cast<std::size_t>(c.reason)], 1u) << c.what;
+    EXPECT_EQ(Status(0).lastRestart, kNow) << c.what;
+    EXPECT_EQ(Status(0).processStarted, kNow) << c.what;
+    EXPECT_EQ(list[0]->Restarts, c.restarts) << c.what;
+    EXPECT_EQ(view.LogLines().size(), c.logs) << c.what;
+    EXPECT_EQ(view.Row(0)[ColProcessStatus], u"Restarting") << c.what;
+  }
+  EXPECT_EQ(view.LogLines().back().substr(22), u"A: Restarting. Reason: Fatal error - x");
+  EXPECT_EQ(process.Count("sleep 7"), 3) << "every restart that ends a process waits the shared pause";
+}
+
+TEST_F(ServersTest, RenderWritesOnlyTheCellsThatChanged) {
+  servers.FoundRunning(1);
+  EXPECT_EQ(view.Row(1)[ColRestarts], u"0");
+  const int afterFirst = view.writes;
+  servers.FoundRunning(1);
+  EXPECT_EQ(view.writes, afterFirst) << "nothing changed, nothing written";
+
+  ParsedDatagram reply;
+  reply.replyKind = kReplyInfo;
+  reply.map = "de_dust2";
+  reply.players = 3;
+  reply.maxPlayers = 16;
+  reply.protocol = 17;
+  servers.ReplyReceived(1, reply);
+  EXPECT_EQ(view.writes, afterFirst + 3) << "network, map and players";
+  EXPECT_EQ(view.Row(1)[ColPlayers], u"3/16");
+  EXPECT_EQ(Status(1).protocol, 17);
+  EXPECT_EQ(Status(1).lastReply, kNow);
+  EXPECT_EQ(list[1]->ReplyKind, kReplyInfo);
+
+  servers.SetPaused(1, true);
+  EXPECT_EQ(view.Row(1)[ColMap], u"-") << "a paused server forgets its last reply";
+  EXPECT_FALSE(Status(1).hasReply);
+}
+
+TEST_F(ServersTest, MovingAServerCarriesItsStatusAndRow) {
+  ParsedDatagram reply;
+  reply.map = "cs_office";
+  servers.ReplyReceived(0, reply);
+  servers.Move(0, 2);
+  EXPECT_EQ(list[2]->Name.str(), u"A");
+  EXPECT_EQ(list[2]->Status.map, "cs_office");
+  EXPECT_EQ(view.Row(2)[ColMap], u"cs_office");
+  EXPECT_EQ(view.Row(0)[ColServerName], u"B");
+  servers.Erase(2);
+  ASSERT_EQ(view.RowCount(), 2);
+  EXPECT_EQ(view.Row(1)[ColServerName], u"C");
+}
+
+}  // namespace
+}  // namespace tervane
