@@ -26,6 +26,7 @@ class FakeProcessControl : public IProcessControl {
   };
 
   std::map<Path, bool> running;
+  std::map<Path, std::uint32_t> startErrors;  // executables whose start fails with that code
   std::map<Path, Console> consoles;
   std::vector<Dialog> dialogs;  // open fatal-error dialogs, first found first
   std::vector<std::string> calls;
@@ -43,6 +44,7 @@ class FakeProcessControl : public IProcessControl {
                                    bool hide, std::uint32_t affinity) override {
     calls.push_back("start " + Utf16ToUtf8(f) + " " + Utf16ToUtf8(params) + " p" +
                     std::to_string(priority) + (hide ? " hide" : " show") + " a" + std::to_string(affinity));
+    if (const auto failure = startErrors.find(Key(f)); failure != startErrors.end()) return failure->second;
     running[Key(f)] = true;
     return 0;
   }

@@ -21,6 +21,7 @@ enum class ProcessState : std::uint8_t {
   Running,     // found running in the last cycle
   Lost,        // missing for LostCount cycles in a row
   Restarting,  // just started or restarted
+  StartFailed, // the last start failed; startError says why
   Paused,
 };
 
@@ -63,8 +64,11 @@ struct ServerStatus {
   std::array<std::uint32_t, kRestartReasonCount> restartsByReason{};
   // When the process running now was started by this monitor (0: found running, or none).
   WallTime processStarted = 0;
-  // What the system answered to the last start: 0, or its error code.
+  // What the system answered to the last start: 0, or its error code with its text; starts
+  // that failed are counted apart and never as restarts.
   std::uint32_t lastStartError = 0;
+  std::u16string startError;
+  std::uint32_t failedStarts = 0;
 
   // Forgets the last reply: the cells show "-" until the next one.
   void ClearReply() {

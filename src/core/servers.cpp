@@ -2,6 +2,8 @@
 
 #include <chrono>
 
+#include "support/text.h"
+
 namespace tervane {
 
 WallTime SystemWallTime() {
@@ -96,26 +98,36 @@ void Servers::RestartByCommand(const std::vector<std::size_t>& rows) {
 
 void Servers::StartAndRecord(std::size_t i, RestartReason reason, const Path& exe, std::u16string_view detail) {
   Server& s = at(i);
-  // A start that fails is not told apart here yet: it is counted and logged like one that
-  // succeeded; the error is kept in the status.
-  s.Status.lastStartError = process_.StartServerProcess(exe, s.Params.str(), s.Priority, HideConsole(s), s.Affinity);
+  ServerStatus& st = s.Status;
+  st.lastStartError = process_.StartServerProcess(exe, s.Params.str(), s.Priority, HideConsole(s), s.Affinity);
+  const bool started = st.lastStartError == 0;
+  // A failed start is tried again after the same number of lost cycles as a lost process.
   s.TimeoutCount = 0;
   s.LostCount = 0;
   s.WaitReply = 0;
-  if (reason != RestartReason::Command) {
-    s.Restarts += 1;
-    if (reason == RestartReason::ProcessLost && s.Restarts <= 0) reason = RestartReason::FirstStart;
-  }
-  ServerStatus& st = s.Status;
+  if (reason == RestartReason::ProcessLost && s.Restarts + (started ? 1 : 0) <= 0) reason = RestartReason::FirstStart;
+  // Only a start that happened counts as one.
+  if (started && reason != RestartReason::Command) s.Restarts += 1;
   const WallTime now = clock_();
-  st.process = ProcessState::Restarting;
   st.network = NetworkState::Unknown;
   st.ClearReply();
-  st.processStarted = now;
-  st.lastRestart = now;
-  st.lastRestartReason = reason;
-  st.restartsByReason[static_cast<std::size_t>(reason)] += 1;
+  if (started) {
+    st.process = ProcessState::Restarting;
+    st.processStarted = now;
+    st.lastRestart = now;
+    st.lastRestartReason = reason;
+    st.restartsByReason[static_cast<std::size_t>(reason)] += 1;
+  } else {
+    st.process = ProcessState::StartFailed;
+    st.startError = SystemErrorText(st.lastStartError);
+    st.failedStarts += 1;
+  }
   Render(i);
+  LogStart(s, reason, detail);
+  if (!started) Log(s, FormatText(texts_.Get(Msg::StartFailed), {st.startError}));
+}
+
+void Servers::LogStart(const ServerEntry& s, RestartReason reason, std::u16string_view detail) {
   switch (reason) {
     case RestartReason::FirstStart: Log(s, kLogStarting); break;
     case RestartReason::ProcessLost: Log(s, kLogProcessLost); break;

@@ -90,9 +90,12 @@ class Servers {
 
  private:
   // Starts the server's process (hidden as the rule says) and records it as started for
-  // `reason`: counters reset, restart counted and logged, the row rendered.
+  // `reason`: counters reset, restart counted and logged, the row rendered. A start that fails
+  // is logged with the same line, then with a line saying why, and counted as a failed start.
   void StartAndRecord(std::size_t i, RestartReason reason, const Path& exe, std::u16string_view detail);
   void Log(const ServerEntry& e, std::u16string_view message);
+  // The line of a start: the same whether or not the start then failed.
+  void LogStart(const ServerEntry& e, RestartReason reason, std::u16string_view detail);
 
   ServerList& list_;
   IListView& view_;

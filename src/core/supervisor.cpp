@@ -74,8 +74,8 @@ void Supervisor::Cycle() {
   const WindowHandle dialog = process_.FindFatalErrorWindow();
   if (dialog) crashPath = process_.GetWindowProcessPath(dialog);
 
-  // The count is taken once, and the bound checked again: a handler run from within the pass
-  // (a modal message box pumping messages, say) may have shortened the list.
+  // The count is taken once and the bound checked again: while a call waits on another
+  // program's window, messages sent to ours are handled, and one of them may shorten the list.
   const std::size_t count = list_.size();
   for (std::size_t i = 0; i < count && i < list_.size(); ++i) {
     Server& e = *list_[i];

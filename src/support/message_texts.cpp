@@ -31,6 +31,7 @@ const std::array<MessageTextDef, kMessageTextCount>& MessageTextTable() {
       {u"MsgTextUninstallServiceSuccessful", u"Uninstall Service Successful!"},
       {u"MsgTextInstallServiceFailed", u"Install Service Failed!"},
       {u"MsgTextUninstallServiceFailed", u"Uninstall Service Failed!"},
+      {u"StartFailed", u"Start failed: %s"},
   }};
   return table;
 }

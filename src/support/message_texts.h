@@ -37,9 +37,14 @@ enum class Msg : int {
   MsgTextUninstallServiceSuccessful,
   MsgTextInstallServiceFailed,
   MsgTextUninstallServiceFailed,
+  // Texts of what the program reports beyond the shipped set; their keys are applied after the
+  // window texts, so the order above stays as it was.
+  StartFailed,
 };
 
-inline constexpr int kMessageTextCount = 25;
+inline constexpr int kMessageTextCount = 26;
+// The message texts of the shipped set, applied first.
+inline constexpr int kShippedMessageTextCount = 25;
 inline constexpr int kPriorityNameCount = 3;
 
 struct MessageTextDef {

@@ -33,6 +33,10 @@ bool EqualsIgnoreCaseAscii(std::u16string_view a, std::u16string_view b);
 
 std::u16string ToU16(int value);
 
+// The system's own words for one of its error codes (errno, or GetLastError on Windows), with
+// the number: "Permission denied (13)".
+std::u16string SystemErrorText(std::uint32_t code);
+
 // printf-style formatting of the message texts, safe for any format string a language file
 // may bring: "%d" takes the next integer, "%s" the next text, "%%" is a percent sign; a
 // conversion without a matching argument gives nothing and any other sequence is kept as it is.

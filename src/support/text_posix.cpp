@@ -1,3 +1,4 @@
+#include <cstring>
 #include <cwctype>
 
 #include "support/text.h"
@@ -16,6 +17,12 @@ std::u16string LowerCase(std::u16string_view text) {
     if (lower <= 0xFFFF && !(lower >= 0xD800 && lower <= 0xDFFF)) c = static_cast<char16_t>(lower);
   }
   return out;
+}
+
+std::u16string SystemErrorText(std::uint32_t code) {
+  char buffer[256];
+  const char* text = ::strerror_r(static_cast<int>(code), buffer, sizeof buffer);  // GNU: may not use buffer
+  return Utf8ToUtf16(text ? text : "Error") + u" (" + ToU16(static_cast<int>(code)) + u")";
 }
 
 }  // namespace tervane

@@ -33,4 +33,19 @@ std::u16string LowerCase(std::u16string_view text) {
   return out;
 }
 
+std::u16string SystemErrorText(std::uint32_t code) {
+  wchar_t* buffer = nullptr;
+  const DWORD n = FormatMessageW(
+      FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, code, 0,
+      reinterpret_cast<wchar_t*>(&buffer), 0, nullptr);
+  std::u16string text;
+  if (n > 0 && buffer) text.assign(reinterpret_cast<const char16_t*>(buffer), n);
+  if (buffer) LocalFree(buffer);
+  // The system's text ends with a full stop and a line break; the log line has its own end.
+  while (!text.empty() && (text.back() == u'\r' || text.back() == u'\n' || text.back() == u' ' || text.back() == u'.'))
+    text.pop_back();
+  if (text.empty()) text = u"Error";
+  return text + u" (" + ToU16(static_cast<int>(code)) + u")";
+}
+
 }  // namespace tervane

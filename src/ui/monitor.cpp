@@ -4,18 +4,6 @@
 
 namespace tervane {
 
-Monitor::Monitor(EventLoop& loop, IListView& view, std::unique_ptr<IProcessControl> process,
-                 MonitorOptions options)
-    : options_(std::move(options)),
-      ownedProcess_(std::move(process)),
-      process_(*ownedProcess_),
-      view_(view),
-      log_(options_.programDir.empty() ? ProgramDir() : options_.programDir,
-           options_.clock ? *options_.clock : systemClock_,
-           [&view](const std::u16string& line) { view.AppendLogLine(line); }),
-      servers_(list_, view_, texts_, process_, log_, options_.timing, options_.wallClock),
-      supervisor_(loop, servers_) {}
-
 Monitor::Monitor(EventLoop& loop, IListView& view, IProcessControl& process, MonitorOptions options)
     : options_(std::move(options)),
       process_(process),
@@ -25,6 +13,12 @@ Monitor::Monitor(EventLoop& loop, IListView& view, IProcessControl& process, Mon
            [&view](const std::u16string& line) { view.AppendLogLine(line); }),
       servers_(list_, view_, texts_, process_, log_, options_.timing, options_.wallClock),
       supervisor_(loop, servers_) {}
+
+Monitor::Monitor(EventLoop& loop, IListView& view, std::unique_ptr<IProcessControl> process,
+                 MonitorOptions options)
+    : Monitor(loop, view, *process, std::move(options)) {
+  ownedProcess_ = std::move(process);  // the object stays where process_ refers to it
+}
 
 void Monitor::Start(const std::function<void()>& loaded) {
   LoadServerList(list_, bossKey_, LoadContext{view_, texts_, options_.localAddress}, options_.savePath);

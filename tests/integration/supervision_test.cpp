@@ -76,6 +76,19 @@ TEST_F(Supervision, LateRepliesNeverRestartAndChallengesStayNormal) {
   EXPECT_EQ(challenged.Restarts, 0);
 }
 
+TEST_F(Supervision, AStartThatFailsIsReportedNotCounted) {
+  ServerEntry& e = AddServer("gone");
+  std::filesystem::remove(std::filesystem::path(e.FileName.str()));  // deleted after it was registered
+  Start();
+  ASSERT_TRUE(WaitUntil([&] { return view.LogLines().size() >= 2; }, 10s));
+  const auto logs = LogsWithoutTime();
+  EXPECT_EQ(logs[0], u"gone: Starting server.");
+  EXPECT_EQ(logs[1].rfind(u"gone: Start failed: ", 0), 0u) << Utf16ToUtf8(logs[1]);
+  EXPECT_EQ(view.Cell(0, ColProcessStatus).rfind(u"Start failed: ", 0), 0u);
+  EXPECT_EQ(view.Cell(0, ColRestarts), u"-");
+  EXPECT_EQ(e.Restarts, -1);
+}
+
 TEST_F(Supervision, PausedServerIsNeverStarted) {
   ServerEntry& e = AddServer("paused");
   e.Paused = 1;

@@ -82,6 +82,25 @@ TEST_F(ServersTest, EveryStartIsRecordedWithItsReasonAndTime) {
   EXPECT_EQ(process.Count("sleep 7"), 3) << "every restart that ends a process waits the shared pause";
 }
 
+TEST_F(ServersTest, AFailedStartIsReportedAndNotCountedAsAStart) {
+  process.startErrors[FakeProcessControl::Key(list[0]->FileName.str())] = 13;
+  for (int n = 0; n < 4; ++n) servers.FoundMissing(0);
+  const std::u16string why = SystemErrorText(13);
+  ASSERT_EQ(view.LogLines().size(), 2u);
+  EXPECT_EQ(view.LogLines()[0].substr(22), u"A: Starting server.");
+  EXPECT_EQ(view.LogLines()[1].substr(22), u"A: Start failed: " + why);
+  EXPECT_EQ(view.Row(0)[ColProcessStatus], u"Start failed: " + why);
+  EXPECT_EQ(view.Row(0)[ColRestarts], u"-") << "never started";
+  EXPECT_EQ(Status(0).failedStarts, 1u);
+  EXPECT_EQ(Status(0).restartsByReason[static_cast<std::size_t>(RestartReason::FirstStart)], 0u);
+
+  process.startErrors.clear();  // tried again after the same lost cycles, and started
+  for (int n = 0; n < 4; ++n) servers.FoundMissing(0);
+  EXPECT_EQ(view.LogLines().back().substr(22), u"A: Starting server.");
+  EXPECT_EQ(view.Row(0)[ColRestarts], u"0");
+  EXPECT_EQ(view.Row(0)[ColProcessStatus], u"Restarting");
+}
+
 TEST_F(ServersTest, RenderWritesOnlyTheCellsThatChanged) {
   servers.FoundRunning(1);
   EXPECT_EQ(view.Row(1)[ColRestarts], u"0");

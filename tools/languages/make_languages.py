@@ -31,6 +31,7 @@ MESSAGES = [
     ("MsgTextUninstallServiceSuccessful", "Uninstall Service Successful!", "卸载服务成功！"),
     ("MsgTextInstallServiceFailed", "Install Service Failed!", "安装服务失败！"),
     ("MsgTextUninstallServiceFailed", "Uninstall Service Failed!", "卸载服务失败！"),
+    ("StartFailed", "Start failed: %s", "启动失败：%s"),
 ]
 
 PARAMS_EN = ('&Run Parameters (Must be use console mode "-console"; If you want to specify IP Address, '
