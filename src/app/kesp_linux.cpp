@@ -1,7 +1,7 @@
 // kesp on Linux: supervises the servers of serverlist.dat beside the program, writes the log
-// files and prints each log line and each change of a row's state cells; SIGINT or SIGTERM
-// ends it and leaves the servers running. With arguments it registers, lists and removes
-// servers while no supervision runs.
+// files and prints each log line and each change of a row's state cells; SIGINT, SIGTERM or
+// SIGHUP ends it and leaves the servers running. With arguments it runs one command of the
+// command line: on the running kesp through its control socket, or on the file when none runs.
 #include <signal.h>
 #include <sys/file.h>
 #include <sys/signalfd.h>
@@ -9,10 +9,13 @@
 
 #include <cstdlib>
 #include <iostream>
+#include <memory>
+#include <sstream>
 #include <string>
 #include <vector>
 
 #include "app/console_view.h"
+#include "app/control_socket_linux.h"
 #include "app/server_cli.h"
 #include "app/timing.h"
 #include "support/failures.h"
@@ -24,13 +27,20 @@ namespace {
 
 using namespace tervane;
 
-// The running supervision holds this lock, so that a second one and the list commands can
-// tell that it runs.
-int TakeLock() {
+// The running supervision holds this lock, so that a second one and the commands on the file
+// can tell that it runs. Answers the descriptor, or -1 with why in error.
+int TakeLock(std::string& error, bool& held) {
   const std::string path = Utf16ToUtf8(ProgramDir() + u"kesp.lock");
-  int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
-  if (fd < 0) return -1;
+  held = false;
+  int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+  if (fd < 0) {
+    error = "cannot open " + path + ": " + Utf16ToUtf8(SystemErrorText(static_cast<std::uint32_t>(errno)));
+    return -1;
+  }
   if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+    held = errno == EWOULDBLOCK;
+    error = held ? "kesp is already supervising the servers of " + Utf16ToUtf8(ServerListPath())
+                 : "cannot lock " + path + ": " + Utf16ToUtf8(SystemErrorText(static_cast<std::uint32_t>(errno)));
     ::close(fd);
     return -1;
   }
@@ -40,6 +50,66 @@ int TakeLock() {
 int ProcessorCount() {
   const long n = ::sysconf(_SC_NPROCESSORS_CONF);
   return n > 0 ? static_cast<int>(n) : 1;
+}
+
+bool AskOperator(const std::string& question) {
+  std::cerr << question << " [y/N] " << std::flush;
+  std::string line;
+  if (!std::getline(std::cin, line)) return false;
+  return line == "y" || line == "Y" || line == "yes";
+}
+
+// A command of the command line: on the running kesp when one answers at the control socket,
+// otherwise on serverlist.dat.
+int RunCommandLine(std::vector<std::string> args, IProcessControl& process) {
+  const std::string socketPath = ControlSocketPath(Utf16ToUtf8(ProgramDir()));
+  const bool canAsk = ::isatty(0) && ::isatty(2);
+  std::string error;
+  if (auto answer = CallControlSocket(socketPath, args, 60000, error)) {
+    if (!error.empty()) {
+      std::cerr << "kesp: " << error << "\n";
+      return 1;
+    }
+    if (answer->code == kExitNeedsConfirmation && canAsk) {
+      std::string question = answer->err;
+      while (!question.empty() && question.back() == '\n') question.pop_back();
+      if (!AskOperator(question)) {
+        std::cerr << "not confirmed; nothing changed\n";
+        return 1;
+      }
+      args.push_back("--yes");
+      answer = CallControlSocket(socketPath, args, 60000, error);
+      if (!answer || !error.empty()) {
+        std::cerr << "kesp: " << (error.empty() ? "the running kesp ended" : error) << "\n";
+        return 1;
+      }
+    }
+    std::cout << answer->out;
+    std::cerr << answer->err;
+    if (answer->code == kExitNeedsConfirmation) std::cerr << "not confirmed: add --yes to confirm\n";
+    return answer->code;
+  }
+
+  // No kesp runs: the file itself, under the lock, so that a kesp starting meanwhile waits.
+  bool held = false;
+  const int lock = TakeLock(error, held);
+  if (lock < 0 && IsChangingCommand(args[0])) {
+    std::cerr << "kesp: " << (held ? "kesp is supervising, but its control socket does not answer (" + socketPath + ")"
+                                   : error)
+              << "\n";
+    return 1;
+  }
+  EventLoop loop;
+  MemoryListView view;
+  MonitorOptions options;
+  options.keepDamagedList = true;
+  Monitor monitor(loop, view, process, std::move(options));
+  monitor.Load();
+  CommandIo io{std::cout, std::cerr, canAsk ? std::function<bool(const std::string&)>(AskOperator) : nullptr};
+  const int code = RunServerCommand(monitor, args, ProcessorCount(), io);
+  if (code == kExitNeedsConfirmation) std::cerr << "not confirmed: add --yes to confirm\n";
+  if (lock >= 0) ::close(lock);
+  return code;
 }
 
 }  // namespace
@@ -52,21 +122,13 @@ int main(int argc, char** argv) {
   }
   ::signal(SIGPIPE, SIG_IGN);
   auto process = CreateProcessControl(ProcessControlOptions{ProgramDir() + u"logs/"});
+  if (!args.empty()) return RunCommandLine(std::move(args), *process);
 
-  if (!args.empty()) {
-    const int lock = TakeLock();
-    if (lock < 0 && args[0] != "list") {
-      std::cerr << "kesp is supervising the servers now; stop it (Ctrl+C) before changing the list\n";
-      return 1;
-    }
-    const int code = RunServerCommand(args, ServerListPath(), *process, ProcessorCount(), std::cout, std::cerr);
-    if (lock >= 0) ::close(lock);
-    return code;
-  }
-
-  const int lock = TakeLock();
+  std::string error;
+  bool held = false;
+  const int lock = TakeLock(error, held);
   if (lock < 0) {
-    std::cerr << "kesp is already supervising the servers of " << Utf16ToUtf8(ServerListPath()) << "\n";
+    std::cerr << "kesp: " << error << "\n";
     return 1;
   }
 
@@ -75,6 +137,7 @@ int main(int argc, char** argv) {
   sigemptyset(&stop);
   sigaddset(&stop, SIGINT);
   sigaddset(&stop, SIGTERM);
+  sigaddset(&stop, SIGHUP);  // the end of the terminal or a service manager's hang-up: a clean end too
   ::sigprocmask(SIG_BLOCK, &stop, nullptr);
   const int signals = ::signalfd(-1, &stop, SFD_CLOEXEC | SFD_NONBLOCK);
 
@@ -82,8 +145,20 @@ int main(int argc, char** argv) {
   ConsoleListView view(std::cout);
   MonitorOptions options;
   options.timing = TimingFromEnvironment();
+  options.keepDamagedList = true;
   Monitor monitor(loop, view, std::move(process), std::move(options));
   monitor.CreateEndpoint();
+  // The command line's door while this kesp runs; without it the supervision runs all the same.
+  std::unique_ptr<ControlServer> control = ControlServer::Listen(
+      loop, ControlSocketPath(Utf16ToUtf8(ProgramDir())),
+      [&monitor](const std::vector<std::string>& command) {
+        std::ostringstream out, err;
+        CommandIo io{out, err, nullptr};
+        const int code = RunServerCommand(monitor, command, ProcessorCount(), io);
+        return ControlAnswer{code, out.str(), err.str()};
+      },
+      error);
+  if (!control) std::cerr << "kesp: no live control: " << error << std::endl;
   DescriptorWatch stopWatch(loop, signals, POLLIN, [&](short) {
     signalfd_siginfo info;
     while (::read(signals, &info, sizeof info) == sizeof info) {
@@ -102,6 +177,7 @@ int main(int argc, char** argv) {
   }
   const int code = loop.Run();
   std::cout << "Tervane stopped; the servers keep running" << std::endl;
+  control.reset();  // the socket goes while the lock is still held
   ::close(signals);
   ::close(lock);
   return code;

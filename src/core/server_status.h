@@ -43,6 +43,14 @@ enum class RestartReason : std::uint8_t {
 };
 inline constexpr std::size_t kRestartReasonCount = 5;
 
+// The reason's name for scripts and metrics.
+inline const char* RestartReasonName(RestartReason reason) {
+  static constexpr const char* kNames[kRestartReasonCount] = {"first_start", "fatal_error", "process_lost",
+                                                              "no_response", "command"};
+  const auto i = static_cast<std::size_t>(reason);
+  return i < kRestartReasonCount ? kNames[i] : "unknown";
+}
+
 // Seconds since 1970-01-01 UTC; 0: never.
 using WallTime = std::int64_t;
 

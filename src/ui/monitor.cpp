@@ -1,5 +1,7 @@
 #include "ui/monitor.h"
 
+#include <cstdio>
+
 #include "support/text.h"
 
 namespace tervane {
@@ -20,14 +22,44 @@ Monitor::Monitor(EventLoop& loop, IListView& view, std::unique_ptr<IProcessContr
   ownedProcess_ = std::move(process);  // the object stays where process_ refers to it
 }
 
-void Monitor::Start(const std::function<void()>& loaded) {
+void Monitor::Load() {
+  const Path path = ListPath();
+  damagedSize_ = 0;
+  if (File file = File::OpenForRead(path); file.IsOpen())
+    if (const auto size = file.Size(); size && *size % kServerEntrySize > 3) damagedSize_ = *size;
   LoadServerList(list_, bossKey_, LoadContext{view_, texts_, options_.localAddress}, options_.savePath);
   if (!list_.empty()) view_.SetSelected(0, true);
+}
+
+bool Monitor::KeepDamagedList() {
+  if (!options_.keepDamagedList || damagedSize_ == 0 || !damagedCopy_.empty()) return true;
+  const Path path = ListPath();
+  File file = File::OpenForRead(path);
+  const auto size = file.Size();
+  if (!file.IsOpen() || !size) return false;
+  std::vector<std::uint8_t> bytes(static_cast<std::size_t>(*size));
+  bytes.resize(file.Read(bytes.data(), bytes.size()));
+  file.Close();
+  const LocalTime t = (options_.clock ? *options_.clock : systemClock_).Now();
+  char stamp[32];
+  std::snprintf(stamp, sizeof stamp, "%04d%02d%02d-%02d%02d%02d", t.year, t.month, t.day, t.hour, t.minute, t.second);
+  const Path copy = path + u".bad-" + Utf8ToUtf16(stamp);
+  if (!ReplaceFileAtomically(copy, bytes)) return false;
+  damagedCopy_ = copy;
+  return true;
+}
+
+void Monitor::Start(const std::function<void()>& loaded) {
+  Load();
   if (loaded) loaded();
   supervisor_.timerCircleCheckTimer();
 }
 
-bool Monitor::Save() { return SaveServerList(list_, bossKey_, options_.savePath); }
+bool Monitor::Save() {
+  // A damaged file is overwritten only once its copy is safe.
+  lastSaveSucceeded_ = KeepDamagedList() && SaveServerList(list_, bossKey_, options_.savePath);
+  return lastSaveSucceeded_;
+}
 
 // ------------------------------------------------------------------ commands
 

@@ -40,6 +40,9 @@ struct MonitorOptions {
   std::function<std::string()> localAddress;  // empty: the host's own address
   IClock* clock = nullptr;                    // the log's clock; none: the system's
   WallClock wallClock;                        // the statuses' clock; empty: the system's
+  // A list file that is not whole records plus at most the three option bytes is copied to
+  // "serverlist.dat.bad-<time>" before the first save over it (the Linux program's choice).
+  bool keepDamagedList = false;
 };
 
 class Monitor {
@@ -57,6 +60,8 @@ class Monitor {
   // Start-up: loads serverlist.dat, selects the first row and runs the first cycle, which
   // starts the timer chain. `loaded` runs after loading, before the cycle.
   void Start(const std::function<void()>& loaded = {});
+  // Only the loading: the list and its rows from serverlist.dat, the first row selected.
+  void Load();
 
   ServerList& List() { return list_; }
   Servers& States() { return servers_; }
@@ -74,6 +79,11 @@ class Monitor {
 
   // Saves the list with the boss-key options; a failed save is silent, the next one tries again.
   bool Save();
+  bool LastSaveSucceeded() const { return lastSaveSucceeded_; }
+  // The size of the list file last loaded when it was damaged, else 0; and where its copy is.
+  std::uint64_t DamagedListSize() const { return damagedSize_; }
+  const Path& DamagedListCopy() const { return damagedCopy_; }
+  Path ListPath() const { return options_.savePath.empty() ? ServerListPath() : options_.savePath; }
 
   // ---- the list's commands; rows in ascending order, each below List().size()
   // Pause Monitor / Unpause Monitor, and the double-click's toggle of one server. Saved.
@@ -99,6 +109,7 @@ class Monitor {
                   std::uint8_t priority, bool hide);
 
  private:
+  bool KeepDamagedList();
   bool Confirm(Msg single, Msg several, const std::vector<std::size_t>& rows, IMessageBoxes& boxes);
   void ShowConsole(const ServerEntry& e);
   void HideConsole(const ServerEntry& e);
@@ -114,6 +125,9 @@ class Monitor {
   EventLog log_;
   Servers servers_;
   Supervisor supervisor_;
+  bool lastSaveSucceeded_ = true;
+  std::uint64_t damagedSize_ = 0;
+  Path damagedCopy_;
 };
 
 }  // namespace tervane

@@ -1,0 +1,274 @@
+#include "app/control_socket_linux.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+
+#include "support/event_loop_posix.h"
+#include "support/text.h"
+
+namespace tervane {
+
+namespace {
+
+constexpr std::size_t kMaxRequestBytes = 64 * 1024;
+constexpr std::size_t kMaxArguments = 256;
+constexpr std::size_t kMaxClients = 16;
+// A client that has not sent its whole request by then is dropped, so that idle connections
+// cannot keep others out.
+constexpr unsigned kClientTimeoutMs = 10000;
+
+std::string ErrnoText(int code) { return Utf16ToUtf8(SystemErrorText(static_cast<std::uint32_t>(code))); }
+
+bool FillAddress(const std::string& path, sockaddr_un& address) {
+  std::memset(&address, 0, sizeof address);
+  address.sun_family = AF_UNIX;
+  if (path.empty() || path.size() >= sizeof address.sun_path) return false;
+  std::memcpy(address.sun_path, path.data(), path.size());
+  return true;
+}
+
+}  // namespace
+
+struct ControlServer::Client {
+  Client(EventLoop& loop, int descriptor) : fd(descriptor), deadline(loop) {}
+  ~Client() {
+    watch.reset();
+    if (fd >= 0) ::close(fd);
+  }
+  int fd;
+  std::string in;
+  std::string out;  // the answer, while it is being written
+  bool answered = false;
+  std::unique_ptr<DescriptorWatch> watch;
+  Timer deadline;
+};
+
+std::string ControlSocketPath(const std::string& programDir) { return programDir + "kesp.sock"; }
+
+std::string EncodeControlRequest(const std::vector<std::string>& args) {
+  std::string bytes = std::to_string(args.size()) + "\n";
+  for (const std::string& a : args) {
+    bytes += a;
+    bytes.push_back('\0');
+  }
+  return bytes;
+}
+
+std::optional<std::vector<std::string>> DecodeControlRequest(const std::string& bytes, bool& bad) {
+  bad = false;
+  const std::size_t newline = bytes.find('\n');
+  if (newline == std::string::npos) {
+    bad = bytes.size() > 8;  // a count has at most three digits
+    return std::nullopt;
+  }
+  const auto count = ParseInt32(bytes.substr(0, newline));
+  if (!count || *count < 0 || static_cast<std::size_t>(*count) > kMaxArguments ||
+      bytes.find_first_not_of("0123456789") != newline) {
+    bad = true;
+    return std::nullopt;
+  }
+  std::vector<std::string> args;
+  std::size_t at = newline + 1;
+  while (args.size() < static_cast<std::size_t>(*count)) {
+    const std::size_t end = bytes.find('\0', at);
+    if (end == std::string::npos) return std::nullopt;
+    args.push_back(bytes.substr(at, end - at));
+    at = end + 1;
+  }
+  if (at != bytes.size()) bad = true;  // nothing may follow the last argument
+  return bad ? std::nullopt : std::optional(std::move(args));
+}
+
+std::string EncodeControlAnswer(const ControlAnswer& answer) {
+  std::string bytes = std::to_string(answer.code) + "\n" + answer.out;
+  bytes.push_back('\0');
+  bytes += answer.err;
+  bytes.push_back('\0');
+  return bytes;
+}
+
+std::optional<ControlAnswer> DecodeControlAnswer(const std::string& bytes) {
+  const std::size_t newline = bytes.find('\n');
+  if (newline == std::string::npos) return std::nullopt;
+  const auto code = ParseInt32(bytes.substr(0, newline));
+  const std::size_t outEnd = bytes.find('\0', newline + 1);
+  if (!code || outEnd == std::string::npos) return std::nullopt;
+  const std::size_t errEnd = bytes.find('\0', outEnd + 1);
+  if (errEnd == std::string::npos || errEnd + 1 != bytes.size()) return std::nullopt;
+  return ControlAnswer{*code, bytes.substr(newline + 1, outEnd - newline - 1),
+                       bytes.substr(outEnd + 1, errEnd - outEnd - 1)};
+}
+
+// ----------------------------------------------------------------------------- the server
+
+std::unique_ptr<ControlServer> ControlServer::Listen(EventLoop& loop, const std::string& path, Handler handler,
+                                                     std::string& error) {
+  sockaddr_un address;
+  if (!FillAddress(path, address)) {
+    error = "the control socket's path is too long for a Unix socket (" + std::to_string(path.size()) +
+            " bytes): " + path;
+    return nullptr;
+  }
+  const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+  if (fd < 0) {
+    error = "cannot create the control socket: " + ErrnoText(errno);
+    return nullptr;
+  }
+  ::unlink(path.c_str());
+  // Owner only from the start: no moment in which another user could connect.
+  const mode_t before = ::umask(0077);
+  const int bound = ::bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address);
+  const int bindError = errno;
+  ::umask(before);
+  if (bound != 0 || ::listen(fd, 16) != 0) {
+    error = "cannot listen at " + path + ": " + ErrnoText(bound != 0 ? bindError : errno);
+    ::close(fd);
+    return nullptr;
+  }
+  ::chmod(path.c_str(), 0600);
+  return std::unique_ptr<ControlServer>(new ControlServer(loop, path, fd, std::move(handler)));
+}
+
+ControlServer::ControlServer(EventLoop& loop, std::string path, int fd, Handler handler)
+    : loop_(loop), path_(std::move(path)), fd_(fd), handler_(std::move(handler)) {
+  watch_ = std::make_unique<DescriptorWatch>(loop_, fd_, POLLIN, [this](short) { Accept(); });
+}
+
+ControlServer::~ControlServer() {
+  clients_.clear();
+  watch_.reset();
+  ::close(fd_);
+  ::unlink(path_.c_str());
+}
+
+int ControlServer::Clients() const { return static_cast<int>(clients_.size()); }
+
+void ControlServer::Accept() {
+  for (;;) {
+    const int fd = ::accept4(fd_, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
+    if (fd < 0) return;  // EAGAIN: all taken; anything else: the next readiness tries again
+    // Only the monitor's own user (or root) may drive it, whatever the file's mode.
+    ucred peer{};
+    socklen_t length = sizeof peer;
+    const bool allowed = ::getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &peer, &length) == 0 &&
+                         (peer.uid == ::geteuid() || peer.uid == 0);
+    if (!allowed || clients_.size() >= kMaxClients) {
+      ::close(fd);
+      continue;
+    }
+    auto client = std::make_unique<Client>(loop_, fd);
+    Client* c = client.get();
+    c->watch = std::make_unique<DescriptorWatch>(loop_, fd, POLLIN, [this, c](short revents) { OnClient(*c, revents); });
+    c->deadline.SetInterval(kClientTimeoutMs);
+    c->deadline.OnTimer = [this, c] { Drop(*c); };
+    c->deadline.SetEnabled(true);
+    clients_.push_back(std::move(client));
+  }
+}
+
+void ControlServer::Drop(Client& client) {
+  for (auto it = clients_.begin(); it != clients_.end(); ++it)
+    if (it->get() == &client) {
+      clients_.erase(it);  // closes it; its watch and timer go with it
+      return;
+    }
+}
+
+void ControlServer::OnClient(Client& client, short revents) {
+  if (!client.answered) {
+    bool closed = false;
+    char buffer[4096];
+    for (;;) {
+      const ssize_t n = ::read(client.fd, buffer, sizeof buffer);
+      if (n > 0) {
+        client.in.append(buffer, static_cast<std::size_t>(n));
+        if (client.in.size() > kMaxRequestBytes) return Drop(client);
+        continue;
+      }
+      if (n < 0 && errno == EINTR) continue;
+      closed = n == 0 || errno != EAGAIN;
+      break;
+    }
+    bool bad = false;
+    const auto args = DecodeControlRequest(client.in, bad);
+    if (!args && !bad) {
+      if (closed) Drop(client);  // gone before the whole request came: nothing was done
+      return;
+    }
+    const ControlAnswer answer =
+        bad ? ControlAnswer{2, "", "kesp: the control socket received a malformed request\n"} : handler_(*args);
+    client.answered = true;
+    client.out = EncodeControlAnswer(answer);
+    client.deadline.SetEnabled(false);
+    client.deadline.SetInterval(kClientTimeoutMs);
+    client.deadline.SetEnabled(true);
+    client.watch->SetEvents(POLLOUT);
+    revents = POLLOUT;
+  }
+  if (revents & (POLLOUT | POLLERR | POLLHUP)) {
+    while (!client.out.empty()) {
+      const ssize_t n = ::send(client.fd, client.out.data(), client.out.size(), MSG_NOSIGNAL);
+      if (n > 0) {
+        client.out.erase(0, static_cast<std::size_t>(n));
+        continue;
+      }
+      if (n < 0 && errno == EAGAIN) return;  // the rest when it can take it
+      break;                                 // gone: the command was carried out all the same
+    }
+    Drop(client);
+  }
+}
+
+// ----------------------------------------------------------------------------- the client
+
+std::optional<ControlAnswer> CallControlSocket(const std::string& path, const std::vector<std::string>& args,
+                                               int timeoutMs, std::string& error) {
+  sockaddr_un address;
+  if (!FillAddress(path, address)) return std::nullopt;
+  const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) return std::nullopt;
+  if (::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
+    const int code = errno;
+    ::close(fd);
+    // No socket, or one that nobody listens at any more: no monitor runs.
+    if (code == ENOENT || code == ECONNREFUSED) return std::nullopt;
+    error = "cannot reach the running kesp at " + path + ": " + ErrnoText(code);
+    return ControlAnswer{1, "", ""};
+  }
+  const std::string request = EncodeControlRequest(args);
+  std::string reply;
+  bool sent = true;
+  for (std::size_t at = 0; at < request.size();) {
+    const ssize_t n = ::send(fd, request.data() + at, request.size() - at, MSG_NOSIGNAL);
+    if (n <= 0) {
+      sent = false;
+      break;
+    }
+    at += static_cast<std::size_t>(n);
+  }
+  const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+  while (sent) {
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(end - std::chrono::steady_clock::now());
+    if (left.count() <= 0) break;
+    pollfd p{fd, POLLIN, 0};
+    if (::poll(&p, 1, static_cast<int>(left.count())) <= 0) continue;
+    char buffer[4096];
+    const ssize_t n = ::read(fd, buffer, sizeof buffer);
+    if (n <= 0) break;
+    reply.append(buffer, static_cast<std::size_t>(n));
+  }
+  ::close(fd);
+  if (auto answer = DecodeControlAnswer(reply)) return answer;
+  error = "the running kesp gave no answer (" + path + ")";
+  return ControlAnswer{1, "", ""};
+}
+
+}  // namespace tervane
