@@ -71,7 +71,7 @@ std::optional<std::vector<std::string>> DecodeControlRequest(const std::string& 
   }
   const auto count = ParseInt32(bytes.substr(0, newline));
   if (!count || *count < 0 || static_cast<std::size_t>(*count) > kMaxArguments ||
-      bytes.find_first_not_of("0123456789") != newline) {
+      bytes.find_first_not_of("0123456789") != newline || (newline > 1 && bytes[0] == '0')) {
     bad = true;
     return std::nullopt;
   }
@@ -98,7 +98,8 @@ std::string EncodeControlAnswer(const ControlAnswer& answer) {
 std::optional<ControlAnswer> DecodeControlAnswer(const std::string& bytes) {
   const std::size_t newline = bytes.find('\n');
   if (newline == std::string::npos) return std::nullopt;
-  const auto code = ParseInt32(bytes.substr(0, newline));
+  const std::string number = bytes.substr(0, newline);
+  const auto code = number.find_first_not_of("0123456789") == std::string::npos ? ParseInt32(number) : std::nullopt;
   const std::size_t outEnd = bytes.find('\0', newline + 1);
   if (!code || outEnd == std::string::npos) return std::nullopt;
   const std::size_t errEnd = bytes.find('\0', outEnd + 1);
