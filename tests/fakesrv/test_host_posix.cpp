@@ -13,6 +13,7 @@
 #include <filesystem>
 
 #include "support/unique_handle_posix.h"
+#include "fakesrv.h"
 #include "test_host.h"
 
 extern char** environ;
@@ -50,9 +51,7 @@ bool UdpClient::SendTo(std::uint16_t port, std::span<const std::uint8_t> bytes) 
 }
 
 bool UdpClient::SendText(std::uint16_t port, std::string_view text) {
-  std::vector<std::uint8_t> bytes{0xFF, 0xFF, 0xFF, 0xFF};
-  bytes.insert(bytes.end(), text.begin(), text.end());
-  return SendTo(port, bytes);
+  return SendTo(port, BuildControlDatagram(text));
 }
 
 std::optional<std::vector<std::uint8_t>> UdpClient::Receive(int timeoutMs,

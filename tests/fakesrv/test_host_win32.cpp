@@ -5,6 +5,7 @@
 
 #include <filesystem>
 
+#include "fakesrv.h"
 #include "test_host.h"
 
 namespace tervane::fakesrv::test {
@@ -75,9 +76,7 @@ bool UdpClient::SendTo(std::uint16_t port, std::span<const std::uint8_t> bytes) 
 }
 
 bool UdpClient::SendText(std::uint16_t port, std::string_view text) {
-  std::vector<std::uint8_t> bytes{0xFF, 0xFF, 0xFF, 0xFF};
-  bytes.insert(bytes.end(), text.begin(), text.end());
-  return SendTo(port, bytes);
+  return SendTo(port, BuildControlDatagram(text));
 }
 
 std::optional<std::vector<std::uint8_t>> UdpClient::Receive(int timeoutMs,
