@@ -6,6 +6,8 @@
 #include <filesystem>
 
 #include "fakesrv.h"
+#include "support/text.h"
+#include "support/text_win32.h"
 #include "test_host.h"
 
 namespace tervane::fakesrv::test {
@@ -28,14 +30,7 @@ sockaddr_in Loopback(const char* address, std::uint16_t port) {
   return a;
 }
 
-std::wstring Wide(const std::string& text) {
-  if (text.empty()) return {};
-  const int n = MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()),
-                                    nullptr, 0);
-  std::wstring out(static_cast<std::size_t>(n), L'\0');
-  MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), out.data(), n);
-  return out;
-}
+std::wstring Wide(const std::string& text) { return W(Utf8ToUtf16(text)); }
 
 // The build gives the program's path as the host sees it; under Wine a Unix path is on Z:.
 std::wstring WindowsPath(const std::string& path) {
