@@ -1,5 +1,6 @@
-// What each platform half of the files (file_posix.cpp, file_win32.cpp) gives the portable part
-// (file.cpp): single system calls, nothing for other callers.
+// Between the portable part of the files (file.cpp) and its platform halves (file_posix.cpp,
+// file_win32.cpp): the system calls the portable part is built on, and the listing's name rule
+// that both halves apply. Not for other callers.
 #pragma once
 
 #include <cstddef>
