@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "core/server_list.h"
+#include "fakesrv.h"
 #include "net/query.h"
 #include "process/params.h"
 
@@ -14,14 +15,16 @@ namespace {
 
 using namespace tervane;
 
+// A whole reply of a Source server, as the stand-in server builds it.
 std::vector<std::uint8_t> InfoReply() {
-  std::vector<std::uint8_t> b{0xFF, 0xFF, 0xFF, 0xFF, 'I', 17};
-  for (const char* s : {"Tervane Test Server #1", "de_dust2", "cstrike", "Counter-Strike: Source"}) {
-    b.insert(b.end(), s, s + std::char_traits<char>::length(s));
-    b.push_back(0);
-  }
-  for (int x : {240, 0, 12, 32, 0, int{'d'}, int{'l'}, 0, 1}) b.push_back(static_cast<std::uint8_t>(x));
-  return b;
+  fakesrv::Settings s;
+  s.name = "Tervane Test Server #1";
+  s.description = "Counter-Strike: Source";
+  s.protocol = 17;
+  s.appId = 240;
+  s.players = 12;
+  s.vac = true;
+  return fakesrv::BuildInfoReply(s);
 }
 
 void BM_ParseInfoReply(benchmark::State& state) {

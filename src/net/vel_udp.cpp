@@ -1,6 +1,6 @@
-// The part of the endpoint that is the same on every platform: properties and their rules,
-// the error texts and their reporting, the destination rule, and the meaning of a
-// notification. The socket calls are in vel_udp_win32.cpp and vel_udp_posix.cpp.
+// The part of the endpoint that is the same on every platform: properties and their rules, the
+// steps of Open, the error texts and their reporting, the destination rule, and the meaning of
+// a notification. The socket calls are in vel_udp_win32.cpp and vel_udp_posix.cpp.
 #include "net/vel_udp.h"
 
 #include <cstring>
@@ -208,6 +208,27 @@ void TVelUDP::SetReUseAddress(bool value) {
     return;
   }
   reUseAddress_ = value;
+}
+
+void TVelUDP::Open() {
+  if (active_) return;
+  int errorCode = 0;
+  if (!CreateSocket(errorCode)) {
+    ReportError(Failure::CreateSocket, errorCode);
+    return;
+  }
+  if (!BindSocket(errorCode)) {
+    CloseSocket();
+    ReportError(Failure::Bind, errorCode);
+    return;
+  }
+  if (localPort_ == 0) localPort_ = BoundPort();
+  WatchSocket();
+  active_ = true;
+  if (OnReady) {
+    TNotifyEvent handler = OnReady;
+    handler(*this);
+  }
 }
 
 void TVelUDP::Close() {

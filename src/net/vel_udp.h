@@ -127,13 +127,21 @@ class TVelUDP {
   };
   void StartPlatform();
   void StopPlatform() noexcept;
+  // The steps of Open, in its order. A failing step answers false and sets the system's error
+  // code; the socket is the platform half's own, and CloseSocket closes it whatever the step.
+  [[nodiscard]] bool CreateSocket(int& errorCode);
+  // Broadcast allowed, the address reused when asked, bound to LocalPort on every interface.
+  [[nodiscard]] bool BindSocket(int& errorCode);
+  // The port the system chose, or 0.
+  [[nodiscard]] int BoundPort();
+  // Non-blocking, with its news delivered through the owner's loop.
+  void WatchSocket();
   void CloseSocket();
   int SendTo(const void* buf, int len, std::uint32_t address, std::uint16_t port);
   int ReceiveFrom(void* buf, int size, std::uint32_t& address, std::uint16_t& port);
 
   EventLoop& owner_;
   std::unique_ptr<Platform, PlatformDeleter> platform_;
-  std::intptr_t socket_ = -1;
   bool active_ = false;
   std::string remoteIP_ = "127.0.0.1";
   int remotePort_ = 0;

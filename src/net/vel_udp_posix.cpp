@@ -14,7 +14,6 @@
 // same, a refused port (ECONNREFUSED) is cleared silently, as the Windows half switches that
 // report off.
 #include <arpa/inet.h>
-#include <fcntl.h>
 #include <netinet/in.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
@@ -25,10 +24,12 @@
 
 #include "net/vel_udp.h"
 #include "support/event_loop_posix.h"
+#include "support/unique_handle_posix.h"
 
 namespace tervane {
 
 struct TVelUDP::Platform {
+  UniqueFd socket;
   std::unique_ptr<DescriptorWatch> watch;
   std::uint64_t generation = 0;  // one per Open: tells a reopened socket from the one before
 };
@@ -39,42 +40,38 @@ void TVelUDP::StartPlatform() { platform_.reset(new Platform); }
 
 void TVelUDP::StopPlatform() noexcept {}
 
-void TVelUDP::Open() {
-  if (active_) return;
-  int fd = ::socket(AF_INET, SOCK_DGRAM, IPPROTO_UDP);
-  if (fd < 0) {
-    ReportError(Failure::CreateSocket, errno);
-    return;
-  }
-  int flags = ::fcntl(fd, F_GETFL);
-  if (flags != -1) ::fcntl(fd, F_SETFL, flags | O_NONBLOCK);
-  int fdFlags = ::fcntl(fd, F_GETFD);
-  if (fdFlags != -1) ::fcntl(fd, F_SETFD, fdFlags | FD_CLOEXEC);
+bool TVelUDP::CreateSocket(int& errorCode) {
+  platform_->socket.reset(::socket(AF_INET, SOCK_DGRAM, IPPROTO_UDP));
+  errorCode = platform_->socket ? 0 : errno;
+  return static_cast<bool>(platform_->socket);
+}
 
+bool TVelUDP::BindSocket(int& errorCode) {
+  const int fd = platform_->socket.get();
   int on = 1;
   ::setsockopt(fd, SOL_SOCKET, SO_BROADCAST, &on, sizeof on);
+  if (reUseAddress_) ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
   sockaddr_in local{};
   local.sin_family = AF_INET;
   local.sin_addr.s_addr = htonl(INADDR_ANY);
   local.sin_port = htons(static_cast<std::uint16_t>(localPort_));
-  if (reUseAddress_) ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
-  if (::bind(fd, reinterpret_cast<const sockaddr*>(&local), sizeof local) != 0) {
-    int error = errno;
-    ::close(fd);
-    socket_ = -1;
-    ReportError(Failure::Bind, error);
-    return;
-  }
-  if (localPort_ == 0) {
-    sockaddr_in bound{};
-    socklen_t length = sizeof bound;
-    if (::getsockname(fd, reinterpret_cast<sockaddr*>(&bound), &length) == 0) {
-      localPort_ = ntohs(bound.sin_port);
-    }
-  }
-  socket_ = fd;
-  const std::uint64_t generation = ++platform_->generation;
+  const bool bound = ::bind(fd, reinterpret_cast<const sockaddr*>(&local), sizeof local) == 0;
+  errorCode = bound ? 0 : errno;
+  return bound;
+}
 
+int TVelUDP::BoundPort() {
+  sockaddr_in bound{};
+  socklen_t length = sizeof bound;
+  if (::getsockname(platform_->socket.get(), reinterpret_cast<sockaddr*>(&bound), &length) != 0)
+    return 0;
+  return ntohs(bound.sin_port);
+}
+
+void TVelUDP::WatchSocket() {
+  const int fd = platform_->socket.get();
+  SetNonBlockingCloseOnExec(fd);
+  const std::uint64_t generation = ++platform_->generation;
   platform_->watch = std::make_unique<DescriptorWatch>(
       owner_, fd, static_cast<short>(POLLIN | POLLOUT), [this, fd, generation](short revents) {
         std::shared_ptr<bool> alive = alive_;
@@ -103,27 +100,20 @@ void TVelUDP::Open() {
           Notify(Event::Writable, 0);
         }
       });
-
-  active_ = true;
-  if (OnReady) {
-    TNotifyEvent handler = OnReady;
-    handler(*this);
-  }
 }
 
 void TVelUDP::CloseSocket() {
   platform_->watch.reset();
-  if (socket_ >= 0) ::close(static_cast<int>(socket_));
-  socket_ = -1;
+  platform_->socket.reset();
 }
 
 int TVelUDP::SendTo(const void* buf, int len, std::uint32_t address, std::uint16_t port) {
-  if (socket_ < 0) return -1;
+  if (!platform_->socket) return -1;
   sockaddr_in to{};
   to.sin_family = AF_INET;
   to.sin_addr.s_addr = htonl(address);
   to.sin_port = htons(port);
-  ssize_t sent = ::sendto(static_cast<int>(socket_), buf, static_cast<std::size_t>(len), 0,
+  ssize_t sent = ::sendto(platform_->socket.get(), buf, static_cast<std::size_t>(len), 0,
                           reinterpret_cast<const sockaddr*>(&to), sizeof to);
   if (sent < 0) {
     if ((errno == EAGAIN || errno == EWOULDBLOCK) && platform_->watch) {
@@ -137,10 +127,10 @@ int TVelUDP::SendTo(const void* buf, int len, std::uint32_t address, std::uint16
 int TVelUDP::ReceiveFrom(void* buf, int size, std::uint32_t& address, std::uint16_t& port) {
   address = 0;
   port = 0;
-  if (socket_ < 0) return -1;
+  if (!platform_->socket) return -1;
   sockaddr_in from{};
   socklen_t length = sizeof from;
-  ssize_t received = ::recvfrom(static_cast<int>(socket_), buf, static_cast<std::size_t>(size), 0,
+  ssize_t received = ::recvfrom(platform_->socket.get(), buf, static_cast<std::size_t>(size), 0,
                                 reinterpret_cast<sockaddr*>(&from), &length);
   if (received < 0) return -1;
   address = ntohl(from.sin_addr.s_addr);
@@ -149,9 +139,9 @@ int TVelUDP::ReceiveFrom(void* buf, int size, std::uint32_t& address, std::uint1
 }
 
 int TVelUDP::BytesAvailable() {
-  if (socket_ < 0) return 0;
+  if (!platform_->socket) return 0;
   int waiting = 0;
-  if (::ioctl(static_cast<int>(socket_), FIONREAD, &waiting) != 0 || waiting < 0) return 0;
+  if (::ioctl(platform_->socket.get(), FIONREAD, &waiting) != 0 || waiting < 0) return 0;
   return waiting;
 }
 

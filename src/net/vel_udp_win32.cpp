@@ -17,6 +17,7 @@ constexpr UINT kSocketMessage = WM_USER + 1;
 
 struct TVelUDP::Platform {
   bool started = false;  // WSAStartup succeeded: WSACleanup is owed
+  SOCKET socket = INVALID_SOCKET;
   std::unique_ptr<HiddenWindow> window;
 };
 
@@ -37,7 +38,8 @@ void TVelUDP::StartPlatform() {
           if (message != kSocketMessage) return false;
           answer = 0;
           // News still queued for a socket closed meanwhile is not about the current one.
-          if (socket_ == -1 || static_cast<SOCKET>(wParam) != static_cast<SOCKET>(socket_)) {
+          const SOCKET current = platform_->socket;
+          if (current == INVALID_SOCKET || static_cast<SOCKET>(wParam) != current) {
             return true;
           }
           const int event = WSAGETSELECTEVENT(lParam);
@@ -61,73 +63,70 @@ void TVelUDP::StopPlatform() noexcept {
   }
 }
 
-void TVelUDP::Open() {
-  if (active_) return;
-  SOCKET s = socket(AF_INET, SOCK_DGRAM, IPPROTO_UDP);
-  if (s == INVALID_SOCKET) {
-    ReportError(Failure::CreateSocket, WSAGetLastError());
-    return;
-  }
+bool TVelUDP::CreateSocket(int& errorCode) {
+  platform_->socket = socket(AF_INET, SOCK_DGRAM, IPPROTO_UDP);
+  errorCode = platform_->socket == INVALID_SOCKET ? WSAGetLastError() : 0;
+  return platform_->socket != INVALID_SOCKET;
+}
+
+bool TVelUDP::BindSocket(int& errorCode) {
+  const SOCKET s = platform_->socket;
   BOOL on = TRUE;
   setsockopt(s, SOL_SOCKET, SO_BROADCAST, reinterpret_cast<const char*>(&on), sizeof on);
+  if (reUseAddress_) {
+    setsockopt(s, SOL_SOCKET, SO_REUSEADDR, reinterpret_cast<const char*>(&on), sizeof on);
+  }
   sockaddr_in local{};
   local.sin_family = AF_INET;
   local.sin_addr.s_addr = htonl(INADDR_ANY);
   local.sin_port = htons(static_cast<u_short>(localPort_));
-  if (reUseAddress_) {
-    setsockopt(s, SOL_SOCKET, SO_REUSEADDR, reinterpret_cast<const char*>(&on), sizeof on);
-  }
-  if (bind(s, reinterpret_cast<const sockaddr*>(&local), sizeof local) == SOCKET_ERROR) {
-    int error = WSAGetLastError();
-    closesocket(s);
-    socket_ = -1;
-    ReportError(Failure::Bind, error);
-    return;
-  }
-  if (localPort_ == 0) {
-    sockaddr_in bound{};
-    int length = sizeof bound;
-    if (getsockname(s, reinterpret_cast<sockaddr*>(&bound), &length) == 0) {
-      localPort_ = ntohs(bound.sin_port);
-    }
-  }
+  const bool bound =
+      bind(s, reinterpret_cast<const sockaddr*>(&local), sizeof local) != SOCKET_ERROR;
+  errorCode = bound ? 0 : WSAGetLastError();
+  return bound;
+}
+
+int TVelUDP::BoundPort() {
+  sockaddr_in bound{};
+  int length = sizeof bound;
+  if (getsockname(platform_->socket, reinterpret_cast<sockaddr*>(&bound), &length) != 0) return 0;
+  return ntohs(bound.sin_port);
+}
+
+void TVelUDP::WatchSocket() {
+  const SOCKET s = platform_->socket;
   // A query to a server that is down brings back an ICMP port-unreachable; reported, it would
   // make the next read fail instead of delivering the next datagram.
   BOOL reportReset = FALSE;
   DWORD returned = 0;
   WSAIoctl(s, SIO_UDP_CONNRESET, &reportReset, sizeof reportReset, nullptr, 0, &returned, nullptr,
            nullptr);
-  socket_ = static_cast<std::intptr_t>(s);
+  // Also makes the socket non-blocking.
   WSAAsyncSelect(s, platform_->window->Handle(), kSocketMessage, FD_READ | FD_WRITE);
-  active_ = true;
-  if (OnReady) {
-    TNotifyEvent handler = OnReady;
-    handler(*this);
-  }
 }
 
 void TVelUDP::CloseSocket() {
-  if (socket_ != -1) closesocket(static_cast<SOCKET>(socket_));
-  socket_ = -1;
+  if (platform_->socket != INVALID_SOCKET) closesocket(platform_->socket);
+  platform_->socket = INVALID_SOCKET;
 }
 
 int TVelUDP::SendTo(const void* buf, int len, std::uint32_t address, std::uint16_t port) {
-  if (socket_ == -1) return -1;
+  if (platform_->socket == INVALID_SOCKET) return -1;
   sockaddr_in to{};
   to.sin_family = AF_INET;
   to.sin_addr.s_addr = htonl(address);
   to.sin_port = htons(port);
-  return sendto(static_cast<SOCKET>(socket_), static_cast<const char*>(buf), len, 0,
+  return sendto(platform_->socket, static_cast<const char*>(buf), len, 0,
                 reinterpret_cast<const sockaddr*>(&to), sizeof to);
 }
 
 int TVelUDP::ReceiveFrom(void* buf, int size, std::uint32_t& address, std::uint16_t& port) {
   address = 0;
   port = 0;
-  if (socket_ == -1) return -1;
+  if (platform_->socket == INVALID_SOCKET) return -1;
   sockaddr_in from{};
   int length = sizeof from;
-  int received = recvfrom(static_cast<SOCKET>(socket_), static_cast<char*>(buf), size, 0,
+  int received = recvfrom(platform_->socket, static_cast<char*>(buf), size, 0,
                           reinterpret_cast<sockaddr*>(&from), &length);
   address = ntohl(from.sin_addr.s_addr);
   port = ntohs(from.sin_port);
@@ -135,9 +134,9 @@ int TVelUDP::ReceiveFrom(void* buf, int size, std::uint32_t& address, std::uint1
 }
 
 int TVelUDP::BytesAvailable() {
-  if (socket_ == -1) return 0;
+  if (platform_->socket == INVALID_SOCKET) return 0;
   u_long waiting = 0;
-  if (ioctlsocket(static_cast<SOCKET>(socket_), FIONREAD, &waiting) != 0) return 0;
+  if (ioctlsocket(platform_->socket, FIONREAD, &waiting) != 0) return 0;
   return waiting > INT_MAX ? INT_MAX : static_cast<int>(waiting);
 }
 

@@ -30,6 +30,7 @@ extern "C" {
 #include "process/process_control.h"
 #include "support/file.h"
 #include "support/text.h"
+#include "support/unique_handle_posix.h"
 
 extern char** environ;
 
@@ -97,13 +98,12 @@ pid_t ParsePid(const char* name) {
 // Calls visit(id) for every numeric entry of folder, in directory order, while it answers true.
 template <typename Visit>
 void ForEachNumericEntry(const char* folder, Visit visit) {
-  DIR* dir = ::opendir(folder);
+  const UniqueDir dir(::opendir(folder));
   if (!dir) return;
-  while (const dirent* entry = ::readdir(dir)) {
+  while (const dirent* entry = ::readdir(dir.get())) {
     const pid_t id = ParsePid(entry->d_name);
     if (id > 0 && !visit(id)) break;
   }
-  ::closedir(dir);
 }
 
 // Priority and affinity belong to each thread on Linux, so they are set on every one.
@@ -260,11 +260,10 @@ class LinuxProcessControl final : public IProcessControl {
   // Ends the process only if it still runs the server's executable. Through a pidfd the check
   // and the signal reach the same process even if the id is reused in between.
   static bool KillIfStillServer(const Found& found) {
-    const int pidfd = ::pidfd_open(found.pid, 0);
-    if (pidfd >= 0) {
+    const UniqueFd pidfd(::pidfd_open(found.pid, 0));
+    if (pidfd) {
       const bool still = IsStillServer(found);
-      if (still) ::pidfd_send_signal(pidfd, SIGKILL, nullptr, 0);
-      ::close(pidfd);
+      if (still) ::pidfd_send_signal(pidfd.get(), SIGKILL, nullptr, 0);
       return still;
     }
     if (errno == ESRCH) return false;
@@ -350,19 +349,15 @@ class LinuxProcessControl final : public IProcessControl {
 
   // Where the server's standard output and error go: appended to its output file, or
   // discarded when there is none. The descriptor is close-on-exec and above 2.
-  int OpenOutput(const Path& fileName) const {
-    int fd = -1;
+  [[nodiscard]] UniqueFd OpenOutput(const Path& fileName) const {
+    UniqueFd fd;
     if (!options_.outputFolder.empty()) {
       CreateDirectories(options_.outputFolder);
       const std::string path = Utf16ToUtf8(ServerOutputFile(options_.outputFolder, fileName));
-      fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOCTTY, 0644);
+      fd.reset(::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOCTTY, 0644));
     }
-    if (fd < 0) fd = ::open("/dev/null", O_WRONLY | O_CLOEXEC);
-    if (fd >= 0 && fd < 3) {
-      const int high = ::fcntl(fd, F_DUPFD_CLOEXEC, 3);
-      ::close(fd);
-      fd = high;
-    }
+    if (!fd) fd.reset(::open("/dev/null", O_WRONLY | O_CLOEXEC));
+    if (fd && fd.get() < 3) fd.reset(::fcntl(fd.get(), F_DUPFD_CLOEXEC, 3));
     return fd;
   }
 
@@ -399,14 +394,14 @@ std::uint32_t LinuxProcessControl::StartServerProcess(const Path& fileName,
   for (std::string& argument : arguments) argv.push_back(argument.data());
   argv.push_back(nullptr);
 
-  const int output = OpenOutput(fileName);
+  const UniqueFd output = OpenOutput(fileName);
 
   posix_spawn_file_actions_t actions;
   ::posix_spawn_file_actions_init(&actions);
   ::posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-  if (output >= 0) {
-    ::posix_spawn_file_actions_adddup2(&actions, output, 1);
-    ::posix_spawn_file_actions_adddup2(&actions, output, 2);
+  if (output) {
+    ::posix_spawn_file_actions_adddup2(&actions, output.get(), 1);
+    ::posix_spawn_file_actions_adddup2(&actions, output.get(), 2);
   }
   if (!folder.empty()) ::posix_spawn_file_actions_addchdir_np(&actions, folder.c_str());
   // Nothing of the monitor's (its socket, its log file) stays open in a server, whether or
@@ -433,7 +428,6 @@ std::uint32_t LinuxProcessControl::StartServerProcess(const Path& fileName,
       ::posix_spawn(&pid, program.c_str(), &actions, &attributes, argv.data(), environ);
   ::posix_spawnattr_destroy(&attributes);
   ::posix_spawn_file_actions_destroy(&actions);
-  if (output >= 0) ::close(output);
   if (result != 0) return static_cast<std::uint32_t>(result);
 
   children_.push_back(pid);

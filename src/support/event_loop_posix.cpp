@@ -3,7 +3,6 @@
 // or RunUntil; only Quit may come from another thread (a signal handler's thread, the service).
 #include "support/event_loop_posix.h"
 
-#include <fcntl.h>
 #include <poll.h>
 #include <unistd.h>
 
@@ -13,6 +12,8 @@
 #include <optional>
 #include <stdexcept>
 #include <vector>
+
+#include "support/unique_handle_posix.h"
 
 namespace tervane {
 
@@ -25,13 +26,6 @@ int MillisecondsUntil(Clock::time_point when, Clock::time_point now) {
   if (when <= now) return 0;
   auto ms = std::chrono::ceil<std::chrono::milliseconds>(when - now).count();
   return ms > 24 * 3600 * 1000 ? 24 * 3600 * 1000 : static_cast<int>(ms);
-}
-
-void SetNonBlockingCloseOnExec(int fd) {
-  int flags = ::fcntl(fd, F_GETFL);
-  if (flags != -1) ::fcntl(fd, F_SETFL, flags | O_NONBLOCK);
-  int fdFlags = ::fcntl(fd, F_GETFD);
-  if (fdFlags != -1) ::fcntl(fd, F_SETFD, fdFlags | FD_CLOEXEC);
 }
 }  // namespace
 
@@ -52,8 +46,8 @@ struct EventLoop::Impl {
   std::uintptr_t nextTimerId = 0;
   std::map<std::uint64_t, std::shared_ptr<Watch>> watches;
   std::uint64_t nextWatchId = 0;
-  int wakeRead = -1;
-  int wakeWrite = -1;
+  UniqueFd wakeRead;
+  UniqueFd wakeWrite;
   std::atomic<bool> quitPending{false};
   std::atomic<int> quitCode{0};
 
@@ -66,16 +60,13 @@ struct EventLoop::Impl {
 EventLoop::EventLoop() : impl_(std::make_unique<Impl>()) {
   int fds[2];
   if (::pipe(fds) != 0) throw std::runtime_error("event loop: no wake-up pipe");
+  impl_->wakeRead.reset(fds[0]);
+  impl_->wakeWrite.reset(fds[1]);
   SetNonBlockingCloseOnExec(fds[0]);
   SetNonBlockingCloseOnExec(fds[1]);
-  impl_->wakeRead = fds[0];
-  impl_->wakeWrite = fds[1];
 }
 
-EventLoop::~EventLoop() {
-  ::close(impl_->wakeRead);
-  ::close(impl_->wakeWrite);
-}
+EventLoop::~EventLoop() = default;
 
 void EventLoop::Impl::Step(std::optional<Clock::time_point> limit) {
   Clock::time_point now = Clock::now();
@@ -89,7 +80,7 @@ void EventLoop::Impl::Step(std::optional<Clock::time_point> limit) {
 
   std::vector<pollfd> set;
   std::vector<std::uint64_t> ids;
-  set.push_back(pollfd{wakeRead, POLLIN, 0});
+  set.push_back(pollfd{wakeRead.get(), POLLIN, 0});
   ids.push_back(0);
   for (const auto& [id, watch] : watches) {
     set.push_back(pollfd{watch->fd, watch->events, 0});
@@ -101,7 +92,7 @@ void EventLoop::Impl::Step(std::optional<Clock::time_point> limit) {
 
   if (set[0].revents != 0) {
     char drain[64];
-    while (::read(wakeRead, drain, sizeof drain) > 0) {
+    while (::read(wakeRead.get(), drain, sizeof drain) > 0) {
     }
   }
   for (std::size_t i = 1; i < set.size() && ready > 0; ++i) {
@@ -144,7 +135,7 @@ void EventLoop::Quit(int code) {
   impl_->quitCode = code;
   impl_->quitPending = true;
   char byte = 1;
-  [[maybe_unused]] ssize_t written = ::write(impl_->wakeWrite, &byte, 1);
+  [[maybe_unused]] ssize_t written = ::write(impl_->wakeWrite.get(), &byte, 1);
 }
 
 bool EventLoop::RunUntil(const std::function<bool()>& done, std::chrono::milliseconds limit) {

@@ -16,7 +16,7 @@ namespace tervane {
 using Path = std::u16string;
 
 // The folder separator of the platform: '\' on Windows, '/' on Linux.
-char16_t PathSeparator();
+[[nodiscard]] char16_t PathSeparator();
 
 class File {
  public:
@@ -28,21 +28,21 @@ class File {
   ~File();
 
   // An existing file for reading; other programs may read it but not write it meanwhile.
-  static File OpenForRead(const Path& path);
+  [[nodiscard]] static File OpenForRead(const Path& path);
   // For reading and writing, created when missing, content kept; shared for reading only.
-  static File OpenForAppend(const Path& path);
+  [[nodiscard]] static File OpenForAppend(const Path& path);
   // A new, empty file for writing (an existing one is emptied); shared for reading only.
-  static File CreateForWrite(const Path& path);
+  [[nodiscard]] static File CreateForWrite(const Path& path);
 
-  bool IsOpen() const { return handle_ != kInvalid; }
-  std::optional<std::uint64_t> Size() const;
+  [[nodiscard]] bool IsOpen() const { return handle_ != kInvalid; }
+  [[nodiscard]] std::optional<std::uint64_t> Size() const;
   // Reads up to n bytes; answers how many were read (fewer only at the end or on failure).
-  std::size_t Read(void* buffer, std::size_t n);
-  bool Write(const void* buffer, std::size_t n);
+  [[nodiscard]] std::size_t Read(void* buffer, std::size_t n);
+  [[nodiscard]] bool Write(const void* buffer, std::size_t n);
   // Moves the position to the end and answers it (the file's length).
-  std::optional<std::uint64_t> SeekToEnd();
+  [[nodiscard]] std::optional<std::uint64_t> SeekToEnd();
   // Puts what was written on the disk.
-  bool Flush();
+  [[nodiscard]] bool Flush();
   void Close();
 
  private:
@@ -52,8 +52,8 @@ class File {
 };
 
 // True when a file (not a folder) exists at the path.
-bool FileExists(const Path& path);
-bool DirectoryExists(const Path& path);
+[[nodiscard]] bool FileExists(const Path& path);
+[[nodiscard]] bool DirectoryExists(const Path& path);
 // Creates the folder with every missing parent; true when it exists afterwards.
 bool CreateDirectories(const Path& path);
 bool RemoveFile(const Path& path);
@@ -63,14 +63,14 @@ bool RemoveFile(const Path& path);
 // file in the same folder, are flushed to the disk, and the temporary file is then moved over
 // the target in one step. beforeCommit, when given, runs after the flush and before the move;
 // answering false abandons the replacement there (as an interruption would).
-bool ReplaceFileAtomically(const Path& target, std::span<const std::uint8_t> bytes,
-                           const std::function<bool()>& beforeCommit = {});
+[[nodiscard]] bool ReplaceFileAtomically(const Path& target, std::span<const std::uint8_t> bytes,
+                                         const std::function<bool()>& beforeCommit = {});
 
 // The folder of the running executable, with its trailing separator.
-Path ExecutableDir();
+[[nodiscard]] Path ExecutableDir();
 
 // The names (without folder) of the plain files in folder whose names end with suffix
 // (compared without regard to ASCII case), in the order the file system lists them.
-std::vector<Path> ListFilesWithSuffix(const Path& folder, std::u16string_view suffix);
+[[nodiscard]] std::vector<Path> ListFilesWithSuffix(const Path& folder, std::u16string_view suffix);
 
 }  // namespace tervane

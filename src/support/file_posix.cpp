@@ -1,3 +1,5 @@
+// The files on Linux: descriptors opened close-on-exec, identity and kind from stat, the
+// replacement made durable with an fsync of its folder.
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -7,7 +9,9 @@
 #include <climits>
 
 #include "support/file.h"
+#include "support/file_platform.h"
 #include "support/text.h"
+#include "support/unique_handle_posix.h"
 
 namespace tervane {
 namespace {
@@ -16,43 +20,62 @@ std::string Native(const Path& path) { return Utf16ToUtf8(path); }
 
 int Fd(std::intptr_t h) { return static_cast<int>(h); }
 
+// A descriptor that names a plain file, as File takes it; anything else is closed.
+std::intptr_t PlainFileOnly(UniqueFd fd) {
+  struct stat st {};
+  if (!fd || ::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) return -1;
+  return fd.release();
+}
+
 }  // namespace
+
+namespace file_platform {
+
+std::ptrdiff_t ReadSome(std::intptr_t handle, void* buffer, std::size_t n) {
+  for (;;) {
+    const ssize_t r = ::read(Fd(handle), buffer, n);
+    if (r >= 0 || errno != EINTR) return r;
+  }
+}
+
+std::ptrdiff_t WriteSome(std::intptr_t handle, const void* buffer, std::size_t n) {
+  for (;;) {
+    const ssize_t r = ::write(Fd(handle), buffer, n);
+    if (r >= 0 || errno != EINTR) return r;
+  }
+}
+
+void CloseFile(std::intptr_t handle) { ::close(Fd(handle)); }
+
+std::optional<bool> IsFolder(const Path& path) {
+  struct stat st {};
+  if (::stat(Native(path).c_str(), &st) != 0) return std::nullopt;
+  return S_ISDIR(st.st_mode);
+}
+
+bool MoveOver(const Path& from, const Path& to) {
+  const std::string final_name = Native(to);
+  if (::rename(Native(from).c_str(), final_name.c_str()) != 0) return false;
+  // Make the new name itself durable.
+  const std::size_t slash = final_name.find_last_of('/');
+  const std::string folder =
+      slash == std::string::npos ? std::string(".") : final_name.substr(0, slash + 1);
+  const UniqueFd dir(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (dir) ::fsync(dir.get());
+  return true;
+}
+
+}  // namespace file_platform
 
 char16_t PathSeparator() { return u'/'; }
 
-File::File(File&& other) noexcept : handle_(other.handle_) { other.handle_ = kInvalid; }
-
-File& File::operator=(File&& other) noexcept {
-  if (this != &other) {
-    Close();
-    handle_ = other.handle_;
-    other.handle_ = kInvalid;
-  }
-  return *this;
-}
-
-File::~File() { Close(); }
-
 File File::OpenForRead(const Path& path) {
-  int fd = ::open(Native(path).c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return File();
-  struct stat st {};
-  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-    ::close(fd);
-    return File();
-  }
-  return File(fd);
+  return File(PlainFileOnly(UniqueFd(::open(Native(path).c_str(), O_RDONLY | O_CLOEXEC))));
 }
 
 File File::OpenForAppend(const Path& path) {
-  int fd = ::open(Native(path).c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
-  if (fd < 0) return File();
-  struct stat st {};
-  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-    ::close(fd);
-    return File();
-  }
-  return File(fd);
+  return File(
+      PlainFileOnly(UniqueFd(::open(Native(path).c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644))));
 }
 
 File File::CreateForWrite(const Path& path) {
@@ -68,52 +91,11 @@ std::optional<std::uint64_t> File::Size() const {
   return static_cast<std::uint64_t>(st.st_size);
 }
 
-std::size_t File::Read(void* buffer, std::size_t n) {
-  if (!IsOpen()) return 0;
-  std::size_t done = 0;
-  auto* out = static_cast<char*>(buffer);
-  while (done < n) {
-    ssize_t r = ::read(Fd(handle_), out + done, n - done);
-    if (r < 0 && errno == EINTR) continue;
-    if (r <= 0) break;
-    done += static_cast<std::size_t>(r);
-  }
-  return done;
-}
-
-bool File::Write(const void* buffer, std::size_t n) {
-  if (!IsOpen()) return false;
-  std::size_t done = 0;
-  const auto* in = static_cast<const char*>(buffer);
-  while (done < n) {
-    ssize_t r = ::write(Fd(handle_), in + done, n - done);
-    if (r < 0 && errno == EINTR) continue;
-    if (r <= 0) return false;
-    done += static_cast<std::size_t>(r);
-  }
-  return true;
-}
-
 std::optional<std::uint64_t> File::SeekToEnd() {
   if (!IsOpen()) return std::nullopt;
   off_t pos = ::lseek(Fd(handle_), 0, SEEK_END);
   if (pos < 0) return std::nullopt;
   return static_cast<std::uint64_t>(pos);
-}
-
-void File::Close() {
-  if (IsOpen()) ::close(Fd(handle_));
-  handle_ = kInvalid;
-}
-
-bool FileExists(const Path& path) {
-  struct stat st {};
-  return ::stat(Native(path).c_str(), &st) == 0 && !S_ISDIR(st.st_mode);
-}
-
-bool DirectoryExists(const Path& path) {
-  struct stat st {};
-  return ::stat(Native(path).c_str(), &st) == 0 && S_ISDIR(st.st_mode);
 }
 
 bool CreateDirectories(const Path& path) {
@@ -131,34 +113,6 @@ bool CreateDirectories(const Path& path) {
 
 bool RemoveFile(const Path& path) { return ::unlink(Native(path).c_str()) == 0; }
 
-bool ReplaceFileAtomically(const Path& target, std::span<const std::uint8_t> bytes,
-                           const std::function<bool()>& beforeCommit) {
-  const std::string final_name = Native(target);
-  const Path temp_path = target + u".tmp";
-  File temp = File::CreateForWrite(temp_path);
-  if (!temp.IsOpen()) return false;
-  const bool written = temp.Write(bytes.data(), bytes.size()) && temp.Flush();
-  temp.Close();
-  if (!written) {
-    RemoveFile(temp_path);
-    return false;
-  }
-  if (beforeCommit && !beforeCommit()) return false;  // left as an interruption would leave it
-  if (::rename(Native(temp_path).c_str(), final_name.c_str()) != 0) {
-    RemoveFile(temp_path);
-    return false;
-  }
-  // Make the new name itself durable.
-  const std::size_t slash = final_name.find_last_of('/');
-  const std::string folder = slash == std::string::npos ? std::string(".") : final_name.substr(0, slash + 1);
-  int dir = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (dir >= 0) {
-    ::fsync(dir);
-    ::close(dir);
-  }
-  return true;
-}
-
 Path ExecutableDir() {
   char buf[PATH_MAX + 1];
   ssize_t n = ::readlink("/proc/self/exe", buf, PATH_MAX);
@@ -169,18 +123,15 @@ Path ExecutableDir() {
 
 std::vector<Path> ListFilesWithSuffix(const Path& folder, std::u16string_view suffix) {
   std::vector<Path> names;
-  DIR* dir = ::opendir(Native(folder).c_str());
+  const UniqueDir dir(::opendir(Native(folder).c_str()));
   if (!dir) return names;
-  const std::u16string want = UpperAscii16(suffix);
-  while (dirent* entry = ::readdir(dir)) {
+  while (const dirent* entry = ::readdir(dir.get())) {
     Path name = Utf8ToUtf16(entry->d_name);
-    if (name.size() < want.size() || UpperAscii16(name.substr(name.size() - want.size())) != want)
-      continue;
+    if (!file_platform::EndsWithSuffix(name, suffix)) continue;
     Path full = folder;
     if (!full.empty() && full.back() != u'/') full.push_back(u'/');
     if (FileExists(full + name)) names.push_back(name);
   }
-  ::closedir(dir);
   return names;
 }
 

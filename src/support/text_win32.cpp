@@ -1,12 +1,13 @@
 #include <windows.h>
 
 #include "support/text.h"
+#include "support/text_win32.h"
 
 namespace tervane {
 
 std::string ToSystem8(std::u16string_view text) {
   if (text.empty()) return {};
-  const auto* wide = reinterpret_cast<const wchar_t*>(text.data());
+  const wchar_t* wide = W(text.data());
   int n = WideCharToMultiByte(CP_ACP, 0, wide, static_cast<int>(text.size()), nullptr, 0, nullptr,
                               nullptr);
   if (n <= 0) return {};
@@ -22,14 +23,14 @@ std::u16string FromSystem8(std::string_view text) {
   if (n <= 0) return {};
   std::u16string out(static_cast<size_t>(n), u'\0');
   MultiByteToWideChar(CP_ACP, 0, text.data(), static_cast<int>(text.size()),
-                      reinterpret_cast<wchar_t*>(out.data()), n);
+                      W(out.data()), n);
   return out;
 }
 
 std::u16string LowerCase(std::u16string_view text) {
   std::u16string out(text);
   if (!out.empty())
-    CharLowerBuffW(reinterpret_cast<wchar_t*>(out.data()), static_cast<DWORD>(out.size()));
+    CharLowerBuffW(W(out.data()), static_cast<DWORD>(out.size()));
   return out;
 }
 

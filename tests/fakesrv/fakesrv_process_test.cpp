@@ -4,6 +4,7 @@
 
 #include <chrono>
 
+#include "fakesrv.h"
 #include "net/query.h"
 #include "running_server.h"
 
@@ -126,10 +127,7 @@ TEST(FakesrvProcess, ControlFromAnotherAddressIsIgnored) {
   ASSERT_TRUE(server.WaitReady()) << server.Output();
   UdpClient stranger("127.0.0.2");
   ASSERT_TRUE(stranger.ok());
-  Bytes exit{0xFF, 0xFF, 0xFF, 0xFF};
-  const std::string text = "fakesrv exit";
-  exit.insert(exit.end(), text.begin(), text.end());
-  EXPECT_FALSE(server.Ask(stranger, exit, kSilenceMs));
+  EXPECT_FALSE(server.Ask(stranger, BuildControlDatagram("fakesrv exit"), kSilenceMs));
   EXPECT_TRUE(server.process().Running());
   // Its queries are answered, to it.
   EXPECT_EQ(Read(server.Ask(stranger, kInfo), server.port()).kind, Kind::Reply);

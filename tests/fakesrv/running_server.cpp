@@ -5,6 +5,8 @@
 #include <fstream>
 #include <sstream>
 
+#include "fakesrv.h"
+
 #ifndef FAKESRV_PATH
 #error "FAKESRV_PATH names the stand-in server built with these tests"
 #endif
@@ -65,9 +67,7 @@ std::optional<Bytes> RunningServer::Ask(UdpClient& client, const Bytes& bytes, i
 }
 
 std::string RunningServer::Command(const std::string& text, int timeoutMs) {
-  Bytes bytes{0xFF, 0xFF, 0xFF, 0xFF};
-  bytes.insert(bytes.end(), text.begin(), text.end());
-  const auto reply = Ask(control_, bytes, timeoutMs);
+  const auto reply = Ask(control_, BuildControlDatagram(text), timeoutMs);
   return reply ? AfterHeader(*reply) : std::string();
 }
 

@@ -12,6 +12,8 @@
 #include <chrono>
 #include <filesystem>
 
+#include "support/unique_handle_posix.h"
+#include "fakesrv.h"
 #include "test_host.h"
 
 extern char** environ;
@@ -49,9 +51,7 @@ bool UdpClient::SendTo(std::uint16_t port, std::span<const std::uint8_t> bytes) 
 }
 
 bool UdpClient::SendText(std::uint16_t port, std::string_view text) {
-  std::vector<std::uint8_t> bytes{0xFF, 0xFF, 0xFF, 0xFF};
-  bytes.insert(bytes.end(), text.begin(), text.end());
-  return SendTo(port, bytes);
+  return SendTo(port, BuildControlDatagram(text));
 }
 
 std::optional<std::vector<std::uint8_t>> UdpClient::Receive(int timeoutMs,
@@ -70,14 +70,13 @@ std::optional<std::vector<std::uint8_t>> UdpClient::Receive(int timeoutMs,
 }
 
 std::uint16_t FreeUdpPort() {
-  const int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  const tervane::UniqueFd fd(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
   sockaddr_in local = Loopback("127.0.0.1", 0);
   socklen_t length = sizeof local;
   std::uint16_t port = 0;
-  if (::bind(fd, reinterpret_cast<const sockaddr*>(&local), sizeof local) == 0 &&
-      ::getsockname(fd, reinterpret_cast<sockaddr*>(&local), &length) == 0)
+  if (::bind(fd.get(), reinterpret_cast<const sockaddr*>(&local), sizeof local) == 0 &&
+      ::getsockname(fd.get(), reinterpret_cast<sockaddr*>(&local), &length) == 0)
     port = ntohs(local.sin_port);
-  ::close(fd);
   return port;
 }
 

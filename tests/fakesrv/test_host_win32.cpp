@@ -5,6 +5,9 @@
 
 #include <filesystem>
 
+#include "fakesrv.h"
+#include "support/text.h"
+#include "support/text_win32.h"
 #include "test_host.h"
 
 namespace tervane::fakesrv::test {
@@ -27,14 +30,7 @@ sockaddr_in Loopback(const char* address, std::uint16_t port) {
   return a;
 }
 
-std::wstring Wide(const std::string& text) {
-  if (text.empty()) return {};
-  const int n = MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()),
-                                    nullptr, 0);
-  std::wstring out(static_cast<std::size_t>(n), L'\0');
-  MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), out.data(), n);
-  return out;
-}
+std::wstring Wide(const std::string& text) { return W(Utf8ToUtf16(text)); }
 
 // The build gives the program's path as the host sees it; under Wine a Unix path is on Z:.
 std::wstring WindowsPath(const std::string& path) {
@@ -75,9 +71,7 @@ bool UdpClient::SendTo(std::uint16_t port, std::span<const std::uint8_t> bytes) 
 }
 
 bool UdpClient::SendText(std::uint16_t port, std::string_view text) {
-  std::vector<std::uint8_t> bytes{0xFF, 0xFF, 0xFF, 0xFF};
-  bytes.insert(bytes.end(), text.begin(), text.end());
-  return SendTo(port, bytes);
+  return SendTo(port, BuildControlDatagram(text));
 }
 
 std::optional<std::vector<std::uint8_t>> UdpClient::Receive(int timeoutMs,

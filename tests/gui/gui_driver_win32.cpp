@@ -13,6 +13,7 @@
 
 #include "core/server_list.h"
 #include "support/text.h"
+#include "support/text_win32.h"
 #include "ui/win32/tray_icon.h"
 
 namespace tervane::gui {
@@ -57,7 +58,7 @@ std::u16string WindowText(HWND window) {
                            5000, &copied))
     return {};
   buffer[std::size(buffer) - 1] = L'\0';
-  return std::u16string(reinterpret_cast<const char16_t*>(buffer));
+  return U(buffer);
 }
 
 std::string Narrow(const std::u16string& text) { return Utf16ToUtf8(text); }
@@ -326,7 +327,7 @@ std::u16string RemoteListView::Cell(int row, int column) const {
   std::vector<wchar_t> text(kTextRoom, L'\0');
   remote.Read(text.data(), kTextRoom * sizeof(wchar_t), sizeof(LVITEMW));
   text.back() = L'\0';
-  return std::u16string(reinterpret_cast<const char16_t*>(text.data()), copied < kTextRoom ? copied : 0);
+  return U(std::wstring_view(text.data(), copied < kTextRoom ? copied : 0));
 }
 
 RowTexts RemoteListView::Row(int row) const {
@@ -384,7 +385,7 @@ std::u16string RemoteListView::ColumnCaption(int column) const {
   std::vector<wchar_t> text(kTextRoom, L'\0');
   remote.Read(text.data(), kTextRoom * sizeof(wchar_t), sizeof(LVCOLUMNW));
   text.back() = L'\0';
-  return std::u16string(reinterpret_cast<const char16_t*>(text.data()));
+  return U(text.data());
 }
 
 int RemoteListView::ColumnWidth(int column) const {
@@ -413,7 +414,7 @@ std::u16string MainWindow::StatusText() const {
     const std::size_t length = LOWORD(Send(status, SB_GETTEXTW, part, reinterpret_cast<LPARAM>(remote.Address())));
     if (length == 0 || length >= kTextRoom) continue;
     remote.Read(text.data(), kTextRoom * sizeof(wchar_t));
-    return std::u16string(reinterpret_cast<const char16_t*>(text.data()), length);
+    return U(std::wstring_view(text.data(), length));
   }
   return {};
 }

@@ -5,6 +5,7 @@
 #include "gui_driver_win32.h"
 #include <commctrl.h>
 #include "support/text.h"
+#include "support/text_win32.h"
 #include "ui/win32/list_view_menu.h"
 #include "ui/win32/resource_ids.h"
 
@@ -398,7 +399,7 @@ class KespEditor : public KespGui {
   }
   static HWND Item(HWND dialog, int id) { return GetDlgItem(dialog, id); }
   static void SetField(HWND dialog, int id, const std::u16string& text) {
-    SendMessageW(Item(dialog, id), WM_SETTEXT, 0, reinterpret_cast<LPARAM>(reinterpret_cast<const wchar_t*>(text.c_str())));
+    SendMessageW(Item(dialog, id), WM_SETTEXT, 0, reinterpret_cast<LPARAM>(W(text)));
   }
   static std::u16string Field(HWND dialog, int id) { return WindowText(Item(dialog, id)); }
   static void SetCheck(HWND dialog, int id, bool on) {
@@ -705,7 +706,7 @@ class KespResources : public ::testing::Test {
       info.dwTypeData = text;
       info.cch = 255;
       GetMenuItemInfoW(menu, static_cast<UINT>(i), TRUE, &info);
-      out.push_back(Item{(info.fType & MFT_SEPARATOR) ? u"-" : std::u16string(reinterpret_cast<const char16_t*>(text)),
+      out.push_back(Item{(info.fType & MFT_SEPARATOR) ? u"-" : U(text),
                          (info.fState & MFS_DISABLED) == 0, (info.fState & MFS_DEFAULT) != 0});
     }
     return out;

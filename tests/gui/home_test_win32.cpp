@@ -12,6 +12,7 @@
 
 #include "support/file.h"
 #include "support/text.h"
+#include "support/text_win32.h"
 #include "ui/win32/resource_ids.h"
 #include "test_support.h"
 
@@ -103,7 +104,7 @@ class KespHome : public ::testing::Test {
     main->Command(0);
   }
   static std::u16string U16(const wchar_t* text) {
-    return std::u16string(reinterpret_cast<const char16_t*>(text));
+    return U(text);
   }
   static std::u16string Item(HWND dialog, int id) { return WindowText(GetDlgItem(dialog, id)); }
   static std::u16string ComboItem(HWND combo, int index) {

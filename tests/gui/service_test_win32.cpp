@@ -20,6 +20,7 @@
 #include "gui_driver_win32.h"
 #include "service/service_setup_win32.h"
 #include "support/text.h"
+#include "support/text_win32.h"
 #include "ui/win32/resource_ids.h"
 
 namespace tervane::gui {
@@ -208,7 +209,7 @@ class KespService : public ::testing::Test {
   std::optional<DWORD> RunQuietly(const std::wstring& args) {
     auto program = Kesp(args);
     const auto code = program->WaitExit(60s);
-    EXPECT_TRUE(code.has_value()) << "kesp.exe " << Narrow(std::u16string(args.begin(), args.end()))
+    EXPECT_TRUE(code.has_value()) << "kesp.exe " << Narrow(U(args))
                                   << " still runs";
     return code;
   }
@@ -241,7 +242,7 @@ TEST_F(KespService, InstallsSilentlyWithItsDefinitionAndRemovesWithTheBox) {
   EXPECT_EQ(c.type, static_cast<DWORD>(SERVICE_WIN32_OWN_PROCESS | SERVICE_INTERACTIVE_PROCESS));
   EXPECT_EQ(c.start, static_cast<DWORD>(SERVICE_AUTO_START));
   EXPECT_EQ(c.errorControl, static_cast<DWORD>(SERVICE_ERROR_NORMAL));
-  EXPECT_TRUE(PathIsOurs(c.path)) << Narrow(std::u16string(c.path.begin(), c.path.end()));
+  EXPECT_TRUE(PathIsOurs(c.path)) << Narrow(U(c.path));
   EXPECT_EQ(c.path.find(L'"'), std::wstring::npos) << "no quotes";
   EXPECT_EQ(c.displayName, L"Tervane");
   EXPECT_EQ(_wcsicmp(c.account.c_str(), L"LocalSystem"), 0);

@@ -6,15 +6,16 @@
 
 #include "integration_support.h"
 #include "support/text.h"
+#include "support/unique_handle_posix.h"
 
 namespace tervane::testing {
 namespace {
 
 int FindPid(const std::string& exe) {
-  DIR* proc = opendir("/proc");
+  const UniqueDir proc(opendir("/proc"));
   if (!proc) return -1;
   int found = -1;
-  while (dirent* d = readdir(proc)) {
+  while (dirent* d = readdir(proc.get())) {
     char buf[4096];
     const std::string link = std::string("/proc/") + d->d_name + "/exe";
     ssize_t n = readlink(link.c_str(), buf, sizeof buf - 1);
@@ -23,17 +24,15 @@ int FindPid(const std::string& exe) {
       break;
     }
   }
-  closedir(proc);
   return found;
 }
 
 std::vector<int> Threads(int pid) {
   std::vector<int> tids;
-  DIR* dir = opendir(("/proc/" + std::to_string(pid) + "/task").c_str());
+  const UniqueDir dir(opendir(("/proc/" + std::to_string(pid) + "/task").c_str()));
   if (!dir) return tids;
-  while (dirent* d = readdir(dir))
+  while (dirent* d = readdir(dir.get()))
     if (d->d_name[0] != '.') tids.push_back(std::atoi(d->d_name));
-  closedir(dir);
   return tids;
 }
 

@@ -1,5 +1,6 @@
 #include <windows.h>
 
+#include "fakesrv.h"
 #include "integration_support.h"
 #include "support/text.h"
 
@@ -13,8 +14,8 @@ HWND ConsoleOf(IProcessControl& process, const ServerEntry& e) {
 void Control(EventLoop& loop, const ServerEntry& e, const std::string& command) {
   TVelUDP sender(loop);
   sender.Open();
-  const std::string datagram = "\xFF\xFF\xFF\xFF" + command;
-  sender.SendString(datagram, "127.0.0.1", e.Port);
+  const std::vector<std::uint8_t> datagram = fakesrv::BuildControlDatagram(command);
+  sender.SendBuffer(datagram.data(), static_cast<int>(datagram.size()), e.Port, "127.0.0.1");
 }
 
 int FatalDialogs() {

@@ -10,6 +10,7 @@
 
 #include "support/event_loop.h"
 #include "support/event_loop_posix.h"
+#include "support/unique_handle_posix.h"
 
 namespace tervane {
 namespace {
@@ -17,17 +18,18 @@ namespace {
 constexpr std::chrono::milliseconds kPatience(5000);
 
 struct Pipe {
-  Pipe() { EXPECT_EQ(::pipe(fds), 0); }
-  ~Pipe() {
-    ::close(fds[0]);
-    ::close(fds[1]);
+  Pipe() {
+    EXPECT_EQ(::pipe(fds), 0);
+    ends[0].reset(fds[0]);
+    ends[1].reset(fds[1]);
   }
   void Put() { EXPECT_EQ(::write(fds[1], "x", 1), 1); }
   void Take() {
     char c;
     EXPECT_EQ(::read(fds[0], &c, 1), 1);
   }
-  int fds[2];
+  int fds[2] = {-1, -1};
+  UniqueFd ends[2];
 };
 
 TEST(DescriptorWatch, ReportsReadableUntilReadAndStopsWhenNotAskedFor) {

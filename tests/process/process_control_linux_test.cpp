@@ -12,6 +12,7 @@
 #include <sstream>
 
 #include "process_fixture.h"
+#include "support/unique_handle_posix.h"
 
 namespace tervane::testing {
 namespace {
@@ -151,6 +152,7 @@ TEST_F(LinuxProcessControlTest, OwnSessionQuietInputOutputAppendedNothingInherit
   // A descriptor of the monitor that is not close-on-exec, as a careless socket would be.
   int leaky[2];
   ASSERT_EQ(::pipe(leaky), 0);
+  const UniqueFd leakyEnds[2] = {UniqueFd(leaky[0]), UniqueFd(leaky[1])};
   const std::string leakyName = ReadLink("/proc/self/fd/" + std::to_string(leaky[0]));
 
   const Path outputFolder = temp_.Dir() + u"logs/deeper";  // missing, and without a separator
@@ -179,8 +181,6 @@ TEST_F(LinuxProcessControlTest, OwnSessionQuietInputOutputAppendedNothingInherit
     control->TerminateServerProcess(server);
     EXPECT_TRUE(WaitFor([&] { return !control->IsServerRunning(server); }));
   }
-  ::close(leaky[0]);
-  ::close(leaky[1]);
 }
 
 TEST_F(LinuxProcessControlTest, WithoutAnOutputFolderTheOutputIsDiscarded) {

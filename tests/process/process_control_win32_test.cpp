@@ -8,6 +8,7 @@
 
 #include "process/params.h"
 #include "process_fixture.h"
+#include "support/text_win32.h"
 
 namespace tervane::testing {
 namespace {
@@ -17,13 +18,13 @@ HWND Hwnd(WindowHandle window) { return reinterpret_cast<HWND>(window); }
 std::u16string ClassOf(WindowHandle window) {
   wchar_t name[256] = {};
   GetClassNameW(Hwnd(window), name, 256);
-  return std::u16string(reinterpret_cast<const char16_t*>(name));
+  return U(name);
 }
 
 std::u16string TitleOf(WindowHandle window) {
   wchar_t title[256] = {};
   GetWindowTextW(Hwnd(window), title, 256);
-  return std::u16string(reinterpret_cast<const char16_t*>(title));
+  return U(title);
 }
 
 DWORD PriorityClassOf(ProcessId id) {

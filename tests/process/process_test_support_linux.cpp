@@ -11,6 +11,7 @@
 
 #include "process_test_support.h"
 #include "support/text.h"
+#include "support/unique_handle_posix.h"
 
 extern char** environ;
 
@@ -51,14 +52,13 @@ void KillByHand(ProcessId id) {
 
 std::vector<ProcessId> ProcessListOrder() {
   std::vector<ProcessId> ids;
-  DIR* dir = ::opendir("/proc");
+  const UniqueDir dir(::opendir("/proc"));
   if (!dir) return ids;
-  while (const dirent* entry = ::readdir(dir)) {
+  while (const dirent* entry = ::readdir(dir.get())) {
     char* end = nullptr;
     const long id = std::strtol(entry->d_name, &end, 10);
     if (id > 0 && end && *end == '\0') ids.push_back(id);
   }
-  ::closedir(dir);
   return ids;
 }
 

@@ -3,13 +3,10 @@
 
 #include "process_test_support.h"
 #include "support/text.h"
+#include "support/text_win32.h"
 
 namespace tervane::testing {
 namespace {
-
-const wchar_t* W(const std::u16string& text) {
-  return reinterpret_cast<const wchar_t*>(text.c_str());
-}
 
 bool Identity(const std::u16string& path, BY_HANDLE_FILE_INFORMATION& info) {
   HANDLE file = CreateFileW(W(path), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
@@ -87,7 +84,7 @@ std::vector<ProcessId> ProcessesOf(const Path& exe) {
     const bool named = QueryFullProcessImageNameW(process, 0, image, &size) != FALSE;
     CloseHandle(process);
     BY_HANDLE_FILE_INFORMATION have{};
-    if (alive && named && Identity(std::u16string(reinterpret_cast<char16_t*>(image)), have) &&
+    if (alive && named && Identity(U(image), have) &&
         have.dwVolumeSerialNumber == want.dwVolumeSerialNumber &&
         have.nFileIndexHigh == want.nFileIndexHigh && have.nFileIndexLow == want.nFileIndexLow) {
       found.push_back(id);

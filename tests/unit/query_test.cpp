@@ -3,6 +3,7 @@
 #include <string>
 #include <vector>
 
+#include "fakesrv.h"
 #include "net/query.h"
 
 namespace tervane {
@@ -14,34 +15,35 @@ using Kind = ParsedDatagram::Kind;
 constexpr std::uint16_t kLocal = 40000;
 
 Bytes Header(char type) { return Bytes{0xFF, 0xFF, 0xFF, 0xFF, static_cast<std::uint8_t>(type)}; }
-void Str(Bytes& b, const std::string& s) {
-  b.insert(b.end(), s.begin(), s.end());
-  b.push_back(0);
+
+// The stand-in server's replies; the tests cut them after a field, as a short reply ends.
+// Folder "cstrike", description "Counter-Strike" and 32 players at most are its defaults.
+fakesrv::Settings Server(const std::string& name, const std::string& map) {
+  fakesrv::Settings s;
+  s.name = name;
+  s.map = map;
+  s.appId = 10;
+  s.players = 12;
+  s.protocol = 17;
+  return s;
 }
 
-// An info reply up to and including the application id.
+Bytes Cut(Bytes b, std::size_t size) {
+  b.resize(size);
+  return b;
+}
+
+// An info reply up to and including the application id: header, protocol, "My Server",
+// "de_dust2", "cstrike", "Counter-Strike" (each with its zero byte), the id.
 Bytes InfoUpToAppId() {
-  Bytes b = Header('I');
-  b.push_back(17);
-  Str(b, "My Server");
-  Str(b, "de_dust2");
-  Str(b, "cstrike");
-  Str(b, "Counter-Strike");
-  b.push_back(10);
-  b.push_back(0);
-  return b;
+  return Cut(fakesrv::BuildInfoReply(Server("My Server", "de_dust2")), 5 + 1 + 10 + 9 + 8 + 15 + 2);
 }
 
+// Header, "127.0.0.1:27015", "Old Server", "cs_office", "cstrike", "Counter-Strike", players
+// 12, maximum 32.
 Bytes DetailsUpToMaxPlayers() {
-  Bytes b = Header('m');
-  Str(b, "127.0.0.1:27015");
-  Str(b, "Old Server");
-  Str(b, "cs_office");
-  Str(b, "cstrike");
-  Str(b, "Counter-Strike");
-  b.push_back(12);
-  b.push_back(32);
-  return b;
+  return Cut(fakesrv::BuildDetailsReply(Server("Old Server", "cs_office"), "127.0.0.1:27015"),
+             5 + 16 + 11 + 10 + 8 + 15 + 2);
 }
 
 ParsedDatagram Parse(const Bytes& b, const char* from = "127.0.0.1", std::uint16_t port = 27015) {
@@ -75,11 +77,7 @@ TEST(SelfTest, OnlyFromOurOwnAddressAndPort) {
 }
 
 TEST(InfoReply, FullReplyGivesMapPlayersAndKind) {
-  Bytes b = InfoUpToAppId();
-  b.push_back(12);
-  b.push_back(32);
-  b.push_back(0);  // bots, ignored
-  const auto r = Parse(b);
+  const auto r = Parse(fakesrv::BuildInfoReply(Server("My Server", "de_dust2")));
   ASSERT_EQ(r.kind, Kind::Reply);
   EXPECT_EQ(r.replyKind, kReplyInfo);
   EXPECT_EQ(r.map, "de_dust2");

@@ -6,6 +6,7 @@
 
 #include "core/supervisor.h"
 #include "fake_process_control.h"
+#include "fakesrv.h"
 #include "net/query.h"
 #include "test_support.h"
 
@@ -25,29 +26,22 @@ class PinnedClock : public IClock {
 // check itself and lets the loop deliver datagrams in between.
 constexpr SupervisionTiming kManual{3600000, 3600000, 0};
 
+// The stand-in server's replies.
 Bytes InfoReply(const std::string& map, int players, int maxPlayers) {
-  Bytes b{0xFF, 0xFF, 0xFF, 0xFF, 'I', 17};
-  for (const std::string& s : {std::string("Test"), map, std::string("cstrike"), std::string("CS")}) {
-    b.insert(b.end(), s.begin(), s.end());
-    b.push_back(0);
-  }
-  b.push_back(10);
-  b.push_back(0);
-  b.push_back(static_cast<std::uint8_t>(players));
-  b.push_back(static_cast<std::uint8_t>(maxPlayers));
-  return b;
+  fakesrv::Settings s;
+  s.map = map;
+  s.players = players;
+  s.maxPlayers = maxPlayers;
+  return fakesrv::BuildInfoReply(s);
 }
 
 Bytes DetailsReply(int protocol) {
-  Bytes b{0xFF, 0xFF, 0xFF, 0xFF, 'm'};
-  for (const char* s : {"127.0.0.1:1", "Old", "cs_office", "cstrike", "CS"}) {
-    b.insert(b.end(), s, s + std::char_traits<char>::length(s));
-    b.push_back(0);
-  }
-  b.push_back(3);
-  b.push_back(16);
-  b.push_back(static_cast<std::uint8_t>(protocol));
-  return b;
+  fakesrv::Settings s;
+  s.map = "cs_office";
+  s.players = 3;
+  s.maxPlayers = 16;
+  s.protocol = protocol;
+  return fakesrv::BuildDetailsReply(s, "127.0.0.1:1");
 }
 
 class SupervisorTest : public ::testing::Test {
@@ -332,7 +326,7 @@ TEST_F(SupervisorTest, ChallengeIsAnsweredOncePerCycle) {
   list[0]->ReplyKind = kReplyInfo;
   Cycle();
   ASSERT_EQ(InfoQueries(), 1);
-  const Bytes challenge{0xFF, 0xFF, 0xFF, 0xFF, 'A', 9, 8, 7, 6};
+  const Bytes challenge = fakesrv::BuildChallengeReply(0x06070809);  // 9, 8, 7, 6
   received.clear();
   Reply(challenge);
   ASSERT_TRUE(loop.RunUntil([&] { return !received.empty(); }, 5s));

@@ -261,6 +261,12 @@ Bytes BuildChallengeReply(std::uint32_t challenge) {
   return out;
 }
 
+Bytes BuildControlDatagram(std::string_view text) {
+  Bytes out(4 + text.size(), 0xFF);
+  std::copy(text.begin(), text.end(), out.begin() + 4);
+  return out;
+}
+
 std::string_view AnswerModeName(AnswerMode mode) {
   switch (mode) {
     case AnswerMode::Info: return "info";
@@ -487,9 +493,7 @@ void FakeServer::Control(std::string_view command, std::string_view address, std
   } else {
     answer = "fakesrv error unknown command";
   }
-  Bytes bytes{0xFF, 0xFF, 0xFF, 0xFF};
-  bytes.insert(bytes.end(), answer.begin(), answer.end());
-  Queue(Outgoing{std::move(bytes), std::string(address), port, {}}, nowMs);
+  Queue(Outgoing{BuildControlDatagram(answer), std::string(address), port, {}}, nowMs);
 }
 
 std::vector<Outgoing> FakeServer::Advance(std::int64_t nowMs) {

@@ -90,6 +90,8 @@ std::u16string JoinArguments(const std::vector<std::u16string>& args);
 std::vector<std::uint8_t> BuildInfoReply(const Settings& settings);
 std::vector<std::uint8_t> BuildDetailsReply(const Settings& settings, std::string_view address);
 std::vector<std::uint8_t> BuildChallengeReply(std::uint32_t challenge);
+// A control datagram or the answer to one: FF FF FF FF and the text.
+std::vector<std::uint8_t> BuildControlDatagram(std::string_view text);
 
 // A datagram to send: always to the sender of the datagram that caused it.
 struct Outgoing {

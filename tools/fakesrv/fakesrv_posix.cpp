@@ -15,6 +15,7 @@
 #include "fakesrv.h"
 #include "process/params.h"
 #include "support/text.h"
+#include "support/unique_handle_posix.h"
 
 namespace {
 
@@ -30,11 +31,13 @@ void PrintLog(FakeServer& server) {
 }
 
 int Run(Settings settings) {
-  const int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
-  if (fd < 0) {
+  const tervane::UniqueFd udp(::socket(AF_INET, SOCK_DGRAM, 0));
+  if (!udp) {
     Print(std::string("cannot open a UDP socket: ") + std::strerror(errno));
     return 2;
   }
+  const int fd = udp.get();
+  tervane::SetNonBlockingCloseOnExec(fd);
   sockaddr_in local{};
   local.sin_family = AF_INET;
   local.sin_port = htons(settings.port);
@@ -75,10 +78,7 @@ int Run(Settings settings) {
         Print("cannot send to " + out.address + ": " + std::strerror(errno));
     }
     server.TakeFatal();  // no dialog here: the log line says it, and the server hangs
-    if (server.ExitRequested()) {
-      ::close(fd);
-      return 0;
-    }
+    if (server.ExitRequested()) return 0;
 
     int timeout = -1;
     if (const auto deadline = server.NextDeadline()) {

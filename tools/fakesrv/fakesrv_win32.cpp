@@ -15,6 +15,7 @@
 #include "fakesrv.h"
 #include "process/params.h"
 #include "support/text.h"
+#include "support/text_win32.h"
 
 namespace {
 
@@ -27,9 +28,6 @@ constexpr int kMaxConsoleText = 60000;
 HWND consoleWindow = nullptr;
 HWND consoleText = nullptr;
 
-std::wstring Wide(std::u16string_view text) { return std::wstring(text.begin(), text.end()); }
-std::wstring Wide8(std::string_view text) { return Wide(tervane::FromSystem8(text)); }
-
 void Print(const std::string& line) {
   std::printf("fakesrv: %s\n", line.c_str());
   std::fflush(stdout);
@@ -41,9 +39,9 @@ void Print(const std::string& line) {
     SendMessageW(consoleText, EM_REPLACESEL, FALSE, reinterpret_cast<LPARAM>(L""));
   }
   const int end = GetWindowTextLengthW(consoleText);
-  const std::wstring text = Wide8(line) + L"\r\n";
+  const std::u16string text = tervane::FromSystem8(line) + u"\r\n";
   SendMessageW(consoleText, EM_SETSEL, end, end);
-  SendMessageW(consoleText, EM_REPLACESEL, FALSE, reinterpret_cast<LPARAM>(text.c_str()));
+  SendMessageW(consoleText, EM_REPLACESEL, FALSE, reinterpret_cast<LPARAM>(tervane::W(text)));
 }
 
 LRESULT CALLBACK ConsoleProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
@@ -178,7 +176,7 @@ int Run(Settings settings) {
     if (const auto fatal = server.TakeFatal()) {
       // The dialog of a crashed server: its text stands in a "Static" control. While it is
       // open nothing else runs; once it is closed the server stays, answering nothing.
-      MessageBoxW(nullptr, Wide8(*fatal).c_str(), kFatalCaption, MB_OK | MB_ICONERROR);
+      MessageBoxW(nullptr, tervane::W(tervane::FromSystem8(*fatal)), kFatalCaption, MB_OK | MB_ICONERROR);
       Print("the fatal-error dialog was closed; the server hangs");
       continue;
     }

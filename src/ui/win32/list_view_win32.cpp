@@ -16,7 +16,7 @@ ListViewWin32::ListViewWin32(HWND listView, HWND memo, HWND statusBar)
     c.mask = LVCF_TEXT | LVCF_WIDTH | LVCF_SUBITEM | LVCF_FMT;
     c.fmt = LVCFMT_LEFT;
     c.cx = kColumnWidths[static_cast<size_t>(column)];
-    c.pszText = reinterpret_cast<wchar_t*>(caption.data());
+    c.pszText = W(caption);
     c.iSubItem = column;
     SendMessageW(lv_, LVM_INSERTCOLUMNW, static_cast<WPARAM>(column), reinterpret_cast<LPARAM>(&c));
   }
@@ -37,7 +37,7 @@ void ListViewWin32::InsertRow(int index, const RowTexts& texts) {
   LVITEMW item{};
   item.mask = LVIF_TEXT;
   item.iItem = index;
-  item.pszText = reinterpret_cast<wchar_t*>(caption.data());
+  item.pszText = W(caption);
   const int at = static_cast<int>(SendMessageW(lv_, LVM_INSERTITEMW, 0, reinterpret_cast<LPARAM>(&item)));
   if (at < 0) return;
   for (int column = 1; column < kColumnCount; ++column) SetCell(at, column, texts[static_cast<size_t>(column)]);
@@ -72,7 +72,7 @@ void ListViewWin32::SetCell(int row, int column, const std::u16string& text) {
   std::u16string copy = text;
   LVITEMW item{};
   item.iSubItem = column;
-  item.pszText = reinterpret_cast<wchar_t*>(copy.data());
+  item.pszText = W(copy);
   SendMessageW(lv_, LVM_SETITEMTEXTW, static_cast<WPARAM>(row), reinterpret_cast<LPARAM>(&item));
 }
 
@@ -139,7 +139,7 @@ void ListViewWin32::SetColumnCaption(int column, const std::u16string& caption) 
   std::u16string copy = caption;
   LVCOLUMNW c{};
   c.mask = LVCF_TEXT;
-  c.pszText = reinterpret_cast<wchar_t*>(copy.data());
+  c.pszText = W(copy);
   SendMessageW(lv_, LVM_SETCOLUMNW, static_cast<WPARAM>(column), reinterpret_cast<LPARAM>(&c));
 }
 

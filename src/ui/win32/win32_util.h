@@ -7,14 +7,12 @@
 #include <string>
 #include <string_view>
 
+#include "support/text_win32.h"
+
 namespace tervane::win32 {
 
-// wchar_t is 16 bits on Windows, so the portable UTF-16 text is passed as it is.
-inline const wchar_t* W(const std::u16string& text) { return reinterpret_cast<const wchar_t*>(text.c_str()); }
-inline std::u16string U(std::wstring_view text) {
-  return std::u16string(reinterpret_cast<const char16_t*>(text.data()), text.size());
-}
-inline std::u16string U(const wchar_t* text) { return text ? U(std::wstring_view(text)) : std::u16string(); }
+using tervane::U;
+using tervane::W;
 
 std::u16string GetText(HWND window);
 void SetText(HWND window, const std::u16string& text);

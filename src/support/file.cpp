@@ -1,0 +1,92 @@
+// The part of the files that is the same on every platform: ownership of the open file, whole
+// reads and writes, the existence checks and the crash-safe replacement. The system calls are
+// in file_posix.cpp and file_win32.cpp.
+#include "support/file.h"
+
+#include "support/file_platform.h"
+#include "support/text.h"
+
+namespace tervane {
+
+using namespace file_platform;
+
+File::File(File&& other) noexcept : handle_(other.handle_) { other.handle_ = kInvalid; }
+
+File& File::operator=(File&& other) noexcept {
+  if (this != &other) {
+    Close();
+    handle_ = other.handle_;
+    other.handle_ = kInvalid;
+  }
+  return *this;
+}
+
+File::~File() { Close(); }
+
+void File::Close() {
+  if (IsOpen()) CloseFile(handle_);
+  handle_ = kInvalid;
+}
+
+std::size_t File::Read(void* buffer, std::size_t n) {
+  if (!IsOpen()) return 0;
+  std::size_t done = 0;
+  auto* out = static_cast<char*>(buffer);
+  while (done < n) {
+    const std::ptrdiff_t got = ReadSome(handle_, out + done, n - done);
+    if (got <= 0) break;
+    done += static_cast<std::size_t>(got);
+  }
+  return done;
+}
+
+bool File::Write(const void* buffer, std::size_t n) {
+  if (!IsOpen()) return false;
+  std::size_t done = 0;
+  const auto* in = static_cast<const char*>(buffer);
+  while (done < n) {
+    const std::ptrdiff_t put = WriteSome(handle_, in + done, n - done);
+    if (put <= 0) return false;
+    done += static_cast<std::size_t>(put);
+  }
+  return true;
+}
+
+bool FileExists(const Path& path) {
+  const std::optional<bool> folder = IsFolder(path);
+  return folder && !*folder;
+}
+
+bool DirectoryExists(const Path& path) {
+  const std::optional<bool> folder = IsFolder(path);
+  return folder && *folder;
+}
+
+bool ReplaceFileAtomically(const Path& target, std::span<const std::uint8_t> bytes,
+                           const std::function<bool()>& beforeCommit) {
+  const Path temp_path = target + u".tmp";
+  File temp = File::CreateForWrite(temp_path);
+  if (!temp.IsOpen()) return false;
+  const bool written = temp.Write(bytes.data(), bytes.size()) && temp.Flush();
+  temp.Close();
+  if (!written) {
+    RemoveFile(temp_path);
+    return false;
+  }
+  if (beforeCommit && !beforeCommit()) return false;  // left as an interruption would leave it
+  if (!MoveOver(temp_path, target)) {
+    RemoveFile(temp_path);
+    return false;
+  }
+  return true;
+}
+
+namespace file_platform {
+
+bool EndsWithSuffix(std::u16string_view name, std::u16string_view suffix) {
+  return name.size() >= suffix.size() &&
+         EqualsIgnoreCaseAscii(name.substr(name.size() - suffix.size()), suffix);
+}
+
+}  // namespace file_platform
+}  // namespace tervane
