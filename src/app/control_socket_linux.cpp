@@ -13,6 +13,7 @@
 
 #include "support/event_loop_posix.h"
 #include "support/text.h"
+#include "support/unique_handle_posix.h"
 
 namespace tervane {
 
@@ -39,11 +40,8 @@ bool FillAddress(const std::string& path, sockaddr_un& address) {
 
 struct ControlServer::Client {
   Client(EventLoop& loop, int descriptor) : fd(descriptor), deadline(loop) {}
-  ~Client() {
-    watch.reset();
-    if (fd >= 0) ::close(fd);
-  }
-  int fd;
+  ~Client() { watch.reset(); }  // the watch goes before its descriptor
+  UniqueFd fd;
   std::string in;
   std::string out;  // the answer, while it is being written
   bool answered = false;
@@ -118,35 +116,33 @@ std::unique_ptr<ControlServer> ControlServer::Listen(EventLoop& loop, const std:
             " bytes): " + path;
     return nullptr;
   }
-  const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-  if (fd < 0) {
+  UniqueFd fd(::socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
+  if (!fd) {
     error = "cannot create the control socket: " + ErrnoText(errno);
     return nullptr;
   }
   ::unlink(path.c_str());
   // Owner only from the start: no moment in which another user could connect.
   const mode_t before = ::umask(0077);
-  const int bound = ::bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address);
+  const int bound = ::bind(fd.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address);
   const int bindError = errno;
   ::umask(before);
-  if (bound != 0 || ::listen(fd, 16) != 0) {
+  if (bound != 0 || ::listen(fd.get(), 16) != 0) {
     error = "cannot listen at " + path + ": " + ErrnoText(bound != 0 ? bindError : errno);
-    ::close(fd);
     return nullptr;
   }
   ::chmod(path.c_str(), 0600);
-  return std::unique_ptr<ControlServer>(new ControlServer(loop, path, fd, std::move(handler)));
+  return std::unique_ptr<ControlServer>(new ControlServer(loop, path, std::move(fd), std::move(handler)));
 }
 
-ControlServer::ControlServer(EventLoop& loop, std::string path, int fd, Handler handler)
-    : loop_(loop), path_(std::move(path)), fd_(fd), handler_(std::move(handler)) {
-  watch_ = std::make_unique<DescriptorWatch>(loop_, fd_, POLLIN, [this](short) { Accept(); });
+ControlServer::ControlServer(EventLoop& loop, std::string path, UniqueFd fd, Handler handler)
+    : loop_(loop), path_(std::move(path)), fd_(std::move(fd)), handler_(std::move(handler)) {
+  watch_ = std::make_unique<DescriptorWatch>(loop_, fd_.get(), POLLIN, [this](short) { Accept(); });
 }
 
 ControlServer::~ControlServer() {
   clients_.clear();
   watch_.reset();
-  ::close(fd_);
   ::unlink(path_.c_str());
 }
 
@@ -154,20 +150,18 @@ int ControlServer::Clients() const { return static_cast<int>(clients_.size()); }
 
 void ControlServer::Accept() {
   for (;;) {
-    const int fd = ::accept4(fd_, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
-    if (fd < 0) return;  // EAGAIN: all taken; anything else: the next readiness tries again
+    UniqueFd fd(::accept4(fd_.get(), nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC));
+    if (!fd) return;  // EAGAIN: all taken; anything else: the next readiness tries again
     // Only the monitor's own user (or root) may drive it, whatever the file's mode.
     ucred peer{};
     socklen_t length = sizeof peer;
-    const bool allowed = ::getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &peer, &length) == 0 &&
+    const bool allowed = ::getsockopt(fd.get(), SOL_SOCKET, SO_PEERCRED, &peer, &length) == 0 &&
                          (peer.uid == ::geteuid() || peer.uid == 0);
-    if (!allowed || clients_.size() >= kMaxClients) {
-      ::close(fd);
-      continue;
-    }
-    auto client = std::make_unique<Client>(loop_, fd);
+    if (!allowed || clients_.size() >= kMaxClients) continue;  // closed as it goes
+    const int descriptor = fd.get();
+    auto client = std::make_unique<Client>(loop_, fd.release());
     Client* c = client.get();
-    c->watch = std::make_unique<DescriptorWatch>(loop_, fd, POLLIN, [this, c](short revents) { OnClient(*c, revents); });
+    c->watch = std::make_unique<DescriptorWatch>(loop_, descriptor, POLLIN, [this, c](short revents) { OnClient(*c, revents); });
     c->deadline.SetInterval(kClientTimeoutMs);
     c->deadline.OnTimer = [this, c] { Drop(*c); };
     c->deadline.SetEnabled(true);
@@ -188,7 +182,7 @@ void ControlServer::OnClient(Client& client, short revents) {
     bool closed = false;
     char buffer[4096];
     for (;;) {
-      const ssize_t n = ::read(client.fd, buffer, sizeof buffer);
+      const ssize_t n = ::read(client.fd.get(), buffer, sizeof buffer);
       if (n > 0) {
         client.in.append(buffer, static_cast<std::size_t>(n));
         if (client.in.size() > kMaxRequestBytes) return Drop(client);
@@ -216,7 +210,7 @@ void ControlServer::OnClient(Client& client, short revents) {
   }
   if (revents & (POLLOUT | POLLERR | POLLHUP)) {
     while (!client.out.empty()) {
-      const ssize_t n = ::send(client.fd, client.out.data(), client.out.size(), MSG_NOSIGNAL);
+      const ssize_t n = ::send(client.fd.get(), client.out.data(), client.out.size(), MSG_NOSIGNAL);
       if (n > 0) {
         client.out.erase(0, static_cast<std::size_t>(n));
         continue;
@@ -234,11 +228,10 @@ std::optional<ControlAnswer> CallControlSocket(const std::string& path, const st
                                                int timeoutMs, std::string& error) {
   sockaddr_un address;
   if (!FillAddress(path, address)) return std::nullopt;
-  const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  if (fd < 0) return std::nullopt;
-  if (::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
+  UniqueFd fd(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  if (!fd) return std::nullopt;
+  if (::connect(fd.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
     const int code = errno;
-    ::close(fd);
     // No socket, or one that nobody listens at any more: no monitor runs.
     if (code == ENOENT || code == ECONNREFUSED) return std::nullopt;
     error = "cannot reach the running kesp at " + path + ": " + ErrnoText(code);
@@ -248,7 +241,7 @@ std::optional<ControlAnswer> CallControlSocket(const std::string& path, const st
   std::string reply;
   bool sent = true;
   for (std::size_t at = 0; at < request.size();) {
-    const ssize_t n = ::send(fd, request.data() + at, request.size() - at, MSG_NOSIGNAL);
+    const ssize_t n = ::send(fd.get(), request.data() + at, request.size() - at, MSG_NOSIGNAL);
     if (n <= 0) {
       sent = false;
       break;
@@ -259,14 +252,13 @@ std::optional<ControlAnswer> CallControlSocket(const std::string& path, const st
   while (sent) {
     const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(end - std::chrono::steady_clock::now());
     if (left.count() <= 0) break;
-    pollfd p{fd, POLLIN, 0};
+    pollfd p{fd.get(), POLLIN, 0};
     if (::poll(&p, 1, static_cast<int>(left.count())) <= 0) continue;
     char buffer[4096];
-    const ssize_t n = ::read(fd, buffer, sizeof buffer);
+    const ssize_t n = ::read(fd.get(), buffer, sizeof buffer);
     if (n <= 0) break;
     reply.append(buffer, static_cast<std::size_t>(n));
   }
-  ::close(fd);
   if (auto answer = DecodeControlAnswer(reply)) return answer;
   error = "the running kesp gave no answer (" + path + ")";
   return ControlAnswer{1, "", ""};

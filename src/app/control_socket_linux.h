@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "support/event_loop_posix.h"
+#include "support/unique_handle_posix.h"
 
 namespace tervane {
 
@@ -38,14 +39,14 @@ class ControlServer {
 
  private:
   struct Client;
-  ControlServer(EventLoop& loop, std::string path, int fd, Handler handler);
+  ControlServer(EventLoop& loop, std::string path, UniqueFd fd, Handler handler);
   void Accept();
   void OnClient(Client& client, short revents);
   void Drop(Client& client);
 
   EventLoop& loop_;
   std::string path_;
-  int fd_;
+  UniqueFd fd_;
   Handler handler_;
   std::unique_ptr<DescriptorWatch> watch_;
   std::vector<std::unique_ptr<Client>> clients_;

@@ -21,6 +21,7 @@
 #include "support/failures.h"
 #include "support/event_loop_posix.h"
 #include "support/text.h"
+#include "support/unique_handle_posix.h"
 #include "ui/monitor.h"
 
 namespace {
@@ -28,21 +29,21 @@ namespace {
 using namespace tervane;
 
 // The running supervision holds this lock, so that a second one and the commands on the file
-// can tell that it runs. Answers the descriptor, or -1 with why in error.
-int TakeLock(std::string& error, bool& held) {
+// can tell that it runs. Answers the held lock, or none with why in error (held: another kesp
+// holds it).
+UniqueFd TakeLock(std::string& error, bool& held) {
   const std::string path = Utf16ToUtf8(ProgramDir() + u"kesp.lock");
   held = false;
-  int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
-  if (fd < 0) {
+  UniqueFd fd(::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600));
+  if (!fd) {
     error = "cannot open " + path + ": " + Utf16ToUtf8(SystemErrorText(static_cast<std::uint32_t>(errno)));
-    return -1;
+    return fd;
   }
-  if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+  if (::flock(fd.get(), LOCK_EX | LOCK_NB) != 0) {
     held = errno == EWOULDBLOCK;
     error = held ? "kesp is already supervising the servers of " + Utf16ToUtf8(ServerListPath())
                  : "cannot lock " + path + ": " + Utf16ToUtf8(SystemErrorText(static_cast<std::uint32_t>(errno)));
-    ::close(fd);
-    return -1;
+    fd.reset();
   }
   return fd;
 }
@@ -92,8 +93,8 @@ int RunCommandLine(std::vector<std::string> args, IProcessControl& process) {
 
   // No kesp runs: the file itself, under the lock, so that a kesp starting meanwhile waits.
   bool held = false;
-  const int lock = TakeLock(error, held);
-  if (lock < 0 && IsChangingCommand(args[0])) {
+  const UniqueFd lock = TakeLock(error, held);
+  if (!lock && IsChangingCommand(args[0])) {
     std::cerr << "kesp: " << (held ? "kesp is supervising, but its control socket does not answer (" + socketPath + ")"
                                    : error)
               << "\n";
@@ -108,7 +109,6 @@ int RunCommandLine(std::vector<std::string> args, IProcessControl& process) {
   CommandIo io{std::cout, std::cerr, canAsk ? std::function<bool(const std::string&)>(AskOperator) : nullptr};
   const int code = RunServerCommand(monitor, args, ProcessorCount(), io);
   if (code == kExitNeedsConfirmation) std::cerr << "not confirmed: add --yes to confirm\n";
-  if (lock >= 0) ::close(lock);
   return code;
 }
 
@@ -126,8 +126,8 @@ int main(int argc, char** argv) {
 
   std::string error;
   bool held = false;
-  const int lock = TakeLock(error, held);
-  if (lock < 0) {
+  const UniqueFd lock = TakeLock(error, held);
+  if (!lock) {
     std::cerr << "kesp: " << error << "\n";
     return 1;
   }
@@ -139,7 +139,8 @@ int main(int argc, char** argv) {
   sigaddset(&stop, SIGTERM);
   sigaddset(&stop, SIGHUP);  // the end of the terminal or a service manager's hang-up: a clean end too
   ::sigprocmask(SIG_BLOCK, &stop, nullptr);
-  const int signals = ::signalfd(-1, &stop, SFD_CLOEXEC | SFD_NONBLOCK);
+  const UniqueFd signals(::signalfd(-1, &stop, 0));
+  SetNonBlockingCloseOnExec(signals.get());
 
   EventLoop loop;
   ConsoleListView view(std::cout);
@@ -159,9 +160,9 @@ int main(int argc, char** argv) {
       },
       error);
   if (!control) std::cerr << "kesp: no live control: " << error << std::endl;
-  DescriptorWatch stopWatch(loop, signals, POLLIN, [&](short) {
+  DescriptorWatch stopWatch(loop, signals.get(), POLLIN, [&](short) {
     signalfd_siginfo info;
-    while (::read(signals, &info, sizeof info) == sizeof info) {
+    while (::read(signals.get(), &info, sizeof info) == sizeof info) {
     }
     loop.Quit(0);
   });
@@ -178,7 +179,5 @@ int main(int argc, char** argv) {
   const int code = loop.Run();
   std::cout << "Tervane stopped; the servers keep running" << std::endl;
   control.reset();  // the socket goes while the lock is still held
-  ::close(signals);
-  ::close(lock);
   return code;
 }
