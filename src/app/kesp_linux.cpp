@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <cstdlib>
+#include <filesystem>
 #include <iostream>
 #include <memory>
 #include <sstream>
@@ -16,6 +17,7 @@
 
 #include "app/console_view.h"
 #include "app/control_socket_linux.h"
+#include "app/systemd_linux.h"
 #include "app/server_cli.h"
 #include "app/timing.h"
 #include "support/failures.h"
@@ -121,6 +123,11 @@ int main(int argc, char** argv) {
     return 0;
   }
   ::signal(SIGPIPE, SIG_IGN);
+  if (!args.empty() && args[0] == "service") {
+    std::error_code ec;
+    const auto self = std::filesystem::read_symlink("/proc/self/exe", ec);
+    return RunServiceCommand(args, self.string(), Utf16ToUtf8(ProgramDir()), std::cout, std::cerr);
+  }
   auto process = CreateProcessControl(ProcessControlOptions{ProgramDir() + u"logs/"});
   if (!args.empty()) return RunCommandLine(std::move(args), *process);
 
@@ -167,6 +174,7 @@ int main(int argc, char** argv) {
     loop.Quit(0);
   });
 
+  monitor.Supervision().OnCycleEnd = NotifyWatchdog;
   try {
     monitor.Start([&] {
       std::cout << "Tervane v2.3 supervising " << monitor.List().size() << " server(s) of "
@@ -176,7 +184,9 @@ int main(int argc, char** argv) {
     // The start steps that failed are skipped; the loop runs all the same.
     NoteFailure("start-up");
   }
+  NotifyReady("supervising " + std::to_string(monitor.List().size()) + " server(s)");
   const int code = loop.Run();
+  NotifyStopping();
   std::cout << "Tervane stopped; the servers keep running" << std::endl;
   control.reset();  // the socket goes while the lock is still held
   return code;

@@ -31,6 +31,8 @@ std::string ServerCommandUsage() {
          "  kesp move N M               move server N to position M\n"
          "  kesp pause N... | unpause N...\n"
          "  kesp restart N... | close N...\n"
+         "  kesp service install [--user] | kesp service uninstall [--user]\n"
+         "                              run kesp as a systemd service (a unit for this folder)\n"
          "Servers are numbered as list shows them. While kesp supervises, the commands act on the\n"
          "running kesp; otherwise on serverlist.dat. --yes answers the confirmations of remove,\n"
          "restart and close.\n";

@@ -60,6 +60,7 @@ void Supervisor::timerCircleCheckTimer() {
     NoteFailure("supervision cycle");
   }
   process_.EndCycle();
+  if (OnCycleEnd) OnCycleEnd();
   timerCheckTimeOut.SetInterval(servers_.Timing().checkDelayMs);
   timerCheckTimeOut.SetEnabled(true);
 }

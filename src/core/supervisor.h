@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <set>
 #include <span>
@@ -50,6 +51,8 @@ class Supervisor {
 
   Timer timerCircleCheck;
   Timer timerCheckTimeOut;
+  // Called after every cycle, before the timeout check is armed (a service manager's keep-alive).
+  std::function<void()> OnCycleEnd;
   int EndpointRecreations() const { return endpointRecreations_; }
 
  private:

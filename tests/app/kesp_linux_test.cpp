@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 #include <fcntl.h>
+#include <poll.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/socket.h>
@@ -15,6 +16,7 @@
 #include <thread>
 
 #include "app/control_socket_linux.h"
+#include "app/systemd_linux.h"
 #include "core/server_entry.h"
 #include "test_support.h"
 
@@ -82,10 +84,10 @@ class Kesp : public ::testing::Test {
               0);
   }
   // kesp supervising in the background, with the tests' short cycle.
-  void Supervise() {
+  void Supervise(const std::string& extraEnvironment = "PATH=/usr/bin:/bin") {
     const std::string exe = (root / "kesp").string();
     char* argv[] = {const_cast<char*>(exe.c_str()), nullptr};
-    std::vector<std::string> env{"TERVANE_TEST_CYCLE_MS=200", "PATH=/usr/bin:/bin"};
+    std::vector<std::string> env{"TERVANE_TEST_CYCLE_MS=200", extraEnvironment};
     std::vector<char*> envp;
     for (auto& e : env) envp.push_back(e.data());
     envp.push_back(nullptr);
@@ -202,6 +204,51 @@ TEST_F(Kesp, TheRunningKespTakesTheCommandsAndSurvivesBadClients) {
   EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
   EXPECT_FALSE(fs::exists(root / "kesp.sock"));
   EXPECT_EQ(Run({"pause", "1"}).code, 0) << "with no kesp running, the file itself";
+}
+
+TEST_F(Kesp, TheServiceUnitPassesSystemdsCheck) {
+  const fs::path folder = root / "game servers 100%";
+  fs::create_directories(folder);
+  fs::copy_file(root / "kesp", folder / "kesp");
+  std::ofstream(root / "tervane.service") << UnitText({(folder / "kesp").string(), folder.string() + "/", false});
+  const std::string unit = Slurp(root / "tervane.service");
+  for (const char* line : {"Type=notify", "KillMode=process", "Restart=on-failure", "WatchdogSec="})
+    EXPECT_NE(unit.find(line), std::string::npos) << line;
+  const int status = std::system(("systemd-analyze verify " + Quote((root / "tervane.service").string()) + " >" +
+                                  Quote((root / "verify.txt").string()) + " 2>&1")
+                                     .c_str());
+  EXPECT_EQ(WEXITSTATUS(status), 0) << Slurp(root / "verify.txt");
+  EXPECT_EQ(Slurp(root / "verify.txt"), "");
+}
+
+TEST_F(Kesp, TheServiceManagerHearsReadyKeepAlivesAndStopping) {
+  Register("a", 27413);
+  const fs::path socketPath = root / "notify";
+  const int fd = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  std::strncpy(address.sun_path, socketPath.c_str(), sizeof address.sun_path - 1);
+  ASSERT_EQ(::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+  Supervise("NOTIFY_SOCKET=" + socketPath.string());
+  std::string heard;
+  auto listen = [&](const std::string& until) {
+    return WaitFor([&] {
+      char buffer[512];
+      pollfd p{fd, POLLIN, 0};
+      while (::poll(&p, 1, 0) > 0) {
+        const ssize_t n = ::recv(fd, buffer, sizeof buffer, 0);
+        if (n > 0) heard += std::string(buffer, static_cast<std::size_t>(n)) + "\n";
+      }
+      return heard.find(until) != std::string::npos;
+    });
+  };
+  ASSERT_TRUE(listen("READY=1")) << heard;
+  EXPECT_NE(heard.find("STATUS=supervising 1 server(s)"), std::string::npos);
+  heard.clear();
+  EXPECT_TRUE(listen("WATCHDOG=1")) << "a keep-alive each cycle";
+  ::kill(supervisor, SIGTERM);
+  EXPECT_TRUE(listen("STOPPING=1"));
+  ::close(fd);
 }
 
 TEST(ControlRequest, OnlyWholeWellFormedRequestsAreRead) {
