@@ -17,9 +17,12 @@ extern "C" {
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -138,46 +141,195 @@ void ApplyAffinity(pid_t pid, std::uint32_t affinity) {
   ForEachThread(pid, [&](pid_t tid) { ::sched_setaffinity(tid, sizeof set, &set); });
 }
 
-// The server's executable as the search needs it: its path, its file name and its identity.
-struct Target {
-  std::string path;
-  std::string_view name;  // into path
-  Identity identity;
-};
-
-std::optional<Target> TargetOf(const Path& fileName) {
-  Target target;
-  target.path = Utf16ToUtf8(fileName);
-  const auto identity = IdentityOf(target.path.c_str());
-  if (!identity) return std::nullopt;  // no process can run a file that is not there
-  target.identity = *identity;
-  target.name = BaseName(target.path);
-  return target;
+// The process-start time (field 22 of /proc/<pid>/stat, in clock ticks since boot): with the
+// id it names one process for good, since an id can be taken again by a later process.
+std::uint64_t StartTimeOf(pid_t pid) {
+  const UniqueFd fd(::open(ProcPath(pid, "stat").c_str(), O_RDONLY | O_CLOEXEC));
+  if (!fd) return 0;
+  char buffer[1024];
+  const ssize_t n = ::read(fd.get(), buffer, sizeof buffer - 1);
+  if (n <= 0) return 0;
+  buffer[n] = '\0';
+  // The name (field 2) may hold blanks and parentheses: count from the last ')'.
+  const char* at = std::strrchr(buffer, ')');
+  if (!at) return 0;
+  int field = 2;
+  for (++at; *at && field < 22; ++at)
+    if (*at == ' ') ++field;
+  return std::strtoull(at, nullptr, 10);
 }
 
-// A process is a candidate when the file name of its executable is the file name of the
-// server's executable (which is the whole path when it names no folder). Names are compared
-// exactly: on Linux two names that differ in letter case are two names, so a link under a
-// name that differs only in case is a link under another name.
-bool IsCandidate(std::string_view executable, const Target& target) {
-  return BaseName(executable) == target.name;
+// The whole of a small /proc file (cmdline, environ), at most limit bytes.
+bool ReadProcFile(pid_t pid, const char* leaf, std::string& out, std::size_t limit = 64 * 1024) {
+  out.clear();
+  const UniqueFd fd(::open(ProcPath(pid, leaf).c_str(), O_RDONLY | O_CLOEXEC));
+  if (!fd) return false;
+  char buffer[4096];
+  for (ssize_t n; out.size() < limit && (n = ::read(fd.get(), buffer, sizeof buffer)) > 0;)
+    out.append(buffer, static_cast<std::size_t>(n));
+  return !out.empty();
+}
+
+constexpr std::string_view kDeletedSuffix = " (deleted)";
+// Set in the environment of every server the monitor starts, so that the server is known even
+// after its launcher script replaced itself with the game's own executable (exec).
+constexpr char kServerMarker[] = "TERVANE_EXECUTABLE=";
+
+// The server's executable as the search needs it: its path as stored and as resolved, their
+// file names, its identity, and for a launcher script the file names of its interpreter.
+struct Target {
+  std::string path;
+  std::string real;
+  std::string name;      // of path
+  std::string realName;  // of real: a symbolic link runs under its target's name
+  Identity identity;
+  std::vector<std::string> interpreters;
+};
+
+std::string Resolved(const std::string& path) {
+  char buffer[PATH_MAX];
+  return ::realpath(path.c_str(), buffer) ? std::string(buffer) : path;
+}
+
+// "#!/bin/sh -e" or "#!/usr/bin/env bash": the program that runs a script, by the file names
+// under which it runs (a link such as /bin/sh runs as its target, dash or bash).
+std::vector<std::string> InterpretersOf(const std::string& script) {
+  std::vector<std::string> names;
+  const UniqueFd fd(::open(script.c_str(), O_RDONLY | O_CLOEXEC));
+  char line[256] = {};
+  if (!fd || ::read(fd.get(), line, sizeof line - 1) < 3 || line[0] != '#' || line[1] != '!') return names;
+  std::string text(line + 2);
+  text = text.substr(0, text.find('\n'));
+  std::vector<std::string> words;
+  for (std::size_t at = 0; at < text.size();) {
+    const std::size_t begin = text.find_first_not_of(" \t\r", at);
+    if (begin == std::string::npos) break;
+    const std::size_t end = text.find_first_of(" \t\r", begin);
+    words.push_back(text.substr(begin, end == std::string::npos ? std::string::npos : end - begin));
+    at = end == std::string::npos ? text.size() : end;
+  }
+  if (words.empty()) return names;
+  std::string program = words[0];
+  if (BaseName(program) == "env" && words.size() > 1) {
+    // env finds the program on the PATH.
+    const char* pathVariable = std::getenv("PATH");
+    const std::string searchPath = pathVariable ? pathVariable : "/usr/local/bin:/usr/bin:/bin";
+    for (std::size_t at = 0; at <= searchPath.size();) {
+      const std::size_t end = std::min(searchPath.find(':', at), searchPath.size());
+      const std::string candidate = searchPath.substr(at, end - at) + "/" + words[1];
+      if (::access(candidate.c_str(), X_OK) == 0) {
+        program = candidate;
+        break;
+      }
+      at = end + 1;
+    }
+  }
+  names.emplace_back(BaseName(program));
+  names.emplace_back(BaseName(Resolved(program)));
+  return names;
+}
+
+// Whether any of a process's arguments after the interpreter's own options names the script:
+// relative arguments are taken from the process's working folder.
+bool RunsScript(pid_t pid, const Target& target) {
+  std::string cmdline;
+  if (!ReadProcFile(pid, "cmdline", cmdline)) return false;
+  std::size_t at = cmdline.find('\0');  // past the interpreter itself
+  while (at != std::string::npos && at + 1 < cmdline.size()) {
+    const std::size_t begin = at + 1;
+    at = cmdline.find('\0', begin);
+    const std::string argument = cmdline.substr(begin, at == std::string::npos ? std::string::npos : at - begin);
+    if (argument == "--") continue;
+    if (!argument.empty() && argument[0] == '-') continue;  // an option of the interpreter
+    std::string path = argument;
+    if (path[0] != '/') {
+      char cwd[PATH_MAX];
+      const ssize_t n = ::readlink(ProcPath(pid, "cwd").c_str(), cwd, sizeof cwd - 1);
+      if (n <= 0) return false;
+      path = std::string(cwd, static_cast<std::size_t>(n)) + "/" + path;
+    }
+    return IdentityOf(path.c_str()) == target.identity;
+  }
+  return false;
+}
+
+bool CarriesMarker(pid_t pid, const Target& target) {
+  std::string environment;
+  if (!ReadProcFile(pid, "environ", environment, 256 * 1024)) return false;
+  for (const std::string* value : {&target.path, &target.real}) {
+    const std::string entry = std::string(kServerMarker) + *value;
+    for (std::size_t at = environment.find(entry); at != std::string::npos; at = environment.find(entry, at + 1))
+      if ((at == 0 || environment[at - 1] == '\0') &&
+          (at + entry.size() == environment.size() || environment[at + entry.size()] == '\0'))
+        return true;
+  }
+  return false;
+}
+
+// How a process is the server's, tried in order of cost: its running image is the server's file
+// (by file name, then identity); its image is the server's former file, deleted at the same
+// path when an update replaced it; it is the interpreter of the server's script; it carries the
+// marker of a server the monitor started (only looked for when nothing else was found).
+bool IsServerImage(pid_t pid, std::string_view executable, const Target& target) {
+  if (executable.ends_with(kDeletedSuffix)) {
+    const std::string_view former = executable.substr(0, executable.size() - kDeletedSuffix.size());
+    return former == target.real || former == target.path;
+  }
+  const std::string_view name = BaseName(executable);
+  if (name == target.name || name == target.realName) return ProcessIdentity(pid) == target.identity;
+  for (const std::string& interpreter : target.interpreters)
+    if (name == interpreter) return RunsScript(pid, target);
+  return false;
+}
+
+bool IsServerProcess(pid_t pid, const Target& target, bool orMarker) {
+  std::string executable;
+  if (!ReadExecutable(pid, executable)) return false;
+  return IsServerImage(pid, executable, target) || (orMarker && CarriesMarker(pid, target));
+}
+
+// The processes a server's process started, and theirs, from the kernel's children lists of
+// every thread (at most a few hundred, so a fork bomb cannot stall the monitor).
+std::vector<pid_t> DescendantsOf(pid_t root) {
+  std::vector<pid_t> found;
+  std::vector<pid_t> open{root};
+  std::string children;
+  while (!open.empty() && found.size() < 512) {
+    const pid_t pid = open.back();
+    open.pop_back();
+    ForEachNumericEntry(ProcPath(pid, "task").c_str(), [&](pid_t tid) {
+      char leaf[48];
+      std::snprintf(leaf, sizeof leaf, "task/%d/children", static_cast<int>(tid));
+      if (!ReadProcFile(pid, leaf, children)) return true;
+      for (const char* at = children.c_str(); *at;) {
+        char* end = nullptr;
+        const long child = std::strtol(at, &end, 10);
+        if (end == at) break;
+        if (child > 0 && std::find(found.begin(), found.end(), child) == found.end()) {
+          found.push_back(static_cast<pid_t>(child));
+          open.push_back(static_cast<pid_t>(child));
+        }
+        at = end;
+      }
+      return true;
+    });
+  }
+  return found;
 }
 
 struct Found {
   pid_t pid = 0;
-  Identity identity;
+  std::uint64_t started = 0;  // with the id: this very process
 };
 
 // The process list of one supervision cycle: taken once, then used by every search of the
-// cycle. The identities are read when a search first needs them.
+// cycle that the last cycle's process does not answer.
 struct Snapshot {
   struct Entry {
     pid_t pid = 0;
-    bool identityRead = false;
-    std::optional<Identity> identity;
+    std::string executable;
   };
-  std::vector<Entry> entries;                                  // directory order
-  std::unordered_map<std::string, std::vector<std::size_t>> byName;  // in directory order
+  std::vector<Entry> entries;  // directory order
 };
 
 class LinuxProcessControl final : public IProcessControl {
@@ -202,23 +354,36 @@ class LinuxProcessControl final : public IProcessControl {
                                    std::uint8_t priority, bool hide,
                                    std::uint32_t affinity) override;
 
+  // The server's process and every process it started end; each was pinned (pidfd) before
+  // the server's identity was checked again, so no id taken by another program is hit.
   void TerminateServerProcess(const Path& fileName) override {
-    ActOnServer(fileName, [](const Found& found) { return KillIfStillServer(found); });
+    ActOnServer(fileName, [](const Found& found, const Target& target) {
+      std::vector<UniqueFd> pinned;
+      pinned.emplace_back(::pidfd_open(found.pid, 0));
+      for (pid_t pid : DescendantsOf(found.pid)) pinned.emplace_back(::pidfd_open(pid, 0));
+      if (!IsStillServer(found, target)) return false;
+      for (const UniqueFd& pidfd : pinned)
+        if (pidfd) ::pidfd_send_signal(pidfd.get(), SIGKILL, nullptr, 0);
+      if (!pinned.front()) ::kill(found.pid, SIGKILL);  // a kernel without pidfds
+      return true;
+    });
     snapshot_.reset();  // the list no longer holds
   }
 
   void SetServerPriority(const Path& fileName, std::uint8_t priority) override {
-    ActOnServer(fileName, [&](const Found& found) {
-      if (!IsStillServer(found)) return false;
+    ActOnServer(fileName, [&](const Found& found, const Target& target) {
+      if (!IsStillServer(found, target)) return false;
       ApplyPriority(found.pid, priority);
+      for (pid_t pid : DescendantsOf(found.pid)) ApplyPriority(pid, priority);
       return true;
     });
   }
 
   void SetServerAffinity(const Path& fileName, std::uint32_t affinity) override {
-    ActOnServer(fileName, [&](const Found& found) {
-      if (!IsStillServer(found)) return false;
+    ActOnServer(fileName, [&](const Found& found, const Target& target) {
+      if (!IsStillServer(found, target)) return false;
       ApplyAffinity(found.pid, affinity);
+      for (pid_t pid : DescendantsOf(found.pid)) ApplyAffinity(pid, affinity);
       return true;
     });
   }
@@ -253,23 +418,8 @@ class LinuxProcessControl final : public IProcessControl {
   }
 
  private:
-  static bool IsStillServer(const Found& found) {
-    return ProcessIdentity(found.pid) == found.identity;
-  }
-
-  // Ends the process only if it still runs the server's executable. Through a pidfd the check
-  // and the signal reach the same process even if the id is reused in between.
-  static bool KillIfStillServer(const Found& found) {
-    const UniqueFd pidfd(::pidfd_open(found.pid, 0));
-    if (pidfd) {
-      const bool still = IsStillServer(found);
-      if (still) ::pidfd_send_signal(pidfd.get(), SIGKILL, nullptr, 0);
-      return still;
-    }
-    if (errno == ESRCH) return false;
-    if (!IsStillServer(found)) return false;  // a kernel without pidfds
-    ::kill(found.pid, SIGKILL);
-    return true;
+  static bool IsStillServer(const Found& found, const Target& target) {
+    return StartTimeOf(found.pid) == found.started && IsServerProcess(found.pid, target, true);
   }
 
   // Finds the server's process and acts on it. Inside a cycle the process found may have
@@ -277,46 +427,71 @@ class LinuxProcessControl final : public IProcessControl {
   // action then answers false, and one new list decides.
   template <typename Action>
   void ActOnServer(const Path& fileName, Action action) {
-    auto found = FindServerProcess(fileName);
-    if (!found || action(*found) || !inCycle_) return;
+    const Target* target = TargetOf(fileName);
+    if (!target) return;
+    auto found = FindServerProcess(*target);
+    if (!found || action(*found, *target) || !inCycle_) return;
     snapshot_.reset();
-    found = FindServerProcess(fileName);
-    if (found) action(*found);
+    confirmed_.erase(target->path);
+    found = FindServerProcess(*target);
+    if (found) action(*found, *target);
+  }
+
+  // The server's executable, read again only when its file changed.
+  const Target* TargetOf(const Path& fileName) {
+    std::string path = Utf16ToUtf8(fileName);
+    struct stat st {};
+    if (path.empty() || ::stat(path.c_str(), &st) != 0 || S_ISDIR(st.st_mode)) {
+      targets_.erase(path);
+      return nullptr;  // no process can run a file that is not there
+    }
+    auto& [target, stamp] = targets_[path];
+    const std::pair<timespec, Identity> now{st.st_mtim, Identity{st.st_dev, st.st_ino}};
+    if (target.path.empty() || stamp.second != now.second || stamp.first.tv_sec != now.first.tv_sec ||
+        stamp.first.tv_nsec != now.first.tv_nsec) {
+      target.path = path;
+      target.real = Resolved(path);
+      target.name = std::string(BaseName(target.path));
+      target.realName = std::string(BaseName(target.real));
+      target.identity = now.second;
+      target.interpreters = InterpretersOf(path);
+      stamp = now;
+    }
+    return &target;
   }
 
   std::optional<Found> FindServerProcess(const Path& fileName) {
-    const auto target = TargetOf(fileName);
-    if (!target) return std::nullopt;
-    return inCycle_ ? FindInSnapshot(*target) : FindInProc(*target);
+    const Target* target = TargetOf(fileName);
+    return target ? FindServerProcess(*target) : std::nullopt;
   }
 
-  // The first process, in /proc order, whose executable is the server's file.
-  std::optional<Found> FindInProc(const Target& target) {
-    ReapChildren();
-    std::optional<Found> found;
-    std::string executable;
-    ForEachNumericEntry("/proc", [&](pid_t pid) {
-      if (!ReadExecutable(pid, executable) || !IsCandidate(executable, target)) return true;
-      if (ProcessIdentity(pid) != target.identity) return true;
-      found = Found{pid, target.identity};
-      return false;
-    });
-    return found;
-  }
-
-  std::optional<Found> FindInSnapshot(const Target& target) {
-    if (!snapshot_) TakeSnapshot();
-    const auto candidates = snapshot_->byName.find(std::string(target.name));
-    if (candidates == snapshot_->byName.end()) return std::nullopt;
-    for (std::size_t index : candidates->second) {
-      Snapshot::Entry& entry = snapshot_->entries[index];
-      if (!entry.identityRead) {
-        entry.identity = ProcessIdentity(entry.pid);
-        entry.identityRead = true;
-      }
-      if (entry.identity == target.identity) return Found{entry.pid, target.identity};
+  // The process found last time, when it is still the server's, answers without a look at the
+  // whole list; otherwise the list (the cycle's, or a new one outside a cycle) is searched, first
+  // by the images, then by the marker.
+  std::optional<Found> FindServerProcess(const Target& target) {
+    if (const auto last = confirmed_.find(target.path); last != confirmed_.end()) {
+      if (IsStillServer(last->second, target)) return last->second;
+      // The process changed since it was found: whatever list was taken before is stale too.
+      confirmed_.erase(last);
+      snapshot_.reset();
     }
-    return std::nullopt;
+    if (!inCycle_) snapshot_.reset();
+    if (!snapshot_) TakeSnapshot();
+    std::optional<Found> found;
+    for (const Snapshot::Entry& entry : snapshot_->entries)
+      if (IsServerImage(entry.pid, entry.executable, target)) {
+        found = Found{entry.pid, StartTimeOf(entry.pid)};
+        break;
+      }
+    if (!found)
+      for (const Snapshot::Entry& entry : snapshot_->entries)
+        if (CarriesMarker(entry.pid, target)) {
+          found = Found{entry.pid, StartTimeOf(entry.pid)};
+          break;
+        }
+    if (!inCycle_) snapshot_.reset();
+    if (found && found->started != 0) confirmed_[target.path] = *found;
+    return found;
   }
 
   void TakeSnapshot() {
@@ -324,9 +499,7 @@ class LinuxProcessControl final : public IProcessControl {
     snapshot_.emplace();
     std::string executable;
     ForEachNumericEntry("/proc", [&](pid_t pid) {
-      if (!ReadExecutable(pid, executable)) return true;
-      snapshot_->byName[std::string(BaseName(executable))].push_back(snapshot_->entries.size());
-      snapshot_->entries.push_back({pid, false, std::nullopt});
+      if (ReadExecutable(pid, executable)) snapshot_->entries.push_back({pid, executable});
       return true;
     });
   }
@@ -365,6 +538,8 @@ class LinuxProcessControl final : public IProcessControl {
   bool inCycle_ = false;
   std::optional<Snapshot> snapshot_;
   std::vector<pid_t> children_;
+  std::unordered_map<std::string, std::pair<Target, std::pair<timespec, Identity>>> targets_;
+  std::unordered_map<std::string, Found> confirmed_;  // by the server's path
 };
 
 std::uint32_t LinuxProcessControl::StartServerProcess(const Path& fileName,
@@ -423,9 +598,17 @@ std::uint32_t LinuxProcessControl::StartServerProcess(const Path& fileName,
   ::sigdelset(&all, SIGSTOP);
   ::posix_spawnattr_setsigdefault(&attributes, &all);
 
+  // The monitor's environment, with the marker of this server in place of any inherited one.
+  std::vector<char*> environment;
+  for (char** variable = environ; variable && *variable; ++variable)
+    if (std::strncmp(*variable, kServerMarker, sizeof kServerMarker - 1) != 0) environment.push_back(*variable);
+  std::string marker = std::string(kServerMarker) + executable;
+  environment.push_back(marker.data());
+  environment.push_back(nullptr);
+
   pid_t pid = 0;
   const int result =
-      ::posix_spawn(&pid, program.c_str(), &actions, &attributes, argv.data(), environ);
+      ::posix_spawn(&pid, program.c_str(), &actions, &attributes, argv.data(), environment.data());
   ::posix_spawnattr_destroy(&attributes);
   ::posix_spawn_file_actions_destroy(&actions);
   if (result != 0) return static_cast<std::uint32_t>(result);

@@ -10,6 +10,7 @@
 #include <cerrno>
 #include <fstream>
 #include <sstream>
+#include <thread>
 
 #include "process_fixture.h"
 #include "support/unique_handle_posix.h"
@@ -281,6 +282,58 @@ TEST_F(LinuxProcessControlTest, InACycleOnlyTheServersProcessIsActedOn) {
     }
     control_->EndCycle();
   }
+}
+
+// Launcher scripts as operators use them (srcds_run, hlds_run, run.sh): one replaces itself with
+// the server (exec), the other runs it as a child and starts it again when it ends (a bounded
+// number of times here).
+TEST_F(LinuxProcessControlTest, ALauncherScriptAndWhatItStartsAreTheServersProcesses) {
+  const struct {
+    const char* folder;
+    const char* body;
+  } launchers[] = {
+      {"exec", "exec \"$(dirname \"$0\")/sleeper\" \"$@\"\n"},
+      {"child", "for round in 1 2 3 4 5; do \"$(dirname \"$0\")/sleeper\" \"$@\"; sleep 0.2; done\n"},
+  };
+  for (const auto& launcher : launchers) {
+    const Path server = PlaceCopy(Utf8ToUtf16(launcher.folder), u"sleeper");
+    const Path script = Folder(Utf8ToUtf16(launcher.folder)) + u"run.sh";
+    std::ofstream(Fs(script)) << "#!/bin/sh\n" << launcher.body;
+    std::filesystem::permissions(Fs(script), std::filesystem::perms::owner_all);
+    ASSERT_EQ(control_->StartServerProcess(script, u"--life 60", 0, false, 3), 0u) << launcher.folder;
+    ASSERT_EQ(WaitForProcesses(server, 1).size(), 1u) << launcher.folder;
+    EXPECT_TRUE(control_->IsServerRunning(script)) << launcher.folder;
+    const ProcessId game = ProcessesOf(server)[0];
+    control_->SetServerAffinity(script, 1);
+    EXPECT_TRUE(AllEqual(CpusOfEveryThread(game), 1ul)) << launcher.folder << ": the game itself too";
+    control_->TerminateServerProcess(script);
+    EXPECT_TRUE(WaitFor([&] { return !control_->IsServerRunning(script) && ProcessesOf(server).empty(); }))
+        << launcher.folder << ": the script and the game end together";
+    // A launcher that could start the game again would have done so by now.
+    std::this_thread::sleep_for(std::chrono::milliseconds(400));
+    EXPECT_TRUE(ProcessesOf(server).empty()) << launcher.folder;
+  }
+}
+
+TEST_F(LinuxProcessControlTest, ALinkUnderAnotherNameAndAnImageReplacedByAnUpdateAreTheServer) {
+  const Path real = PlaceCopy(u"bin", u"srcds_linux");
+  const Path link = Folder(u"game") + u"srcds";
+  std::filesystem::create_symlink(Fs(real), Fs(link));
+  ASSERT_EQ(control_->StartServerProcess(link, u"--life 60", 0, false, 1), 0u);
+  ASSERT_EQ(WaitForProcesses(real, 1).size(), 1u);
+  EXPECT_TRUE(control_->IsServerRunning(link)) << "runs as srcds_linux, registered as srcds";
+
+  const Path server = PlaceCopy(u"upd", u"hlds");
+  ASSERT_GT(ByHand(server, {"--life", "60"}), 0);
+  const auto before = WaitForProcesses(server, 1);
+  ASSERT_EQ(before.size(), 1u);
+  // The update writes the new file beside the old one and renames it over it.
+  std::filesystem::copy_file(Fs(SleeperBuildPath()), Fs(server + u".new"));
+  std::filesystem::rename(Fs(server + u".new"), Fs(server));
+  EXPECT_TRUE(control_->IsServerRunning(server)) << "the running image is the deleted former file";
+  control_->TerminateServerProcess(server);
+  EXPECT_TRUE(WaitFor([&] { return !IsProcessAlive(before[0]); }));
+  control_->TerminateServerProcess(link);
 }
 
 }  // namespace
