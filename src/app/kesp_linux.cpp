@@ -150,7 +150,8 @@ int main(int argc, char** argv) {
   SetNonBlockingCloseOnExec(signals.get());
 
   EventLoop loop;
-  ConsoleListView view(std::cout);
+  SystemClock clock;
+  ConsoleListView view(std::cout, clock);
   MonitorOptions options;
   options.timing = TimingFromEnvironment();
   options.keepDamagedList = true;
