@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "app/console_view.h"
+#include "app/observing.h"
 #include "app/server_cli.h"
 #include "app/timing.h"
 #include "support/failures.h"
@@ -84,6 +85,8 @@ int main(int argc, char** argv) {
   options.timing = TimingFromEnvironment();
   Monitor monitor(loop, view, std::move(process), std::move(options));
   monitor.CreateEndpoint();
+  // kesp.ini's observers, when it asks for any; gone before the monitor.
+  const std::unique_ptr<Observatory> observing = StartObserving(loop, monitor);
   DescriptorWatch stopWatch(loop, signals, POLLIN, [&](short) {
     signalfd_siginfo info;
     while (::read(signals, &info, sizeof info) == sizeof info) {

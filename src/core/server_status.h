@@ -7,6 +7,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 namespace tervane {
 
@@ -65,6 +66,12 @@ struct ServerStatus {
   WallTime processStarted = 0;
   // What the system answered to the last start: 0, or its error code.
   std::uint32_t lastStartError = 0;
+  // Starts the system refused (lastStartError set), whatever they were for.
+  std::uint32_t failedStarts = 0;
+  // The crash-loop guard's memory (kesp.ini's MaxRestarts; empty and false without it): when
+  // the recent restarts happened, and whether the guard paused the server.
+  std::vector<WallTime> recentRestarts;
+  bool crashLoopPaused = false;
 
   // Forgets the last reply: the cells show "-" until the next one.
   void ClearReply() {

@@ -99,6 +99,7 @@ void Servers::StartAndRecord(std::size_t i, RestartReason reason, const Path& ex
   // A start that fails is not told apart here yet: it is counted and logged like one that
   // succeeded; the error is kept in the status.
   s.Status.lastStartError = process_.StartServerProcess(exe, s.Params.str(), s.Priority, HideConsole(s), s.Affinity);
+  if (s.Status.lastStartError != 0) s.Status.failedStarts += 1;
   s.TimeoutCount = 0;
   s.LostCount = 0;
   s.WaitReply = 0;
@@ -123,6 +124,7 @@ void Servers::StartAndRecord(std::size_t i, RestartReason reason, const Path& ex
     case RestartReason::NoResponse: Log(s, kLogNoResponse); break;
     case RestartReason::Command: break;  // the operator's own act is not logged
   }
+  if (onStart) onStart(StartRecord{i, reason, st.lastStartError, now});
 }
 
 // ----------------------------------------------------------------------------- commands
@@ -130,6 +132,7 @@ void Servers::StartAndRecord(std::size_t i, RestartReason reason, const Path& ex
 void Servers::SetPaused(std::size_t i, bool paused) {
   Server& s = at(i);
   s.Paused = paused ? 1 : 0;
+  if (!paused) s.Status.crashLoopPaused = false;
   s.TimeoutCount = 0;
   s.LostCount = 0;
   // Unpaused, it shows "-" until the next cycle looks at it.

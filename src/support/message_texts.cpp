@@ -44,7 +44,15 @@ const std::array<MessageTextDef, kPriorityNameCount>& PriorityNameTable() {
   return table;
 }
 
+const std::array<MessageTextDef, kExtraTextCount>& ExtraTextTable() {
+  static const std::array<MessageTextDef, kExtraTextCount> table = {{
+      {u"CrashLoopPaused", u"Paused Monitor. Reason: %d restarts within %d minutes."},
+  }};
+  return table;
+}
+
 MessageTexts::MessageTexts() {
+  for (int i = 0; i < kExtraTextCount; ++i) extraTexts_[i] = std::u16string(ExtraTextTable()[i].defaultText);
   for (int i = 0; i < kMessageTextCount; ++i)
     texts_[i] = std::u16string(MessageTextTable()[i].defaultText);
   for (int i = 0; i < kPriorityNameCount; ++i)

@@ -47,6 +47,14 @@ struct MessageTextDef {
   std::u16string_view defaultText;
 };
 
+// Texts of the options beyond the list's own (kesp.ini), kept apart from the table above so
+// that the order of applying a language stays as it is; language files carry them all the same.
+enum class ExtraMsg : int {
+  CrashLoopPaused,  // "%d restarts within %d minutes"
+};
+inline constexpr int kExtraTextCount = 1;
+const std::array<MessageTextDef, kExtraTextCount>& ExtraTextTable();
+
 // Keys and defaults in table order.
 const std::array<MessageTextDef, kMessageTextCount>& MessageTextTable();
 // "cbbPriority.Items[0]" to "cbbPriority.Items[2]" and "Normal", "High", "Real Time".
@@ -63,6 +71,9 @@ class MessageTexts {
   std::optional<std::u16string> Get(std::u16string_view key) const;
   bool Set(std::u16string_view key, std::u16string text);
 
+  const std::u16string& Get(ExtraMsg id) const { return extraTexts_[static_cast<int>(id)]; }
+  void Set(ExtraMsg id, std::u16string text) { extraTexts_[static_cast<int>(id)] = std::move(text); }
+
   // The name of a priority code; codes above 2 are Real Time as the process control treats them.
   const std::u16string& PriorityName(int code) const;
   void SetPriorityName(int index, std::u16string text);
@@ -70,6 +81,7 @@ class MessageTexts {
  private:
   std::array<std::u16string, kMessageTextCount> texts_;
   std::array<std::u16string, kPriorityNameCount> priorityNames_;
+  std::array<std::u16string, kExtraTextCount> extraTexts_;
 };
 
 std::optional<Msg> FindMessageKey(std::u16string_view key);

@@ -33,6 +33,12 @@ MESSAGES = [
     ("MsgTextUninstallServiceFailed", "Uninstall Service Failed!", "卸载服务失败！"),
 ]
 
+# Texts of the options of kesp.ini, applied after the others.
+EXTRA = [
+    ("CrashLoopPaused", "Paused Monitor. Reason: %d restarts within %d minutes.",
+     "暂停监视。原因：%d 次重启发生在 %d 分钟内。"),
+]
+
 PARAMS_EN = ('&Run Parameters (Must be use console mode "-console"; If you want to specify IP Address, '
              'Use "+ip n.n.n.n"; If you want to specify Port, Use "+port n"):')
 PARAMS_ZH = ('运行参数(&R)（必须使用控制台模式“-console”；如需指定 IP 地址，请使用“+ip n.n.n.n”；'
@@ -104,7 +110,7 @@ LANGUAGES = [
 
 def write(folder, name, language_id, caption, column):
     lines = ["[Language]", "LanguageID=" + language_id, "", "[KESP]", "Menu_Caption=" + caption, ""]
-    for group in (MESSAGES, EDITOR, BOSS, MAIN):
+    for group in (MESSAGES, EDITOR, BOSS, MAIN, EXTRA):
         lines += ["%s=%s" % (row[0], row[column]) for row in group]
         lines.append("")
     text = "\r\n".join(lines)
@@ -117,7 +123,7 @@ def main():
     os.makedirs(folder, exist_ok=True)
     for name, language_id, caption, column in LANGUAGES:
         write(folder, name, language_id, caption, column)
-    keys = {"Menu_Caption"} | {row[0] for group in (MESSAGES, EDITOR, BOSS, MAIN) for row in group}
+    keys = {"Menu_Caption"} | {row[0] for group in (MESSAGES, EDITOR, BOSS, MAIN, EXTRA) for row in group}
     print("%d keys in section KESP" % len(keys))
 
 
