@@ -22,7 +22,8 @@ record() {  # record NAME STATUS
 
 # ---------------------------------------------------------------- packages
 PACKAGES=(cmake make g++ googletest libgtest-dev libgmock-dev libbenchmark-dev mingw-w64 wine wine64
-          xvfb x11-utils xdotool clang libclang-rt-14-dev python3 procps)
+          xvfb x11-utils xdotool clang libclang-rt-14-dev python3 procps
+          pkg-config libcpp-httplib-dev nlohmann-json3-dev libcurl4-openssl-dev chromium)
 missing=()
 for p in "${PACKAGES[@]}"; do
   dpkg -s "$p" >/dev/null 2>&1 || missing+=("$p")

@@ -1,10 +1,31 @@
 #include "observe/observatory.h"
 
+#include <atomic>
+#include <chrono>
+#include <future>
+
+#include "observe/http_endpoint.h"
+#include "observe/snapshot.h"
 #include "support/text.h"
+
+#ifndef TERVANE_VERSION
+#define TERVANE_VERSION "2.3"
+#endif
 
 namespace tervane {
 
-struct Observatory::Parts {};
+namespace {
+// How long an HTTP command waits for the loop's thread to run it.
+constexpr auto kCommandPatience = std::chrono::seconds(5);
+}  // namespace
+
+struct Observatory::Parts {
+  SnapshotBox snapshots;
+  // Whether the observatory still exists, for tasks posted to the loop before it went.
+  std::shared_ptr<std::atomic<bool>> alive = std::make_shared<std::atomic<bool>>(true);
+  std::unique_ptr<HttpApi> api;
+  std::unique_ptr<HttpEndpoint> endpoint;
+};
 
 Observatory::Observatory(EventLoop& loop, Servers& servers, Supervisor& supervisor, EventLog& log,
                          ObserveOptions options, ObservatoryHooks hooks)
@@ -18,12 +39,71 @@ Observatory::Observatory(EventLoop& loop, Servers& servers, Supervisor& supervis
       parts_(std::make_unique<Parts>()) {
   servers_.onStart = [this](const StartRecord& start) { OnStart(start); };
   supervisor_.onCycleEnd = [this] { OnCycleEnd(); };
+  Publish();
+  if (options_.httpListen) StartEndpoint();
 }
 
 Observatory::~Observatory() {
+  *parts_->alive = false;
+  if (parts_->endpoint) parts_->endpoint->Stop();
   servers_.onStart = nullptr;
   supervisor_.onCycleEnd = nullptr;
 }
+
+int Observatory::HttpPort() const { return parts_->endpoint ? parts_->endpoint->Port() : 0; }
+
+void Observatory::StartEndpoint() {
+  auto alive = parts_->alive;
+  // The HTTP thread hands the command to the loop's thread and waits for its outcome there.
+  CommandRunner run = [this, alive](const std::string& verb, std::size_t row) {
+    auto done = std::make_shared<std::promise<HttpResponse>>();
+    std::future<HttpResponse> outcome = done->get_future();
+    loop_.Post([this, alive, done, verb, row] {
+      if (!*alive) return;
+      HttpResponse r;
+      if (row >= servers_.size()) {
+        r.status = 404;
+        r.body = "no server in row " + std::to_string(row) + "\n";
+      } else {
+        if (hooks_.command) hooks_.command(verb, row);
+        Publish();
+        r.contentType = "application/json";
+        r.body = "{\"ok\":true,\"row\":" + std::to_string(row) + ",\"command\":\"" + verb + "\"}";
+      }
+      done->set_value(std::move(r));
+    });
+    if (outcome.wait_for(kCommandPatience) != std::future_status::ready) {
+      HttpResponse r;
+      r.status = 503;
+      r.body = "the monitor did not take the command in time\n";
+      return r;
+    }
+    try {
+      return outcome.get();
+    } catch (...) {
+      HttpResponse r;
+      r.status = 503;
+      r.body = "the monitor is stopping\n";
+      return r;
+    }
+  };
+  parts_->api = std::make_unique<HttpApi>(options_.httpToken, parts_->snapshots, std::move(run),
+                                          [this] { return Counts(); }, SystemWallTime, TERVANE_VERSION);
+  const HttpApi* api = parts_->api.get();
+  parts_->endpoint = std::make_unique<HttpEndpoint>([api](const HttpRequest& r) { return api->Handle(r); });
+  std::string error;
+  const std::string where = options_.httpListen->host + ":" + std::to_string(options_.httpListen->port);
+  if (parts_->endpoint->Start(*options_.httpListen, error)) {
+    log_.AddLog(kOptionsFileName, Utf8ToUtf16("HTTP endpoint on http://" + where + "/"));
+  } else {
+    parts_->endpoint.reset();
+    log_.AddLog(kOptionsFileName, Utf8ToUtf16("the HTTP endpoint is off: " + error));
+  }
+}
+
+ObserverCounts Observatory::Counts() const { return ObserverCounts{}; }
+
+void Observatory::Publish() { parts_->snapshots.Publish(TakeSnapshot(servers_, supervisor_)); }
 
 void Observatory::OnStart(const StartRecord& start) {
   if (start.index >= servers_.size()) return;
@@ -37,6 +117,6 @@ void Observatory::OnStart(const StartRecord& start) {
   }
 }
 
-void Observatory::OnCycleEnd() {}
+void Observatory::OnCycleEnd() { Publish(); }
 
 }  // namespace tervane

@@ -12,17 +12,12 @@
 #include "core/servers.h"
 #include "core/supervisor.h"
 #include "observe/crash_loop_guard.h"
+#include "observe/metrics.h"
 #include "observe/options.h"
 #include "support/event_log.h"
 #include "support/event_loop.h"
 
 namespace tervane {
-
-// A command's answer to the HTTP client.
-struct CommandReply {
-  int status = 200;
-  std::string body;
-};
 
 // What the observers need of the monitor beyond the statuses: its save (after a crash-loop
 // pause, as the Pause command saves) and its list commands (run on the loop's thread).
@@ -34,6 +29,8 @@ struct ObservatoryHooks {
 
 class Observatory {
  public:
+  // Hooks itself into the servers and the supervision and starts what the options ask for;
+  // what cannot start is logged.
   Observatory(EventLoop& loop, Servers& servers, Supervisor& supervisor, EventLog& log, ObserveOptions options,
               ObservatoryHooks hooks);
   ~Observatory();
@@ -41,13 +38,20 @@ class Observatory {
   Observatory& operator=(const Observatory&) = delete;
 
   const ObserveOptions& Options() const { return options_; }
+  // The HTTP endpoint's port, 0 when it is off or could not listen.
+  int HttpPort() const;
 
   // Tells the observers of one start (Servers::onStart).
   void OnStart(const StartRecord& start);
-  // After each cycle (Supervisor::onCycleEnd).
+  // After each cycle (Supervisor::onCycleEnd): publishes the snapshot.
   void OnCycleEnd();
+  void Publish();
 
  private:
+  void StartEndpoint();
+  // Called from the HTTP threads: only atomics.
+  ObserverCounts Counts() const;
+
   struct Parts;
   EventLoop& loop_;
   Servers& servers_;
