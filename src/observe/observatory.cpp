@@ -4,6 +4,7 @@
 #include <chrono>
 #include <future>
 
+#include "observe/alerts.h"
 #include "observe/http_endpoint.h"
 #include "observe/snapshot.h"
 #include "support/text.h"
@@ -25,6 +26,8 @@ struct Observatory::Parts {
   std::shared_ptr<std::atomic<bool>> alive = std::make_shared<std::atomic<bool>>(true);
   std::unique_ptr<HttpApi> api;
   std::unique_ptr<HttpEndpoint> endpoint;
+  AlertLimiter limiter;
+  std::unique_ptr<WebhookSender> sender;
 };
 
 Observatory::Observatory(EventLoop& loop, Servers& servers, Supervisor& supervisor, EventLog& log,
@@ -39,6 +42,7 @@ Observatory::Observatory(EventLoop& loop, Servers& servers, Supervisor& supervis
       parts_(std::make_unique<Parts>()) {
   servers_.onStart = [this](const StartRecord& start) { OnStart(start); };
   supervisor_.onCycleEnd = [this] { OnCycleEnd(); };
+  if (!options_.webhookUrl.empty()) parts_->sender = std::make_unique<WebhookSender>(options_.webhookUrl);
   Publish();
   if (options_.httpListen) StartEndpoint();
 }
@@ -46,6 +50,7 @@ Observatory::Observatory(EventLoop& loop, Servers& servers, Supervisor& supervis
 Observatory::~Observatory() {
   *parts_->alive = false;
   if (parts_->endpoint) parts_->endpoint->Stop();
+  parts_->sender.reset();
   servers_.onStart = nullptr;
   supervisor_.onCycleEnd = nullptr;
 }
@@ -101,22 +106,47 @@ void Observatory::StartEndpoint() {
   }
 }
 
-ObserverCounts Observatory::Counts() const { return ObserverCounts{}; }
+ObserverCounts Observatory::Counts() const { return parts_->sender ? parts_->sender->Counts() : ObserverCounts{}; }
+
+void Observatory::Alert(std::size_t row, AlertKind kind, const StartRecord& start) {
+  if (!parts_->sender) return;
+  AlertEvent e;
+  e.server = Utf16ToUtf8(servers_.at(row).Name.str());
+  e.kind = kind;
+  e.reason = start.reason;
+  e.error = start.error;
+  e.time = start.time;
+  e.maxRestarts = options_.maxRestarts;
+  e.windowMinutes = options_.restartWindowMinutes;
+  for (const AlertBatch& b : parts_->limiter.Offer(std::move(e), start.time))
+    parts_->sender->Enqueue(FormatAlert(options_.webhookFormat, b));
+}
 
 void Observatory::Publish() { parts_->snapshots.Publish(TakeSnapshot(servers_, supervisor_)); }
 
 void Observatory::OnStart(const StartRecord& start) {
   if (start.index >= servers_.size()) return;
   Server& s = servers_.at(start.index);
+  if (start.error != 0) {
+    Alert(start.index, AlertKind::FailedStart, start);
+  } else if (start.reason != RestartReason::FirstStart) {
+    Alert(start.index, AlertKind::Restart, start);
+  }
   if (CountsAsCrash(start.reason) && guard_.RecordRestart(s.Status.recentRestarts, start.time)) {
     servers_.SetPaused(start.index, true);
     s.Status.crashLoopPaused = true;
     servers_.LogFor(start.index, FormatText(servers_.Texts().Get(ExtraMsg::CrashLoopPaused),
                                             {options_.maxRestarts, options_.restartWindowMinutes}));
     if (hooks_.save) hooks_.save();
+    Alert(start.index, AlertKind::CrashLoop, start);
   }
 }
 
-void Observatory::OnCycleEnd() { Publish(); }
+void Observatory::OnCycleEnd() {
+  Publish();
+  if (parts_->sender)
+    for (const AlertBatch& b : parts_->limiter.Flush(servers_.Now()))
+      parts_->sender->Enqueue(FormatAlert(options_.webhookFormat, b));
+}
 
 }  // namespace tervane

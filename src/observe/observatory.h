@@ -19,6 +19,8 @@
 
 namespace tervane {
 
+enum class AlertKind;
+
 // What the observers need of the monitor beyond the statuses: its save (after a crash-loop
 // pause, as the Pause command saves) and its list commands (run on the loop's thread).
 struct ObservatoryHooks {
@@ -49,6 +51,7 @@ class Observatory {
 
  private:
   void StartEndpoint();
+  void Alert(std::size_t row, AlertKind kind, const StartRecord& start);
   // Called from the HTTP threads: only atomics.
   ObserverCounts Counts() const;
 

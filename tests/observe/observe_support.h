@@ -66,6 +66,7 @@ class Observed : public ::testing::Test {
     o.timing = kFast;
     o.localAddress = [] { return std::string("127.0.0.1"); };
     o.clock = &clock;
+    o.wallClock = [this] { return wallClock(); };
     monitor = std::make_unique<Monitor>(loop, view, CreateProcessControl(processOptions), o);
     monitor->CreateEndpoint();
     observing = StartObserving(loop, *monitor, dir.File(u"kesp.ini"));
@@ -121,6 +122,8 @@ class Observed : public ::testing::Test {
   ProcessControlOptions processOptions;
   ServerList records;
   int httpPort = 0;
+  // The statuses' clock (alerts and the crash-loop guard go by it); a test may speed it up.
+  std::function<WallTime()> wallClock = SystemWallTime;
   std::unique_ptr<Monitor> monitor;
   std::unique_ptr<Observatory> observing;
 };

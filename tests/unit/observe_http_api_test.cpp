@@ -115,7 +115,7 @@ class HttpApiTest : public ::testing::Test {
  protected:
   HttpApiTest() { box.Publish(TwoServers()); }
   HttpResponse Call(const char* method, const char* path, const std::string& auth, bool loopback) {
-    return api.Handle(HttpRequest{method, path, auth, loopback});
+    return api.Handle(HttpRequest{method, path, auth, loopback, ""});
   }
   SnapshotBox box;
   std::vector<std::pair<std::string, std::size_t>> commands;
@@ -170,9 +170,9 @@ TEST_F(HttpApiTest, WithoutATokenNoCommandIsTaken) {
                },
                {}, [] { return kNow; }, "2.3"};
   for (const char* auth : {"", "Bearer ", "Bearer"})
-    EXPECT_EQ(open.Handle(HttpRequest{"POST", "/api/servers/0/restart", auth, true}).status, 401);
+    EXPECT_EQ(open.Handle(HttpRequest{"POST", "/api/servers/0/restart", auth, true, ""}).status, 401);
   EXPECT_TRUE(commands.empty());
-  const HttpResponse page = open.Handle(HttpRequest{"GET", "/", "", true});
+  const HttpResponse page = open.Handle(HttpRequest{"GET", "/", "", true, ""});
   EXPECT_EQ(page.contentType, "text/html; charset=utf-8");
   EXPECT_NE(page.body.find("/api/servers"), std::string::npos);
 }
