@@ -5,6 +5,7 @@
 #include <nlohmann/json.hpp>
 
 #include "observe/http_api.h"
+#include "observe/http_request_head.h"
 #include "observe/metrics.h"
 
 namespace tervane {
@@ -175,6 +176,27 @@ TEST_F(HttpApiTest, WithoutATokenNoCommandIsTaken) {
   const HttpResponse page = open.Handle(HttpRequest{"GET", "/", "", true, ""});
   EXPECT_EQ(page.contentType, "text/html; charset=utf-8");
   EXPECT_NE(page.body.find("/api/servers"), std::string::npos);
+}
+
+// The Windows endpoint's reading of request heads.
+TEST(HttpRequestHead, WellFormedHeadsAreReadAndEverythingElseRefused) {
+  const auto get = ParseHttpRequestHead("GET /metrics?x=1 HTTP/1.1\r\nHost: a\r\nauthorization:  Bearer t \r\n"
+                                        "Content-Length: 12");
+  ASSERT_TRUE(get);
+  EXPECT_EQ(get->method, "GET");
+  EXPECT_EQ(get->path, "/metrics");
+  EXPECT_EQ(get->authorization, "Bearer t");
+  EXPECT_EQ(get->contentLength, 12u);
+  EXPECT_FALSE(get->chunked);
+  EXPECT_TRUE(ParseHttpRequestHead("POST /api/servers/0/pause HTTP/1.0\r\nTransfer-Encoding: chunked")->chunked);
+  for (const std::string& bad : std::vector<std::string>{"", "GET", "GET /", "GET / HTTP/2.0", "GET  / HTTP/1.1", "GET x HTTP/1.1",
+                                "G(T / HTTP/1.1", "GET /\x01 HTTP/1.1", "GET / HTTP/1.1\r\nNoColon",
+                                "GET / HTTP/1.1\r\n: empty name", "GET / HTTP/1.1\r\nContent-Length: -1",
+                                "GET / HTTP/1.1\r\nContent-Length: 1\r\nContent-Length: 2",
+                                "GET / HTTP/1.1\r\nContent-Length: 9999999999999",
+                                "GET / HTTP/1.1\r\nX: a\x01" "b", "GET / HTTP/1.1\r\n\r\nX: y",
+                                "GET / HTTP/1.1\r\nX: " + std::string(kHttpHeadLimit, 'a')})
+    EXPECT_FALSE(ParseHttpRequestHead(bad)) << bad;
 }
 
 }  // namespace
