@@ -162,7 +162,7 @@ void CycleLookups(benchmark::State& state, bool oneList) {
 // window search, and for every running server the lookups, its cells and its queries (to a
 // port on 127.0.0.1 where nothing listens).
 void BM_FullSupervisionCycle(benchmark::State& state) {
-  const int servers = static_cast<int>(state.range(0));
+  const int count = static_cast<int>(state.range(0));
   host->SetBackground(static_cast<int>(state.range(1)));
   struct FixedClock : IClock {
     LocalTime Now() override { return LocalTime{2026, 12, 7, 12, 0, 0}; }
@@ -173,7 +173,7 @@ void BM_FullSupervisionCycle(benchmark::State& state) {
   MemoryListView view;
   MessageTexts texts;
   EventLog log(logs.u16string() + u"/", clock, nullptr);
-  for (int i = 0; i < servers; ++i) {
+  for (int i = 0; i < count; ++i) {
     auto e = std::make_unique<Server>(NewServerEntry());
     e->Name.assign(u"Server " + ToU16(i));
     e->FileName.assign(host->Servers()[static_cast<std::size_t>(i)]);
@@ -189,7 +189,7 @@ void BM_FullSupervisionCycle(benchmark::State& state) {
   Supervisor supervisor(loop, servers);
   supervisor.CreateEndpoint();
   for (auto _ : state) supervisor.timerCircleCheckTimer();
-  for (int i = 0; i < servers; ++i)
+  for (int i = 0; i < count; ++i)
     if (view.Cell(i, ColProcessStatus) != u"Normal") state.SkipWithError("a server was not seen running");
   state.counters["processes"] = static_cast<double>(ProcessCount());
   std::error_code ignored;

@@ -22,7 +22,8 @@ record() {  # record NAME STATUS
 
 # ---------------------------------------------------------------- packages
 PACKAGES=(cmake make g++ googletest libgtest-dev libgmock-dev libbenchmark-dev mingw-w64 wine wine64
-          xvfb x11-utils xdotool clang libclang-rt-14-dev python3 procps pkg-config libsystemd-dev systemd)
+          xvfb x11-utils xdotool clang libclang-rt-14-dev python3 procps pkg-config libsystemd-dev systemd
+          libcpp-httplib-dev nlohmann-json3-dev libcurl4-openssl-dev chromium)
 missing=()
 for p in "${PACKAGES[@]}"; do
   dpkg -s "$p" >/dev/null 2>&1 || missing+=("$p")
@@ -73,8 +74,8 @@ fi
 # ---------------------------------------------------------------- fuzzing
 step "fuzz targets (clang, libFuzzer), ${FUZZ_SECONDS}s each"
 if cmake --preset fuzz >/dev/null && cmake --build --preset fuzz -j"$JOBS" \
-     --target fuzz_server_list fuzz_profile fuzz_params fuzz_reply fuzz_control; then
-  for f in fuzz_server_list fuzz_profile fuzz_params fuzz_reply fuzz_control; do
+     --target fuzz_server_list fuzz_profile fuzz_params fuzz_reply fuzz_control fuzz_options fuzz_http_head; then
+  for f in fuzz_server_list fuzz_profile fuzz_params fuzz_reply fuzz_control fuzz_options fuzz_http_head; do
     corpus="build/fuzz/corpus/$f"
     mkdir -p "$corpus"
     ./build/fuzz/fuzz/$f -max_total_time="$FUZZ_SECONDS" -max_len=8192 -print_final_stats=1 \

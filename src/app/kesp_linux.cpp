@@ -17,6 +17,7 @@
 
 #include "app/console_view.h"
 #include "app/control_socket_linux.h"
+#include "app/observing.h"
 #include "app/systemd_linux.h"
 #include "app/server_cli.h"
 #include "app/timing.h"
@@ -168,6 +169,8 @@ int main(int argc, char** argv) {
       },
       error);
   if (!control) std::cerr << "kesp: no live control: " << error << std::endl;
+  // kesp.ini's observers, when it asks for any; gone before the monitor.
+  const std::unique_ptr<Observatory> observing = StartObserving(loop, monitor);
   DescriptorWatch stopWatch(loop, signals.get(), POLLIN, [&](short) {
     signalfd_siginfo info;
     while (::read(signals.get(), &info, sizeof info) == sizeof info) {
@@ -175,7 +178,11 @@ int main(int argc, char** argv) {
     loop.Quit(0);
   });
 
-  monitor.Supervision().OnCycleEnd = NotifyWatchdog;
+  // The service manager's keep-alive after each cycle, after whatever the observers do there.
+  monitor.Supervision().onCycleEnd = [then = std::move(monitor.Supervision().onCycleEnd)] {
+    if (then) then();
+    NotifyWatchdog();
+  };
   try {
     monitor.Start([&] {
       std::cout << "Tervane v2.3 supervising " << monitor.List().size() << " server(s) of "

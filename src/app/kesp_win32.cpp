@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "app/observing.h"
 #include "app/service/service_win32.h"
 #include "app/timing.h"
 #include "support/failures.h"
@@ -143,6 +144,8 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int) {
     TfrmSetBossKey bossKey(instance, mainWindow.Handle(), mainWindow.BossKeyState(), mainWindow.Texts());
     mainWindow.AttachDialogs(&editor, &about, &bossKey);
     mainWindow.ChooseLanguage();
+    // kesp.ini's observers, when it asks for any; gone before the window and its monitor.
+    const std::unique_ptr<Observatory> observing = StartObserving(loop, mainWindow.Monitoring());
 
     const bool show = mainWindow.GuardedStartSteps();
 

@@ -12,7 +12,7 @@ std::u16string ProcessText(const Server& s, const MessageTexts& texts) {
     case ProcessState::Running: return texts.Get(Msg::Normal);
     case ProcessState::Lost: return FormatText(texts.Get(Msg::Lost), {static_cast<int>(s.LostCount), kLostLimit});
     case ProcessState::Restarting: return texts.Get(Msg::Restarting);
-    case ProcessState::StartFailed: return FormatText(texts.Get(Msg::StartFailed), {s.Status.startError});
+    case ProcessState::StartFailed: return FormatText(texts.Get(ExtraMsg::StartFailed), {s.Status.startError});
     case ProcessState::Paused: return texts.Get(Msg::PausedMonitor);
     case ProcessState::Unknown: break;
   }

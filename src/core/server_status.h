@@ -7,6 +7,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 namespace tervane {
 
@@ -77,6 +78,10 @@ struct ServerStatus {
   std::uint32_t lastStartError = 0;
   std::u16string startError;
   std::uint32_t failedStarts = 0;
+  // The crash-loop guard's memory (kesp.ini's MaxRestarts; empty and false without it): when
+  // the recent restarts happened, and whether the guard paused the server.
+  std::vector<WallTime> recentRestarts;
+  bool crashLoopPaused = false;
 
   // Forgets the last reply: the cells show "-" until the next one.
   void ClearReply() {

@@ -124,7 +124,8 @@ void Servers::StartAndRecord(std::size_t i, RestartReason reason, const Path& ex
   }
   Render(i);
   LogStart(s, reason, detail);
-  if (!started) Log(s, FormatText(texts_.Get(Msg::StartFailed), {st.startError}));
+  if (!started) Log(s, FormatText(texts_.Get(ExtraMsg::StartFailed), {st.startError}));
+  if (onStart) onStart(StartRecord{i, reason, st.lastStartError, now});
 }
 
 void Servers::LogStart(const ServerEntry& s, RestartReason reason, std::u16string_view detail) {
@@ -142,6 +143,7 @@ void Servers::LogStart(const ServerEntry& s, RestartReason reason, std::u16strin
 void Servers::SetPaused(std::size_t i, bool paused) {
   Server& s = at(i);
   s.Paused = paused ? 1 : 0;
+  if (!paused) s.Status.crashLoopPaused = false;
   s.TimeoutCount = 0;
   s.LostCount = 0;
   // Unpaused, it shows "-" until the next cycle looks at it.

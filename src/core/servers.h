@@ -37,6 +37,14 @@ inline constexpr char16_t kLogNoResponse[] = u"Restarting. Reason: No network re
 using WallClock = std::function<WallTime()>;
 WallTime SystemWallTime();
 
+// One start that StartAndRecord made: which server, why, and what the system answered.
+struct StartRecord {
+  std::size_t index = 0;
+  RestartReason reason = RestartReason::FirstStart;
+  std::uint32_t error = 0;
+  WallTime time = 0;
+};
+
 class Servers {
  public:
   Servers(ServerList& list, IListView& view, const MessageTexts& texts, IProcessControl& process,
@@ -87,6 +95,13 @@ class Servers {
   void Render(std::size_t i);
   // Renders every row anew (after the texts changed).
   void RenderAll();
+
+  // Told of every start after it has been recorded, logged and rendered (the optional
+  // observers of kesp.ini); it may pause the server. Unset, nothing else happens.
+  std::function<void(const StartRecord&)> onStart;
+  WallTime Now() const { return clock_(); }
+  // A log line of the monitor, under the server's name.
+  void LogFor(std::size_t i, std::u16string_view message) { Log(at(i), message); }
 
  private:
   // Starts the server's process (hidden as the rule says) and records it as started for

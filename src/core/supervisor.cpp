@@ -1,5 +1,6 @@
 #include "core/supervisor.h"
 
+#include <chrono>
 #include <vector>
 
 #include "net/query.h"
@@ -53,6 +54,7 @@ void Supervisor::Send(std::span<const std::uint8_t> bytes, const std::string& ad
 
 void Supervisor::timerCircleCheckTimer() {
   timerCircleCheck.SetEnabled(false);
+  const auto begun = std::chrono::steady_clock::now();
   try {
     Cycle();
   } catch (...) {
@@ -60,7 +62,14 @@ void Supervisor::timerCircleCheckTimer() {
     NoteFailure("supervision cycle");
   }
   process_.EndCycle();
-  if (OnCycleEnd) OnCycleEnd();
+  lastCycleSeconds_ = std::chrono::duration<double>(std::chrono::steady_clock::now() - begun).count();
+  if (onCycleEnd) {
+    try {
+      onCycleEnd();
+    } catch (...) {
+      NoteFailure("after the cycle");
+    }
+  }
   timerCheckTimeOut.SetInterval(servers_.Timing().checkDelayMs);
   timerCheckTimeOut.SetEnabled(true);
 }

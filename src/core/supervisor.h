@@ -51,9 +51,11 @@ class Supervisor {
 
   Timer timerCircleCheck;
   Timer timerCheckTimeOut;
-  // Called after every cycle, before the timeout check is armed (a service manager's keep-alive).
-  std::function<void()> OnCycleEnd;
   int EndpointRecreations() const { return endpointRecreations_; }
+  // How long the last cycle took, and a hook told after each cycle (the snapshot of kesp.ini's
+  // observers is published there); unset, nothing else happens.
+  double LastCycleSeconds() const { return lastCycleSeconds_; }
+  std::function<void()> onCycleEnd;
 
  private:
   void Cycle();
@@ -73,6 +75,7 @@ class Supervisor {
   bool selfTestPending_ = false;
   int selfTestFailures_ = 0;
   int endpointRecreations_ = 0;
+  double lastCycleSeconds_ = 0;
   // Servers that got the info query again with their challenge in this cycle: at most once
   // each, so a server that answers only with challenges cannot keep the endpoint busy.
   std::set<const ServerEntry*> challengeAnswered_;

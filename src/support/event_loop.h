@@ -7,6 +7,8 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <mutex>
+#include <vector>
 
 namespace tervane {
 
@@ -56,6 +58,10 @@ class EventLoop {
   // across ends that RunUntil and is kept for the next Run, which then ends at once.
   void Quit(int code = 0);
 
+  // Runs task on the loop's thread, soon, in the order posted. May be called from any thread;
+  // tasks still waiting when the loop is destroyed are dropped without running.
+  void Post(std::function<void()> task);
+
   // Handles events until done() answers true or the time is up; answers done()'s last answer.
   // For tests and start-up steps that wait with a deadline.
   bool RunUntil(const std::function<bool()>& done, std::chrono::milliseconds limit);
@@ -66,6 +72,15 @@ class EventLoop {
 
  private:
   friend class Timer;
+  // Takes the posted tasks and runs them (the platform halves call it on the loop's thread).
+  void RunPosted();
+  // Wakes the loop's thread (the platform's half of Post).
+  void Wake();
+  struct PostQueue {
+    std::mutex mutex;
+    std::vector<std::function<void()>> tasks;
+  };
+  std::unique_ptr<PostQueue> posted_;
   std::unique_ptr<Impl> impl_;
 };
 

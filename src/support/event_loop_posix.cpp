@@ -50,6 +50,7 @@ struct EventLoop::Impl {
   UniqueFd wakeWrite;
   std::atomic<bool> quitPending{false};
   std::atomic<int> quitCode{0};
+  std::function<void()> runPosted;  // the loop's posted tasks, run after each wake-up
 
   // One pass: waits for a descriptor, a timer or the wake-up, at most until limit, then
   // delivers descriptor news first and due timers after (as a message queue serves posted
@@ -57,13 +58,14 @@ struct EventLoop::Impl {
   void Step(std::optional<Clock::time_point> limit);
 };
 
-EventLoop::EventLoop() : impl_(std::make_unique<Impl>()) {
+EventLoop::EventLoop() : posted_(std::make_unique<PostQueue>()), impl_(std::make_unique<Impl>()) {
   int fds[2];
   if (::pipe(fds) != 0) throw std::runtime_error("event loop: no wake-up pipe");
   impl_->wakeRead.reset(fds[0]);
   impl_->wakeWrite.reset(fds[1]);
   SetNonBlockingCloseOnExec(fds[0]);
   SetNonBlockingCloseOnExec(fds[1]);
+  impl_->runPosted = [this] { RunPosted(); };
 }
 
 EventLoop::~EventLoop() = default;
@@ -94,6 +96,7 @@ void EventLoop::Impl::Step(std::optional<Clock::time_point> limit) {
     char drain[64];
     while (::read(wakeRead.get(), drain, sizeof drain) > 0) {
     }
+    if (runPosted) runPosted();
   }
   for (std::size_t i = 1; i < set.size() && ready > 0; ++i) {
     if (set[i].revents == 0) continue;
@@ -134,6 +137,11 @@ int EventLoop::Run() {
 void EventLoop::Quit(int code) {
   impl_->quitCode = code;
   impl_->quitPending = true;
+  char byte = 1;
+  [[maybe_unused]] ssize_t written = ::write(impl_->wakeWrite.get(), &byte, 1);
+}
+
+void EventLoop::Wake() {
   char byte = 1;
   [[maybe_unused]] ssize_t written = ::write(impl_->wakeWrite.get(), &byte, 1);
 }

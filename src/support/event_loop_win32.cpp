@@ -13,6 +13,8 @@ namespace tervane {
 namespace {
 // Asks the loop's thread to post its quit message; used when Quit comes from another thread.
 constexpr UINT kQuitRequest = WM_APP + 1;
+// Tells the loop's thread that tasks were posted.
+constexpr UINT kRunPosted = WM_APP + 2;
 constexpr wchar_t kHiddenWindowClass[] = L"TervaneHiddenWindow";
 }  // namespace
 
@@ -25,6 +27,7 @@ struct EventLoop::Impl {
   int quitCode = 0;
   std::exception_ptr pendingException;
   std::function<bool(MSG&)> filter;
+  std::function<void()> runPosted;
 
   void Dispatch(MSG& message);
   bool HandleLoopMessage(UINT message, WPARAM wParam, LPARAM lParam, LRESULT& result);
@@ -87,13 +90,14 @@ void SetMessageFilter(EventLoop& loop, std::function<bool(MSG& message)> filter)
   loop.impl().filter = std::move(filter);
 }
 
-EventLoop::EventLoop() : impl_(std::make_unique<Impl>()) {
+EventLoop::EventLoop() : posted_(std::make_unique<PostQueue>()), impl_(std::make_unique<Impl>()) {
   impl_->threadId = GetCurrentThreadId();
   Impl* impl = impl_.get();
   impl_->window = std::make_unique<HiddenWindow>(
       *this, [impl](UINT message, WPARAM wParam, LPARAM lParam, LRESULT& result) {
         return impl->HandleLoopMessage(message, wParam, lParam, result);
       });
+  impl_->runPosted = [this] { RunPosted(); };
 }
 
 EventLoop::~EventLoop() {
@@ -106,6 +110,10 @@ bool EventLoop::Impl::HandleLoopMessage(UINT message, WPARAM wParam, LPARAM, LRE
     auto found = timers.find(static_cast<std::uintptr_t>(wParam));
     // A tick of a timer destroyed meanwhile finds nothing and is dropped.
     if (found != timers.end()) found->second->Fire();
+    return true;
+  }
+  if (message == kRunPosted) {
+    if (runPosted) runPosted();
     return true;
   }
   if (message == kQuitRequest) {
@@ -152,6 +160,8 @@ void EventLoop::Quit(int code) {
     PostMessageW(impl_->window->Handle(), kQuitRequest, static_cast<WPARAM>(code), 0);
   }
 }
+
+void EventLoop::Wake() { PostMessageW(impl_->window->Handle(), kRunPosted, 0, 0); }
 
 bool EventLoop::RunUntil(const std::function<bool()>& done, std::chrono::milliseconds limit) {
   using Clock = std::chrono::steady_clock;

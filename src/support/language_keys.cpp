@@ -11,9 +11,8 @@ const std::vector<LanguageKey>& ApplyLanguageKeys() {
   static const std::vector<LanguageKey> keys = [] {
     std::vector<LanguageKey> k;
     auto add = [&](LanguageKeyGroup g, std::u16string key) { k.push_back({g, std::move(key)}); };
+    for (const auto& def : MessageTextTable()) add(LanguageKeyGroup::MessageText, std::u16string(def.key));
     using G = LanguageKeyGroup;
-    const auto& messages = MessageTextTable();
-    for (int i = 0; i < kShippedMessageTextCount; ++i) add(G::MessageText, std::u16string(messages[i].key));
     for (const char16_t* name : {u"lblPriority", u"lblParams", u"lblExeFile", u"lblServerName",
                                  u"btnBrowse", u"btnOK", u"btnCancel"})
       add(G::EditorDialog, std::u16string(name) + u".Caption");
@@ -33,8 +32,6 @@ const std::vector<LanguageKey>& ApplyLanguageKeys() {
           u"menuBossKey", u"menuHelp", u"menuAbout", u"N1"})
       add(G::MainWindow, std::u16string(name) + u".Caption");
     for (int i = 0; i < 10; ++i) add(G::MainWindow, u"LV.Column[" + ToU16(i) + u"].Caption");
-    for (int i = kShippedMessageTextCount; i < kMessageTextCount; ++i)
-      add(G::MessageText, std::u16string(messages[i].key));
     return k;
   }();
   return keys;

@@ -31,7 +31,6 @@ const std::array<MessageTextDef, kMessageTextCount>& MessageTextTable() {
       {u"MsgTextUninstallServiceSuccessful", u"Uninstall Service Successful!"},
       {u"MsgTextInstallServiceFailed", u"Install Service Failed!"},
       {u"MsgTextUninstallServiceFailed", u"Uninstall Service Failed!"},
-      {u"StartFailed", u"Start failed: %s"},
   }};
   return table;
 }
@@ -45,7 +44,16 @@ const std::array<MessageTextDef, kPriorityNameCount>& PriorityNameTable() {
   return table;
 }
 
+const std::array<MessageTextDef, kExtraTextCount>& ExtraTextTable() {
+  static const std::array<MessageTextDef, kExtraTextCount> table = {{
+      {u"CrashLoopPaused", u"Paused Monitor. Reason: %d restarts within %d minutes."},
+      {u"StartFailed", u"Start failed: %s"},
+  }};
+  return table;
+}
+
 MessageTexts::MessageTexts() {
+  for (int i = 0; i < kExtraTextCount; ++i) extraTexts_[i] = std::u16string(ExtraTextTable()[i].defaultText);
   for (int i = 0; i < kMessageTextCount; ++i)
     texts_[i] = std::u16string(MessageTextTable()[i].defaultText);
   for (int i = 0; i < kPriorityNameCount; ++i)

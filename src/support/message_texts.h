@@ -37,20 +37,25 @@ enum class Msg : int {
   MsgTextUninstallServiceSuccessful,
   MsgTextInstallServiceFailed,
   MsgTextUninstallServiceFailed,
-  // Texts of what the program reports beyond the shipped set; their keys are applied after the
-  // window texts, so the order above stays as it was.
-  StartFailed,
 };
 
-inline constexpr int kMessageTextCount = 26;
-// The message texts of the shipped set, applied first.
-inline constexpr int kShippedMessageTextCount = 25;
+inline constexpr int kMessageTextCount = 25;
 inline constexpr int kPriorityNameCount = 3;
 
 struct MessageTextDef {
   std::u16string_view key;
   std::u16string_view defaultText;
 };
+
+// Texts of what the program reports beyond the list's own (a failed start, kesp.ini's options),
+// kept apart from the table above so that the order of applying a language stays as it is;
+// language files carry them all the same.
+enum class ExtraMsg : int {
+  CrashLoopPaused,  // "%d restarts within %d minutes"
+  StartFailed,      // "%s": the system's reason
+};
+inline constexpr int kExtraTextCount = 2;
+const std::array<MessageTextDef, kExtraTextCount>& ExtraTextTable();
 
 // Keys and defaults in table order.
 const std::array<MessageTextDef, kMessageTextCount>& MessageTextTable();
@@ -68,6 +73,9 @@ class MessageTexts {
   std::optional<std::u16string> Get(std::u16string_view key) const;
   bool Set(std::u16string_view key, std::u16string text);
 
+  const std::u16string& Get(ExtraMsg id) const { return extraTexts_[static_cast<int>(id)]; }
+  void Set(ExtraMsg id, std::u16string text) { extraTexts_[static_cast<int>(id)] = std::move(text); }
+
   // The name of a priority code; codes above 2 are Real Time as the process control treats them.
   const std::u16string& PriorityName(int code) const;
   void SetPriorityName(int index, std::u16string text);
@@ -75,6 +83,7 @@ class MessageTexts {
  private:
   std::array<std::u16string, kMessageTextCount> texts_;
   std::array<std::u16string, kPriorityNameCount> priorityNames_;
+  std::array<std::u16string, kExtraTextCount> extraTexts_;
 };
 
 std::optional<Msg> FindMessageKey(std::u16string_view key);

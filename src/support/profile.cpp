@@ -82,6 +82,30 @@ std::optional<std::u16string> FindProfileValue(std::u16string_view text, std::u1
   return std::nullopt;
 }
 
+std::vector<std::u16string> ListProfileKeys(std::u16string_view text, std::u16string_view section) {
+  std::vector<std::u16string> keys;
+  const std::u16string_view wantSection = Trim(section);
+  bool inSection = false;
+  std::size_t pos = 0;
+  while (pos <= text.size()) {
+    std::size_t end = text.find(u'\n', pos);
+    if (end == std::u16string_view::npos) end = text.size();
+    std::u16string_view line = Trim(text.substr(pos, end - pos));
+    pos = end + 1;
+    if (line.empty() || line.front() == u';') continue;
+    if (line.front() == u'[') {
+      std::size_t close = line.find(u']');
+      inSection = SameName(Trim(line.substr(1, close == std::u16string_view::npos ? line.size() - 1 : close - 1)),
+                           wantSection);
+      continue;
+    }
+    if (!inSection) continue;
+    const std::size_t eq = line.find(u'=');
+    keys.emplace_back(Trim(line.substr(0, eq == std::u16string_view::npos ? line.size() : eq)));
+  }
+  return keys;
+}
+
 std::u16string ReadProfileString(const Path& file, std::u16string_view section,
                                  std::u16string_view key, std::u16string_view defaultValue) {
   File f = File::OpenForRead(file);

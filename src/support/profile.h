@@ -9,6 +9,7 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "support/file.h"
 
@@ -23,6 +24,9 @@ std::u16string DecodeProfileText(std::span<const std::uint8_t> bytes);
 // The value of key in section of an already decoded text, or nothing when either is missing.
 std::optional<std::u16string> FindProfileValue(std::u16string_view text, std::u16string_view section,
                                                std::u16string_view key);
+
+// The keys of a section, trimmed, in file order (a key given twice is listed twice).
+std::vector<std::u16string> ListProfileKeys(std::u16string_view text, std::u16string_view section);
 
 std::u16string ReadProfileString(const Path& file, std::u16string_view section,
                                  std::u16string_view key, std::u16string_view defaultValue);

@@ -97,6 +97,10 @@ void ApplyLanguage(const LanguageMenu& menu, const Path& fileName, LanguageConte
         break;
     }
   }
+  for (int i = 0; i < kExtraTextCount; ++i) {
+    const auto id = static_cast<ExtraMsg>(i);
+    c.texts.Set(id, lookup(std::u16string(ExtraTextTable()[i].key), c.texts.Get(id)));
+  }
   RetranslateRows(c.view, c.list, c.texts);
 }
 

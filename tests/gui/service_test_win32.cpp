@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "gui_driver_win32.h"
+#include "observe/http_client.h"
 #include "service/service_setup_win32.h"
 #include "support/text.h"
 #include "support/text_win32.h"
@@ -488,6 +489,32 @@ TEST_F(KespServiceRun, StopControlEndsTheProgramAndLeavesTheServerRunning) {
   ASSERT_NE(process, nullptr);
   EXPECT_NE(ServiceWindow(svc::Status().dwProcessId), nullptr);
   CloseHandle(process);
+}
+
+// kesp.ini's endpoint runs in the service as in the window program.
+TEST_F(KespServiceRun, ServesTheMetricsOfKespIniAsTheService) {
+  scene.AddServer("Alpha");
+  scene.SaveList();
+  const int port = FreeUdpPort();
+  {
+    std::ofstream ini(scene.Dir() / "kesp.ini", std::ios::binary);
+    ini << "[Options]\r\nHttpListen=127.0.0.1:" << port << "\r\n";
+  }
+  HANDLE process = RunService();
+  ASSERT_NE(process, nullptr);
+  HttpCall get;
+  get.method = "GET";
+  get.url = "http://127.0.0.1:" + std::to_string(port) + "/metrics";
+  get.contentType.clear();
+  EXPECT_TRUE(WaitFor([&] { return SendHttp(get).body.find("tervane_server_paused{name=\"Alpha\"") != std::string::npos; }, 30s));
+  {
+    svc::OpenedService service;
+    SERVICE_STATUS status{};
+    ASSERT_TRUE(ControlService(service.Handle(), SERVICE_CONTROL_STOP, &status));
+  }
+  EXPECT_TRUE(Stopped(process));
+  CloseHandle(process);
+  EXPECT_EQ(SendHttp(get).status, 0) << "the endpoint ends with the service";
 }
 
 }  // namespace

@@ -268,5 +268,52 @@ TEST(EventLoop, AnExceptionFromAHandlerLeavesTheLoopAndTheLoopGoesOn) {
   EXPECT_TRUE(loop.RunUntil([&] { return marker.fired; }, kPatience));
 }
 
+// Tasks posted from other threads run on the loop's thread, every one, each thread's in the
+// order it posted them, and a task may post again.
+TEST(EventLoop, PostedTasksRunOnTheLoopsThreadInOrder) {
+  EventLoop loop;
+  const auto loopThread = std::this_thread::get_id();
+  constexpr int kThreads = 4, kEach = 200;
+  std::vector<std::vector<int>> seen(kThreads);
+  bool offThread = false;
+  std::vector<std::thread> posters;
+  for (int t = 0; t < kThreads; ++t)
+    posters.emplace_back([&, t] {
+      for (int n = 0; n < kEach; ++n)
+        loop.Post([&, t, n] {
+          offThread = offThread || std::this_thread::get_id() != loopThread;
+          seen[t].push_back(n);
+        });
+    });
+  for (auto& p : posters) p.join();
+  bool again = false;
+  loop.Post([&] { loop.Post([&] { again = true; }); });
+  ASSERT_TRUE(loop.RunUntil([&] { return again; }, kPatience));
+  EXPECT_FALSE(offThread);
+  for (const auto& s : seen) {
+    ASSERT_EQ(s.size(), static_cast<std::size_t>(kEach));
+    for (int n = 0; n < kEach; ++n) EXPECT_EQ(s[n], n);
+  }
+}
+
+// A task posted while Run waits wakes it; tasks left when the loop goes are dropped unrun.
+TEST(EventLoop, APostWakesRunAndLeftoversAreDropped) {
+  auto ran = std::make_shared<int>(0);
+  {
+    EventLoop loop;
+    std::thread poster([&] {
+      std::this_thread::sleep_for(milliseconds(50));
+      loop.Post([&] { loop.Quit(7); });
+    });
+    const auto start = Clock::now();
+    EXPECT_EQ(loop.Run(), 7);
+    EXPECT_LT(MsSince(start), kPatience.count());
+    poster.join();
+    loop.Post([ran] { ++*ran; });
+  }
+  EXPECT_EQ(*ran, 0);
+  EXPECT_EQ(ran.use_count(), 1);  // the dropped task's copy is gone too
+}
+
 }  // namespace
 }  // namespace tervane

@@ -31,6 +31,12 @@ MESSAGES = [
     ("MsgTextUninstallServiceSuccessful", "Uninstall Service Successful!", "卸载服务成功！"),
     ("MsgTextInstallServiceFailed", "Install Service Failed!", "安装服务失败！"),
     ("MsgTextUninstallServiceFailed", "Uninstall Service Failed!", "卸载服务失败！"),
+]
+
+# Texts beyond the list's own (a failed start, the options of kesp.ini), applied after the others.
+EXTRA = [
+    ("CrashLoopPaused", "Paused Monitor. Reason: %d restarts within %d minutes.",
+     "暂停监视。原因：%d 次重启发生在 %d 分钟内。"),
     ("StartFailed", "Start failed: %s", "启动失败：%s"),
 ]
 
@@ -105,7 +111,7 @@ LANGUAGES = [
 
 def write(folder, name, language_id, caption, column):
     lines = ["[Language]", "LanguageID=" + language_id, "", "[KESP]", "Menu_Caption=" + caption, ""]
-    for group in (MESSAGES, EDITOR, BOSS, MAIN):
+    for group in (MESSAGES, EDITOR, BOSS, MAIN, EXTRA):
         lines += ["%s=%s" % (row[0], row[column]) for row in group]
         lines.append("")
     text = "\r\n".join(lines)
@@ -118,7 +124,7 @@ def main():
     os.makedirs(folder, exist_ok=True)
     for name, language_id, caption, column in LANGUAGES:
         write(folder, name, language_id, caption, column)
-    keys = {"Menu_Caption"} | {row[0] for group in (MESSAGES, EDITOR, BOSS, MAIN) for row in group}
+    keys = {"Menu_Caption"} | {row[0] for group in (MESSAGES, EDITOR, BOSS, MAIN, EXTRA) for row in group}
     print("%d keys in section KESP" % len(keys))
 
 

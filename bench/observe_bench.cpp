@@ -1,0 +1,130 @@
+// What kesp.ini's HTTP endpoint costs: rendering /metrics and /api/servers for 64 servers,
+// taking and publishing the snapshot after a cycle (the cycle's added work), and one scrape of
+// /metrics served end to end over 127.0.0.1 (process CPU, the client's share included, and
+// the resident memory the endpoint adds). Compare with tervane_process_bench's full cycle.
+#include <benchmark/benchmark.h>
+
+#include <fstream>
+#include <string>
+
+#include "observe/http_client.h"
+#include "observe/http_endpoint.h"
+#include "observe/metrics.h"
+#include "observe/snapshot.h"
+#include "support/text.h"
+
+namespace tervane {
+namespace {
+
+constexpr WallTime kNow = 1'800'000'000;
+
+MonitorSnapshot Snapshot(int servers) {
+  MonitorSnapshot m;
+  for (int i = 0; i < servers; ++i) {
+    ServerSnapshot s;
+    s.row = static_cast<std::size_t>(i);
+    s.name = "Server " + std::to_string(i) + " | Counter-Strike 24/7";
+    s.address = "192.168.10." + std::to_string(i % 250);
+    s.port = 27015 + i;
+    s.process = ProcessState::Running;
+    s.network = NetworkState::Normal;
+    s.hasReply = true;
+    s.map = "de_dust2";
+    s.players = i % 32;
+    s.maxPlayers = 32;
+    s.lastReply = kNow - 2;
+    s.lastRestart = kNow - 3600;
+    s.restartsByReason = {1, 2, 3, 4, 5};
+    m.servers.push_back(std::move(s));
+  }
+  m.cycleSeconds = 0.0021;
+  return m;
+}
+
+void BM_RenderMetrics(benchmark::State& state) {
+  const MonitorSnapshot m = Snapshot(static_cast<int>(state.range(0)));
+  std::size_t bytes = 0;
+  for (auto _ : state) {
+    std::string text = RenderMetrics(m, ObserverCounts{}, kNow, "2.3");
+    bytes = text.size();
+    benchmark::DoNotOptimize(text);
+  }
+  state.counters["bytes"] = static_cast<double>(bytes);
+}
+
+void BM_RenderServersJson(benchmark::State& state) {
+  const MonitorSnapshot m = Snapshot(static_cast<int>(state.range(0)));
+  for (auto _ : state) benchmark::DoNotOptimize(RenderServersJson(m, kNow));
+}
+
+// The cycle's own added work: copying the statuses and swapping the published pointer.
+void BM_TakeAndPublishSnapshot(benchmark::State& state) {
+  struct NoClock : IClock {
+    LocalTime Now() override { return LocalTime{2026, 12, 7, 12, 0, 0}; }
+  } clock;
+  EventLoop loop;
+  ServerList list;
+  MemoryListView view;
+  MessageTexts texts;
+  EventLog log(u"/tmp/", clock, nullptr);
+  std::unique_ptr<IProcessControl> process = CreateProcessControl(ProcessControlOptions{});
+  for (int i = 0; i < state.range(0); ++i) {
+    auto e = std::make_unique<Server>(NewServerEntry());
+    e->Name.assign(u"Server " + ToU16(i) + u" | Counter-Strike");
+    e->IPAddress.assign("192.168.10.1");
+    e->Status.hasReply = true;
+    e->Status.map = "de_dust2";
+    list.push_back(std::move(e));
+  }
+  Servers servers(list, view, texts, *process, log, SupervisionTiming{}, [] { return kNow; });
+  Supervisor supervisor(loop, servers);
+  SnapshotBox box;
+  for (auto _ : state) box.Publish(TakeSnapshot(servers, supervisor));
+}
+
+// VmRSS of /proc/self/status, in kB.
+long ResidentKb() {
+  std::ifstream status("/proc/self/status");
+  std::string word;
+  while (status >> word)
+    if (word == "VmRSS:") {
+      long kb = 0;
+      status >> kb;
+      return kb;
+    }
+  return 0;
+}
+
+// One scrape end to end: the client's request over 127.0.0.1, the endpoint's thread taking the
+// snapshot and rendering it, the answer read back.
+void BM_ScrapeMetrics(benchmark::State& state) {
+  const long before = ResidentKb();
+  SnapshotBox box;
+  box.Publish(Snapshot(static_cast<int>(state.range(0))));
+  HttpApi api("", box, {}, {}, [] { return kNow; }, "2.3");
+  HttpEndpoint endpoint([&api](const HttpRequest& r) { return api.Handle(r); });
+  std::string error;
+  if (!endpoint.Start(ListenAddress{"127.0.0.1", 0}, error)) {
+    state.SkipWithError(error.c_str());
+    return;
+  }
+  HttpCall call;
+  call.method = "GET";
+  call.contentType.clear();
+  call.url = "http://127.0.0.1:" + std::to_string(endpoint.Port()) + "/metrics";
+  for (auto _ : state) {
+    const HttpCallResult r = SendHttp(call);
+    if (r.status != 200) state.SkipWithError("scrape failed");
+  }
+  state.counters["rss_added_kb"] = static_cast<double>(ResidentKb() - before);
+}
+
+BENCHMARK(BM_RenderMetrics)->Arg(8)->Arg(64)->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_RenderServersJson)->Arg(64)->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_TakeAndPublishSnapshot)->Arg(64)->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_ScrapeMetrics)->Arg(64)->MeasureProcessCPUTime()->UseRealTime()->Unit(benchmark::kMicrosecond);
+
+}  // namespace
+}  // namespace tervane
+
+BENCHMARK_MAIN();

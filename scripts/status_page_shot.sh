@@ -1,0 +1,46 @@
+#!/usr/bin/env bash
+# Takes docs/status-page.png: kesp (the native build) with kesp.ini's HTTP endpoint and four
+# stand-in servers on 127.0.0.1, one of them exiting at once so that the crash-loop guard
+# pauses it; headless Chromium captures the status page.
+#
+#   scripts/status_page_shot.sh          build/linux, docs/status-page.png
+set -euo pipefail
+cd "$(dirname "$0")/.."
+ROOT=$PWD
+BUILD=${BUILD:-$ROOT/build/linux}
+OUT=${OUT:-$ROOT/docs/status-page.png}
+cmake --build "$BUILD" -j"${JOBS:-2}" --target kesp fakesrv >/dev/null
+
+work=$(mktemp -d)
+kesp_pid=
+cleanup() {
+  [ -n "$kesp_pid" ] && kill "$kesp_pid" 2>/dev/null && wait "$kesp_pid" 2>/dev/null
+  # The stand-ins outlive kesp; each obeys the control datagram "fakesrv exit".
+  for p in "${ports[@]}"; do printf '\xff\xff\xff\xfffakesrv exit' >"/dev/udp/127.0.0.1/$p" 2>/dev/null || true; done
+  rm -rf "$work"
+}
+trap cleanup EXIT
+cp "$BUILD/src/app/kesp" "$work/kesp"
+port=$(( 27100 + RANDOM % 500 ))
+ports=()
+add() {  # add NAME EXTRA-PARAMETERS
+  mkdir -p "$work/srv-$1"
+  cp "$BUILD/tools/fakesrv/fakesrv" "$work/srv-$1/fakesrv"
+  "$work/kesp" add --exe "$work/srv-$1/fakesrv" --name "$1" \
+    --params "-game cstrike +map de_dust2 -console +ip 127.0.0.1 -port $port $2" >/dev/null
+  ports+=("$port")
+  port=$((port + 1))
+}
+add "Dust2 24/7" "-fakesrv.players 17 -fakesrv.maxplayers 24"
+add "Inferno pug" "-fakesrv.players 9 -fakesrv.maxplayers 10 -fakesrv.map de_inferno"
+add "Surf" "-fakesrv.players 0 -fakesrv.maxplayers 32 -fakesrv.map surf_ski_2"
+add "Broken mod" "-fakesrv.exit-after 0"
+http=$(( 18000 + RANDOM % 1000 ))
+printf '[Options]\r\nHttpListen=127.0.0.1:%s\r\nMaxRestarts=2\r\nRestartWindowMinutes=10\r\n' "$http" > "$work/kesp.ini"
+TERVANE_TEST_CYCLE_MS=200 "$work/kesp" >"$work/kesp.out" 2>&1 &
+kesp_pid=$!
+sleep 6
+chromium --headless --no-sandbox --disable-gpu --disable-quic --no-first-run --disable-background-networking \
+  --disable-component-update --disable-sync --user-data-dir="$work/profile" --hide-scrollbars \
+  --window-size=980,500 --virtual-time-budget=4000 --screenshot="$OUT" "http://127.0.0.1:$http/" >/dev/null 2>&1
+echo "wrote $OUT"

@@ -1,0 +1,69 @@
+// The observers that kesp.ini turns on, put together and hooked into the supervision: the
+// crash-loop guard, the snapshot of the live statuses published after each cycle, the HTTP
+// endpoint and the webhook alerts. Made only when the options file asks for something; without
+// it the supervision runs with no hook set.
+#pragma once
+
+#include <cstddef>
+#include <functional>
+#include <memory>
+#include <string>
+
+#include "core/servers.h"
+#include "core/supervisor.h"
+#include "observe/crash_loop_guard.h"
+#include "observe/metrics.h"
+#include "observe/options.h"
+#include "support/event_log.h"
+#include "support/event_loop.h"
+
+namespace tervane {
+
+enum class AlertKind;
+
+// What the observers need of the monitor beyond the statuses: its save (after a crash-loop
+// pause, as the Pause command saves) and its list commands (run on the loop's thread).
+struct ObservatoryHooks {
+  std::function<void()> save;
+  // verb: "pause", "unpause", "restart" or "close"; row below the list's size.
+  std::function<void(const std::string& verb, std::size_t row)> command;
+};
+
+class Observatory {
+ public:
+  // Hooks itself into the servers and the supervision and starts what the options ask for;
+  // what cannot start is logged.
+  Observatory(EventLoop& loop, Servers& servers, Supervisor& supervisor, EventLog& log, ObserveOptions options,
+              ObservatoryHooks hooks);
+  ~Observatory();
+  Observatory(const Observatory&) = delete;
+  Observatory& operator=(const Observatory&) = delete;
+
+  const ObserveOptions& Options() const { return options_; }
+  // The HTTP endpoint's port, 0 when it is off or could not listen.
+  int HttpPort() const;
+
+  // Tells the observers of one start (Servers::onStart).
+  void OnStart(const StartRecord& start);
+  // After each cycle (Supervisor::onCycleEnd): publishes the snapshot.
+  void OnCycleEnd();
+  void Publish();
+
+ private:
+  void StartEndpoint();
+  void Alert(std::size_t row, AlertKind kind, const StartRecord& start);
+  // Called from the HTTP threads: only atomics.
+  ObserverCounts Counts() const;
+
+  struct Parts;
+  EventLoop& loop_;
+  Servers& servers_;
+  Supervisor& supervisor_;
+  EventLog& log_;
+  ObserveOptions options_;
+  ObservatoryHooks hooks_;
+  CrashLoopGuard guard_;
+  std::unique_ptr<Parts> parts_;
+};
+
+}  // namespace tervane

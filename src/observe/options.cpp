@@ -1,0 +1,173 @@
+#include "observe/options.h"
+
+#include <array>
+
+#include "support/profile.h"
+#include "support/text.h"
+
+namespace tervane {
+namespace {
+
+constexpr std::u16string_view kSection = u"Options";
+constexpr std::array<std::u16string_view, 6> kKeys = {u"HttpListen",  u"HttpToken",     u"WebhookUrl",
+                                                      u"WebhookFormat", u"MaxRestarts", u"RestartWindowMinutes"};
+
+// The value without a trailing "; comment" (a semicolon after a blank), as operators write
+// them after the example in the README; the profile reader keeps such comments.
+std::string Value(std::u16string_view text, std::u16string_view key) {
+  const auto raw = FindProfileValue(text, kSection, key);
+  if (!raw) return {};
+  std::u16string value = *raw;
+  for (std::size_t i = 1; i < value.size(); ++i) {
+    if (value[i] == u';' && (value[i - 1] == u' ' || value[i - 1] == u'\t')) {
+      value.resize(i);
+      break;
+    }
+  }
+  return Strip8(Utf16ToUtf8(value));
+}
+
+bool Printable(std::string_view s) {
+  for (unsigned char c : s)
+    if (c <= 0x20 || c >= 0x7F) return false;
+  return true;
+}
+
+std::string Quote(std::string_view s) {
+  std::string out = "\"";
+  for (unsigned char c : s.substr(0, 80)) out += (c < 0x20 || c >= 0x7F) ? '?' : static_cast<char>(c);
+  if (s.size() > 80) out += "...";
+  return out + "\"";
+}
+
+std::optional<int> Number(std::string_view s, int low, int high) {
+  if (s.empty()) return std::nullopt;
+  for (char c : s)
+    if (c < '0' || c > '9') return std::nullopt;
+  if (s.size() > 9) return std::nullopt;
+  const int v = std::stoi(std::string(s));
+  if (v < low || v > high) return std::nullopt;
+  return v;
+}
+
+bool StartsWithIgnoreCase(std::string_view s, std::string_view prefix) {
+  return s.size() >= prefix.size() && UpperAscii(s.substr(0, prefix.size())) == UpperAscii(prefix);
+}
+
+}  // namespace
+
+bool ListenAddress::Loopback() const { return host == "localhost" || host.rfind("127.", 0) == 0; }
+
+std::optional<ListenAddress> ParseListenAddress(std::string_view text) {
+  const std::size_t colon = text.rfind(':');
+  if (colon == std::string_view::npos || colon == 0) return std::nullopt;
+  const std::string_view host = text.substr(0, colon);
+  const auto port = Number(text.substr(colon + 1), 1, 65535);
+  if (!port) return std::nullopt;
+  if (host != "localhost") {
+    // Four decimal parts of 0..255.
+    int parts = 0;
+    std::size_t pos = 0;
+    while (pos <= host.size()) {
+      std::size_t dot = host.find('.', pos);
+      if (dot == std::string_view::npos) dot = host.size();
+      const std::string_view part = host.substr(pos, dot - pos);
+      if (part.size() > 3 || !Number(part, 0, 255)) return std::nullopt;
+      ++parts;
+      pos = dot + 1;
+    }
+    if (parts != 4) return std::nullopt;
+  }
+  return ListenAddress{std::string(host), static_cast<std::uint16_t>(*port)};
+}
+
+ObserveOptions ParseObserveOptions(std::u16string_view text, std::vector<std::string>& problems) {
+  ObserveOptions o;
+  for (const std::u16string& key : ListProfileKeys(text, kSection)) {
+    bool known = false;
+    for (std::u16string_view k : kKeys) known = known || EqualsIgnoreCaseAscii(key, k);
+    if (!known) problems.push_back("kesp.ini: unknown key " + Quote(Utf16ToUtf8(key)) + " in [Options], ignored");
+  }
+
+  const std::string token = Value(text, u"HttpToken");
+  if (!token.empty() && (token.size() < kTokenMinLength || !Printable(token))) {
+    problems.push_back("kesp.ini: HttpToken must be at least 16 printable characters without blanks; "
+                       "no token, so no HTTP commands");
+  } else {
+    o.httpToken = token;
+  }
+
+  const std::string listen = Value(text, u"HttpListen");
+  if (!listen.empty()) {
+    auto address = ParseListenAddress(listen);
+    if (!address) {
+      problems.push_back("kesp.ini: HttpListen=" + Quote(listen) +
+                         " is not address:port (such as 127.0.0.1:8427); the HTTP endpoint is off");
+    } else if (!address->Loopback() && o.httpToken.empty()) {
+      problems.push_back("kesp.ini: HttpListen=" + Quote(listen) +
+                         " is not a loopback address and no HttpToken is set; the HTTP endpoint is off");
+    } else {
+      o.httpListen = address;
+    }
+  }
+
+  const std::string url = Value(text, u"WebhookUrl");
+  if (!url.empty()) {
+    if ((StartsWithIgnoreCase(url, "http://") || StartsWithIgnoreCase(url, "https://")) && Printable(url) &&
+        url.size() <= 2000) {
+      o.webhookUrl = url;
+    } else {
+      problems.push_back("kesp.ini: WebhookUrl=" + Quote(url) + " is not an http:// or https:// URL; no alerts");
+    }
+  }
+
+  const std::string format = Value(text, u"WebhookFormat");
+  if (!format.empty()) {
+    const std::string f = UpperAscii(format);
+    if (f == "DISCORD") {
+      o.webhookFormat = WebhookFormat::Discord;
+    } else if (f == "SLACK") {
+      o.webhookFormat = WebhookFormat::Slack;
+    } else if (f != "JSON") {
+      problems.push_back("kesp.ini: WebhookFormat=" + Quote(format) + " is not discord, slack or json; json is used");
+    }
+  }
+
+  const std::string window = Value(text, u"RestartWindowMinutes");
+  bool windowOk = true;
+  if (!window.empty()) {
+    if (const auto v = Number(window, 1, kRestartWindowLimit)) {
+      o.restartWindowMinutes = *v;
+    } else {
+      windowOk = false;
+      problems.push_back("kesp.ini: RestartWindowMinutes=" + Quote(window) +
+                         " is not a number of minutes from 1 to 10080; no crash-loop guard");
+    }
+  }
+  const std::string max = Value(text, u"MaxRestarts");
+  if (!max.empty()) {
+    const auto v = Number(max, 0, kMaxRestartsLimit);
+    if (!v) {
+      problems.push_back("kesp.ini: MaxRestarts=" + Quote(max) + " is not a number from 0 to 1000; no crash-loop guard");
+    } else if (windowOk) {
+      o.maxRestarts = *v;
+    }
+  }
+  return o;
+}
+
+ObserveOptions LoadObserveOptions(const Path& file, std::vector<std::string>& problems, bool& present) {
+  present = false;
+  File f = File::OpenForRead(file);
+  if (!f.IsOpen()) return {};
+  present = true;
+  const auto size = f.Size();
+  if (!size) return {};
+  // An options file is a few lines; a huge one is read only as far as this.
+  constexpr std::uint64_t kMaxBytes = 64 * 1024;
+  std::vector<std::uint8_t> bytes(static_cast<std::size_t>(*size < kMaxBytes ? *size : kMaxBytes));
+  bytes.resize(f.Read(bytes.data(), bytes.size()));
+  return ParseObserveOptions(DecodeProfileText(bytes), problems);
+}
+
+}  // namespace tervane

@@ -1,0 +1,129 @@
+// The status page of GET /: one text, no files from elsewhere. Its script reads /api/servers
+// every few seconds and draws the rows; names and maps go in as text, never as markup.
+#include "observe/http_api.h"
+
+namespace tervane {
+
+const std::string& StatusPageHtml() {
+  static const std::string page = R"HTML(<!DOCTYPE html>
+<html lang="en">
+<head>
+<meta charset="utf-8">
+<meta name="viewport" content="width=device-width, initial-scale=1">
+<title>Tervane</title>
+<style>
+  body { font: 14px/1.4 system-ui, sans-serif; margin: 1.5em; color: #1d2430; background: #f5f6f8; }
+  h1 { font-size: 1.4em; margin: 0 0 .2em; }
+  h2 { font-size: 1.1em; margin: 1.5em 0 .4em; }
+  #summary { color: #5a6270; margin-bottom: 1em; }
+  table { border-collapse: collapse; background: #fff; box-shadow: 0 1px 3px rgba(0,0,0,.12); min-width: 60%; }
+  th, td { padding: .45em .9em; text-align: left; border-bottom: 1px solid #e4e7ec; white-space: nowrap; }
+  th { background: #2e3a4c; color: #fff; font-weight: 600; }
+  td.state { font-weight: 600; border-radius: 3px; }
+  tr.up td.state { color: #0b6b2c; }
+  tr.up td:first-child { border-left: 5px solid #22a553; }
+  tr.down td:first-child { border-left: 5px solid #d93a3a; }
+  tr.down td.state { color: #b42323; }
+  tr.starting td:first-child { border-left: 5px solid #e3a21a; }
+  tr.starting td.state { color: #9a6a00; }
+  tr.paused td:first-child { border-left: 5px solid #8a93a3; }
+  tr.paused { color: #6d7685; }
+  .loop { background: #fde8e8; color: #a11; padding: 0 .4em; border-radius: 3px; margin-left: .4em; }
+  #error { color: #b42323; }
+</style>
+</head>
+<body>
+<h1>Tervane</h1>
+<div id="summary">Loading&hellip;</div>
+<div id="error"></div>
+<table id="servers">
+  <thead><tr><th>Server</th><th>Address</th><th>Process</th><th>Network</th><th>Map</th><th>Players</th><th>Restarts</th></tr></thead>
+  <tbody></tbody>
+</table>
+<h2>Last restarts</h2>
+<table id="restarts">
+  <thead><tr><th>When</th><th>Server</th><th>Reason</th></tr></thead>
+  <tbody></tbody>
+</table>
+<script>
+"use strict";
+const reasons = { first_start: "first start", fatal_error: "fatal error", process_lost: "process lost",
+                  no_response: "no network response", command: "by command" };
+const token = (location.hash.match(/token=([^&]+)/) || [])[1];
+
+function cell(row, text, cls) {
+  const td = document.createElement("td");
+  td.textContent = text;
+  if (cls) td.className = cls;
+  row.appendChild(td);
+}
+
+function rowClass(s) {
+  if (s.paused) return "paused";
+  if (s.up) return "up";
+  if (s.process === "restarting" || s.process === "unknown") return "starting";
+  return "down";
+}
+
+function when(t) { return t ? new Date(t * 1000).toLocaleString() : ""; }
+
+function draw(data) {
+  const body = document.querySelector("#servers tbody");
+  body.replaceChildren();
+  let up = 0;
+  for (const s of data.servers) {
+    const tr = document.createElement("tr");
+    tr.className = "server " + rowClass(s);
+    tr.dataset.name = s.name;
+    if (s.up) up++;
+    cell(tr, s.name);
+    cell(tr, s.address + ":" + s.port);
+    cell(tr, s.process, "state");
+    cell(tr, s.network, "state");
+    cell(tr, s.map === null ? "-" : s.map);
+    cell(tr, s.players === null ? "-" : s.players + "/" + s.maxPlayers);
+    cell(tr, String(s.restartCount));
+    if (s.crashLoopPaused) {
+      const mark = document.createElement("span");
+      mark.className = "loop";
+      mark.textContent = "crash loop";
+      tr.firstChild.appendChild(mark);
+    }
+    body.appendChild(tr);
+  }
+  document.getElementById("summary").textContent = up + " of " + data.servers.length +
+      " servers answering; self-test " + (data.selfTestOk ? "ok" : "failing") + "; updated " + when(data.time);
+  const restarts = document.querySelector("#restarts tbody");
+  restarts.replaceChildren();
+  const recent = data.servers.filter(s => s.lastRestart > 0).sort((a, b) => b.lastRestart - a.lastRestart);
+  for (const s of recent.slice(0, 10)) {
+    const tr = document.createElement("tr");
+    tr.className = "restart";
+    cell(tr, when(s.lastRestart));
+    cell(tr, s.name);
+    cell(tr, reasons[s.lastRestartReason] || s.lastRestartReason);
+    restarts.appendChild(tr);
+  }
+}
+
+async function refresh() {
+  try {
+    const response = await fetch("/api/servers", token ? { headers: { Authorization: "Bearer " + token } } : {});
+    if (!response.ok) throw new Error("HTTP " + response.status);
+    draw(await response.json());
+    document.getElementById("error").textContent = "";
+  } catch (e) {
+    document.getElementById("error").textContent = "Cannot reach the monitor: " + e.message;
+  }
+}
+
+refresh();
+setInterval(refresh, 3000);
+</script>
+</body>
+</html>
+)HTML";
+  return page;
+}
+
+}  // namespace tervane

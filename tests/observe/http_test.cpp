@@ -1,0 +1,168 @@
+// The HTTP endpoint of a whole monitor on a real socket of 127.0.0.1: metrics and JSON of
+// running stand-ins, the commands through the monitor's command layer with the token, and a
+// flood of bad requests that neither stops the endpoint nor slows the cycle.
+#include <nlohmann/json.hpp>
+
+#include <atomic>
+#include <thread>
+
+#include "observe_support.h"
+#include "raw_tcp.h"
+
+namespace tervane::testing {
+namespace {
+
+class Endpoint : public Observed {
+ protected:
+  nlohmann::json Servers() {
+    const Reply r = Get("/api/servers");
+    EXPECT_EQ(r.status, 200);
+    return r.status == 200 ? nlohmann::json::parse(r.body) : nlohmann::json::object();
+  }
+  // Runs the loop until the JSON of the servers satisfies done.
+  bool WaitForJson(const std::function<bool(const nlohmann::json&)>& done, std::chrono::milliseconds limit = 30s) {
+    const auto end = std::chrono::steady_clock::now() + limit;
+    while (std::chrono::steady_clock::now() < end) {
+      if (done(Servers())) return true;
+      WaitUntil([] { return false; }, 100ms);
+    }
+    return false;
+  }
+  static bool AllUp(const nlohmann::json& j) {
+    if (!j.contains("servers") || j["servers"].empty()) return false;
+    for (const auto& s : j["servers"])
+      if (!s["up"].get<bool>()) return false;
+    return true;
+  }
+};
+
+TEST_F(Endpoint, MetricsJsonAndPageShowTheRunningServers) {
+  AddServer("alpha", u" -fakesrv.players 5 -fakesrv.maxplayers 16 -fakesrv.map de_inferno");
+  AddServer("beta");
+  Run("");
+  ASSERT_TRUE(WaitForJson(AllUp));
+  const nlohmann::json j = Servers();
+  EXPECT_EQ(j["servers"][0]["name"], "alpha");
+  EXPECT_EQ(j["servers"][0]["map"], "de_inferno");
+  EXPECT_EQ(j["servers"][0]["players"], 5);
+  EXPECT_EQ(j["servers"][0]["process"], "running");
+  EXPECT_EQ(j["servers"][0]["lastRestartReason"], "first_start");
+
+  const Reply m = Get("/metrics");
+  ASSERT_EQ(m.status, 200);
+  const std::string alpha = "{name=\"alpha\",address=\"127.0.0.1\",port=\"" +
+                            std::to_string(monitor->List()[0]->Port) + "\"}";
+  for (const std::string& line : {"tervane_server_up" + alpha + " 1", "tervane_server_players" + alpha + " 5",
+                                 "tervane_server_max_players" + alpha + " 16",
+                                 "tervane_server_process_running" + alpha + " 1", std::string("tervane_self_test_ok 1")})
+    EXPECT_NE(m.body.find(line + "\n"), std::string::npos) << line;
+
+  const Reply page = Get("/");
+  EXPECT_EQ(page.status, 200);
+  EXPECT_NE(page.body.find("<table id=\"servers\">"), std::string::npos);
+  EXPECT_NE(Logs().front().find(u"HTTP endpoint on http://127.0.0.1:"), std::u16string::npos);
+}
+
+TEST_F(Endpoint, CommandsNeedTheTokenAndGoThroughTheMonitor) {
+  AddServer("alpha");
+  Run("");
+  ASSERT_TRUE(WaitForJson(AllUp));
+  const Server& s = *monitor->List()[0];
+  const Path exe = s.FileName.str();
+
+  EXPECT_EQ(Post("/api/servers/0/pause", "").status, 401);
+  EXPECT_EQ(Post("/api/servers/0/pause", "wrong-token-wrong-token").status, 401);
+  EXPECT_EQ(s.Paused, 0);
+
+  EXPECT_EQ(Post("/api/servers/0/pause").status, 200);
+  EXPECT_EQ(s.Paused, 1);
+  EXPECT_EQ(Servers()["servers"][0]["process"], "paused");  // published at once
+  // Saved as the Pause command saves.
+  const auto saved = ReadBytes(dir.File(u"serverlist.dat"));
+  EXPECT_EQ(saved, SerializeServerList(monitor->List(), monitor->BossKeySettings()));
+
+  EXPECT_EQ(Post("/api/servers/0/unpause").status, 200);
+  EXPECT_EQ(s.Paused, 0);
+  ASSERT_TRUE(WaitForJson(AllUp));
+
+  EXPECT_EQ(Post("/api/servers/0/restart").status, 200);
+  EXPECT_EQ(s.Status.restartsByReason[static_cast<std::size_t>(RestartReason::Command)], 1u);
+  ASSERT_TRUE(WaitForJson([](const nlohmann::json& j) { return AllUp(j) && j["servers"][0]["restarts"]["command"] == 1; }));
+
+  EXPECT_EQ(Post("/api/servers/0/close").status, 200);
+  EXPECT_EQ(s.Paused, 1);
+  EXPECT_TRUE(WaitUntil([&] { return !monitor->Process().IsServerRunning(exe); }, 5s));
+
+  EXPECT_EQ(Post("/api/servers/1/pause").status, 404);  // no such row
+}
+
+// Garbage, oversized headers and bodies, requests cut off: each is refused or dropped, the
+// metrics answer afterwards, and the cycle kept coming meanwhile.
+TEST_F(Endpoint, ABoundedFloodOfBadRequestsChangesNothing) {
+  AddServer("alpha");
+  Run("");
+  ASSERT_TRUE(WaitForJson(AllUp));
+  int cycles = 0;
+  Supervisor& sup = monitor->Supervision();
+  sup.onCycleEnd = [&, publish = sup.onCycleEnd] {
+    publish();
+    ++cycles;
+  };
+
+  const std::string bodyTooLong = "POST /api/servers/0/pause HTTP/1.1\r\nHost: x\r\nAuthorization: Bearer " +
+                                  std::string(kToken) + "\r\nContent-Length: 100000\r\n\r\n" + std::string(100000, 'x');
+  const std::string requests[] = {
+      "\x16\x03\x01\x02\x00\x01\x00\x01\xfc\x03\x03 not http at all\r\n\r\n",
+      "GET\r\n\r\n",
+      "GET /metrics HTTP/9.9\r\n\r\n",
+      "GET / HTTP/1.1\r\nHost: x\r\n" + std::string(200000, 'A') + "\r\n\r\n",
+      "GET /" + std::string(100000, 'a') + " HTTP/1.1\r\nHost: x\r\n\r\n",
+      "POST /api/servers/0/pause HTTP/1.1\r\nHost: x\r\nContent-Length: -5\r\n\r\n",
+      "POST /api/servers/0/pause HTTP/1.1\r\nHost: x\r\nTransfer-Encoding: chunked\r\n\r\nFFFFFFFFFFFF\r\n",
+      bodyTooLong,
+      "GET /metrics HTTP/1.1\r\nHost: x\r\n",  // never finished
+      std::string("GET /\0metrics HTTP/1.1\r\n\r\n", 27),
+  };
+  constexpr int kRounds = 3;
+  const auto begun = std::chrono::steady_clock::now();
+  const int answered = OffLoop([&] {
+    int n = 0;
+    for (int round = 0; round < kRounds; ++round) {
+      std::vector<std::thread> clients;
+      std::atomic<int> replies{0};
+      for (const std::string& r : requests)
+        clients.emplace_back([&, r] {
+          if (!RawExchange(httpPort, r).empty()) ++replies;
+        });
+      for (auto& c : clients) c.join();
+      n += replies;
+    }
+    return n;
+  });
+  const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - begun).count();
+  EXPECT_GT(answered, 0);
+  EXPECT_EQ(monitor->List()[0]->Paused, 0);  // the oversized body with the token did nothing
+
+  const Reply m = Get("/metrics");
+  EXPECT_EQ(m.status, 200);
+  EXPECT_NE(m.body.find("tervane_server_up{name=\"alpha\""), std::string::npos);
+  // The cycle comes every 200 ms; at least half of those due came during the flood.
+  const int due = static_cast<int>(seconds / 0.2);
+  EXPECT_GE(cycles, due / 2) << seconds << " s, " << cycles << " cycles";
+}
+
+// The options that cannot be used are logged, and what could be used still starts.
+TEST_F(Endpoint, EachProblemOfTheFileIsLoggedOnce) {
+  AddServer("alpha");
+  Run("Colour=blue\r\nMaxRestarts=lots\r\n");
+  const auto logs = Logs();
+  auto count = [&](std::u16string_view text) {
+    return std::count_if(logs.begin(), logs.end(), [&](const std::u16string& l) { return l.find(text) != std::u16string::npos; });
+  };
+  EXPECT_EQ(count(u"kesp.ini: unknown key \"Colour\""), 1);
+  EXPECT_EQ(count(u"kesp.ini: MaxRestarts="), 1);
+  EXPECT_EQ(Get("/metrics").status, 200);
+}
+
+}  // namespace
+}  // namespace tervane::testing

@@ -1,0 +1,131 @@
+// A whole monitor, as kesp puts it together, with kesp.ini's observers over stand-in servers on
+// 127.0.0.1: the list file and kesp.ini written first, then the monitor started as the program
+// starts it. HTTP clients run on other threads while the test's thread runs the loop.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <filesystem>
+#include <future>
+#include <memory>
+#include <string>
+
+#include "app/observing.h"
+#include "integration/integration_support.h"
+#include "observe/http_client.h"
+#include "raw_tcp.h"
+#include "ui/monitor.h"
+
+namespace tervane::testing {
+
+constexpr char kToken[] = "0123456789abcdef-token";
+
+class Observed : public ::testing::Test {
+ protected:
+  Observed() { processOptions.outputFolder = dir.Dir() + u"logs" + PathSeparator(); }
+  ~Observed() override {
+    observing.reset();
+    if (monitor) {
+      for (const auto& e : monitor->List()) monitor->Process().TerminateServerProcess(e->FileName.str());
+      for (const auto& e : monitor->List())
+        WaitUntil([&] { return !monitor->Process().IsServerRunning(e->FileName.str()); }, 5s);
+    }
+    monitor.reset();
+  }
+
+  // A stand-in in a folder of its own, listening on 127.0.0.1.
+  void AddServer(const std::string& name, const std::u16string& extra = u"") {
+    const auto folder = dir.path() / name;
+    std::filesystem::create_directories(folder);
+    const auto exe = folder / std::filesystem::path(TERVANE_FAKESRV).filename();
+    std::filesystem::copy_file(TERVANE_FAKESRV, exe, std::filesystem::copy_options::overwrite_existing);
+    auto e = std::make_unique<Server>(NewServerEntry());
+    e->Name.assign(Utf8ToUtf16(name));
+    e->FileName.assign(exe.u16string());
+    const int port = FreeUdpPort(loop);
+    e->Params.assign(u"-game cstrike +map de_dust2 -console +ip 127.0.0.1 -port " + ToU16(port) + extra);
+    e->IPAddress.assign("127.0.0.1");
+    e->Port = static_cast<std::uint16_t>(port);
+    e->Affinity = 1;
+    records.push_back(std::move(e));
+  }
+
+  // kesp.ini's [Options] lines; HttpListen on a free port unless the lines name one.
+  void Run(std::string options, bool withHttp = true) {
+    if (withHttp) {
+      httpPort = FreeTcpPort();
+      options = "HttpListen=127.0.0.1:" + std::to_string(httpPort) + "\r\nHttpToken=" + kToken + "\r\n" + options;
+    }
+    const std::string ini = "[Options]\r\n" + options;
+    WriteBytes(dir.File(u"kesp.ini"), std::vector<std::uint8_t>(ini.begin(), ini.end()));
+    WriteBytes(dir.File(u"serverlist.dat"), SerializeServerList(records, BossKeyOptions{}));
+    MonitorOptions o;
+    o.programDir = dir.Dir();
+    o.savePath = dir.File(u"serverlist.dat");
+    o.timing = kFast;
+    o.localAddress = [] { return std::string("127.0.0.1"); };
+    o.clock = &clock;
+    o.wallClock = [this] { return wallClock(); };
+    monitor = std::make_unique<Monitor>(loop, view, CreateProcessControl(processOptions), o);
+    monitor->CreateEndpoint();
+    observing = StartObserving(loop, *monitor, dir.File(u"kesp.ini"));
+    monitor->Start();
+  }
+
+  bool WaitUntil(const std::function<bool()>& done, std::chrono::milliseconds limit) {
+    const auto end = std::chrono::steady_clock::now() + limit;
+    while (std::chrono::steady_clock::now() < end)
+      if (loop.RunUntil(done, 25ms)) return true;
+    return done();
+  }
+
+  // Runs f on another thread while this one runs the loop; answers f's result.
+  template <class F>
+  auto OffLoop(F f) {
+    auto result = std::async(std::launch::async, std::move(f));
+    WaitUntil([&] { return result.wait_for(0s) == std::future_status::ready; }, 30s);
+    return result.get();
+  }
+
+  struct Reply {
+    int status = 0;  // 0: no answer
+    std::string body;
+  };
+  Reply Get(const std::string& path, const std::string& token = "") {
+    return OffLoop([=, this] { return Request("GET", path, token); });
+  }
+  Reply Post(const std::string& path, const std::string& token = kToken) {
+    return OffLoop([=, this] { return Request("POST", path, token); });
+  }
+  Reply Request(const std::string& method, const std::string& path, const std::string& token) const {
+    HttpCall call;
+    call.method = method;
+    call.url = "http://127.0.0.1:" + std::to_string(httpPort) + path;
+    call.contentType = method == "GET" ? "" : "text/plain";
+    if (!token.empty()) call.authorization = "Bearer " + token;
+    call.timeoutMs = 10000;
+    const HttpCallResult r = SendHttp(call);
+    return Reply{r.status, r.body};
+  }
+
+  std::vector<std::u16string> Logs() const {
+    std::vector<std::u16string> out;
+    for (const auto& l : view.LogLines()) out.push_back(l.substr(22));
+    return out;
+  }
+
+  TempDir dir;
+  EventLoop loop;
+  MemoryListView view;
+  PinnedClock clock;
+  ProcessControlOptions processOptions;
+  ServerList records;
+  int httpPort = 0;
+  // The statuses' clock (alerts and the crash-loop guard go by it); a test may speed it up.
+  std::function<WallTime()> wallClock = SystemWallTime;
+  std::unique_ptr<Monitor> monitor;
+  std::unique_ptr<Observatory> observing;
+};
+
+}  // namespace tervane::testing

@@ -1,0 +1,126 @@
+// The alerts' limit of one message per server per minute, their formats, and the sender's
+// bounded queue in front of a webhook that does not answer.
+#include <gtest/gtest.h>
+
+#include <condition_variable>
+#include <mutex>
+#include <nlohmann/json.hpp>
+
+#include "observe/alerts.h"
+
+namespace tervane {
+namespace {
+
+AlertEvent Event(const std::string& server, WallTime at, RestartReason reason = RestartReason::ProcessLost) {
+  AlertEvent e;
+  e.server = server;
+  e.reason = reason;
+  e.time = at;
+  return e;
+}
+
+std::vector<std::size_t> Sizes(const std::vector<AlertBatch>& batches) {
+  std::vector<std::size_t> out;
+  for (const auto& b : batches) out.push_back(b.events.size() + static_cast<std::size_t>(b.more));
+  return out;
+}
+
+TEST(AlertLimiter, OneMessagePerServerPerMinuteTheRestSummedIntoTheNext) {
+  AlertLimiter limiter;
+  using V = std::vector<std::size_t>;
+  EXPECT_EQ(Sizes(limiter.Offer(Event("a", 1000), 1000)), V{1});  // the first goes at once
+  EXPECT_EQ(Sizes(limiter.Offer(Event("b", 1001), 1001)), V{1});  // each server on its own
+  EXPECT_EQ(Sizes(limiter.Offer(Event("a", 1010), 1010)), V{});   // within a's minute: held
+  EXPECT_EQ(Sizes(limiter.Offer(Event("a", 1020), 1020)), V{});
+  EXPECT_EQ(Sizes(limiter.Flush(1059)), V{});
+  const auto due = limiter.Flush(1060);
+  ASSERT_EQ(Sizes(due), V{2});
+  EXPECT_EQ(due[0].server, "a");
+  EXPECT_EQ(due[0].events[0].time, 1010);
+  EXPECT_EQ(Sizes(limiter.Offer(Event("a", 1070), 1070)), V{});  // a minute from the last message
+  EXPECT_EQ(Sizes(limiter.Offer(Event("a", 1121), 1121)), V{2});  // due: the held one with it
+
+  // A storm: the first few events kept, the rest counted.
+  for (int n = 0; n < 25; ++n) limiter.Offer(Event("c", 2000 + n), 2000 + n);
+  const auto storm = limiter.Flush(2100);
+  ASSERT_EQ(storm.size(), 1u);
+  EXPECT_EQ(storm[0].events.size(), AlertLimiter::kHeldLimit);
+  EXPECT_EQ(storm[0].more, 24 - static_cast<int>(AlertLimiter::kHeldLimit));
+}
+
+TEST(AlertFormat, DiscordSlackAndJson) {
+  AlertBatch one{"alpha", {Event("alpha", 1800000000)}, 0};
+  AlertEvent loop = Event("alpha", 1800000005, RestartReason::NoResponse);
+  loop.kind = AlertKind::CrashLoop;
+  loop.maxRestarts = 5;
+  loop.windowMinutes = 10;
+  AlertEvent failed = Event("alpha", 1800000006);
+  failed.kind = AlertKind::FailedStart;
+  failed.error = 2;
+  AlertBatch many{"alpha", {Event("alpha", 1800000001), loop, failed}, 4};
+
+  const auto discord = nlohmann::json::parse(FormatAlert(WebhookFormat::Discord, one));
+  EXPECT_EQ(discord["content"], "Tervane: alpha restarted: process lost");
+  EXPECT_EQ(discord.size(), 1u);
+  const auto slack = nlohmann::json::parse(FormatAlert(WebhookFormat::Slack, many));
+  const std::string text = slack["text"];
+  EXPECT_EQ(text.rfind("Tervane: alpha: 7 events", 0), 0u) << text;
+  EXPECT_NE(text.find("paused by the crash-loop guard: 5 restarts within 10 minutes"), std::string::npos);
+  EXPECT_NE(text.find("could not be started (process lost, error 2)"), std::string::npos);
+  EXPECT_NE(text.find("and 4 more"), std::string::npos);
+
+  const auto json = nlohmann::json::parse(FormatAlert(WebhookFormat::Json, many));
+  EXPECT_EQ(json["server"], "alpha");
+  EXPECT_EQ(json["more"], 4);
+  ASSERT_EQ(json["events"].size(), 3u);
+  EXPECT_EQ(json["events"][0]["kind"], "restart");
+  EXPECT_EQ(json["events"][0]["reason"], "process_lost");
+  EXPECT_EQ(json["events"][1]["kind"], "crash_loop");
+  EXPECT_EQ(json["events"][1]["maxRestarts"], 5);
+  EXPECT_EQ(json["events"][2]["kind"], "failed_start");
+  EXPECT_EQ(json["events"][2]["error"], 2);
+
+  // A long name and many lines stay within Discord's 2000 characters.
+  AlertBatch huge{std::string(300, 'n'), std::vector<AlertEvent>(AlertLimiter::kHeldLimit, loop), 0};
+  for (auto& e : huge.events) e.server = huge.server;
+  EXPECT_LE(nlohmann::json::parse(FormatAlert(WebhookFormat::Discord, huge))["content"].get<std::string>().size(), 2000u);
+}
+
+// A webhook that hangs: Enqueue never waits, the queue stops at its limit and the rest is
+// dropped and counted; what was sent and what failed are counted too.
+TEST(WebhookSender, AHangingWebhookFillsTheBoundedQueueAndDropsAreCounted) {
+  std::mutex m;
+  std::condition_variable cv;
+  bool release = false;
+  int calls = 0;
+  {
+    WebhookSender sender("http://127.0.0.1:9/", [&](const HttpCall& call) {
+      std::unique_lock<std::mutex> lock(m);
+      ++calls;
+      cv.notify_all();
+      cv.wait(lock, [&] { return release; });
+      return HttpCallResult{call.body == "fail" ? 500 : 204, "", ""};
+    });
+    ASSERT_TRUE(sender.Enqueue("fail"));
+    {
+      std::unique_lock<std::mutex> lock(m);
+      ASSERT_TRUE(cv.wait_for(lock, std::chrono::seconds(5), [&] { return calls == 1; }));
+    }
+    int accepted = 0;
+    for (int n = 0; n < 50; ++n) accepted += sender.Enqueue("ok") ? 1 : 0;
+    EXPECT_EQ(accepted, static_cast<int>(WebhookSender::kQueueLimit));
+    EXPECT_EQ(sender.Counts().alertsDropped, 50 - WebhookSender::kQueueLimit);
+    {
+      std::lock_guard<std::mutex> lock(m);
+      release = true;
+    }
+    cv.notify_all();
+    for (int n = 0; n < 500 && sender.Counts().alertsSent < WebhookSender::kQueueLimit; ++n)
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    EXPECT_EQ(sender.Counts().alertsSent, WebhookSender::kQueueLimit);
+    EXPECT_EQ(sender.Counts().alertsFailed, 1u);
+  }
+}
+
+}  // namespace
+}  // namespace tervane
