@@ -48,6 +48,26 @@ class CellTrace {
   std::vector<std::u16string> seen_;
 };
 
+// A stand-in server in a folder of its own under dir, on a free port of 127.0.0.1; its run
+// parameters always carry "+ip 127.0.0.1".
+inline std::unique_ptr<Server> StandIn(const TempDir& dir, EventLoop& loop, const std::string& name,
+                                       const std::u16string& extra = u"") {
+  const auto folder = dir.path() / name;
+  std::filesystem::create_directories(folder);
+  const auto exe = folder / std::filesystem::path(TERVANE_FAKESRV).filename();
+  std::filesystem::copy_file(TERVANE_FAKESRV, exe, std::filesystem::copy_options::overwrite_existing);
+  auto e = std::make_unique<Server>(NewServerEntry());
+  e->Name.assign(Utf8ToUtf16(name));
+  e->FileName.assign(exe.u16string());
+  const int port = FreeUdpPort(loop);
+  e->Params.assign(u"-game cstrike +map de_dust2 -console +ip 127.0.0.1 -port " + ToU16(port) + extra);
+  e->IPAddress.assign("127.0.0.1");
+  e->Port = static_cast<std::uint16_t>(port);
+  e->Priority = 0;
+  e->Affinity = 1;
+  return e;
+}
+
 class Supervision : public ::testing::Test {
  protected:
   Supervision() {
@@ -60,22 +80,8 @@ class Supervision : public ::testing::Test {
     for (const auto& e : list) WaitUntil([&] { return !process->IsServerRunning(e->FileName.str()); }, 5s);
   }
 
-  // A server in a folder of its own; its run parameters always carry "+ip 127.0.0.1".
   Server& AddServer(const std::string& name, const std::u16string& extra = u"") {
-    const auto folder = dir.path() / name;
-    std::filesystem::create_directories(folder);
-    const auto exe = folder / std::filesystem::path(TERVANE_FAKESRV).filename();
-    std::filesystem::copy_file(TERVANE_FAKESRV, exe, std::filesystem::copy_options::overwrite_existing);
-    auto e = std::make_unique<Server>(NewServerEntry());
-    e->Name.assign(Utf8ToUtf16(name));
-    e->FileName.assign(exe.u16string());
-    const int port = FreeUdpPort(loop);
-    e->Params.assign(u"-game cstrike +map de_dust2 -console +ip 127.0.0.1 -port " + ToU16(port) + extra);
-    e->IPAddress.assign("127.0.0.1");
-    e->Port = static_cast<std::uint16_t>(port);
-    e->Priority = 0;
-    e->Affinity = 1;
-    list.push_back(std::move(e));
+    list.push_back(StandIn(dir, loop, name, extra));
     AddServerRow(view, *list.back(), texts);
     return *list.back();
   }

@@ -36,19 +36,7 @@ class Observed : public ::testing::Test {
 
   // A stand-in in a folder of its own, listening on 127.0.0.1.
   void AddServer(const std::string& name, const std::u16string& extra = u"") {
-    const auto folder = dir.path() / name;
-    std::filesystem::create_directories(folder);
-    const auto exe = folder / std::filesystem::path(TERVANE_FAKESRV).filename();
-    std::filesystem::copy_file(TERVANE_FAKESRV, exe, std::filesystem::copy_options::overwrite_existing);
-    auto e = std::make_unique<Server>(NewServerEntry());
-    e->Name.assign(Utf8ToUtf16(name));
-    e->FileName.assign(exe.u16string());
-    const int port = FreeUdpPort(loop);
-    e->Params.assign(u"-game cstrike +map de_dust2 -console +ip 127.0.0.1 -port " + ToU16(port) + extra);
-    e->IPAddress.assign("127.0.0.1");
-    e->Port = static_cast<std::uint16_t>(port);
-    e->Affinity = 1;
-    records.push_back(std::move(e));
+    records.push_back(StandIn(dir, loop, name, extra));
   }
 
   // kesp.ini's [Options] lines; HttpListen on a free port unless the lines name one.

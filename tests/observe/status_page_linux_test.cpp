@@ -78,19 +78,7 @@ TEST(StatusPage, ChromiumRendersTheRowsOfARunningKesp) {
   ServerList records;
   for (const auto& [name, extra] : std::vector<std::pair<std::string, std::u16string>>{
            {"alpha", u" -fakesrv.players 5 -fakesrv.maxplayers 16 -fakesrv.map de_inferno"}, {"beta", u""}}) {
-    const auto folder = dir.path() / name;
-    std::filesystem::create_directories(folder);
-    const auto exe = folder / "fakesrv";
-    std::filesystem::copy_file(TERVANE_FAKESRV, exe);
-    auto e = std::make_unique<Server>(NewServerEntry());
-    e->Name.assign(Utf8ToUtf16(name));
-    e->FileName.assign(exe.u16string());
-    const int port = FreeUdpPort(loop);
-    e->Params.assign(u"-game cstrike +map de_dust2 -console +ip 127.0.0.1 -port " + ToU16(port) + extra);
-    e->IPAddress.assign("127.0.0.1");
-    e->Port = static_cast<std::uint16_t>(port);
-    e->Affinity = 1;
-    records.push_back(std::move(e));
+    records.push_back(StandIn(dir, loop, name, extra));
   }
   WriteBytes(dir.File(u"serverlist.dat"), SerializeServerList(records, BossKeyOptions{}));
   const int httpPort = FreeTcpPort();
