@@ -64,8 +64,8 @@ class Supervision : public ::testing::Test {
   ServerEntry& AddServer(const std::string& name, const std::u16string& extra = u"") {
     const auto folder = dir.path() / name;
     std::filesystem::create_directories(folder);
-    const auto exe = folder / std::filesystem::path(TERVANE_FAKESRV).filename();
-    std::filesystem::copy_file(TERVANE_FAKESRV, exe, std::filesystem::copy_options::overwrite_existing);
+    const auto exe = folder / standIn.filename();
+    std::filesystem::copy_file(standIn, exe, std::filesystem::copy_options::overwrite_existing);
     auto e = std::make_unique<ServerEntry>(NewServerEntry());
     e->Name.assign(Utf8ToUtf16(name));
     e->FileName.assign(exe.u16string());
@@ -109,6 +109,8 @@ class Supervision : public ::testing::Test {
     return out;
   }
 
+  // The stand-in program each server's folder gets a copy of.
+  std::filesystem::path standIn = TERVANE_FAKESRV;
   TempDir dir;
   EventLoop loop;
   ServerList list;
