@@ -21,7 +21,8 @@ record() {  # record NAME STATUS
 }
 
 # ---------------------------------------------------------------- packages
-PACKAGES=(cmake make g++ googletest libgtest-dev libgmock-dev libbenchmark-dev mingw-w64 wine wine64
+PACKAGES=(cmake make g++ googletest libgtest-dev libgmock-dev libbenchmark-dev mingw-w64
+          g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix wine wine64 wine32:i386
           xvfb x11-utils xdotool clang libclang-rt-14-dev python3 procps pkg-config libsystemd-dev systemd
           libcpp-httplib-dev nlohmann-json3-dev libcurl4-openssl-dev chromium)
 missing=()
@@ -33,6 +34,10 @@ if [ ${#missing[@]} -gt 0 ]; then
   SUDO=""
   [ "$(id -u)" -ne 0 ] && SUDO=sudo
   export DEBIAN_FRONTEND=noninteractive
+  # Wine's 32-bit side (for the 32-bit stand-in server) comes from the i386 architecture.
+  if ! dpkg --print-foreign-architectures | grep -qx i386; then
+    $SUDO dpkg --add-architecture i386 || exit 1
+  fi
   $SUDO apt-get update -q || exit 1
   $SUDO apt-get install -y -q --no-install-recommends "${missing[@]}" || exit 1
 fi

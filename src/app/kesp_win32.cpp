@@ -136,7 +136,8 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int) {
     std::unique_ptr<ServiceApplication> service;
     if (asService) service = std::make_unique<ServiceApplication>(ServiceEvents(loop, window));
 
-    TfrmTervane mainWindow(loop, instance, TimingFromEnvironment());
+    // The test setting of the timings never reaches the service.
+    TfrmTervane mainWindow(loop, instance, TimingFromEnvironment(asService));
     window = &mainWindow;
     mainWindow.AttachService(ServiceMenuOperations());
     TfrmAddServer editor(instance, mainWindow.Handle(), mainWindow.Texts());

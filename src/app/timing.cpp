@@ -17,9 +17,13 @@ SupervisionTiming TimingForCycle(std::optional<std::string_view> cycleMs) {
   return timing;
 }
 
-SupervisionTiming TimingFromEnvironment() {
+SupervisionTiming TimingForRun(bool asService, std::optional<std::string_view> testCycleMs) {
+  return asService ? SupervisionTiming{} : TimingForCycle(testCycleMs);
+}
+
+SupervisionTiming TimingFromEnvironment(bool asService) {
   const char* cycle = std::getenv("TERVANE_TEST_CYCLE_MS");
-  return TimingForCycle(cycle ? std::optional<std::string_view>(cycle) : std::nullopt);
+  return TimingForRun(asService, cycle ? std::optional<std::string_view>(cycle) : std::nullopt);
 }
 
 }  // namespace tervane

@@ -1,5 +1,6 @@
 // The one timing setting of the tests: TERVANE_TEST_CYCLE_MS shortens the time from one
-// supervision cycle to the next. Without it the shipped timings hold.
+// supervision cycle to the next. It is meant for the tests, not for operators; without it, and
+// always in the Windows service, the shipped timings hold.
 #pragma once
 
 #include <optional>
@@ -14,7 +15,10 @@ namespace tervane {
 // (below 80 ms) keeps the shipped timings.
 SupervisionTiming TimingForCycle(std::optional<std::string_view> cycleMs);
 
-// TimingForCycle of the environment variable TERVANE_TEST_CYCLE_MS.
-SupervisionTiming TimingFromEnvironment();
+// The timings of a run given the test setting's value: the service never takes it.
+SupervisionTiming TimingForRun(bool asService, std::optional<std::string_view> testCycleMs);
+
+// TimingForRun with the environment variable TERVANE_TEST_CYCLE_MS.
+SupervisionTiming TimingFromEnvironment(bool asService = false);
 
 }  // namespace tervane

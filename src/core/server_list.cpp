@@ -12,15 +12,18 @@ const Path& ProgramDir() {
 }
 
 Path WithLongPathPrefix(const Path& path) {
+  if (path.rfind(u"\\\\?\\", 0) == 0) return path;  // a program started through a prefixed path
   if (path.size() >= 2 && path[0] == u'\\' && path[1] == u'\\') return u"\\\\?\\UNC\\" + path.substr(2);
   return u"\\\\?\\" + path;
 }
 
+const Path& ProgramFilesDir() {
+  static const Path dir = PathSeparator() == u'\\' ? WithLongPathPrefix(ProgramDir()) : ProgramDir();
+  return dir;
+}
+
 const Path& ServerListPath() {
-  static const Path path = [] {
-    Path p = ProgramDir() + u"serverlist.dat";
-    return PathSeparator() == u'\\' ? WithLongPathPrefix(p) : p;
-  }();
+  static const Path path = ProgramFilesDir() + u"serverlist.dat";
   return path;
 }
 

@@ -48,11 +48,17 @@ struct BossKeyOptions {
 const Path& ProgramDir();
 
 // Puts the long-path prefix in front of a Windows path: "\\?\" for a drive path,
-// "\\?\UNC\" in place of the two leading backslashes of a network path.
+// "\\?\UNC\" in place of the two leading backslashes of a network path; a path that has the
+// prefix already stays as it is.
 Path WithLongPathPrefix(const Path& path);
 
+// ProgramDir as the program's own files are reached through it: with the long-path prefix on
+// Windows (so that serverlist.dat, logs\ and Languages\ work in a folder deeper than 260
+// characters), the plain folder on Linux.
+const Path& ProgramFilesDir();
+
 // The full path of serverlist.dat beside the executable, computed on first use and kept
-// (with the long-path prefix on Windows, a plain path on Linux).
+// (in ProgramFilesDir).
 const Path& ServerListPath();
 
 // The file's bytes for a list and the option bytes.

@@ -1,6 +1,7 @@
-// Server process control on Windows: tool-help snapshots for the process list and each
-// process's main module, file identity from GetFileInformationByHandle, and the windows of
-// other processes through the user-interface calls.
+// Server process control on Windows: a tool-help snapshot for the process list, each
+// process's image path from the process itself (its main module's snapshot only where that
+// fails), file identity from GetFileInformationByHandle, and the windows of other processes
+// through the user-interface calls.
 #include <windows.h>
 #include <tlhelp32.h>
 
@@ -11,6 +12,7 @@
 
 #include "process/params.h"
 #include "process/process_control.h"
+#include "support/scoped_handle_win32.h"
 
 namespace tervane {
 namespace {
@@ -39,65 +41,67 @@ bool SameName(const wchar_t* name, const std::u16string& other) {
          CSTR_EQUAL;
 }
 
-// The full path of a process's main module (its first module), or empty.
-Path MainModulePath(DWORD processId) {
-  HANDLE modules = CreateToolhelp32Snapshot(TH32CS_SNAPMODULE, processId);
-  if (modules == INVALID_HANDLE_VALUE) return {};
+// The full path of a process's main module (its first module), or empty. A 64-bit program
+// cannot take the module snapshot of a 32-bit process everywhere (Wine answers error 998), so
+// this is only the fallback of ImagePath.
+[[nodiscard]] Path MainModulePath(DWORD processId) {
+  const ScopedKernelHandle modules(CreateToolhelp32Snapshot(TH32CS_SNAPMODULE, processId));
+  if (!modules) return {};
   MODULEENTRY32W module{};
   module.dwSize = sizeof module;
-  Path path;
-  if (Module32FirstW(modules, &module)) {
-    module.szExePath[MAX_PATH - 1] = L'\0';
-    path.assign(reinterpret_cast<const char16_t*>(module.szExePath));
-  }
-  CloseHandle(modules);
-  return path;
+  if (!Module32FirstW(modules.get(), &module)) return {};
+  module.szExePath[MAX_PATH - 1] = L'\0';
+  return Path(reinterpret_cast<const char16_t*>(module.szExePath));
 }
 
-HANDLE OpenForIdentity(const Path& path) {
-  return CreateFileW(W(path), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                     OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+// The full path of a process's executable, or empty: asked of the process itself, which works
+// for 32-bit and 64-bit processes alike, else from its module snapshot.
+[[nodiscard]] Path ImagePath(DWORD processId) {
+  const ScopedKernelHandle process(OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, processId));
+  if (process) {
+    std::vector<wchar_t> buffer(32768, L'\0');
+    DWORD size = static_cast<DWORD>(buffer.size());
+    if (QueryFullProcessImageNameW(process.get(), 0, buffer.data(), &size) && size > 0 && size < buffer.size())
+      return Path(reinterpret_cast<const char16_t*>(buffer.data()), size);
+  }
+  return MainModulePath(processId);
 }
 
-bool SameFile(const Path& a, const Path& b) {
-  HANDLE first = OpenForIdentity(a);
-  if (first == INVALID_HANDLE_VALUE) return false;
-  HANDLE second = OpenForIdentity(b);
-  if (second == INVALID_HANDLE_VALUE) {
-    CloseHandle(first);
-    return false;
-  }
+[[nodiscard]] ScopedKernelHandle OpenForIdentity(const Path& path) {
+  return ScopedKernelHandle(CreateFileW(W(path), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                        nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+}
+
+[[nodiscard]] bool SameFile(const Path& a, const Path& b) {
+  const ScopedKernelHandle first = OpenForIdentity(a);
+  if (!first) return false;
+  const ScopedKernelHandle second = OpenForIdentity(b);
+  if (!second) return false;
   BY_HANDLE_FILE_INFORMATION one{};
   BY_HANDLE_FILE_INFORMATION two{};
-  const bool same = GetFileInformationByHandle(first, &one) &&
-                    GetFileInformationByHandle(second, &two) &&
-                    one.dwVolumeSerialNumber == two.dwVolumeSerialNumber &&
-                    one.nFileIndexHigh == two.nFileIndexHigh &&
-                    one.nFileIndexLow == two.nFileIndexLow;
-  CloseHandle(second);
-  CloseHandle(first);
-  return same;
+  return GetFileInformationByHandle(first.get(), &one) && GetFileInformationByHandle(second.get(), &two) &&
+         one.dwVolumeSerialNumber == two.dwVolumeSerialNumber && one.nFileIndexHigh == two.nFileIndexHigh &&
+         one.nFileIndexLow == two.nFileIndexLow;
 }
 
 // The id of the first process, in snapshot order, whose main module is the server's file.
-std::optional<DWORD> FindServerProcess(const Path& fileName) {
-  HANDLE processes = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
-  if (processes == INVALID_HANDLE_VALUE) return std::nullopt;
+[[nodiscard]] std::optional<DWORD> FindServerProcess(const Path& fileName) {
+  const ScopedKernelHandle processes(CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
+  if (!processes) return std::nullopt;
   const std::u16string name = FileNamePart(fileName);
   std::optional<DWORD> found;
   PROCESSENTRY32W entry{};
   entry.dwSize = sizeof entry;
-  for (BOOL more = Process32FirstW(processes, &entry); more;
-       more = Process32NextW(processes, &entry)) {
+  for (BOOL more = Process32FirstW(processes.get(), &entry); more;
+       more = Process32NextW(processes.get(), &entry)) {
     entry.szExeFile[MAX_PATH - 1] = L'\0';
     if (!SameName(entry.szExeFile, name) && !SameName(entry.szExeFile, fileName)) continue;
-    const Path module = MainModulePath(entry.th32ProcessID);
-    if (!module.empty() && SameFile(fileName, module)) {
+    const Path image = ImagePath(entry.th32ProcessID);
+    if (!image.empty() && SameFile(fileName, image)) {
       found = entry.th32ProcessID;
       break;
     }
   }
-  CloseHandle(processes);
   return found;
 }
 
@@ -138,6 +142,8 @@ class WindowsProcessControl final : public IProcessControl {
     const std::u16string line = BuildCommandLine(fileName, params);
     std::vector<wchar_t> commandLine(line.begin(), line.end());
     commandLine.push_back(L'\0');
+    // The executable's folder up to its last "\" or ":"; a path without one gives the empty
+    // working folder, not the monitor's.
     const std::size_t cut = fileName.find_last_of(u"\\:");
     const Path folder = cut == Path::npos ? Path() : fileName.substr(0, cut + 1);
 
@@ -146,46 +152,41 @@ class WindowsProcessControl final : public IProcessControl {
     startup.dwFlags = STARTF_USESHOWWINDOW;
     startup.wShowWindow = static_cast<WORD>(hide ? SW_HIDE : SW_SHOWNOACTIVATE);
     PROCESS_INFORMATION created{};
-    // A path without a folder has no working folder of its own: the monitor's is kept.
-    if (!CreateProcessW(nullptr, commandLine.data(), nullptr, nullptr, FALSE,
-                        PriorityClass(priority), nullptr, folder.empty() ? nullptr : W(folder),
-                        &startup, &created)) {
+    if (!CreateProcessW(nullptr, commandLine.data(), nullptr, nullptr, FALSE, PriorityClass(priority), nullptr,
+                        W(folder), &startup, &created)) {
       return GetLastError();
     }
+    const ScopedKernelHandle process(created.hProcess);
+    const ScopedKernelHandle thread(created.hThread);
     // The class is set once more: Wine starts every process in the normal class whatever the
     // creation flags say.
-    SetPriorityClass(created.hProcess, PriorityClass(priority));
-    SetProcessAffinityMask(created.hProcess, static_cast<DWORD_PTR>(affinity));
-    CloseHandle(created.hThread);
-    CloseHandle(created.hProcess);
+    SetPriorityClass(process.get(), PriorityClass(priority));
+    SetProcessAffinityMask(process.get(), static_cast<DWORD_PTR>(affinity));
     return 0;
   }
 
   void TerminateServerProcess(const Path& fileName) override {
     const auto process = FindServerProcess(fileName);
     if (!process) return;
-    HANDLE handle = OpenProcess(PROCESS_TERMINATE, FALSE, *process);
+    const ScopedKernelHandle handle(OpenProcess(PROCESS_TERMINATE, FALSE, *process));
     if (!handle) return;
-    TerminateProcess(handle, 0);
-    CloseHandle(handle);
+    TerminateProcess(handle.get(), 0);
   }
 
   void SetServerPriority(const Path& fileName, std::uint8_t priority) override {
     const auto process = FindServerProcess(fileName);
     if (!process) return;
-    HANDLE handle = OpenProcess(PROCESS_SET_INFORMATION, FALSE, *process);
+    const ScopedKernelHandle handle(OpenProcess(PROCESS_SET_INFORMATION, FALSE, *process));
     if (!handle) return;
-    SetPriorityClass(handle, PriorityClass(priority));
-    CloseHandle(handle);
+    SetPriorityClass(handle.get(), PriorityClass(priority));
   }
 
   void SetServerAffinity(const Path& fileName, std::uint32_t affinity) override {
     const auto process = FindServerProcess(fileName);
     if (!process) return;
-    HANDLE handle = OpenProcess(PROCESS_SET_INFORMATION, FALSE, *process);
+    const ScopedKernelHandle handle(OpenProcess(PROCESS_SET_INFORMATION, FALSE, *process));
     if (!handle) return;
-    SetProcessAffinityMask(handle, static_cast<DWORD_PTR>(affinity));
-    CloseHandle(handle);
+    SetProcessAffinityMask(handle.get(), static_cast<DWORD_PTR>(affinity));
   }
 
   WindowHandle FindServerConsoleWindow(const Path& fileName) override {
@@ -214,7 +215,7 @@ class WindowsProcessControl final : public IProcessControl {
     // A window that is gone has no owner; a module snapshot of process 0 would describe the
     // monitor itself.
     if (owner == 0) return {};
-    return MainModulePath(owner);
+    return ImagePath(owner);
   }
 
   WindowHandle FindFatalErrorWindow() override {

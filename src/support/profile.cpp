@@ -65,6 +65,9 @@ std::optional<std::u16string> FindProfileValue(std::u16string_view text, std::u1
       std::size_t close = line.find(u']');
       std::u16string_view name =
           Trim(line.substr(1, close == std::u16string_view::npos ? line.size() - 1 : close - 1));
+      // Only the first section of the name counts, as with the Windows reader: a key that
+      // is not there is missing even when a later section of the same name has it.
+      if (inSection) return std::nullopt;
       inSection = SameName(name, wantSection);
       continue;
     }

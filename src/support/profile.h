@@ -22,6 +22,7 @@ inline constexpr std::size_t kProfileValueMax = 511;
 std::u16string DecodeProfileText(std::span<const std::uint8_t> bytes);
 
 // The value of key in section of an already decoded text, or nothing when either is missing.
+// Only the first section of that name is read, and in it the first line of that key.
 std::optional<std::u16string> FindProfileValue(std::u16string_view text, std::u16string_view section,
                                                std::u16string_view key);
 

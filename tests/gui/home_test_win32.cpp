@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <fstream>
+#include <functional>
 
 #include "support/file.h"
 #include "support/text.h"
@@ -150,7 +151,8 @@ TEST_F(KespHome, CloseAndMinimiseHideIntoTheTrayWhileTheSupervisionGoesOn) {
       << Narrow(main->LogText());
   EXPECT_TRUE(WaitFor([&] { return scene.ServerRunning(alpha); }, 10s));
 
-  // A left click on the icon brings the window back.
+  // A left click on the icon (a press and its release) brings the window back.
+  PostTrayMouse(Main(), WM_LBUTTONDOWN);
   PostTrayMouse(Main(), WM_LBUTTONUP);
   ASSERT_TRUE(WaitShown(true));
 
@@ -253,6 +255,39 @@ TEST_F(KespBossKey, PressedTwiceHidesEverythingThenBringsBackWhatWasShown) {
   EXPECT_EQ(stored[0].HideServer, 0) << "no setting changed";
   EXPECT_EQ(stored[1].HideServer, 1);
   EXPECT_FALSE(WaitConsole(Alpha(), false, 6s)) << "the cycles leave it shown";
+}
+
+TEST_F(KespBossKey, OpenDialogsAndMessageBoxesGoAndComeBackWithTheWindow) {
+  StartTwoServers();
+  struct Own {
+    const char* what;
+    std::function<HWND()> open;
+    std::function<void(HWND)> close;
+  } owns[] = {
+      {"about box", [&] { return OpenDialog(IDM_menuAbout, L"About Tervane"); },
+       [&](HWND about) { PostClick(about, IDC_btnOk); }},
+      {"message box",
+       [&] {
+         main->PostCommand(IDM_menuDeleteServer);
+         const auto box = WaitForMessageBox(Pid(), Main());
+         return box ? box->hwnd : nullptr;
+       },
+       [&](HWND box) { MessageBoxWindow{box}.Press(IDNO); }},
+  };
+  for (const Own& own : owns) {
+    HWND window = own.open();
+    ASSERT_NE(window, nullptr) << own.what;
+    ASSERT_TRUE(IsWindowVisible(window));
+    Press();
+    ASSERT_TRUE(WaitBossHidden()) << own.what;
+    EXPECT_TRUE(WaitFor([&] { return !IsWindowVisible(window); }, 5s)) << own.what << " hidden";
+    Press();
+    ASSERT_TRUE(WaitAllBack()) << own.what;
+    EXPECT_TRUE(WaitFor([&] { return IsWindowVisible(window) != 0; }, 5s)) << own.what << " back";
+    own.close(window);
+    EXPECT_TRUE(WaitFor([&] { return !IsWindowVisible(window); }, 5s)) << own.what << " closed";
+    main->Command(0);
+  }
 }
 
 TEST_F(KespBossKey, PressedWhileInTheTrayHidesTheIconAndComesBackAsTheWindow) {

@@ -225,9 +225,11 @@ class KespService : public ::testing::Test {
     EXPECT_TRUE(program->WaitExit(20s).has_value()) << "the program ends after the box";
     return text;
   }
+  // The registered binary path is the program's path in double quotes.
   bool PathIsOurs(const std::wstring& path) const {
+    if (path.size() < 2 || path.front() != L'"' || path.back() != L'"') return false;
     std::error_code ignored;
-    return fs::equivalent(fs::path(path), Exe(), ignored);
+    return fs::equivalent(fs::path(path.substr(1, path.size() - 2)), Exe(), ignored);
   }
 
   Scene scene;
@@ -244,7 +246,7 @@ TEST_F(KespService, InstallsSilentlyWithItsDefinitionAndRemovesWithTheBox) {
   EXPECT_EQ(c.start, static_cast<DWORD>(SERVICE_AUTO_START));
   EXPECT_EQ(c.errorControl, static_cast<DWORD>(SERVICE_ERROR_NORMAL));
   EXPECT_TRUE(PathIsOurs(c.path)) << Narrow(U(c.path));
-  EXPECT_EQ(c.path.find(L'"'), std::wstring::npos) << "no quotes";
+  EXPECT_EQ(c.path.find(L'"', 1), c.path.size() - 1) << "quoted once, no arguments";
   EXPECT_EQ(c.displayName, L"Tervane");
   EXPECT_EQ(_wcsicmp(c.account.c_str(), L"LocalSystem"), 0);
   EXPECT_EQ(svc::Status().dwCurrentState, static_cast<DWORD>(SERVICE_STOPPED)) << "installed, not started";

@@ -208,6 +208,42 @@ TEST_F(KespWindows, EveryKeyOfTheWindowsSetsItsOwnControl) {
   EXPECT_EQ(GetText(boss->Handle()), u"<frmSetBosskey.Caption>");
 }
 
+TEST_F(KespWindows, ACancelledEndOfSessionLeavesTheCloseBoxHidingIntoTheTray) {
+  Make();
+  HWND main = window->Handle();
+  EXPECT_EQ(SendMessageW(main, WM_QUERYENDSESSION, 0, ENDSESSION_LOGOFF), TRUE);
+  SendMessageW(main, WM_ENDSESSION, FALSE, ENDSESSION_LOGOFF);  // another program refused
+  EXPECT_FALSE(window->ExitRequested);
+  SendMessageW(main, WM_CLOSE, 0, 0);
+  EXPECT_TRUE(IsWindow(main)) << "closed into the tray, not ended";
+}
+
+TEST_F(KespWindows, LanguageFilesAreReadWithTheLongPathPrefix) {
+  Make();
+  EXPECT_EQ(window->Languages().Folder(), ProgramFilesDir() + u"Languages\\");
+  EXPECT_EQ(window->Languages().Folder().rfind(u"\\\\?\\", 0), 0u) << "a folder deeper than 260 characters works";
+}
+
+TEST(TrayIcon, AClickIsAReleaseAfterAPressOnTheIcon) {
+  struct Case {
+    std::vector<UINT> mouse;
+    int clicks;
+  } cases[] = {
+      {{WM_LBUTTONUP}, 0},                                               // pressed elsewhere
+      {{WM_LBUTTONDOWN, WM_LBUTTONUP}, 1},                               // a click
+      {{WM_LBUTTONDOWN, WM_LBUTTONUP, WM_LBUTTONDBLCLK, WM_LBUTTONUP}, 1},  // a double click
+      {{WM_LBUTTONDOWN, WM_LBUTTONUP, WM_LBUTTONDOWN, WM_LBUTTONUP}, 2},    // two slow clicks
+      {{WM_LBUTTONDOWN, WM_LBUTTONUP, WM_LBUTTONUP}, 1},
+  };
+  for (const Case& c : cases) {
+    TCoolTrayIcon icon(nullptr, nullptr, u"KESP", nullptr);
+    int clicks = 0;
+    icon.OnClick = [&] { ++clicks; };
+    for (UINT m : c.mouse) EXPECT_TRUE(icon.HandleMessage(kTrayCallbackMessage, kTrayIconId, m));
+    EXPECT_EQ(clicks, c.clicks) << c.mouse.size() << " messages";
+  }
+}
+
 TEST(TrayHint, CutAt127Units) {
   wchar_t tip[128];
   CopyTrayHint(u"KESP(Service)", tip);

@@ -51,11 +51,12 @@ class CellTrace {
 // A stand-in server in a folder of its own under dir, on a free port of 127.0.0.1; its run
 // parameters always carry "+ip 127.0.0.1".
 inline std::unique_ptr<Server> StandIn(const TempDir& dir, EventLoop& loop, const std::string& name,
-                                       const std::u16string& extra = u"") {
+                                       const std::u16string& extra = u"",
+                                       const std::filesystem::path& standIn = TERVANE_FAKESRV) {
   const auto folder = dir.path() / name;
   std::filesystem::create_directories(folder);
-  const auto exe = folder / std::filesystem::path(TERVANE_FAKESRV).filename();
-  std::filesystem::copy_file(TERVANE_FAKESRV, exe, std::filesystem::copy_options::overwrite_existing);
+  const auto exe = folder / standIn.filename();
+  std::filesystem::copy_file(standIn, exe, std::filesystem::copy_options::overwrite_existing);
   auto e = std::make_unique<Server>(NewServerEntry());
   e->Name.assign(Utf8ToUtf16(name));
   e->FileName.assign(exe.u16string());
@@ -81,7 +82,7 @@ class Supervision : public ::testing::Test {
   }
 
   Server& AddServer(const std::string& name, const std::u16string& extra = u"") {
-    list.push_back(StandIn(dir, loop, name, extra));
+    list.push_back(StandIn(dir, loop, name, extra, standIn));
     AddServerRow(view, *list.back(), texts);
     return *list.back();
   }
@@ -116,6 +117,8 @@ class Supervision : public ::testing::Test {
     return out;
   }
 
+  // The stand-in program each server's folder gets a copy of.
+  std::filesystem::path standIn = TERVANE_FAKESRV;
   TempDir dir;
   EventLoop loop;
   ServerList list;

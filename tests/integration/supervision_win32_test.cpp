@@ -85,5 +85,73 @@ TEST_F(Supervision, HiddenConsoleIsHiddenAgainEveryCycle) {
   EXPECT_TRUE(IsWindowVisible(other));
 }
 
+// The 32-bit stand-in, as most dedicated servers are, supervised by this 64-bit program.
+class Supervision32 : public Supervision {
+ protected:
+  Supervision32() { standIn = TERVANE_FAKESRV32; }
+
+  // The server's process, opened to read it; checks that it really runs as 32-bit.
+  HANDLE Open32(const ServerEntry& e) {
+    DWORD pid = 0;
+    WaitUntil([&] {
+      if (HWND console = ConsoleOf(*process, e)) GetWindowThreadProcessId(console, &pid);
+      return pid != 0;
+    }, 20s);
+    HANDLE h = pid ? OpenProcess(PROCESS_QUERY_INFORMATION, FALSE, pid) : nullptr;
+    BOOL wow64 = FALSE;
+    EXPECT_TRUE(h && IsWow64Process(h, &wow64) && wow64) << "a 32-bit process";
+    return h;
+  }
+};
+
+TEST_F(Supervision32, StartedOnceThenRecognisedAndRestartedOnlyWhenLost) {
+  ServerEntry& e = AddServer("hlds32");
+  Start();
+  ASSERT_TRUE(WaitForCell(0, ColNetworkStatus, u"Normal", 30s));
+  HANDLE h = Open32(e);
+  ASSERT_NE(h, nullptr);
+  CloseHandle(h);
+  // Many cycles: recognised as running each time, so never started again.
+  WaitUntil([] { return false; }, 2s);
+  EXPECT_EQ(LogsWithoutTime(), std::vector<std::u16string>{u"hlds32: Starting server."});
+  EXPECT_EQ(view.Cell(0, ColProcessStatus), u"Normal");
+
+  process->TerminateServerProcess(e.FileName.str());
+  ASSERT_TRUE(WaitUntil([&] { return view.LogLines().size() == 2; }, 30s));
+  EXPECT_EQ(LogsWithoutTime().back(), u"hlds32: Restarting. Reason: Process lost.");
+  EXPECT_TRUE(WaitForCell(0, ColNetworkStatus, u"Normal"));
+}
+
+TEST_F(Supervision32, FatalErrorDialogRestartsItsServer) {
+  ServerEntry& e = AddServer("crash32");
+  ASSERT_EQ(StartByHand(e), 0u);
+  Start();
+  ASSERT_TRUE(WaitForCell(0, ColNetworkStatus, u"Normal"));
+  Control(loop, e, "fakesrv fatal Host_Error: map not found");
+  ASSERT_TRUE(WaitUntil([&] { return !view.LogLines().empty(); }, 30s));
+  EXPECT_EQ(LogsWithoutTime(), std::vector<std::u16string>{
+                                   u"crash32: Restarting. Reason: Fatal error - Host_Error: map not found"});
+  EXPECT_TRUE(WaitUntil([] { return FatalDialogs() == 0; }, 10s));
+  EXPECT_TRUE(WaitForCell(0, ColNetworkStatus, u"Normal"));
+}
+
+TEST_F(Supervision32, PriorityAndAffinityAtTheStartAndLater) {
+  ServerEntry& e = AddServer("prio32");
+  e.Priority = 1;
+  ASSERT_EQ(StartByHand(e), 0u);
+  HANDLE h = Open32(e);
+  ASSERT_NE(h, nullptr);
+  DWORD_PTR mask = 0, system = 0;
+  EXPECT_EQ(GetPriorityClass(h), static_cast<DWORD>(HIGH_PRIORITY_CLASS));
+  EXPECT_TRUE(GetProcessAffinityMask(h, &mask, &system));
+  EXPECT_EQ(mask, 1u);
+  process->SetServerPriority(e.FileName.str(), 0);
+  EXPECT_EQ(GetPriorityClass(h), static_cast<DWORD>(NORMAL_PRIORITY_CLASS));
+  process->SetServerAffinity(e.FileName.str(), static_cast<std::uint32_t>(system));
+  EXPECT_TRUE(GetProcessAffinityMask(h, &mask, &system));
+  EXPECT_EQ(mask, system);
+  CloseHandle(h);
+}
+
 }  // namespace
 }  // namespace tervane::testing

@@ -81,6 +81,18 @@ class WindowsProcessControlTest : public ProcessControlTest {
   }
 };
 
+TEST_F(WindowsProcessControlTest, APathWithoutAFolderGetsTheEmptyWorkingFolderNotTheMonitors) {
+  const Path server = PlaceCopy(u"srv");
+  const Path folder = server.substr(0, server.rfind(u'\\') + 1);
+  wchar_t previous[MAX_PATH] = {};
+  GetCurrentDirectoryW(MAX_PATH, previous);
+  ASSERT_TRUE(SetCurrentDirectoryW(reinterpret_cast<const wchar_t*>(folder.c_str())));
+  const std::uint32_t result = control_->StartServerProcess(SleeperFileName(), u"--report report.txt --life 60", 0, true, 1);
+  SetCurrentDirectoryW(previous);
+  EXPECT_EQ(result, static_cast<std::uint32_t>(ERROR_DIRECTORY)) << "the system refuses an empty working folder";
+  EXPECT_FALSE(WaitForReport(folder + u"report.txt").has_value()) << "never started in the monitor's folder";
+}
+
 TEST_F(WindowsProcessControlTest, LetterCaseDoesNotMatter) {
   const Path server = PlaceCopy(u"srv");
   const Path upper = UpperAscii16(server);

@@ -529,6 +529,46 @@ TEST_F(MainLogicTest, CancelledEditorChangesNothing) {
   EXPECT_FALSE(FileSaved());
 }
 
+TEST_F(MainLogicTest, EditServerRefusesTheOtherServersExecutableAndAddress) {
+  ServerEntry& a = Add(u"a", 27015, false, false, exe[0]);
+  Add(u"b", 27016, false, false, exe[1]);
+  Select({0});
+  ScriptedEditor dialog;
+  auto fill = [](Path file, std::u16string params) {
+    return [=](ServerEditorState& s) {
+      s.edtFileName = file;
+      s.edtParams = params;
+    };
+  };
+  dialog.attempts = {
+      fill(exe[1], u"+ip 127.0.0.1 -port 27015"),  // b's executable
+      fill(exe[0], u"+ip 127.0.0.1 -port 27016"),  // b's address and port
+  };
+  logic.menuEditServerClick(dialog);
+  std::vector<std::u16string> messages;
+  for (const auto& b : boxes.shown) messages.push_back(b.text);
+  EXPECT_EQ(messages, (std::vector<std::u16string>{u"The selected executable file has in the list!",
+                                                   u"The IP:Port is already in the list!"}));
+  EXPECT_EQ(a.FileName.str(), exe[0]) << "unchanged";
+  EXPECT_EQ(a.Port, 27015);
+  EXPECT_FALSE(FileSaved());
+}
+
+TEST_F(MainLogicTest, DuplicateCheckComparesTheWholePortOfTheParameters) {
+  Add(u"a", 27015, false, false, exe[0]);
+  Select({});
+  ScriptedEditor dialog;
+  // 92551 is 27015 + 65536: the same 16 bits as a's port, but not the same port.
+  dialog.attempts = {[&](ServerEditorState& s) {
+    s.edtFileName = exe[1];
+    s.edtParams = u"+ip 127.0.0.1 -port 92551";
+  }};
+  logic.menuNewServerClick(dialog);
+  EXPECT_TRUE(boxes.shown.empty());
+  ASSERT_EQ(list.size(), 2u);
+  EXPECT_EQ(list[1]->Port, 27015) << "the record keeps 16 bits";
+}
+
 TEST(ServerEditorState, AffinityCaptionHeightAndBoxes) {
   ServerEditorState s(4);
   EXPECT_EQ(s.Height(), 243);

@@ -27,6 +27,13 @@ TEST(ProfileReader, SectionsAndKeysIgnoreCaseAndValuesAreTrimmed) {
   EXPECT_FALSE(FindProfileValue(text, u"Other", u"Empty"));
 }
 
+TEST(ProfileReader, OnlyTheFirstSectionOfANameAndTheFirstLineOfAKeyCount) {
+  const std::u16string text = u"[S]\na=1\na=2\n[T]\nb=3\n[s]\na=4\nc=5\n";
+  EXPECT_EQ(FindProfileValue(text, u"S", u"a"), u"1");
+  EXPECT_FALSE(FindProfileValue(text, u"S", u"c")) << "a later section of the same name is not read";
+  EXPECT_EQ(FindProfileValue(text, u"T", u"b"), u"3");
+}
+
 TEST(ProfileReader, OnePairOfEnclosingQuotesIsRemoved) {
   const std::u16string text =
       u"[S]\na=\"quoted\"\nb='single'\nc=\"\"twice\"\"\nd=\"open\ne=mid\"dle\"\nf=\"\n";

@@ -283,11 +283,19 @@ TEST(ServerListFile, SaveIntoAMissingFolderFailsSilently) {
   EXPECT_FALSE(FileExists(path));
 }
 
+TEST(ServerListPath, ProgramFilesAreReachedWithTheLongPathPrefix) {
+  // serverlist.dat, logs and Languages all go through this folder.
+  const Path& dir = ProgramFilesDir();
+  EXPECT_EQ(dir, PathSeparator() == u'\\' ? WithLongPathPrefix(ProgramDir()) : ProgramDir());
+  EXPECT_EQ(ServerListPath(), dir + u"serverlist.dat");
+}
+
 TEST(ServerListPath, LongPathPrefixes) {
   EXPECT_EQ(WithLongPathPrefix(u"C:\\Games\\Tervane\\serverlist.dat"),
             u"\\\\?\\C:\\Games\\Tervane\\serverlist.dat");
   EXPECT_EQ(WithLongPathPrefix(u"\\\\host\\share\\kesp\\serverlist.dat"),
             u"\\\\?\\UNC\\host\\share\\kesp\\serverlist.dat");
+  EXPECT_EQ(WithLongPathPrefix(u"\\\\?\\C:\\Games\\"), u"\\\\?\\C:\\Games\\") << "prefixed once";
   const Path& path = ServerListPath();
   EXPECT_NE(path.find(u"serverlist.dat"), Path::npos);
   EXPECT_EQ(&path, &ServerListPath()) << "computed once and kept";

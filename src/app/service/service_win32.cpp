@@ -7,21 +7,21 @@
 #include <memory>
 #include <vector>
 
+#include "support/scoped_handle_win32.h"
 #include "support/text.h"
 #include "ui/service_switches.h"
 
 namespace tervane {
 namespace {
 
-struct ServiceHandle {
-  SC_HANDLE h = nullptr;
-  explicit ServiceHandle(SC_HANDLE handle) : h(handle) {}
-  ~ServiceHandle() {
-    if (h) CloseServiceHandle(h);
-  }
-  ServiceHandle(const ServiceHandle&) = delete;
-  ServiceHandle& operator=(const ServiceHandle&) = delete;
-  explicit operator bool() const { return h != nullptr; }
+using ServiceHandle = ScopedServiceHandle;
+
+// The event log's source handle, closed by its own call.
+struct EventSourceTraits {
+  using handle_type = HANDLE;
+  static HANDLE None() { return nullptr; }
+  static bool IsValid(HANDLE h) { return h != nullptr; }
+  static void Close(HANDLE h) { DeregisterEventSource(h); }
 };
 
 ServiceApplication* g_application = nullptr;
@@ -42,8 +42,8 @@ struct ServiceCommandResult {
 ServiceCommandResult Install() {
   ServiceHandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS));
   if (!manager) return {LastFailure(), true};
-  const std::wstring path = ExecutablePath();
-  ServiceHandle service(CreateServiceW(manager.h, kServiceName, kServiceDisplayName, SERVICE_ALL_ACCESS,
+  const std::wstring path = ServiceBinaryPath(ExecutablePath());
+  ServiceHandle service(CreateServiceW(manager.get(), kServiceName, kServiceDisplayName, SERVICE_ALL_ACCESS,
                                        SERVICE_WIN32_OWN_PROCESS | SERVICE_INTERACTIVE_PROCESS,
                                        SERVICE_AUTO_START, SERVICE_ERROR_NORMAL, path.c_str(), nullptr,
                                        nullptr, nullptr, nullptr, L""));
@@ -53,9 +53,9 @@ ServiceCommandResult Install() {
 ServiceCommandResult Uninstall() {
   ServiceHandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS));
   if (!manager) return {LastFailure(), true};
-  ServiceHandle service(OpenServiceW(manager.h, kServiceName, SERVICE_ALL_ACCESS));
+  ServiceHandle service(OpenServiceW(manager.get(), kServiceName, SERVICE_ALL_ACCESS));
   if (!service) return {LastFailure(), false};
-  return {DeleteService(service.h) ? 0 : LastFailure(), false};
+  return {DeleteService(service.get()) ? 0 : LastFailure(), false};
 }
 
 std::wstring FailureText(const wchar_t* action, DWORD error) {
@@ -87,6 +87,8 @@ std::wstring SystemErrorText(DWORD code) {
     result.pop_back();
   return result;
 }
+
+std::wstring ServiceBinaryPath(const std::wstring& executable) { return L"\"" + executable + L"\""; }
 
 DWORD InstallKespService() { return Install().error; }
 
@@ -123,7 +125,7 @@ int RunServiceCommand(const ServiceSwitches& switches) {
 bool IsKespServiceInstalled() {
   ServiceHandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS));
   if (!manager) return false;
-  ServiceHandle service(OpenServiceW(manager.h, kServiceName, SERVICE_ALL_ACCESS));
+  ServiceHandle service(OpenServiceW(manager.get(), kServiceName, SERVICE_ALL_ACCESS));
   if (service) return true;
   return GetLastError() != ERROR_SERVICE_DOES_NOT_EXIST;
 }
@@ -131,14 +133,14 @@ bool IsKespServiceInstalled() {
 bool RunsUnderServiceAccount() {
   ServiceHandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS));
   if (!manager) return false;
-  ServiceHandle service(OpenServiceW(manager.h, kServiceName, SERVICE_ALL_ACCESS));
+  ServiceHandle service(OpenServiceW(manager.get(), kServiceName, SERVICE_ALL_ACCESS));
   if (!service) return false;
   DWORD needed = 0;
-  QueryServiceConfigW(service.h, nullptr, 0, &needed);
+  QueryServiceConfigW(service.get(), nullptr, 0, &needed);
   if (needed == 0) return false;
   std::vector<std::uint8_t> buffer(needed);
   auto* config = reinterpret_cast<QUERY_SERVICE_CONFIGW*>(buffer.data());
-  if (!QueryServiceConfigW(service.h, config, needed, &needed)) return false;
+  if (!QueryServiceConfigW(service.get(), config, needed, &needed)) return false;
   const std::wstring account = config->lpServiceStartName ? config->lpServiceStartName : L"";
   wchar_t user[UNLEN + 1] = {};
   DWORD size = UNLEN + 1;
@@ -150,31 +152,26 @@ bool RunsUnderServiceAccount() {
 void RequestKespServiceStop() {
   ServiceHandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS));
   if (!manager) return;
-  ServiceHandle service(OpenServiceW(manager.h, kServiceName, SERVICE_ALL_ACCESS));
+  ServiceHandle service(OpenServiceW(manager.get(), kServiceName, SERVICE_ALL_ACCESS));
   if (!service) return;
   SERVICE_STATUS status{};
-  if (QueryServiceStatus(service.h, &status) && status.dwCurrentState == SERVICE_RUNNING)
-    ControlService(service.h, SERVICE_CONTROL_STOP, &status);
+  if (QueryServiceStatus(service.get(), &status) && status.dwCurrentState == SERVICE_RUNNING)
+    ControlService(service.get(), SERVICE_CONTROL_STOP, &status);
 }
 
 void WriteEventLogError(const std::wstring& text) {
-  HANDLE source = RegisterEventSourceW(nullptr, kServiceName);
+  const ScopedHandle<EventSourceTraits> source(RegisterEventSourceW(nullptr, kServiceName));
   if (!source) return;
   const wchar_t* strings[] = {text.c_str()};
-  ReportEventW(source, EVENTLOG_ERROR_TYPE, 0, 0, nullptr, 1, 0, strings, nullptr);
-  DeregisterEventSource(source);
+  ReportEventW(source.get(), EVENTLOG_ERROR_TYPE, 0, 0, nullptr, 1, 0, strings, nullptr);
 }
 
-ServiceApplication::ServiceApplication(Events events) : events_(std::move(events)) {
-  stopped_ = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-  connectionEnded_ = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-}
+ServiceApplication::ServiceApplication(Events events)
+    : events_(std::move(events)),
+      stopped_(CreateEventW(nullptr, TRUE, FALSE, nullptr)),
+      connectionEnded_(CreateEventW(nullptr, TRUE, FALSE, nullptr)) {}
 
-ServiceApplication::~ServiceApplication() {
-  Finish();
-  if (stopped_) CloseHandle(stopped_);
-  if (connectionEnded_) CloseHandle(connectionEnded_);
-}
+ServiceApplication::~ServiceApplication() { Finish(); }
 
 void ServiceApplication::Start() {
   g_application = this;
@@ -186,12 +183,12 @@ void ServiceApplication::Start() {
       WriteEventLogError(SystemErrorText(error));
       if (events_.onConnectionFailed) events_.onConnectionFailed(error);
     }
-    SetEvent(connectionEnded_);
+    SetEvent(connectionEnded_.get());
   });
 }
 
 void ServiceApplication::Finish() {
-  if (stopped_) SetEvent(stopped_);
+  if (stopped_) SetEvent(stopped_.get());
   if (connection_.joinable()) {
     if (registrationFailed_) {
       // The manager still counts the service as starting and keeps the dispatcher: the program
@@ -200,7 +197,8 @@ void ServiceApplication::Finish() {
     } else {
       // Until the dispatcher has ended, the service thread may still send to this thread's
       // windows (the start event sets the caption): such messages are handled while waiting.
-      while (MsgWaitForMultipleObjects(1, &connectionEnded_, FALSE, INFINITE, QS_SENDMESSAGE) ==
+      const HANDLE ended = connectionEnded_.get();
+      while (MsgWaitForMultipleObjects(1, &ended, FALSE, INFINITE, QS_SENDMESSAGE) ==
              WAIT_OBJECT_0 + 1) {
         MSG message;
         PeekMessageW(&message, nullptr, 0, 0, PM_NOREMOVE | PM_QS_SENDMESSAGE);
@@ -241,11 +239,11 @@ void WINAPI ServiceApplication::ServiceMain(DWORD argc, LPWSTR* argv) {
   }
   self->Report(SERVICE_START_PENDING, NO_ERROR, 3000);
   // A loop that has already ended gets no start event: its windows are going.
-  if (WaitForSingleObject(self->stopped_, 0) != WAIT_OBJECT_0 && self->events_.onStart) self->events_.onStart();
+  if (WaitForSingleObject(self->stopped_.get(), 0) != WAIT_OBJECT_0 && self->events_.onStart) self->events_.onStart();
   self->Report(SERVICE_RUNNING);
   // The service thread stays until the stop has been handed to the main loop and the loop
   // has ended (or the program ends otherwise).
-  WaitForSingleObject(self->stopped_, INFINITE);
+  WaitForSingleObject(self->stopped_.get(), INFINITE);
   self->Report(SERVICE_STOPPED);
 }
 

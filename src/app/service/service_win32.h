@@ -12,6 +12,7 @@
 #include <thread>
 #include <vector>
 
+#include "support/scoped_handle_win32.h"
 #include "ui/service_switches.h"
 
 namespace tervane {
@@ -25,12 +26,16 @@ inline constexpr wchar_t kServiceTrayHint[] = L"KESP(Service)";
 // The full path of the running executable.
 std::wstring ExecutablePath();
 
+// The service's binary path for an executable: the path in double quotes, without arguments, so
+// that a folder with blanks ("C:\Program Files\...") can never be read as a shorter program.
+[[nodiscard]] std::wstring ServiceBinaryPath(const std::wstring& executable);
+
 // Creates the service with its definition: own process and interactive, automatic start,
-// normal error control, the executable's path without quotes or arguments, the local system
-// account. Answers 0 or the system's error code; the service is not started.
-DWORD InstallKespService();
+// normal error control, ServiceBinaryPath of the running executable, the local system account.
+// Answers 0 or the system's error code; the service is not started.
+[[nodiscard]] DWORD InstallKespService();
 // Deletes the service without stopping it. Answers 0 or the system's error code.
-DWORD UninstallKespService();
+[[nodiscard]] DWORD UninstallKespService();
 
 // The switches the service framework itself acts on: only after "-" or "/". Start-up also takes
 // the service path for a "\" switch, but then the framework installs nothing and connects to
@@ -94,8 +99,8 @@ class ServiceApplication {
   std::thread connection_;
   std::atomic<SERVICE_STATUS_HANDLE> status_{nullptr};
   std::atomic<bool> registrationFailed_{false};
-  HANDLE stopped_ = nullptr;          // set when the service may report itself stopped
-  HANDLE connectionEnded_ = nullptr;  // set when the connection thread has done its work
+  ScopedKernelHandle stopped_;          // set when the service may report itself stopped
+  ScopedKernelHandle connectionEnded_;  // set when the connection thread has done its work
   std::atomic<DWORD> checkPoint_{0};
 };
 

@@ -19,10 +19,10 @@ TfrmAbout::TfrmAbout(HINSTANCE instance, HWND mainWindow) : mainWindow_(mainWind
                SWP_NOMOVE | SWP_NOZORDER | SWP_NOACTIVATE);
 
   // The program's own icon at 48 by 48, whatever the system's icon sizes.
-  icon_ = static_cast<HICON>(LoadImageA(GetModuleHandleW(nullptr), "MAINICON", IMAGE_ICON, 48, 48,
-                                        LR_LOADTRANSPARENT));
+  icon_.reset(static_cast<HICON>(
+      LoadImageA(GetModuleHandleW(nullptr), "MAINICON", IMAGE_ICON, 48, 48, LR_LOADTRANSPARENT)));
   HWND image = GetDlgItem(hwnd_, IDC_imgIcon);
-  SendMessageW(image, STM_SETICON, reinterpret_cast<WPARAM>(icon_), 0);
+  SendMessageW(image, STM_SETICON, reinterpret_cast<WPARAM>(icon_.get()), 0);
   SetWindowPos(image, nullptr, 0, 0, 48, 48, SWP_NOMOVE | SWP_NOZORDER | SWP_NOACTIVATE);
 
   // The links: the dialog's font, underlined.
@@ -41,7 +41,6 @@ TfrmAbout::~TfrmAbout() {
     DestroyWindow(hwnd_);
     hwnd_ = nullptr;
   }
-  if (icon_) DestroyIcon(icon_);
   if (linkFont_) DeleteObject(linkFont_);
 }
 

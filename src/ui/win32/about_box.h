@@ -3,6 +3,7 @@
 
 #include <windows.h>
 
+#include "support/scoped_handle_win32.h"
 #include "ui/win32/modal_dialog.h"
 
 namespace tervane::win32 {
@@ -31,7 +32,7 @@ class TfrmAbout : public ModalDialog {
   bool IsLink(HWND control) const;
 
   HWND mainWindow_;
-  HICON icon_ = nullptr;
+  ScopedIcon icon_;
   HFONT linkFont_ = nullptr;
 };
 

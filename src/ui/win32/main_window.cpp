@@ -4,7 +4,9 @@
 #include <mmsystem.h>
 
 #include <cstdlib>
+#include <cwchar>
 #include <stdexcept>
+#include <utility>
 
 #include "support/failures.h"
 #include "support/language_keys.h"
@@ -42,6 +44,14 @@ ATOM RegisterMainWindowClass(HINSTANCE instance, WNDPROC proc) {
   wc.hbrBackground = reinterpret_cast<HBRUSH>(COLOR_BTNFACE + 1);
   wc.lpszClassName = kMainWindowClass;
   return RegisterClassExW(&wc);
+}
+
+// Collects the dialogs and message boxes (class "#32770") of the thread that are on screen.
+BOOL CALLBACK CollectShownDialog(HWND window, LPARAM found) {
+  wchar_t cls[16] = {};
+  if (IsWindowVisible(window) && GetClassNameW(window, cls, 16) > 0 && std::wcscmp(cls, L"#32770") == 0)
+    reinterpret_cast<std::vector<HWND>*>(found)->push_back(window);
+  return TRUE;
 }
 
 }  // namespace
@@ -84,12 +94,12 @@ TfrmTervane::TfrmTervane(EventLoop& loop, HINSTANCE instance, SupervisionTiming 
   });
 
   // The tray icon with the program's icon and TrayMenu, hidden until start-up decides.
-  trayMenuResource_ = LoadMenuW(instance_, MAKEINTRESOURCEW(IDR_TRAYMENU));
-  trayMenu_ = GetSubMenu(trayMenuResource_, 0);
+  trayMenuResource_.reset(LoadMenuW(instance_, MAKEINTRESOURCEW(IDR_TRAYMENU)));
+  trayMenu_ = GetSubMenu(trayMenuResource_.get(), 0);
   SetMenuDefaultItem(trayMenu_, IDM_menuShowWindow, FALSE);
-  trayPicture_ = static_cast<HICON>(LoadImageW(instance_, L"MAINICON", IMAGE_ICON, GetSystemMetrics(SM_CXSMICON),
-                                               GetSystemMetrics(SM_CYSMICON), LR_DEFAULTCOLOR));
-  CoolTrayIcon1_ = std::make_unique<TCoolTrayIcon>(hwnd_, trayPicture_, U(TrayHint()), trayMenu_);
+  trayPicture_.reset(static_cast<HICON>(LoadImageW(instance_, L"MAINICON", IMAGE_ICON, GetSystemMetrics(SM_CXSMICON),
+                                                   GetSystemMetrics(SM_CYSMICON), LR_DEFAULTCOLOR)));
+  CoolTrayIcon1_ = std::make_unique<TCoolTrayIcon>(hwnd_, trayPicture_.get(), U(TrayHint()), trayMenu_);
   CoolTrayIcon1_->OnClick = [this] { CoolTrayIcon1Click(); };
 
   hotKeys_ = std::make_unique<HotKeyRegistrarWin32>(hwnd_);
@@ -98,7 +108,7 @@ TfrmTervane::TfrmTervane(EventLoop& loop, HINSTANCE instance, SupervisionTiming 
   // The language files beside the program, one Language entry each.
   windowTexts_ = std::make_unique<WindowTexts>(
       MainWindowMenus{hwnd_, mainMenu_, listViewMenu_, trayMenu_, logsMenu_}, *view_, Texts());
-  languages_ = std::make_unique<LanguageMenu>(ProgramDir() + u"Languages" + PathSeparator());
+  languages_ = std::make_unique<LanguageMenu>(ProgramFilesDir() + u"Languages" + PathSeparator());
   CurrentLanguageText = [this](std::u16string_view key,
                                std::u16string_view current) -> std::optional<std::u16string> {
     const int applied = languages_->CurrentLanguageItem();
@@ -127,10 +137,6 @@ TfrmTervane::~TfrmTervane() {
   }
   windowTexts_.reset();
   view_.reset();
-  if (listViewMenuResource_) DestroyMenu(listViewMenuResource_);
-  if (logsMenuResource_) DestroyMenu(logsMenuResource_);
-  if (trayMenuResource_) DestroyMenu(trayMenuResource_);
-  if (trayPicture_) DestroyIcon(trayPicture_);
 }
 
 void TfrmTervane::AttachDialogs(TfrmAddServer* editor, TfrmAbout* about, TfrmSetBossKey* bossKey) {
@@ -173,10 +179,10 @@ void TfrmTervane::CreateChildren() {
   SetWindowSubclass(memLogs_, MemoProc, 1, reinterpret_cast<DWORD_PTR>(this));
   view_ = std::make_unique<ListViewWin32>(lv_, memLogs_, stsbSelfTest_);
 
-  listViewMenuResource_ = LoadMenuW(instance_, MAKEINTRESOURCEW(IDR_LISTVIEWMENU));
-  listViewMenu_ = GetSubMenu(listViewMenuResource_, 0);
-  logsMenuResource_ = LoadMenuW(instance_, MAKEINTRESOURCEW(IDR_LOGSMENU));
-  logsMenu_ = GetSubMenu(logsMenuResource_, 0);
+  listViewMenuResource_.reset(LoadMenuW(instance_, MAKEINTRESOURCEW(IDR_LISTVIEWMENU)));
+  listViewMenu_ = GetSubMenu(listViewMenuResource_.get(), 0);
+  logsMenuResource_.reset(LoadMenuW(instance_, MAKEINTRESOURCEW(IDR_LOGSMENU)));
+  logsMenu_ = GetSubMenu(logsMenuResource_.get(), 0);
   dragCursor_ = LoadCursorW(instance_, MAKEINTRESOURCEW(IDCUR_DRAGMOVE));
 }
 
@@ -255,6 +261,7 @@ void TfrmTervane::CoolTrayIcon1Click() {
   ShowWindow(hwnd_, SW_SHOW);
   SetForegroundWindow(hwnd_);
   BringWindowToTop(hwnd_);
+  ShowOwnWindows();
 }
 
 void TfrmTervane::ApplicationEvents1Minimize() {
@@ -266,6 +273,7 @@ void TfrmTervane::BossKeyPressed() {
   if (CoolTrayIcon1_->Visible()) {
     CoolTrayIcon1_->SetVisible(false);
     ShowWindow(hwnd_, SW_HIDE);
+    HideOwnWindows();
     logic_->HideAllConsoles();
     // The supervision keeps them hidden until the program comes back.
     monitor_->SetConsolesHidden(true);
@@ -273,6 +281,29 @@ void TfrmTervane::BossKeyPressed() {
   }
   CoolTrayIcon1Click();
   logic_->ShowVisibleConsoles();
+}
+
+void TfrmTervane::HideOwnWindows() {
+  EnumThreadWindows(GetCurrentThreadId(), CollectShownDialog, reinterpret_cast<LPARAM>(&bossHidden_));
+  for (HWND window : bossHidden_) ShowWindow(window, SW_HIDE);
+}
+
+void TfrmTervane::ShowOwnWindows() {
+  const std::vector<HWND> hidden = std::exchange(bossHidden_, {});
+  // A dialog of the program that ended meanwhile stays hidden; a message box that ended is gone.
+  auto ended = [this](HWND window) {
+    for (const ModalDialog* dialog : {static_cast<const ModalDialog*>(editor_), static_cast<const ModalDialog*>(about_),
+                                      static_cast<const ModalDialog*>(bossKeyDialog_)})
+      if (dialog && dialog->Handle() == window) return !dialog->Showing();
+    return false;
+  };
+  HWND top = nullptr;
+  for (HWND window : hidden) {
+    if (!IsWindow(window) || ended(window)) continue;
+    ShowWindow(window, SW_SHOW);
+    if (!top) top = window;  // found first: the one that was on top
+  }
+  if (top) SetForegroundWindow(top);
 }
 
 // ------------------------------------------------------------------ layout
@@ -377,8 +408,12 @@ LRESULT TfrmTervane::HandleMessage(UINT message, WPARAM wParam, LPARAM lParam) {
       ExitRequested = true;
       return TRUE;
     case WM_ENDSESSION:
-      // The session ends: the window closes as after Exit (the service's stays).
-      if (wParam) SendMessageW(hwnd_, WM_CLOSE, 0, 0);
+      // The session ends: the window closes as after Exit (the service's stays). A cancelled
+      // end takes the request back, so that the close box hides into the tray again.
+      if (wParam)
+        SendMessageW(hwnd_, WM_CLOSE, 0, 0);
+      else
+        ExitRequested = false;
       return 0;
     case WM_CLOSE:
       if (CloseQuery()) DestroyWindow(hwnd_);
@@ -489,7 +524,7 @@ void TfrmTervane::OnListViewMenuItem(ListMenuItem item) {
 void TfrmTervane::ListViewMenuPopup(LPARAM at) {
   logic_->ListViewMenuPopup();
   const ListViewMenuState& state = logic_->ListViewMenu();
-  HMENU popup = BuildListViewMenuPopup(listViewMenu_, state);
+  const ScopedMenu popup(BuildListViewMenuPopup(listViewMenu_, state));
 
   POINT point = PointOf(at);
   if (at == -1) {  // from the keyboard: at the first selected row, or the view's corner
@@ -502,8 +537,7 @@ void TfrmTervane::ListViewMenuPopup(LPARAM at) {
     ClientToScreen(lv_, &point);
   }
   const UINT command = static_cast<UINT>(TrackPopupMenu(
-      popup, TPM_RETURNCMD | TPM_RIGHTBUTTON | TPM_LEFTALIGN | TPM_TOPALIGN, point.x, point.y, 0, hwnd_, nullptr));
-  DestroyMenu(popup);
+      popup.get(), TPM_RETURNCMD | TPM_RIGHTBUTTON | TPM_LEFTALIGN | TPM_TOPALIGN, point.x, point.y, 0, hwnd_, nullptr));
   if (command != 0) OnCommand(static_cast<int>(command));
 }
 

@@ -13,10 +13,12 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "core/supervisor.h"
 #include "support/event_log.h"
 #include "support/event_loop.h"
+#include "support/scoped_handle_win32.h"
 #include "ui/boss_key.h"
 #include "ui/language.h"
 #include "ui/main_logic.h"
@@ -164,6 +166,10 @@ class TfrmTervane {
   void ApplicationEvents1Minimize();
   // WM_HOTKEY: boss-hidden when the tray icon is shown, shown again otherwise.
   void BossKeyPressed();
+  // The program's own open dialogs and message boxes go with the main window behind the boss
+  // key and come back with it.
+  void HideOwnWindows();
+  void ShowOwnWindows();
   // The Language submenu's entries after the scan.
   void BuildLanguageMenu();
 
@@ -194,14 +200,16 @@ class TfrmTervane {
   HWND memLogs_ = nullptr;
   HWND stsbSelfTest_ = nullptr;
   HMENU mainMenu_ = nullptr;
-  HMENU listViewMenuResource_ = nullptr;
+  // The loaded menu resources are owned here; each pop-up is their first submenu and goes
+  // with them. The main menu goes with the window.
+  ScopedMenu listViewMenuResource_;
   HMENU listViewMenu_ = nullptr;
-  HMENU logsMenuResource_ = nullptr;
+  ScopedMenu logsMenuResource_;
   HMENU logsMenu_ = nullptr;
-  HMENU trayMenuResource_ = nullptr;
+  ScopedMenu trayMenuResource_;
   HMENU trayMenu_ = nullptr;
   HCURSOR dragCursor_ = nullptr;
-  HICON trayPicture_ = nullptr;
+  ScopedIcon trayPicture_;
 
   std::unique_ptr<ListViewWin32> view_;
   std::unique_ptr<MessageBoxesWin32> boxes_;
@@ -222,6 +230,9 @@ class TfrmTervane {
     bool captured = false;  // the view holds the mouse for the drag
     POINT start{};
   } drag_;
+
+  // The own windows the boss key hid, in the order they were found.
+  std::vector<HWND> bossHidden_;
 
   ServiceOperations service_;
   std::atomic<bool> runningAsService_{false};

@@ -1,6 +1,7 @@
 #include "ui/win32/tray_icon.h"
 
 #include <algorithm>
+#include <utility>
 
 namespace tervane::win32 {
 
@@ -63,10 +64,17 @@ bool TCoolTrayIcon::HandleMessage(UINT message, WPARAM wParam, LPARAM lParam) {
   }
   if (message != kTrayCallbackMessage || wParam != kTrayIconId) return false;
   switch (static_cast<UINT>(lParam)) {
+    case WM_LBUTTONDOWN:
+      pressed_ = true;
+      break;
     case WM_LBUTTONUP:
-      if (OnClick) OnClick();
+      // A click is a release after a press on the icon; a release alone (the press was
+      // elsewhere, or it ends a double click) does nothing.
+      if (std::exchange(pressed_, false) && OnClick) OnClick();
       break;
     case WM_LBUTTONDBLCLK:
+      // The second press of a double click: its release is part of the double click.
+      pressed_ = false;
       // The default item of the menu, as if it had been chosen there.
       if (popupMenu_) {
         const UINT item = GetMenuDefaultItem(popupMenu_, FALSE, 0);

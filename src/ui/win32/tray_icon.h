@@ -1,5 +1,5 @@
 // The notification-area icon CoolTrayIcon1: its picture and hint through Shell_NotifyIconW,
-// the left click, the double click that runs the pop-up menu's default item, the pop-up menu
+// the left click (a press and its release on the icon), the double click that runs the pop-up menu's default item, the pop-up menu
 // on the right button, and the icon added again when the shell's taskbar is re-created.
 #pragma once
 
@@ -43,7 +43,7 @@ class TCoolTrayIcon {
   // The owner's messages: answers true for a message of the icon, which is then handled.
   bool HandleMessage(UINT message, WPARAM wParam, LPARAM lParam);
 
-  // Left button released on the icon.
+  // Left button pressed and released on the icon (not the release that ends a double click).
   std::function<void()> OnClick;
 
  private:
@@ -56,6 +56,7 @@ class TCoolTrayIcon {
   HMENU popupMenu_;
   UINT taskbarCreated_;
   bool visible_ = false;
+  bool pressed_ = false;  // the left button went down on the icon and is not released yet
 };
 
 }  // namespace tervane::win32
