@@ -49,44 +49,13 @@ std::u16string DecodeProfileText(std::span<const std::uint8_t> bytes) {
   return FromSystem8(raw);
 }
 
-std::optional<std::u16string> FindProfileValue(std::u16string_view text, std::u16string_view section,
-                                               std::u16string_view key) {
-  const std::u16string_view wantSection = Trim(section);
-  const std::u16string_view wantKey = Trim(key);
-  bool inSection = false;
-  std::size_t pos = 0;
-  while (pos <= text.size()) {
-    std::size_t end = text.find(u'\n', pos);
-    if (end == std::u16string_view::npos) end = text.size();
-    std::u16string_view line = Trim(text.substr(pos, end - pos));
-    pos = end + 1;
-    if (line.empty() || line.front() == u';') continue;
-    if (line.front() == u'[') {
-      std::size_t close = line.find(u']');
-      std::u16string_view name =
-          Trim(line.substr(1, close == std::u16string_view::npos ? line.size() - 1 : close - 1));
-      // Only the first section of the name counts, as with the Windows reader: a key that
-      // is not there is missing even when a later section of the same name has it.
-      if (inSection) return std::nullopt;
-      inSection = SameName(name, wantSection);
-      continue;
-    }
-    if (!inSection) continue;
-    std::size_t eq = line.find(u'=');
-    if (eq == std::u16string_view::npos) continue;
-    if (!SameName(Trim(line.substr(0, eq)), wantKey)) continue;
-    std::u16string_view value = Trim(line.substr(eq + 1));
-    if (value.size() >= 2 && (value.front() == u'"' || value.front() == u'\'') &&
-        value.back() == value.front())
-      value = value.substr(1, value.size() - 2);
-    if (value.size() > kProfileValueMax) value = value.substr(0, kProfileValueMax);
-    return std::u16string(value);
-  }
-  return std::nullopt;
-}
+namespace {
 
-std::vector<std::u16string> ListProfileKeys(std::u16string_view text, std::u16string_view section) {
-  std::vector<std::u16string> keys;
+// Calls visit(line) for each line of the first section of that name (trimmed; blank lines and
+// comments left out) while it answers true. Only the first section of a name counts, as with
+// the Windows reader: a key that is not there is missing even when a later section has it.
+template <typename Visit>
+void ForEachLineOfSection(std::u16string_view text, std::u16string_view section, Visit visit) {
   const std::u16string_view wantSection = Trim(section);
   bool inSection = false;
   std::size_t pos = 0;
@@ -97,15 +66,42 @@ std::vector<std::u16string> ListProfileKeys(std::u16string_view text, std::u16st
     pos = end + 1;
     if (line.empty() || line.front() == u';') continue;
     if (line.front() == u'[') {
+      if (inSection) return;
       std::size_t close = line.find(u']');
       inSection = SameName(Trim(line.substr(1, close == std::u16string_view::npos ? line.size() - 1 : close - 1)),
                            wantSection);
       continue;
     }
-    if (!inSection) continue;
+    if (inSection && !visit(line)) return;
+  }
+}
+
+}  // namespace
+
+std::optional<std::u16string> FindProfileValue(std::u16string_view text, std::u16string_view section,
+                                               std::u16string_view key) {
+  const std::u16string_view wantKey = Trim(key);
+  std::optional<std::u16string> found;
+  ForEachLineOfSection(text, section, [&](std::u16string_view line) {
+    const std::size_t eq = line.find(u'=');
+    if (eq == std::u16string_view::npos || !SameName(Trim(line.substr(0, eq)), wantKey)) return true;
+    std::u16string_view value = Trim(line.substr(eq + 1));
+    if (value.size() >= 2 && (value.front() == u'"' || value.front() == u'\'') && value.back() == value.front())
+      value = value.substr(1, value.size() - 2);
+    if (value.size() > kProfileValueMax) value = value.substr(0, kProfileValueMax);
+    found = std::u16string(value);
+    return false;
+  });
+  return found;
+}
+
+std::vector<std::u16string> ListProfileKeys(std::u16string_view text, std::u16string_view section) {
+  std::vector<std::u16string> keys;
+  ForEachLineOfSection(text, section, [&](std::u16string_view line) {
     const std::size_t eq = line.find(u'=');
     keys.emplace_back(Trim(line.substr(0, eq == std::u16string_view::npos ? line.size() : eq)));
-  }
+    return true;
+  });
   return keys;
 }
 

@@ -26,7 +26,8 @@ std::u16string DecodeProfileText(std::span<const std::uint8_t> bytes);
 std::optional<std::u16string> FindProfileValue(std::u16string_view text, std::u16string_view section,
                                                std::u16string_view key);
 
-// The keys of a section, trimmed, in file order (a key given twice is listed twice).
+// The keys of the first section of that name (the one values are read from), trimmed, in file
+// order (a key given twice is listed twice).
 std::vector<std::u16string> ListProfileKeys(std::u16string_view text, std::u16string_view section);
 
 std::u16string ReadProfileString(const Path& file, std::u16string_view section,
