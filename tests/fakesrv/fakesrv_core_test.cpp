@@ -27,9 +27,9 @@ bool HasWarning(const Settings& s, const std::string& part) {
 
 // ------------------------------------------------------------------------ arguments
 
-TEST(FakesrvArguments, DefaultsKeepToLoopbackAndTheStandardPort) {
+TEST(FakesrvArguments, DefaultsListenOnEveryAddressAndTheStandardPort) {
   const Settings s = ParseArguments({});
-  EXPECT_EQ(s.bindAddress, "127.0.0.1");
+  EXPECT_EQ(s.bindAddress, "0.0.0.0");
   EXPECT_EQ(s.port, 27015);
   EXPECT_EQ(s.map, "de_dust2");
   EXPECT_EQ(s.maxPlayers, 32);
@@ -71,9 +71,9 @@ TEST(FakesrvArguments, AddressAndPortAreReadAsTheWatchdogReadsThem) {
 
   EXPECT_EQ(ParseArguments(Args({u"+IP", u"127.0.0.1"})).bindAddress, "127.0.0.1");
   EXPECT_EQ(ParseArguments(Args({u"+ip", u"\"127.0.0.2\""})).bindAddress, "127.0.0.2");
-  // A real server given 0.0.0.0 listens everywhere; without "+ip" the stand-in stays local.
+  // Given 0.0.0.0, or no "+ip" at all, a real server listens everywhere, and so does the stand-in.
   EXPECT_EQ(ParseArguments(Args({u"+ip", u"0.0.0.0"})).bindAddress, "0.0.0.0");
-  EXPECT_EQ(ParseArguments(Args({u"-game", u"cstrike"})).bindAddress, "127.0.0.1");
+  EXPECT_EQ(ParseArguments(Args({u"-game", u"cstrike"})).bindAddress, "0.0.0.0");
 }
 
 TEST(FakesrvArguments, AnUnusablePortOrAddressIsAnError) {

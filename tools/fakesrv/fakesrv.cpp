@@ -129,9 +129,8 @@ Settings ParseArguments(const std::vector<std::u16string>& args) {
   const std::u16string line = JoinArguments(args);
 
   // The address and port exactly as the watchdog reads them, so that it queries where the
-  // stand-in listens. Without "+ip " the stand-in keeps to the loopback address rather than
-  // listening on every interface of the host; "+ip 0.0.0.0" listens on all of them, as a real
-  // server does.
+  // stand-in listens. Without "+ip " (or with "+ip 0.0.0.0") it listens on every address of the
+  // host, as a real server does, so the watchdog's query to the host's own address reaches it.
   if (LowerCase(line).find(u"+ip ") != std::u16string::npos) {
     s.bindAddress = GetServerAddress(line, [] { return std::string("0.0.0.0"); });
     if (s.bindAddress.empty()) s.error = "no address after +ip";

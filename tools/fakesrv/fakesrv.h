@@ -68,7 +68,7 @@ struct Settings {
   bool console = true;  // the console window (Windows)
   int threads = 0;      // extra idle threads
 
-  std::string bindAddress = "127.0.0.1";
+  std::string bindAddress = "0.0.0.0";  // every address, as a real server without "+ip"
   std::uint16_t port = 27015;
 
   std::vector<std::string> warnings;  // switches that were not understood; the server runs on
