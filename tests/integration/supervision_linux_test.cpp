@@ -1,6 +1,7 @@
 #include <dirent.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <fstream>
 #include <sstream>
 
@@ -79,6 +80,27 @@ TEST_F(Supervision, AffinityAndPriorityReachEveryThreadOfTheServer) {
   CPU_SET(1, &all);
   ASSERT_EQ(sched_setaffinity(someTid, sizeof all, &all), 0);
   EXPECT_TRUE(WaitUntil([&] { return StatusField(pid, someTid, "Cpus_allowed_list") == "1"; }, 5s));
+}
+
+// Hundreds of servers answer at once: the replies of the first ones come back while the cycle
+// still sends to the last ones, and none may be lost to the socket's buffer.
+TEST_F(Supervision, ThreeHundredServersAllAnswerEveryCycle) {
+  constexpr int kServers = 300;
+  for (int i = 0; i < kServers; ++i) ASSERT_EQ(StartByHand(AddServer("s" + std::to_string(i))), 0u);
+  servers = std::make_unique<Servers>(list, view, texts, *process, log, SupervisionTiming{500, 3600000, 10});
+  sup = std::make_unique<Supervisor>(loop, *servers);
+  sup->CreateEndpoint();
+  // The stand-ins need a moment to listen; after that, three whole cycles in a row in which
+  // every server answered before the check.
+  int answeredInARow = 0;
+  for (int cycle = 0; cycle < 12 && answeredInARow < 3; ++cycle) {
+    sup->timerCircleCheckTimer();
+    ASSERT_TRUE(loop.RunUntil([&] { return !sup->timerCheckTimeOut.Enabled(); }, 10s));
+    const auto waiting = std::count_if(list.begin(), list.end(), [](const auto& e) { return e->WaitReply != 0; });
+    answeredInARow = waiting == 0 ? answeredInARow + 1 : 0;
+  }
+  EXPECT_EQ(answeredInARow, 3);
+  for (int row = 0; row < kServers; ++row) EXPECT_EQ(view.Cell(row, ColNetworkStatus), u"Normal") << row;
 }
 
 }  // namespace
