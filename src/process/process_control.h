@@ -82,8 +82,9 @@ std::unique_ptr<IProcessControl> CreateProcessControl(const ProcessControlOption
 std::vector<std::u16string> SplitParameters(std::u16string_view params);
 
 // Linux: the file under outputFolder that a started server's output is appended to. It is
-// named after the whole executable path ("/srv/cs1/hlds_linux" gives "srv_cs1_hlds_linux.out"),
-// because servers of one game share the executable's name and differ only by folder.
+// named after the whole executable path ("/srv/cs1/hlds_linux" gives "srv-cs1-hlds_linux.out"),
+// because servers of one game share the executable's name and differ only by folder; two
+// different paths never give one name.
 Path ServerOutputFile(const Path& outputFolder, const Path& fileName);
 
 }  // namespace tervane
