@@ -71,6 +71,9 @@ void ShowConsoleWindow(IProcessControl& process, WindowHandle window, bool show)
 struct ProcessControlOptions {
   // Linux: the folder (with trailing separator) where a started server's output is appended.
   Path outputFolder;
+  // Linux: the size past which a server's output file moves to "<file>.1" and starts again
+  // empty (checked at its start and once a cycle while it runs); 0: no limit.
+  std::uint64_t outputLimit = 10 * 1024 * 1024;
 };
 
 std::unique_ptr<IProcessControl> CreateProcessControl(const ProcessControlOptions& options = {});

@@ -141,6 +141,35 @@ void ApplyAffinity(pid_t pid, std::uint32_t affinity) {
   ForEachThread(pid, [&](pid_t tid) { ::sched_setaffinity(tid, sizeof set, &set); });
 }
 
+// Keeps a server's output file within the limit: past it, the content is copied to
+// "<file>.1" (replacing the one before) and the file is emptied in place. The server writes
+// through a descriptor opened with O_APPEND, so it goes on at the new end; renaming the file
+// away instead would leave it writing, without bound, into the renamed one. What it writes
+// between the copy and the emptying is lost: a few lines at most, once per limit's worth.
+void CapOutput(const std::string& path, std::uint64_t limit) {
+  struct stat st {};
+  if (limit == 0 || ::stat(path.c_str(), &st) != 0 || static_cast<std::uint64_t>(st.st_size) <= limit) return;
+  const UniqueFd in(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+  const std::string rotated = path + ".1";
+  const std::string partial = rotated + ".new";
+  const UniqueFd out(::open(partial.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0644));
+  if (!in || !out) return;
+  char buffer[65536];
+  for (;;) {
+    const ssize_t n = ::read(in.get(), buffer, sizeof buffer);
+    if (n == 0) break;
+    if (n < 0 || ::write(out.get(), buffer, static_cast<std::size_t>(n)) != n) {
+      ::unlink(partial.c_str());  // a full disk: keep everything as it is
+      return;
+    }
+  }
+  if (::rename(partial.c_str(), rotated.c_str()) != 0) {
+    ::unlink(partial.c_str());
+    return;
+  }
+  [[maybe_unused]] const int emptied = ::truncate(path.c_str(), 0);
+}
+
 // The process-start time (field 22 of /proc/<pid>/stat, in clock ticks since boot): with the
 // id it names one process for good, since an id can be taken again by a later process.
 std::uint64_t StartTimeOf(pid_t pid) {
@@ -179,6 +208,7 @@ constexpr char kServerMarker[] = "TERVANE_EXECUTABLE=";
 // file names, its identity, and for a launcher script the file names of its interpreter.
 struct Target {
   std::string path;
+  std::string output;  // the server's output file, or empty
   std::string real;
   std::string name;      // of path
   std::string realName;  // of real: a symbolic link runs under its target's name
@@ -415,6 +445,10 @@ class LinuxProcessControl final : public IProcessControl {
   void EndCycle() override {
     inCycle_ = false;
     snapshot_.reset();
+    // Once a cycle, the output files of the servers seen running stay within their limit.
+    for (const auto& [path, found] : confirmed_)
+      if (const auto known = targets_.find(path); known != targets_.end() && !known->second.first.output.empty())
+        CapOutput(known->second.first.output, options_.outputLimit);
   }
 
  private:
@@ -450,6 +484,8 @@ class LinuxProcessControl final : public IProcessControl {
     if (target.path.empty() || stamp.second != now.second || stamp.first.tv_sec != now.first.tv_sec ||
         stamp.first.tv_nsec != now.first.tv_nsec) {
       target.path = path;
+      target.output = options_.outputFolder.empty() ? std::string()
+                                                    : Utf16ToUtf8(ServerOutputFile(options_.outputFolder, fileName));
       target.real = Resolved(path);
       target.name = std::string(BaseName(target.path));
       target.realName = std::string(BaseName(target.real));
@@ -527,6 +563,7 @@ class LinuxProcessControl final : public IProcessControl {
     if (!options_.outputFolder.empty()) {
       CreateDirectories(options_.outputFolder);
       const std::string path = Utf16ToUtf8(ServerOutputFile(options_.outputFolder, fileName));
+      CapOutput(path, options_.outputLimit);
       fd.reset(::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOCTTY, 0644));
     }
     if (!fd) fd.reset(::open("/dev/null", O_WRONLY | O_CLOEXEC));

@@ -184,6 +184,41 @@ TEST_F(LinuxProcessControlTest, OwnSessionQuietInputOutputAppendedNothingInherit
   }
 }
 
+// An output file past its limit moves to ".out.1" (one kept) and starts again empty: at a
+// start, and once a cycle while the server runs and holds it open.
+TEST_F(LinuxProcessControlTest, TheOutputFileIsCappedWithOneRotatedFileKept) {
+  const Path folder = temp_.Dir() + u"logs/";
+  ProcessControlOptions options{folder};
+  options.outputLimit = 1000;
+  auto control = CreateProcessControl(options);
+  const Path server = PlaceCopy(u"srv");
+  const Path output = ServerOutputFile(folder, server);
+  const Path rotated = output + u".1";
+  std::filesystem::create_directories(Fs(folder));
+  const auto append = [](const Path& file, const std::string& text) {
+    std::ofstream(Fs(file), std::ios::binary | std::ios::app) << text;
+  };
+  append(output, std::string(1500, 'a'));  // an earlier run's
+
+  ASSERT_EQ(control->StartServerProcess(server, u"--say hello --life 60", 0, false, 1), 0u);
+  ASSERT_TRUE(WaitFor([&] { return Count(ReadText(output), "hello\n") == 2; })) << ReadText(output);
+  EXPECT_EQ(ReadText(rotated), std::string(1500, 'a')) << "moved aside at the start";
+
+  append(output, std::string(2000, 'b'));  // grown past the limit while it runs
+  control->BeginCycle();
+  EXPECT_TRUE(control->IsServerRunning(server));
+  control->EndCycle();
+  EXPECT_EQ(std::filesystem::file_size(Fs(output)), 0u);
+  EXPECT_EQ(Count(ReadText(rotated), "hello\n"), 2u);
+  EXPECT_EQ(Count(ReadText(rotated), "b"), 2000u) << "the earlier rotated file is replaced";
+
+  append(output, std::string(900, 'c'));  // within the limit: left alone
+  control->BeginCycle();
+  EXPECT_TRUE(control->IsServerRunning(server));
+  control->EndCycle();
+  EXPECT_EQ(std::filesystem::file_size(Fs(output)), 900u);
+}
+
 TEST_F(LinuxProcessControlTest, WithoutAnOutputFolderTheOutputIsDiscarded) {
   auto control = CreateProcessControl({});
   const Path server = PlaceCopy(u"srv");
