@@ -106,6 +106,7 @@ void Supervisor::Cycle() {
       servers_.Restart(i, RestartReason::FatalError, crashPath, message);
     } else if (process_.IsServerRunning(fileName)) {
       process_.SetServerAffinity(fileName, e.Affinity);
+      servers_.NoteApplyErrors(i, process_.LastApplyErrors(fileName));
       servers_.FoundRunning(i);
       ApplyConsoleWindow(e);
       SendQueries(e);

@@ -125,20 +125,29 @@ int NiceOf(std::uint8_t priority) {
   return -20;
 }
 
-void ApplyPriority(pid_t pid, std::uint8_t priority) {
+// Each answers the first error of a thread (one that ended meanwhile aside), or 0.
+int ApplyPriority(pid_t pid, std::uint8_t priority) {
   const int nice = NiceOf(priority);
-  ForEachThread(pid, [&](pid_t tid) { ::setpriority(PRIO_PROCESS, static_cast<id_t>(tid), nice); });
+  int error = 0;
+  ForEachThread(pid, [&](pid_t tid) {
+    if (::setpriority(PRIO_PROCESS, static_cast<id_t>(tid), nice) != 0 && errno != ESRCH && error == 0) error = errno;
+  });
+  return error;
 }
 
 // Bit n allows processor n. A mask the system refuses (0, or only absent processors) leaves
 // the process as it is.
-void ApplyAffinity(pid_t pid, std::uint32_t affinity) {
+int ApplyAffinity(pid_t pid, std::uint32_t affinity) {
   cpu_set_t set;
   CPU_ZERO(&set);
   for (int cpu = 0; cpu < 32; ++cpu) {
     if ((affinity >> cpu) & 1u) CPU_SET(cpu, &set);
   }
-  ForEachThread(pid, [&](pid_t tid) { ::sched_setaffinity(tid, sizeof set, &set); });
+  int error = 0;
+  ForEachThread(pid, [&](pid_t tid) {
+    if (::sched_setaffinity(tid, sizeof set, &set) != 0 && errno != ESRCH && error == 0) error = errno;
+  });
+  return error;
 }
 
 // Keeps a server's output file within the limit: past it, the content is copied to
@@ -403,8 +412,12 @@ class LinuxProcessControl final : public IProcessControl {
   void SetServerPriority(const Path& fileName, std::uint8_t priority) override {
     ActOnServer(fileName, [&](const Found& found, const Target& target) {
       if (!IsStillServer(found, target)) return false;
-      ApplyPriority(found.pid, priority);
-      for (pid_t pid : DescendantsOf(found.pid)) ApplyPriority(pid, priority);
+      int error = ApplyPriority(found.pid, priority);
+      for (pid_t pid : DescendantsOf(found.pid)) {
+        const int more = ApplyPriority(pid, priority);
+        if (error == 0) error = more;
+      }
+      applyErrors_[target.path].priority = static_cast<std::uint32_t>(error);
       return true;
     });
   }
@@ -412,10 +425,19 @@ class LinuxProcessControl final : public IProcessControl {
   void SetServerAffinity(const Path& fileName, std::uint32_t affinity) override {
     ActOnServer(fileName, [&](const Found& found, const Target& target) {
       if (!IsStillServer(found, target)) return false;
-      ApplyAffinity(found.pid, affinity);
-      for (pid_t pid : DescendantsOf(found.pid)) ApplyAffinity(pid, affinity);
+      int error = ApplyAffinity(found.pid, affinity);
+      for (pid_t pid : DescendantsOf(found.pid)) {
+        const int more = ApplyAffinity(pid, affinity);
+        if (error == 0) error = more;
+      }
+      applyErrors_[target.path].affinity = static_cast<std::uint32_t>(error);
       return true;
     });
+  }
+
+  ApplyErrors LastApplyErrors(const Path& fileName) override {
+    const auto known = applyErrors_.find(Utf16ToUtf8(fileName));
+    return known == applyErrors_.end() ? ApplyErrors{} : known->second;
   }
 
   // No process has a console window here; the search is not even needed.
@@ -577,6 +599,7 @@ class LinuxProcessControl final : public IProcessControl {
   std::vector<pid_t> children_;
   std::unordered_map<std::string, std::pair<Target, std::pair<timespec, Identity>>> targets_;
   std::unordered_map<std::string, Found> confirmed_;  // by the server's path
+  std::unordered_map<std::string, ApplyErrors> applyErrors_;  // by the server's path
 };
 
 std::uint32_t LinuxProcessControl::StartServerProcess(const Path& fileName,
@@ -651,8 +674,8 @@ std::uint32_t LinuxProcessControl::StartServerProcess(const Path& fileName,
   if (result != 0) return static_cast<std::uint32_t>(result);
 
   children_.push_back(pid);
-  ApplyPriority(pid, priority);
-  ApplyAffinity(pid, affinity);
+  applyErrors_[executable] = ApplyErrors{static_cast<std::uint32_t>(ApplyPriority(pid, priority)),
+                                         static_cast<std::uint32_t>(ApplyAffinity(pid, affinity))};
   return 0;
 }
 

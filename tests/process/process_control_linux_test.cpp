@@ -149,6 +149,35 @@ TEST_F(LinuxProcessControlTest, AffinityOfEveryThread) {
   EXPECT_TRUE(AllEqual(CpusOfEveryThread(pid), online)) << "absent processors are left out";
 }
 
+// What the system refuses is answered for the server, at its start and when set: a mask of only
+// absent processors, and a priority above normal without the right to raise it.
+TEST_F(LinuxProcessControlTest, RefusedSettingsAreReportedWithTheSystemsReason) {
+  const bool root = ::geteuid() == 0;
+  constexpr std::uint32_t kAbsentOnly = 1u << 31;
+  if ((CpusAllowed("/proc/self/status") & (1ul << 31)) != 0) GTEST_SKIP() << "processor 31 is present";
+  const Path server = PlaceCopy(u"srv");
+  ASSERT_GT(Threaded(server, 1, kAbsentOnly), 0);
+  EXPECT_EQ(control_->LastApplyErrors(server), (ApplyErrors{root ? 0u : std::uint32_t(EACCES), std::uint32_t(EINVAL)}));
+  struct Step {
+    bool priority;
+    std::uint32_t value;
+    ApplyErrors expected;
+  };
+  const std::vector<Step> steps = {
+      {false, 1, {root ? 0u : std::uint32_t(EACCES), 0}},
+      {true, 0, {0, 0}},
+      {false, kAbsentOnly, {0, std::uint32_t(EINVAL)}},
+      {false, 0, {0, std::uint32_t(EINVAL)}},
+      {true, 2, {root ? 0u : std::uint32_t(EACCES), std::uint32_t(EINVAL)}},
+  };
+  for (const Step& step : steps) {
+    if (step.priority) control_->SetServerPriority(server, static_cast<std::uint8_t>(step.value));
+    else control_->SetServerAffinity(server, step.value);
+    EXPECT_EQ(control_->LastApplyErrors(server), step.expected) << step.priority << " " << step.value;
+  }
+  EXPECT_EQ(control_->LastApplyErrors(PlaceCopy(u"other")), ApplyErrors{}) << "never applied";
+}
+
 TEST_F(LinuxProcessControlTest, OwnSessionQuietInputOutputAppendedNothingInherited) {
   // A descriptor of the monitor that is not close-on-exec, as a careless socket would be.
   int leaky[2];

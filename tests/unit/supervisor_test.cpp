@@ -432,6 +432,34 @@ TEST_F(SupervisorTest, TimerChainAlternatesCycleAndCheck) {
   EXPECT_EQ(view.Status(), u"Network Status Self Test: Normal");
 }
 
+// A priority or an affinity the system refuses is said once when it happens, with the system's
+// reason, and kept in the status until it is applied again.
+TEST_F(SupervisorTest, ARefusedPriorityOrAffinityIsLoggedOncePerChange) {
+  Add(u"A", true);
+  const Path key = FakeProcessControl::Key(File(0));
+  struct Step {
+    ApplyErrors refused;
+    std::vector<std::u16string> newLines;
+  };
+  const std::vector<Step> steps = {
+      {{13, 0}, {u"A: Priority not applied: " + SystemErrorText(13)}},
+      {{13, 0}, {}},  // the next cycle: nothing new
+      {{13, 22}, {u"A: Processor affinity not applied: " + SystemErrorText(22)}},
+      {{0, 0}, {}},
+      {{0, 22}, {u"A: Processor affinity not applied: " + SystemErrorText(22)}},
+  };
+  for (const Step& step : steps) {
+    process.applyErrors[key] = step.refused;
+    const std::size_t before = Logs().size();
+    Cycle();
+    Check();
+    const auto logs = Logs();
+    EXPECT_EQ(std::vector<std::u16string>(logs.begin() + static_cast<long>(before), logs.end()), step.newLines);
+    EXPECT_EQ(list[0]->Status.priorityError, step.refused.priority);
+    EXPECT_EQ(list[0]->Status.affinityError, step.refused.affinity);
+  }
+}
+
 // On a long list the replies of the first servers come back while the cycle still sends: they
 // are read off the socket during the cycle, so its buffer cannot overflow, and handled after it
 // as the loop would have handled them then.
