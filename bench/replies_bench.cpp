@@ -5,11 +5,16 @@
 //   lost        the datagrams the kernel dropped on the endpoint's socket (/proc/net/udp "drops")
 //   unanswered  servers still waiting for their reply at the check, summed over the cycles
 //   processes   the host's processes while it ran
+//   allocs      heap allocations per cycle (the cycle and the handling of its replies; the
+//               first cycle, which learns every server, left out)
 // The CPU time per iteration is the cost of one cycle and of handling its replies (the wait is
 // idle). The first cycle sends both queries to every server, as a fresh start does.
 #include <benchmark/benchmark.h>
 
+#include <atomic>
 #include <chrono>
+#include <cstdlib>
+#include <new>
 #include <filesystem>
 #include <fstream>
 #include <memory>
@@ -21,6 +26,25 @@
 #include "core/supervisor.h"
 #include "process/process_control.h"
 #include "support/text.h"
+
+namespace tervane {
+// Every allocation of the program is counted.
+std::atomic<long long> allocations{0};
+
+}  // namespace tervane
+
+// GCC pairs new with free across these replacements; they are one allocator all the same.
+#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
+void* operator new(std::size_t size) {
+  tervane::allocations.fetch_add(1, std::memory_order_relaxed);
+  if (void* p = std::malloc(size ? size : 1)) return p;
+  throw std::bad_alloc();
+}
+void* operator new[](std::size_t size) { return operator new(size); }
+void operator delete(void* p) noexcept { std::free(p); }
+void operator delete[](void* p) noexcept { operator delete(p); }
+void operator delete(void* p, std::size_t) noexcept { operator delete(p); }
+void operator delete[](void* p, std::size_t) noexcept { operator delete(p); }
 
 namespace tervane {
 namespace {
@@ -196,12 +220,16 @@ void BM_RepliesAtScale(benchmark::State& state) {
   supervisor.CreateEndpoint();
   const int port = supervisor.VelUDP1()->LocalPort();
   const long long dropsBefore = SocketDrops(port);
-  long long unanswered = 0;
+  long long unanswered = 0, allocated = 0;
+  int cycles = 0;
   for (auto _ : state) {
+    const long long before = allocations.load();
     supervisor.timerCircleCheckTimer();
     loop.RunUntil([&] { return !supervisor.timerCheckTimeOut.Enabled(); }, 5s);
+    if (cycles++ > 0) allocated += allocations.load() - before;
     for (const auto& e : list) unanswered += e->WaitReply ? 1 : 0;
   }
+  state.counters["allocs"] = cycles > 1 ? static_cast<double>(allocated) / (cycles - 1) : 0;
   state.counters["lost"] = static_cast<double>(SocketDrops(port) - dropsBefore);
   state.counters["unanswered"] = static_cast<double>(unanswered);
   state.counters["processes"] = static_cast<double>(ProcessCount());

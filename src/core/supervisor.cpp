@@ -185,8 +185,10 @@ void Supervisor::TimeoutCheck() {
 void Supervisor::VelUDP1Receive(TVelUDP& sender) {
   const int available = sender.BytesAvailable();
   const std::size_t n = available > 0 ? static_cast<std::size_t>(available) : 0;
-  // n + 1 zero bytes: the byte at position n ends any string at the latest.
-  std::vector<std::uint8_t> buffer(n + 1, 0);
+  // n + 1 zero bytes: the byte at position n ends any string at the latest. The buffer is
+  // kept from one datagram to the next, so that a reply costs no allocation.
+  std::vector<std::uint8_t>& buffer = receiveBuffer_;
+  buffer.assign(n + 1, 0);
   std::string address;
   int port = 0;
   sender.ReceiveBuffer(buffer.data(), static_cast<int>(n), address, port);

@@ -105,6 +105,7 @@ class Supervisor {
   std::vector<HeldDatagram> held_;
   std::vector<std::uint8_t> heldBytes_;
   std::vector<std::uint8_t> heldScratch_;
+  std::vector<std::uint8_t> receiveBuffer_;
 };
 
 }  // namespace tervane
