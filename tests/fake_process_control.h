@@ -28,6 +28,7 @@ class FakeProcessControl : public IProcessControl {
   std::map<Path, bool> running;
   std::map<Path, std::uint32_t> startErrors;  // executables whose start fails with that code
   std::map<Path, Console> consoles;
+  std::map<Path, ApplyErrors> applyErrors;  // what the system refuses of a server's settings
   std::vector<Dialog> dialogs;  // open fatal-error dialogs, first found first
   std::vector<std::string> calls;
   int cycles = 0;
@@ -57,6 +58,10 @@ class FakeProcessControl : public IProcessControl {
   }
   void SetServerAffinity(const Path& f, std::uint32_t a) override {
     if (running[Key(f)]) calls.push_back("affinity " + Utf16ToUtf8(f) + " " + std::to_string(a));
+  }
+  ApplyErrors LastApplyErrors(const Path& f) override {
+    const auto known = applyErrors.find(Key(f));
+    return known == applyErrors.end() ? ApplyErrors{} : known->second;
   }
   WindowHandle FindServerConsoleWindow(const Path& f) override {
     if (!running[Key(f)]) return 0;

@@ -103,6 +103,9 @@ std::string LocalTimeText(WallTime t) {
   return text;
 }
 
+// The system's text of an error code, or "" for none.
+std::string ErrorText(std::uint32_t code) { return code ? Utf16ToUtf8(SystemErrorText(code)) : std::string(); }
+
 bool ParsePriority(const std::string& text, std::uint8_t& priority) {
   const std::string t = UpperAscii(text);
   if (t == "NORMAL" || t == "0") priority = 0;
@@ -292,7 +295,9 @@ class Commands {
         io_.out << ", \"Paused\": " << (s.Paused ? "true" : "false")
                 << ", \"Last Restart\": " << JsonString(LocalTimeText(s.Status.lastRestart))
                 << ", \"Last Restart Reason\": "
-                << JsonString(s.Status.lastRestart ? RestartReasonName(s.Status.lastRestartReason) : "") << "}";
+                << JsonString(s.Status.lastRestart ? RestartReasonName(s.Status.lastRestartReason) : "")
+                << ", \"Priority Not Applied\": " << JsonString(ErrorText(s.Status.priorityError))
+                << ", \"Affinity Not Applied\": " << JsonString(ErrorText(s.Status.affinityError)) << "}";
       }
       io_.out << (list_.empty() ? "]\n" : "\n]\n");
       return 0;
@@ -312,6 +317,10 @@ class Commands {
       if (s.Status.lastRestart)
         io_.out << "   Last restart: " << LocalTimeText(s.Status.lastRestart) << " ("
                 << RestartReasonName(s.Status.lastRestartReason) << ")\n";
+      const std::pair<ExtraMsg, std::uint32_t> refusals[] = {{ExtraMsg::PriorityNotApplied, s.Status.priorityError},
+                                                             {ExtraMsg::AffinityNotApplied, s.Status.affinityError}};
+      for (const auto& [text, code] : refusals)
+        if (code) io_.out << "   " << TerminalSafe(FormatText(m_.Texts().Get(text), {SystemErrorText(code)})) << "\n";
     }
     return 0;
   }

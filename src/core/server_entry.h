@@ -67,10 +67,12 @@ struct Text8 {
   char bytes[N];
 
   static constexpr std::size_t kWidth = N;
-  std::string str() const {
+  std::string str() const { return std::string(view()); }
+  // The same text in place, without a copy.
+  std::string_view view() const {
     std::size_t n = 0;
     while (n < N && bytes[n] != 0) ++n;
-    return std::string(bytes, n);
+    return std::string_view(bytes, n);
   }
   void assign(std::string_view text, std::size_t max = N) {
     std::memset(bytes, 0, sizeof bytes);

@@ -78,6 +78,9 @@ struct ServerStatus {
   std::uint32_t lastStartError = 0;
   std::u16string startError;
   std::uint32_t failedStarts = 0;
+  // What the system refused of the server's priority and affinity: 0, or its error code.
+  std::uint32_t priorityError = 0;
+  std::uint32_t affinityError = 0;
   // The crash-loop guard's memory (kesp.ini's MaxRestarts; empty and false without it): when
   // the recent restarts happened, and whether the guard paused the server.
   std::vector<WallTime> recentRestarts;

@@ -71,6 +71,17 @@ void Servers::ReplyReceived(std::size_t i, const ParsedDatagram& reply) {
   Render(i);
 }
 
+void Servers::NoteApplyErrors(std::size_t i, const ApplyErrors& errors) {
+  Server& s = at(i);
+  ServerStatus& st = s.Status;
+  if (errors.priority != st.priorityError && errors.priority != 0)
+    Log(s, FormatText(texts_.Get(ExtraMsg::PriorityNotApplied), {SystemErrorText(errors.priority)}));
+  if (errors.affinity != st.affinityError && errors.affinity != 0)
+    Log(s, FormatText(texts_.Get(ExtraMsg::AffinityNotApplied), {SystemErrorText(errors.affinity)}));
+  st.priorityError = errors.priority;
+  st.affinityError = errors.affinity;
+}
+
 void Servers::ReplyMissed(std::size_t i) {
   Server& s = at(i);
   s.TimeoutCount += 1;

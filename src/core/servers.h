@@ -76,6 +76,9 @@ class Servers {
   void ReplyReceived(std::size_t i, const ParsedDatagram& reply);
   // The check found no answer since the last query: timeout n of 20, restarted past that.
   void ReplyMissed(std::size_t i);
+  // What the system refused of the server's priority and affinity, as last applied: logged
+  // when it changes to a refusal, so once and not every cycle; kept in the status.
+  void NoteApplyErrors(std::size_t i, const ApplyErrors& errors);
 
   // Ends the process of exe, waits the pause, starts it again and records the restart. A
   // restart by command is neither counted in Restarts nor logged; the others are both.

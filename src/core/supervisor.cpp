@@ -1,5 +1,6 @@
 #include "core/supervisor.h"
 
+#include <algorithm>
 #include <chrono>
 #include <vector>
 
@@ -36,6 +37,7 @@ void Supervisor::CreateEndpoint() {
   endpoint_->OnError = [this](TVelUDP& sender, const std::string& msg, int& code) {
     VelUDP1Error(sender, msg, code);
   };
+  endpoint_->SetReceiveBufferSize(ReceiveBufferFor(list_.size()));
   endpoint_->Open();
 }
 
@@ -72,11 +74,14 @@ void Supervisor::timerCircleCheckTimer() {
   }
   timerCheckTimeOut.SetInterval(servers_.Timing().checkDelayMs);
   timerCheckTimeOut.SetEnabled(true);
+  // Where the loop would have delivered them: after the cycle and its hook.
+  HandleHeldDatagrams();
 }
 
 void Supervisor::Cycle() {
   challengeAnswered_.clear();
   selfTestPending_ = true;
+  if (endpoint_) endpoint_->SetReceiveBufferSize(ReceiveBufferFor(list_.size()));
   if (endpoint_) Send(SelfTestDatagram, kSelfTestAddress, endpoint_->LocalPort());
 
   process_.BeginCycle();
@@ -87,6 +92,7 @@ void Supervisor::Cycle() {
   // The count is taken once and the bound checked again: while a call waits on another
   // program's window, messages sent to ours are handled, and one of them may shorten the list.
   const std::size_t count = list_.size();
+  int queried = 0;
   for (std::size_t i = 0; i < count && i < list_.size(); ++i) {
     Server& e = *list_[i];
     if (e.Paused) continue;
@@ -100,9 +106,11 @@ void Supervisor::Cycle() {
       servers_.Restart(i, RestartReason::FatalError, crashPath, message);
     } else if (process_.IsServerRunning(fileName)) {
       process_.SetServerAffinity(fileName, e.Affinity);
+      servers_.NoteApplyErrors(i, process_.LastApplyErrors(fileName));
       servers_.FoundRunning(i);
       ApplyConsoleWindow(e);
       SendQueries(e);
+      if (++queried % kServersPerReplyRead == 0) HoldWaitingDatagrams();
     } else {
       servers_.FoundMissing(i);
     }
@@ -177,8 +185,10 @@ void Supervisor::TimeoutCheck() {
 void Supervisor::VelUDP1Receive(TVelUDP& sender) {
   const int available = sender.BytesAvailable();
   const std::size_t n = available > 0 ? static_cast<std::size_t>(available) : 0;
-  // n + 1 zero bytes: the byte at position n ends any string at the latest.
-  std::vector<std::uint8_t> buffer(n + 1, 0);
+  // n + 1 zero bytes: the byte at position n ends any string at the latest. The buffer is
+  // kept from one datagram to the next, so that a reply costs no allocation.
+  std::vector<std::uint8_t>& buffer = receiveBuffer_;
+  buffer.assign(n + 1, 0);
   std::string address;
   int port = 0;
   sender.ReceiveBuffer(buffer.data(), static_cast<int>(n), address, port);
@@ -190,10 +200,48 @@ void Supervisor::VelUDP1Receive(TVelUDP& sender) {
   }
 }
 
+namespace {
+// Bounds of what one cycle holds; beyond them the datagrams wait in the socket as before.
+constexpr std::size_t kMostHeldDatagrams = 16384;
+constexpr std::size_t kMostHeldBytes = 8 * 1024 * 1024;
+}  // namespace
+
+void Supervisor::HoldWaitingDatagrams() {
+  while (endpoint_ && held_.size() < kMostHeldDatagrams && endpoint_->DatagramWaiting()) {
+    const int available = endpoint_->BytesAvailable();
+    const std::size_t n = available > 0 ? static_cast<std::size_t>(available) : 0;
+    const std::size_t offset = heldBytes_.size();
+    if (offset + n > kMostHeldBytes) return;
+    heldBytes_.resize(offset + n);
+    HeldDatagram d{offset, 0, n, {}, 0};
+    const int got = endpoint_->ReceiveBuffer(heldBytes_.data() + offset, static_cast<int>(n), d.address, d.port);
+    d.received = got > 0 ? std::min(static_cast<std::size_t>(got), n) : 0;
+    heldBytes_.resize(offset + d.received);
+    held_.push_back(std::move(d));
+  }
+}
+
+void Supervisor::HandleHeldDatagrams() {
+  for (std::size_t k = 0; k < held_.size(); ++k) {
+    const HeldDatagram& d = held_[k];
+    // What VelUDP1Receive hands on: the waiting size, and a zero byte after it.
+    heldScratch_.assign(d.length + 1, 0);
+    std::copy_n(heldBytes_.begin() + static_cast<std::ptrdiff_t>(d.offset), d.received, heldScratch_.begin());
+    try {
+      HandleDatagram(std::span<const std::uint8_t>(heldScratch_.data(), d.length), d.address, d.port);
+    } catch (...) {
+      NoteFailure("received datagram");
+    }
+  }
+  held_.clear();
+  heldBytes_.clear();
+}
+
 int Supervisor::FindServer(const std::string& address, int port) const {
   for (std::size_t i = 0; i < list_.size(); ++i) {
     const ServerEntry& e = *list_[i];
-    if (!e.Paused && e.IPAddress.str() == address && e.Port == port) return static_cast<int>(i);
+    // The port first and the address in place: a reply is matched without a copy per server.
+    if (!e.Paused && e.Port == port && e.IPAddress.view() == address) return static_cast<int>(i);
   }
   return -1;
 }

@@ -10,6 +10,7 @@
 #include <set>
 #include <span>
 #include <string>
+#include <vector>
 
 #include "core/servers.h"
 #include "net/vel_udp.h"
@@ -22,6 +23,16 @@ namespace tervane {
 inline constexpr int kTimeoutsBeforeBothQueries = 4;
 // Self-test failures in a row that only reopen the endpoint; one more recreates it.
 inline constexpr int kSelfTestReopenLimit = 3;
+// Servers queried between two reads of the replies already waiting: on a long list the first
+// replies come back while the cycle still sends, and the socket's buffer must not overflow.
+inline constexpr int kServersPerReplyRead = 32;
+// The receive buffer asked for a list of this many servers: the replies of one cycle (two
+// queries and a challenge at most per server) with the kernel's own cost of each datagram,
+// which is well above its bytes.
+constexpr int ReceiveBufferFor(std::size_t servers) {
+  constexpr std::size_t kBase = 64 * 1024, kPerServer = 4 * 1024, kMost = 16 * 1024 * 1024;
+  return static_cast<int>(servers < (kMost - kBase) / kPerServer ? kBase + servers * kPerServer : kMost);
+}
 
 class Supervisor {
  public:
@@ -64,6 +75,11 @@ class Supervisor {
   void ApplyConsoleWindow(const ServerEntry& e);
   int FindServer(const std::string& address, int port) const;
   void Send(std::span<const std::uint8_t> bytes, const std::string& address, int port);
+  // Reads the datagrams waiting now, as VelUDP1Receive reads them, and keeps them;
+  // HandleHeldDatagrams handles them after the cycle in the order they came, as the loop would
+  // have delivered them then: reading early only keeps the socket's buffer from overflowing.
+  void HoldWaitingDatagrams();
+  void HandleHeldDatagrams();
 
   EventLoop& loop_;
   Servers& servers_;
@@ -79,6 +95,17 @@ class Supervisor {
   // Servers that got the info query again with their challenge in this cycle: at most once
   // each, so a server that answers only with challenges cannot keep the endpoint busy.
   std::set<const ServerEntry*> challengeAnswered_;
+  struct HeldDatagram {
+    std::size_t offset;    // of its bytes in heldBytes_
+    std::size_t received;  // bytes read
+    std::size_t length;    // bytes handed on (the waiting size, zeros after what was read)
+    std::string address;
+    int port;
+  };
+  std::vector<HeldDatagram> held_;
+  std::vector<std::uint8_t> heldBytes_;
+  std::vector<std::uint8_t> heldScratch_;
+  std::vector<std::uint8_t> receiveBuffer_;
 };
 
 }  // namespace tervane

@@ -210,6 +210,22 @@ void TVelUDP::SetReUseAddress(bool value) {
   reUseAddress_ = value;
 }
 
+void TVelUDP::SetReceiveBufferSize(int bytes) {
+  if (bytes < 0) bytes = 0;
+  if (bytes == receiveBufferSize_) return;
+  receiveBufferSize_ = bytes;
+  if (active_) ApplyReceiveBuffer();
+}
+
+void TVelUDP::ApplyReceiveBuffer() {
+  if (receiveBufferSize_ > 0 && GrantedReceiveBuffer() < receiveBufferSize_)
+    RequestReceiveBuffer(receiveBufferSize_);
+}
+
+int TVelUDP::ReceiveBufferGranted() { return active_ ? GrantedReceiveBuffer() : 0; }
+
+bool TVelUDP::DatagramWaiting() { return active_ && PollReadable(); }
+
 void TVelUDP::Open() {
   if (active_) return;
   int errorCode = 0;
@@ -223,6 +239,7 @@ void TVelUDP::Open() {
     return;
   }
   if (localPort_ == 0) localPort_ = BoundPort();
+  ApplyReceiveBuffer();
   WatchSocket();
   active_ = true;
   if (OnReady) {

@@ -67,6 +67,18 @@ class TVelUDP {
   // Refused while active (reported with error code -1).
   void SetReUseAddress(bool value);
 
+  // The receive buffer asked of the system, in bytes, so that a burst of replies fits: asked
+  // for on Open, and at once when changed while active. 0 leaves the system's own. It never
+  // shrinks the buffer the system gave, and a limit of the system is taken silently: it can
+  // never make Open fail.
+  int ReceiveBufferSize() const { return receiveBufferSize_; }
+  void SetReceiveBufferSize(int bytes);
+  // The receive buffer the system reports for the socket, in bytes; 0 when inactive.
+  int ReceiveBufferGranted();
+  // Whether a datagram waits to be read right now (a readiness query that does not wait);
+  // false when inactive.
+  bool DatagramWaiting();
+
   // Creates, binds and starts notifying; a failure is reported and leaves it inactive.
   void Open();
   // Calls OnClose when active, then closes the socket. LocalPort keeps its value.
@@ -134,6 +146,15 @@ class TVelUDP {
   [[nodiscard]] bool BindSocket(int& errorCode);
   // The port the system chose, or 0.
   [[nodiscard]] int BoundPort();
+  // Asks for a receive buffer of this many bytes (beyond the system's ordinary limit where the
+  // process may); a refusal is ignored.
+  void RequestReceiveBuffer(int bytes);
+  // The size the system reports, or 0.
+  int GrantedReceiveBuffer();
+  // The zero-wait readiness query.
+  bool PollReadable();
+  // The receive-buffer request of Open and of the setter: only ever grows the buffer.
+  void ApplyReceiveBuffer();
   // Non-blocking, with its news delivered through the owner's loop.
   void WatchSocket();
   void CloseSocket();
@@ -147,6 +168,7 @@ class TVelUDP {
   int remotePort_ = 0;
   int localPort_ = 0;
   bool reUseAddress_ = false;
+  int receiveBufferSize_ = 0;
   bool loading_ = false;
   bool loadedActive_ = false;
   bool closing_ = false;

@@ -15,6 +15,7 @@
 // report off.
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -66,6 +67,28 @@ int TVelUDP::BoundPort() {
   if (::getsockname(platform_->socket.get(), reinterpret_cast<sockaddr*>(&bound), &length) != 0)
     return 0;
   return ntohs(bound.sin_port);
+}
+
+void TVelUDP::RequestReceiveBuffer(int bytes) {
+  const int fd = platform_->socket.get();
+  ::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &bytes, sizeof bytes);
+  // The kernel caps the ordinary request at net.core.rmem_max; a privileged process may pass
+  // it, anyone else is refused here and keeps what was granted.
+  if (GrantedReceiveBuffer() < bytes) ::setsockopt(fd, SOL_SOCKET, SO_RCVBUFFORCE, &bytes, sizeof bytes);
+}
+
+int TVelUDP::GrantedReceiveBuffer() {
+  if (!platform_->socket) return 0;
+  int size = 0;
+  socklen_t length = sizeof size;
+  if (::getsockopt(platform_->socket.get(), SOL_SOCKET, SO_RCVBUF, &size, &length) != 0) return 0;
+  return size;
+}
+
+bool TVelUDP::PollReadable() {
+  if (!platform_->socket) return false;
+  pollfd one{platform_->socket.get(), POLLIN, 0};
+  return ::poll(&one, 1, 0) > 0 && (one.revents & POLLIN) != 0;
 }
 
 void TVelUDP::WatchSocket() {

@@ -93,6 +93,28 @@ int TVelUDP::BoundPort() {
   return ntohs(bound.sin_port);
 }
 
+void TVelUDP::RequestReceiveBuffer(int bytes) {
+  setsockopt(platform_->socket, SOL_SOCKET, SO_RCVBUF, reinterpret_cast<const char*>(&bytes), sizeof bytes);
+}
+
+int TVelUDP::GrantedReceiveBuffer() {
+  if (platform_->socket == INVALID_SOCKET) return 0;
+  int size = 0;
+  int length = sizeof size;
+  if (getsockopt(platform_->socket, SOL_SOCKET, SO_RCVBUF, reinterpret_cast<char*>(&size), &length) != 0)
+    return 0;
+  return size;
+}
+
+bool TVelUDP::PollReadable() {
+  if (platform_->socket == INVALID_SOCKET) return false;
+  fd_set readable;
+  FD_ZERO(&readable);
+  FD_SET(platform_->socket, &readable);
+  timeval now{0, 0};
+  return select(0, &readable, nullptr, nullptr, &now) > 0;
+}
+
 void TVelUDP::WatchSocket() {
   const SOCKET s = platform_->socket;
   // A query to a server that is down brings back an ICMP port-unreachable; reported, it would

@@ -23,6 +23,13 @@ inline constexpr int kShowMinNoActivate = 7;   // SW_SHOWMINNOACTIVE
 
 inline constexpr char kFatalErrorCaption[] = "Fatal error - Dedicated server";
 
+// What could not be applied to a server's processes: 0, or the system's error code.
+struct ApplyErrors {
+  std::uint32_t priority = 0;
+  std::uint32_t affinity = 0;
+  bool operator==(const ApplyErrors&) const = default;
+};
+
 class IProcessControl {
  public:
   virtual ~IProcessControl() = default;
@@ -38,6 +45,11 @@ class IProcessControl {
   virtual void TerminateServerProcess(const Path& fileName) = 0;
   virtual void SetServerPriority(const Path& fileName, std::uint8_t priority) = 0;
   virtual void SetServerAffinity(const Path& fileName, std::uint32_t affinity) = 0;
+  // What could not be applied the last time the server's priority and its affinity were
+  // applied (at its start, or set since), so that the supervision can say so: on Linux a
+  // priority above normal without the right to raise it, a mask of no present processor.
+  // The Windows program reports nothing here.
+  virtual ApplyErrors LastApplyErrors(const Path& /*fileName*/) { return {}; }
   // The top-level window of class "ConsoleWindowClass" of the server's process, or 0.
   virtual WindowHandle FindServerConsoleWindow(const Path& fileName) = 0;
   // The executable path of the process that owns a window, or empty.
@@ -71,6 +83,9 @@ void ShowConsoleWindow(IProcessControl& process, WindowHandle window, bool show)
 struct ProcessControlOptions {
   // Linux: the folder (with trailing separator) where a started server's output is appended.
   Path outputFolder;
+  // Linux: the size past which a server's output file moves to "<file>.1" and starts again
+  // empty (checked at its start and once a cycle while it runs); 0: no limit.
+  std::uint64_t outputLimit = 10 * 1024 * 1024;
 };
 
 std::unique_ptr<IProcessControl> CreateProcessControl(const ProcessControlOptions& options = {});
@@ -82,8 +97,9 @@ std::unique_ptr<IProcessControl> CreateProcessControl(const ProcessControlOption
 std::vector<std::u16string> SplitParameters(std::u16string_view params);
 
 // Linux: the file under outputFolder that a started server's output is appended to. It is
-// named after the whole executable path ("/srv/cs1/hlds_linux" gives "srv_cs1_hlds_linux.out"),
-// because servers of one game share the executable's name and differ only by folder.
+// named after the whole executable path ("/srv/cs1/hlds_linux" gives "srv-cs1-hlds_linux.out"),
+// because servers of one game share the executable's name and differ only by folder; two
+// different paths never give one name.
 Path ServerOutputFile(const Path& outputFolder, const Path& fileName);
 
 }  // namespace tervane

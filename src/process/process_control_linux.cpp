@@ -125,20 +125,58 @@ int NiceOf(std::uint8_t priority) {
   return -20;
 }
 
-void ApplyPriority(pid_t pid, std::uint8_t priority) {
+// Each answers the first error of a thread (one that ended meanwhile aside), or 0.
+int ApplyPriority(pid_t pid, std::uint8_t priority) {
   const int nice = NiceOf(priority);
-  ForEachThread(pid, [&](pid_t tid) { ::setpriority(PRIO_PROCESS, static_cast<id_t>(tid), nice); });
+  int error = 0;
+  ForEachThread(pid, [&](pid_t tid) {
+    if (::setpriority(PRIO_PROCESS, static_cast<id_t>(tid), nice) != 0 && errno != ESRCH && error == 0) error = errno;
+  });
+  return error;
 }
 
 // Bit n allows processor n. A mask the system refuses (0, or only absent processors) leaves
 // the process as it is.
-void ApplyAffinity(pid_t pid, std::uint32_t affinity) {
+int ApplyAffinity(pid_t pid, std::uint32_t affinity) {
   cpu_set_t set;
   CPU_ZERO(&set);
   for (int cpu = 0; cpu < 32; ++cpu) {
     if ((affinity >> cpu) & 1u) CPU_SET(cpu, &set);
   }
-  ForEachThread(pid, [&](pid_t tid) { ::sched_setaffinity(tid, sizeof set, &set); });
+  int error = 0;
+  ForEachThread(pid, [&](pid_t tid) {
+    if (::sched_setaffinity(tid, sizeof set, &set) != 0 && errno != ESRCH && error == 0) error = errno;
+  });
+  return error;
+}
+
+// Keeps a server's output file within the limit: past it, the content is copied to
+// "<file>.1" (replacing the one before) and the file is emptied in place. The server writes
+// through a descriptor opened with O_APPEND, so it goes on at the new end; renaming the file
+// away instead would leave it writing, without bound, into the renamed one. What it writes
+// between the copy and the emptying is lost: a few lines at most, once per limit's worth.
+void CapOutput(const std::string& path, std::uint64_t limit) {
+  struct stat st {};
+  if (limit == 0 || ::stat(path.c_str(), &st) != 0 || static_cast<std::uint64_t>(st.st_size) <= limit) return;
+  const UniqueFd in(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+  const std::string rotated = path + ".1";
+  const std::string partial = rotated + ".new";
+  const UniqueFd out(::open(partial.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0644));
+  if (!in || !out) return;
+  char buffer[65536];
+  for (;;) {
+    const ssize_t n = ::read(in.get(), buffer, sizeof buffer);
+    if (n == 0) break;
+    if (n < 0 || ::write(out.get(), buffer, static_cast<std::size_t>(n)) != n) {
+      ::unlink(partial.c_str());  // a full disk: keep everything as it is
+      return;
+    }
+  }
+  if (::rename(partial.c_str(), rotated.c_str()) != 0) {
+    ::unlink(partial.c_str());
+    return;
+  }
+  [[maybe_unused]] const int emptied = ::truncate(path.c_str(), 0);
 }
 
 // The process-start time (field 22 of /proc/<pid>/stat, in clock ticks since boot): with the
@@ -179,6 +217,7 @@ constexpr char kServerMarker[] = "TERVANE_EXECUTABLE=";
 // file names, its identity, and for a launcher script the file names of its interpreter.
 struct Target {
   std::string path;
+  std::string output;  // the server's output file, or empty
   std::string real;
   std::string name;      // of path
   std::string realName;  // of real: a symbolic link runs under its target's name
@@ -373,8 +412,12 @@ class LinuxProcessControl final : public IProcessControl {
   void SetServerPriority(const Path& fileName, std::uint8_t priority) override {
     ActOnServer(fileName, [&](const Found& found, const Target& target) {
       if (!IsStillServer(found, target)) return false;
-      ApplyPriority(found.pid, priority);
-      for (pid_t pid : DescendantsOf(found.pid)) ApplyPriority(pid, priority);
+      int error = ApplyPriority(found.pid, priority);
+      for (pid_t pid : DescendantsOf(found.pid)) {
+        const int more = ApplyPriority(pid, priority);
+        if (error == 0) error = more;
+      }
+      applyErrors_[target.path].priority = static_cast<std::uint32_t>(error);
       return true;
     });
   }
@@ -382,10 +425,19 @@ class LinuxProcessControl final : public IProcessControl {
   void SetServerAffinity(const Path& fileName, std::uint32_t affinity) override {
     ActOnServer(fileName, [&](const Found& found, const Target& target) {
       if (!IsStillServer(found, target)) return false;
-      ApplyAffinity(found.pid, affinity);
-      for (pid_t pid : DescendantsOf(found.pid)) ApplyAffinity(pid, affinity);
+      int error = ApplyAffinity(found.pid, affinity);
+      for (pid_t pid : DescendantsOf(found.pid)) {
+        const int more = ApplyAffinity(pid, affinity);
+        if (error == 0) error = more;
+      }
+      applyErrors_[target.path].affinity = static_cast<std::uint32_t>(error);
       return true;
     });
+  }
+
+  ApplyErrors LastApplyErrors(const Path& fileName) override {
+    const auto known = applyErrors_.find(Utf16ToUtf8(fileName));
+    return known == applyErrors_.end() ? ApplyErrors{} : known->second;
   }
 
   // No process has a console window here; the search is not even needed.
@@ -415,6 +467,10 @@ class LinuxProcessControl final : public IProcessControl {
   void EndCycle() override {
     inCycle_ = false;
     snapshot_.reset();
+    // Once a cycle, the output files of the servers seen running stay within their limit.
+    for (const auto& [path, found] : confirmed_)
+      if (const auto known = targets_.find(path); known != targets_.end() && !known->second.first.output.empty())
+        CapOutput(known->second.first.output, options_.outputLimit);
   }
 
  private:
@@ -450,6 +506,8 @@ class LinuxProcessControl final : public IProcessControl {
     if (target.path.empty() || stamp.second != now.second || stamp.first.tv_sec != now.first.tv_sec ||
         stamp.first.tv_nsec != now.first.tv_nsec) {
       target.path = path;
+      target.output = options_.outputFolder.empty() ? std::string()
+                                                    : Utf16ToUtf8(ServerOutputFile(options_.outputFolder, fileName));
       target.real = Resolved(path);
       target.name = std::string(BaseName(target.path));
       target.realName = std::string(BaseName(target.real));
@@ -527,6 +585,7 @@ class LinuxProcessControl final : public IProcessControl {
     if (!options_.outputFolder.empty()) {
       CreateDirectories(options_.outputFolder);
       const std::string path = Utf16ToUtf8(ServerOutputFile(options_.outputFolder, fileName));
+      CapOutput(path, options_.outputLimit);
       fd.reset(::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOCTTY, 0644));
     }
     if (!fd) fd.reset(::open("/dev/null", O_WRONLY | O_CLOEXEC));
@@ -540,6 +599,7 @@ class LinuxProcessControl final : public IProcessControl {
   std::vector<pid_t> children_;
   std::unordered_map<std::string, std::pair<Target, std::pair<timespec, Identity>>> targets_;
   std::unordered_map<std::string, Found> confirmed_;  // by the server's path
+  std::unordered_map<std::string, ApplyErrors> applyErrors_;  // by the server's path
 };
 
 std::uint32_t LinuxProcessControl::StartServerProcess(const Path& fileName,
@@ -614,8 +674,8 @@ std::uint32_t LinuxProcessControl::StartServerProcess(const Path& fileName,
   if (result != 0) return static_cast<std::uint32_t>(result);
 
   children_.push_back(pid);
-  ApplyPriority(pid, priority);
-  ApplyAffinity(pid, affinity);
+  applyErrors_[executable] = ApplyErrors{static_cast<std::uint32_t>(ApplyPriority(pid, priority)),
+                                         static_cast<std::uint32_t>(ApplyAffinity(pid, affinity))};
   return 0;
 }
 

@@ -48,6 +48,8 @@ const std::array<MessageTextDef, kExtraTextCount>& ExtraTextTable() {
   static const std::array<MessageTextDef, kExtraTextCount> table = {{
       {u"CrashLoopPaused", u"Paused Monitor. Reason: %d restarts within %d minutes."},
       {u"StartFailed", u"Start failed: %s"},
+      {u"PriorityNotApplied", u"Priority not applied: %s"},
+      {u"AffinityNotApplied", u"Processor affinity not applied: %s"},
   }};
   return table;
 }

@@ -53,8 +53,10 @@ struct MessageTextDef {
 enum class ExtraMsg : int {
   CrashLoopPaused,  // "%d restarts within %d minutes"
   StartFailed,      // "%s": the system's reason
+  PriorityNotApplied,  // "%s": the system's reason
+  AffinityNotApplied,  // "%s": the system's reason
 };
-inline constexpr int kExtraTextCount = 2;
+inline constexpr int kExtraTextCount = 4;
 const std::array<MessageTextDef, kExtraTextCount>& ExtraTextTable();
 
 // Keys and defaults in table order.

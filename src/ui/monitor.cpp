@@ -155,6 +155,7 @@ void Monitor::EditServer(std::size_t row, std::u16string_view name, const Editor
     ShowConsoleWindow(process_, w, r.HideServer == 0);
   }
   process_.SetServerAffinity(fileName, r.Affinity);
+  servers_.NoteApplyErrors(row, process_.LastApplyErrors(fileName));
   servers_.Render(row);
   Save();
 }

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 #include <fcntl.h>
 #include <poll.h>
+#include <sched.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/socket.h>
@@ -204,6 +205,27 @@ TEST_F(Kesp, TheRunningKespTakesTheCommandsAndSurvivesBadClients) {
   EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
   EXPECT_FALSE(fs::exists(root / "kesp.sock"));
   EXPECT_EQ(Run({"pause", "1"}).code, 0) << "with no kesp running, the file itself";
+}
+
+// A mask of only a processor the machine lacks (a list made on a larger machine): kesp runs the
+// server all the same and says once, in its log and in the status, that it could not be applied.
+TEST_F(Kesp, AnAffinityThatCannotBeAppliedIsSaidOnceInTheLogAndTheStatus) {
+  cpu_set_t present;
+  ASSERT_EQ(::sched_getaffinity(0, sizeof present, &present), 0);
+  if (CPU_ISSET(31, &present)) GTEST_SKIP() << "processor 31 is present";
+  Register("a", 27413);
+  {
+    std::fstream list(root / "serverlist.dat", std::ios::binary | std::ios::in | std::ios::out);
+    list.seekp(1631);  // the record's Affinity, little-endian: processor 31 only
+    list.write("\x00\x00\x00\x80", 4);
+  }
+  Supervise();
+  const std::string said = "a: Processor affinity not applied: ";
+  EXPECT_TRUE(WaitFor([&] { return Run({"status"}).out.find("Processor affinity not applied: ") != std::string::npos; }));
+  std::this_thread::sleep_for(1s);  // a few more cycles, which say nothing new
+  const std::string log = Slurp(root / "kesp.out");
+  EXPECT_NE(log.find(said), std::string::npos) << log;
+  EXPECT_EQ(log.find(said), log.rfind(said)) << log;
 }
 
 TEST_F(Kesp, TheServiceUnitPassesSystemdsCheck) {

@@ -553,5 +553,51 @@ TEST_F(VelUDPTest, ATimerHandlerRecreatesTheEndpointAsTheTimeoutCheckDoes) {
   EXPECT_EQ(log[0].port, udp->LocalPort());
 }
 
+// The size asked for before Open and while open: the buffer grows to it, a small request never
+// shrinks it, and a request beyond every system limit still opens.
+TEST_F(VelUDPTest, TheReceiveBufferGrowsToTheRequestAndNeverFailsTheOpen) {
+  auto plain = Opened();
+  const int systemSize = plain->ReceiveBufferGranted();
+  EXPECT_GT(systemSize, 0);
+  constexpr int kLarge = 256 * 1024;
+  struct Case {
+    int request;
+    bool whileOpen;
+    int atLeast;
+  } const cases[] = {
+      {kLarge, false, kLarge}, {kLarge, true, kLarge}, {1, false, systemSize}, {1, true, systemSize},
+      {0x7FFFFFFF, false, systemSize}, {0x7FFFFFFF, true, systemSize},
+  };
+  for (const Case& c : cases) {
+    TVelUDP udp(loop);
+    udp.OnError = Silent;
+    if (!c.whileOpen) udp.SetReceiveBufferSize(c.request);
+    udp.Open();
+    if (c.whileOpen) udp.SetReceiveBufferSize(c.request);
+    EXPECT_TRUE(udp.Active()) << c.request;
+    EXPECT_EQ(udp.ReceiveBufferSize(), c.request);
+    EXPECT_GE(udp.ReceiveBufferGranted(), c.atLeast) << c.request << (c.whileOpen ? " while open" : "");
+  }
+  EXPECT_EQ(TVelUDP(loop).ReceiveBufferGranted(), 0);
+}
+
+TEST_F(VelUDPTest, DatagramWaitingTellsAtOnceWhetherAReadWouldFindOne) {
+  TVelUDP closed(loop);
+  EXPECT_FALSE(closed.DatagramWaiting());
+  auto receiver = Opened();
+  auto sender = Opened();
+  EXPECT_FALSE(receiver->DatagramWaiting());
+  ASSERT_EQ(sender->SendString("x", kLoopback, receiver->LocalPort()), 1);
+  const auto deadline = std::chrono::steady_clock::now() + kPatience;
+  while (!receiver->DatagramWaiting() && std::chrono::steady_clock::now() < deadline)
+    std::this_thread::sleep_for(milliseconds(1));
+  ASSERT_TRUE(receiver->DatagramWaiting());
+  char byte = 0;
+  std::string from;
+  int port = 0;
+  EXPECT_EQ(receiver->ReceiveBuffer(&byte, 1, from, port), 1);
+  EXPECT_FALSE(receiver->DatagramWaiting());
+}
+
 }  // namespace
 }  // namespace tervane

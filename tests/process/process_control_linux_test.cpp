@@ -149,6 +149,35 @@ TEST_F(LinuxProcessControlTest, AffinityOfEveryThread) {
   EXPECT_TRUE(AllEqual(CpusOfEveryThread(pid), online)) << "absent processors are left out";
 }
 
+// What the system refuses is answered for the server, at its start and when set: a mask of only
+// absent processors, and a priority above normal without the right to raise it.
+TEST_F(LinuxProcessControlTest, RefusedSettingsAreReportedWithTheSystemsReason) {
+  const bool root = ::geteuid() == 0;
+  constexpr std::uint32_t kAbsentOnly = 1u << 31;
+  if ((CpusAllowed("/proc/self/status") & (1ul << 31)) != 0) GTEST_SKIP() << "processor 31 is present";
+  const Path server = PlaceCopy(u"srv");
+  ASSERT_GT(Threaded(server, 1, kAbsentOnly), 0);
+  EXPECT_EQ(control_->LastApplyErrors(server), (ApplyErrors{root ? 0u : std::uint32_t(EACCES), std::uint32_t(EINVAL)}));
+  struct Step {
+    bool priority;
+    std::uint32_t value;
+    ApplyErrors expected;
+  };
+  const std::vector<Step> steps = {
+      {false, 1, {root ? 0u : std::uint32_t(EACCES), 0}},
+      {true, 0, {0, 0}},
+      {false, kAbsentOnly, {0, std::uint32_t(EINVAL)}},
+      {false, 0, {0, std::uint32_t(EINVAL)}},
+      {true, 2, {root ? 0u : std::uint32_t(EACCES), std::uint32_t(EINVAL)}},
+  };
+  for (const Step& step : steps) {
+    if (step.priority) control_->SetServerPriority(server, static_cast<std::uint8_t>(step.value));
+    else control_->SetServerAffinity(server, step.value);
+    EXPECT_EQ(control_->LastApplyErrors(server), step.expected) << step.priority << " " << step.value;
+  }
+  EXPECT_EQ(control_->LastApplyErrors(PlaceCopy(u"other")), ApplyErrors{}) << "never applied";
+}
+
 TEST_F(LinuxProcessControlTest, OwnSessionQuietInputOutputAppendedNothingInherited) {
   // A descriptor of the monitor that is not close-on-exec, as a careless socket would be.
   int leaky[2];
@@ -182,6 +211,41 @@ TEST_F(LinuxProcessControlTest, OwnSessionQuietInputOutputAppendedNothingInherit
     control->TerminateServerProcess(server);
     EXPECT_TRUE(WaitFor([&] { return !control->IsServerRunning(server); }));
   }
+}
+
+// An output file past its limit moves to ".out.1" (one kept) and starts again empty: at a
+// start, and once a cycle while the server runs and holds it open.
+TEST_F(LinuxProcessControlTest, TheOutputFileIsCappedWithOneRotatedFileKept) {
+  const Path folder = temp_.Dir() + u"logs/";
+  ProcessControlOptions options{folder};
+  options.outputLimit = 1000;
+  auto control = CreateProcessControl(options);
+  const Path server = PlaceCopy(u"srv");
+  const Path output = ServerOutputFile(folder, server);
+  const Path rotated = output + u".1";
+  std::filesystem::create_directories(Fs(folder));
+  const auto append = [](const Path& file, const std::string& text) {
+    std::ofstream(Fs(file), std::ios::binary | std::ios::app) << text;
+  };
+  append(output, std::string(1500, 'a'));  // an earlier run's
+
+  ASSERT_EQ(control->StartServerProcess(server, u"--say hello --life 60", 0, false, 1), 0u);
+  ASSERT_TRUE(WaitFor([&] { return Count(ReadText(output), "hello\n") == 2; })) << ReadText(output);
+  EXPECT_EQ(ReadText(rotated), std::string(1500, 'a')) << "moved aside at the start";
+
+  append(output, std::string(2000, 'b'));  // grown past the limit while it runs
+  control->BeginCycle();
+  EXPECT_TRUE(control->IsServerRunning(server));
+  control->EndCycle();
+  EXPECT_EQ(std::filesystem::file_size(Fs(output)), 0u);
+  EXPECT_EQ(Count(ReadText(rotated), "hello\n"), 2u);
+  EXPECT_EQ(Count(ReadText(rotated), "b"), 2000u) << "the earlier rotated file is replaced";
+
+  append(output, std::string(900, 'c'));  // within the limit: left alone
+  control->BeginCycle();
+  EXPECT_TRUE(control->IsServerRunning(server));
+  control->EndCycle();
+  EXPECT_EQ(std::filesystem::file_size(Fs(output)), 900u);
 }
 
 TEST_F(LinuxProcessControlTest, WithoutAnOutputFolderTheOutputIsDiscarded) {

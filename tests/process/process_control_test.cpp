@@ -25,12 +25,12 @@ TEST(SplitParameters, BlanksSeparateQuotesGroup) {
 
 TEST(ServerOutputFile, NamedAfterTheWholeExecutablePath) {
   EXPECT_EQ(ServerOutputFile(u"/var/log/tervane/", u"/srv/cs1/hlds_linux"),
-            u"/var/log/tervane/srv_cs1_hlds_linux.out");
+            u"/var/log/tervane/srv-cs1-hlds_linux.out");
   EXPECT_NE(ServerOutputFile(u"/o/", u"/srv/cs1/hlds_linux"),
             ServerOutputFile(u"/o/", u"/srv/cs2/hlds_linux"))
       << "servers of one game share the executable's name";
-  EXPECT_EQ(ServerOutputFile(u"/o/", u"hlds_linux"), u"/o/hlds_linux.out");
-  EXPECT_EQ(ServerOutputFile(u"/o/", u""), u"/o/server.out");
+  EXPECT_EQ(ServerOutputFile(u"/o/", u"hlds_linux"), u"/o/%%hlds_linux.out");
+  EXPECT_EQ(ServerOutputFile(u"/o/", u""), u"/o/%%.out");
 
   // A path too long for one file name keeps its end and a hash of the whole.
   const std::u16string deep(300, u'x');
@@ -41,7 +41,20 @@ TEST(ServerOutputFile, NamedAfterTheWholeExecutablePath) {
     const Path name = path.substr(3);
     EXPECT_LE(Utf16ToUtf8(name).size(), 255u);
     EXPECT_EQ(name.find(u'/'), Path::npos);
-    EXPECT_TRUE(name.ends_with(u"_hlds_linux.out"));
+    EXPECT_TRUE(name.ends_with(u"-hlds_linux.out"));
+  }
+}
+
+TEST(ServerOutputFile, DifferentPathsNeverShareAFile) {
+  const std::vector<std::pair<Path, Path>> pairs = {
+      {u"/srv/a_b/x", u"/srv/a/b_x"}, {u"/srv/a-b/x", u"/srv/a/b/x"}, {u"/srv/a%2Db/x", u"/srv/a-b/x"},
+      {u"/srv/x", u"srv/x"},          {u"/srv/a\\b", u"/srv/a/b"},   {u"/srv/a:b", u"/srv/a%3Ab"},
+      {u"/srv/a\nb", u"/srv/a/b"},   {u"%%x", u"/%%x"},               {u"/a/b/", u"/a/b-"},
+  };
+  for (const auto& [a, b] : pairs) {
+    const Path nameA = ServerOutputFile(u"/o/", a), nameB = ServerOutputFile(u"/o/", b);
+    EXPECT_NE(nameA, nameB) << Utf16ToUtf8(a) << " and " << Utf16ToUtf8(b);
+    EXPECT_EQ(nameA.substr(3).find(u'/'), Path::npos);
   }
 }
 

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <chrono>
 #include <deque>
+#include <thread>
 
 #include "core/supervisor.h"
 #include "fake_process_control.h"
@@ -429,6 +430,60 @@ TEST_F(SupervisorTest, TimerChainAlternatesCycleAndCheck) {
   const int before = process.cycles;
   ASSERT_TRUE(chainLoop.RunUntil([&] { return process.cycles >= before + 3; }, 10s));
   EXPECT_EQ(view.Status(), u"Network Status Self Test: Normal");
+}
+
+// A priority or an affinity the system refuses is said once when it happens, with the system's
+// reason, and kept in the status until it is applied again.
+TEST_F(SupervisorTest, ARefusedPriorityOrAffinityIsLoggedOncePerChange) {
+  Add(u"A", true);
+  const Path key = FakeProcessControl::Key(File(0));
+  struct Step {
+    ApplyErrors refused;
+    std::vector<std::u16string> newLines;
+  };
+  const std::vector<Step> steps = {
+      {{13, 0}, {u"A: Priority not applied: " + SystemErrorText(13)}},
+      {{13, 0}, {}},  // the next cycle: nothing new
+      {{13, 22}, {u"A: Processor affinity not applied: " + SystemErrorText(22)}},
+      {{0, 0}, {}},
+      {{0, 22}, {u"A: Processor affinity not applied: " + SystemErrorText(22)}},
+  };
+  for (const Step& step : steps) {
+    process.applyErrors[key] = step.refused;
+    const std::size_t before = Logs().size();
+    Cycle();
+    Check();
+    const auto logs = Logs();
+    EXPECT_EQ(std::vector<std::u16string>(logs.begin() + static_cast<long>(before), logs.end()), step.newLines);
+    EXPECT_EQ(list[0]->Status.priorityError, step.refused.priority);
+    EXPECT_EQ(list[0]->Status.affinityError, step.refused.affinity);
+  }
+}
+
+// On a long list the replies of the first servers come back while the cycle still sends: they
+// are read off the socket during the cycle, so its buffer cannot overflow, and handled after it
+// as the loop would have handled them then.
+TEST_F(SupervisorTest, RepliesWaitingDuringTheCycleAreReadThenAndHandledAfterIt) {
+  constexpr int kServers = kServersPerReplyRead + 8;
+  for (int i = 0; i + 1 < kServers; ++i) Add(ToU16(i), true);
+  TVelUDP last(loop);  // the address of the last server, queried after the first read
+  last.Open();
+  ServerEntry& e = Add(u"Last", true);
+  e.Port = static_cast<std::uint16_t>(last.LocalPort());
+  const Bytes reply = InfoReply("de_inferno", 5, 20);
+  last.SendBuffer(reply.data(), static_cast<int>(reply.size()), sup.VelUDP1()->LocalPort(), "127.0.0.1");
+  const auto deadline = std::chrono::steady_clock::now() + 5s;
+  while (!sup.VelUDP1()->DatagramWaiting() && std::chrono::steady_clock::now() < deadline) std::this_thread::yield();
+  ASSERT_TRUE(sup.VelUDP1()->DatagramWaiting());
+
+  sup.timerCircleCheckTimer();  // the loop does not run in between
+  EXPECT_EQ(Cell(kServers - 1, ColNetworkStatus), u"Normal");
+  EXPECT_EQ(Cell(kServers - 1, ColMap), u"de_inferno");
+  EXPECT_EQ(e.WaitReply, 0) << "handled after the server's queries went out, not before";
+  EXPECT_EQ(sup.VelUDP1()->ReceiveBufferSize(), ReceiveBufferFor(kServers));
+  Check();
+  EXPECT_EQ(Cell(kServers - 1, ColNetworkStatus), u"Normal");
+  EXPECT_EQ(e.TimeoutCount, 0);
 }
 
 }  // namespace

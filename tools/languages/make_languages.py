@@ -38,6 +38,8 @@ EXTRA = [
     ("CrashLoopPaused", "Paused Monitor. Reason: %d restarts within %d minutes.",
      "暂停监视。原因：%d 次重启发生在 %d 分钟内。"),
     ("StartFailed", "Start failed: %s", "启动失败：%s"),
+    ("PriorityNotApplied", "Priority not applied: %s", "优先级未能应用：%s"),
+    ("AffinityNotApplied", "Processor affinity not applied: %s", "处理器关联未能应用：%s"),
 ]
 
 PARAMS_EN = ('&Run Parameters (Must be use console mode "-console"; If you want to specify IP Address, '
