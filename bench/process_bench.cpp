@@ -15,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "bench_support.h"
 #include "core/supervisor.h"
 #include "process/process_control.h"
 #include "support/text.h"
@@ -80,14 +81,6 @@ class Host {
     }
   }
 
-  // Ends every process of the file: a killed process may still be found while it ends, so
-  // this goes on until none is found, for at most a minute.
-  static void EndAll(IProcessControl& control, const Path& file) {
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::minutes(1);
-    while (control.IsServerRunning(file) && std::chrono::steady_clock::now() < deadline)
-      control.TerminateServerProcess(file);
-  }
-
   void StartServers() {
     for (const Path& server : servers_) {
       control_->StartServerProcess(server, kLifeSeconds, 0, false, 0xFFFFFFFFu);
@@ -108,15 +101,6 @@ class Host {
 };
 
 Host* host = nullptr;
-
-std::size_t ProcessCount() {
-  std::size_t n = 0;
-  for (const auto& entry : fs::directory_iterator("/proc")) {
-    const std::string name = entry.path().filename().string();
-    if (!name.empty() && name.find_first_not_of("0123456789") == std::string::npos) ++n;
-  }
-  return n;
-}
 
 // One search that walks the whole of /proc: a server whose process is not running.
 void BM_SearchMissingServer(benchmark::State& state) {
@@ -225,15 +209,4 @@ BENCHMARK(BM_FullSupervisionCycle)->Apply(FullCycleSizes)->Unit(benchmark::kMicr
 }  // namespace
 }  // namespace tervane
 
-int main(int argc, char** argv) {
-  benchmark::Initialize(&argc, argv);
-  if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
-  {
-    tervane::Host theHost;
-    tervane::host = &theHost;
-    benchmark::RunSpecifiedBenchmarks();
-    tervane::host = nullptr;
-  }
-  benchmark::Shutdown();
-  return 0;
-}
+int main(int argc, char** argv) { return tervane::RunWithHost(argc, argv, tervane::host); }

@@ -24,6 +24,7 @@
 #include <string>
 #include <vector>
 
+#include "bench_support.h"
 #include "core/supervisor.h"
 #include "process/process_control.h"
 #include "support/text.h"
@@ -57,15 +58,6 @@ constexpr int kMaxServers = 512;
 constexpr int kMaxBackground = 1000;
 constexpr int kCycles = 10;
 constexpr unsigned kCheckDelayMs = 500;
-
-std::size_t ProcessCount() {
-  std::size_t n = 0;
-  for (const auto& entry : fs::directory_iterator("/proc")) {
-    const std::string name = entry.path().filename().string();
-    if (!name.empty() && name.find_first_not_of("0123456789") == std::string::npos) ++n;
-  }
-  return n;
-}
 
 // The kernel's drop counter of the UDP socket bound to this local port (the last column).
 long long SocketDrops(int port) {
@@ -175,11 +167,6 @@ class Host {
     }
   }
 
-  static void EndAll(IProcessControl& control, const Path& file) {
-    const auto deadline = std::chrono::steady_clock::now() + 1min;
-    while (control.IsServerRunning(file) && std::chrono::steady_clock::now() < deadline)
-      control.TerminateServerProcess(file);
-  }
 
   fs::path root_;
   Path filler_;
@@ -253,15 +240,4 @@ BENCHMARK(BM_RepliesAtScale)->Apply(Sizes)->Iterations(kCycles)->Unit(benchmark:
 }  // namespace
 }  // namespace tervane
 
-int main(int argc, char** argv) {
-  benchmark::Initialize(&argc, argv);
-  if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
-  {
-    tervane::Host theHost;
-    tervane::host = &theHost;
-    benchmark::RunSpecifiedBenchmarks();
-    tervane::host = nullptr;
-  }
-  benchmark::Shutdown();
-  return 0;
-}
+int main(int argc, char** argv) { return tervane::RunWithHost(argc, argv, tervane::host); }
