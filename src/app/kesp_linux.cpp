@@ -7,12 +7,15 @@
 #include <sys/signalfd.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdlib>
 #include <filesystem>
 #include <iostream>
 #include <memory>
+#include <optional>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "app/console_view.h"
@@ -31,10 +34,14 @@ namespace {
 
 using namespace tervane;
 
+constexpr std::chrono::milliseconds kLockPatience{5000};
+
 // The running supervision holds this lock, so that a second one and the commands on the file
 // can tell that it runs. Answers the held lock, or none with why in error (held: another kesp
 // holds it).
-UniqueFd TakeLock(std::string& error, bool& held) {
+// A command on the file holds the lock for milliseconds, a running kesp for good: who finds it
+// held tries again until patience runs out, so that neither side fails for the other's moment.
+UniqueFd TakeLock(std::string& error, bool& held, std::chrono::milliseconds patience) {
   const std::string path = Utf16ToUtf8(ProgramDir() + u"kesp.lock");
   held = false;
   UniqueFd fd(::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600));
@@ -42,7 +49,12 @@ UniqueFd TakeLock(std::string& error, bool& held) {
     error = "cannot open " + path + ": " + Utf16ToUtf8(SystemErrorText(static_cast<std::uint32_t>(errno)));
     return fd;
   }
-  if (::flock(fd.get(), LOCK_EX | LOCK_NB) != 0) {
+  const auto end = std::chrono::steady_clock::now() + patience;
+  int result;
+  while ((result = ::flock(fd.get(), LOCK_EX | LOCK_NB)) != 0 && errno == EWOULDBLOCK &&
+         std::chrono::steady_clock::now() < end)
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  if (result != 0) {
     held = errno == EWOULDBLOCK;
     error = held ? "kesp is already supervising the servers of " + Utf16ToUtf8(ServerListPath())
                  : "cannot lock " + path + ": " + Utf16ToUtf8(SystemErrorText(static_cast<std::uint32_t>(errno)));
@@ -69,7 +81,21 @@ int RunCommandLine(std::vector<std::string> args, IProcessControl& process) {
   const std::string socketPath = ControlSocketPath(Utf16ToUtf8(ProgramDir()));
   const bool canAsk = ::isatty(0) && ::isatty(2);
   std::string error;
-  if (auto answer = CallControlSocket(socketPath, args, 60000, error)) {
+  // The socket answers, or the lock is free; a kesp that is starting has the lock before its
+  // socket, so both are tried again for a while.
+  std::optional<ControlAnswer> answer;
+  UniqueFd lock;
+  bool held = false;
+  const auto end = std::chrono::steady_clock::now() + kLockPatience;
+  for (;;) {
+    error.clear();
+    answer = CallControlSocket(socketPath, args, 60000, error);
+    if (answer) break;
+    lock = TakeLock(error, held, std::chrono::milliseconds(0));
+    if (lock || !held || std::chrono::steady_clock::now() >= end) break;
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  }
+  if (answer) {
     if (!error.empty()) {
       std::cerr << "kesp: " << error << "\n";
       return 1;
@@ -95,8 +121,6 @@ int RunCommandLine(std::vector<std::string> args, IProcessControl& process) {
   }
 
   // No kesp runs: the file itself, under the lock, so that a kesp starting meanwhile waits.
-  bool held = false;
-  const UniqueFd lock = TakeLock(error, held);
   if (!lock && IsChangingCommand(args[0])) {
     std::cerr << "kesp: " << (held ? "kesp is supervising, but its control socket does not answer (" + socketPath + ")"
                                    : error)
@@ -134,7 +158,7 @@ int main(int argc, char** argv) {
 
   std::string error;
   bool held = false;
-  const UniqueFd lock = TakeLock(error, held);
+  const UniqueFd lock = TakeLock(error, held, kLockPatience);
   if (!lock) {
     std::cerr << "kesp: " << error << "\n";
     return 1;
