@@ -30,6 +30,37 @@ std::u16string NetworkText(const Server& s, const MessageTexts& texts) {
   return kNoValue;
 }
 
+bool MadeOf(const RowInputs& r, const Server& s, const MessageTexts& texts) {
+  return r.valid && r.texts == &texts && r.port == s.Port && r.priority == s.Priority && r.lost == s.LostCount &&
+         r.timeouts == s.TimeoutCount && r.restarts == s.Restarts && r.paused == (s.Paused != 0) &&
+         r.process == static_cast<int>(s.ProcessStatus()) && r.network == static_cast<int>(s.NetworkStatus()) &&
+         r.hasReply == s.Status.hasReply && r.players == s.Status.players && r.maxPlayers == s.Status.maxPlayers &&
+         r.map == s.Status.map && r.startError == s.Status.startError && r.address == s.IPAddress.view() &&
+         s.Name.Holds(r.name) && s.FileName.Holds(r.fileName);
+}
+
+// Kept in the strings' own storage: no allocation once they have held as long a text.
+void Remember(RowInputs& r, const Server& s, const MessageTexts& texts) {
+  r.valid = true;
+  r.texts = &texts;
+  r.port = s.Port;
+  r.priority = s.Priority;
+  r.lost = s.LostCount;
+  r.timeouts = s.TimeoutCount;
+  r.restarts = s.Restarts;
+  r.paused = s.Paused != 0;
+  r.process = static_cast<int>(s.ProcessStatus());
+  r.network = static_cast<int>(s.NetworkStatus());
+  r.hasReply = s.Status.hasReply;
+  r.players = s.Status.players;
+  r.maxPlayers = s.Status.maxPlayers;
+  r.map.assign(s.Status.map);
+  r.startError.assign(s.Status.startError);
+  r.address.assign(s.IPAddress.view());
+  s.Name.CopyTo(r.name);
+  s.FileName.CopyTo(r.fileName);
+}
+
 }  // namespace
 
 RowTexts RowTextsFor(const Server& s, const MessageTexts& texts) {
@@ -50,6 +81,7 @@ RowTexts RowTextsFor(const Server& s, const MessageTexts& texts) {
 
 void RenderColumns(IListView& view, int row, Server& server, const MessageTexts& texts,
                    std::initializer_list<int> columns) {
+  server.ShownFrom.valid = false;
   RowTexts now = RowTextsFor(server, texts);
   for (int col : columns) {
     auto& shown = server.Shown[static_cast<std::size_t>(col)];
@@ -61,12 +93,15 @@ void RenderColumns(IListView& view, int row, Server& server, const MessageTexts&
 }
 
 void RenderRow(IListView& view, int row, Server& server, const MessageTexts& texts) {
+  if (MadeOf(server.ShownFrom, server, texts)) return;
   RenderColumns(view, row, server, texts,
                 {ColServerName, ColIPAddress, ColPort, ColFileName, ColPriority, ColProcessStatus,
                  ColNetworkStatus, ColMap, ColPlayers, ColRestarts});
+  Remember(server.ShownFrom, server, texts);
 }
 
 void InsertServerRow(IListView& view, int row, Server& server, const MessageTexts& texts) {
+  server.ShownFrom.valid = false;
   server.Shown = RowTextsFor(server, texts);
   view.InsertRow(row, server.Shown);
 }

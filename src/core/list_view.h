@@ -69,6 +69,19 @@ class IListView {
 
 struct Server;
 
+// What a row's texts were made of when it was last rendered whole: a row rendered again from
+// the same record and status is left as it is, so that a server that keeps answering costs no
+// text per cycle. Any rendering of single columns makes it invalid.
+struct RowInputs {
+  bool valid = false;
+  const MessageTexts* texts = nullptr;
+  std::u16string name, fileName, startError;
+  std::string address, map;
+  int port = 0, priority = 0, lost = 0, timeouts = 0, restarts = 0, players = 0, maxPlayers = 0;
+  int process = 0, network = 0;
+  bool paused = false, hasReply = false;
+};
+
 // The ten texts of a server's row, all from its record and live status: caption, address,
 // port, executable, priority name, then the state cells.
 RowTexts RowTextsFor(const Server& server, const MessageTexts& texts);

@@ -47,8 +47,20 @@ struct Text16 {
   // The text up to the first zero unit or the full width.
   std::u16string str() const {
     std::u16string out;
-    for (std::size_t i = 0; i < N && at(i) != 0; ++i) out.push_back(at(i));
+    CopyTo(out);
     return out;
+  }
+  // The same into out, whose storage is kept: no allocation once out has held as long a text.
+  void CopyTo(std::u16string& out) const {
+    out.clear();
+    for (std::size_t i = 0; i < N && at(i) != 0; ++i) out.push_back(at(i));
+  }
+  // Whether the field holds exactly text, compared in place.
+  bool Holds(std::u16string_view text) const {
+    std::size_t i = 0;
+    for (; i < N && at(i) != 0; ++i)
+      if (i >= text.size() || text[i] != at(i)) return false;
+    return i == text.size();
   }
   // Clears the field, then stores at most max units (N by default) of text.
   void assign(std::u16string_view text, std::size_t max = N) {

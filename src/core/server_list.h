@@ -27,6 +27,7 @@ struct Server : ServerEntry {
   ServerStatus Status;
   // The row's texts as last rendered, so that a change writes only the cells it changes.
   RowTexts Shown;
+  RowInputs ShownFrom;
 
   const ServerEntry& Record() const { return *this; }
   // A paused server shows as paused whatever it was doing before.

@@ -96,7 +96,9 @@ void Supervisor::Cycle() {
   for (std::size_t i = 0; i < count && i < list_.size(); ++i) {
     Server& e = *list_[i];
     if (e.Paused) continue;
-    const Path fileName = e.FileName.str();
+    // Into storage kept from cycle to cycle: a server costs no allocation for its path.
+    e.FileName.CopyTo(fileName_);
+    const Path& fileName = fileName_;
 
     if (dialog && !crashPath.empty() && process_.IsSameFile(fileName, crashPath)) {
       // A crashed server: read its message, close the dialog, then end and start the process.
@@ -108,7 +110,7 @@ void Supervisor::Cycle() {
       process_.SetServerAffinity(fileName, e.Affinity);
       servers_.NoteApplyErrors(i, process_.LastApplyErrors(fileName));
       servers_.FoundRunning(i);
-      ApplyConsoleWindow(e);
+      ApplyConsoleWindow(e, fileName);
       SendQueries(e);
       if (++queried % kServersPerReplyRead == 0) HoldWaitingDatagrams();
     } else {
@@ -117,8 +119,8 @@ void Supervisor::Cycle() {
   }
 }
 
-void Supervisor::ApplyConsoleWindow(const ServerEntry& e) {
-  const WindowHandle console = process_.FindServerConsoleWindow(e.FileName.str());
+void Supervisor::ApplyConsoleWindow(const ServerEntry& e, const Path& fileName) {
+  const WindowHandle console = process_.FindServerConsoleWindow(fileName);
   if (!console) return;
   process_.SetWindowTitle(console, e.Name.str());
   ShowConsoleWindow(process_, console, !servers_.HideConsole(e));

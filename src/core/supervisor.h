@@ -72,7 +72,7 @@ class Supervisor {
   void Cycle();
   void TimeoutCheck();
   void SendQueries(const ServerEntry& e);
-  void ApplyConsoleWindow(const ServerEntry& e);
+  void ApplyConsoleWindow(const ServerEntry& e, const Path& fileName);
   int FindServer(const std::string& address, int port) const;
   void Send(std::span<const std::uint8_t> bytes, const std::string& address, int port);
   // Reads the datagrams waiting now, as VelUDP1Receive reads them, and keeps them;
@@ -106,6 +106,7 @@ class Supervisor {
   std::vector<std::uint8_t> heldBytes_;
   std::vector<std::uint8_t> heldScratch_;
   std::vector<std::uint8_t> receiveBuffer_;
+  Path fileName_;  // the path of the server the cycle is at
 };
 
 }  // namespace tervane

@@ -179,22 +179,32 @@ void CapOutput(const std::string& path, std::uint64_t limit) {
   [[maybe_unused]] const int emptied = ::truncate(path.c_str(), 0);
 }
 
-// The process-start time (field 22 of /proc/<pid>/stat, in clock ticks since boot): with the
-// id it names one process for good, since an id can be taken again by a later process.
-std::uint64_t StartTimeOf(pid_t pid) {
+// From /proc/<pid>/stat: the process-start time (field 22, in clock ticks since boot), which
+// with the id names one process for good, since an id can be taken again by a later process;
+// and the number of its threads (field 20). All 0 when the process is gone.
+struct ProcessStat {
+  std::uint64_t started = 0;
+  long threads = 0;
+};
+
+ProcessStat StatOf(pid_t pid) {
+  ProcessStat result;
   const UniqueFd fd(::open(ProcPath(pid, "stat").c_str(), O_RDONLY | O_CLOEXEC));
-  if (!fd) return 0;
+  if (!fd) return result;
   char buffer[1024];
   const ssize_t n = ::read(fd.get(), buffer, sizeof buffer - 1);
-  if (n <= 0) return 0;
+  if (n <= 0) return result;
   buffer[n] = '\0';
   // The name (field 2) may hold blanks and parentheses: count from the last ')'.
   const char* at = std::strrchr(buffer, ')');
-  if (!at) return 0;
+  if (!at) return result;
   int field = 2;
-  for (++at; *at && field < 22; ++at)
-    if (*at == ' ') ++field;
-  return std::strtoull(at, nullptr, 10);
+  for (++at; *at && field < 22; ++at) {
+    if (*at != ' ') continue;
+    if (++field == 20) result.threads = std::strtol(at + 1, nullptr, 10);
+  }
+  result.started = std::strtoull(at, nullptr, 10);
+  return result;
 }
 
 // The whole of a small /proc file (cmdline, environ), at most limit bytes.
@@ -359,7 +369,23 @@ std::vector<pid_t> DescendantsOf(pid_t root) {
 struct Found {
   pid_t pid = 0;
   std::uint64_t started = 0;  // with the id: this very process
+  long threads = 0;           // when it was last confirmed
+  std::uint64_t cycle = 0;    // the cycle it was last confirmed in; 0: outside any
 };
+
+// The affinity last applied to a server's processes, and when.
+struct Applied {
+  pid_t pid = 0;
+  std::uint64_t started = 0;
+  long threads = 0;
+  std::uint32_t affinity = 0;
+  std::uint64_t cycle = 0;
+};
+
+// A mask applied stays: the kernel gives it to every thread and child created later. It is
+// applied again when the process, its threads or the mask changed, and every this many cycles
+// for what changed beside (a descendant's threads, a mask set by hand).
+constexpr std::uint64_t kReapplyCycles = 16;
 
 // The process list of one supervision cycle: taken once, then used by every search of the
 // cycle that the last cycle's process does not answer.
@@ -400,7 +426,7 @@ class LinuxProcessControl final : public IProcessControl {
       std::vector<UniqueFd> pinned;
       pinned.emplace_back(::pidfd_open(found.pid, 0));
       for (pid_t pid : DescendantsOf(found.pid)) pinned.emplace_back(::pidfd_open(pid, 0));
-      if (!IsStillServer(found, target)) return false;
+      if (!StillServer(found, target)) return false;
       for (const UniqueFd& pidfd : pinned)
         if (pidfd) ::pidfd_send_signal(pidfd.get(), SIGKILL, nullptr, 0);
       if (!pinned.front()) ::kill(found.pid, SIGKILL);  // a kernel without pidfds
@@ -411,7 +437,7 @@ class LinuxProcessControl final : public IProcessControl {
 
   void SetServerPriority(const Path& fileName, std::uint8_t priority) override {
     ActOnServer(fileName, [&](const Found& found, const Target& target) {
-      if (!IsStillServer(found, target)) return false;
+      if (!StillServer(found, target)) return false;
       int error = ApplyPriority(found.pid, priority);
       for (pid_t pid : DescendantsOf(found.pid)) {
         const int more = ApplyPriority(pid, priority);
@@ -424,7 +450,12 @@ class LinuxProcessControl final : public IProcessControl {
 
   void SetServerAffinity(const Path& fileName, std::uint32_t affinity) override {
     ActOnServer(fileName, [&](const Found& found, const Target& target) {
-      if (!IsStillServer(found, target)) return false;
+      Applied& applied = affinityApplied_[target.path];
+      if (applied.pid == found.pid && applied.started == found.started && applied.threads == found.threads &&
+          applied.affinity == affinity && cycle_ - applied.cycle < kReapplyCycles)
+        return true;  // nothing to do, so nothing to check again
+      if (!StillServer(found, target)) return false;
+      applied = Applied{found.pid, found.started, found.threads, affinity, cycle_};
       int error = ApplyAffinity(found.pid, affinity);
       for (pid_t pid : DescendantsOf(found.pid)) {
         const int more = ApplyAffinity(pid, affinity);
@@ -436,7 +467,9 @@ class LinuxProcessControl final : public IProcessControl {
   }
 
   ApplyErrors LastApplyErrors(const Path& fileName) override {
-    const auto known = applyErrors_.find(Utf16ToUtf8(fileName));
+    const auto target = targets_.find(fileName);
+    const auto known =
+        applyErrors_.find(target != targets_.end() ? target->second.target.path : Utf16ToUtf8(fileName));
     return known == applyErrors_.end() ? ApplyErrors{} : known->second;
   }
 
@@ -461,6 +494,7 @@ class LinuxProcessControl final : public IProcessControl {
   // costs nothing.
   void BeginCycle() override {
     inCycle_ = true;
+    ++cycle_;
     snapshot_.reset();
   }
 
@@ -468,14 +502,26 @@ class LinuxProcessControl final : public IProcessControl {
     inCycle_ = false;
     snapshot_.reset();
     // Once a cycle, the output files of the servers seen running stay within their limit.
-    for (const auto& [path, found] : confirmed_)
-      if (const auto known = targets_.find(path); known != targets_.end() && !known->second.first.output.empty())
-        CapOutput(known->second.first.output, options_.outputLimit);
+    for (const auto& [fileName, entry] : targets_)
+      if (!entry.target.output.empty() && confirmed_.contains(entry.target.path))
+        CapOutput(entry.target.output, options_.outputLimit);
   }
 
  private:
-  static bool IsStillServer(const Found& found, const Target& target) {
-    return StartTimeOf(found.pid) == found.started && IsServerProcess(found.pid, target, true);
+  // The same process (start time), still the server's: its image is the server's file, which
+  // one look at the image answers; otherwise every way a process can be the server's.
+  static bool IsStillServer(Found& found, const Target& target) {
+    const ProcessStat now = StatOf(found.pid);
+    if (now.started != found.started) return false;
+    found.threads = now.threads;
+    return ProcessIdentity(found.pid) == target.identity || IsServerProcess(found.pid, target, true);
+  }
+
+  // Checked again right before an action: the process found earlier in the cycle may have
+  // ended or turned into another program since.
+  static bool StillServer(const Found& found, const Target& target) {
+    Found again = found;
+    return IsStillServer(again, target);
   }
 
   // Finds the server's process and acts on it. Inside a cycle the process found may have
@@ -493,15 +539,20 @@ class LinuxProcessControl final : public IProcessControl {
     if (found) action(*found, *target);
   }
 
-  // The server's executable, read again only when its file changed.
+  // The server's executable, read again only when its file changed, and looked at once a cycle.
   const Target* TargetOf(const Path& fileName) {
-    std::string path = Utf16ToUtf8(fileName);
+    auto known = targets_.find(fileName);
+    if (known != targets_.end() && inCycle_ && known->second.checked == cycle_) return &known->second.target;
+    const std::string path = known != targets_.end() ? known->second.target.path : Utf16ToUtf8(fileName);
     struct stat st {};
     if (path.empty() || ::stat(path.c_str(), &st) != 0 || S_ISDIR(st.st_mode)) {
-      targets_.erase(path);
+      if (known != targets_.end()) targets_.erase(known);
       return nullptr;  // no process can run a file that is not there
     }
-    auto& [target, stamp] = targets_[path];
+    if (known == targets_.end()) known = targets_.emplace(fileName, TargetEntry{}).first;
+    known->second.checked = inCycle_ ? cycle_ : 0;
+    Target& target = known->second.target;
+    auto& stamp = known->second.stamp;
     const std::pair<timespec, Identity> now{st.st_mtim, Identity{st.st_dev, st.st_ino}};
     if (target.path.empty() || stamp.second != now.second || stamp.first.tv_sec != now.first.tv_sec ||
         stamp.first.tv_nsec != now.first.tv_nsec) {
@@ -528,7 +579,11 @@ class LinuxProcessControl final : public IProcessControl {
   // by the images, then by the marker.
   std::optional<Found> FindServerProcess(const Target& target) {
     if (const auto last = confirmed_.find(target.path); last != confirmed_.end()) {
-      if (IsStillServer(last->second, target)) return last->second;
+      if (inCycle_ && last->second.cycle == cycle_) return last->second;
+      if (IsStillServer(last->second, target)) {
+        last->second.cycle = inCycle_ ? cycle_ : 0;
+        return last->second;
+      }
       // The process changed since it was found: whatever list was taken before is stale too.
       confirmed_.erase(last);
       snapshot_.reset();
@@ -538,17 +593,23 @@ class LinuxProcessControl final : public IProcessControl {
     std::optional<Found> found;
     for (const Snapshot::Entry& entry : snapshot_->entries)
       if (IsServerImage(entry.pid, entry.executable, target)) {
-        found = Found{entry.pid, StartTimeOf(entry.pid)};
+        found = Found{entry.pid};
         break;
       }
     if (!found)
       for (const Snapshot::Entry& entry : snapshot_->entries)
         if (CarriesMarker(entry.pid, target)) {
-          found = Found{entry.pid, StartTimeOf(entry.pid)};
+          found = Found{entry.pid};
           break;
         }
     if (!inCycle_) snapshot_.reset();
-    if (found && found->started != 0) confirmed_[target.path] = *found;
+    if (found) {
+      const ProcessStat stat = StatOf(found->pid);
+      found->started = stat.started;
+      found->threads = stat.threads;
+      found->cycle = inCycle_ ? cycle_ : 0;
+      if (found->started != 0) confirmed_[target.path] = *found;
+    }
     return found;
   }
 
@@ -597,9 +658,16 @@ class LinuxProcessControl final : public IProcessControl {
   bool inCycle_ = false;
   std::optional<Snapshot> snapshot_;
   std::vector<pid_t> children_;
-  std::unordered_map<std::string, std::pair<Target, std::pair<timespec, Identity>>> targets_;
+  std::uint64_t cycle_ = 0;  // counts the cycles begun
+  struct TargetEntry {
+    Target target;
+    std::pair<timespec, Identity> stamp{};  // of the file when target was read
+    std::uint64_t checked = 0;              // the cycle the file was last looked at in
+  };
+  std::unordered_map<Path, TargetEntry> targets_;  // by the path as stored: a lookup converts nothing
   std::unordered_map<std::string, Found> confirmed_;  // by the server's path
   std::unordered_map<std::string, ApplyErrors> applyErrors_;  // by the server's path
+  std::unordered_map<std::string, Applied> affinityApplied_;  // by the server's path
 };
 
 std::uint32_t LinuxProcessControl::StartServerProcess(const Path& fileName,

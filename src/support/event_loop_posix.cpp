@@ -51,6 +51,11 @@ struct EventLoop::Impl {
   std::atomic<bool> quitPending{false};
   std::atomic<int> quitCode{0};
   std::function<void()> runPosted;  // the loop's posted tasks, run after each wake-up
+  // A pass's lists, kept for the next pass so that waiting costs no allocation; a pass run
+  // from inside a callback finds them taken and makes its own.
+  std::vector<pollfd> spareSet;
+  std::vector<std::uint64_t> spareIds;
+  std::vector<std::uintptr_t> spareDue;
 
   // One pass: waits for a descriptor, a timer or the wake-up, at most until limit, then
   // delivers descriptor news first and due timers after (as a message queue serves posted
@@ -80,8 +85,10 @@ void EventLoop::Impl::Step(std::optional<Clock::time_point> limit) {
     if (timeout < 0 || ms < timeout) timeout = ms;
   }
 
-  std::vector<pollfd> set;
-  std::vector<std::uint64_t> ids;
+  std::vector<pollfd> set = std::move(spareSet);
+  std::vector<std::uint64_t> ids = std::move(spareIds);
+  set.clear();
+  ids.clear();
   set.push_back(pollfd{wakeRead.get(), POLLIN, 0});
   ids.push_back(0);
   for (const auto& [id, watch] : watches) {
@@ -90,7 +97,11 @@ void EventLoop::Impl::Step(std::optional<Clock::time_point> limit) {
   }
 
   int ready = ::poll(set.data(), set.size(), timeout);
-  if (ready < 0) return;  // EINTR: the caller loops and computes the deadlines anew
+  if (ready < 0) {
+    spareSet = std::move(set);
+    spareIds = std::move(ids);
+    return;  // EINTR: the caller loops and computes the deadlines anew
+  }
 
   if (set[0].revents != 0) {
     char drain[64];
@@ -110,8 +121,12 @@ void EventLoop::Impl::Step(std::optional<Clock::time_point> limit) {
     onReady(revents);
   }
 
+  spareSet = std::move(set);
+  spareIds = std::move(ids);
+
   now = Clock::now();
-  std::vector<std::uintptr_t> due;
+  std::vector<std::uintptr_t> due = std::move(spareDue);
+  due.clear();
   for (const auto& [id, slot] : timers) {
     if (slot.armed && slot.due <= now) due.push_back(id);
   }
@@ -126,6 +141,7 @@ void EventLoop::Impl::Step(std::optional<Clock::time_point> limit) {
     if (slot.due <= now) slot.due = now + interval;
     slot.timer->Fire();  // may destroy the timer or others; slot is not used afterwards
   }
+  spareDue = std::move(due);
 }
 
 int EventLoop::Run() {

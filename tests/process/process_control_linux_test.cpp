@@ -2,6 +2,7 @@
 // standard handles, its output file, collecting ended servers, and the process list that a
 // supervision cycle takes once.
 #include <fcntl.h>
+#include <sched.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -147,6 +148,35 @@ TEST_F(LinuxProcessControlTest, AffinityOfEveryThread) {
   EXPECT_TRUE(AllEqual(CpusOfEveryThread(pid), 2ul));
   control_->SetServerAffinity(server, 0xFFFFFFFFu);
   EXPECT_TRUE(AllEqual(CpusOfEveryThread(pid), online)) << "absent processors are left out";
+}
+
+// The cycle asks for the mask each time; it is applied when it or the process changed, and a
+// mask set by hand is put right within a bounded number of cycles.
+TEST_F(LinuxProcessControlTest, CyclesApplyAChangedMaskAndMendOneSetByHand) {
+  if ((CpusAllowed("/proc/self/status") & 2ul) == 0) GTEST_SKIP() << "one processor only";
+  const Path server = PlaceCopy(u"srv");
+  const ProcessId pid = Threaded(server, 0, 1);
+  ASSERT_GT(pid, 0);
+  auto cycle = [&](std::uint32_t mask) {
+    control_->BeginCycle();
+    EXPECT_TRUE(control_->IsServerRunning(server));
+    control_->SetServerAffinity(server, mask);
+    control_->EndCycle();
+  };
+  cycle(1);
+  cycle(2);
+  EXPECT_TRUE(AllEqual(CpusOfEveryThread(pid), 2ul)) << "a changed mask at the next cycle";
+
+  cpu_set_t one;
+  CPU_ZERO(&one);
+  CPU_SET(0, &one);
+  for (const std::string& tid : Threads(pid)) ::sched_setaffinity(std::stoi(tid), sizeof one, &one);
+  int cycles = 0;
+  while (!AllEqual(CpusOfEveryThread(pid), 2ul) && cycles < 40) {
+    cycle(2);
+    ++cycles;
+  }
+  EXPECT_LE(cycles, 16);
 }
 
 // What the system refuses is answered for the server, at its start and when set: a mask of only
