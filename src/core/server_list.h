@@ -28,6 +28,12 @@ struct Server : ServerEntry {
   // The row's texts as last rendered, so that a change writes only the cells it changes.
   RowTexts Shown;
   RowInputs ShownFrom;
+  // The record's address as last queried and the number it reads as (valid: the text is one a
+  // query can go to), so that the cycle sends and matches replies without reading the text
+  // again while it stays the same.
+  Text8<16> QueriedText{};
+  std::uint32_t QueriedAddress = 0;
+  bool QueriedValid = false;
 
   const ServerEntry& Record() const { return *this; }
   // A paused server shows as paused whatever it was doing before.

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstring>
 #include <vector>
 
 #include "net/query.h"
@@ -47,10 +48,23 @@ void Supervisor::VelUDP1Error(TVelUDP&, const std::string&, int& errorCode) {
   errorCode = 0;
 }
 
-void Supervisor::Send(std::span<const std::uint8_t> bytes, const std::string& address, int port) {
+void Supervisor::Send(std::span<const std::uint8_t> bytes, std::uint32_t address, std::uint16_t port) {
   if (!endpoint_) return;
-  endpoint_->SendBuffer(bytes.data(), static_cast<int>(bytes.size()), port, address);
+  endpoint_->SendBufferTo(bytes.data(), static_cast<int>(bytes.size()), address, port);
 }
+
+namespace {
+// The record's address as a number, read from its text only when the text changed; false for a
+// text no query can go to (the send rule of the endpoint).
+bool QueryAddress(Server& e, std::uint32_t& address) {
+  if (std::memcmp(e.QueriedText.bytes, e.IPAddress.bytes, sizeof e.IPAddress.bytes) != 0) {
+    e.QueriedText = e.IPAddress;
+    e.QueriedValid = ConvertDestination(e.IPAddress.view(), e.QueriedAddress);
+  }
+  address = e.QueriedAddress;
+  return e.QueriedValid;
+}
+}  // namespace
 
 // ----------------------------------------------------------------------------- the cycle
 
@@ -82,7 +96,7 @@ void Supervisor::Cycle() {
   challengeAnswered_.clear();
   selfTestPending_ = true;
   if (endpoint_) endpoint_->SetReceiveBufferSize(ReceiveBufferFor(list_.size()));
-  if (endpoint_) Send(SelfTestDatagram, kSelfTestAddress, endpoint_->LocalPort());
+  if (endpoint_) Send(SelfTestDatagram, kSelfTestAddressValue, static_cast<std::uint16_t>(endpoint_->LocalPort()));
 
   process_.BeginCycle();
   Path crashPath;
@@ -126,9 +140,10 @@ void Supervisor::ApplyConsoleWindow(const ServerEntry& e, const Path& fileName) 
   ShowConsoleWindow(process_, console, !servers_.HideConsole(e));
 }
 
-void Supervisor::SendQueries(const ServerEntry& e) {
-  const std::string address = e.IPAddress.str();
-  const int port = e.Port;
+void Supervisor::SendQueries(Server& e) {
+  std::uint32_t address = 0;
+  if (!QueryAddress(e, address)) return;  // the endpoint would send nothing
+  const std::uint16_t port = e.Port;
   const int kind = e.ReplyKind;
   const bool answering = e.TimeoutCount < kTimeoutsBeforeBothQueries;
   if (kind == kReplyDetailsOld && answering) {
@@ -191,9 +206,9 @@ void Supervisor::VelUDP1Receive(TVelUDP& sender) {
   // kept from one datagram to the next, so that a reply costs no allocation.
   std::vector<std::uint8_t>& buffer = receiveBuffer_;
   buffer.assign(n + 1, 0);
-  std::string address;
-  int port = 0;
-  sender.ReceiveBuffer(buffer.data(), static_cast<int>(n), address, port);
+  std::uint32_t address = 0;
+  std::uint16_t port = 0;
+  sender.ReceiveBufferFrom(buffer.data(), static_cast<int>(n), address, port);
   try {
     HandleDatagram(std::span<const std::uint8_t>(buffer.data(), n), address, port);
   } catch (...) {
@@ -216,7 +231,7 @@ void Supervisor::HoldWaitingDatagrams() {
     if (offset + n > kMostHeldBytes) return;
     heldBytes_.resize(offset + n);
     HeldDatagram d{offset, 0, n, {}, 0};
-    const int got = endpoint_->ReceiveBuffer(heldBytes_.data() + offset, static_cast<int>(n), d.address, d.port);
+    const int got = endpoint_->ReceiveBufferFrom(heldBytes_.data() + offset, static_cast<int>(n), d.address, d.port);
     d.received = got > 0 ? std::min(static_cast<std::size_t>(got), n) : 0;
     heldBytes_.resize(offset + d.received);
     held_.push_back(std::move(d));
@@ -239,20 +254,19 @@ void Supervisor::HandleHeldDatagrams() {
   heldBytes_.clear();
 }
 
-int Supervisor::FindServer(const std::string& address, int port) const {
+int Supervisor::FindServer(std::uint32_t address, std::uint16_t port) {
   for (std::size_t i = 0; i < list_.size(); ++i) {
-    const ServerEntry& e = *list_[i];
-    // The port first and the address in place: a reply is matched without a copy per server.
-    if (!e.Paused && e.Port == port && e.IPAddress.view() == address) return static_cast<int>(i);
+    Server& e = *list_[i];
+    // The port first, then the address as a number: a reply is matched without any text.
+    std::uint32_t queried = 0;
+    if (!e.Paused && e.Port == port && QueryAddress(e, queried) && queried == address) return static_cast<int>(i);
   }
   return -1;
 }
 
-void Supervisor::HandleDatagram(std::span<const std::uint8_t> data, const std::string& address,
-                                int port) {
+void Supervisor::HandleDatagram(std::span<const std::uint8_t> data, std::uint32_t address, std::uint16_t port) {
   const int localPort = endpoint_ ? endpoint_->LocalPort() : -1;
-  const ParsedDatagram parsed = ParseDatagram(data, address, static_cast<std::uint16_t>(port),
-                                              static_cast<std::uint16_t>(localPort));
+  const ParsedDatagram parsed = ParseDatagram(data, address, port, static_cast<std::uint16_t>(localPort));
   switch (parsed.kind) {
     case ParsedDatagram::Kind::SelfTest:
       if (port != localPort) return;

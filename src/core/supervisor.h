@@ -53,8 +53,9 @@ class Supervisor {
   void VelUDP1Receive(TVelUDP& sender);
   void VelUDP1Error(TVelUDP& sender, const std::string& msg, int& errorCode);
 
-  // Everything a received datagram does, given its bytes, its sender and port.
-  void HandleDatagram(std::span<const std::uint8_t> data, const std::string& address, int port);
+  // Everything a received datagram does, given its bytes, its sender's address (host byte
+  // order) and port.
+  void HandleDatagram(std::span<const std::uint8_t> data, std::uint32_t address, std::uint16_t port);
 
   TVelUDP* VelUDP1() { return endpoint_.get(); }
   bool SelfTestPending() const { return selfTestPending_; }
@@ -71,10 +72,10 @@ class Supervisor {
  private:
   void Cycle();
   void TimeoutCheck();
-  void SendQueries(const ServerEntry& e);
+  void SendQueries(Server& e);
   void ApplyConsoleWindow(const ServerEntry& e, const Path& fileName);
-  int FindServer(const std::string& address, int port) const;
-  void Send(std::span<const std::uint8_t> bytes, const std::string& address, int port);
+  int FindServer(std::uint32_t address, std::uint16_t port);
+  void Send(std::span<const std::uint8_t> bytes, std::uint32_t address, std::uint16_t port);
   // Reads the datagrams waiting now, as VelUDP1Receive reads them, and keeps them;
   // HandleHeldDatagrams handles them after the cycle in the order they came, as the loop would
   // have delivered them then: reading early only keeps the socket's buffer from overflowing.
@@ -99,8 +100,8 @@ class Supervisor {
     std::size_t offset;    // of its bytes in heldBytes_
     std::size_t received;  // bytes read
     std::size_t length;    // bytes handed on (the waiting size, zeros after what was read)
-    std::string address;
-    int port;
+    std::uint32_t address;
+    std::uint16_t port;
   };
   std::vector<HeldDatagram> held_;
   std::vector<std::uint8_t> heldBytes_;

@@ -2,6 +2,8 @@
 
 #include <cstring>
 
+#include "net/vel_udp.h"
+
 namespace tervane {
 namespace {
 
@@ -48,6 +50,14 @@ class Reader {
 
 ParsedDatagram ParseDatagram(std::span<const std::uint8_t> data, std::string_view senderAddress,
                              std::uint16_t senderPort, std::uint16_t localPort) {
+  // Only the dotted form the endpoint writes stands for an address here, as a text compared.
+  const std::uint32_t address = ParseDottedIPv4(senderAddress);
+  const bool same = address != kAddressNone && FormatDottedIPv4(address) == senderAddress;
+  return ParseDatagram(data, same ? address : kAddressNone, senderPort, localPort);
+}
+
+ParsedDatagram ParseDatagram(std::span<const std::uint8_t> data, std::uint32_t senderAddress,
+                             std::uint16_t senderPort, std::uint16_t localPort) {
   ParsedDatagram result;
   const std::size_t n = data.size();
 
@@ -56,7 +66,7 @@ ParsedDatagram ParseDatagram(std::span<const std::uint8_t> data, std::string_vie
   while (textLength < n && data[textLength] != 0) ++textLength;
   if (textLength == SelfTestDatagram.size() &&
       std::memcmp(data.data(), SelfTestDatagram.data(), SelfTestDatagram.size()) == 0 &&
-      senderAddress == kSelfTestAddress && senderPort == localPort) {
+      senderAddress == kSelfTestAddressValue && senderPort == localPort) {
     result.kind = ParsedDatagram::Kind::SelfTest;
     return result;
   }

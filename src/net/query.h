@@ -18,7 +18,7 @@ inline constexpr std::array<std::uint8_t, 12> DetailsQuery = {0xFF, 0xFF, 0xFF, 
                                                               't',  'a',  'i',  'l',  's', 0x00};
 inline constexpr std::array<std::uint8_t, 8> SelfTestDatagram = {'s', 'e', 'l', 'f',
                                                                  't', 'e', 's', 't'};
-inline constexpr char kSelfTestAddress[] = "127.0.0.1";
+inline constexpr std::uint32_t kSelfTestAddressValue = 0x7F000001;  // 127.0.0.1, host byte order
 
 // ReplyKind values of a server.
 inline constexpr std::int16_t kReplyNone = 0;
@@ -41,6 +41,9 @@ struct ParsedDatagram {
 // endpoint's own port. Every field is bounded by the datagram's length; a string that runs to
 // the end is ended there, and the last one-byte field reads as 0 when it lies just past the end.
 ParsedDatagram ParseDatagram(std::span<const std::uint8_t> data, std::string_view senderAddress,
+                             std::uint16_t senderPort, std::uint16_t localPort);
+// The same with the sender's address as a number in host byte order, as the endpoint reads it.
+ParsedDatagram ParseDatagram(std::span<const std::uint8_t> data, std::uint32_t senderAddress,
                              std::uint16_t senderPort, std::uint16_t localPort);
 
 // The info query with a server's 4 challenge bytes appended (29 bytes).

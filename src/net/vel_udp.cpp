@@ -280,19 +280,29 @@ int TVelUDP::SendBuffer(const void* buf, int len, int port, const std::string& a
   return SendTo(buf, len, destination, static_cast<std::uint16_t>(port));
 }
 
+int TVelUDP::SendBufferTo(const void* buf, int len, std::uint32_t address, std::uint16_t port) {
+  if (!active_) return 0;
+  if (len < 0 || (buf == nullptr && len > 0)) return 0;
+  return SendTo(buf, len, address, port);
+}
+
 int TVelUDP::ReceiveBuffer(void* buf, int size, std::string& fromAddress, int& fromPort) {
+  std::uint32_t address = 0;
+  std::uint16_t port = 0;
+  const int result = ReceiveBufferFrom(buf, size, address, port);
+  fromAddress = FormatDottedIPv4(address);
+  fromPort = port;
+  return result;
+}
+
+int TVelUDP::ReceiveBufferFrom(void* buf, int size, std::uint32_t& fromAddress, std::uint16_t& fromPort) {
   ++reads_;
-  fromAddress = "0.0.0.0";
+  fromAddress = 0;
   fromPort = 0;
   if (size < 0) size = 0;
   if (buf == nullptr && size > 0) return -1;
   if (size > 0) std::memset(buf, 0, static_cast<std::size_t>(size));
-  std::uint32_t address = 0;
-  std::uint16_t port = 0;
-  int result = ReceiveFrom(buf, size, address, port);
-  fromAddress = FormatDottedIPv4(address);
-  fromPort = port;
-  return result;
+  return ReceiveFrom(buf, size, fromAddress, fromPort);
 }
 
 }  // namespace tervane

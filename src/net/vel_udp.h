@@ -95,6 +95,10 @@ class TVelUDP {
   // the system's receive result (the length, or -1); fromAddress and fromPort are the
   // sender's, and mean nothing when the read failed ("0.0.0.0" and 0 then).
   int ReceiveBuffer(void* buf, int size, std::string& fromAddress, int& fromPort);
+  // The same two with the address as a number in host byte order, as the system has it: no
+  // text is made or read. The destination rule is the same (kAddressNone is the broadcast).
+  int SendBufferTo(const void* buf, int len, std::uint32_t address, std::uint16_t port);
+  int ReceiveBufferFrom(void* buf, int size, std::uint32_t& fromAddress, std::uint16_t& fromPort);
 
   // Restoring from a stored form: between the two calls SetActive only remembers its value;
   // EndLoading opens the endpoint when the remembered value is true.

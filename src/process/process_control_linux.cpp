@@ -468,8 +468,8 @@ class LinuxProcessControl final : public IProcessControl {
 
   ApplyErrors LastApplyErrors(const Path& fileName) override {
     const auto target = targets_.find(fileName);
-    const auto known =
-        applyErrors_.find(target != targets_.end() ? target->second.target.path : Utf16ToUtf8(fileName));
+    const auto known = target != targets_.end() ? applyErrors_.find(target->second.target.path)
+                                                : applyErrors_.find(Utf16ToUtf8(fileName));
     return known == applyErrors_.end() ? ApplyErrors{} : known->second;
   }
 
@@ -543,7 +543,9 @@ class LinuxProcessControl final : public IProcessControl {
   const Target* TargetOf(const Path& fileName) {
     auto known = targets_.find(fileName);
     if (known != targets_.end() && inCycle_ && known->second.checked == cycle_) return &known->second.target;
-    const std::string path = known != targets_.end() ? known->second.target.path : Utf16ToUtf8(fileName);
+    std::string converted;  // only for a file not seen before
+    if (known == targets_.end()) converted = Utf16ToUtf8(fileName);
+    const std::string& path = known != targets_.end() ? known->second.target.path : converted;
     struct stat st {};
     if (path.empty() || ::stat(path.c_str(), &st) != 0 || S_ISDIR(st.st_mode)) {
       if (known != targets_.end()) targets_.erase(known);

@@ -117,8 +117,9 @@ void EventLoop::Impl::Step(std::optional<Clock::time_point> limit) {
     // Only what is still asked for: an earlier callback may have changed the interest.
     short revents = set[i].revents & (watch->events | POLLERR | POLLHUP | POLLNVAL);
     if (revents == 0 || watch->removed) continue;
-    std::function<void(short)> onReady = watch->onReady;
-    onReady(revents);
+    // Called in place: the pass holds the watch, and its handler is never replaced, so a
+    // callback that ends its own watch still runs to its end.
+    watch->onReady(revents);
   }
 
   spareSet = std::move(set);

@@ -209,6 +209,25 @@ TEST_F(Kesp, TheRunningKespTakesTheCommandsAndSurvivesBadClients) {
 
 // A mask of only a processor the machine lacks (a list made on a larger machine): kesp runs the
 // server all the same and says once, in its log and in the status, that it could not be applied.
+// A program folder kesp may not write (here: root's, kesp run as nobody): the supervision and a
+// changing command end with the system's reason, never "already supervising".
+TEST_F(Kesp, AFolderItMayNotWriteGivesTheSystemsReason) {
+  if (::geteuid() != 0) GTEST_SKIP() << "runs kesp as another user, which needs root";
+  Register("a", 27414);
+  fs::permissions(root, fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec |
+                            fs::perms::others_read | fs::perms::others_exec);
+  for (const char* args : {"", " pause 1"}) {
+    const std::string command = "cd " + Quote(root.string()) +
+                                " && setpriv --reuid=65534 --regid=65534 --clear-groups ./kesp" + args +
+                                " </dev/null >out.txt 2>err.txt";
+    const int status = std::system(command.c_str());
+    const std::string err = Slurp(root / "err.txt");
+    EXPECT_EQ(WIFEXITED(status) ? WEXITSTATUS(status) : -1, 1) << args;
+    EXPECT_NE(err.find("kesp.lock: Permission denied"), std::string::npos) << err;
+    EXPECT_EQ(err.find("already supervising"), std::string::npos) << err;
+  }
+}
+
 TEST_F(Kesp, AnAffinityThatCannotBeAppliedIsSaidOnceInTheLogAndTheStatus) {
   cpu_set_t present;
   ASSERT_EQ(::sched_getaffinity(0, sizeof present, &present), 0);

@@ -364,6 +364,22 @@ TEST_F(SupervisorTest, RepliesMatchTheFirstUnpausedServerWithAddressAndPort) {
   EXPECT_EQ(Cell(1, ColMap), u"de_nuke");
 }
 
+// The address is matched as a number: another spelling the endpoint sends to matches too (the
+// text compare never did, so such a server timed out forever), and a changed address is read
+// again, so replies from the old one no longer count.
+TEST_F(SupervisorTest, RepliesMatchTheAddressAsANumberReadAgainWhenItChanges) {
+  ServerEntry& a = Add(u"A", true);
+  a.IPAddress.assign("127.1");
+  Cycle();
+  EXPECT_EQ(DetailsQueries() + InfoQueries(), 2) << "the queries reach 127.0.0.1";
+  Reply(InfoReply("de_nuke", 12, 32));
+  ASSERT_TRUE(ReplyArrives(0, u"Normal"));
+  a.IPAddress.assign("127.0.0.2");
+  Reply(InfoReply("de_dust", 5, 32));
+  loop.RunUntil([] { return false; }, 50ms);
+  EXPECT_EQ(Cell(0, ColMap), u"de_nuke");
+}
+
 TEST_F(SupervisorTest, ConsoleWindowTitleAndShowStateEveryCycle) {
   ServerEntry& hidden = Add(u"Hidden", true);
   hidden.HideServer = 1;
