@@ -4,6 +4,7 @@
 // dialog, so the window operations find nothing and do nothing.
 #include <dirent.h>
 #include <fcntl.h>
+#include <poll.h>
 #include <sched.h>
 #include <signal.h>
 #include <spawn.h>
@@ -179,32 +180,22 @@ void CapOutput(const std::string& path, std::uint64_t limit) {
   [[maybe_unused]] const int emptied = ::truncate(path.c_str(), 0);
 }
 
-// From /proc/<pid>/stat: the process-start time (field 22, in clock ticks since boot), which
-// with the id names one process for good, since an id can be taken again by a later process;
-// and the number of its threads (field 20). All 0 when the process is gone.
-struct ProcessStat {
-  std::uint64_t started = 0;
-  long threads = 0;
-};
-
-ProcessStat StatOf(pid_t pid) {
-  ProcessStat result;
+// The process-start time (field 22 of /proc/<pid>/stat, in clock ticks since boot): with the
+// id it names one process for good, since an id can be taken again by a later process.
+std::uint64_t StartTimeOf(pid_t pid) {
   const UniqueFd fd(::open(ProcPath(pid, "stat").c_str(), O_RDONLY | O_CLOEXEC));
-  if (!fd) return result;
+  if (!fd) return 0;
   char buffer[1024];
   const ssize_t n = ::read(fd.get(), buffer, sizeof buffer - 1);
-  if (n <= 0) return result;
+  if (n <= 0) return 0;
   buffer[n] = '\0';
   // The name (field 2) may hold blanks and parentheses: count from the last ')'.
   const char* at = std::strrchr(buffer, ')');
-  if (!at) return result;
+  if (!at) return 0;
   int field = 2;
-  for (++at; *at && field < 22; ++at) {
-    if (*at != ' ') continue;
-    if (++field == 20) result.threads = std::strtol(at + 1, nullptr, 10);
-  }
-  result.started = std::strtoull(at, nullptr, 10);
-  return result;
+  for (++at; *at && field < 22; ++at)
+    if (*at == ' ') ++field;
+  return std::strtoull(at, nullptr, 10);
 }
 
 // The whole of a small /proc file (cmdline, environ), at most limit bytes.
@@ -369,22 +360,28 @@ std::vector<pid_t> DescendantsOf(pid_t root) {
 struct Found {
   pid_t pid = 0;
   std::uint64_t started = 0;  // with the id: this very process
-  long threads = 0;           // when it was last confirmed
   std::uint64_t cycle = 0;    // the cycle it was last confirmed in; 0: outside any
+};
+
+// A confirmed process held by a pidfd: while the pidfd does not report its end, the id still
+// names that very process, so its start time need not be read again.
+struct Pinned {
+  UniqueFd pidfd;
+  pid_t pid = 0;
+  std::uint64_t started = 0;
 };
 
 // The affinity last applied to a server's processes, and when.
 struct Applied {
   pid_t pid = 0;
   std::uint64_t started = 0;
-  long threads = 0;
   std::uint32_t affinity = 0;
   std::uint64_t cycle = 0;
 };
 
 // A mask applied stays: the kernel gives it to every thread and child created later. It is
-// applied again when the process, its threads or the mask changed, and every this many cycles
-// for what changed beside (a descendant's threads, a mask set by hand).
+// applied again when the process or the mask changed, and every this many cycles for what
+// changed beside (a thread or a child given another mask, a mask set by hand).
 constexpr std::uint64_t kReapplyCycles = 16;
 
 // The process list of one supervision cycle: taken once, then used by every search of the
@@ -451,11 +448,11 @@ class LinuxProcessControl final : public IProcessControl {
   void SetServerAffinity(const Path& fileName, std::uint32_t affinity) override {
     ActOnServer(fileName, [&](const Found& found, const Target& target) {
       Applied& applied = affinityApplied_[target.path];
-      if (applied.pid == found.pid && applied.started == found.started && applied.threads == found.threads &&
-          applied.affinity == affinity && cycle_ - applied.cycle < kReapplyCycles)
+      if (applied.pid == found.pid && applied.started == found.started && applied.affinity == affinity &&
+          cycle_ - applied.cycle < kReapplyCycles)
         return true;  // nothing to do, so nothing to check again
       if (!StillServer(found, target)) return false;
-      applied = Applied{found.pid, found.started, found.threads, affinity, cycle_};
+      applied = Applied{found.pid, found.started, affinity, cycle_};
       int error = ApplyAffinity(found.pid, affinity);
       for (pid_t pid : DescendantsOf(found.pid)) {
         const int more = ApplyAffinity(pid, affinity);
@@ -505,24 +502,49 @@ class LinuxProcessControl final : public IProcessControl {
     for (const auto& [fileName, entry] : targets_)
       if (!entry.target.output.empty() && confirmed_.contains(entry.target.path))
         CapOutput(entry.target.output, options_.outputLimit);
+    // A server not looked at in this cycle (paused, removed) keeps no descriptor.
+    std::erase_if(pinned_, [this](const auto& entry) {
+      const auto found = confirmed_.find(entry.first);
+      return found == confirmed_.end() || found->second.cycle != cycle_;
+    });
   }
 
  private:
   // The same process (start time), still the server's: its image is the server's file, which
   // one look at the image answers; otherwise every way a process can be the server's.
-  static bool IsStillServer(Found& found, const Target& target) {
-    const ProcessStat now = StatOf(found.pid);
-    if (now.started != found.started) return false;
-    found.threads = now.threads;
+  static bool IsStillServer(const Found& found, const Target& target) {
+    return StartTimeOf(found.pid) == found.started && IsStillServerImage(found, target);
+  }
+
+  static bool IsStillServerImage(const Found& found, const Target& target) {
     return ProcessIdentity(found.pid) == target.identity || IsServerProcess(found.pid, target, true);
+  }
+
+  // Whether the pinned process of the server is this one and has not ended; a pidfd reports
+  // the end of its process as readable.
+  bool PinnedAlive(const std::string& path, const Found& found) const {
+    const auto pinned = pinned_.find(path);
+    if (pinned == pinned_.end() || pinned->second.pid != found.pid || pinned->second.started != found.started)
+      return false;
+    pollfd p{pinned->second.pidfd.get(), POLLIN, 0};
+    return ::poll(&p, 1, 0) == 0;
+  }
+
+  // Holds the confirmed process by a pidfd, checked to be the same process after it was opened.
+  // Without one (no pidfds, no descriptors left) the start time is read instead.
+  void Pin(const std::string& path, const Found& found) {
+    if (pinned_.size() >= pinLimit_ && !pinned_.contains(path)) return;
+    UniqueFd pidfd(static_cast<int>(::pidfd_open(found.pid, 0)));
+    if (!pidfd || StartTimeOf(found.pid) != found.started) {
+      pinned_.erase(path);
+      return;
+    }
+    pinned_[path] = Pinned{std::move(pidfd), found.pid, found.started};
   }
 
   // Checked again right before an action: the process found earlier in the cycle may have
   // ended or turned into another program since.
-  static bool StillServer(const Found& found, const Target& target) {
-    Found again = found;
-    return IsStillServer(again, target);
-  }
+  static bool StillServer(const Found& found, const Target& target) { return IsStillServer(found, target); }
 
   // Finds the server's process and acts on it. Inside a cycle the process found may have
   // ended, or its id may have been taken by another program, since the list was taken; the
@@ -535,6 +557,7 @@ class LinuxProcessControl final : public IProcessControl {
     if (!found || action(*found, *target) || !inCycle_) return;
     snapshot_.reset();
     confirmed_.erase(target->path);
+    pinned_.erase(target->path);
     found = FindServerProcess(*target);
     if (found) action(*found, *target);
   }
@@ -582,12 +605,15 @@ class LinuxProcessControl final : public IProcessControl {
   std::optional<Found> FindServerProcess(const Target& target) {
     if (const auto last = confirmed_.find(target.path); last != confirmed_.end()) {
       if (inCycle_ && last->second.cycle == cycle_) return last->second;
-      if (IsStillServer(last->second, target)) {
+      const bool pinned = PinnedAlive(target.path, last->second);
+      if (pinned ? IsStillServerImage(last->second, target) : IsStillServer(last->second, target)) {
         last->second.cycle = inCycle_ ? cycle_ : 0;
+        if (!pinned) Pin(target.path, last->second);
         return last->second;
       }
       // The process changed since it was found: whatever list was taken before is stale too.
       confirmed_.erase(last);
+      pinned_.erase(target.path);
       snapshot_.reset();
     }
     if (!inCycle_) snapshot_.reset();
@@ -606,11 +632,12 @@ class LinuxProcessControl final : public IProcessControl {
         }
     if (!inCycle_) snapshot_.reset();
     if (found) {
-      const ProcessStat stat = StatOf(found->pid);
-      found->started = stat.started;
-      found->threads = stat.threads;
+      found->started = StartTimeOf(found->pid);
       found->cycle = inCycle_ ? cycle_ : 0;
-      if (found->started != 0) confirmed_[target.path] = *found;
+      if (found->started != 0) {
+        confirmed_[target.path] = *found;
+        Pin(target.path, *found);
+      }
     }
     return found;
   }
@@ -668,6 +695,14 @@ class LinuxProcessControl final : public IProcessControl {
   };
   std::unordered_map<Path, TargetEntry> targets_;  // by the path as stored: a lookup converts nothing
   std::unordered_map<std::string, Found> confirmed_;  // by the server's path
+  std::unordered_map<std::string, Pinned> pinned_;    // by the server's path
+  // Pins take at most half of the descriptors the process may open, so that starting servers,
+  // the endpoint and the log always have theirs.
+  const std::size_t pinLimit_ = [] {
+    rlimit limit{};
+    if (::getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY) return std::size_t{512};
+    return static_cast<std::size_t>(limit.rlim_cur / 2);
+  }();
   std::unordered_map<std::string, ApplyErrors> applyErrors_;  // by the server's path
   std::unordered_map<std::string, Applied> affinityApplied_;  // by the server's path
 };

@@ -300,6 +300,39 @@ TEST_F(LinuxProcessControlTest, AnEndedServerIsCollectedNotLeftAsAZombie) {
   }));
 }
 
+// The process confirmed last cycle is looked at again in each: one that turned into another
+// program, or ended, is not the server in the next.
+TEST_F(LinuxProcessControlTest, AConfirmedProcessIsLookedAtAgainEachCycle) {
+  const Path server = PlaceCopy(u"a");
+  const Path otherProgram = PlaceCopy(u"b", u"other");
+  const Path ready = temp_.File(u"ready");
+  const ProcessId pid = ByHand(server, {"--life", "60", "--report", Utf16ToUtf8(ready), "--exec-on-usr1",
+                                        Utf16ToUtf8(otherProgram), "--life", "60"});
+  ASSERT_GT(pid, 0);
+  ASSERT_TRUE(WaitFor([&] { return FileExists(ready); }));
+  auto runningInACycle = [&] {
+    control_->BeginCycle();
+    const bool running = control_->IsServerRunning(server);
+    control_->EndCycle();
+    return running;
+  };
+  EXPECT_TRUE(runningInACycle());
+  EXPECT_TRUE(runningInACycle());
+  ::kill(static_cast<pid_t>(pid), SIGUSR1);
+  ASSERT_TRUE(WaitFor([&] {
+    const auto now = ProcessesOf(otherProgram);
+    return std::find(now.begin(), now.end(), pid) != now.end();
+  }));
+  EXPECT_FALSE(runningInACycle()) << "the same process, another program";
+
+  const ProcessId second = ByHand(server, {"--life", "60"});
+  ASSERT_EQ(WaitForProcesses(server, 1).size(), 1u);
+  EXPECT_TRUE(runningInACycle());
+  ::kill(static_cast<pid_t>(second), SIGKILL);
+  ASSERT_TRUE(WaitFor([&] { return !IsProcessAlive(second); }));
+  EXPECT_FALSE(runningInACycle()) << "ended";
+}
+
 TEST_F(LinuxProcessControlTest, NamesAreComparedExactly) {
   const Path server = PlaceCopy(u"a");
   const Path upperLink = PlaceLink(server, u"b", u"SLEEPER");
