@@ -328,12 +328,22 @@ bool IsServerProcess(pid_t pid, const Target& target, bool orMarker) {
   return IsServerImage(pid, executable, target) || (orMarker && CarriesMarker(pid, target));
 }
 
-// The processes a server's process started, and theirs, from the kernel's children lists of
-// every thread (at most a few hundred, so a fork bomb cannot stall the monitor).
-std::vector<pid_t> DescendantsOf(pid_t root) {
+// The lists of a look at a process's descendants.
+struct Descendants {
   std::vector<pid_t> found;
-  std::vector<pid_t> open{root};
+  std::vector<pid_t> open;
   std::string children;
+};
+
+// The processes a server's process started, and theirs, from the kernel's children lists of
+// every thread (at most a few hundred, so a fork bomb cannot stall the monitor). Into lists
+// kept from call to call: a look costs no allocation once they are large enough.
+const std::vector<pid_t>& DescendantsOf(pid_t root, Descendants& lists) {
+  std::vector<pid_t>& found = lists.found;
+  std::vector<pid_t>& open = lists.open;
+  std::string& children = lists.children;
+  found.clear();
+  open.assign(1, root);
   while (!open.empty() && found.size() < 512) {
     const pid_t pid = open.back();
     open.pop_back();
@@ -355,6 +365,11 @@ std::vector<pid_t> DescendantsOf(pid_t root) {
     });
   }
   return found;
+}
+
+std::vector<pid_t> DescendantsOf(pid_t root) {
+  Descendants lists;
+  return DescendantsOf(root, lists);
 }
 
 struct Found {
@@ -436,7 +451,7 @@ class LinuxProcessControl final : public IProcessControl {
     ActOnServer(fileName, [&](const Found& found, const Target& target) {
       if (!StillServer(found, target)) return false;
       int error = ApplyPriority(found.pid, priority);
-      for (pid_t pid : DescendantsOf(found.pid)) {
+      for (pid_t pid : DescendantsOf(found.pid, descendants_)) {
         const int more = ApplyPriority(pid, priority);
         if (error == 0) error = more;
       }
@@ -454,7 +469,7 @@ class LinuxProcessControl final : public IProcessControl {
       if (!StillServer(found, target)) return false;
       applied = Applied{found.pid, found.started, affinity, cycle_};
       int error = ApplyAffinity(found.pid, affinity);
-      for (pid_t pid : DescendantsOf(found.pid)) {
+      for (pid_t pid : DescendantsOf(found.pid, descendants_)) {
         const int more = ApplyAffinity(pid, affinity);
         if (error == 0) error = more;
       }
@@ -705,6 +720,7 @@ class LinuxProcessControl final : public IProcessControl {
   }();
   std::unordered_map<std::string, ApplyErrors> applyErrors_;  // by the server's path
   std::unordered_map<std::string, Applied> affinityApplied_;  // by the server's path
+  Descendants descendants_;  // the lists of the last look at a server's descendants
 };
 
 std::uint32_t LinuxProcessControl::StartServerProcess(const Path& fileName,
