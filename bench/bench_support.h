@@ -1,5 +1,6 @@
 // What the benchmarks over real processes share: ending every process of a file, counting the
-// host's processes, and a main that keeps one host (stand-ins, idle processes) for all runs.
+// host's processes, a fixed clock, the servers they register, and a main that keeps one host
+// (stand-ins, idle processes) for all runs.
 #pragma once
 
 #include <benchmark/benchmark.h>
@@ -7,9 +8,14 @@
 #include <chrono>
 #include <cstddef>
 #include <filesystem>
+#include <memory>
 #include <string>
+#include <string_view>
 
+#include "core/server_list.h"
 #include "process/process_control.h"
+#include "support/event_log.h"
+#include "support/text.h"
 
 namespace tervane {
 
@@ -29,6 +35,25 @@ inline std::size_t ProcessCount() {
     if (!name.empty() && name.find_first_not_of("0123456789") == std::string::npos) ++n;
   }
   return n;
+}
+
+// The clock of the benchmarks' event logs: one fixed time.
+struct FixedClock final : IClock {
+  LocalTime Now() override { return LocalTime{2026, 12, 7, 12, 0, 0}; }
+};
+
+// Server i of a benchmark: "Server i", running exe, queried on 127.0.0.1 at port (its parameters
+// are before, then "+ip 127.0.0.1 -port <port>"), normal priority, every processor.
+inline std::unique_ptr<Server> BenchServer(int i, const Path& exe, int port, std::u16string_view before = u"") {
+  auto e = std::make_unique<Server>();
+  e->Name.assign(u"Server " + ToU16(i));
+  e->FileName.assign(exe);
+  e->Params.assign(std::u16string(before) + u"+ip 127.0.0.1 -port " + ToU16(port));
+  e->IPAddress.assign("127.0.0.1");
+  e->Port = static_cast<std::uint16_t>(port);
+  e->Priority = 0;
+  e->Affinity = 0xFFFFFFFFu;
+  return e;
 }
 
 // Runs the benchmarks with one Host made before the first and ended after the last.

@@ -148,9 +148,7 @@ void CycleLookups(benchmark::State& state, bool oneList) {
 void BM_FullSupervisionCycle(benchmark::State& state) {
   const int count = static_cast<int>(state.range(0));
   host->SetBackground(static_cast<int>(state.range(1)));
-  struct FixedClock : IClock {
-    LocalTime Now() override { return LocalTime{2026, 12, 7, 12, 0, 0}; }
-  } clock;
+  FixedClock clock;
   const fs::path logs = fs::temp_directory_path() / "tervane-cycle-bench";
   EventLoop loop;
   ServerList list;
@@ -158,12 +156,7 @@ void BM_FullSupervisionCycle(benchmark::State& state) {
   MessageTexts texts;
   EventLog log(logs.u16string() + u"/", clock, nullptr);
   for (int i = 0; i < count; ++i) {
-    auto e = std::make_unique<Server>(NewServerEntry());
-    e->Name.assign(u"Server " + ToU16(i));
-    e->FileName.assign(host->Servers()[static_cast<std::size_t>(i)]);
-    e->Params.assign(u"+ip 127.0.0.1 -port 9");
-    e->IPAddress.assign("127.0.0.1");
-    e->Port = 9;
+    auto e = BenchServer(i, host->Servers()[static_cast<std::size_t>(i)], 9);
     e->Affinity = 3;
     e->ReplyKind = 3;
     list.push_back(std::move(e));

@@ -212,9 +212,7 @@ void BM_RepliesAtScale(benchmark::State& state) {
   host->StartServers(count);
   host->SetBackground(static_cast<int>(state.range(1)));
   if (!host->Ready()) state.SkipWithError("a stand-in did not answer its ping");
-  struct FixedClock : IClock {
-    LocalTime Now() override { return LocalTime{2026, 12, 7, 12, 0, 0}; }
-  } clock;
+  FixedClock clock;
   const fs::path logs = fs::temp_directory_path() / "tervane-replies-bench-log";
   EventLoop loop;
   ServerList list;
@@ -223,14 +221,7 @@ void BM_RepliesAtScale(benchmark::State& state) {
   EventLog log(logs.u16string() + u"/", clock, nullptr);
   for (int i = 0; i < count; ++i) {
     const auto& s = host->Servers()[static_cast<std::size_t>(i)];
-    auto e = std::make_unique<Server>(NewServerEntry());
-    e->Name.assign(u"Server " + ToU16(i));
-    e->FileName.assign(s.exe);
-    e->Params.assign(u"+ip 127.0.0.1 -port " + ToU16(s.port));
-    e->IPAddress.assign("127.0.0.1");
-    e->Port = static_cast<std::uint16_t>(s.port);
-    e->Affinity = 0xFFFFFFFFu;
-    list.push_back(std::move(e));
+    list.push_back(BenchServer(i, s.exe, s.port));
     AddServerRow(view, *list.back(), texts);
   }
   Servers servers(list, view, texts, host->Control(), log, SupervisionTiming{kCheckDelayMs, 3600000, 10});
@@ -285,15 +276,7 @@ class KespRun {
     ServerList list;
     for (int i = 0; i < count; ++i) {
       const auto& s = host->Servers()[static_cast<std::size_t>(i)];
-      auto e = std::make_unique<Server>(NewServerEntry());
-      e->Name.assign(u"Server " + ToU16(i));
-      e->FileName.assign(s.exe);
-      e->Params.assign(u"-game cstrike +map de_dust2 +ip 127.0.0.1 -port " + ToU16(s.port));
-      e->IPAddress.assign("127.0.0.1");
-      e->Port = static_cast<std::uint16_t>(s.port);
-      e->Priority = 0;  // normal
-      e->Affinity = 0xFFFFFFFFu;
-      list.push_back(std::move(e));
+      list.push_back(BenchServer(i, s.exe, s.port, u"-game cstrike +map de_dust2 "));
     }
     SaveServerList(list, BossKeyOptions{}, (folder_ / "serverlist.dat").u16string());
 
