@@ -47,8 +47,8 @@ void PutInt32(std::vector<std::uint8_t>& out, std::int32_t value) {
 }
 
 std::vector<std::uint8_t> WithHeader(std::string_view text) {
-  std::vector<std::uint8_t> out(std::begin(kHeader), std::end(kHeader));
-  out.insert(out.end(), text.begin(), text.end());
+  std::vector<std::uint8_t> out(4 + text.size(), 0xFF);
+  std::copy(text.begin(), text.end(), out.begin() + 4);
   return out;
 }
 
@@ -57,12 +57,9 @@ std::vector<std::uint8_t> WithHeader(std::string_view text) {
 // ------------------------------------------------------------------------ choices
 
 std::optional<RconDialect> ParseRconProtocol(std::string_view value) {
-  const std::string lower = [&] {
-    std::string text(TrimBlanks(value));
-    for (char& c : text)
-      if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-    return text;
-  }();
+  std::string lower(TrimBlanks(value));
+  for (char& c : lower)
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
   if (lower == "source") return RconDialect::Source;
   if (lower == "goldsrc") return RconDialect::GoldSrc;
   return std::nullopt;

@@ -31,11 +31,21 @@ struct RconSocket::Platform {
     if (started) WSACleanup();
   }
 
+  // The error the socket holds, 0 when none.
+  int PendingError() const {
+    int code = 0;
+    int length = sizeof code;
+    if (getsockopt(socket, SOL_SOCKET, SO_ERROR, reinterpret_cast<char*>(&code), &length) != 0) return 0;
+    return code;
+  }
+
   // Until the socket is readable (or writable), the deadline passes or cancel is set. A failed
-  // connection shows in the exception set.
+  // connection shows in the exception set; a refused UDP port shows only as the socket's error
+  // under Wine (whose recv goes on answering "would block"), so that is looked at every slice.
   Status Wait(bool write, Deadline deadline, const std::atomic<bool>* cancel) {
     for (;;) {
       if (cancel && cancel->load()) return Status::Cancelled;
+      if (const int pending = PendingError(); pending != 0) return FromError(pending);
       const auto now = std::chrono::steady_clock::now();
       if (now >= deadline) return Status::TimedOut;
       const auto slice = std::min(std::chrono::ceil<std::chrono::milliseconds>(deadline - now), kSlice);
