@@ -29,7 +29,8 @@ void Source(std::span<const std::uint8_t> bytes, std::size_t piece, bool accepte
     reader.Append(part);
     SourcePacket packet;
     while (reader.Next(packet) == SourcePacketReader::Step::Packet)
-      if (packet.body.size() > static_cast<std::size_t>(tervane::kSourceRconMaxSize)) __builtin_trap();
+      if (packet.body.size() > static_cast<std::size_t>(tervane::kSourceRconMaxSize))
+        __builtin_trap();
     session.Receive(part);
   }
   session.ServerClosed();
@@ -40,8 +41,8 @@ void GoldSrc(std::span<const std::uint8_t> bytes, bool accepted) {
   GoldSrcRconSession session("pw", "status");
   session.TakeOutgoing();
   if (accepted) {
-    const std::uint8_t challenge[] = {0xFF, 0xFF, 0xFF, 0xFF, 'c', 'h', 'a', 'l', 'l', 'e', 'n', 'g', 'e',
-                                      ' ', 'r', 'c', 'o', 'n', ' ', '4', '2', '\n'};
+    const std::uint8_t challenge[] = {0xFF, 0xFF, 0xFF, 0xFF, 'c', 'h', 'a', 'l', 'l', 'e', 'n',
+                                      'g',  'e',  ' ',  'r',  'c', 'o', 'n', ' ', '4', '2', '\n'};
     session.Receive(challenge);
   }
   // Datagrams: each led by its length byte.
@@ -52,7 +53,8 @@ void GoldSrc(std::span<const std::uint8_t> bytes, bool accepted) {
     at += 1 + length;
     const GoldSrcDatagram read = tervane::ReadGoldSrcDatagram(datagram);
     if (read.text.size() > datagram.size()) __builtin_trap();
-    if (read.kind == GoldSrcDatagram::Kind::Challenge && (read.text.empty() || read.text.size() > 10))
+    if (read.kind == GoldSrcDatagram::Kind::Challenge &&
+        (read.text.empty() || read.text.size() > 10))
       __builtin_trap();
     session.Receive(datagram);
   }

@@ -36,9 +36,9 @@ std::string_view TrimBlanks(std::string_view text) {
 }
 
 std::int32_t ReadInt32(const std::uint8_t* p) {
-  return static_cast<std::int32_t>(static_cast<std::uint32_t>(p[0]) | static_cast<std::uint32_t>(p[1]) << 8 |
-                                   static_cast<std::uint32_t>(p[2]) << 16 |
-                                   static_cast<std::uint32_t>(p[3]) << 24);
+  return static_cast<std::int32_t>(
+      static_cast<std::uint32_t>(p[0]) | static_cast<std::uint32_t>(p[1]) << 8 |
+      static_cast<std::uint32_t>(p[2]) << 16 | static_cast<std::uint32_t>(p[3]) << 24);
 }
 
 void PutInt32(std::vector<std::uint8_t>& out, std::int32_t value) {
@@ -134,7 +134,8 @@ std::string RconResult::Reason() const {
 
 // ------------------------------------------------------------------------ Source
 
-std::vector<std::uint8_t> BuildSourcePacket(std::int32_t id, std::int32_t type, std::string_view body) {
+std::vector<std::uint8_t> BuildSourcePacket(std::int32_t id, std::int32_t type,
+                                            std::string_view body) {
   body = body.substr(0, body.find('\0'));
   std::vector<std::uint8_t> out;
   out.reserve(14 + body.size());
@@ -167,7 +168,8 @@ SourcePacketReader::Step SourcePacketReader::Next(SourcePacket& packet) {
   const std::uint8_t* p = buffer_.data() + start_;
   const std::int32_t size = ReadInt32(p);
   const auto whole = static_cast<std::size_t>(size) + 4;
-  if (size < kSourceRconMinSize || size > kSourceRconMaxSize || (available >= whole && p[whole - 1] != 0)) {
+  if (size < kSourceRconMinSize || size > kSourceRconMaxSize ||
+      (available >= whole && p[whole - 1] != 0)) {
     malformed_ = true;
     buffer_.clear();
     buffer_.shrink_to_fit();
@@ -214,7 +216,8 @@ void SourceRconSession::Handle(const SourcePacket& packet) {
     // Servers send an empty RESPONSE_VALUE before the auth answer.
     if (packet.type == kServerDataResponseValue) return;
     if (packet.type != kServerDataAuthResponse) {
-      Fail(RconFailure::Malformed, "a packet of type " + std::to_string(packet.type) + " before the auth answer");
+      Fail(RconFailure::Malformed,
+           "a packet of type " + std::to_string(packet.type) + " before the auth answer");
     } else if (packet.id == -1) {
       Fail(RconFailure::PasswordRefused, "");
     } else if (packet.id != kAuthId) {
@@ -233,7 +236,8 @@ void SourceRconSession::Handle(const SourcePacket& packet) {
     return;
   }
   if (packet.type != kServerDataResponseValue) {
-    Fail(RconFailure::Malformed, "a packet of type " + std::to_string(packet.type) + " in the answer");
+    Fail(RconFailure::Malformed,
+         "a packet of type " + std::to_string(packet.type) + " in the answer");
     return;
   }
   if (packet.id == kEndId) {
@@ -302,7 +306,9 @@ GoldSrcDatagram ReadGoldSrcDatagram(std::span<const std::uint8_t> datagram) {
 GoldSrcRconSession::GoldSrcRconSession(std::string_view password, std::string_view command)
     : password_(password), command_(command), outgoing_(BuildGoldSrcChallengeRequest()) {}
 
-std::vector<std::uint8_t> GoldSrcRconSession::TakeOutgoing() { return std::exchange(outgoing_, {}); }
+std::vector<std::uint8_t> GoldSrcRconSession::TakeOutgoing() {
+  return std::exchange(outgoing_, {});
+}
 
 void GoldSrcRconSession::Receive(std::span<const std::uint8_t> datagram) {
   if (Finished()) return;
@@ -375,8 +381,10 @@ RconResult StepFailure(Status status, const std::string& where, const RconSocket
     case Status::Refused: return Failed(RconFailure::ConnectionRefused, where);
     case Status::Closed: return Failed(RconFailure::ConnectionClosed, where);
     case Status::TooBig:
-      return Failed(RconFailure::Malformed, "a datagram over " + std::to_string(kGoldSrcMaxDatagram) + " bytes");
-    case Status::Failed: return Failed(RconFailure::NetworkError, where + ": " + socket.ErrorText());
+      return Failed(RconFailure::Malformed,
+                    "a datagram over " + std::to_string(kGoldSrcMaxDatagram) + " bytes");
+    case Status::Failed:
+      return Failed(RconFailure::NetworkError, where + ": " + socket.ErrorText());
   }
   return RconResult{};
 }
@@ -390,11 +398,13 @@ void FailStep(Session& session, Status status, const std::string& where, const R
 
 std::optional<RconResult> CheckRequest(const RconRequest& request, std::uint32_t& address) {
   if (request.password.empty()) return Failed(RconFailure::NoPassword, "");
-  if (request.password.size() > kRconMaxPassword || request.password.find('\0') != std::string::npos)
+  if (request.password.size() > kRconMaxPassword ||
+      request.password.find('\0') != std::string::npos)
     return Failed(RconFailure::InvalidRequest, "the password is too long or holds a zero byte");
   if (request.command.empty() || request.command.size() > kRconMaxCommand ||
       request.command.find('\0') != std::string::npos)
-    return Failed(RconFailure::InvalidRequest, "the command is empty, too long or holds a zero byte");
+    return Failed(RconFailure::InvalidRequest,
+                  "the command is empty, too long or holds a zero byte");
   address = ParseDottedIPv4(request.address);
   if (address == kAddressNone || address == 0 || request.port == 0)
     return Failed(RconFailure::InvalidRequest, "no server address and port");
@@ -409,7 +419,8 @@ RconResult RunSource(RconSocket& socket, const RconRequest& request, Clock::time
     const std::vector<std::uint8_t> out = session.TakeOutgoing();
     if (!out.empty()) {
       const Status sent = socket.Send(out, end, cancel);
-      FailStep(session, sent, session.Authenticated() ? "while sending the command" : "while sending the password",
+      FailStep(session, sent,
+               session.Authenticated() ? "while sending the command" : "while sending the password",
                socket);
     }
     if (session.Finished()) return session.result();
@@ -421,7 +432,9 @@ RconResult RunSource(RconSocket& socket, const RconRequest& request, Clock::time
     } else if (status == Status::Closed) {
       session.ServerClosed();
     } else {
-      FailStep(session, status, authenticated ? "while waiting for the answer" : "while waiting for the password's answer",
+      FailStep(session, status,
+               authenticated ? "while waiting for the answer"
+                             : "while waiting for the password's answer",
                socket);
     }
   }
@@ -438,8 +451,8 @@ RconResult RunGoldSrc(RconSocket& socket, const RconRequest& request, Clock::tim
     if (session.Finished()) return session.result();
     const bool quiet = session.AnswerStarted() && lastDatagram + request.quietTime < end;
     const Clock::time_point until = !session.CommandSent() ? setup
-                                    : quiet                 ? lastDatagram + request.quietTime
-                                                            : end;
+                                    : quiet                ? lastDatagram + request.quietTime
+                                                           : end;
     std::size_t received = 0;
     const Status status = socket.Receive(buffer, received, until, cancel);
     if (status == Status::Ok) {
@@ -448,7 +461,9 @@ RconResult RunGoldSrc(RconSocket& socket, const RconRequest& request, Clock::tim
     } else if (status == Status::TimedOut && quiet) {
       session.QuietTimeOver();
     } else {
-      FailStep(session, status, session.CommandSent() ? "while waiting for the answer" : "while waiting for the challenge",
+      FailStep(session, status,
+               session.CommandSent() ? "while waiting for the answer"
+                                     : "while waiting for the challenge",
                socket);
     }
   }
@@ -466,7 +481,8 @@ RconResult RunRconExchange(const RconRequest& request, const std::atomic<bool>* 
   const bool stream = request.dialect == RconDialect::Source;
   const Status connected = socket.Connect(stream, address, request.port, setup, cancel);
   if (connected != Status::Ok) return StepFailure(connected, "while connecting", socket);
-  return stream ? RunSource(socket, request, setup, end, cancel) : RunGoldSrc(socket, request, setup, end, cancel);
+  return stream ? RunSource(socket, request, setup, end, cancel)
+                : RunGoldSrc(socket, request, setup, end, cancel);
 }
 
 // ------------------------------------------------------------------------ the client
@@ -519,7 +535,8 @@ void RconClient::Send(RconRequest request, Done done) {
   {
     std::lock_guard<std::mutex> lock(shared_->mutex);
     if (shared_->waiting.size() < limits_.queue) {
-      shared_->waiting.push_back(Shared::Job{std::move(request), std::move(done), std::move(server)});
+      shared_->waiting.push_back(
+          Shared::Job{std::move(request), std::move(done), std::move(server)});
       if (shared_->idle == 0 && shared_->threads.size() < limits_.threads)
         shared_->threads.emplace_back([this] { Work(); });
       shared_->wake.notify_all();

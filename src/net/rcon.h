@@ -30,7 +30,8 @@ namespace tervane {
 
 class EventLoop;
 
-// ------------------------------------------------------------------------ which dialect, which password
+// ------------------------------------------------------------------------ which dialect, which
+// password
 
 enum class RconDialect { Source, GoldSrc };
 
@@ -57,8 +58,9 @@ std::string ChooseRconPassword(std::u16string_view params, std::string_view conf
 
 enum class RconFailure {
   None,
-  NoPassword,         // nothing to authenticate with: no exchange was tried
-  InvalidRequest,     // an address that is no IPv4 address, port 0, a command too long or with a zero byte
+  NoPassword,      // nothing to authenticate with: no exchange was tried
+  InvalidRequest,  // an address that is no IPv4 address, port 0, a command too long or with a zero
+                   // byte
   ConnectionRefused,  // nothing listens on the port (TCP refused, or an ICMP port unreachable)
   PasswordRefused,    // auth answered with id -1, or "Bad rcon_password."
   ChallengeRefused,   // GoldSrc "Bad challenge."
@@ -116,7 +118,8 @@ struct SourcePacket {
 
 // size, id, type (little-endian), the body and its zero byte, the empty second string. The
 // body is cut at a zero byte it may hold.
-std::vector<std::uint8_t> BuildSourcePacket(std::int32_t id, std::int32_t type, std::string_view body);
+std::vector<std::uint8_t> BuildSourcePacket(std::int32_t id, std::int32_t type,
+                                            std::string_view body);
 
 // Cuts a TCP byte stream into packets, whatever pieces it arrives in. A size field outside
 // kSourceRconMinSize..kSourceRconMaxSize, or a packet whose last byte is not zero, makes the
@@ -228,7 +231,8 @@ class GoldSrcRconSession {
   RconResult result_;
 };
 
-// ------------------------------------------------------------------------ one exchange over the network
+// ------------------------------------------------------------------------ one exchange over the
+// network
 
 struct RconRequest {
   RconDialect dialect = RconDialect::Source;
@@ -265,7 +269,8 @@ class RconSocket {
   Status Connect(bool stream, std::uint32_t address, std::uint16_t port, Deadline deadline,
                  const std::atomic<bool>* cancel);
   // All of bytes (one datagram for UDP).
-  Status Send(std::span<const std::uint8_t> bytes, Deadline deadline, const std::atomic<bool>* cancel);
+  Status Send(std::span<const std::uint8_t> bytes, Deadline deadline,
+              const std::atomic<bool>* cancel);
   // What is there, at most buffer's size (one datagram for UDP; a longer one is TooBig). A TCP
   // connection that the server closed or reset is Closed; a refused UDP port is Refused.
   Status Receive(std::span<std::uint8_t> buffer, std::size_t& received, Deadline deadline,
@@ -281,7 +286,8 @@ class RconSocket {
   std::unique_ptr<Platform, PlatformDeleter> platform_;
 };
 
-// ------------------------------------------------------------------------ the client for the loop's thread
+// ------------------------------------------------------------------------ the client for the
+// loop's thread
 
 struct RconClientLimits {
   std::size_t threads = 4;  // exchanges at once (started when first needed)

@@ -60,7 +60,8 @@ RconSocket::Status RconSocket::Connect(bool stream, std::uint32_t address, std::
                                        Deadline deadline, const std::atomic<bool>* cancel) {
   Platform& p = *platform_;
   p.stream = stream;
-  p.fd.reset(::socket(AF_INET, (stream ? SOCK_STREAM : SOCK_DGRAM) | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
+  p.fd.reset(
+      ::socket(AF_INET, (stream ? SOCK_STREAM : SOCK_DGRAM) | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
   if (!p.fd) {
     p.error = errno;
     return Status::Failed;
@@ -69,7 +70,8 @@ RconSocket::Status RconSocket::Connect(bool stream, std::uint32_t address, std::
   to.sin_family = AF_INET;
   to.sin_addr.s_addr = htonl(address);
   to.sin_port = htons(port);
-  if (::connect(p.fd.get(), reinterpret_cast<const sockaddr*>(&to), sizeof to) == 0) return Status::Ok;
+  if (::connect(p.fd.get(), reinterpret_cast<const sockaddr*>(&to), sizeof to) == 0)
+    return Status::Ok;
   if (errno != EINPROGRESS) return p.FromErrno(errno);
   const Status waited = p.Wait(POLLOUT, deadline, cancel);
   if (waited != Status::Ok) return waited;

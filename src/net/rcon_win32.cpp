@@ -35,7 +35,8 @@ struct RconSocket::Platform {
   int PendingError() const {
     int code = 0;
     int length = sizeof code;
-    if (getsockopt(socket, SOL_SOCKET, SO_ERROR, reinterpret_cast<char*>(&code), &length) != 0) return 0;
+    if (getsockopt(socket, SOL_SOCKET, SO_ERROR, reinterpret_cast<char*>(&code), &length) != 0)
+      return 0;
     return code;
   }
 
@@ -48,7 +49,8 @@ struct RconSocket::Platform {
       if (const int pending = PendingError(); pending != 0) return FromError(pending);
       const auto now = std::chrono::steady_clock::now();
       if (now >= deadline) return Status::TimedOut;
-      const auto slice = std::min(std::chrono::ceil<std::chrono::milliseconds>(deadline - now), kSlice);
+      const auto slice =
+          std::min(std::chrono::ceil<std::chrono::milliseconds>(deadline - now), kSlice);
       fd_set ready;
       fd_set failed;
       FD_ZERO(&ready);
@@ -86,7 +88,8 @@ RconSocket::Status RconSocket::Connect(bool stream, std::uint32_t address, std::
                                        Deadline deadline, const std::atomic<bool>* cancel) {
   Platform& p = *platform_;
   p.stream = stream;
-  p.socket = ::socket(AF_INET, stream ? SOCK_STREAM : SOCK_DGRAM, stream ? IPPROTO_TCP : IPPROTO_UDP);
+  p.socket =
+      ::socket(AF_INET, stream ? SOCK_STREAM : SOCK_DGRAM, stream ? IPPROTO_TCP : IPPROTO_UDP);
   if (p.socket == INVALID_SOCKET) {
     p.error = WSAGetLastError();
     return Status::Failed;
@@ -97,7 +100,8 @@ RconSocket::Status RconSocket::Connect(bool stream, std::uint32_t address, std::
   to.sin_family = AF_INET;
   to.sin_addr.s_addr = htonl(address);
   to.sin_port = htons(port);
-  if (::connect(p.socket, reinterpret_cast<const sockaddr*>(&to), sizeof to) == 0) return Status::Ok;
+  if (::connect(p.socket, reinterpret_cast<const sockaddr*>(&to), sizeof to) == 0)
+    return Status::Ok;
   const int code = WSAGetLastError();
   if (code != WSAEWOULDBLOCK && code != WSAEINPROGRESS) return p.FromError(code);
   const Status waited = p.Wait(true, deadline, cancel);

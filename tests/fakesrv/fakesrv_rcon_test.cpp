@@ -66,7 +66,8 @@ class FakesrvRcon : public ::testing::Test {
 };
 
 TEST_F(FakesrvRcon, SayIsRecordedAndStatusCountsTheHumansInBothDialects) {
-  RunningServer server(With(kPasswordArgs, {"-fakesrv.players", "7", "-fakesrv.bots", "2", "+maxplayers", "20"}));
+  RunningServer server(
+      With(kPasswordArgs, {"-fakesrv.players", "7", "-fakesrv.bots", "2", "+maxplayers", "20"}));
   ASSERT_TRUE(server.WaitReady()) << server.Output();
   for (RconDialect dialect : kDialects) {
     SCOPED_TRACE(RconDialectName(dialect));
@@ -74,9 +75,11 @@ TEST_F(FakesrvRcon, SayIsRecordedAndStatusCountsTheHumansInBothDialects) {
     EXPECT_TRUE(said.ok()) << said.Reason();
     const RconResult status = Run(Request(dialect, server.port(), "status"));
     EXPECT_TRUE(status.ok()) << status.Reason();
-    EXPECT_NE(status.answer.find("\nplayers : 5 humans, 2 bots (20 max)\n"), std::string::npos) << status.answer;
+    EXPECT_NE(status.answer.find("\nplayers : 5 humans, 2 bots (20 max)\n"), std::string::npos)
+        << status.answer;
   }
-  EXPECT_EQ(server.Command("fakesrv said"), "fakesrv said 2\nrestart in 5 minutes\nrestart in 5 minutes");
+  EXPECT_EQ(server.Command("fakesrv said"),
+            "fakesrv said 2\nrestart in 5 minutes\nrestart in 5 minutes");
 }
 
 TEST_F(FakesrvRcon, LongAnswersAreJoinedUpToTheBound) {
@@ -95,7 +98,8 @@ TEST_F(FakesrvRcon, LongAnswersAreJoinedUpToTheBound) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(std::string(RconDialectName(c.dialect)) + " " + std::to_string(c.bytes));
-    const RconResult result = Run(Request(c.dialect, server.port(), "fakesrv.long " + std::to_string(c.bytes)));
+    const RconResult result =
+        Run(Request(c.dialect, server.port(), "fakesrv.long " + std::to_string(c.bytes)));
     EXPECT_EQ(result.failure, c.failure) << result.Reason();
     if (c.failure == RconFailure::None) {
       EXPECT_EQ(result.answer, LongAnswer(c.bytes));
@@ -117,9 +121,11 @@ TEST_F(FakesrvRcon, EachFailureEndsWithItsOwnReasonInBoundedTime) {
   };
   const Case cases[] = {
       {"wrong password", "normal", RconDialect::Source, false, "two", RconFailure::PasswordRefused},
-      {"wrong password", "normal", RconDialect::GoldSrc, false, "two", RconFailure::PasswordRefused},
+      {"wrong password", "normal", RconDialect::GoldSrc, false, "two",
+       RconFailure::PasswordRefused},
       {"closed port", "normal", RconDialect::Source, true, nullptr, RconFailure::ConnectionRefused},
-      {"closed port", "normal", RconDialect::GoldSrc, true, nullptr, RconFailure::ConnectionRefused},
+      {"closed port", "normal", RconDialect::GoldSrc, true, nullptr,
+       RconFailure::ConnectionRefused},
       {"garbage", "garbage", RconDialect::Source, false, nullptr, RconFailure::Malformed},
       {"garbage", "garbage", RconDialect::GoldSrc, false, nullptr, RconFailure::Malformed},
       {"silent", "silent", RconDialect::Source, false, nullptr, RconFailure::TimedOut},
@@ -154,7 +160,8 @@ TEST_F(FakesrvRcon, QuitEndsTheProcessAfterItsDelayUnlessItIsIgnored) {
   for (const Case& c : cases) {
     SCOPED_TRACE(std::string(RconDialectName(c.dialect)) + " delay " + std::to_string(c.delayMs) +
                  (c.ignored ? " ignored" : ""));
-    std::vector<std::string> args = With(kPasswordArgs, {"-fakesrv.quitdelay", std::to_string(c.delayMs)});
+    std::vector<std::string> args =
+        With(kPasswordArgs, {"-fakesrv.quitdelay", std::to_string(c.delayMs)});
     if (c.ignored) args.push_back("-fakesrv.ignorequit");
     RunningServer server(args);
     ASSERT_TRUE(server.WaitReady()) << server.Output();
@@ -183,7 +190,8 @@ TEST_F(FakesrvRcon, ExchangesWithOneServerTakeTurnsAndTheQueueIsBounded) {
   std::vector<std::pair<RconFailure, long long>> ended;
   const auto start = Clock::now();
   for (int i = 0; i < 2; ++i)
-    client_->Send(request, [&](const RconResult& r) { ended.emplace_back(r.failure, MsSince(start)); });
+    client_->Send(request,
+                  [&](const RconResult& r) { ended.emplace_back(r.failure, MsSince(start)); });
   loop_.RunUntil([&] { return ended.size() == 2; }, milliseconds(kStartMs));
   ASSERT_EQ(ended.size(), 2u);
   EXPECT_EQ(ended[0].first, RconFailure::TimedOut);
@@ -192,7 +200,8 @@ TEST_F(FakesrvRcon, ExchangesWithOneServerTakeTurnsAndTheQueueIsBounded) {
 
   // With two requests waiting behind the running one, the next is answered Busy at once.
   std::vector<RconFailure> failures;
-  for (int i = 0; i < 4; ++i) client_->Send(request, [&](const RconResult& r) { failures.push_back(r.failure); });
+  for (int i = 0; i < 4; ++i)
+    client_->Send(request, [&](const RconResult& r) { failures.push_back(r.failure); });
   loop_.RunUntil([&] { return !failures.empty(); }, milliseconds(kStartMs));
   ASSERT_FALSE(failures.empty());
   EXPECT_EQ(failures.front(), RconFailure::Busy);
@@ -209,8 +218,9 @@ TEST_F(FakesrvRcon, DestroyingTheClientEndsAHangingExchangeAtOnceAndCallsNothing
     int called = 0;
     client_->Send(request, [&](const RconResult&) { ++called; });
     client_->Send(request, [&](const RconResult&) { ++called; });  // waits behind the first
-    ASSERT_TRUE(WaitForOutput(server, dialect == RconDialect::Source ? "bytes on Source RCON connection"
-                                                                     : "ignored GoldSrc RCON"))
+    ASSERT_TRUE(WaitForOutput(server, dialect == RconDialect::Source
+                                          ? "bytes on Source RCON connection"
+                                          : "ignored GoldSrc RCON"))
         << server.Output();
     EXPECT_EQ(client_->Pending(), 2u);
 
@@ -255,7 +265,8 @@ TEST(FakesrvRconCore, WithoutAPasswordEveryPasswordIsRefused) {
   server.Receive(Datagram("rcon 42 \"\" status"), "127.0.0.1", 40000, 1000);
   const auto out = server.Advance(1000);
   ASSERT_EQ(out.size(), 1u);
-  EXPECT_EQ(ReadGoldSrcDatagram(out[0].bytes).text, "Bad rcon_password.\nNo password set for this server.\n");
+  EXPECT_EQ(ReadGoldSrcDatagram(out[0].bytes).text,
+            "Bad rcon_password.\nNo password set for this server.\n");
 }
 
 TEST(FakesrvRconCore, AQuitEndsTheServerAfterItsDelay) {

@@ -31,7 +31,8 @@ Bytes Repeat(const Bytes& part, int times) {
 Bytes RawPacket(std::int32_t size, std::int32_t id, std::int32_t type, const Bytes& strings) {
   Bytes out;
   for (std::int32_t v : {size, id, type})
-    for (int i = 0; i < 4; ++i) out.push_back(static_cast<std::uint8_t>(static_cast<std::uint32_t>(v) >> (8 * i)));
+    for (int i = 0; i < 4; ++i)
+      out.push_back(static_cast<std::uint8_t>(static_cast<std::uint32_t>(v) >> (8 * i)));
   out.insert(out.end(), strings.begin(), strings.end());
   return out;
 }
@@ -66,7 +67,8 @@ TEST(RconChoice, TheDialectFollowsTheQueryAnswerUnlessTheSettingSaysOtherwise) {
   EXPECT_EQ(ParseRconProtocol("source"), RconDialect::Source);
   EXPECT_EQ(ParseRconProtocol(" GoldSrc "), RconDialect::GoldSrc);
   EXPECT_EQ(ParseRconProtocol("SOURCE"), RconDialect::Source);
-  for (const char* unknown : {"", "gold src", "hl1", "sourcetv"}) EXPECT_EQ(ParseRconProtocol(unknown), std::nullopt);
+  for (const char* unknown : {"", "gold src", "hl1", "sourcetv"})
+    EXPECT_EQ(ParseRconProtocol(unknown), std::nullopt);
 }
 
 TEST(RconChoice, ThePasswordIsReadFromTheRunParametersAsTheServerReadsIt) {
@@ -76,7 +78,8 @@ TEST(RconChoice, ThePasswordIsReadFromTheRunParametersAsTheServerReadsIt) {
   };
   const Case cases[] = {
       {u"-game cstrike +rcon_password secret -port 27015", "secret"},
-      {u"+RCON_PASSWORD MixedCase +map de_dust2", "MixedCase"},  // the key in any case, the value kept
+      {u"+RCON_PASSWORD MixedCase +map de_dust2",
+       "MixedCase"},  // the key in any case, the value kept
       {u"+rcon_password \"two words\" +map de_dust2", "two words"},
       {u"+rcon_password    spaced", "spaced"},
       {u"+rcon_password a\"b c\"d", "ab cd"},
@@ -86,7 +89,8 @@ TEST(RconChoice, ThePasswordIsReadFromTheRunParametersAsTheServerReadsIt) {
       {u"-game cstrike +rcon_password", std::nullopt},  // the key ends with its blank
   };
   for (const Case& c : cases)
-    EXPECT_EQ(RconPasswordFromParams(c.params), c.expected) << std::string(c.params.begin(), c.params.end());
+    EXPECT_EQ(RconPasswordFromParams(c.params), c.expected)
+        << std::string(c.params.begin(), c.params.end());
 
   EXPECT_EQ(ChooseRconPassword(u"+rcon_password own", "configured"), "own");
   EXPECT_EQ(ChooseRconPassword(u"-game cstrike", "configured"), "configured");
@@ -110,8 +114,14 @@ TEST(RconSourcePackets, TheReaderChecksEverySizeBeforeTakingThePacket) {
   };
   const Case cases[] = {
       {"the smallest packet", Response(5, ""), {""}, Step::NeedMore},
-      {"two packets at once", Cat({Response(5, "a"), Response(6, "bc")}), {"a", "bc"}, Step::NeedMore},
-      {"the largest packet", Response(5, std::string(8182, 'x')), {std::string(8182, 'x')}, Step::NeedMore},
+      {"two packets at once",
+       Cat({Response(5, "a"), Response(6, "bc")}),
+       {"a", "bc"},
+       Step::NeedMore},
+      {"the largest packet",
+       Response(5, std::string(8182, 'x')),
+       {std::string(8182, 'x')},
+       Step::NeedMore},
       {"a size below 10", RawPacket(9, 5, 0, {0}), {}, Step::Malformed},
       {"a negative size", RawPacket(-1, 5, 0, {0, 0}), {}, Step::Malformed},
       // Refused on its size field alone, before any of its bytes came.
@@ -119,9 +129,15 @@ TEST(RconSourcePackets, TheReaderChecksEverySizeBeforeTakingThePacket) {
       {"a last byte that is not zero", RawPacket(10, 5, 0, {'a', 'b'}), {}, Step::Malformed},
       // The packet a Source server sends after mirroring an empty one: zero bytes inside.
       {"zero bytes inside", RawPacket(16, 5, 0, {0, 0, 0, 1, 0, 0, 0, 0}), {""}, Step::NeedMore},
-      {"a body up to its first zero", RawPacket(13, 5, 0, {'o', 'k', 0, 'x', 0}), {"ok"}, Step::NeedMore},
+      {"a body up to its first zero",
+       RawPacket(13, 5, 0, {'o', 'k', 0, 'x', 0}),
+       {"ok"},
+       Step::NeedMore},
       {"bytes of no RCON stream", Text("HTTP/1.0 400 Bad Request\r\n\r\n"), {}, Step::Malformed},
-      {"a good packet, then garbage", Cat({Response(5, "a"), Text("garbage!")}), {"a"}, Step::Malformed},
+      {"a good packet, then garbage",
+       Cat({Response(5, "a"), Text("garbage!")}),
+       {"a"},
+       Step::Malformed},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -145,9 +161,11 @@ TEST(RconSourcePackets, TheReaderChecksEverySizeBeforeTakingThePacket) {
 
 TEST(RconSourceSession, SendsThePasswordThenTheCommandWithTheEmptyPacketBehindIt) {
   SourceRconSession session("two words", "status");
-  EXPECT_EQ(session.TakeOutgoing(), BuildSourcePacket(SourceRconSession::kAuthId, kServerDataAuth, "two words"));
+  EXPECT_EQ(session.TakeOutgoing(),
+            BuildSourcePacket(SourceRconSession::kAuthId, kServerDataAuth, "two words"));
   EXPECT_TRUE(session.TakeOutgoing().empty());
-  session.Receive(Cat({Response(SourceRconSession::kAuthId, ""), AuthAnswer(SourceRconSession::kAuthId)}));
+  session.Receive(
+      Cat({Response(SourceRconSession::kAuthId, ""), AuthAnswer(SourceRconSession::kAuthId)}));
   EXPECT_TRUE(session.Authenticated());
   EXPECT_EQ(session.TakeOutgoing(),
             Cat({BuildSourcePacket(SourceRconSession::kCommandId, kServerDataExecCommand, "status"),
@@ -170,22 +188,27 @@ TEST(RconSourceSession, EveryAnswerAServerMayGiveEndsAsItShould) {
   };
   const Case cases[] = {
       {"an answer in pieces, other ids passed over, ended by the echo",
-       Cat({accepted, Response(kCommand, "hello "), Response(7, "other"), Response(kCommand, "world"), echo}),
+       Cat({accepted, Response(kCommand, "hello "), Response(7, "other"),
+            Response(kCommand, "world"), echo}),
        false, RconFailure::None, "hello world", false},
-      {"auth answered without the empty packet first", Cat({AuthAnswer(kAuth), Response(kCommand, "x"), echo}),
-       false, RconFailure::None, "x", false},
-      {"a wrong password", Cat({Response(kAuth, ""), AuthAnswer(-1)}), false, RconFailure::PasswordRefused, "",
+      {"auth answered without the empty packet first",
+       Cat({AuthAnswer(kAuth), Response(kCommand, "x"), echo}), false, RconFailure::None, "x",
        false},
-      {"the command refused after the auth", Cat({accepted, AuthAnswer(-1)}), false, RconFailure::PasswordRefused,
-       "", false},
+      {"a wrong password", Cat({Response(kAuth, ""), AuthAnswer(-1)}), false,
+       RconFailure::PasswordRefused, "", false},
+      {"the command refused after the auth", Cat({accepted, AuthAnswer(-1)}), false,
+       RconFailure::PasswordRefused, "", false},
       {"an auth answer of another id", AuthAnswer(9), false, RconFailure::Malformed, "", false},
       {"a command answer before the auth answer", BuildSourcePacket(kCommand, 5, "?"), false,
        RconFailure::Malformed, "", false},
-      {"garbage", Text("garbage: this is no RCON answer\r\n"), false, RconFailure::Malformed, "", false},
-      {"closed before the auth answer", Response(kAuth, ""), true, RconFailure::ConnectionClosed, "", false},
-      {"closed after the command (a quit)", Cat({accepted, Response(kCommand, "bye")}), true, RconFailure::None,
-       "bye", true},
-      {"an answer over 64 KiB", Cat({accepted, Repeat(Response(kCommand, std::string(4000, 'a')), 17)}), false,
+      {"garbage", Text("garbage: this is no RCON answer\r\n"), false, RconFailure::Malformed, "",
+       false},
+      {"closed before the auth answer", Response(kAuth, ""), true, RconFailure::ConnectionClosed,
+       "", false},
+      {"closed after the command (a quit)", Cat({accepted, Response(kCommand, "bye")}), true,
+       RconFailure::None, "bye", true},
+      {"an answer over 64 KiB",
+       Cat({accepted, Repeat(Response(kCommand, std::string(4000, 'a')), 17)}), false,
        RconFailure::TooLong, std::string(16 * 4000, 'a'), false},
       {"more packets than allowed", Cat({accepted, Repeat(Response(kCommand, ""), 600)}), false,
        RconFailure::TooLong, "", false},
@@ -195,7 +218,8 @@ TEST(RconSourceSession, EveryAnswerAServerMayGiveEndsAsItShould) {
     SourceRconSession session("pw", "status");
     session.TakeOutgoing();
     for (std::size_t at = 0; at < c.stream.size(); at += 5)
-      session.Receive(std::span(c.stream).subspan(at, std::min<std::size_t>(5, c.stream.size() - at)));
+      session.Receive(
+          std::span(c.stream).subspan(at, std::min<std::size_t>(5, c.stream.size() - at)));
     if (c.closed) session.ServerClosed();
     ASSERT_TRUE(session.Finished());
     EXPECT_EQ(session.result().failure, c.failure) << session.result().Reason();
@@ -258,21 +282,38 @@ TEST(RconGoldSrc, EveryAnswerAServerMayGiveEndsAsItShould) {
     std::string answer;
   };
   const Case cases[] = {
-      {"an answer in several datagrams", {challenge, Datagram("lpart one, "), Datagram("lpart two")}, true,
-       RconFailure::None, "part one, part two"},
+      {"an answer in several datagrams",
+       {challenge, Datagram("lpart one, "), Datagram("lpart two")},
+       true,
+       RconFailure::None,
+       "part one, part two"},
       {"an empty answer", {challenge, Datagram("l")}, true, RconFailure::None, ""},
-      {"the challenge once more", {challenge, challenge, Datagram("lx")}, true, RconFailure::None, "x"},
+      {"the challenge once more",
+       {challenge, challenge, Datagram("lx")},
+       true,
+       RconFailure::None,
+       "x"},
       {"not yet ended", {challenge, Datagram("lx")}, false, RconFailure::None, "x"},
-      {"a wrong password", {challenge, Datagram("lBad rcon_password.\n")}, true, RconFailure::PasswordRefused,
+      {"a wrong password",
+       {challenge, Datagram("lBad rcon_password.\n")},
+       true,
+       RconFailure::PasswordRefused,
        ""},
-      {"a stale challenge", {challenge, Datagram("lBad challenge.\n")}, true, RconFailure::ChallengeRefused, ""},
+      {"a stale challenge",
+       {challenge, Datagram("lBad challenge.\n")},
+       true,
+       RconFailure::ChallengeRefused,
+       ""},
       {"a text for a challenge", {Datagram("lhello")}, false, RconFailure::Malformed, ""},
-      {"garbage after the challenge", {challenge, Text("garbage: this is no RCON answer")}, false,
-       RconFailure::Malformed, ""},
+      {"garbage after the challenge",
+       {challenge, Text("garbage: this is no RCON answer")},
+       false,
+       RconFailure::Malformed,
+       ""},
       {"an answer over 64 KiB", ChallengeThen(Datagram("l" + std::string(4000, 'a')), 17), false,
        RconFailure::TooLong, std::string(16 * 4000, 'a')},
-      {"more datagrams than allowed", ChallengeThen(Datagram("l."), kRconMaxPackets + 1), false, RconFailure::TooLong,
-       std::string(kRconMaxPackets, '.')},
+      {"more datagrams than allowed", ChallengeThen(Datagram("l."), kRconMaxPackets + 1), false,
+       RconFailure::TooLong, std::string(kRconMaxPackets, '.')},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -304,8 +345,10 @@ TEST(RconRequests, ARequestThatCannotBeSentEndsAtOnceWithItsReason) {
       {"127.0.0.1", 0, "pw", "status", RconFailure::InvalidRequest},
       {"127.0.0.1", 27015, "pw", "", RconFailure::InvalidRequest},
       {"127.0.0.1", 27015, "pw", std::string("say a\0b", 7), RconFailure::InvalidRequest},
-      {"127.0.0.1", 27015, "pw", std::string(kRconMaxCommand + 1, 'x'), RconFailure::InvalidRequest},
-      {"127.0.0.1", 27015, std::string(kRconMaxPassword + 1, 'p'), "status", RconFailure::InvalidRequest},
+      {"127.0.0.1", 27015, "pw", std::string(kRconMaxCommand + 1, 'x'),
+       RconFailure::InvalidRequest},
+      {"127.0.0.1", 27015, std::string(kRconMaxPassword + 1, 'p'), "status",
+       RconFailure::InvalidRequest},
   };
   for (const Case& c : cases) {
     for (RconDialect dialect : {RconDialect::Source, RconDialect::GoldSrc}) {

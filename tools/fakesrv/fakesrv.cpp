@@ -76,8 +76,9 @@ void Append(Bytes& out, const Bytes& more) { out.insert(out.end(), more.begin(),
 // A Source packet whose strings are given as raw bytes (which may hold zero bytes).
 Bytes RawSourcePacket(std::int32_t id, std::int32_t type, std::span<const std::uint8_t> strings) {
   Bytes out;
-  for (const std::uint32_t value : {static_cast<std::uint32_t>(8 + strings.size()),
-                                    static_cast<std::uint32_t>(id), static_cast<std::uint32_t>(type)})
+  for (const std::uint32_t value :
+       {static_cast<std::uint32_t>(8 + strings.size()), static_cast<std::uint32_t>(id),
+        static_cast<std::uint32_t>(type)})
     for (int i = 0; i < 4; ++i) out.push_back(static_cast<std::uint8_t>(value >> (8 * i)));
   out.insert(out.end(), strings.begin(), strings.end());
   return out;
@@ -620,8 +621,8 @@ std::optional<std::int64_t> FakeServer::NextDeadline() const {
 std::string FakeServer::RconStatus() const {
   const Settings& s = settings_;
   const int humans = std::max(0, s.players - s.bots);
-  return "hostname: " + s.name + "\nversion : " + s.version + " secure\nudp/ip  : " + detailsAddress_ +
-         "\nmap     : " + s.map + "\nplayers : " + std::to_string(humans) + " humans, " +
+  return "hostname: " + s.name + "\nversion : " + s.version +
+         " secure\nudp/ip  : " + detailsAddress_ + "\nmap     : " + s.map + "\nplayers : " + std::to_string(humans) + " humans, " +
          std::to_string(s.bots) + " bots (" + std::to_string(s.maxPlayers) +
          " max)\n\n# userid name uniqueid connected ping loss state adr\n";
 }
@@ -632,7 +633,8 @@ std::string FakeServer::RconCommand(std::string_view command, std::int64_t nowMs
   if (verb == "say") {
     // A text in quotes is said without them, as a server's "say" does.
     std::string_view text = rest;
-    if (text.size() >= 2 && text.front() == '"' && text.back() == '"') text = text.substr(1, text.size() - 2);
+    if (text.size() >= 2 && text.front() == '"' && text.back() == '"')
+      text = text.substr(1, text.size() - 2);
     std::string kept(text.substr(0, kMaxSaidLength));
     for (char& c : kept)
       if (static_cast<unsigned char>(c) < 32) c = ' ';
@@ -653,7 +655,8 @@ std::string FakeServer::RconCommand(std::string_view command, std::int64_t nowMs
   }
   if (verb == "fakesrv.long") {
     const auto n = ParseBounded(rest, 0, static_cast<int>(kMaxLongAnswer));
-    return n ? LongAnswer(static_cast<std::size_t>(*n)) : "fakesrv.long: no length 0.." + std::to_string(kMaxLongAnswer) + "\n";
+    if (!n) return "fakesrv.long: no length 0.." + std::to_string(kMaxLongAnswer) + "\n";
+    return LongAnswer(static_cast<std::size_t>(*n));
   }
   return "Unknown command \"" + std::string(word) + "\"\n";
 }
@@ -742,8 +745,9 @@ FakeServer::StreamAnswer FakeServer::RconStream(std::uint64_t connection,
   for (;;) {
     const SourcePacketReader::Step step = c.reader.Next(packet);
     if (step == SourcePacketReader::Step::NeedMore) break;
-    if (step == SourcePacketReader::Step::Malformed) {
-      Log("closing " + who + ": no RCON packet");
+    const bool malformed = step == SourcePacketReader::Step::Malformed;
+    if (malformed || out.bytes.size() > kMaxRconOutput) {
+      Log("closing " + who + (malformed ? ": no RCON packet" : ": too many answers"));
       out.close = true;
       break;
     }
@@ -752,7 +756,8 @@ FakeServer::StreamAnswer FakeServer::RconStream(std::uint64_t connection,
       Log(who + ": password " + (c.authenticated ? "accepted" : "refused"));
       // Servers send an empty RESPONSE_VALUE before the auth answer.
       Append(out.bytes, BuildSourcePacket(packet.id, kServerDataResponseValue, ""));
-      Append(out.bytes, BuildSourcePacket(c.authenticated ? packet.id : -1, kServerDataAuthResponse, ""));
+      Append(out.bytes,
+             BuildSourcePacket(c.authenticated ? packet.id : -1, kServerDataAuthResponse, ""));
     } else if (packet.type == kServerDataExecCommand) {
       if (!c.authenticated) {
         Log(who + ": command before the password refused");
@@ -763,7 +768,8 @@ FakeServer::StreamAnswer FakeServer::RconStream(std::uint64_t connection,
       const std::string answer = RconCommand(packet.body, nowMs);
       std::size_t pos = 0;
       do {
-        Append(out.bytes, BuildSourcePacket(packet.id, kServerDataResponseValue, answer.substr(pos, kSourceChunk)));
+        Append(out.bytes, BuildSourcePacket(packet.id, kServerDataResponseValue,
+                                            answer.substr(pos, kSourceChunk)));
         pos += kSourceChunk;
       } while (pos < answer.size());
     } else if (packet.type == kServerDataResponseValue && c.authenticated) {

@@ -173,6 +173,9 @@ class FakeServer {
   static constexpr std::size_t kMaxSaid = 16;
   static constexpr std::size_t kMaxSaidLength = 200;
   static constexpr std::size_t kMaxLongAnswer = 128 * 1024;
+  // What one Source RCON connection may have waiting to be sent; a client that sends more
+  // commands than it reads answers is dropped past it.
+  static constexpr std::size_t kMaxRconOutput = 1 << 20;
 
  private:
   struct Pending {

@@ -40,9 +40,6 @@ struct Peer {
   bool dead = false;
 };
 
-// A client that reads nothing is dropped before its answers pile up.
-constexpr std::size_t kMaxPeerOutput = 1 << 20;
-
 // The Source RCON listener on the query port's number. Without it the server runs on, as the
 // query server it has always been, and says so.
 tervane::UniqueFd OpenRconListener(const sockaddr_in& local, const std::string& where) {
@@ -78,14 +75,16 @@ void Flush(Peer& peer) {
 void ReadPeer(FakeServer& server, Peer& peer) {
   std::uint8_t buffer[4096];
   // A bounded number of reads, so that one busy client cannot hold the loop.
-  for (int i = 0; i < 16 && !peer.closing && !peer.dead; ++i) {
+  for (int i = 0; i < 16 && !peer.closing && !peer.dead &&
+                  peer.out.size() <= FakeServer::kMaxRconOutput;
+       ++i) {
     const ssize_t n = ::recv(peer.fd.get(), buffer, sizeof buffer, MSG_DONTWAIT);
     if (n == 0 || (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR)) {
       peer.dead = true;
     } else if (n > 0) {
-      FakeServer::StreamAnswer answer =
-          server.RconStream(peer.id, std::span<const std::uint8_t>(buffer, static_cast<std::size_t>(n)),
-                            MonotonicMs());
+      FakeServer::StreamAnswer answer = server.RconStream(
+          peer.id, std::span<const std::uint8_t>(buffer, static_cast<std::size_t>(n)),
+          MonotonicMs());
       peer.out.insert(peer.out.end(), answer.bytes.begin(), answer.bytes.end());
       if (answer.close) peer.closing = true;
     } else {
@@ -93,7 +92,8 @@ void ReadPeer(FakeServer& server, Peer& peer) {
     }
   }
   Flush(peer);
-  if (peer.out.size() > kMaxPeerOutput) {
+  // A client that reads nothing is dropped before its answers pile up.
+  if (peer.out.size() > FakeServer::kMaxRconOutput) {
     Print("dropped Source RCON connection " + std::to_string(peer.id) + ": it reads nothing");
     peer.dead = true;
   }
@@ -172,7 +172,8 @@ int Run(Settings settings) {
     std::vector<pollfd> watched{{fd, POLLIN, 0}};
     if (listener) watched.push_back({listener.get(), POLLIN, 0});
     for (const Peer& peer : peers)
-      watched.push_back({peer.fd.get(), static_cast<short>(POLLIN | (peer.out.empty() ? 0 : POLLOUT)), 0});
+      watched.push_back(
+          {peer.fd.get(), static_cast<short>(POLLIN | (peer.out.empty() ? 0 : POLLOUT)), 0});
     if (::poll(watched.data(), watched.size(), timeout) <= 0) continue;
 
     // The connections first: the poll's entries for them follow the socket and the listener.

@@ -110,9 +110,6 @@ struct Peer {
   bool dead = false;
 };
 
-// A client that reads nothing is dropped before its answers pile up.
-constexpr std::size_t kMaxPeerOutput = 1 << 20;
-
 // The Source RCON listener on the query port's number, signalling the sockets' event. Without
 // it the server runs on, as the query server it has always been, and says so.
 SOCKET OpenRconListener(const sockaddr_in& local, const std::string& where, WSAEVENT event) {
@@ -120,7 +117,8 @@ SOCKET OpenRconListener(const sockaddr_in& local, const std::string& where, WSAE
   if (listener == INVALID_SOCKET ||
       bind(listener, reinterpret_cast<const sockaddr*>(&local), sizeof local) != 0 ||
       listen(listener, 8) != 0 || WSAEventSelect(listener, event, FD_ACCEPT) != 0) {
-    Print("no Source RCON: cannot listen on tcp " + where + ": error " + std::to_string(WSAGetLastError()));
+    Print("no Source RCON: cannot listen on tcp " + where + ": error " +
+          std::to_string(WSAGetLastError()));
     if (listener != INVALID_SOCKET) closesocket(listener);
     return INVALID_SOCKET;
   }
@@ -145,14 +143,17 @@ void Flush(Peer& peer) {
 void ReadPeer(FakeServer& server, Peer& peer) {
   char buffer[4096];
   // A bounded number of reads, so that one busy client cannot hold the loop.
-  for (int i = 0; i < 16 && !peer.closing && !peer.dead; ++i) {
+  for (int i = 0; i < 16 && !peer.closing && !peer.dead &&
+                  peer.out.size() <= FakeServer::kMaxRconOutput;
+       ++i) {
     const int n = recv(peer.socket, buffer, sizeof buffer, 0);
     if (n == 0 || (n == SOCKET_ERROR && WSAGetLastError() != WSAEWOULDBLOCK)) {
       peer.dead = true;
     } else if (n > 0) {
       FakeServer::StreamAnswer answer = server.RconStream(
           peer.id,
-          std::span<const std::uint8_t>(reinterpret_cast<const std::uint8_t*>(buffer), static_cast<std::size_t>(n)),
+          std::span<const std::uint8_t>(reinterpret_cast<const std::uint8_t*>(buffer),
+                                        static_cast<std::size_t>(n)),
           MonotonicMs());
       peer.out.insert(peer.out.end(), answer.bytes.begin(), answer.bytes.end());
       if (answer.close) peer.closing = true;
@@ -161,7 +162,8 @@ void ReadPeer(FakeServer& server, Peer& peer) {
     }
   }
   Flush(peer);
-  if (peer.out.size() > kMaxPeerOutput) {
+  // A client that reads nothing is dropped before its answers pile up.
+  if (peer.out.size() > FakeServer::kMaxRconOutput) {
     Print("dropped Source RCON connection " + std::to_string(peer.id) + ": it reads nothing");
     peer.dead = true;
   }
