@@ -405,6 +405,9 @@ std::optional<RconResult> CheckRequest(const RconRequest& request, std::uint32_t
       request.command.find('\0') != std::string::npos)
     return Failed(RconFailure::InvalidRequest,
                   "the command is empty, too long or holds a zero byte");
+  // A GoldSrc password travels in double quotes, which it therefore cannot hold.
+  if (request.dialect == RconDialect::GoldSrc && request.password.find('"') != std::string::npos)
+    return Failed(RconFailure::InvalidRequest, "a GoldSrc password cannot hold a double quote");
   address = ParseDottedIPv4(request.address);
   if (address == kAddressNone || address == 0 || request.port == 0)
     return Failed(RconFailure::InvalidRequest, "no server address and port");

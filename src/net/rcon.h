@@ -56,11 +56,13 @@ std::string ChooseRconPassword(std::u16string_view params, std::string_view conf
 
 // ------------------------------------------------------------------------ results
 
+// Why an exchange ended without its answer. NoPassword and InvalidRequest end it before any
+// traffic: no password; an address that is no IPv4 address, port 0; a command that is empty,
+// too long or holds a zero byte; a password too long, with a zero byte, or (GoldSrc) a quote.
 enum class RconFailure {
   None,
-  NoPassword,      // nothing to authenticate with: no exchange was tried
-  InvalidRequest,  // an address that is no IPv4 address, port 0, a command too long or with a zero
-                   // byte
+  NoPassword,
+  InvalidRequest,
   ConnectionRefused,  // nothing listens on the port (TCP refused, or an ICMP port unreachable)
   PasswordRefused,    // auth answered with id -1, or "Bad rcon_password."
   ChallengeRefused,   // GoldSrc "Bad challenge."

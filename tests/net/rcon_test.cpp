@@ -361,6 +361,14 @@ TEST(RconRequests, ARequestThatCannotBeSentEndsAtOnceWithItsReason) {
       EXPECT_EQ(RunRconExchange(request).failure, c.failure) << c.address << " " << c.port;
     }
   }
+  RconRequest quoted;
+  quoted.dialect = RconDialect::GoldSrc;
+  quoted.address = "127.0.0.1";
+  quoted.port = 27015;
+  quoted.password = "a\"b";
+  quoted.command = "status";
+  EXPECT_EQ(RunRconExchange(quoted).failure, RconFailure::InvalidRequest);
+
   RconResult result;
   result.failure = RconFailure::NoPassword;
   EXPECT_EQ(result.Reason(), "RCON password not set");
