@@ -30,8 +30,7 @@ namespace tervane {
 
 class EventLoop;
 
-// ------------------------------------------------------------------------ which dialect, which
-// password
+// ------------------------------------------------------------------ dialect and password
 
 enum class RconDialect { Source, GoldSrc };
 
@@ -233,8 +232,7 @@ class GoldSrcRconSession {
   RconResult result_;
 };
 
-// ------------------------------------------------------------------------ one exchange over the
-// network
+// ------------------------------------------------------------------ one exchange over the network
 
 struct RconRequest {
   RconDialect dialect = RconDialect::Source;
@@ -288,8 +286,7 @@ class RconSocket {
   std::unique_ptr<Platform, PlatformDeleter> platform_;
 };
 
-// ------------------------------------------------------------------------ the client for the
-// loop's thread
+// ------------------------------------------------------------------ the client for the loop
 
 struct RconClientLimits {
   std::size_t threads = 4;  // exchanges at once (started when first needed)

@@ -232,7 +232,7 @@ TEST_F(FakesrvRcon, DestroyingTheClientEndsAHangingExchangeAtOnceAndCallsNothing
   }
 }
 
-// ------------------------------------------------------------------------ the stand-in's own part
+// ------------------------------------------------------------------ the stand-in's own part
 
 std::vector<std::uint8_t> Datagram(std::string_view text) { return BuildControlDatagram(text); }
 
