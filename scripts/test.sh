@@ -79,8 +79,8 @@ fi
 # ---------------------------------------------------------------- fuzzing
 step "fuzz targets (clang, libFuzzer), ${FUZZ_SECONDS}s each"
 if cmake --preset fuzz >/dev/null && cmake --build --preset fuzz -j"$JOBS" \
-     --target fuzz_server_list fuzz_profile fuzz_params fuzz_reply fuzz_control fuzz_options fuzz_http_head; then
-  for f in fuzz_server_list fuzz_profile fuzz_params fuzz_reply fuzz_control fuzz_options fuzz_http_head; do
+     --target fuzz_server_list fuzz_profile fuzz_params fuzz_reply fuzz_rcon fuzz_control fuzz_options fuzz_http_head; then
+  for f in fuzz_server_list fuzz_profile fuzz_params fuzz_reply fuzz_rcon fuzz_control fuzz_options fuzz_http_head; do
     corpus="build/fuzz/corpus/$f"
     mkdir -p "$corpus"
     ./build/fuzz/fuzz/$f -max_total_time="$FUZZ_SECONDS" -max_len=8192 -print_final_stats=1 \

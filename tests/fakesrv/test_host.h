@@ -31,7 +31,7 @@ class UdpClient {
   bool ok_ = false;
 };
 
-// A port that was free on 127.0.0.1 a moment ago.
+// A port that was free on 127.0.0.1 a moment ago, for UDP and TCP alike.
 std::uint16_t FreeUdpPort();
 
 struct StartOptions {

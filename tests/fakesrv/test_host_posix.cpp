@@ -70,14 +70,20 @@ std::optional<std::vector<std::uint8_t>> UdpClient::Receive(int timeoutMs,
 }
 
 std::uint16_t FreeUdpPort() {
-  const tervane::UniqueFd fd(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
-  sockaddr_in local = Loopback("127.0.0.1", 0);
-  socklen_t length = sizeof local;
-  std::uint16_t port = 0;
-  if (::bind(fd.get(), reinterpret_cast<const sockaddr*>(&local), sizeof local) == 0 &&
-      ::getsockname(fd.get(), reinterpret_cast<sockaddr*>(&local), &length) == 0)
-    port = ntohs(local.sin_port);
-  return port;
+  // The stand-in listens for Source RCON on TCP at the same number: the port must be free for
+  // both.
+  for (int attempt = 0; attempt < 20; ++attempt) {
+    const tervane::UniqueFd udp(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
+    sockaddr_in local = Loopback("127.0.0.1", 0);
+    socklen_t length = sizeof local;
+    if (::bind(udp.get(), reinterpret_cast<const sockaddr*>(&local), sizeof local) != 0 ||
+        ::getsockname(udp.get(), reinterpret_cast<sockaddr*>(&local), &length) != 0)
+      return 0;
+    const tervane::UniqueFd tcp(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    if (::bind(tcp.get(), reinterpret_cast<const sockaddr*>(&local), sizeof local) == 0)
+      return ntohs(local.sin_port);
+  }
+  return 0;
 }
 
 ChildProcess::ChildProcess(const std::string& program, const std::vector<std::string>& args,

@@ -96,15 +96,22 @@ std::optional<std::vector<std::uint8_t>> UdpClient::Receive(int timeoutMs,
 
 std::uint16_t FreeUdpPort() {
   EnsureSockets();
-  const SOCKET s = ::socket(AF_INET, SOCK_DGRAM, IPPROTO_UDP);
-  sockaddr_in local = Loopback("127.0.0.1", 0);
-  int length = sizeof local;
-  std::uint16_t port = 0;
-  if (bind(s, reinterpret_cast<const sockaddr*>(&local), sizeof local) == 0 &&
-      getsockname(s, reinterpret_cast<sockaddr*>(&local), &length) == 0)
-    port = ntohs(local.sin_port);
-  closesocket(s);
-  return port;
+  // The stand-in listens for Source RCON on TCP at the same number: the port must be free for
+  // both.
+  for (int attempt = 0; attempt < 20; ++attempt) {
+    const SOCKET udp = ::socket(AF_INET, SOCK_DGRAM, IPPROTO_UDP);
+    sockaddr_in local = Loopback("127.0.0.1", 0);
+    int length = sizeof local;
+    const bool bound = bind(udp, reinterpret_cast<const sockaddr*>(&local), sizeof local) == 0 &&
+                       getsockname(udp, reinterpret_cast<sockaddr*>(&local), &length) == 0;
+    const SOCKET tcp = ::socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+    const bool free = bound && bind(tcp, reinterpret_cast<const sockaddr*>(&local), sizeof local) == 0;
+    closesocket(tcp);
+    closesocket(udp);
+    if (!bound) return 0;
+    if (free) return ntohs(local.sin_port);
+  }
+  return 0;
 }
 
 ChildProcess::ChildProcess(const std::string& program, const std::vector<std::string>& args,

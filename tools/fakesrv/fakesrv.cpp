@@ -21,6 +21,10 @@ constexpr char kControlWord[] = "fakesrv";
 constexpr int kMaxDelayMs = 600000;
 constexpr int kMaxTimerMs = 86400000;
 constexpr int kMaxThreads = 64;
+// A Source answer packet carries at most this much of the answer; a GoldSrc 'l' datagram this.
+constexpr std::size_t kSourceChunk = 4096;
+constexpr std::size_t kGoldSrcChunk = 1200;
+constexpr std::string_view kGarbage = "garbage: this is no RCON answer\r\n";
 
 void PutString(Bytes& out, std::string_view text) {
   // A string of the reply ends at its first zero byte whatever the text holds.
@@ -42,6 +46,41 @@ std::string AsciiLower(std::string_view text) {
   std::string out(text);
   for (char& c : out)
     if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+  return out;
+}
+
+std::string_view TrimBlanks(std::string_view text) {
+  while (!text.empty() && static_cast<unsigned char>(text.front()) < 33) text.remove_prefix(1);
+  while (!text.empty() && static_cast<unsigned char>(text.back()) < 33) text.remove_suffix(1);
+  return text;
+}
+
+// The first word and what follows it, without the blanks between.
+std::pair<std::string_view, std::string_view> FirstWord(std::string_view text) {
+  text = TrimBlanks(text);
+  const std::size_t blank = text.find(' ');
+  if (blank == std::string_view::npos) return {text, {}};
+  return {text.substr(0, blank), TrimBlanks(text.substr(blank + 1))};
+}
+
+std::optional<RconMode> ParseRconMode(std::string_view text) {
+  const std::string lower = AsciiLower(text);
+  if (lower == "normal") return RconMode::Normal;
+  if (lower == "garbage") return RconMode::Garbage;
+  if (lower == "silent") return RconMode::Silent;
+  return std::nullopt;
+}
+
+void Append(Bytes& out, const Bytes& more) { out.insert(out.end(), more.begin(), more.end()); }
+
+// A Source packet whose strings are given as raw bytes (which may hold zero bytes).
+Bytes RawSourcePacket(std::int32_t id, std::int32_t type, std::span<const std::uint8_t> strings) {
+  Bytes out;
+  for (const std::uint32_t value :
+       {static_cast<std::uint32_t>(8 + strings.size()), static_cast<std::uint32_t>(id),
+        static_cast<std::uint32_t>(type)})
+    for (int i = 0; i < 4; ++i) out.push_back(static_cast<std::uint8_t>(value >> (8 * i)));
+  out.insert(out.end(), strings.begin(), strings.end());
   return out;
 }
 
@@ -103,6 +142,10 @@ const std::map<std::string, Arg, std::less<>>& KnownSwitches() {
       {"-fakesrv.console", Arg::Flag},
       {"-fakesrv.noconsole", Arg::Flag},
       {"-fakesrv.threads", Arg::Value},
+      {"+rcon_password", Arg::Value},
+      {"-fakesrv.rcon", Arg::Value},
+      {"-fakesrv.quitdelay", Arg::Value},
+      {"-fakesrv.ignorequit", Arg::Flag},
   };
   return known;
 }
@@ -199,6 +242,7 @@ Settings ParseArguments(const std::vector<std::u16string>& args) {
   number("-fakesrv.exit-after", "", 0, kMaxTimerMs, [&](int v) { s.exitAfterMs = v; });
   number("-fakesrv.fatal-after", "", 0, kMaxTimerMs, [&](int v) { s.fatalAfterMs = v; });
   number("-fakesrv.threads", "", 0, kMaxThreads, [&](int v) { s.threads = v; });
+  number("-fakesrv.quitdelay", "", 0, kMaxTimerMs, [&](int v) { s.quitDelayMs = v; });
   if (const std::string* v = pick("-fakesrv.answer", "")) {
     if (auto mode = ParseAnswerMode(*v)) {
       s.answer = *mode;
@@ -206,11 +250,21 @@ Settings ParseArguments(const std::vector<std::u16string>& args) {
       s.warnings.push_back("bad value \"" + *v + "\" for -fakesrv.answer");
     }
   }
+  if (const std::string* v = pick("-fakesrv.rcon", "")) {
+    if (auto mode = ParseRconMode(*v)) {
+      s.rcon = *mode;
+    } else {
+      s.warnings.push_back("bad value \"" + *v + "\" for -fakesrv.rcon");
+    }
+  }
+  // An empty password leaves RCON off, as on a real server.
+  if (const std::string* v = pick("+rcon_password", ""); v && !v->empty()) s.rconPassword = *v;
   if (const std::string* v = pick("-fakesrv.fatal", "")) s.fatalText = *v;
   s.vac = has("-fakesrv.vac");
   s.challenge = has("-fakesrv.challenge");
   s.silent = has("-fakesrv.silent");
   s.console = !has("-fakesrv.noconsole");
+  s.ignoreQuit = has("-fakesrv.ignorequit");
   return s;
 }
 
@@ -264,6 +318,14 @@ Bytes BuildControlDatagram(std::string_view text) {
   Bytes out(4 + text.size(), 0xFF);
   std::copy(text.begin(), text.end(), out.begin() + 4);
   return out;
+}
+
+std::string LongAnswer(std::size_t n) {
+  static constexpr std::string_view kLine = "abcdefghijklmnopqrstuvwxyz\n";
+  std::string text;
+  text.reserve(n);
+  for (std::size_t i = 0; i < n; ++i) text.push_back(kLine[i % kLine.size()]);
+  return text;
 }
 
 std::string_view AnswerModeName(AnswerMode mode) {
@@ -406,6 +468,7 @@ void FakeServer::Receive(std::span<const std::uint8_t> data, std::string_view se
       data[3] == 0xFF) {
     std::string text(reinterpret_cast<const char*>(data.data()) + 4, data.size() - 4);
     text = text.substr(0, text.find('\0'));
+    if (GoldSrcRcon(text, senderAddress, senderPort, nowMs)) return;
     if (text == kControlWord || text.starts_with(std::string(kControlWord) + " ")) {
       if (senderAddress != "127.0.0.1") {
         Log("ignored a control datagram from " + from);
@@ -489,6 +552,15 @@ void FakeServer::Control(std::string_view command, std::string_view address, std
   } else if (verb == "exit") {
     exitRequested_ = true;
     Log("exiting as asked");
+  } else if (verb == "rcon") {
+    if (auto mode = ParseRconMode(arg)) {
+      s.rcon = *mode;
+    } else {
+      bad();
+    }
+  } else if (verb == "said") {
+    answer = "fakesrv said " + std::to_string(said_.size());
+    for (const std::string& text : said_) answer += "\n" + text;
   } else {
     answer = "fakesrv error unknown command";
   }
@@ -503,6 +575,10 @@ std::vector<Outgoing> FakeServer::Advance(std::int64_t nowMs) {
   if (settings_.exitAfterMs && !exitRequested_ && nowMs >= startMs_ + *settings_.exitAfterMs) {
     exitRequested_ = true;
     Log("exiting: the run time of -fakesrv.exit-after is over");
+  }
+  if (quitAtMs_ && !exitRequested_ && nowMs >= *quitAtMs_) {
+    exitRequested_ = true;
+    Log("exiting: quit by RCON");
   }
 
   std::vector<Pending> due;
@@ -535,8 +611,178 @@ std::optional<std::int64_t> FakeServer::NextDeadline() const {
   for (const Pending& p : pending_) consider(p.dueMs);
   if (settings_.fatalText && !fatalTimerDone_) consider(startMs_ + settings_.fatalAfterMs);
   if (settings_.exitAfterMs && !exitRequested_) consider(startMs_ + *settings_.exitAfterMs);
+  if (quitAtMs_ && !exitRequested_) consider(*quitAtMs_);
   if (exitRequested_ || fatalToShow_) consider(startMs_);
   return next;
 }
+
+// ------------------------------------------------------------------------ RCON
+
+std::string FakeServer::RconStatus() const {
+  const Settings& s = settings_;
+  const int humans = std::max(0, s.players - s.bots);
+  return "hostname: " + s.name + "\nversion : " + s.version +
+         " secure\nudp/ip  : " + detailsAddress_ + "\nmap     : " + s.map + "\nplayers : " + std::to_string(humans) + " humans, " +
+         std::to_string(s.bots) + " bots (" + std::to_string(s.maxPlayers) +
+         " max)\n\n# userid name uniqueid connected ping loss state adr\n";
+}
+
+std::string FakeServer::RconCommand(std::string_view command, std::int64_t nowMs) {
+  const auto [word, rest] = FirstWord(command);
+  const std::string verb = AsciiLower(word);
+  if (verb == "say") {
+    // A text in quotes is said without them, as a server's "say" does.
+    std::string_view text = rest;
+    if (text.size() >= 2 && text.front() == '"' && text.back() == '"')
+      text = text.substr(1, text.size() - 2);
+    std::string kept(text.substr(0, kMaxSaidLength));
+    for (char& c : kept)
+      if (static_cast<unsigned char>(c) < 32) c = ' ';
+    Log("RCON say: " + kept);
+    said_.push_back(std::move(kept));
+    if (said_.size() > kMaxSaid) said_.pop_front();
+    return {};
+  }
+  if (verb == "status") return RconStatus();
+  if (verb == "quit" || verb == "exit") {
+    if (settings_.ignoreQuit) {
+      Log("RCON " + verb + " ignored (-fakesrv.ignorequit)");
+    } else if (!quitAtMs_) {
+      quitAtMs_ = nowMs + settings_.quitDelayMs;
+      Log("RCON " + verb + ": exiting in " + std::to_string(settings_.quitDelayMs) + " ms");
+    }
+    return {};
+  }
+  if (verb == "fakesrv.long") {
+    const auto n = ParseBounded(rest, 0, static_cast<int>(kMaxLongAnswer));
+    if (!n) return "fakesrv.long: no length 0.." + std::to_string(kMaxLongAnswer) + "\n";
+    return LongAnswer(static_cast<std::size_t>(*n));
+  }
+  return "Unknown command \"" + std::string(word) + "\"\n";
+}
+
+bool FakeServer::GoldSrcRcon(std::string_view text, std::string_view address, std::uint16_t port,
+                             std::int64_t nowMs) {
+  const bool challenge = text.starts_with("challenge rcon") && TrimBlanks(text.substr(14)).empty();
+  if (!challenge && !text.starts_with("rcon ")) return false;
+  const std::string from = Endpoint(address, port);
+  auto send = [&](Bytes bytes, std::string logLine) {
+    Queue(Outgoing{std::move(bytes), std::string(address), port, std::move(logLine)}, nowMs);
+  };
+  if (crashed_ || settings_.rcon == RconMode::Silent) {
+    Log("ignored GoldSrc RCON from " + from + (crashed_ ? " (crashed)" : " (RCON silent)"));
+    return true;
+  }
+  if (settings_.rcon == RconMode::Garbage) {
+    send(Bytes(kGarbage.begin(), kGarbage.end()), "sent garbage to GoldSrc RCON from " + from);
+    return true;
+  }
+  if (challenge) {
+    Bytes reply = BuildControlDatagram("challenge rcon " + std::to_string(challenge_) + "\n");
+    reply.push_back(0);
+    send(std::move(reply), "sent an RCON challenge to " + from);
+    return true;
+  }
+
+  // rcon <challenge> <password> <command>: the password may stand in quotes.
+  auto [given, rest] = FirstWord(text.substr(5));
+  std::string_view password;
+  if (rest.starts_with('"')) {
+    const std::size_t close = rest.find('"', 1);
+    password = rest.substr(1, close == std::string_view::npos ? std::string_view::npos : close - 1);
+    rest = close == std::string_view::npos ? std::string_view() : rest.substr(close + 1);
+  } else {
+    const std::size_t blank = rest.find(' ');
+    password = rest.substr(0, blank);
+    rest = blank == std::string_view::npos ? std::string_view() : rest.substr(blank + 1);
+  }
+  const std::string_view command = TrimBlanks(rest);
+
+  std::string answer;
+  std::string logLine;
+  if (!settings_.rconPassword) {
+    answer = "Bad rcon_password.\nNo password set for this server.\n";
+    logLine = "refused GoldSrc RCON from " + from + ": no password set";
+  } else if (given != std::to_string(challenge_)) {
+    answer = "Bad challenge.\n";
+    logLine = "refused GoldSrc RCON from " + from + ": bad challenge";
+  } else if (password != *settings_.rconPassword) {
+    answer = "Bad rcon_password.\n";
+    logLine = "refused GoldSrc RCON from " + from + ": bad password";
+  } else {
+    logLine = "answered GoldSrc RCON \"" + std::string(command) + "\" from " + from;
+    answer = RconCommand(command, nowMs);
+  }
+  // The answer in 'l' datagrams; an empty answer still sends one, as a real server does.
+  std::size_t pos = 0;
+  do {
+    Bytes datagram = BuildControlDatagram("l" + answer.substr(pos, kGoldSrcChunk));
+    datagram.push_back(0);
+    send(std::move(datagram), pos == 0 ? logLine : std::string());
+    pos += kGoldSrcChunk;
+  } while (pos < answer.size());
+  return true;
+}
+
+FakeServer::StreamAnswer FakeServer::RconStream(std::uint64_t connection,
+                                                std::span<const std::uint8_t> data,
+                                                std::int64_t nowMs) {
+  StreamAnswer out;
+  const std::string who = "Source RCON connection " + std::to_string(connection);
+  if (crashed_ || settings_.rcon == RconMode::Silent) {
+    Log("ignored " + std::to_string(data.size()) + " bytes on " + who +
+        (crashed_ ? " (crashed)" : " (RCON silent)"));
+    return out;
+  }
+  if (settings_.rcon == RconMode::Garbage) {
+    Log("sent garbage on " + who);
+    out.bytes.assign(kGarbage.begin(), kGarbage.end());
+    return out;
+  }
+  RconConnection& c = rconConnections_[connection];
+  c.reader.Append(data);
+  SourcePacket packet;
+  for (;;) {
+    const SourcePacketReader::Step step = c.reader.Next(packet);
+    if (step == SourcePacketReader::Step::NeedMore) break;
+    const bool malformed = step == SourcePacketReader::Step::Malformed;
+    if (malformed || out.bytes.size() > kMaxRconOutput) {
+      Log("closing " + who + (malformed ? ": no RCON packet" : ": too many answers"));
+      out.close = true;
+      break;
+    }
+    if (packet.type == kServerDataAuth) {
+      c.authenticated = settings_.rconPassword && packet.body == *settings_.rconPassword;
+      Log(who + ": password " + (c.authenticated ? "accepted" : "refused"));
+      // Servers send an empty RESPONSE_VALUE before the auth answer.
+      Append(out.bytes, BuildSourcePacket(packet.id, kServerDataResponseValue, ""));
+      Append(out.bytes,
+             BuildSourcePacket(c.authenticated ? packet.id : -1, kServerDataAuthResponse, ""));
+    } else if (packet.type == kServerDataExecCommand) {
+      if (!c.authenticated) {
+        Log(who + ": command before the password refused");
+        Append(out.bytes, BuildSourcePacket(-1, kServerDataAuthResponse, ""));
+        continue;
+      }
+      Log(who + ": \"" + packet.body + "\"");
+      const std::string answer = RconCommand(packet.body, nowMs);
+      std::size_t pos = 0;
+      do {
+        Append(out.bytes, BuildSourcePacket(packet.id, kServerDataResponseValue,
+                                            answer.substr(pos, kSourceChunk)));
+        pos += kSourceChunk;
+      } while (pos < answer.size());
+    } else if (packet.type == kServerDataResponseValue && c.authenticated) {
+      // An empty RESPONSE_VALUE is mirrored, followed by a packet of odd bytes, as Source
+      // servers do; clients use the mirror to find the end of a long answer.
+      static constexpr std::uint8_t kOdd[] = {0, 0, 0, 1, 0, 0, 0, 0};
+      Append(out.bytes, BuildSourcePacket(packet.id, kServerDataResponseValue, ""));
+      Append(out.bytes, RawSourcePacket(packet.id, kServerDataResponseValue, kOdd));
+    }
+  }
+  return out;
+}
+
+void FakeServer::RconClosed(std::uint64_t connection) { rconConnections_.erase(connection); }
 
 }  // namespace tervane::fakesrv

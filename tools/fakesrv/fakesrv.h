@@ -20,27 +20,44 @@
 //                               (Windows: the "Fatal error - Dedicated server" message box)
 //   -fakesrv.console / -fakesrv.noconsole   the console window (Windows; on by default)
 //   -fakesrv.threads <0..64>    extra idle threads
+//   +rcon_password <text>       the RCON password; without it every RCON password is refused
+//   -fakesrv.rcon normal|garbage|silent   how RCON is answered (default normal)
+//   -fakesrv.quitdelay <ms>     an RCON "quit" ends the process this long after it came
+//   -fakesrv.ignorequit         an RCON "quit" is answered but changes nothing
 // The stand-in's own switches win over the real ones of the same meaning.
+//
+// RCON, both dialects on its port: Source RCON over TCP (a listener on the same port number) and
+// GoldSrc "challenge rcon" / "rcon" datagrams on the UDP port. Commands: "say <text>" (the text
+// is recorded), "status" (with a line "players : N humans, B bots (M max)"), "quit" / "exit",
+// "fakesrv.long <n>" (an answer of n bytes, LongAnswer(n), so that it comes in several packets
+// or datagrams); anything else answers "Unknown command".
 //
 // Control datagrams, FF FF FF FF and the text, obeyed from 127.0.0.1 only and answered with
 // FF FF FF FF "fakesrv ok", "fakesrv error <why>" or the status line:
 //   fakesrv ping | status | silent | answer [info|details|both|none] | delay <ms> |
 //   players <n> | maxplayers <n> | bots <n> | protocol <n> | challenge on|off | map <name> |
-//   name <text> | fatal [<text>] | exit
+//   name <text> | fatal [<text>] | exit | rcon normal|garbage|silent |
+//   said   (the recorded say texts, oldest first: "fakesrv said <count>" and one line each)
 // After a fatal error the server answers no query again, but still obeys control datagrams
 // (on Windows once its message box is closed: while it is open the server does nothing).
 #pragma once
 
 #include <cstdint>
+#include <deque>
+#include <map>
 #include <optional>
 #include <span>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include "net/rcon.h"
+
 namespace tervane::fakesrv {
 
 enum class AnswerMode { Info, Details, Both, None };
+// How RCON is answered: properly, with bytes of no RCON dialect, or not at all.
+enum class RconMode { Normal, Garbage, Silent };
 
 // Everything the command line sets. Texts are 8-bit (the system code page on Windows, UTF-8 on
 // Linux), as they travel in the replies.
@@ -68,6 +85,11 @@ struct Settings {
   bool console = true;  // the console window (Windows)
   int threads = 0;      // extra idle threads
 
+  std::optional<std::string> rconPassword;  // none: RCON refused
+  RconMode rcon = RconMode::Normal;
+  int quitDelayMs = 0;
+  bool ignoreQuit = false;
+
   std::string bindAddress = "0.0.0.0";  // every address, as a real server without "+ip"
   std::uint16_t port = 27015;
 
@@ -92,6 +114,8 @@ std::vector<std::uint8_t> BuildDetailsReply(const Settings& settings, std::strin
 std::vector<std::uint8_t> BuildChallengeReply(std::uint32_t challenge);
 // A control datagram or the answer to one: FF FF FF FF and the text.
 std::vector<std::uint8_t> BuildControlDatagram(std::string_view text);
+// The answer of "fakesrv.long <n>": n bytes of lines of the alphabet.
+std::string LongAnswer(std::size_t n);
 
 // A datagram to send: always to the sender of the datagram that caused it.
 struct Outgoing {
@@ -125,6 +149,17 @@ class FakeServer {
   // A fatal error to show now (once per fatal error).
   std::optional<std::string> TakeFatal();
 
+  // Source RCON: the bytes one TCP connection brought. Answers what to send back on it, and
+  // whether to close it once that is sent (its stream was no RCON).
+  struct StreamAnswer {
+    std::vector<std::uint8_t> bytes;
+    bool close = false;
+  };
+  StreamAnswer RconStream(std::uint64_t connection, std::span<const std::uint8_t> data,
+                          std::int64_t nowMs);
+  // The connection is gone: its state is dropped.
+  void RconClosed(std::uint64_t connection);
+
   bool ExitRequested() const { return exitRequested_; }
   bool Crashed() const { return crashed_; }
   const Settings& settings() const { return settings_; }
@@ -132,6 +167,15 @@ class FakeServer {
 
   // Replies waiting for their time; more are dropped, so a flood cannot eat the memory.
   static constexpr std::size_t kMaxPending = 256;
+  // Source RCON connections served at once (the platform closes more at once), say texts kept
+  // (the oldest go) and their length, the longest "fakesrv.long" answer.
+  static constexpr std::size_t kMaxRconConnections = 16;
+  static constexpr std::size_t kMaxSaid = 16;
+  static constexpr std::size_t kMaxSaidLength = 200;
+  static constexpr std::size_t kMaxLongAnswer = 128 * 1024;
+  // What one Source RCON connection may have waiting to be sent; a client that sends more
+  // commands than it reads answers is dropped past it.
+  static constexpr std::size_t kMaxRconOutput = 1 << 20;
 
  private:
   struct Pending {
@@ -148,6 +192,13 @@ class FakeServer {
   void Fatal(std::string text);
   void Log(std::string line);
   std::string Status() const;
+  // RCON: one command and its answer text.
+  std::string RconCommand(std::string_view command, std::int64_t nowMs);
+  // A GoldSrc "challenge rcon" or "rcon" datagram (the text after FF FF FF FF); false when the
+  // datagram is neither.
+  bool GoldSrcRcon(std::string_view text, std::string_view address, std::uint16_t port,
+                   std::int64_t nowMs);
+  std::string RconStatus() const;
 
   Settings settings_;
   std::int64_t startMs_;
@@ -162,6 +213,14 @@ class FakeServer {
   bool fatalTimerDone_ = false;
   bool crashed_ = false;
   bool exitRequested_ = false;
+  std::optional<std::int64_t> quitAtMs_;  // an RCON quit ends the process then
+
+  struct RconConnection {
+    SourcePacketReader reader;
+    bool authenticated = false;
+  };
+  std::map<std::uint64_t, RconConnection> rconConnections_;
+  std::deque<std::string> said_;
 
   std::uint64_t infoQueries_ = 0;
   std::uint64_t detailsQueries_ = 0;

@@ -1,6 +1,7 @@
-// The stand-in server on Linux: one UDP socket and a poll() loop. Every line goes to standard
-// output at once, because the watchdog appends a server's output to its log file. SIGTERM and
-// SIGKILL end it the default way.
+// The stand-in server on Linux: one UDP socket, the Source RCON listener on the same port
+// number with its connections, and a poll() loop. Every line goes to standard output at once,
+// because the watchdog appends a server's output to its log file. SIGTERM and SIGKILL end it
+// the default way.
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <poll.h>
@@ -30,6 +31,86 @@ void PrintLog(FakeServer& server) {
   for (const std::string& line : server.TakeLogLines()) Print(line);
 }
 
+// A Source RCON connection: what waits to be written, and whether it ends once written.
+struct Peer {
+  tervane::UniqueFd fd;
+  std::uint64_t id = 0;
+  std::vector<std::uint8_t> out;
+  bool closing = false;
+  bool dead = false;
+};
+
+// The Source RCON listener on the query port's number. Without it the server runs on, as the
+// query server it has always been, and says so.
+tervane::UniqueFd OpenRconListener(const sockaddr_in& local, const std::string& where) {
+  tervane::UniqueFd fd(::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
+  int on = 1;
+  if (!fd || ::setsockopt(fd.get(), SOL_SOCKET, SO_REUSEADDR, &on, sizeof on) != 0 ||
+      ::bind(fd.get(), reinterpret_cast<const sockaddr*>(&local), sizeof local) != 0 ||
+      ::listen(fd.get(), 8) != 0) {
+    Print("no Source RCON: cannot listen on tcp " + where + ": " + std::strerror(errno));
+    return {};
+  }
+  return fd;
+}
+
+void Flush(Peer& peer) {
+  std::size_t sent = 0;
+  while (sent < peer.out.size()) {
+    const ssize_t n = ::send(peer.fd.get(), peer.out.data() + sent, peer.out.size() - sent,
+                             MSG_NOSIGNAL | MSG_DONTWAIT);
+    if (n > 0) {
+      sent += static_cast<std::size_t>(n);
+    } else if (n < 0 && errno == EINTR) {
+      continue;
+    } else {
+      if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK) peer.dead = true;
+      break;
+    }
+  }
+  peer.out.erase(peer.out.begin(), peer.out.begin() + static_cast<std::ptrdiff_t>(sent));
+  if (peer.out.empty() && peer.closing) peer.dead = true;
+}
+
+void ReadPeer(FakeServer& server, Peer& peer) {
+  std::uint8_t buffer[4096];
+  // A bounded number of reads, so that one busy client cannot hold the loop.
+  for (int i = 0; i < 16 && !peer.closing && !peer.dead &&
+                  peer.out.size() <= FakeServer::kMaxRconOutput;
+       ++i) {
+    const ssize_t n = ::recv(peer.fd.get(), buffer, sizeof buffer, MSG_DONTWAIT);
+    if (n == 0 || (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR)) {
+      peer.dead = true;
+    } else if (n > 0) {
+      FakeServer::StreamAnswer answer = server.RconStream(
+          peer.id, std::span<const std::uint8_t>(buffer, static_cast<std::size_t>(n)),
+          MonotonicMs());
+      peer.out.insert(peer.out.end(), answer.bytes.begin(), answer.bytes.end());
+      if (answer.close) peer.closing = true;
+    } else {
+      break;
+    }
+  }
+  Flush(peer);
+  // A client that reads nothing is dropped before its answers pile up.
+  if (peer.out.size() > FakeServer::kMaxRconOutput) {
+    Print("dropped Source RCON connection " + std::to_string(peer.id) + ": it reads nothing");
+    peer.dead = true;
+  }
+}
+
+void AcceptPeers(int listener, std::vector<Peer>& peers, std::uint64_t& nextId) {
+  for (;;) {
+    tervane::UniqueFd fd(::accept4(listener, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC));
+    if (!fd) return;
+    if (peers.size() >= FakeServer::kMaxRconConnections) {
+      Print("refused a Source RCON connection: " + std::to_string(peers.size()) + " are open");
+      continue;
+    }
+    peers.push_back(Peer{std::move(fd), ++nextId, {}, false, false});
+  }
+}
+
 int Run(Settings settings) {
   const tervane::UniqueFd udp(::socket(AF_INET, SOCK_DGRAM, 0));
   if (!udp) {
@@ -53,6 +134,9 @@ int Run(Settings settings) {
 
   StartIdleThreads(settings.threads);
   const std::string where = settings.bindAddress + ":" + std::to_string(settings.port);
+  const tervane::UniqueFd listener = OpenRconListener(local, where);
+  std::vector<Peer> peers;
+  std::uint64_t nextPeer = 0;
   const std::string shown =
       (settings.bindAddress == "0.0.0.0" ? tervane::GetLocalAddress() : settings.bindAddress) +
       ":" + std::to_string(settings.port);
@@ -85,8 +169,26 @@ int Run(Settings settings) {
       const std::int64_t wait = *deadline - MonotonicMs();
       timeout = wait <= 0 ? 0 : static_cast<int>(std::min<std::int64_t>(wait, 60000));
     }
-    pollfd p{fd, POLLIN, 0};
-    if (::poll(&p, 1, timeout) <= 0) continue;
+    std::vector<pollfd> watched{{fd, POLLIN, 0}};
+    if (listener) watched.push_back({listener.get(), POLLIN, 0});
+    for (const Peer& peer : peers)
+      watched.push_back(
+          {peer.fd.get(), static_cast<short>(POLLIN | (peer.out.empty() ? 0 : POLLOUT)), 0});
+    if (::poll(watched.data(), watched.size(), timeout) <= 0) continue;
+
+    // The connections first: the poll's entries for them follow the socket and the listener.
+    const std::size_t first = listener ? 2 : 1;
+    for (std::size_t i = 0; i < peers.size(); ++i) {
+      const short events = watched[first + i].revents;
+      if (events & (POLLIN | POLLHUP | POLLERR)) ReadPeer(server, peers[i]);
+      if (events & POLLOUT) Flush(peers[i]);
+    }
+    std::erase_if(peers, [&](const Peer& peer) {
+      if (peer.dead) server.RconClosed(peer.id);
+      return peer.dead;
+    });
+    if (listener && (watched[1].revents & POLLIN)) AcceptPeers(listener.get(), peers, nextPeer);
+    if (!(watched[0].revents & POLLIN)) continue;
 
     // Drain what is there, but give the timers a turn after a bounded number of datagrams.
     for (int i = 0; i < 64; ++i) {

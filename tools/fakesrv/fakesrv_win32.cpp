@@ -1,8 +1,9 @@
-// The stand-in server on Windows: a console program with one UDP socket, its own top-level
-// window of class "ConsoleWindowClass" (under Wine the system's console window has another
-// class) and the fatal-error message box of a crashed dedicated server. Everything runs on the
-// main thread: MsgWaitForMultipleObjects wakes for the socket's event, for window messages
-// (other processes retitle, show and hide the console window) and for the next timer.
+// The stand-in server on Windows: a console program with one UDP socket, the Source RCON
+// listener on the same port number with its connections, its own top-level window of class
+// "ConsoleWindowClass" (under Wine the system's console window has another class) and the
+// fatal-error message box of a crashed dedicated server. Everything runs on the main thread:
+// MsgWaitForMultipleObjects wakes for the sockets' one event, for window messages (other
+// processes retitle, show and hide the console window) and for the next timer.
 #include <winsock2.h>
 #include <ws2tcpip.h>
 #include <windows.h>
@@ -100,6 +101,89 @@ bool PumpMessages() {
   return true;
 }
 
+// A Source RCON connection: what waits to be written, and whether it ends once written.
+struct Peer {
+  SOCKET socket = INVALID_SOCKET;
+  std::uint64_t id = 0;
+  std::vector<std::uint8_t> out;
+  bool closing = false;
+  bool dead = false;
+};
+
+// The Source RCON listener on the query port's number, signalling the sockets' event. Without
+// it the server runs on, as the query server it has always been, and says so.
+SOCKET OpenRconListener(const sockaddr_in& local, const std::string& where, WSAEVENT event) {
+  const SOCKET listener = ::socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+  if (listener == INVALID_SOCKET ||
+      bind(listener, reinterpret_cast<const sockaddr*>(&local), sizeof local) != 0 ||
+      listen(listener, 8) != 0 || WSAEventSelect(listener, event, FD_ACCEPT) != 0) {
+    Print("no Source RCON: cannot listen on tcp " + where + ": error " +
+          std::to_string(WSAGetLastError()));
+    if (listener != INVALID_SOCKET) closesocket(listener);
+    return INVALID_SOCKET;
+  }
+  return listener;
+}
+
+void Flush(Peer& peer) {
+  std::size_t sent = 0;
+  while (sent < peer.out.size()) {
+    const int n = send(peer.socket, reinterpret_cast<const char*>(peer.out.data() + sent),
+                       static_cast<int>(std::min<std::size_t>(peer.out.size() - sent, 65536)), 0);
+    if (n == SOCKET_ERROR) {
+      if (WSAGetLastError() != WSAEWOULDBLOCK) peer.dead = true;
+      break;
+    }
+    sent += static_cast<std::size_t>(n);
+  }
+  peer.out.erase(peer.out.begin(), peer.out.begin() + static_cast<std::ptrdiff_t>(sent));
+  if (peer.out.empty() && peer.closing) peer.dead = true;
+}
+
+void ReadPeer(FakeServer& server, Peer& peer) {
+  char buffer[4096];
+  // A bounded number of reads, so that one busy client cannot hold the loop.
+  for (int i = 0; i < 16 && !peer.closing && !peer.dead &&
+                  peer.out.size() <= FakeServer::kMaxRconOutput;
+       ++i) {
+    const int n = recv(peer.socket, buffer, sizeof buffer, 0);
+    if (n == 0 || (n == SOCKET_ERROR && WSAGetLastError() != WSAEWOULDBLOCK)) {
+      peer.dead = true;
+    } else if (n > 0) {
+      FakeServer::StreamAnswer answer = server.RconStream(
+          peer.id,
+          std::span<const std::uint8_t>(reinterpret_cast<const std::uint8_t*>(buffer),
+                                        static_cast<std::size_t>(n)),
+          MonotonicMs());
+      peer.out.insert(peer.out.end(), answer.bytes.begin(), answer.bytes.end());
+      if (answer.close) peer.closing = true;
+    } else {
+      break;
+    }
+  }
+  Flush(peer);
+  // A client that reads nothing is dropped before its answers pile up.
+  if (peer.out.size() > FakeServer::kMaxRconOutput) {
+    Print("dropped Source RCON connection " + std::to_string(peer.id) + ": it reads nothing");
+    peer.dead = true;
+  }
+}
+
+void AcceptPeers(SOCKET listener, WSAEVENT event, std::vector<Peer>& peers, std::uint64_t& nextId) {
+  for (;;) {
+    const SOCKET accepted = accept(listener, nullptr, nullptr);
+    if (accepted == INVALID_SOCKET) return;
+    if (peers.size() >= FakeServer::kMaxRconConnections) {
+      Print("refused a Source RCON connection: " + std::to_string(peers.size()) + " are open");
+      closesocket(accepted);
+      continue;
+    }
+    // Also non-blocking, as the listener's selection made it.
+    WSAEventSelect(accepted, event, FD_READ | FD_WRITE | FD_CLOSE);
+    peers.push_back(Peer{accepted, ++nextId, {}, false, false});
+  }
+}
+
 std::vector<std::u16string> Arguments() {
   std::vector<std::u16string> args;
   int count = 0;
@@ -138,6 +222,10 @@ int Run(Settings settings) {
   }
   const WSAEVENT readable = WSACreateEvent();
   WSAEventSelect(socket, readable, FD_READ);
+  const std::string where = settings.bindAddress + ":" + std::to_string(settings.port);
+  const SOCKET listener = OpenRconListener(local, where, readable);
+  std::vector<Peer> peers;
+  std::uint64_t nextPeer = 0;
 
   if (settings.console) {
     OpenConsoleWindow();
@@ -145,7 +233,6 @@ int Run(Settings settings) {
   }
   StartIdleThreads(settings.threads);
 
-  const std::string where = settings.bindAddress + ":" + std::to_string(settings.port);
   const std::string shown =
       (settings.bindAddress == "0.0.0.0" ? tervane::GetLocalAddress() : settings.bindAddress) +
       ":" + std::to_string(settings.port);
@@ -193,6 +280,16 @@ int Run(Settings settings) {
     }
     if (woke != WAIT_OBJECT_0) continue;
     WSAResetEvent(readable);
+    // The connections: each is read and written until the system has no more for now, which
+    // re-arms its news on the one event.
+    for (Peer& peer : peers) ReadPeer(server, peer);
+    std::erase_if(peers, [&](const Peer& peer) {
+      if (!peer.dead) return false;
+      server.RconClosed(peer.id);
+      closesocket(peer.socket);
+      return true;
+    });
+    if (listener != INVALID_SOCKET) AcceptPeers(listener, readable, peers, nextPeer);
     // Drain what is there, but give the timers a turn after a bounded number of datagrams.
     int read = 0;
     for (; read < 64; ++read) {
@@ -214,6 +311,8 @@ int Run(Settings settings) {
     }
     if (read == 64) WSASetEvent(readable);
   }
+  for (const Peer& peer : peers) closesocket(peer.socket);
+  if (listener != INVALID_SOCKET) closesocket(listener);
   closesocket(socket);
   WSACleanup();
   return 0;
