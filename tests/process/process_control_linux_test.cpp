@@ -13,11 +13,14 @@
 #include <sstream>
 #include <thread>
 
+#include "process/output_cap_linux.h"
 #include "process_fixture.h"
 #include "support/unique_handle_posix.h"
 
 namespace tervane::testing {
 namespace {
+
+using namespace std::chrono_literals;
 
 std::string ProcFile(ProcessId pid, const std::string& leaf) {
   return "/proc/" + std::to_string(pid) + "/" + leaf;
@@ -244,7 +247,8 @@ TEST_F(LinuxProcessControlTest, OwnSessionQuietInputOutputAppendedNothingInherit
 }
 
 // An output file past its limit moves to ".out.1" (one kept) and starts again empty: at a
-// start, and once a cycle while the server runs and holds it open.
+// start, and soon after it grew past it while the server runs and holds it open (the cap's own
+// thread looks every few milliseconds at the files of the servers started or seen running).
 TEST_F(LinuxProcessControlTest, TheOutputFileIsCappedWithOneRotatedFileKept) {
   const Path folder = temp_.Dir() + u"logs/";
   ProcessControlOptions options{folder};
@@ -257,25 +261,51 @@ TEST_F(LinuxProcessControlTest, TheOutputFileIsCappedWithOneRotatedFileKept) {
   const auto append = [](const Path& file, const std::string& text) {
     std::ofstream(Fs(file), std::ios::binary | std::ios::app) << text;
   };
+  const auto size = [&] { return std::filesystem::file_size(Fs(output)); };
   append(output, std::string(1500, 'a'));  // an earlier run's
 
   ASSERT_EQ(control->StartServerProcess(server, u"--say hello --life 60", 0, false, 1), 0u);
   ASSERT_TRUE(WaitFor([&] { return Count(ReadText(output), "hello\n") == 2; })) << ReadText(output);
   EXPECT_EQ(ReadText(rotated), std::string(1500, 'a')) << "moved aside at the start";
 
-  append(output, std::string(2000, 'b'));  // grown past the limit while it runs
-  control->BeginCycle();
-  EXPECT_TRUE(control->IsServerRunning(server));
-  control->EndCycle();
-  EXPECT_EQ(std::filesystem::file_size(Fs(output)), 0u);
+  append(output, std::string(1200, 'b'));  // grown past the limit while it runs
+  EXPECT_TRUE(WaitFor([&] { return size() == 0; }));
   EXPECT_EQ(Count(ReadText(rotated), "hello\n"), 2u);
-  EXPECT_EQ(Count(ReadText(rotated), "b"), 2000u) << "the earlier rotated file is replaced";
+  EXPECT_EQ(Count(ReadText(rotated), "b"), 1200u) << "the earlier rotated file is replaced";
 
   append(output, std::string(900, 'c'));  // within the limit: left alone
-  control->BeginCycle();
-  EXPECT_TRUE(control->IsServerRunning(server));
-  control->EndCycle();
-  EXPECT_EQ(std::filesystem::file_size(Fs(output)), 900u);
+  const auto end = std::chrono::steady_clock::now() + 200ms;  // twenty looks of the cap's thread
+  while (std::chrono::steady_clock::now() < end && size() == 900u) std::this_thread::sleep_for(10ms);
+  EXPECT_EQ(size(), 900u);
+}
+
+// A file at twice its limit or more keeps only its newest limit's worth in ".out.1": neither file
+// ever holds twice the limit.
+TEST(OutputCap, AFileFarPastItsLimitKeepsItsNewestPart) {
+  TempDir temp;
+  const std::string file = Utf16ToUtf8(temp.File(u"x.out"));
+  std::ofstream(file, std::ios::binary) << std::string(5000, 'o') << std::string(1000, 'n');
+  ASSERT_TRUE(CapOutputFile(file, 1000));
+  EXPECT_EQ(ReadText(Utf8ToUtf16(file) + u".1"), std::string(1000, 'n'));
+  EXPECT_LT(std::filesystem::file_size(file), 1000u) << "its head was taken off";
+  EXPECT_FALSE(CapOutputFile(file, 1000)) << "within its limit now";
+}
+
+// Where the file system can, the head is taken off in place, so that what the server writes
+// meanwhile stays: what is left is the file's last bytes, less than one block; elsewhere the
+// file is emptied.
+TEST(OutputCap, TheHeadGoesInPlaceOrTheFileIsEmptied) {
+  TempDir temp;
+  const std::string file = Utf16ToUtf8(temp.File(u"x.out"));
+  std::string text;
+  for (int i = 0; text.size() < 100000; ++i) text += std::to_string(i) + "\n";
+  text.resize(100000);
+  std::ofstream(file, std::ios::binary) << text;
+  ASSERT_TRUE(CapOutputFile(file, 64 * 1024));
+  EXPECT_EQ(ReadText(Utf8ToUtf16(file) + u".1"), text) << "under twice the limit: all of it";
+  const std::string left = ReadText(Utf8ToUtf16(file));
+  EXPECT_LT(left.size(), 4096u);
+  EXPECT_EQ(text.substr(text.size() - left.size()), left);
 }
 
 TEST_F(LinuxProcessControlTest, WithoutAnOutputFolderTheOutputIsDiscarded) {
