@@ -1,6 +1,6 @@
 // The crash-loop guard of kesp.ini (MaxRestarts within RestartWindowMinutes), in the spirit of
-// systemd's StartLimitBurst: a server restarted that often within the window is paused, as the
-// Pause command does, instead of being started again and again.
+// systemd's StartLimitBurst: the restart that would be the MaxRestarts-th within the window is
+// not made; the server is paused instead, as the Pause command pauses it.
 #pragma once
 
 #include <vector>
@@ -15,16 +15,25 @@ bool CountsAsCrash(RestartReason reason);
 
 class CrashLoopGuard {
  public:
-  // maxRestarts 0: off, never trips.
-  CrashLoopGuard(int maxRestarts, int windowMinutes) : max_(maxRestarts), windowSeconds_(windowMinutes * 60LL) {}
+  // maxRestarts 0: off, admits every restart.
+  CrashLoopGuard(int maxRestarts = 0, int windowMinutes = 10)
+      : max_(maxRestarts), windowMinutes_(windowMinutes), windowSeconds_(windowMinutes * 60LL) {}
   bool Enabled() const { return max_ > 0; }
+  int MaxRestarts() const { return max_; }
+  int WindowMinutes() const { return windowMinutes_; }
 
-  // Notes a restart at `now` in the server's history (times outside the window forgotten);
-  // answers true when the history reaches the limit, which then starts afresh.
-  bool RecordRestart(std::vector<WallTime>& history, WallTime now) const;
+  // Whether a restart at `now` may be made, given the server's history of restarts (times
+  // outside the window forgotten): it is noted there when it may; the one that would reach the
+  // limit is refused, and the history then starts afresh.
+  bool AdmitRestart(std::vector<WallTime>& history, WallTime now) const;
+  // The two halves, for a restart that may still not happen after the question: whether it is
+  // refused (the history then starts afresh), and the noting of one that was made.
+  bool Refuses(std::vector<WallTime>& history, WallTime now) const;
+  void Note(std::vector<WallTime>& history, WallTime now) const;
 
  private:
   int max_;
+  int windowMinutes_;
   long long windowSeconds_;
 };
 
