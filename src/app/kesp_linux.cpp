@@ -66,13 +66,14 @@ UniqueFd TakeLock(std::string& error, bool& held, std::chrono::milliseconds pati
 
 // Who did what through the control socket, one line for the journal: the command as the peer
 // sent it (its control characters escaped, cut to a line), the user id it came from, its exit
-// code and the first line it answered.
+// code and the first line it answered (a refusal's, or a change's result; not a listing's).
 std::u16string CommandLine(const std::vector<std::string>& command, unsigned uid, const ControlAnswer& answer) {
   constexpr std::size_t kMost = 200;
   std::string text;
   for (const std::string& a : command) text += (text.empty() ? "" : " ") + TerminalSafe(Utf8ToUtf16(a));
   if (text.size() > kMost) text = text.substr(0, kMost) + "...";
-  const std::string& said = answer.code == 0 ? answer.out : answer.err;
+  const bool listing = command.empty() || !IsChangingCommand(command.front());
+  const std::string& said = answer.code != 0 ? answer.err : listing ? std::string() : answer.out;
   const std::string first = said.substr(0, said.find('\n'));
   return Utf8ToUtf16("uid " + std::to_string(uid) + " ran \"" + text + "\": exit code " +
                      std::to_string(answer.code) + (first.empty() ? "" : " (" + TerminalSafe(Utf8ToUtf16(first)) + ")"));

@@ -48,14 +48,21 @@ bool Monitor::Load() {
 
 std::u16string Monitor::DamageText() const {
   if (!loaded_.Damaged()) return {};
-  std::u16string text = ListPath() + u" is damaged:";
+  // Each part appended in turn: one clause per problem, ended by ";".
+  std::u16string text = ListPath();
+  text.append(u" is damaged:");
+  auto clause = [&](std::initializer_list<std::u16string_view> parts) {
+    text.push_back(u' ');
+    for (std::u16string_view part : parts) text.append(part);
+    text.push_back(u';');
+  };
   if (loaded_.strayBytes)
-    text += u" " + ToU16(static_cast<int>(loaded_.size % kServerEntrySize)) + u" bytes are not whole records;";
+    clause({ToU16(static_cast<int>(loaded_.size % kServerEntrySize)), u" bytes are not whole records"});
   constexpr std::size_t kNamed = 3;  // the first few records are named, the rest counted
   const auto& records = loaded_.damagedRecords;
   for (std::size_t k = 0; k < records.size() && k < kNamed; ++k)
-    text += u" record " + ToU16(static_cast<int>(records[k].number)) + u": " + records[k].what + u";";
-  if (records.size() > kNamed) text += u" and " + ToU16(static_cast<int>(records.size() - kNamed)) + u" more records;";
+    clause({u"record ", ToU16(static_cast<int>(records[k].number)), u": ", records[k].what});
+  if (records.size() > kNamed) clause({u"and ", ToU16(static_cast<int>(records.size() - kNamed)), u" more records"});
   text.pop_back();
   return text;
 }

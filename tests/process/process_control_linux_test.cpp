@@ -279,6 +279,79 @@ TEST_F(LinuxProcessControlTest, TheOutputFileIsCappedWithOneRotatedFileKept) {
   EXPECT_EQ(size(), 900u);
 }
 
+// A look the system refuses is "unknown" with its reason, never "not running": /proc that cannot
+// be listed, a process's entries that cannot be read for want of descriptors or memory, an
+// executable that cannot be looked at for another reason than its absence. Nothing is ended on
+// such a look; a process held by its pidfd from an earlier look is still seen.
+TEST_F(LinuxProcessControlTest, ARefusedLookIsUnknownWithTheSystemsReason) {
+  const Path server = PlaceCopy(u"srv");
+  const Path missing = PlaceCopy(u"other");
+  ASSERT_GT(ByHand(server, {"--life", "60"}), 0);
+  ASSERT_EQ(WaitForProcesses(server, 1).size(), 1u);
+  struct Case {
+    LookCall call;
+    int error;
+    Look seen;  // of the running server, looked at afresh
+  };
+  const Case cases[] = {
+      {LookCall::ProcessList, EMFILE, Look::Unknown(EMFILE)},
+      {LookCall::ProcessList, EACCES, Look::Unknown(EACCES)},
+      {LookCall::ProcessDetail, ENOMEM, Look::Unknown(ENOMEM)},
+      {LookCall::ExecutableFile, EACCES, Look::Unknown(EACCES)},
+      {LookCall::ExecutableFile, ENOENT, Look::Absent()},  // that one is an answer: nothing runs it
+  };
+  for (const Case& c : cases) {
+    ProcessControlOptions options;
+    options.failLook = [&](LookCall call) { return call == c.call ? static_cast<std::uint32_t>(c.error) : 0u; };
+    auto control = CreateProcessControl(options);
+    EXPECT_EQ(control->LookForServer(server), c.seen) << static_cast<int>(c.call) << " " << c.error;
+    EXPECT_FALSE(control->IsServerRunning(server));
+    if (c.seen.Known()) continue;
+    EXPECT_EQ(control->LookForServer(missing), c.seen) << "a server that does not run is no more known";
+    EXPECT_EQ(control->EndServerProcess(server), c.seen);
+    EXPECT_EQ(ProcessesOf(server).size(), 1u) << "nothing ended on a refused look";
+  }
+
+  // Found once and held by its pidfd, the process is seen without the list.
+  bool refuse = false;
+  ProcessControlOptions options;
+  options.failLook = [&](LookCall call) { return refuse && call == LookCall::ProcessList ? EMFILE : 0u; };
+  auto control = CreateProcessControl(options);
+  EXPECT_EQ(control->LookForServer(server), Look::Running());
+  refuse = true;
+  EXPECT_EQ(control->LookForServer(server), Look::Running());
+  EXPECT_EQ(control->LookForServer(missing), Look::Unknown(EMFILE));
+}
+
+// A server that writes 200 MB/s: its output file and the one kept beside it stay under twice
+// the cap (10 MB) all along, with no supervision cycle needed for it.
+TEST_F(LinuxProcessControlTest, TheOutputCapHoldsAtAHighWriteRate) {
+  const Path folder = temp_.Dir() + u"logs/";
+  auto control = CreateProcessControl({folder});
+  const Path server = PlaceCopy(u"srv");
+  const std::filesystem::path output = Fs(ServerOutputFile(folder, server));
+  const std::filesystem::path rotated = output.string() + ".1";
+  ASSERT_EQ(control->StartServerProcess(server, u"--spew 200 --life 3", 0, false, 1), 0u);
+  std::uintmax_t most = 0, mostRotated = 0;
+  int rotations = 0;
+  const auto end = std::chrono::steady_clock::now() + 2s;
+  for (std::uintmax_t last = 0; std::chrono::steady_clock::now() < end; std::this_thread::sleep_for(1ms)) {
+    std::error_code ec;
+    const std::uintmax_t size = std::filesystem::file_size(output, ec);
+    if (ec) continue;
+    rotations += size < last;
+    last = size;
+    most = std::max(most, size);
+    const std::uintmax_t kept = std::filesystem::file_size(rotated, ec);
+    if (!ec) mostRotated = std::max(mostRotated, kept);
+  }
+  control->TerminateServerProcess(server);
+  constexpr std::uintmax_t kTwiceTheCap = 20 * 1024 * 1024;
+  EXPECT_LT(most, kTwiceTheCap);
+  EXPECT_LT(mostRotated, kTwiceTheCap);
+  EXPECT_GE(rotations, 10) << "about 400 MB were written: " << most << " " << mostRotated;
+}
+
 // A file at twice its limit or more keeps only its newest limit's worth in ".out.1": neither file
 // ever holds twice the limit.
 TEST(OutputCap, AFileFarPastItsLimitKeepsItsNewestPart) {
