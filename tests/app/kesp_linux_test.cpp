@@ -438,13 +438,13 @@ TEST_F(Kesp, TheServiceUnitPassesSystemdsCheck) {
   fs::create_directories(folder);
   fs::copy_file(root / "kesp", folder / "kesp");
   const UnitOptions units[] = {{(folder / "kesp").string(), folder.string() + "/", false},
-                               {(folder / "kesp").string(), folder.string() + "/", false, "nobody", "nogroup"}};
+                               {(folder / "kesp").string(), folder.string() + "/", false, "games", "games"}};
   for (const UnitOptions& options : units) {
     std::ofstream(root / "tervane.service") << UnitText(options);
     const std::string unit = Slurp(root / "tervane.service");
     for (const char* line : {"Type=notify", "KillMode=process", "Restart=on-failure", "WatchdogSec=", "LimitNOFILE=65536"})
       EXPECT_NE(unit.find(line), std::string::npos) << line;
-    EXPECT_EQ(unit.find("User=nobody\nGroup=nogroup\n") != std::string::npos, !options.runAs.empty());
+    EXPECT_EQ(unit.find("User=games\nGroup=games\n") != std::string::npos, !options.runAs.empty());
     const int status = std::system(("systemd-analyze verify " + Quote((root / "tervane.service").string()) + " >" +
                                     Quote((root / "verify.txt").string()) + " 2>&1")
                                        .c_str());
