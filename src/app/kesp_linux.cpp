@@ -70,13 +70,19 @@ UniqueFd TakeLock(std::string& error, bool& held, std::chrono::milliseconds pati
 std::u16string CommandLine(const std::vector<std::string>& command, unsigned uid, const ControlAnswer& answer) {
   constexpr std::size_t kMost = 200;
   std::string text;
-  for (const std::string& a : command) text += (text.empty() ? "" : " ") + TerminalSafe(Utf8ToUtf16(a));
-  if (text.size() > kMost) text = text.substr(0, kMost) + "...";
+  for (const std::string& a : command) {
+    if (!text.empty()) text.push_back(' ');
+    text.append(TerminalSafe(Utf8ToUtf16(a)));
+  }
+  if (text.size() > kMost) text.replace(kMost, std::string::npos, "...");
   const bool listing = command.empty() || !IsChangingCommand(command.front());
-  const std::string& said = answer.code != 0 ? answer.err : listing ? std::string() : answer.out;
+  const std::string said = answer.code != 0 ? answer.err : listing ? std::string() : answer.out;
   const std::string first = said.substr(0, said.find('\n'));
-  return Utf8ToUtf16("uid " + std::to_string(uid) + " ran \"" + text + "\": exit code " +
-                     std::to_string(answer.code) + (first.empty() ? "" : " (" + TerminalSafe(Utf8ToUtf16(first)) + ")"));
+  std::string line = "uid ";
+  line.append(std::to_string(uid)).append(" ran \"").append(text).append("\": exit code ");
+  line.append(std::to_string(answer.code));
+  if (!first.empty()) line.append(" (").append(TerminalSafe(Utf8ToUtf16(first))).append(")");
+  return Utf8ToUtf16(line);
 }
 
 int ProcessorCount() {

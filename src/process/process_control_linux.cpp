@@ -276,14 +276,15 @@ std::string Resolved(const std::string& path) {
 }
 
 // "#!/bin/sh -e" or "#!/usr/bin/env bash": the program that runs a script, by the file names
-// under which it runs (a link such as /bin/sh runs as its target, dash or bash). A script that
-// cannot be read for another reason than its absence spoils the look.
+// under which it runs (a link such as /bin/sh runs as its target, dash or bash). A file the
+// monitor may not read is no script (no interpreter could read it either); one that cannot be
+// opened for want of descriptors or memory spoils the look.
 std::vector<std::string> InterpretersOf(ProcReader& proc, const std::string& script) {
   std::vector<std::string> names;
   UniqueFd fd;
   if (proc.Allowed(LookCall::ExecutableFile)) fd.reset(::open(script.c_str(), O_RDONLY | O_CLOEXEC));
   if (!fd) {
-    proc.Failed(errno, LookCall::ExecutableFile);
+    proc.Failed(errno, LookCall::ProcessDetail);
     return names;
   }
   char line[256] = {};
