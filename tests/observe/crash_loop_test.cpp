@@ -45,22 +45,6 @@ TEST_F(CrashLoop, AServerThatExitsAtOnceIsPausedInsteadOfItsLastRestart) {
   EXPECT_FALSE(s.Status.crashLoopPaused);
 }
 
-// A server that runs but stops answering: the restart that the guard refuses would have ended
-// it; it keeps running, unsupervised, until the operator acts.
-TEST_F(CrashLoop, ASilentServerIsPausedAsItIsAndKeepsRunning) {
-  AddServer("silent", u" -fakesrv.silent");
-  Run("MaxRestarts=1\r\n", false);
-  const Server& s = *monitor->List()[0];
-  const Path exe = s.FileName.str();
-  ASSERT_TRUE(WaitUntil([&] { return s.Paused != 0; }, 60s));
-  EXPECT_TRUE(s.Status.crashLoopPaused);
-  EXPECT_EQ(Restarts(RestartReason::NoResponse), 0u);
-  EXPECT_TRUE(monitor->Process().IsServerRunning(exe)) << "left as it is";
-  ASSERT_TRUE(Cycles(3));
-  EXPECT_TRUE(monitor->Process().IsServerRunning(exe));
-  EXPECT_EQ(PausedOnDisk(), 1);
-}
-
 // Without the guard the same server is restarted on and on.
 TEST_F(CrashLoop, WithoutTheGuardItIsRestartedOnAndOn) {
   AddServer("crasher", u" -fakesrv.exit-after 0");

@@ -352,33 +352,30 @@ TEST_F(LinuxProcessControlTest, TheOutputCapHoldsAtAHighWriteRate) {
   EXPECT_GE(rotations, 10) << "about 400 MB were written: " << most << " " << mostRotated;
 }
 
-// A file at twice its limit or more keeps only its newest limit's worth in ".out.1": neither file
-// ever holds twice the limit.
-TEST(OutputCap, AFileFarPastItsLimitKeepsItsNewestPart) {
-  TempDir temp;
-  const std::string file = Utf16ToUtf8(temp.File(u"x.out"));
-  std::ofstream(file, std::ios::binary) << std::string(5000, 'o') << std::string(1000, 'n');
-  ASSERT_TRUE(CapOutputFile(file, 1000));
-  EXPECT_EQ(ReadText(Utf8ToUtf16(file) + u".1"), std::string(1000, 'n'));
-  EXPECT_LT(std::filesystem::file_size(file), 1000u) << "its head was taken off";
-  EXPECT_FALSE(CapOutputFile(file, 1000)) << "within its limit now";
-}
-
-// Where the file system can, the head is taken off in place, so that what the server writes
-// meanwhile stays: what is left is the file's last bytes, less than one block; elsewhere the
-// file is emptied.
-TEST(OutputCap, TheHeadGoesInPlaceOrTheFileIsEmptied) {
+// Past its limit a file's newest part goes to ".out.1": all of it while under twice the limit,
+// else its newest limit's worth. Its head is then taken off in place where the file system can
+// (what is left is its last bytes, less than one block, so that the server's writes meanwhile
+// stay); else, and for a limit below four blocks, the file is emptied.
+TEST(OutputCap, TheNewestPartIsKeptAndTheHeadTakenOff) {
   TempDir temp;
   const std::string file = Utf16ToUtf8(temp.File(u"x.out"));
   std::string text;
   for (int i = 0; text.size() < 100000; ++i) text += std::to_string(i) + "\n";
   text.resize(100000);
-  std::ofstream(file, std::ios::binary) << text;
-  ASSERT_TRUE(CapOutputFile(file, 64 * 1024));
-  EXPECT_EQ(ReadText(Utf8ToUtf16(file) + u".1"), text) << "under twice the limit: all of it";
-  const std::string left = ReadText(Utf8ToUtf16(file));
-  EXPECT_LT(left.size(), 4096u);
-  EXPECT_EQ(text.substr(text.size() - left.size()), left);
+  const struct {
+    std::uint64_t limit;
+    std::string kept;
+    std::size_t mostLeft;
+  } cases[] = {{64 * 1024, text, 4095}, {10000, text.substr(90000), 0}};
+  for (const auto& c : cases) {
+    std::ofstream(file, std::ios::binary | std::ios::trunc) << text;
+    ASSERT_TRUE(CapOutputFile(file, c.limit));
+    EXPECT_EQ(ReadText(Utf8ToUtf16(file) + u".1"), c.kept) << c.limit;
+    const std::string left = ReadText(Utf8ToUtf16(file));
+    EXPECT_LE(left.size(), c.mostLeft) << c.limit;
+    EXPECT_EQ(text.substr(text.size() - left.size()), left);
+    EXPECT_FALSE(CapOutputFile(file, c.limit)) << "within its limit now";
+  }
 }
 
 TEST_F(LinuxProcessControlTest, WithoutAnOutputFolderTheOutputIsDiscarded) {

@@ -1,10 +1,8 @@
-// The list file is never lost: a list that cannot be read is never written over, a damaged one
-// is copied aside before the first save over it, and a save that fails is said, counted and
-// made again after the cycles until it succeeds.
+// The list file is never lost: what in a record the program never writes is named, and a
+// damaged list is reported and copied aside before the first save over it.
 #include <gtest/gtest.h>
 
 #include <cstring>
-#include <filesystem>
 #include <functional>
 
 #include "fake_process_control.h"
@@ -47,17 +45,11 @@ TEST(RecordDamage, WhatTheProgramNeverWritesIsNamed) {
   const Case cases[] = {
       {"name is not ended", [](ServerEntry& e) { e.Name.assign(std::u16string(32, u'n')); }},
       {"name is not ended", [](ServerEntry& e) { e.Name.bytes[40] = 'x'; }},  // something after its end
-      {"address is not ended", [](ServerEntry& e) { std::memset(e.IPAddress.bytes, '1', 16); }},
-      {"executable path is not ended", [](ServerEntry& e) { e.FileName.assign(std::u16string(261, u'f')); }},
       {"run parameters are not ended", [](ServerEntry& e) { e.Params.assign(std::u16string(512, u'p')); }},
       {"priority is 7", [](ServerEntry& e) { e.Priority = 7; }},
-      {"hide flag is 2", [](ServerEntry& e) { e.HideServer = 2; }},
       {"pause flag is 255", [](ServerEntry& e) { e.Paused = 255; }},
-      {"reply flag is 9", [](ServerEntry& e) { e.WaitReply = 9; }},
       {"reply kind is 4", [](ServerEntry& e) { e.ReplyKind = 4; }},
-      {"restart count is -2", [](ServerEntry& e) { e.Restarts = -2; }},
       {"timeout count is 99", [](ServerEntry& e) { e.TimeoutCount = 99; }},
-      {"lost count is -1", [](ServerEntry& e) { e.LostCount = -1; }},
       {"reserved bytes", [](ServerEntry& e) { e.Reserved2[63] = 1; }},
   };
   EXPECT_EQ(RecordDamage(GoodRecord()), u"");
@@ -90,28 +82,6 @@ class MonitorList : public ::testing::Test {
   PinnedLocalClock clock;
 };
 
-// A list that cannot be read (here a folder stands at its path) leaves the list empty, starts
-// no supervision and is never written over.
-TEST_F(MonitorList, AListThatCannotBeReadIsNeverWrittenOver) {
-  const Path list = dir.File(u"serverlist.dat");
-  std::filesystem::create_directories(testing::Fs(list));
-  auto monitor = Open(list);
-  EXPECT_FALSE(monitor->Load());
-  EXPECT_NE(monitor->ListError(), 0u);
-  monitor->BeginSupervision();
-  EXPECT_FALSE(monitor->Supervising());
-  EXPECT_EQ(process.cycles, 0);
-  ServerEntry e = GoodRecord();
-  monitor->AddServer(e);
-  EXPECT_FALSE(monitor->LastSaveSucceeded());
-  EXPECT_TRUE(std::filesystem::is_directory(testing::Fs(list)));
-  EXPECT_EQ(monitor->States().Health().saveFailures, 1u);
-  EXPECT_FALSE(monitor->States().Health().savePending) << "never tried again";
-  ASSERT_EQ(Said().size(), 2u);
-  EXPECT_EQ(Said()[0].rfind(u"Tervane: cannot read " + list, 0), 0u) << Utf16ToUtf8(Said()[0]);
-  EXPECT_NE(Said()[1].find(u"nothing is written over it"), std::u16string::npos);
-}
-
 // A damaged record is reported at load and the file copied whole before the first save over it.
 TEST_F(MonitorList, ADamagedRecordIsReportedAndTheFileKept) {
   const Path list = dir.File(u"serverlist.dat");
@@ -132,38 +102,6 @@ TEST_F(MonitorList, ADamagedRecordIsReportedAndTheFileKept) {
   EXPECT_EQ(monitor->DamagedListCopy(), list + u".bad-20261207-080000");
   EXPECT_EQ(ReadBytes(monitor->DamagedListCopy()), original);
   EXPECT_NE(ReadBytes(list), original);
-}
-
-// A save that fails (its folder gone after the start) is said once with the system's reason,
-// counted, and made after the next cycle once the folder is back.
-TEST_F(MonitorList, AFailedSaveIsSaidOnceAndMadeAgainAfterACycle) {
-  const Path folder = dir.File(u"data");
-  const Path list = folder + PathSeparator() + u"serverlist.dat";
-  std::filesystem::create_directories(testing::Fs(folder));
-  WriteBytes(list, FileOf({GoodRecord()}));
-  auto monitor = Open(list);
-  monitor->Start();
-  ASSERT_TRUE(monitor->Supervising());
-  std::filesystem::rename(testing::Fs(folder), testing::Fs(folder + u".away"));
-
-  const std::size_t before = view.LogLines().size();
-  monitor->Pause({0}, true);
-  monitor->Pause({0}, true);
-  EXPECT_FALSE(monitor->LastSaveSucceeded());
-  EXPECT_NE(monitor->LastSaveError(), 0u);
-  EXPECT_EQ(monitor->States().Health().saveFailures, 2u);
-  EXPECT_TRUE(monitor->States().Health().savePending);
-  EXPECT_EQ(Said(before), std::vector<std::u16string>{u"Tervane: cannot save " + list + u": " +
-                                                       SystemErrorText(monitor->LastSaveError()) +
-                                                       u"; the change is kept and the save is tried again after every cycle"});
-  monitor->Supervision().timerCircleCheckTimer();  // still gone: tried, not said again
-  EXPECT_EQ(Said(before).size(), 1u);
-
-  std::filesystem::rename(testing::Fs(folder + u".away"), testing::Fs(folder));
-  monitor->Supervision().timerCircleCheckTimer();
-  EXPECT_FALSE(monitor->States().Health().savePending);
-  EXPECT_EQ(Said(before).back(), u"Tervane: saved " + list + u" again");
-  EXPECT_EQ(ReadBytes(list).at(1705), 1) << "the pause is on the disk";
 }
 
 }  // namespace
