@@ -275,7 +275,7 @@ class Commands {
     if (!m_.LastSaveSucceeded()) {
       io_.err << "cannot write " << Utf16ToUtf8(m_.ListPath()) << ": " << ErrorText(m_.LastSaveError())
               << (m_.Supervising() ? ": the change holds in the running kesp, which saves it again after every cycle\n"
-                                   : ": nothing changed\n");
+                                   : ": the change is not saved\n");
       return 1;
     }
     io_.out << what << "\n";

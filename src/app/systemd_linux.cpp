@@ -142,9 +142,10 @@ int RunServiceCommand(const std::vector<std::string>& args, const std::string& e
     return 2;
   }
   std::error_code ec;
-  if (!std::filesystem::is_directory(places.systemdRuntime, ec)) {
-    err << "kesp: systemd is not running on this machine (no " << places.systemdRuntime << "): no unit "
-        << (install ? "was installed" : "to remove") << "; run kesp in the foreground or under another supervisor\n";
+  const bool systemd = std::filesystem::is_directory(places.systemdRuntime, ec);
+  if (!systemd && install) {
+    err << "kesp: systemd is not running on this machine (no " << places.systemdRuntime
+        << "): no unit was installed; run kesp in the foreground or under another supervisor\n";
     return 1;
   }
   UnitOptions options{executable, folder, user, {}, {}};
@@ -188,15 +189,16 @@ int RunServiceCommand(const std::vector<std::string>& args, const std::string& e
     err << "kesp: no unit " << unit.string() << " is installed\n";
     return 1;
   }
-  // Stopping the service ends only kesp; the servers keep running.
-  Systemctl(user, std::string("disable --now ") + kUnitName, out, err);
+  // Stopping the service ends only kesp; the servers keep running. Without systemd there is
+  // nothing to stop, only the file to remove.
+  if (systemd) Systemctl(user, std::string("disable --now ") + kUnitName, out, err);
   std::filesystem::remove(unit, ec);
   if (ec) {
     err << "kesp: cannot remove " << unit.string() << ": " << ec.message() << "\n";
     return 1;
   }
   out << "removed " << unit.string() << "\n";
-  return Systemctl(user, "daemon-reload", out, err) == 0 ? 0 : 1;
+  return !systemd || Systemctl(user, "daemon-reload", out, err) == 0 ? 0 : 1;
 }
 
 void NotifyReady(const std::string& status) { sd_notify(0, ("READY=1\nSTATUS=" + status).c_str()); }
