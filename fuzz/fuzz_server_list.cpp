@@ -1,4 +1,5 @@
-// serverlist.dat as any bytes: records, option bytes, and every record's run parameters.
+// serverlist.dat as any bytes: records, option bytes, every record's run parameters, and the
+// check of what in a record the program never writes.
 #include <cstddef>
 #include <cstdint>
 #include <span>
@@ -11,8 +12,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   tervane::ServerList list;
   tervane::BossKeyOptions options;
   tervane::LoadContext context{view, texts, [] { return std::string("127.0.0.1"); }};
-  tervane::LoadServerListBytes(list, options, context, std::span<const std::uint8_t>(data, size));
+  const auto damaged = tervane::LoadServerListBytes(list, options, context, std::span<const std::uint8_t>(data, size));
   if (list.size() != static_cast<std::size_t>(view.RowCount())) __builtin_trap();
+  std::size_t last = 0;
+  for (const auto& d : damaged) {
+    if (d.number <= last || d.number > list.size() || d.what.empty()) __builtin_trap();
+    last = d.number;
+  }
   for (const auto& e : list) {
     if (e->Priority > 2 || e->Restarts != -1 || e->IPAddress.bytes[15] != 0) __builtin_trap();
   }

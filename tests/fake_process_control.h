@@ -29,6 +29,7 @@ class FakeProcessControl : public IProcessControl {
   std::map<Path, std::uint32_t> startErrors;  // executables whose start fails with that code
   std::map<Path, Console> consoles;
   std::map<Path, ApplyErrors> applyErrors;  // what the system refuses of a server's settings
+  std::map<Path, std::uint32_t> lookErrors;  // executables the system refuses to look for
   std::vector<Dialog> dialogs;  // open fatal-error dialogs, first found first
   std::vector<std::string> calls;
   int cycles = 0;
@@ -41,6 +42,19 @@ class FakeProcessControl : public IProcessControl {
     return !a.empty() && UpperAscii16(a) == UpperAscii16(b);
   }
   bool IsServerRunning(const Path& f) override { return running[Key(f)]; }
+  Look LookForServer(const Path& f) override {
+    if (const auto refused = lookErrors.find(Key(f)); refused != lookErrors.end()) return Look::Unknown(refused->second);
+    return running[Key(f)] ? Look::Running() : Look::Absent();
+  }
+  Look EndServerProcess(const Path& f) override {
+    if (const auto refused = lookErrors.find(Key(f)); refused != lookErrors.end()) {
+      calls.push_back("end refused " + Utf16ToUtf8(f));
+      return Look::Unknown(refused->second);
+    }
+    const bool was = running[Key(f)];
+    TerminateServerProcess(f);
+    return was ? Look::Running() : Look::Absent();
+  }
   std::uint32_t StartServerProcess(const Path& f, const std::u16string& params, std::uint8_t priority,
                                    bool hide, std::uint32_t affinity) override {
     calls.push_back("start " + Utf16ToUtf8(f) + " " + Utf16ToUtf8(params) + " p" +

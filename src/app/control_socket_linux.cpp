@@ -11,6 +11,7 @@
 #include <chrono>
 #include <cstring>
 
+#include "support/descriptors.h"
 #include "support/event_loop_posix.h"
 #include "support/text.h"
 #include "support/unique_handle_posix.h"
@@ -25,6 +26,10 @@ constexpr std::size_t kMaxClients = 16;
 // A client that has not sent its whole request by then is dropped, so that idle connections
 // cannot keep others out.
 constexpr unsigned kClientTimeoutMs = 10000;
+// Connections taken in one go, so that a flood of them cannot hold the loop's thread.
+constexpr int kAcceptsPerWake = 64;
+// How long the door stays shut when no descriptor was left to accept with.
+constexpr unsigned kReopenMs = 200;
 
 std::string ErrnoText(int code) { return Utf16ToUtf8(SystemErrorText(static_cast<std::uint32_t>(code))); }
 
@@ -45,6 +50,7 @@ struct ControlServer::Client {
   std::string in;
   std::string out;  // the answer, while it is being written
   bool answered = false;
+  unsigned uid = 0;  // of the process that connected
   std::unique_ptr<DescriptorWatch> watch;
   Timer deadline;
 };
@@ -136,11 +142,18 @@ std::unique_ptr<ControlServer> ControlServer::Listen(EventLoop& loop, const std:
 }
 
 ControlServer::ControlServer(EventLoop& loop, std::string path, UniqueFd fd, Handler handler)
-    : loop_(loop), path_(std::move(path)), fd_(std::move(fd)), handler_(std::move(handler)) {
+    : loop_(loop), path_(std::move(path)), fd_(std::move(fd)), handler_(std::move(handler)), reopen_(loop) {
   watch_ = std::make_unique<DescriptorWatch>(loop_, fd_.get(), POLLIN, [this](short) { Accept(); });
+  reopen_.SetEnabled(false);
+  reopen_.SetInterval(kReopenMs);
+  reopen_.OnTimer = [this] {
+    reopen_.SetEnabled(false);
+    watch_->SetEvents(POLLIN);
+  };
 }
 
 ControlServer::~ControlServer() {
+  reopen_.SetEnabled(false);
   clients_.clear();
   watch_.reset();
   ::unlink(path_.c_str());
@@ -149,18 +162,34 @@ ControlServer::~ControlServer() {
 int ControlServer::Clients() const { return static_cast<int>(clients_.size()); }
 
 void ControlServer::Accept() {
-  for (;;) {
+  for (int taken = 0; taken < kAcceptsPerWake; ++taken) {
+    // Whether this client may stay: a free place, and a descriptor to spare above the reserve.
+    const bool room = clients_.size() < kMaxClients && FrontDoorMayTakeDescriptor();
     UniqueFd fd(::accept4(fd_.get(), nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC));
-    if (!fd) return;  // EAGAIN: all taken; anything else: the next readiness tries again
+    if (!fd) {
+      if (errno == EMFILE || errno == ENFILE) {
+        watch_->SetEvents(0);
+        reopen_.SetEnabled(true);
+      }
+      return;  // EAGAIN: all taken; anything else: the next readiness tries again
+    }
     // Only the monitor's own user (or root) may drive it, whatever the file's mode.
     ucred peer{};
     socklen_t length = sizeof peer;
     const bool allowed = ::getsockopt(fd.get(), SOL_SOCKET, SO_PEERCRED, &peer, &length) == 0 &&
                          (peer.uid == ::geteuid() || peer.uid == 0);
-    if (!allowed || clients_.size() >= kMaxClients) continue;  // closed as it goes
+    if (!allowed) continue;  // closed as it goes
+    if (!room) {
+      // Told at once, and the descriptor given back at once.
+      const std::string busy =
+          EncodeControlAnswer({1, "", "kesp: the running kesp is busy with other clients; try again\n"});
+      [[maybe_unused]] const ssize_t sent = ::send(fd.get(), busy.data(), busy.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+      continue;
+    }
     const int descriptor = fd.get();
     auto client = std::make_unique<Client>(loop_, fd.release());
     Client* c = client.get();
+    c->uid = peer.uid;
     c->watch = std::make_unique<DescriptorWatch>(loop_, descriptor, POLLIN, [this, c](short revents) { OnClient(*c, revents); });
     c->deadline.SetInterval(kClientTimeoutMs);
     c->deadline.OnTimer = [this, c] { Drop(*c); };
@@ -199,7 +228,7 @@ void ControlServer::OnClient(Client& client, short revents) {
       return;
     }
     const ControlAnswer answer =
-        bad ? ControlAnswer{2, "", "kesp: the control socket received a malformed request\n"} : handler_(*args);
+        bad ? ControlAnswer{2, "", "kesp: the control socket received a malformed request\n"} : handler_(*args, client.uid);
     client.answered = true;
     client.out = EncodeControlAnswer(answer);
     client.deadline.SetEnabled(false);

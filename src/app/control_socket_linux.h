@@ -1,6 +1,8 @@
 // The running kesp's control socket: a Unix domain socket beside the list (owner only), through
 // which the command line runs its commands on the running monitor instead of on the file.
-// A request is one command line; the answer is its exit code and what it wrote.
+// A request is one command line; the answer is its exit code and what it wrote. The door holds
+// at most a few clients at once, and takes none when that would leave fewer descriptors than the
+// supervision keeps for itself: those are answered "busy" and closed at once.
 #pragma once
 
 #include <functional>
@@ -25,7 +27,8 @@ std::string ControlSocketPath(const std::string& programDir);
 
 class ControlServer {
  public:
-  using Handler = std::function<ControlAnswer(const std::vector<std::string>& args)>;
+  // Runs a command for the user id of the process that sent it, answers its result.
+  using Handler = std::function<ControlAnswer(const std::vector<std::string>& args, unsigned uid)>;
 
   // Listens at path, replacing a socket file left by a monitor that ended (the caller holds the
   // supervision lock, so no other monitor listens there). On failure, error says why.
@@ -50,6 +53,9 @@ class ControlServer {
   Handler handler_;
   std::unique_ptr<DescriptorWatch> watch_;
   std::vector<std::unique_ptr<Client>> clients_;
+  // With no descriptor left to accept with, the door stays shut for a moment instead of
+  // being woken again at once by the waiting connections.
+  Timer reopen_;
 };
 
 // The command line's side: sends args to the running monitor at path and waits for the answer

@@ -24,6 +24,7 @@
 #include "app/systemd_linux.h"
 #include "app/server_cli.h"
 #include "app/timing.h"
+#include "support/descriptors.h"
 #include "support/failures.h"
 #include "support/event_loop_posix.h"
 #include "support/text.h"
@@ -61,6 +62,27 @@ UniqueFd TakeLock(std::string& error, bool& held, std::chrono::milliseconds pati
     fd.reset();
   }
   return fd;
+}
+
+// Who did what through the control socket, one line for the journal: the command as the peer
+// sent it (its control characters escaped, cut to a line), the user id it came from, its exit
+// code and the first line it answered (a refusal's, or a change's result; not a listing's).
+std::u16string CommandLine(const std::vector<std::string>& command, unsigned uid, const ControlAnswer& answer) {
+  constexpr std::size_t kMost = 200;
+  std::string text;
+  for (const std::string& a : command) {
+    if (!text.empty()) text.push_back(' ');
+    text.append(TerminalSafe(Utf8ToUtf16(a)));
+  }
+  if (text.size() > kMost) text.replace(kMost, std::string::npos, "...");
+  const bool listing = command.empty() || !IsChangingCommand(command.front());
+  const std::string said = answer.code != 0 ? answer.err : listing ? std::string() : answer.out;
+  const std::string first = said.substr(0, said.find('\n'));
+  std::string line = "uid ";
+  line.append(std::to_string(uid)).append(" ran \"").append(text).append("\": exit code ");
+  line.append(std::to_string(answer.code));
+  if (!first.empty()) line.append(" (").append(TerminalSafe(Utf8ToUtf16(first))).append(")");
+  return Utf8ToUtf16(line);
 }
 
 int ProcessorCount() {
@@ -129,9 +151,7 @@ int RunCommandLine(std::vector<std::string> args, IProcessControl& process) {
   }
   EventLoop loop;
   MemoryListView view;
-  MonitorOptions options;
-  options.keepDamagedList = true;
-  Monitor monitor(loop, view, process, std::move(options));
+  Monitor monitor(loop, view, process, MonitorOptions{});
   monitor.Load();
   CommandIo io{std::cout, std::cerr, canAsk ? std::function<bool(const std::string&)>(AskOperator) : nullptr};
   const int code = RunServerCommand(monitor, args, ProcessorCount(), io);
@@ -163,6 +183,8 @@ int main(int argc, char** argv) {
     std::cerr << "kesp: " << error << "\n";
     return 1;
   }
+  // As many descriptors as the system allows; a reserve of them is the supervision's alone.
+  RaiseDescriptorLimit();
 
   // SIGINT and SIGTERM arrive as readable data on the loop's thread.
   sigset_t stop;
@@ -179,17 +201,25 @@ int main(int argc, char** argv) {
   ConsoleListView view(std::cout, clock);
   MonitorOptions options;
   options.timing = TimingFromEnvironment();
-  options.keepDamagedList = true;
   Monitor monitor(loop, view, std::move(process), std::move(options));
+  // A list that exists but cannot be read stops everything here, with the system's reason.
+  if (!monitor.Load()) {
+    std::cerr << "kesp: cannot read " << Utf16ToUtf8(monitor.ListPath()) << ": "
+              << Utf16ToUtf8(SystemErrorText(monitor.ListError())) << "; nothing is supervised\n";
+    return 1;
+  }
   monitor.CreateEndpoint();
   // The command line's door while this kesp runs; without it the supervision runs all the same.
+  // Each command it carries is said on the console (the journal under systemd).
   std::unique_ptr<ControlServer> control = ControlServer::Listen(
       loop, ControlSocketPath(Utf16ToUtf8(ProgramDir())),
-      [&monitor](const std::vector<std::string>& command) {
+      [&monitor](const std::vector<std::string>& command, unsigned uid) {
         std::ostringstream out, err;
         CommandIo io{out, err, nullptr};
         const int code = RunServerCommand(monitor, command, ProcessorCount(), io);
-        return ControlAnswer{code, out.str(), err.str()};
+        ControlAnswer answer{code, out.str(), err.str()};
+        monitor.Log().Notice(u"control socket", CommandLine(command, uid, answer));
+        return answer;
       },
       error);
   if (!control) std::cerr << "kesp: no live control: " << error << std::endl;
@@ -208,10 +238,9 @@ int main(int argc, char** argv) {
     NotifyWatchdog();
   };
   try {
-    monitor.Start([&] {
-      std::cout << "Tervane v2.3 supervising " << monitor.List().size() << " server(s) of "
-                << Utf16ToUtf8(ServerListPath()) << "; Ctrl+C ends it, the servers keep running" << std::endl;
-    });
+    std::cout << "Tervane v2.3 supervising " << monitor.List().size() << " server(s) of "
+              << Utf16ToUtf8(ServerListPath()) << "; Ctrl+C ends it, the servers keep running" << std::endl;
+    monitor.BeginSupervision();
   } catch (...) {
     // The start steps that failed are skipped; the loop runs all the same.
     NoteFailure("start-up");

@@ -22,8 +22,9 @@ std::unique_ptr<Observatory> StartObserving(EventLoop& loop, Monitor& monitor, c
   for (const std::string& problem : problems) monitor.Log().AddLog(kOptionsFileName, Utf8ToUtf16(problem));
   if (!options.Any()) return nullptr;
 
+  // The crash-loop guard pauses servers: it belongs to the live-state model, not to the observers.
+  monitor.States().SetCrashLoopGuard(CrashLoopGuard(options.maxRestarts, options.restartWindowMinutes));
   ObservatoryHooks hooks;
-  hooks.save = [&monitor] { monitor.Save(); };
   hooks.command = [&monitor](const std::string& verb, std::size_t row) {
     ConfirmedBoxes yes;
     if (verb == "pause" || verb == "unpause") monitor.Pause({row}, verb == "pause");

@@ -21,7 +21,8 @@ std::string ServerCommandUsage() {
          "                              the servers keep running)\n"
          "  kesp list                   the registered servers\n"
          "  kesp status [--json]        every server's state, as the list view shows it, with the\n"
-         "                              time and reason of its last restart\n"
+         "                              time and reason of its last restart; exit code 3 when no\n"
+         "                              kesp supervises (the list is then shown as saved)\n"
          "  kesp add --exe PATH [--name NAME] [--params \"RUN PARAMETERS\"]\n"
          "           [--priority normal|high|realtime] [--affinity MASK] [--hide] [--paused]\n"
          "                              register a server (the parameters give its port,\n"
@@ -31,8 +32,9 @@ std::string ServerCommandUsage() {
          "  kesp move N M               move server N to position M\n"
          "  kesp pause N... | unpause N...\n"
          "  kesp restart N... | close N...\n"
-         "  kesp service install [--user] | kesp service uninstall [--user]\n"
-         "                              run kesp as a systemd service (a unit for this folder)\n"
+         "  kesp service install [--user | --as USER] | kesp service uninstall [--user]\n"
+         "                              run kesp as a systemd service (a unit for this folder);\n"
+         "                              --as runs it, and so the servers, as that user\n"
          "Servers are numbered as list shows them. While kesp supervises, the commands act on the\n"
          "running kesp; otherwise on serverlist.dat. --yes answers the confirmations of remove,\n"
          "restart and close.\n";
@@ -199,13 +201,17 @@ class Commands {
   }
 
   int Run() {
-    if (m_.DamagedListSize() != 0)
-      io_.err << "warning: " << Utf16ToUtf8(m_.ListPath()) << " is damaged (" << m_.DamagedListSize()
-              << " bytes are not whole records): only its whole records are shown; a copy is kept before "
-                 "the first save over it\n";
-    if (args_.empty() || args_[0] == "list") return List();
-    const std::string& c = args_[0];
+    const std::string c = args_.empty() ? std::string("list") : args_[0];
     if (c == "help" || c == "--help" || c == "-h") return io_.out << ServerCommandUsage(), 0;
+    // A list that exists but cannot be read is neither shown as empty nor written over.
+    if (m_.ListError() != 0)
+      return Refuse("kesp: cannot read " + Utf16ToUtf8(m_.ListPath()) + ": " + ErrorText(m_.ListError()) +
+                        "; nothing is shown or changed until it can be read",
+                    1);
+    if (m_.LoadedList().Damaged())
+      io_.err << "warning: " << TerminalSafe(m_.DamageText())
+              << "; every whole record is shown as read; a copy is kept before the first save over it\n";
+    if (c == "list") return List();
     if (c == "status") return Status();
     if (c == "add") return AddOrEdit(std::nullopt);
     if (c == "edit") {
@@ -235,8 +241,13 @@ class Commands {
                         : c == "close" ? m_.Close(n.rows, boxes)
                                        : m_.Delete(n.rows, boxes);
       if (!done) return NotConfirmed(boxes);
-      if (c == "restart") return io_.out << "restarted " << n.rows.size() << " server(s)\n", 0;
-      return Saved((c == "close" ? "closed " : "removed ") + std::to_string(n.rows.size()) + " server(s)");
+      const bool ended = EndsMade(c == "restart" ? "not restarted" : "paused, but its process may still run");
+      if (c == "restart") {
+        io_.out << "restarted " << n.rows.size() - m_.LastEndsRefused().size() << " server(s)\n";
+        return ended ? 0 : 1;
+      }
+      const int saved = Saved((c == "close" ? "closed " : "removed ") + std::to_string(n.rows.size()) + " server(s)");
+      return ended ? saved : 1;
     }
     return Usage();
   }
@@ -258,14 +269,26 @@ class Commands {
     io_.err << boxes.unanswered << "\n";
     return kExitNeedsConfirmation;
   }
-  // A changing command's result, once the list is saved.
+  // A changing command's result, once the list is saved. A save that failed is said with the
+  // system's reason and what becomes of the change.
   int Saved(const std::string& what) {
     if (!m_.LastSaveSucceeded()) {
-      io_.err << "cannot write " << Utf16ToUtf8(m_.ListPath()) << ": the change holds until kesp ends\n";
+      io_.err << "cannot write " << Utf16ToUtf8(m_.ListPath()) << ": " << ErrorText(m_.LastSaveError())
+              << (m_.Supervising() ? ": the change holds in the running kesp, which saves it again after every cycle\n"
+                                   : ": the change is not saved\n");
       return 1;
     }
     io_.out << what << "\n";
     return 0;
+  }
+
+  // Says each server whose process the last Restart or Close could not end; answers whether
+  // every one was ended.
+  bool EndsMade(const char* left) {
+    for (const EndRefused& r : m_.LastEndsRefused())
+      io_.err << (r.row + 1) << ". " << TerminalSafe(list_[r.row]->Name.str())
+              << ": cannot end its process: " << ErrorText(r.error) << "; " << left << "\n";
+    return m_.LastEndsRefused().empty();
   }
 
   int List() {
@@ -276,13 +299,21 @@ class Commands {
       std::snprintf(affinity, sizeof affinity, "0x%X", static_cast<unsigned>(e.Affinity));
       io_.out << (i + 1) << ". " << TerminalSafe(e.Name.str()) << "  " << e.IPAddress.str() << ":" << e.Port << "  "
               << Utf16ToUtf8(m_.Texts().PriorityName(e.Priority)) << "  affinity " << affinity
-              << (e.HideServer ? "  hidden" : "") << (e.Paused ? "  paused" : "") << "\n"
+              << (e.HideServer ? "  hidden" : "")
+              << (!e.Paused ? "" : list_[i]->Status.crashLoopPaused ? "  paused by the crash-loop guard" : "  paused")
+              << "\n"
               << "   " << TerminalSafe(e.FileName.str()) << " " << TerminalSafe(e.Params.str()) << "\n";
     }
     return 0;
   }
 
+  // The list as the running kesp sees it; without one, as saved, said so, with exit code 3.
   int Status() {
+    const bool supervising = m_.Supervising();
+    if (!supervising)
+      (json_ ? io_.err : io_.out) << "not supervising: no kesp runs for " << Utf16ToUtf8(m_.ListPath())
+                                  << "; the list as saved:\n";
+    const int code = supervising ? 0 : kExitNotSupervising;
     if (json_) {
       io_.out << "[";
       for (std::size_t i = 0; i < list_.size(); ++i) {
@@ -297,12 +328,14 @@ class Commands {
                 << ", \"Last Restart Reason\": "
                 << JsonString(s.Status.lastRestart ? RestartReasonName(s.Status.lastRestartReason) : "")
                 << ", \"Priority Not Applied\": " << JsonString(ErrorText(s.Status.priorityError))
-                << ", \"Affinity Not Applied\": " << JsonString(ErrorText(s.Status.affinityError)) << "}";
+                << ", \"Affinity Not Applied\": " << JsonString(ErrorText(s.Status.affinityError))
+                << ", \"Pause Reason\": " << JsonString(PauseReason(s))
+                << ", \"Process Not Looked At\": " << JsonString(ErrorText(s.Status.lookError)) << "}";
       }
       io_.out << (list_.empty() ? "]\n" : "\n]\n");
-      return 0;
+      return code;
     }
-    if (list_.empty()) return io_.out << "no servers registered\n", 0;
+    if (list_.empty()) return io_.out << "no servers registered\n", code;
     for (std::size_t i = 0; i < list_.size(); ++i) {
       const Server& s = *list_[i];
       const RowTexts row = RowTextsFor(s, m_.Texts());
@@ -319,10 +352,19 @@ class Commands {
                 << RestartReasonName(s.Status.lastRestartReason) << ")\n";
       const std::pair<ExtraMsg, std::uint32_t> refusals[] = {{ExtraMsg::PriorityNotApplied, s.Status.priorityError},
                                                              {ExtraMsg::AffinityNotApplied, s.Status.affinityError}};
-      for (const auto& [text, code] : refusals)
-        if (code) io_.out << "   " << TerminalSafe(FormatText(m_.Texts().Get(text), {SystemErrorText(code)})) << "\n";
+      for (const auto& [text, error] : refusals)
+        if (error) io_.out << "   " << TerminalSafe(FormatText(m_.Texts().Get(text), {SystemErrorText(error)})) << "\n";
+      if (const std::string why = PauseReason(s); !why.empty()) io_.out << "   " << why << "\n";
+      if (s.Status.lookError)
+        io_.out << "   Cannot look for its process: " << ErrorText(s.Status.lookError)
+                << " (nothing is started or ended on it until it can)\n";
     }
-    return 0;
+    return code;
+  }
+
+  // Why a paused server is paused, when the program paused it: the crash-loop guard's line.
+  std::string PauseReason(const Server& s) const {
+    return s.Paused && s.Status.crashLoopPaused ? TerminalSafe(m_.States().CrashLoopText()) : std::string();
   }
 
   // add, or edit of the server at row: the options over the defaults (a new server's, or the

@@ -24,6 +24,10 @@ struct CommandIo {
 
 // The exit code of a command that needs a confirmation nobody gave; the question is on err.
 inline constexpr int kExitNeedsConfirmation = 3;
+// The exit code of status when no kesp supervises (the list is shown as saved), as systemctl
+// status answers for a unit that is not active. status never asks for a confirmation, so its 3
+// always means this; remove, restart and close never answer it for this.
+inline constexpr int kExitNotSupervising = 3;
 
 // Runs one command; answers its exit code.
 int RunServerCommand(Monitor& monitor, const std::vector<std::string>& args, int processorCount, CommandIo& io);

@@ -12,16 +12,26 @@ struct UnitOptions {
   std::string executable;  // kesp's full path
   std::string folder;      // its program folder
   bool user = false;       // a unit of the user's own service manager
+  std::string runAs{};     // the user kesp (and so every server) runs as; empty: the manager's own
+  std::string runAsGroup{};  // that user's primary group
 };
 
 // The unit's text: Type=notify, WatchdogSec, KillMode=process (the servers outlive a restart of
-// the monitor), Restart=on-failure.
+// the monitor), Restart=on-failure, LimitNOFILE=65536, and User=/Group= when it runs as a user.
 std::string UnitText(const UnitOptions& options);
 
-// "kesp service install [--user]" and "kesp service uninstall [--user]": writes or removes the
-// unit "tervane.service", enables or disables it through systemctl, and says what it did.
+// Where the service command looks; the tests give folders of their own.
+struct ServicePlaces {
+  std::string systemdRuntime = "/run/systemd/system";  // there while systemd runs the machine
+  std::string systemUnits = "/etc/systemd/system";
+  std::string userUnits;  // empty: $XDG_CONFIG_HOME/systemd/user, or ~/.config/systemd/user
+};
+
+// "kesp service install [--user | --as USER]" and "kesp service uninstall [--user]": writes or
+// removes the unit "tervane.service", enables or disables it through systemctl, and says what it
+// did. Without systemd, or for a user the system does not know, it says so and leaves no unit.
 int RunServiceCommand(const std::vector<std::string>& args, const std::string& executable, const std::string& folder,
-                      std::ostream& out, std::ostream& err);
+                      std::ostream& out, std::ostream& err, const ServicePlaces& places = {});
 
 // The notifications; each does nothing unless systemd started kesp with a notify socket.
 void NotifyReady(const std::string& status);

@@ -2,6 +2,8 @@
 
 #include <cstring>
 
+#include "support/text.h"
+
 #include "process/params.h"
 
 namespace tervane {
@@ -41,17 +43,65 @@ std::vector<std::uint8_t> SerializeServerList(const ServerList& list, const Boss
 }
 
 bool SaveServerList(const ServerList& list, const BossKeyOptions& options, const Path& path,
-                    const std::function<bool()>& beforeCommit) {
+                    const std::function<bool()>& beforeCommit, std::uint32_t* error) {
   const std::vector<std::uint8_t> bytes = SerializeServerList(list, options);
-  return ReplaceFileAtomically(path.empty() ? ServerListPath() : path, bytes, beforeCommit);
+  return ReplaceFileAtomically(path.empty() ? ServerListPath() : path, bytes, beforeCommit, error);
 }
 
-void LoadServerListBytes(ServerList& list, BossKeyOptions& options, const LoadContext& context,
-                         std::span<const std::uint8_t> bytes) {
+namespace {
+
+// Whether a text field holds its text, then only zeros, and at least one zero at its end.
+template <typename Field>
+bool EndedWithin(const Field& field) {
+  constexpr std::size_t unit = sizeof field.bytes / Field::kWidth;
+  std::size_t at = 0;
+  auto zero = [&](std::size_t i) {
+    for (std::size_t b = 0; b < unit; ++b)
+      if (field.bytes[i * unit + b] != 0) return false;
+    return true;
+  };
+  while (at < Field::kWidth && !zero(at)) ++at;
+  if (at == Field::kWidth) return false;
+  for (; at < Field::kWidth; ++at)
+    if (!zero(at)) return false;
+  return true;
+}
+
+bool AllZero(const std::uint8_t* bytes, std::size_t n) {
+  for (std::size_t i = 0; i < n; ++i)
+    if (bytes[i] != 0) return false;
+  return true;
+}
+
+}  // namespace
+
+std::u16string RecordDamage(const ServerEntry& e) {
+  if (!EndedWithin(e.Name)) return u"the name is not ended within its 32 characters";
+  if (!EndedWithin(e.IPAddress)) return u"the address is not ended within its 16 bytes";
+  if (!EndedWithin(e.FileName)) return u"the executable path is not ended within its 261 characters";
+  if (!EndedWithin(e.Params)) return u"the run parameters are not ended within their 512 characters";
+  if (e.Priority > 2) return u"the priority is " + ToU16(e.Priority) + u" (0 to 2)";
+  if (e.HideServer > 1) return u"the hide flag is " + ToU16(e.HideServer) + u" (0 or 1)";
+  if (e.Paused > 1) return u"the pause flag is " + ToU16(e.Paused) + u" (0 or 1)";
+  if (e.WaitReply > 1) return u"the reply flag is " + ToU16(e.WaitReply) + u" (0 or 1)";
+  if (e.ReplyKind < 0 || e.ReplyKind > 3) return u"the reply kind is " + ToU16(e.ReplyKind) + u" (0 to 3)";
+  if (e.Restarts < -1) return u"the restart count is " + ToU16(e.Restarts);
+  if (e.TimeoutCount < 0 || e.TimeoutCount > kTimeoutLimit + 1)
+    return u"the timeout count is " + ToU16(e.TimeoutCount);
+  if (e.LostCount < 0 || e.LostCount > kLostLimit + 1) return u"the lost count is " + ToU16(e.LostCount);
+  if (!AllZero(e.Reserved1, sizeof e.Reserved1) || !AllZero(e.Reserved2, sizeof e.Reserved2))
+    return u"its reserved bytes are not zero";
+  return {};
+}
+
+std::vector<DamagedRecord> LoadServerListBytes(ServerList& list, BossKeyOptions& options, const LoadContext& context,
+                                               std::span<const std::uint8_t> bytes) {
+  std::vector<DamagedRecord> damaged;
   const std::size_t n = bytes.size() / kServerEntrySize;
   for (std::size_t i = 0; i < n; ++i) {
     ServerEntry record = ZeroEntry();
     std::memcpy(&record, bytes.data() + i * kServerEntrySize, kServerEntrySize);
+    if (std::u16string what = RecordDamage(record); !what.empty()) damaged.push_back({i + 1, std::move(what)});
     auto entry = std::make_unique<Server>(record);
     const std::u16string params = entry->Params.str();
     entry->IPAddress.assign(context.localAddress ? GetServerAddress(params, context.localAddress)
@@ -72,22 +122,37 @@ void LoadServerListBytes(ServerList& list, BossKeyOptions& options, const LoadCo
   if (bytes.size() > rest) options.BossKeyModifiers = bytes[rest];
   if (bytes.size() > rest + 1) options.BossKeyCode = bytes[rest + 1];
   if (bytes.size() > rest + 2) options.BossKeyEnabled = bytes[rest + 2];
+  return damaged;
 }
 
-void LoadServerList(ServerList& list, BossKeyOptions& options, const LoadContext& context,
-                    const Path& path) {
+ListLoadResult LoadServerList(ServerList& list, BossKeyOptions& options, const LoadContext& context,
+                              const Path& path) {
+  ListLoadResult result;
   const Path& file_path = path.empty() ? ServerListPath() : path;
-  if (!FileExists(file_path)) return;
   File file = File::OpenForRead(file_path);
-  if (!file.IsOpen()) return;
+  if (!file.IsOpen()) {
+    // Missing: the list starts empty. Anything else (no right to read it, a folder in its
+    // place) leaves it unread, and it must not be saved over.
+    if (!IsNotFoundError(file.Error())) result.error = file.Error();
+    return result;
+  }
+  const auto size = file.Size();
+  std::vector<std::uint8_t> bytes;
+  if (size) {
+    bytes.resize(static_cast<std::size_t>(*size));
+    bytes.resize(file.Read(bytes.data(), bytes.size()));
+  }
+  if (!size || bytes.size() != *size) {
+    result.error = file.Error() != 0 ? file.Error() : ReadIncompleteError();
+    return result;
+  }
+  file.Close();
   for (int i = static_cast<int>(list.size()) - 1; i >= 0; --i) list.erase(list.begin() + i);
   for (int i = context.view.RowCount() - 1; i >= 0; --i) context.view.DeleteServerRow(i);
-  const auto size = file.Size();
-  if (!size) return;
-  std::vector<std::uint8_t> bytes(static_cast<std::size_t>(*size));
-  bytes.resize(file.Read(bytes.data(), bytes.size()));
-  file.Close();
-  LoadServerListBytes(list, options, context, bytes);
+  result.size = *size;
+  result.strayBytes = *size % kServerEntrySize > 3;
+  result.damagedRecords = LoadServerListBytes(list, options, context, bytes);
+  return result;
 }
 
 }  // namespace tervane

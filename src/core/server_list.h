@@ -72,10 +72,10 @@ const Path& ServerListPath();
 std::vector<std::uint8_t> SerializeServerList(const ServerList& list, const BossKeyOptions& options);
 
 // Writes the whole file; an empty path means ServerListPath(). A failure leaves the previous
-// file whole; the program's own callers ignore the answer (a failed save is silent and the
-// next save tries again). beforeCommit is the test hook of ReplaceFileAtomically.
+// file whole, and error (when given) says why. beforeCommit is the test hook of
+// ReplaceFileAtomically.
 bool SaveServerList(const ServerList& list, const BossKeyOptions& options, const Path& path = {},
-                    const std::function<bool()>& beforeCommit = {});
+                    const std::function<bool()>& beforeCommit = {}, std::uint32_t* error = nullptr);
 
 // What loading needs besides the list: the view to fill, the texts of its cells, and where
 // the host's own address comes from (run parameters without "+ip ").
@@ -85,15 +85,39 @@ struct LoadContext {
   std::function<std::string()> localAddress;  // empty: GetLocalAddress
 };
 
+// A record that cannot be what the program writes: its number (from 1) and what is wrong.
+struct DamagedRecord {
+  std::size_t number = 0;
+  std::u16string what;
+};
+
+// What loading the list file found.
+struct ListLoadResult {
+  // The file exists but could not be read whole: the system's error code. The list is then left
+  // as it was, and the file must not be saved over.
+  std::uint32_t error = 0;
+  std::uint64_t size = 0;         // of the file read
+  bool strayBytes = false;        // more than the three option bytes follow the last whole record
+  std::vector<DamagedRecord> damagedRecords;
+  bool Damaged() const { return strayBytes || !damagedRecords.empty(); }
+};
+
+// What in a record the program never writes, or empty: a text not ended within its field or
+// with something after its end, Priority above 2, a flag other than 0 and 1, a live counter out
+// of its range, reserved bytes that are not zero. The first such thing found.
+std::u16string RecordDamage(const ServerEntry& record);
+
 // Replaces the list and the view's rows with the file's records and sets the option bytes
-// that the file holds. A missing or unreadable file leaves everything as it was.
-void LoadServerList(ServerList& list, BossKeyOptions& options, const LoadContext& context,
-                    const Path& path = {});
+// that the file holds. A missing file leaves everything as it was; so does one that cannot be
+// read, which the result says.
+ListLoadResult LoadServerList(ServerList& list, BossKeyOptions& options, const LoadContext& context,
+                              const Path& path = {});
 
 // The loading of records from bytes already read: N = size / 1770 rounded down, live fields
 // reset, Priority clamped to 2, address and port recomputed from Params, option bytes from
-// what follows the last whole record.
-void LoadServerListBytes(ServerList& list, BossKeyOptions& options, const LoadContext& context,
-                         std::span<const std::uint8_t> bytes);
+// what follows the last whole record. Answers the records that cannot be what the program
+// writes, as they were in the bytes; they are loaded all the same.
+std::vector<DamagedRecord> LoadServerListBytes(ServerList& list, BossKeyOptions& options, const LoadContext& context,
+                                               std::span<const std::uint8_t> bytes);
 
 }  // namespace tervane

@@ -85,6 +85,12 @@ struct ServerStatus {
   // the recent restarts happened, and whether the guard paused the server.
   std::vector<WallTime> recentRestarts;
   bool crashLoopPaused = false;
+  // The system's error code while its process cannot be looked for (nothing is then started or
+  // ended on it), 0 otherwise.
+  std::uint32_t lookError = 0;
+  // Close Server(s) ended its process: the start that follows an unpause is the operator's
+  // doing, neither a crash for the guard nor a lost process for the alerts.
+  bool closedByOperator = false;
 
   // Forgets the last reply: the cells show "-" until the next one.
   void ClearReply() {

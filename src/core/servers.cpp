@@ -32,7 +32,9 @@ void Servers::RenderAll() {
 // ----------------------------------------------------------------------------- supervision
 
 void Servers::FoundRunning(std::size_t i) {
+  LookedAt(i);
   Server& s = at(i);
+  s.Status.closedByOperator = false;  // running again, by whatever hand
   s.LostCount = 0;
   if (s.Restarts < 0) s.Restarts = 0;  // seen running: from now on its restarts count
   s.WaitReply = 1;                      // the queries go out next
@@ -41,6 +43,7 @@ void Servers::FoundRunning(std::size_t i) {
 }
 
 void Servers::FoundMissing(std::size_t i) {
+  LookedAt(i);
   Server& s = at(i);
   s.WaitReply = 0;
   s.TimeoutCount = 0;
@@ -48,11 +51,30 @@ void Servers::FoundMissing(std::size_t i) {
   s.Status.ClearReply();
   s.LostCount += 1;
   if (s.LostCount > kLostLimit) {
+    // A first start since load is no crash, whatever the guard's count.
+    if (!GuardLets(i, s.Restarts < 0 ? RestartReason::FirstStart : RestartReason::ProcessLost)) return;
     StartAndRecord(i, RestartReason::ProcessLost, s.FileName.str(), {});
     return;
   }
   s.Status.process = ProcessState::Lost;
   Render(i);
+}
+
+void Servers::LookFailed(std::size_t i, std::uint32_t error) {
+  Server& s = at(i);
+  ++health_.lookFailures;
+  s.WaitReply = 0;  // no query went out: the check has nothing to judge
+  if (s.Status.lookError == 0)
+    NoticeFor(i, u"cannot look for its process: " + SystemErrorText(error) +
+                     u"; nothing is started or ended on it until it can");
+  s.Status.lookError = error;
+}
+
+void Servers::LookedAt(std::size_t i) {
+  ServerStatus& st = at(i).Status;
+  if (st.lookError == 0) return;
+  st.lookError = 0;
+  NoticeFor(i, u"its process can be looked for again");
 }
 
 void Servers::ReplyReceived(std::size_t i, const ParsedDatagram& reply) {
@@ -96,20 +118,76 @@ void Servers::ReplyMissed(std::size_t i) {
 // ----------------------------------------------------------------------------- restarts
 
 void Servers::Restart(std::size_t i, RestartReason reason, const Path& exe, std::u16string_view detail) {
-  process_.TerminateServerProcess(exe);
+  if (!GuardLets(i, reason)) return;
+  const Look ended = process_.EndServerProcess(exe);
+  if (!ended.Known()) {
+    // The process may still run: a second one is not started beside it. A silent server's
+    // next unanswered check tries again.
+    LookFailed(i, ended.error);
+    if (reason == RestartReason::NoResponse) at(i).TimeoutCount = kTimeoutLimit;
+    return;
+  }
+  LookedAt(i);
   process_.Sleep(timing_.pauseMs);
   StartAndRecord(i, reason, exe, detail);
 }
 
-void Servers::RestartByCommand(const std::vector<std::size_t>& rows) {
-  for (std::size_t i : rows) process_.TerminateServerProcess(at(i).FileName.str());
+std::vector<std::size_t> Servers::RestartByCommand(const std::vector<std::size_t>& rows) {
+  std::vector<Look> ended;
+  ended.reserve(rows.size());
+  for (std::size_t i : rows) ended.push_back(process_.EndServerProcess(at(i).FileName.str()));
   process_.Sleep(timing_.pauseMs);
-  for (std::size_t i : rows) StartAndRecord(i, RestartReason::Command, at(i).FileName.str(), {});
+  std::vector<std::size_t> notStarted;
+  for (std::size_t k = 0; k < rows.size(); ++k) {
+    const std::size_t i = rows[k];
+    if (!ended[k].Known()) {
+      LookFailed(i, ended[k].error);
+      notStarted.push_back(i);
+      continue;
+    }
+    LookedAt(i);
+    StartAndRecord(i, RestartReason::Command, at(i).FileName.str(), {});
+  }
+  return notStarted;
+}
+
+bool Servers::GuardLets(std::size_t i, RestartReason reason) {
+  Server& s = at(i);
+  ServerStatus& st = s.Status;
+  const bool afterClose = st.closedByOperator && reason == RestartReason::ProcessLost;
+  if (!CountsAsCrash(reason) || afterClose || !guard_.Refuses(st.recentRestarts, clock_())) return true;
+  // The server is left as it is: a process that still runs keeps running, unsupervised.
+  SetPaused(i, true);
+  st.crashLoopPaused = true;
+  Log(s, CrashLoopText());
+  Tell(StartRecord{i, reason, 0, clock_(), true});
+  return false;
+}
+
+std::u16string Servers::CrashLoopText() const {
+  return FormatText(texts_.Get(ExtraMsg::CrashLoopPaused), {guard_.MaxRestarts(), guard_.WindowMinutes()});
+}
+
+int Servers::AddStartObserver(std::function<void(const StartRecord&)> observer) {
+  observers_.emplace_back(++nextObserver_, std::move(observer));
+  return nextObserver_;
+}
+
+void Servers::RemoveStartObserver(int id) {
+  std::erase_if(observers_, [id](const auto& o) { return o.first == id; });
+}
+
+void Servers::Tell(const StartRecord& record) {
+  for (std::size_t k = 0; k < observers_.size(); ++k) observers_[k].second(record);
 }
 
 void Servers::StartAndRecord(std::size_t i, RestartReason reason, const Path& exe, std::u16string_view detail) {
   Server& s = at(i);
   ServerStatus& st = s.Status;
+  // The start that follows the operator's close and unpause is theirs: counted and reported as
+  // a command, though logged by the rule of a lost process.
+  const bool afterClose = st.closedByOperator && reason == RestartReason::ProcessLost;
+  st.closedByOperator = false;
   st.lastStartError = process_.StartServerProcess(exe, s.Params.str(), s.Priority, HideConsole(s), s.Affinity);
   const bool started = st.lastStartError == 0;
   // A failed start is tried again after the same number of lost cycles as a lost process.
@@ -120,14 +198,16 @@ void Servers::StartAndRecord(std::size_t i, RestartReason reason, const Path& ex
   // Only a start that happened counts as one.
   if (started && reason != RestartReason::Command) s.Restarts += 1;
   const WallTime now = clock_();
+  const RestartReason counted = afterClose && reason == RestartReason::ProcessLost ? RestartReason::Command : reason;
+  if (CountsAsCrash(counted)) guard_.Note(st.recentRestarts, now);
   st.network = NetworkState::Unknown;
   st.ClearReply();
   if (started) {
     st.process = ProcessState::Restarting;
     st.processStarted = now;
     st.lastRestart = now;
-    st.lastRestartReason = reason;
-    st.restartsByReason[static_cast<std::size_t>(reason)] += 1;
+    st.lastRestartReason = counted;
+    st.restartsByReason[static_cast<std::size_t>(counted)] += 1;
   } else {
     st.process = ProcessState::StartFailed;
     st.startError = SystemErrorText(st.lastStartError);
@@ -136,7 +216,7 @@ void Servers::StartAndRecord(std::size_t i, RestartReason reason, const Path& ex
   Render(i);
   LogStart(s, reason, detail);
   if (!started) Log(s, FormatText(texts_.Get(ExtraMsg::StartFailed), {st.startError}));
-  if (onStart) onStart(StartRecord{i, reason, st.lastStartError, now});
+  Tell(StartRecord{i, counted, st.lastStartError, now, false});
 }
 
 void Servers::LogStart(const ServerEntry& s, RestartReason reason, std::u16string_view detail) {
@@ -164,10 +244,16 @@ void Servers::SetPaused(std::size_t i, bool paused) {
   Render(i);
 }
 
-void Servers::Close(std::size_t i) {
-  process_.TerminateServerProcess(at(i).FileName.str());
+Look Servers::Close(std::size_t i) {
+  const Look ended = process_.EndServerProcess(at(i).FileName.str());
+  if (ended.Known())
+    LookedAt(i);
+  else
+    LookFailed(i, ended.error);
   at(i).WaitReply = 0;
   SetPaused(i, true);
+  at(i).Status.closedByOperator = ended.Known();
+  return ended;
 }
 
 void Servers::Add(std::unique_ptr<Server> server) {

@@ -10,8 +10,10 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
+#include "core/crash_loop_guard.h"
 #include "core/list_view.h"
 #include "core/server_list.h"
 #include "net/query.h"
@@ -37,12 +39,24 @@ inline constexpr char16_t kLogNoResponse[] = u"Restarting. Reason: No network re
 using WallClock = std::function<WallTime()>;
 WallTime SystemWallTime();
 
-// One start that StartAndRecord made: which server, why, and what the system answered.
+// One start that StartAndRecord made: which server, why, and what the system answered; or the
+// restart the crash-loop guard refused, for which the server was paused instead.
 struct StartRecord {
   std::size_t index = 0;
   RestartReason reason = RestartReason::FirstStart;
   std::uint32_t error = 0;
   WallTime time = 0;
+  bool pausedByGuard = false;
+};
+
+// What went wrong with the monitor's own work, for the metrics and the status: looks at the
+// processes the system refused, saves of the list that failed (and whether one is waiting to
+// be made again).
+struct SupervisionHealth {
+  std::uint64_t lookFailures = 0;
+  std::uint64_t saveFailures = 0;
+  bool savePending = false;
+  std::uint32_t saveError = 0;  // of the last save, 0 when it was made
 };
 
 class Servers {
@@ -73,6 +87,9 @@ class Servers {
   void FoundRunning(std::size_t i);
   // The server's process was not found: lost n of 3, and started again past that.
   void FoundMissing(std::size_t i);
+  // The look for the server's process was refused by the system: nothing is decided on it in
+  // this cycle, and no query goes out. The first failure and the recovery are said once.
+  void LookFailed(std::size_t i, std::uint32_t error);
   void ReplyReceived(std::size_t i, const ParsedDatagram& reply);
   // The check found no answer since the last query: timeout n of 20, restarted past that.
   void ReplyMissed(std::size_t i);
@@ -81,15 +98,19 @@ class Servers {
   void NoteApplyErrors(std::size_t i, const ApplyErrors& errors);
 
   // Ends the process of exe, waits the pause, starts it again and records the restart. A
-  // restart by command is neither counted in Restarts nor logged; the others are both.
+  // restart by command is neither counted in Restarts nor logged; the others are both. Nothing
+  // is started when the end could not be made or confirmed (the look failed), nor when the
+  // crash-loop guard refuses the restart (the server is then paused as it is).
   void Restart(std::size_t i, RestartReason reason, const Path& exe, std::u16string_view detail = {});
-  // Restart Server(s) of several servers: every process ended, one pause, every start.
-  void RestartByCommand(const std::vector<std::size_t>& rows);
+  // Restart Server(s) of several servers: every process ended, one pause, every start; answers
+  // the rows that were not started because their end could not be confirmed.
+  std::vector<std::size_t> RestartByCommand(const std::vector<std::size_t>& rows);
 
   // ---- commands
   void SetPaused(std::size_t i, bool paused);
-  // Ends the server's process and pauses it, which keeps the supervision from starting it again.
-  void Close(std::size_t i);
+  // Ends the server's process and pauses it, which keeps the supervision from starting it
+  // again; answers what the end found (Unknown: the process may still run).
+  Look Close(std::size_t i);
   void Add(std::unique_ptr<Server> server);
   void Erase(std::size_t i);
   // Moves server s to position t, its row and status with it.
@@ -99,14 +120,36 @@ class Servers {
   // Renders every row anew (after the texts changed).
   void RenderAll();
 
-  // Told of every start after it has been recorded, logged and rendered (the optional
-  // observers of kesp.ini); it may pause the server. Unset, nothing else happens.
-  std::function<void(const StartRecord&)> onStart;
+  // Observers told of every start after it has been recorded, logged and rendered, and of
+  // every pause by the crash-loop guard (the monitor saves the list; kesp.ini's alerts). An
+  // observer only reads. Answers a number by which it is removed again.
+  int AddStartObserver(std::function<void(const StartRecord&)> observer);
+  void RemoveStartObserver(int id);
   WallTime Now() const { return clock_(); }
   // A log line of the monitor, under the server's name.
   void LogFor(std::size_t i, std::u16string_view message) { Log(at(i), message); }
+  // A line that is only shown (console, log view), never written to the log file.
+  void NoticeFor(std::size_t i, std::u16string_view message) { log_.Notice(at(i).Name.str(), message); }
+  EventLog& Events() { return log_; }
+
+  // The crash-loop guard of kesp.ini; off until set.
+  void SetCrashLoopGuard(CrashLoopGuard guard) { guard_ = guard; }
+  const CrashLoopGuard& Guard() const { return guard_; }
+  // The text that says why the guard paused a server.
+  std::u16string CrashLoopText() const;
+
+  SupervisionHealth& Health() { return health_; }
+  const SupervisionHealth& Health() const { return health_; }
+  // Lines the log file did not take since the start.
+  std::uint64_t LogWriteFailures() const { return log_.FileWriteFailures(); }
 
  private:
+  // A look succeeded: a failure said before is said to be over.
+  void LookedAt(std::size_t i);
+  // Whether the crash-loop guard lets the supervision restart the server for reason; when it
+  // does not, the server is paused as it is, logged and reported to the observers.
+  bool GuardLets(std::size_t i, RestartReason reason);
+  void Tell(const StartRecord& record);
   // Starts the server's process (hidden as the rule says) and records it as started for
   // `reason`: counters reset, restart counted and logged, the row rendered. A start that fails
   // is logged with the same line, then with a line saying why, and counted as a failed start.
@@ -123,6 +166,10 @@ class Servers {
   SupervisionTiming timing_;
   WallClock clock_;
   bool consolesHidden_ = false;
+  CrashLoopGuard guard_;
+  SupervisionHealth health_;
+  std::vector<std::pair<int, std::function<void(const StartRecord&)>>> observers_;
+  int nextObserver_ = 0;
 };
 
 }  // namespace tervane

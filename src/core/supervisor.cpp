@@ -79,6 +79,13 @@ void Supervisor::timerCircleCheckTimer() {
   }
   process_.EndCycle();
   lastCycleSeconds_ = std::chrono::duration<double>(std::chrono::steady_clock::now() - begun).count();
+  for (const auto& observer : cycleEndObservers_) {
+    try {
+      observer();
+    } catch (...) {
+      NoteFailure("after the cycle");
+    }
+  }
   if (onCycleEnd) {
     try {
       onCycleEnd();
@@ -120,15 +127,21 @@ void Supervisor::Cycle() {
       process_.CloseWindow(dialog);
       process_.Sleep(servers_.Timing().pauseMs);
       servers_.Restart(i, RestartReason::FatalError, crashPath, message);
-    } else if (process_.IsServerRunning(fileName)) {
+      continue;
+    }
+    const Look look = process_.LookForServer(fileName);
+    if (look.IsRunning()) {
       process_.SetServerAffinity(fileName, e.Affinity);
       servers_.NoteApplyErrors(i, process_.LastApplyErrors(fileName));
       servers_.FoundRunning(i);
       ApplyConsoleWindow(e, fileName);
       SendQueries(e);
       if (++queried % kServersPerReplyRead == 0) HoldWaitingDatagrams();
-    } else {
+    } else if (look.Known()) {
       servers_.FoundMissing(i);
+    } else {
+      // The system refused the look: not a loss. Nothing is decided on this server now.
+      servers_.LookFailed(i, look.error);
     }
   }
 }

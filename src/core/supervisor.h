@@ -68,6 +68,9 @@ class Supervisor {
   // observers is published there); unset, nothing else happens.
   double LastCycleSeconds() const { return lastCycleSeconds_; }
   std::function<void()> onCycleEnd;
+  // Told after each cycle too, before onCycleEnd: what the monitor itself does then (a save
+  // that failed is tried again).
+  void AddCycleEndObserver(std::function<void()> observer) { cycleEndObservers_.push_back(std::move(observer)); }
 
  private:
   void Cycle();
@@ -108,6 +111,7 @@ class Supervisor {
   std::vector<std::uint8_t> heldScratch_;
   std::vector<std::uint8_t> receiveBuffer_;
   Path fileName_;  // the path of the server the cycle is at
+  std::vector<std::function<void()>> cycleEndObservers_;
 };
 
 }  // namespace tervane

@@ -98,7 +98,9 @@ const std::vector<std::string>& ExportedMetricNames() {
     for (const PerServer& p : kPerServer) n.emplace_back(p.name);
     for (const char* m : {"tervane_server_restarts_total", "tervane_server_last_reply_age_seconds",
                           "tervane_self_test_ok", "tervane_self_test_failures", "tervane_cycle_duration_seconds",
-                          "tervane_endpoint_recreations_total", "tervane_servers", "tervane_alerts_sent_total",
+                          "tervane_endpoint_recreations_total", "tervane_process_look_failures_total",
+                          "tervane_list_save_failures_total", "tervane_list_save_pending",
+                          "tervane_log_write_failures_total", "tervane_servers", "tervane_alerts_sent_total",
                           "tervane_alerts_failed_total", "tervane_alerts_dropped_total", "tervane_build_info"})
       n.emplace_back(m);
     return n;
@@ -143,6 +145,29 @@ std::string RenderMetrics(const MonitorSnapshot& m, const ObserverCounts& counts
   out += "tervane_endpoint_recreations_total ";
   AppendNumber(out, static_cast<long long>(m.endpointRecreations));
   out += '\n';
+  const struct {
+    const char* name;
+    const char* type;
+    const char* help;
+    long long value;
+  } troubles[] = {
+      {"tervane_process_look_failures_total", "counter",
+       "Looks for a server's process the system refused (nothing was started or ended on them).",
+       static_cast<long long>(m.lookFailures)},
+      {"tervane_list_save_failures_total", "counter", "Saves of the server list that failed.",
+       static_cast<long long>(m.saveFailures)},
+      {"tervane_list_save_pending", "gauge", "1 while a failed save of the server list waits to be made again.",
+       m.savePending ? 1LL : 0LL},
+      {"tervane_log_write_failures_total", "counter", "Log lines the monthly log file did not take.",
+       static_cast<long long>(m.logWriteFailures)},
+  };
+  for (const auto& t : troubles) {
+    Header(out, t.name, t.type, t.help);
+    out += t.name;
+    out += ' ';
+    AppendNumber(out, t.value);
+    out += '\n';
+  }
   Header(out, "tervane_servers", "gauge", "Servers in the list.");
   out += "tervane_servers ";
   AppendNumber(out, static_cast<long long>(m.servers.size()));

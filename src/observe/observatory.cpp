@@ -38,9 +38,8 @@ Observatory::Observatory(EventLoop& loop, Servers& servers, Supervisor& supervis
       log_(log),
       options_(std::move(options)),
       hooks_(std::move(hooks)),
-      guard_(options_.maxRestarts, options_.restartWindowMinutes),
       parts_(std::make_unique<Parts>()) {
-  servers_.onStart = [this](const StartRecord& start) { OnStart(start); };
+  startObserver_ = servers_.AddStartObserver([this](const StartRecord& start) { OnStart(start); });
   supervisor_.onCycleEnd = [this] { OnCycleEnd(); };
   if (!options_.webhookUrl.empty()) parts_->sender = std::make_unique<WebhookSender>(options_.webhookUrl);
   Publish();
@@ -51,7 +50,7 @@ Observatory::~Observatory() {
   *parts_->alive = false;
   if (parts_->endpoint) parts_->endpoint->Stop();
   parts_->sender.reset();
-  servers_.onStart = nullptr;
+  servers_.RemoveStartObserver(startObserver_);
   supervisor_.onCycleEnd = nullptr;
 }
 
@@ -126,19 +125,12 @@ void Observatory::Publish() { parts_->snapshots.Publish(TakeSnapshot(servers_, s
 
 void Observatory::OnStart(const StartRecord& start) {
   if (start.index >= servers_.size()) return;
-  Server& s = servers_.at(start.index);
-  if (start.error != 0) {
+  if (start.pausedByGuard) {
+    Alert(start.index, AlertKind::CrashLoop, start);
+  } else if (start.error != 0) {
     Alert(start.index, AlertKind::FailedStart, start);
   } else if (start.reason != RestartReason::FirstStart) {
     Alert(start.index, AlertKind::Restart, start);
-  }
-  if (CountsAsCrash(start.reason) && guard_.RecordRestart(s.Status.recentRestarts, start.time)) {
-    servers_.SetPaused(start.index, true);
-    s.Status.crashLoopPaused = true;
-    servers_.LogFor(start.index, FormatText(servers_.Texts().Get(ExtraMsg::CrashLoopPaused),
-                                            {options_.maxRestarts, options_.restartWindowMinutes}));
-    if (hooks_.save) hooks_.save();
-    Alert(start.index, AlertKind::CrashLoop, start);
   }
 }
 

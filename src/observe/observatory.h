@@ -1,7 +1,8 @@
 // The observers that kesp.ini turns on, put together and hooked into the supervision: the
-// crash-loop guard, the snapshot of the live statuses published after each cycle, the HTTP
-// endpoint and the webhook alerts. Made only when the options file asks for something; without
-// it the supervision runs with no hook set.
+// snapshot of the live statuses published after each cycle, the HTTP endpoint and the webhook
+// alerts. Made only when the options file asks for something; without it the supervision runs
+// with no hook set. They only read: the crash-loop guard that pauses servers is the live-state
+// model's (Servers).
 #pragma once
 
 #include <cstddef>
@@ -11,7 +12,6 @@
 
 #include "core/servers.h"
 #include "core/supervisor.h"
-#include "observe/crash_loop_guard.h"
 #include "observe/metrics.h"
 #include "observe/options.h"
 #include "support/event_log.h"
@@ -21,10 +21,9 @@ namespace tervane {
 
 enum class AlertKind;
 
-// What the observers need of the monitor beyond the statuses: its save (after a crash-loop
-// pause, as the Pause command saves) and its list commands (run on the loop's thread).
+// What the observers need of the monitor beyond the statuses: its list commands (run on the
+// loop's thread).
 struct ObservatoryHooks {
-  std::function<void()> save;
   // verb: "pause", "unpause", "restart" or "close"; row below the list's size.
   std::function<void(const std::string& verb, std::size_t row)> command;
 };
@@ -43,7 +42,7 @@ class Observatory {
   // The HTTP endpoint's port, 0 when it is off or could not listen.
   int HttpPort() const;
 
-  // Tells the observers of one start (Servers::onStart).
+  // Tells the observers of one start, or of a pause by the crash-loop guard.
   void OnStart(const StartRecord& start);
   // After each cycle (Supervisor::onCycleEnd): publishes the snapshot.
   void OnCycleEnd();
@@ -62,7 +61,7 @@ class Observatory {
   EventLog& log_;
   ObserveOptions options_;
   ObservatoryHooks hooks_;
-  CrashLoopGuard guard_;
+  int startObserver_ = 0;
   std::unique_ptr<Parts> parts_;
 };
 

@@ -43,6 +43,10 @@ MonitorSnapshot TakeSnapshot(const Servers& servers, const Supervisor& superviso
   m.cycleSeconds = supervisor.LastCycleSeconds();
   m.endpointRecreations = supervisor.EndpointRecreations();
   m.taken = servers.Now();
+  m.lookFailures = servers.Health().lookFailures;
+  m.saveFailures = servers.Health().saveFailures;
+  m.savePending = servers.Health().savePending;
+  m.logWriteFailures = servers.LogWriteFailures();
   return m;
 }
 

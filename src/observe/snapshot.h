@@ -50,6 +50,11 @@ struct MonitorSnapshot {
   double cycleSeconds = 0;
   int endpointRecreations = 0;
   WallTime taken = 0;
+  // The monitor's own troubles: looks the system refused, saves and log lines that failed.
+  std::uint64_t lookFailures = 0;
+  std::uint64_t saveFailures = 0;
+  bool savePending = false;
+  std::uint64_t logWriteFailures = 0;
 };
 
 MonitorSnapshot TakeSnapshot(const Servers& servers, const Supervisor& supervisor);

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -30,19 +31,53 @@ struct ApplyErrors {
   bool operator==(const ApplyErrors&) const = default;
 };
 
+// What a look for a server's process found. A look the system refused (descriptors or memory
+// exhausted, the process list unreadable) is no answer: nothing may be started, ended or
+// changed on its strength, since the process may well run.
+enum class Presence : std::uint8_t { Absent, Running, Unknown };
+
+struct Look {
+  Presence presence = Presence::Absent;
+  std::uint32_t error = 0;  // Unknown: the system's error code
+
+  static Look Absent() { return {}; }
+  static Look Running() { return {Presence::Running, 0}; }
+  static Look Unknown(std::uint32_t error) { return {Presence::Unknown, error}; }
+  bool Known() const { return presence != Presence::Unknown; }
+  bool IsRunning() const { return presence == Presence::Running; }
+  bool operator==(const Look&) const = default;
+};
+
+// The kinds of system call a look makes, for the tests that make one fail: the list of
+// processes (the /proc folder, a process snapshot), what one process is (its /proc entries;
+// opening it and asking its image), and the server's executable file.
+enum class LookCall : std::uint8_t { ProcessList, ProcessDetail, ExecutableFile };
+
 class IProcessControl {
  public:
   virtual ~IProcessControl() = default;
 
   // Two paths name the same existing file; false when either cannot be opened.
   virtual bool IsSameFile(const Path& a, const Path& b) = 0;
+  // Whether a process of the file runs; false too when the look failed.
   virtual bool IsServerRunning(const Path& fileName) = 0;
+  // The same with three answers: running, not running, or unknown with the system's reason.
+  virtual Look LookForServer(const Path& fileName) {
+    return IsServerRunning(fileName) ? Look::Running() : Look::Absent();
+  }
   // 0 when the process was created, else the system's error code. Does not wait.
   [[nodiscard]] virtual std::uint32_t StartServerProcess(const Path& fileName, const std::u16string& params,
                                            std::uint8_t priority, bool hide,
                                            std::uint32_t affinity) = 0;
   // Ends the first process of that file; does not wait for it to end.
   virtual void TerminateServerProcess(const Path& fileName) = 0;
+  // The same, saying what it did: Running when the server's process was found and ended,
+  // Absent when none ran, Unknown when the look failed or the process could not be ended (then
+  // a new one must not be started beside it).
+  virtual Look EndServerProcess(const Path& fileName) {
+    TerminateServerProcess(fileName);
+    return Look::Absent();
+  }
   virtual void SetServerPriority(const Path& fileName, std::uint8_t priority) = 0;
   virtual void SetServerAffinity(const Path& fileName, std::uint32_t affinity) = 0;
   // What could not be applied the last time the server's priority and its affinity were
@@ -84,8 +119,12 @@ struct ProcessControlOptions {
   // Linux: the folder (with trailing separator) where a started server's output is appended.
   Path outputFolder;
   // Linux: the size past which a server's output file moves to "<file>.1" and starts again
-  // empty (checked at its start and once a cycle while it runs); 0: no limit.
+  // (checked at its start, and every few milliseconds by a thread of its own while it runs);
+  // 0: no limit.
   std::uint64_t outputLimit = 10 * 1024 * 1024;
+  // Tests only: answers the system error code that a look's system call of that kind fails
+  // with instead of being made, or 0 to make it.
+  std::function<std::uint32_t(LookCall)> failLook = nullptr;
 };
 
 std::unique_ptr<IProcessControl> CreateProcessControl(const ProcessControlOptions& options = {});

@@ -2,6 +2,10 @@
 // target of /proc/<pid>/exe, file identity is (st_dev, st_ino), and servers are started with
 // posix_spawn in a session of their own. Linux has no console window and no fatal-error
 // dialog, so the window operations find nothing and do nothing.
+//
+// Three parts, kept apart so that each can move to a file of its own: the reading of /proc
+// (ProcReader, which tells an answer from a look the system refused), the deciding of which
+// process is a server's (the Target and the search), and the starting of servers.
 #include <dirent.h>
 #include <fcntl.h>
 #include <poll.h>
@@ -31,7 +35,9 @@ extern "C" {
 #include <utility>
 #include <vector>
 
+#include "process/output_cap_linux.h"
 #include "process/process_control.h"
+#include "support/descriptors.h"
 #include "support/file.h"
 #include "support/text.h"
 #include "support/unique_handle_posix.h"
@@ -47,13 +53,6 @@ struct Identity {
   bool operator==(const Identity&) const = default;
 };
 
-// A folder is never the same file as anything, as on Windows, where it cannot be opened as one.
-std::optional<Identity> IdentityOf(const char* path) {
-  struct stat st {};
-  if (::stat(path, &st) != 0 || S_ISDIR(st.st_mode)) return std::nullopt;
-  return Identity{st.st_dev, st.st_ino};
-}
-
 // "/proc/<pid>" or "/proc/<pid>/<leaf>" without allocating.
 class ProcPath {
  public:
@@ -65,22 +64,6 @@ class ProcPath {
  private:
   char text_[64];
 };
-
-// The identity of the file a process runs, through the kernel's own link, so that it holds
-// whatever path the process was started by.
-std::optional<Identity> ProcessIdentity(pid_t pid) {
-  return IdentityOf(ProcPath(pid, "exe").c_str());
-}
-
-// The executable path of a process; false for kernel threads, other users' processes (without
-// the right to look) and processes that are ending.
-bool ReadExecutable(pid_t pid, std::string& path) {
-  char buffer[PATH_MAX];
-  const ssize_t n = ::readlink(ProcPath(pid, "exe").c_str(), buffer, sizeof buffer);
-  if (n <= 0 || static_cast<std::size_t>(n) >= sizeof buffer) return false;
-  path.assign(buffer, static_cast<std::size_t>(n));
-  return true;
-}
 
 std::string_view BaseName(std::string_view path) {
   const std::size_t slash = path.rfind('/');
@@ -99,25 +82,139 @@ pid_t ParsePid(const char* name) {
   return static_cast<pid_t>(value);
 }
 
-// Calls visit(id) for every numeric entry of folder, in directory order, while it answers true.
-template <typename Visit>
-void ForEachNumericEntry(const char* folder, Visit visit) {
-  const UniqueDir dir(::opendir(folder));
-  if (!dir) return;
-  while (const dirent* entry = ::readdir(dir.get())) {
-    const pid_t id = ParsePid(entry->d_name);
-    if (id > 0 && !visit(id)) break;
-  }
-}
+// ----------------------------------------------------------------------------- reading /proc
 
-// Priority and affinity belong to each thread on Linux, so they are set on every one.
-template <typename Apply>
-void ForEachThread(pid_t pid, Apply apply) {
-  ForEachNumericEntry(ProcPath(pid, "task").c_str(), [&](pid_t tid) {
-    apply(tid);
+// Every look at the processes goes through here. A failure that answers the question (the
+// process ended meanwhile, it belongs to another user, the file is not there) is an answer;
+// any other (descriptors or memory exhausted, /proc unreadable) spoils the look: it is kept as
+// the reader's error, and the look then answers "unknown" instead of "not running".
+class ProcReader {
+ public:
+  explicit ProcReader(std::function<std::uint32_t(LookCall)> fail) : fail_(std::move(fail)) {}
+
+  // The first failure since the last Clear, or 0.
+  int Error() const { return error_; }
+  void Clear() { error_ = 0; }
+
+  // Calls visit(pid) for every process, in directory order, while it answers true; false when
+  // the list could not be read whole.
+  template <typename Visit>
+  bool ForEachProcess(Visit visit) {
+    if (!Allowed(LookCall::ProcessList)) return Failed(errno, LookCall::ProcessList);
+    const UniqueDir dir(::opendir("/proc"));
+    if (!dir) return Failed(errno, LookCall::ProcessList);
+    for (;;) {
+      errno = 0;
+      const dirent* entry = ::readdir(dir.get());
+      if (!entry) return errno == 0 || Failed(errno, LookCall::ProcessList);
+      const pid_t id = ParsePid(entry->d_name);
+      if (id > 0 && !visit(id)) return true;
+    }
+  }
+
+  // The same for the threads of a process (none when it ended).
+  template <typename Visit>
+  void ForEachThread(pid_t pid, Visit visit) {
+    if (!Allowed(LookCall::ProcessDetail)) return static_cast<void>(Failed(errno));
+    const UniqueDir dir(::opendir(ProcPath(pid, "task").c_str()));
+    if (!dir) return static_cast<void>(Failed(errno));
+    while (const dirent* entry = ::readdir(dir.get())) {
+      const pid_t id = ParsePid(entry->d_name);
+      if (id > 0 && !visit(id)) return;
+    }
+  }
+
+  // The target of /proc/<pid>/<leaf> (exe, cwd); false when there is none to read.
+  bool ReadLink(pid_t pid, const char* leaf, std::string& out) {
+    if (!Allowed(LookCall::ProcessDetail)) return Failed(errno);
+    char buffer[PATH_MAX];
+    const ssize_t n = ::readlink(ProcPath(pid, leaf).c_str(), buffer, sizeof buffer);
+    if (n < 0) return Failed(errno);
+    if (n == 0 || static_cast<std::size_t>(n) >= sizeof buffer) return false;
+    out.assign(buffer, static_cast<std::size_t>(n));
     return true;
-  });
-}
+  }
+
+  // The identity of a file (a folder is never the same file as anything, as on Windows, where
+  // it cannot be opened as one); none when it is not there.
+  std::optional<Identity> IdentityOf(const char* path, LookCall call) {
+    struct stat st {};
+    if (!Allowed(call) || ::stat(path, &st) != 0) {
+      Failed(errno, call);
+      return std::nullopt;
+    }
+    if (S_ISDIR(st.st_mode)) return std::nullopt;
+    return Identity{st.st_dev, st.st_ino};
+  }
+
+  // The identity of the file a process runs, through the kernel's own link, so that it holds
+  // whatever path the process was started by.
+  std::optional<Identity> ProcessIdentity(pid_t pid) { return IdentityOf(ProcPath(pid, "exe").c_str(), LookCall::ProcessDetail); }
+
+  // The whole of a small /proc file (cmdline, environ, children), at most limit bytes.
+  bool ReadFile(pid_t pid, const char* leaf, std::string& out, std::size_t limit = 64 * 1024) {
+    out.clear();
+    if (!Allowed(LookCall::ProcessDetail)) return Failed(errno);
+    const UniqueFd fd(::open(ProcPath(pid, leaf).c_str(), O_RDONLY | O_CLOEXEC));
+    if (!fd) return Failed(errno);
+    char buffer[4096];
+    for (ssize_t n; out.size() < limit;) {
+      n = ::read(fd.get(), buffer, sizeof buffer);
+      if (n < 0) return Failed(errno);
+      if (n == 0) break;
+      out.append(buffer, static_cast<std::size_t>(n));
+    }
+    return !out.empty();
+  }
+
+  // The process-start time (field 22 of /proc/<pid>/stat, in clock ticks since boot): with the
+  // id it names one process for good, since an id can be taken again by a later process. 0
+  // when it cannot be read.
+  std::uint64_t StartTimeOf(pid_t pid) {
+    char buffer[1024];
+    UniqueFd fd;
+    if (Allowed(LookCall::ProcessDetail)) fd.reset(::open(ProcPath(pid, "stat").c_str(), O_RDONLY | O_CLOEXEC));
+    const ssize_t n = fd ? ::read(fd.get(), buffer, sizeof buffer - 1) : -1;
+    if (n <= 0) {
+      Failed(n < 0 ? errno : ESRCH);
+      return 0;
+    }
+    buffer[n] = '\0';
+    // The name (field 2) may hold blanks and parentheses: count from the last ')'.
+    const char* at = std::strrchr(buffer, ')');
+    if (!at) return 0;
+    int field = 2;
+    for (++at; *at && field < 22; ++at)
+      if (*at == ' ') ++field;
+    return std::strtoull(at, nullptr, 10);
+  }
+
+  // Notes a failure of a system call of the look; answers false. What answers the question is
+  // no failure: of a process's entries, that it ended meanwhile (ENOENT, ESRCH, ENOTDIR) or is
+  // another user's (EACCES, EPERM); of an executable, that it is not there (ENOENT, ENOTDIR).
+  // For the list itself, everything is.
+  bool Failed(int code, LookCall call = LookCall::ProcessDetail) {
+    const bool gone = code == ENOENT || code == ENOTDIR;
+    const bool answer = call == LookCall::ProcessDetail   ? gone || code == ESRCH || code == EACCES || code == EPERM
+                        : call == LookCall::ExecutableFile ? gone
+                                                           : false;
+    if (!answer && error_ == 0) error_ = code != 0 ? code : EIO;
+    return false;
+  }
+
+  // Whether the test hook lets the call be made; errno says why not.
+  bool Allowed(LookCall call) {
+    const std::uint32_t refused = fail_ ? fail_(call) : 0;
+    if (refused != 0) errno = static_cast<int>(refused);
+    return refused == 0;
+  }
+
+ private:
+  std::function<std::uint32_t(LookCall)> fail_;
+  int error_ = 0;
+};
+
+// ----------------------------------------------------------------------------- settings
 
 // Normal, High and Real Time as nice values.
 int NiceOf(std::uint8_t priority) {
@@ -126,88 +223,35 @@ int NiceOf(std::uint8_t priority) {
   return -20;
 }
 
-// Each answers the first error of a thread (one that ended meanwhile aside), or 0.
-int ApplyPriority(pid_t pid, std::uint8_t priority) {
+// Priority and affinity belong to each thread on Linux, so they are set on every one. Each
+// answers the first error of a thread (one that ended meanwhile aside), or 0.
+int ApplyPriority(ProcReader& proc, pid_t pid, std::uint8_t priority) {
   const int nice = NiceOf(priority);
   int error = 0;
-  ForEachThread(pid, [&](pid_t tid) {
+  proc.ForEachThread(pid, [&](pid_t tid) {
     if (::setpriority(PRIO_PROCESS, static_cast<id_t>(tid), nice) != 0 && errno != ESRCH && error == 0) error = errno;
+    return true;
   });
   return error;
 }
 
 // Bit n allows processor n. A mask the system refuses (0, or only absent processors) leaves
 // the process as it is.
-int ApplyAffinity(pid_t pid, std::uint32_t affinity) {
+int ApplyAffinity(ProcReader& proc, pid_t pid, std::uint32_t affinity) {
   cpu_set_t set;
   CPU_ZERO(&set);
   for (int cpu = 0; cpu < 32; ++cpu) {
     if ((affinity >> cpu) & 1u) CPU_SET(cpu, &set);
   }
   int error = 0;
-  ForEachThread(pid, [&](pid_t tid) {
+  proc.ForEachThread(pid, [&](pid_t tid) {
     if (::sched_setaffinity(tid, sizeof set, &set) != 0 && errno != ESRCH && error == 0) error = errno;
+    return true;
   });
   return error;
 }
 
-// Keeps a server's output file within the limit: past it, the content is copied to
-// "<file>.1" (replacing the one before) and the file is emptied in place. The server writes
-// through a descriptor opened with O_APPEND, so it goes on at the new end; renaming the file
-// away instead would leave it writing, without bound, into the renamed one. What it writes
-// between the copy and the emptying is lost: a few lines at most, once per limit's worth.
-void CapOutput(const std::string& path, std::uint64_t limit) {
-  struct stat st {};
-  if (limit == 0 || ::stat(path.c_str(), &st) != 0 || static_cast<std::uint64_t>(st.st_size) <= limit) return;
-  const UniqueFd in(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
-  const std::string rotated = path + ".1";
-  const std::string partial = rotated + ".new";
-  const UniqueFd out(::open(partial.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0644));
-  if (!in || !out) return;
-  char buffer[65536];
-  for (;;) {
-    const ssize_t n = ::read(in.get(), buffer, sizeof buffer);
-    if (n == 0) break;
-    if (n < 0 || ::write(out.get(), buffer, static_cast<std::size_t>(n)) != n) {
-      ::unlink(partial.c_str());  // a full disk: keep everything as it is
-      return;
-    }
-  }
-  if (::rename(partial.c_str(), rotated.c_str()) != 0) {
-    ::unlink(partial.c_str());
-    return;
-  }
-  [[maybe_unused]] const int emptied = ::truncate(path.c_str(), 0);
-}
-
-// The process-start time (field 22 of /proc/<pid>/stat, in clock ticks since boot): with the
-// id it names one process for good, since an id can be taken again by a later process.
-std::uint64_t StartTimeOf(pid_t pid) {
-  const UniqueFd fd(::open(ProcPath(pid, "stat").c_str(), O_RDONLY | O_CLOEXEC));
-  if (!fd) return 0;
-  char buffer[1024];
-  const ssize_t n = ::read(fd.get(), buffer, sizeof buffer - 1);
-  if (n <= 0) return 0;
-  buffer[n] = '\0';
-  // The name (field 2) may hold blanks and parentheses: count from the last ')'.
-  const char* at = std::strrchr(buffer, ')');
-  if (!at) return 0;
-  int field = 2;
-  for (++at; *at && field < 22; ++at)
-    if (*at == ' ') ++field;
-  return std::strtoull(at, nullptr, 10);
-}
-
-// The whole of a small /proc file (cmdline, environ), at most limit bytes.
-bool ReadProcFile(pid_t pid, const char* leaf, std::string& out, std::size_t limit = 64 * 1024) {
-  out.clear();
-  const UniqueFd fd(::open(ProcPath(pid, leaf).c_str(), O_RDONLY | O_CLOEXEC));
-  if (!fd) return false;
-  char buffer[4096];
-  for (ssize_t n; out.size() < limit && (n = ::read(fd.get(), buffer, sizeof buffer)) > 0;)
-    out.append(buffer, static_cast<std::size_t>(n));
-  return !out.empty();
-}
+// ----------------------------------------------------------------------------- which process is the server's
 
 constexpr std::string_view kDeletedSuffix = " (deleted)";
 // Set in the environment of every server the monitor starts, so that the server is known even
@@ -232,12 +276,19 @@ std::string Resolved(const std::string& path) {
 }
 
 // "#!/bin/sh -e" or "#!/usr/bin/env bash": the program that runs a script, by the file names
-// under which it runs (a link such as /bin/sh runs as its target, dash or bash).
-std::vector<std::string> InterpretersOf(const std::string& script) {
+// under which it runs (a link such as /bin/sh runs as its target, dash or bash). A file the
+// monitor may not read is no script (no interpreter could read it either); one that cannot be
+// opened for want of descriptors or memory spoils the look.
+std::vector<std::string> InterpretersOf(ProcReader& proc, const std::string& script) {
   std::vector<std::string> names;
-  const UniqueFd fd(::open(script.c_str(), O_RDONLY | O_CLOEXEC));
+  UniqueFd fd;
+  if (proc.Allowed(LookCall::ExecutableFile)) fd.reset(::open(script.c_str(), O_RDONLY | O_CLOEXEC));
+  if (!fd) {
+    proc.Failed(errno, LookCall::ProcessDetail);
+    return names;
+  }
   char line[256] = {};
-  if (!fd || ::read(fd.get(), line, sizeof line - 1) < 3 || line[0] != '#' || line[1] != '!') return names;
+  if (::read(fd.get(), line, sizeof line - 1) < 3 || line[0] != '#' || line[1] != '!') return names;
   std::string text(line + 2);
   text = text.substr(0, text.find('\n'));
   std::vector<std::string> words;
@@ -271,9 +322,9 @@ std::vector<std::string> InterpretersOf(const std::string& script) {
 
 // Whether any of a process's arguments after the interpreter's own options names the script:
 // relative arguments are taken from the process's working folder.
-bool RunsScript(pid_t pid, const Target& target) {
+bool RunsScript(ProcReader& proc, pid_t pid, const Target& target) {
   std::string cmdline;
-  if (!ReadProcFile(pid, "cmdline", cmdline)) return false;
+  if (!proc.ReadFile(pid, "cmdline", cmdline)) return false;
   std::size_t at = cmdline.find('\0');  // past the interpreter itself
   while (at != std::string::npos && at + 1 < cmdline.size()) {
     const std::size_t begin = at + 1;
@@ -283,19 +334,18 @@ bool RunsScript(pid_t pid, const Target& target) {
     if (!argument.empty() && argument[0] == '-') continue;  // an option of the interpreter
     std::string path = argument;
     if (path[0] != '/') {
-      char cwd[PATH_MAX];
-      const ssize_t n = ::readlink(ProcPath(pid, "cwd").c_str(), cwd, sizeof cwd - 1);
-      if (n <= 0) return false;
-      path = std::string(cwd, static_cast<std::size_t>(n)) + "/" + path;
+      std::string cwd;
+      if (!proc.ReadLink(pid, "cwd", cwd)) return false;
+      path = cwd + "/" + path;
     }
-    return IdentityOf(path.c_str()) == target.identity;
+    return proc.IdentityOf(path.c_str(), LookCall::ProcessDetail) == target.identity;
   }
   return false;
 }
 
-bool CarriesMarker(pid_t pid, const Target& target) {
+bool CarriesMarker(ProcReader& proc, pid_t pid, const Target& target) {
   std::string environment;
-  if (!ReadProcFile(pid, "environ", environment, 256 * 1024)) return false;
+  if (!proc.ReadFile(pid, "environ", environment, 256 * 1024)) return false;
   for (const std::string* value : {&target.path, &target.real}) {
     const std::string entry = std::string(kServerMarker) + *value;
     for (std::size_t at = environment.find(entry); at != std::string::npos; at = environment.find(entry, at + 1))
@@ -310,22 +360,22 @@ bool CarriesMarker(pid_t pid, const Target& target) {
 // (by file name, then identity); its image is the server's former file, deleted at the same
 // path when an update replaced it; it is the interpreter of the server's script; it carries the
 // marker of a server the monitor started (only looked for when nothing else was found).
-bool IsServerImage(pid_t pid, std::string_view executable, const Target& target) {
+bool IsServerImage(ProcReader& proc, pid_t pid, std::string_view executable, const Target& target) {
   if (executable.ends_with(kDeletedSuffix)) {
     const std::string_view former = executable.substr(0, executable.size() - kDeletedSuffix.size());
     return former == target.real || former == target.path;
   }
   const std::string_view name = BaseName(executable);
-  if (name == target.name || name == target.realName) return ProcessIdentity(pid) == target.identity;
+  if (name == target.name || name == target.realName) return proc.ProcessIdentity(pid) == target.identity;
   for (const std::string& interpreter : target.interpreters)
-    if (name == interpreter) return RunsScript(pid, target);
+    if (name == interpreter) return RunsScript(proc, pid, target);
   return false;
 }
 
-bool IsServerProcess(pid_t pid, const Target& target, bool orMarker) {
+bool IsServerProcess(ProcReader& proc, pid_t pid, const Target& target, bool orMarker) {
   std::string executable;
-  if (!ReadExecutable(pid, executable)) return false;
-  return IsServerImage(pid, executable, target) || (orMarker && CarriesMarker(pid, target));
+  if (!proc.ReadLink(pid, "exe", executable)) return false;
+  return IsServerImage(proc, pid, executable, target) || (orMarker && CarriesMarker(proc, pid, target));
 }
 
 // The lists of a look at a process's descendants.
@@ -338,7 +388,7 @@ struct Descendants {
 // The processes a server's process started, and theirs, from the kernel's children lists of
 // every thread (at most a few hundred, so a fork bomb cannot stall the monitor). Into lists
 // kept from call to call: a look costs no allocation once they are large enough.
-const std::vector<pid_t>& DescendantsOf(pid_t root, Descendants& lists) {
+const std::vector<pid_t>& DescendantsOf(ProcReader& proc, pid_t root, Descendants& lists) {
   std::vector<pid_t>& found = lists.found;
   std::vector<pid_t>& open = lists.open;
   std::string& children = lists.children;
@@ -347,10 +397,10 @@ const std::vector<pid_t>& DescendantsOf(pid_t root, Descendants& lists) {
   while (!open.empty() && found.size() < 512) {
     const pid_t pid = open.back();
     open.pop_back();
-    ForEachNumericEntry(ProcPath(pid, "task").c_str(), [&](pid_t tid) {
+    proc.ForEachThread(pid, [&](pid_t tid) {
       char leaf[48];
       std::snprintf(leaf, sizeof leaf, "task/%d/children", static_cast<int>(tid));
-      if (!ReadProcFile(pid, leaf, children)) return true;
+      if (!proc.ReadFile(pid, leaf, children)) return true;
       for (const char* at = children.c_str(); *at;) {
         char* end = nullptr;
         const long child = std::strtol(at, &end, 10);
@@ -367,15 +417,21 @@ const std::vector<pid_t>& DescendantsOf(pid_t root, Descendants& lists) {
   return found;
 }
 
-std::vector<pid_t> DescendantsOf(pid_t root) {
-  Descendants lists;
-  return DescendantsOf(root, lists);
-}
-
 struct Found {
   pid_t pid = 0;
   std::uint64_t started = 0;  // with the id: this very process
   std::uint64_t cycle = 0;    // the cycle it was last confirmed in; 0: outside any
+};
+
+// What a search found: the server's process, or none; error is set when the look was spoiled
+// and found nothing, so that "none" is not taken for an answer.
+struct Search {
+  std::optional<Found> found;
+  int error = 0;
+  Look Result() const {
+    if (found) return Look::Running();
+    return error != 0 ? Look::Unknown(static_cast<std::uint32_t>(error)) : Look::Absent();
+  }
 };
 
 // A confirmed process held by a pidfd: while the pidfd does not report its end, the id still
@@ -407,56 +463,75 @@ struct Snapshot {
     std::string executable;
   };
   std::vector<Entry> entries;  // directory order
+  int error = 0;               // the list could not be read whole: a search that finds nothing knows nothing
 };
+
+// ----------------------------------------------------------------------------- the process control
 
 class LinuxProcessControl final : public IProcessControl {
  public:
-  explicit LinuxProcessControl(ProcessControlOptions options) : options_(std::move(options)) {
+  explicit LinuxProcessControl(ProcessControlOptions options)
+      : options_(std::move(options)),
+        proc_(options_.failLook),
+        outputCap_(options_.outputFolder.empty() ? 0 : options_.outputLimit) {
     if (!options_.outputFolder.empty() && options_.outputFolder.back() != u'/')
       options_.outputFolder.push_back(u'/');
   }
 
   bool IsSameFile(const Path& a, const Path& b) override {
-    const auto first = IdentityOf(Utf16ToUtf8(a).c_str());
+    ProcReader plain({});  // a question about two files, no look at the processes
+    const auto first = plain.IdentityOf(Utf16ToUtf8(a).c_str(), LookCall::ExecutableFile);
     if (!first) return false;
-    const auto second = IdentityOf(Utf16ToUtf8(b).c_str());
+    const auto second = plain.IdentityOf(Utf16ToUtf8(b).c_str(), LookCall::ExecutableFile);
     return second && *first == *second;
   }
 
-  bool IsServerRunning(const Path& fileName) override {
-    return FindServerProcess(fileName).has_value();
+  bool IsServerRunning(const Path& fileName) override { return LookForServer(fileName).IsRunning(); }
+
+  Look LookForServer(const Path& fileName) override {
+    const TargetLookup target = TargetOf(fileName);
+    if (!target.target) return target.Result();
+    return FindServerProcess(*target.target).Result();
   }
 
   std::uint32_t StartServerProcess(const Path& fileName, const std::u16string& params,
                                    std::uint8_t priority, bool hide,
                                    std::uint32_t affinity) override;
 
+  void TerminateServerProcess(const Path& fileName) override { EndServerProcess(fileName); }
+
   // The server's process and every process it started end; each was pinned (pidfd) before
   // the server's identity was checked again, so no id taken by another program is hit.
-  void TerminateServerProcess(const Path& fileName) override {
-    ActOnServer(fileName, [](const Found& found, const Target& target) {
+  Look EndServerProcess(const Path& fileName) override {
+    const Look ended = ActOnServer(fileName, [this](const Found& found, const Target& target) {
       std::vector<UniqueFd> pinned;
       pinned.emplace_back(::pidfd_open(found.pid, 0));
-      for (pid_t pid : DescendantsOf(found.pid)) pinned.emplace_back(::pidfd_open(pid, 0));
-      if (!StillServer(found, target)) return false;
-      for (const UniqueFd& pidfd : pinned)
-        if (pidfd) ::pidfd_send_signal(pidfd.get(), SIGKILL, nullptr, 0);
-      if (!pinned.front()) ::kill(found.pid, SIGKILL);  // a kernel without pidfds
-      return true;
+      for (pid_t pid : DescendantsOf(proc_, found.pid, descendants_)) pinned.emplace_back(::pidfd_open(pid, 0));
+      const Look still = StillServer(found, target);
+      if (!still.IsRunning()) return still;
+      for (std::size_t i = 1; i < pinned.size(); ++i)
+        if (pinned[i]) ::pidfd_send_signal(pinned[i].get(), SIGKILL, nullptr, 0);
+      // The server's own process must end: a refusal is said, so that no second one is started.
+      const int sent = pinned.front() ? static_cast<int>(::pidfd_send_signal(pinned.front().get(), SIGKILL, nullptr, 0))
+                                      : ::kill(found.pid, SIGKILL);  // a kernel without pidfds, or none left
+      if (sent != 0 && errno != ESRCH) return Look::Unknown(static_cast<std::uint32_t>(errno));
+      return Look::Running();
     });
     snapshot_.reset();  // the list no longer holds
+    return ended;
   }
 
   void SetServerPriority(const Path& fileName, std::uint8_t priority) override {
     ActOnServer(fileName, [&](const Found& found, const Target& target) {
-      if (!StillServer(found, target)) return false;
-      int error = ApplyPriority(found.pid, priority);
-      for (pid_t pid : DescendantsOf(found.pid, descendants_)) {
-        const int more = ApplyPriority(pid, priority);
+      const Look still = StillServer(found, target);
+      if (!still.IsRunning()) return still;
+      int error = ApplyPriority(proc_, found.pid, priority);
+      for (pid_t pid : DescendantsOf(proc_, found.pid, descendants_)) {
+        const int more = ApplyPriority(proc_, pid, priority);
         if (error == 0) error = more;
       }
       applyErrors_[target.path].priority = static_cast<std::uint32_t>(error);
-      return true;
+      return Look::Running();
     });
   }
 
@@ -465,16 +540,17 @@ class LinuxProcessControl final : public IProcessControl {
       Applied& applied = affinityApplied_[target.path];
       if (applied.pid == found.pid && applied.started == found.started && applied.affinity == affinity &&
           cycle_ - applied.cycle < kReapplyCycles)
-        return true;  // nothing to do, so nothing to check again
-      if (!StillServer(found, target)) return false;
+        return Look::Running();  // nothing to do, so nothing to check again
+      const Look still = StillServer(found, target);
+      if (!still.IsRunning()) return still;
       applied = Applied{found.pid, found.started, affinity, cycle_};
-      int error = ApplyAffinity(found.pid, affinity);
-      for (pid_t pid : DescendantsOf(found.pid, descendants_)) {
-        const int more = ApplyAffinity(pid, affinity);
+      int error = ApplyAffinity(proc_, found.pid, affinity);
+      for (pid_t pid : DescendantsOf(proc_, found.pid, descendants_)) {
+        const int more = ApplyAffinity(proc_, pid, affinity);
         if (error == 0) error = more;
       }
       applyErrors_[target.path].affinity = static_cast<std::uint32_t>(error);
-      return true;
+      return Look::Running();
     });
   }
 
@@ -513,10 +589,14 @@ class LinuxProcessControl final : public IProcessControl {
   void EndCycle() override {
     inCycle_ = false;
     snapshot_.reset();
-    // Once a cycle, the output files of the servers seen running stay within their limit.
-    for (const auto& [fileName, entry] : targets_)
-      if (!entry.target.output.empty() && confirmed_.contains(entry.target.path))
-        CapOutput(entry.target.output, options_.outputLimit);
+    // The output files of the servers seen running stay within their limit, kept so by the
+    // cap's own thread; those of servers no longer seen are let go.
+    for (const auto& [fileName, entry] : targets_) {
+      const auto seen = confirmed_.find(entry.target.path);
+      if (!entry.target.output.empty() && seen != confirmed_.end() && seen->second.cycle == cycle_)
+        outputCap_.Keep(entry.target.output);
+    }
+    outputCap_.Sweep();
     // A server not looked at in this cycle (paused, removed) keeps no descriptor.
     std::erase_if(pinned_, [this](const auto& entry) {
       const auto found = confirmed_.find(entry.first);
@@ -525,14 +605,24 @@ class LinuxProcessControl final : public IProcessControl {
   }
 
  private:
+  // The server's executable, or none with why: absent (no process can run a file that is not
+  // there) or a look the system refused.
+  struct TargetLookup {
+    const Target* target = nullptr;
+    int error = 0;
+    Look Result() const {
+      return error != 0 ? Look::Unknown(static_cast<std::uint32_t>(error)) : Look::Absent();
+    }
+  };
+
   // The same process (start time), still the server's: its image is the server's file, which
   // one look at the image answers; otherwise every way a process can be the server's.
-  static bool IsStillServer(const Found& found, const Target& target) {
-    return StartTimeOf(found.pid) == found.started && IsStillServerImage(found, target);
+  bool IsStillServer(const Found& found, const Target& target) {
+    return proc_.StartTimeOf(found.pid) == found.started && IsStillServerImage(found, target);
   }
 
-  static bool IsStillServerImage(const Found& found, const Target& target) {
-    return ProcessIdentity(found.pid) == target.identity || IsServerProcess(found.pid, target, true);
+  bool IsStillServerImage(const Found& found, const Target& target) {
+    return proc_.ProcessIdentity(found.pid) == target.identity || IsServerProcess(proc_, found.pid, target, true);
   }
 
   // Whether the pinned process of the server is this one and has not ended; a pidfd reports
@@ -546,11 +636,12 @@ class LinuxProcessControl final : public IProcessControl {
   }
 
   // Holds the confirmed process by a pidfd, checked to be the same process after it was opened.
-  // Without one (no pidfds, no descriptors left) the start time is read instead.
+  // Without one (no pidfds, or no descriptor to spare above the supervision's reserve) the
+  // start time is read instead.
   void Pin(const std::string& path, const Found& found) {
-    if (pinned_.size() >= pinLimit_ && !pinned_.contains(path)) return;
+    if (!pinned_.contains(path) && !FrontDoorMayTakeDescriptor()) return;
     UniqueFd pidfd(static_cast<int>(::pidfd_open(found.pid, 0)));
-    if (!pidfd || StartTimeOf(found.pid) != found.started) {
+    if (!pidfd || proc_.StartTimeOf(found.pid) != found.started) {
       pinned_.erase(path);
       return;
     }
@@ -558,44 +649,59 @@ class LinuxProcessControl final : public IProcessControl {
   }
 
   // Checked again right before an action: the process found earlier in the cycle may have
-  // ended or turned into another program since.
-  static bool StillServer(const Found& found, const Target& target) { return IsStillServer(found, target); }
+  // ended or turned into another program since. Running: still the server's; Absent: not any
+  // more; Unknown: the check itself was refused.
+  Look StillServer(const Found& found, const Target& target) {
+    proc_.Clear();
+    if (IsStillServer(found, target)) return Look::Running();
+    return proc_.Error() != 0 ? Look::Unknown(static_cast<std::uint32_t>(proc_.Error())) : Look::Absent();
+  }
 
-  // Finds the server's process and acts on it. Inside a cycle the process found may have
-  // ended, or its id may have been taken by another program, since the list was taken; the
-  // action then answers false, and one new list decides.
+  // Finds the server's process and acts on it; the action answers Running when done, Absent
+  // when the process is no longer the server's, Unknown when it could not be done. Inside a
+  // cycle the process found may have ended, or its id may have been taken by another program,
+  // since the list was taken; then one new list decides.
   template <typename Action>
-  void ActOnServer(const Path& fileName, Action action) {
-    const Target* target = TargetOf(fileName);
-    if (!target) return;
-    auto found = FindServerProcess(*target);
-    if (!found || action(*found, *target) || !inCycle_) return;
+  Look ActOnServer(const Path& fileName, Action action) {
+    const TargetLookup lookup = TargetOf(fileName);
+    if (!lookup.target) return lookup.Result();
+    const Target& target = *lookup.target;
+    Search search = FindServerProcess(target);
+    if (!search.found) return search.Result();
+    const Look done = action(*search.found, target);
+    if (done.presence != Presence::Absent || !inCycle_) return done;
     snapshot_.reset();
-    confirmed_.erase(target->path);
-    pinned_.erase(target->path);
-    found = FindServerProcess(*target);
-    if (found) action(*found, *target);
+    confirmed_.erase(target.path);
+    pinned_.erase(target.path);
+    search = FindServerProcess(target);
+    if (!search.found) return search.Result();
+    return action(*search.found, target);
   }
 
   // The server's executable, read again only when its file changed, and looked at once a cycle.
-  const Target* TargetOf(const Path& fileName) {
+  TargetLookup TargetOf(const Path& fileName) {
     auto known = targets_.find(fileName);
-    if (known != targets_.end() && inCycle_ && known->second.checked == cycle_) return &known->second.target;
+    if (known != targets_.end() && inCycle_ && known->second.checked == cycle_) return {&known->second.target, 0};
     std::string converted;  // only for a file not seen before
     if (known == targets_.end()) converted = Utf16ToUtf8(fileName);
     const std::string& path = known != targets_.end() ? known->second.target.path : converted;
     struct stat st {};
-    if (path.empty() || ::stat(path.c_str(), &st) != 0 || S_ISDIR(st.st_mode)) {
+    proc_.Clear();
+    if (path.empty() || !proc_.Allowed(LookCall::ExecutableFile) || ::stat(path.c_str(), &st) != 0 ||
+        S_ISDIR(st.st_mode)) {
+      if (!path.empty() && !S_ISDIR(st.st_mode)) proc_.Failed(errno, LookCall::ExecutableFile);
+      if (proc_.Error() != 0) return {nullptr, proc_.Error()};  // the file is kept as it was known
       if (known != targets_.end()) targets_.erase(known);
-      return nullptr;  // no process can run a file that is not there
+      return {};
     }
     if (known == targets_.end()) known = targets_.emplace(fileName, TargetEntry{}).first;
-    known->second.checked = inCycle_ ? cycle_ : 0;
-    Target& target = known->second.target;
-    auto& stamp = known->second.stamp;
+    TargetEntry& entry = known->second;
+    Target& target = entry.target;
     const std::pair<timespec, Identity> now{st.st_mtim, Identity{st.st_dev, st.st_ino}};
-    if (target.path.empty() || stamp.second != now.second || stamp.first.tv_sec != now.first.tv_sec ||
-        stamp.first.tv_nsec != now.first.tv_nsec) {
+    if (target.path.empty() || entry.stamp.second != now.second || entry.stamp.first.tv_sec != now.first.tv_sec ||
+        entry.stamp.first.tv_nsec != now.first.tv_nsec) {
+      std::vector<std::string> interpreters = InterpretersOf(proc_, path);
+      if (proc_.Error() != 0) return {nullptr, proc_.Error()};  // read again at the next look
       target.path = path;
       target.output = options_.outputFolder.empty() ? std::string()
                                                     : Utf16ToUtf8(ServerOutputFile(options_.outputFolder, fileName));
@@ -603,29 +709,29 @@ class LinuxProcessControl final : public IProcessControl {
       target.name = std::string(BaseName(target.path));
       target.realName = std::string(BaseName(target.real));
       target.identity = now.second;
-      target.interpreters = InterpretersOf(path);
-      stamp = now;
+      target.interpreters = std::move(interpreters);
+      entry.stamp = now;
     }
-    return &target;
-  }
-
-  std::optional<Found> FindServerProcess(const Path& fileName) {
-    const Target* target = TargetOf(fileName);
-    return target ? FindServerProcess(*target) : std::nullopt;
+    entry.checked = inCycle_ ? cycle_ : 0;
+    return {&target, 0};
   }
 
   // The process found last time, when it is still the server's, answers without a look at the
   // whole list; otherwise the list (the cycle's, or a new one outside a cycle) is searched, first
-  // by the images, then by the marker.
-  std::optional<Found> FindServerProcess(const Target& target) {
+  // by the images, then by the marker. A look the system refused anywhere on the way, with
+  // nothing found, is no answer.
+  Search FindServerProcess(const Target& target) {
+    proc_.Clear();
     if (const auto last = confirmed_.find(target.path); last != confirmed_.end()) {
-      if (inCycle_ && last->second.cycle == cycle_) return last->second;
+      if (inCycle_ && last->second.cycle == cycle_) return {last->second, 0};
       const bool pinned = PinnedAlive(target.path, last->second);
       if (pinned ? IsStillServerImage(last->second, target) : IsStillServer(last->second, target)) {
         last->second.cycle = inCycle_ ? cycle_ : 0;
         if (!pinned) Pin(target.path, last->second);
-        return last->second;
+        return {last->second, 0};
       }
+      // A check the system refused says nothing: the process is kept for the next look.
+      if (proc_.Error() != 0) return {std::nullopt, proc_.Error()};
       // The process changed since it was found: whatever list was taken before is stale too.
       confirmed_.erase(last);
       pinned_.erase(target.path);
@@ -633,38 +739,41 @@ class LinuxProcessControl final : public IProcessControl {
     }
     if (!inCycle_) snapshot_.reset();
     if (!snapshot_) TakeSnapshot();
+    proc_.Clear();
     std::optional<Found> found;
     for (const Snapshot::Entry& entry : snapshot_->entries)
-      if (IsServerImage(entry.pid, entry.executable, target)) {
+      if (IsServerImage(proc_, entry.pid, entry.executable, target)) {
         found = Found{entry.pid};
         break;
       }
     if (!found)
       for (const Snapshot::Entry& entry : snapshot_->entries)
-        if (CarriesMarker(entry.pid, target)) {
+        if (CarriesMarker(proc_, entry.pid, target)) {
           found = Found{entry.pid};
           break;
         }
+    const int error = snapshot_->error != 0 ? snapshot_->error : proc_.Error();
     if (!inCycle_) snapshot_.reset();
-    if (found) {
-      found->started = StartTimeOf(found->pid);
-      found->cycle = inCycle_ ? cycle_ : 0;
-      if (found->started != 0) {
-        confirmed_[target.path] = *found;
-        Pin(target.path, *found);
-      }
+    if (!found) return {std::nullopt, error};
+    found->started = proc_.StartTimeOf(found->pid);
+    found->cycle = inCycle_ ? cycle_ : 0;
+    if (found->started != 0) {
+      confirmed_[target.path] = *found;
+      Pin(target.path, *found);
     }
-    return found;
+    return {found, 0};
   }
 
   void TakeSnapshot() {
     ReapChildren();
     snapshot_.emplace();
+    proc_.Clear();
     std::string executable;
-    ForEachNumericEntry("/proc", [&](pid_t pid) {
-      if (ReadExecutable(pid, executable)) snapshot_->entries.push_back({pid, executable});
+    proc_.ForEachProcess([&](pid_t pid) {
+      if (proc_.ReadLink(pid, "exe", executable)) snapshot_->entries.push_back({pid, executable});
       return true;
     });
+    snapshot_->error = proc_.Error();
   }
 
   // The servers this monitor started are its children: an ended one is collected here, before
@@ -685,13 +794,14 @@ class LinuxProcessControl final : public IProcessControl {
 
   // Where the server's standard output and error go: appended to its output file, or
   // discarded when there is none. The descriptor is close-on-exec and above 2.
-  [[nodiscard]] UniqueFd OpenOutput(const Path& fileName) const {
+  [[nodiscard]] UniqueFd OpenOutput(const Path& fileName) {
     UniqueFd fd;
     if (!options_.outputFolder.empty()) {
       CreateDirectories(options_.outputFolder);
       const std::string path = Utf16ToUtf8(ServerOutputFile(options_.outputFolder, fileName));
-      CapOutput(path, options_.outputLimit);
+      outputCap_.CapNow(path);
       fd.reset(::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOCTTY, 0644));
+      if (fd) outputCap_.Keep(path);
     }
     if (!fd) fd.reset(::open("/dev/null", O_WRONLY | O_CLOEXEC));
     if (fd && fd.get() < 3) fd.reset(::fcntl(fd.get(), F_DUPFD_CLOEXEC, 3));
@@ -699,6 +809,7 @@ class LinuxProcessControl final : public IProcessControl {
   }
 
   ProcessControlOptions options_;
+  ProcReader proc_;
   bool inCycle_ = false;
   std::optional<Snapshot> snapshot_;
   std::vector<pid_t> children_;
@@ -711,16 +822,10 @@ class LinuxProcessControl final : public IProcessControl {
   std::unordered_map<Path, TargetEntry> targets_;  // by the path as stored: a lookup converts nothing
   std::unordered_map<std::string, Found> confirmed_;  // by the server's path
   std::unordered_map<std::string, Pinned> pinned_;    // by the server's path
-  // Pins take at most half of the descriptors the process may open, so that starting servers,
-  // the endpoint and the log always have theirs.
-  const std::size_t pinLimit_ = [] {
-    rlimit limit{};
-    if (::getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY) return std::size_t{512};
-    return static_cast<std::size_t>(limit.rlim_cur / 2);
-  }();
   std::unordered_map<std::string, ApplyErrors> applyErrors_;  // by the server's path
   std::unordered_map<std::string, Applied> affinityApplied_;  // by the server's path
   Descendants descendants_;  // the lists of the last look at a server's descendants
+  OutputCap outputCap_;      // last: its thread ends before the rest goes
 };
 
 std::uint32_t LinuxProcessControl::StartServerProcess(const Path& fileName,
@@ -795,8 +900,8 @@ std::uint32_t LinuxProcessControl::StartServerProcess(const Path& fileName,
   if (result != 0) return static_cast<std::uint32_t>(result);
 
   children_.push_back(pid);
-  applyErrors_[executable] = ApplyErrors{static_cast<std::uint32_t>(ApplyPriority(pid, priority)),
-                                         static_cast<std::uint32_t>(ApplyAffinity(pid, affinity))};
+  applyErrors_[executable] = ApplyErrors{static_cast<std::uint32_t>(ApplyPriority(proc_, pid, priority)),
+                                         static_cast<std::uint32_t>(ApplyAffinity(proc_, pid, affinity))};
   return 0;
 }
 

@@ -6,6 +6,7 @@
 #include <tlhelp32.h>
 
 #include <cwchar>
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
@@ -41,6 +42,26 @@ bool SameName(const wchar_t* name, const std::u16string& other) {
          CSTR_EQUAL;
 }
 
+// The system's calls of a look, with the test hook that makes one fail in their place.
+class Looker {
+ public:
+  explicit Looker(std::function<std::uint32_t(LookCall)> fail) : fail_(std::move(fail)) {}
+
+  // The hook's refusal of a call of that kind, set as the thread's last error; false: made.
+  bool Refused(LookCall call) const {
+    const std::uint32_t refused = fail_ ? fail_(call) : 0;
+    if (refused != 0) SetLastError(refused);
+    return refused != 0;
+  }
+
+ private:
+  std::function<std::uint32_t(LookCall)> fail_;
+};
+
+// A process that is gone (or never was) answers these; every other refusal of OpenProcess or
+// of its image's name spoils the look.
+bool NoSuchProcess(DWORD error) { return error == ERROR_INVALID_PARAMETER || error == ERROR_NOT_FOUND; }
+
 // The full path of a process's main module (its first module), or empty. A 64-bit program
 // cannot take the module snapshot of a 32-bit process everywhere (Wine answers error 998), so
 // this is only the fallback of ImagePath.
@@ -54,17 +75,27 @@ bool SameName(const wchar_t* name, const std::u16string& other) {
   return Path(reinterpret_cast<const char16_t*>(module.szExePath));
 }
 
-// The full path of a process's executable, or empty: asked of the process itself, which works
-// for 32-bit and 64-bit processes alike, else from its module snapshot.
-[[nodiscard]] Path ImagePath(DWORD processId) {
-  const ScopedKernelHandle process(OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, processId));
+// The full path of a process's executable, or empty with why in error (0: the process is
+// gone): asked of the process itself, which works for 32-bit and 64-bit processes alike, else
+// from its module snapshot.
+[[nodiscard]] Path ImagePath(const Looker& looker, DWORD processId, DWORD& error) {
+  error = 0;
+  const ScopedKernelHandle process(looker.Refused(LookCall::ProcessDetail)
+                                       ? nullptr
+                                       : OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, processId));
   if (process) {
     std::vector<wchar_t> buffer(32768, L'\0');
     DWORD size = static_cast<DWORD>(buffer.size());
     if (QueryFullProcessImageNameW(process.get(), 0, buffer.data(), &size) && size > 0 && size < buffer.size())
       return Path(reinterpret_cast<const char16_t*>(buffer.data()), size);
   }
-  return MainModulePath(processId);
+  error = GetLastError();
+  if (Path fallback = MainModulePath(processId); !fallback.empty()) {
+    error = 0;
+    return fallback;
+  }
+  if (NoSuchProcess(error)) error = 0;
+  return {};
 }
 
 [[nodiscard]] ScopedKernelHandle OpenForIdentity(const Path& path) {
@@ -84,25 +115,42 @@ bool SameName(const wchar_t* name, const std::u16string& other) {
          one.nFileIndexLow == two.nFileIndexLow;
 }
 
-// The id of the first process, in snapshot order, whose main module is the server's file.
-[[nodiscard]] std::optional<DWORD> FindServerProcess(const Path& fileName) {
-  const ScopedKernelHandle processes(CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
-  if (!processes) return std::nullopt;
-  const std::u16string name = FileNamePart(fileName);
+// What a search found: the id of the server's process, or none; error is set when a look the
+// system refused (the snapshot, or a candidate that could not be asked) leaves "none" unsure.
+struct Search {
   std::optional<DWORD> found;
+  DWORD error = 0;
+  Look Result() const { return found ? Look::Running() : error != 0 ? Look::Unknown(error) : Look::Absent(); }
+};
+
+// The first process, in snapshot order, whose main module is the server's file.
+[[nodiscard]] Search FindServerProcess(const Looker& looker, const Path& fileName) {
+  Search search;
+  const ScopedKernelHandle processes(looker.Refused(LookCall::ProcessList)
+                                         ? INVALID_HANDLE_VALUE
+                                         : CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
+  if (!processes) {
+    search.error = GetLastError();
+    if (search.error == 0) search.error = ERROR_NOT_ENOUGH_MEMORY;
+    return search;
+  }
+  const std::u16string name = FileNamePart(fileName);
   PROCESSENTRY32W entry{};
   entry.dwSize = sizeof entry;
   for (BOOL more = Process32FirstW(processes.get(), &entry); more;
        more = Process32NextW(processes.get(), &entry)) {
     entry.szExeFile[MAX_PATH - 1] = L'\0';
     if (!SameName(entry.szExeFile, name) && !SameName(entry.szExeFile, fileName)) continue;
-    const Path image = ImagePath(entry.th32ProcessID);
+    DWORD error = 0;
+    const Path image = ImagePath(looker, entry.th32ProcessID, error);
     if (!image.empty() && SameFile(fileName, image)) {
-      found = entry.th32ProcessID;
+      search.found = entry.th32ProcessID;
+      search.error = 0;
       break;
     }
+    if (error != 0 && search.error == 0) search.error = error;
   }
-  return found;
+  return search;
 }
 
 // Messages to another program's window wait for that program; a hung dialog must not stop
@@ -130,11 +178,13 @@ std::u16string WindowText(HWND window) {
 
 class WindowsProcessControl final : public IProcessControl {
  public:
+  explicit WindowsProcessControl(const ProcessControlOptions& options) : looker_(options.failLook) {}
+
   bool IsSameFile(const Path& a, const Path& b) override { return SameFile(a, b); }
 
-  bool IsServerRunning(const Path& fileName) override {
-    return FindServerProcess(fileName).has_value();
-  }
+  bool IsServerRunning(const Path& fileName) override { return LookForServer(fileName).IsRunning(); }
+
+  Look LookForServer(const Path& fileName) override { return FindServerProcess(looker_, fileName).Result(); }
 
   std::uint32_t StartServerProcess(const Path& fileName, const std::u16string& params,
                                    std::uint8_t priority, bool hide,
@@ -165,16 +215,20 @@ class WindowsProcessControl final : public IProcessControl {
     return 0;
   }
 
-  void TerminateServerProcess(const Path& fileName) override {
-    const auto process = FindServerProcess(fileName);
-    if (!process) return;
-    const ScopedKernelHandle handle(OpenProcess(PROCESS_TERMINATE, FALSE, *process));
-    if (!handle) return;
-    TerminateProcess(handle.get(), 0);
+  void TerminateServerProcess(const Path& fileName) override { EndServerProcess(fileName); }
+
+  // A process that cannot be opened or ended is said, so that no second one is started.
+  Look EndServerProcess(const Path& fileName) override {
+    const Search search = FindServerProcess(looker_, fileName);
+    if (!search.found) return search.Result();
+    const ScopedKernelHandle handle(OpenProcess(PROCESS_TERMINATE, FALSE, *search.found));
+    if (!handle) return NoSuchProcess(GetLastError()) ? Look::Absent() : Look::Unknown(GetLastError());
+    if (!TerminateProcess(handle.get(), 0)) return Look::Unknown(GetLastError());
+    return Look::Running();
   }
 
   void SetServerPriority(const Path& fileName, std::uint8_t priority) override {
-    const auto process = FindServerProcess(fileName);
+    const auto process = FindServerProcess(looker_, fileName).found;
     if (!process) return;
     const ScopedKernelHandle handle(OpenProcess(PROCESS_SET_INFORMATION, FALSE, *process));
     if (!handle) return;
@@ -182,7 +236,7 @@ class WindowsProcessControl final : public IProcessControl {
   }
 
   void SetServerAffinity(const Path& fileName, std::uint32_t affinity) override {
-    const auto process = FindServerProcess(fileName);
+    const auto process = FindServerProcess(looker_, fileName).found;
     if (!process) return;
     const ScopedKernelHandle handle(OpenProcess(PROCESS_SET_INFORMATION, FALSE, *process));
     if (!handle) return;
@@ -190,7 +244,7 @@ class WindowsProcessControl final : public IProcessControl {
   }
 
   WindowHandle FindServerConsoleWindow(const Path& fileName) override {
-    const auto process = FindServerProcess(fileName);
+    const auto process = FindServerProcess(looker_, fileName).found;
     if (!process) return 0;
     // Bounded, in case windows are reordered while we walk them.
     constexpr int kMaxWindows = 1 << 20;
@@ -215,7 +269,8 @@ class WindowsProcessControl final : public IProcessControl {
     // A window that is gone has no owner; a module snapshot of process 0 would describe the
     // monitor itself.
     if (owner == 0) return {};
-    return ImagePath(owner);
+    DWORD error = 0;
+    return ImagePath(looker_, owner, error);
   }
 
   WindowHandle FindFatalErrorWindow() override {
@@ -248,12 +303,15 @@ class WindowsProcessControl final : public IProcessControl {
   }
 
   void Sleep(unsigned milliseconds) override { ::Sleep(milliseconds); }
+
+ private:
+  Looker looker_;
 };
 
 }  // namespace
 
-std::unique_ptr<IProcessControl> CreateProcessControl(const ProcessControlOptions&) {
-  return std::make_unique<WindowsProcessControl>();
+std::unique_ptr<IProcessControl> CreateProcessControl(const ProcessControlOptions& options) {
+  return std::make_unique<WindowsProcessControl>(options);
 }
 
 }  // namespace tervane

@@ -37,12 +37,13 @@ Path LogFilePath(const Path& logFolder, const LocalTime& time) {
   return path;
 }
 
-void WriteLogFile(const Path& logFolder, std::u16string_view line, IClock& clock) {
-  if (!DirectoryExists(logFolder) && !CreateDirectories(logFolder)) return;
+std::uint32_t WriteLogFile(const Path& logFolder, std::u16string_view line, IClock& clock) {
+  std::uint32_t error = 0;
+  if (!DirectoryExists(logFolder) && !CreateDirectories(logFolder, &error)) return error;
   File file = File::OpenForAppend(LogFilePath(logFolder, clock.Now()));
-  if (!file.IsOpen()) return;
+  if (!file.IsOpen()) return file.Error();
   const auto length = file.SeekToEnd();
-  if (!length) return;
+  if (!length) return file.Error();
   std::vector<std::uint8_t> bytes;
   bytes.reserve(5 + line.size() * 2);
   if (*length == 0) {
@@ -57,7 +58,8 @@ void WriteLogFile(const Path& logFolder, std::u16string_view line, IClock& clock
     bytes.push_back(static_cast<std::uint8_t>(unit >> 8));
   }
   // A line the disk refuses is lost from the file only: the log view has it already.
-  static_cast<void>(file.Write(bytes.data(), bytes.size()));
+  if (!file.Write(bytes.data(), bytes.size())) return file.Error();
+  return 0;
 }
 
 EventLog::EventLog(Path programDir, IClock& clock,
@@ -67,7 +69,21 @@ EventLog::EventLog(Path programDir, IClock& clock,
 void EventLog::AddLog(std::u16string_view name, std::u16string_view message) {
   const std::u16string line = FormatLogLine(clock_.Now(), name, message);
   if (appendLine_) appendLine_(line);
-  WriteLogFile(logFolder_, line, clock_);
+  const std::uint32_t error = WriteLogFile(logFolder_, line, clock_);
+  if (error != 0) ++fileFailures_;
+  if ((error != 0) == (fileError_ != 0)) {
+    fileError_ = error;
+    return;
+  }
+  fileError_ = error;
+  const std::u16string where = LogFilePath(logFolder_, clock_.Now());
+  Notice(kMonitorName, error != 0 ? u"cannot write the log file " + where + u": " + SystemErrorText(error) +
+                                        u"; its lines are only shown until it can"
+                                  : u"the log file " + where + u" is written again");
+}
+
+void EventLog::Notice(std::u16string_view name, std::u16string_view message) {
+  if (appendLine_) appendLine_(FormatLogLine(clock_.Now(), name, message));
 }
 
 }  // namespace tervane

@@ -10,12 +10,13 @@ namespace tervane {
 
 using namespace file_platform;
 
-File::File(File&& other) noexcept : handle_(other.handle_) { other.handle_ = kInvalid; }
+File::File(File&& other) noexcept : handle_(other.handle_), error_(other.error_) { other.handle_ = kInvalid; }
 
 File& File::operator=(File&& other) noexcept {
   if (this != &other) {
     Close();
     handle_ = other.handle_;
+    error_ = other.error_;
     other.handle_ = kInvalid;
   }
   return *this;
@@ -34,6 +35,7 @@ std::size_t File::Read(void* buffer, std::size_t n) {
   auto* out = static_cast<char*>(buffer);
   while (done < n) {
     const std::ptrdiff_t got = ReadSome(handle_, out + done, n - done);
+    if (got < 0) error_ = LastError();
     if (got <= 0) break;
     done += static_cast<std::size_t>(got);
   }
@@ -46,7 +48,11 @@ bool File::Write(const void* buffer, std::size_t n) {
   const auto* in = static_cast<const char*>(buffer);
   while (done < n) {
     const std::ptrdiff_t put = WriteSome(handle_, in + done, n - done);
-    if (put <= 0) return false;
+    if (put <= 0) {
+      error_ = put < 0 ? LastError() : 0;
+      if (error_ == 0) error_ = NoSpaceError();  // nothing written and no reason given: a full disk
+      return false;
+    }
     done += static_cast<std::size_t>(put);
   }
   return true;
@@ -63,11 +69,18 @@ bool DirectoryExists(const Path& path) {
 }
 
 bool ReplaceFileAtomically(const Path& target, std::span<const std::uint8_t> bytes,
-                           const std::function<bool()>& beforeCommit) {
+                           const std::function<bool()>& beforeCommit, std::uint32_t* error) {
+  std::uint32_t ignored = 0;
+  std::uint32_t& why = error ? *error : ignored;
+  why = 0;
   const Path temp_path = target + u".tmp";
   File temp = File::CreateForWrite(temp_path);
-  if (!temp.IsOpen()) return false;
+  if (!temp.IsOpen()) {
+    why = temp.Error();
+    return false;
+  }
   const bool written = temp.Write(bytes.data(), bytes.size()) && temp.Flush();
+  why = temp.Error();
   temp.Close();
   if (!written) {
     RemoveFile(temp_path);
@@ -75,6 +88,7 @@ bool ReplaceFileAtomically(const Path& target, std::span<const std::uint8_t> byt
   }
   if (beforeCommit && !beforeCommit()) return false;  // left as an interruption would leave it
   if (!MoveOver(temp_path, target)) {
+    why = LastError();
     RemoveFile(temp_path);
     return false;
   }

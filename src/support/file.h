@@ -35,11 +35,14 @@ class File {
   [[nodiscard]] static File CreateForWrite(const Path& path);
 
   [[nodiscard]] bool IsOpen() const { return handle_ != kInvalid; }
+  // The system's error code of the opening that failed, or of the last read, write or flush
+  // that failed (errno, or GetLastError on Windows); 0 when none did.
+  [[nodiscard]] std::uint32_t Error() const { return error_; }
   [[nodiscard]] std::optional<std::uint64_t> Size() const;
   // Reads up to n bytes; answers how many were read (fewer only at the end or on failure).
   [[nodiscard]] std::size_t Read(void* buffer, std::size_t n);
   [[nodiscard]] bool Write(const void* buffer, std::size_t n);
-  // Moves the position to the end and answers it (the file's length).
+  // Moves the position to the end and answers it (the file's length); nothing on failure.
   [[nodiscard]] std::optional<std::uint64_t> SeekToEnd();
   // Puts what was written on the disk.
   [[nodiscard]] bool Flush();
@@ -47,24 +50,35 @@ class File {
 
  private:
   static constexpr std::intptr_t kInvalid = -1;
-  explicit File(std::intptr_t handle) : handle_(handle) {}
+  File(std::intptr_t handle, std::uint32_t error) : handle_(handle), error_(handle == kInvalid ? error : 0) {}
   std::intptr_t handle_ = kInvalid;
+  std::uint32_t error_ = 0;
 };
+
+// Whether an error code says that nothing is at the path (no such file, or no such folder on
+// the way to it).
+[[nodiscard]] bool IsNotFoundError(std::uint32_t code);
+// The code for a file that gave fewer bytes than its size without saying why (EIO,
+// ERROR_READ_FAULT).
+[[nodiscard]] std::uint32_t ReadIncompleteError();
 
 // True when a file (not a folder) exists at the path.
 [[nodiscard]] bool FileExists(const Path& path);
 [[nodiscard]] bool DirectoryExists(const Path& path);
-// Creates the folder with every missing parent; true when it exists afterwards.
-bool CreateDirectories(const Path& path);
+// Creates the folder with every missing parent; true when it exists afterwards. error, when
+// given, receives the system's error code of a failure.
+bool CreateDirectories(const Path& path, std::uint32_t* error = nullptr);
 bool RemoveFile(const Path& path);
 
 // Replaces the file at target with bytes so that a crash, a power loss or a full disk at any
 // moment leaves either the old or the new content, never a mix: the bytes go to a temporary
 // file in the same folder, are flushed to the disk, and the temporary file is then moved over
 // the target in one step. beforeCommit, when given, runs after the flush and before the move;
-// answering false abandons the replacement there (as an interruption would).
+// answering false abandons the replacement there (as an interruption would). error, when given,
+// receives the system's error code of the step that failed (0 on success).
 [[nodiscard]] bool ReplaceFileAtomically(const Path& target, std::span<const std::uint8_t> bytes,
-                                         const std::function<bool()>& beforeCommit = {});
+                                         const std::function<bool()>& beforeCommit = {},
+                                         std::uint32_t* error = nullptr);
 
 // The folder of the running executable, with its trailing separator.
 [[nodiscard]] Path ExecutableDir();

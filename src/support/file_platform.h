@@ -18,11 +18,16 @@ namespace tervane::file_platform {
 [[nodiscard]] std::ptrdiff_t WriteSome(std::intptr_t handle, const void* buffer,
                                        std::size_t n);
 void CloseFile(std::intptr_t handle);
+// The system's error code of the call that just failed on this thread.
+[[nodiscard]] std::uint32_t LastError();
+// The code of a full disk (ENOSPC, ERROR_DISK_FULL).
+[[nodiscard]] std::uint32_t NoSpaceError();
 
 // Nothing when nothing is at the path, otherwise whether it is a folder.
 [[nodiscard]] std::optional<bool> IsFolder(const Path& path);
 
-// Moves from over to in one step, replacing to, and makes the new name durable.
+// Moves from over to in one step, replacing to, and makes the new name durable; on failure
+// LastError() says why.
 [[nodiscard]] bool MoveOver(const Path& from, const Path& to);
 
 // Whether name ends with suffix, without regard to ASCII case (the listing's rule).

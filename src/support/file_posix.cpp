@@ -20,10 +20,20 @@ std::string Native(const Path& path) { return Utf16ToUtf8(path); }
 
 int Fd(std::intptr_t h) { return static_cast<int>(h); }
 
-// A descriptor that names a plain file, as File takes it; anything else is closed.
-std::intptr_t PlainFileOnly(UniqueFd fd) {
+// A descriptor that names a plain file, as File takes it; anything else is closed, and error
+// says why (a folder: EISDIR; another kind: EINVAL).
+std::intptr_t PlainFileOnly(UniqueFd fd, std::uint32_t& error) {
+  error = fd ? 0 : static_cast<std::uint32_t>(errno);
   struct stat st {};
-  if (!fd || ::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) return -1;
+  if (!fd) return -1;
+  if (::fstat(fd.get(), &st) != 0) {
+    error = static_cast<std::uint32_t>(errno);
+    return -1;
+  }
+  if (!S_ISREG(st.st_mode)) {
+    error = S_ISDIR(st.st_mode) ? EISDIR : EINVAL;
+    return -1;
+  }
   return fd.release();
 }
 
@@ -47,6 +57,9 @@ std::ptrdiff_t WriteSome(std::intptr_t handle, const void* buffer, std::size_t n
 
 void CloseFile(std::intptr_t handle) { ::close(Fd(handle)); }
 
+std::uint32_t LastError() { return static_cast<std::uint32_t>(errno); }
+std::uint32_t NoSpaceError() { return ENOSPC; }
+
 std::optional<bool> IsFolder(const Path& path) {
   struct stat st {};
   if (::stat(Native(path).c_str(), &st) != 0) return std::nullopt;
@@ -69,21 +82,33 @@ bool MoveOver(const Path& from, const Path& to) {
 
 char16_t PathSeparator() { return u'/'; }
 
+bool IsNotFoundError(std::uint32_t code) { return code == ENOENT || code == ENOTDIR; }
+std::uint32_t ReadIncompleteError() { return EIO; }
+
 File File::OpenForRead(const Path& path) {
-  return File(PlainFileOnly(UniqueFd(::open(Native(path).c_str(), O_RDONLY | O_CLOEXEC))));
+  std::uint32_t error = 0;
+  const std::intptr_t fd = PlainFileOnly(UniqueFd(::open(Native(path).c_str(), O_RDONLY | O_CLOEXEC)), error);
+  return File(fd, error);
 }
 
 File File::OpenForAppend(const Path& path) {
-  return File(
-      PlainFileOnly(UniqueFd(::open(Native(path).c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644))));
+  std::uint32_t error = 0;
+  const std::intptr_t fd =
+      PlainFileOnly(UniqueFd(::open(Native(path).c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644)), error);
+  return File(fd, error);
 }
 
 File File::CreateForWrite(const Path& path) {
-  int fd = ::open(Native(path).c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-  return fd < 0 ? File() : File(fd);
+  const int fd = ::open(Native(path).c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  return File(fd, fd < 0 ? static_cast<std::uint32_t>(errno) : 0);
 }
 
-bool File::Flush() { return IsOpen() && ::fsync(Fd(handle_)) == 0; }
+bool File::Flush() {
+  if (!IsOpen()) return false;
+  if (::fsync(Fd(handle_)) == 0) return true;
+  error_ = static_cast<std::uint32_t>(errno);
+  return false;
+}
 
 std::optional<std::uint64_t> File::Size() const {
   struct stat st {};
@@ -94,21 +119,35 @@ std::optional<std::uint64_t> File::Size() const {
 std::optional<std::uint64_t> File::SeekToEnd() {
   if (!IsOpen()) return std::nullopt;
   off_t pos = ::lseek(Fd(handle_), 0, SEEK_END);
-  if (pos < 0) return std::nullopt;
+  if (pos < 0) {
+    error_ = static_cast<std::uint32_t>(errno);
+    return std::nullopt;
+  }
   return static_cast<std::uint64_t>(pos);
 }
 
-bool CreateDirectories(const Path& path) {
+bool CreateDirectories(const Path& path, std::uint32_t* error) {
+  std::uint32_t ignored = 0;
+  std::uint32_t& why = error ? *error : ignored;
+  why = 0;
   std::string native = Native(path);
   while (native.size() > 1 && native.back() == '/') native.pop_back();
-  if (native.empty()) return false;
+  if (native.empty()) {
+    why = ENOENT;
+    return false;
+  }
   for (std::size_t i = 1; i <= native.size(); ++i) {
     if (i == native.size() || native[i] == '/') {
       std::string part = native.substr(0, i);
-      if (::mkdir(part.c_str(), 0755) != 0 && errno != EEXIST) return false;
+      if (::mkdir(part.c_str(), 0755) != 0 && errno != EEXIST) {
+        why = static_cast<std::uint32_t>(errno);
+        return false;
+      }
     }
   }
-  return DirectoryExists(path);
+  if (DirectoryExists(path)) return true;
+  why = ENOTDIR;  // something else stands at the path
+  return false;
 }
 
 bool RemoveFile(const Path& path) { return ::unlink(Native(path).c_str()) == 0; }

@@ -39,6 +39,9 @@ std::ptrdiff_t WriteSome(std::intptr_t handle, const void* buffer, std::size_t n
 
 void CloseFile(std::intptr_t handle) { CloseHandle(H(handle)); }
 
+std::uint32_t LastError() { return GetLastError(); }
+std::uint32_t NoSpaceError() { return ERROR_DISK_FULL; }
+
 std::optional<bool> IsFolder(const Path& path) {
   const DWORD attr = GetFileAttributesW(W(path));
   if (attr == INVALID_FILE_ATTRIBUTES) return std::nullopt;
@@ -53,22 +56,33 @@ bool MoveOver(const Path& from, const Path& to) {
 
 char16_t PathSeparator() { return u'\\'; }
 
+bool IsNotFoundError(std::uint32_t code) { return code == ERROR_FILE_NOT_FOUND || code == ERROR_PATH_NOT_FOUND; }
+std::uint32_t ReadIncompleteError() { return ERROR_READ_FAULT; }
+
 File File::OpenForRead(const Path& path) {
-  return File(Raw(CreateFileW(W(path), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                              FILE_ATTRIBUTE_NORMAL, nullptr)));
+  const HANDLE h = CreateFileW(W(path), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                               FILE_ATTRIBUTE_NORMAL, nullptr);
+  return File(Raw(h), h == INVALID_HANDLE_VALUE ? GetLastError() : 0);
 }
 
 File File::OpenForAppend(const Path& path) {
-  return File(Raw(CreateFileW(W(path), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, nullptr,
-                              OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr)));
+  const HANDLE h = CreateFileW(W(path), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, nullptr,
+                               OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+  return File(Raw(h), h == INVALID_HANDLE_VALUE ? GetLastError() : 0);
 }
 
 File File::CreateForWrite(const Path& path) {
-  return File(Raw(CreateFileW(W(path), GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_ALWAYS,
-                              FILE_ATTRIBUTE_NORMAL, nullptr)));
+  const HANDLE h = CreateFileW(W(path), GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_ALWAYS,
+                               FILE_ATTRIBUTE_NORMAL, nullptr);
+  return File(Raw(h), h == INVALID_HANDLE_VALUE ? GetLastError() : 0);
 }
 
-bool File::Flush() { return IsOpen() && FlushFileBuffers(H(handle_)); }
+bool File::Flush() {
+  if (!IsOpen()) return false;
+  if (FlushFileBuffers(H(handle_))) return true;
+  error_ = GetLastError();
+  return false;
+}
 
 std::optional<std::uint64_t> File::Size() const {
   LARGE_INTEGER size;
@@ -78,14 +92,24 @@ std::optional<std::uint64_t> File::Size() const {
 
 std::optional<std::uint64_t> File::SeekToEnd() {
   LARGE_INTEGER zero{}, pos{};
-  if (!IsOpen() || !SetFilePointerEx(H(handle_), zero, &pos, FILE_END)) return std::nullopt;
+  if (!IsOpen()) return std::nullopt;
+  if (!SetFilePointerEx(H(handle_), zero, &pos, FILE_END)) {
+    error_ = GetLastError();
+    return std::nullopt;
+  }
   return static_cast<std::uint64_t>(pos.QuadPart);
 }
 
-bool CreateDirectories(const Path& path) {
+bool CreateDirectories(const Path& path, std::uint32_t* error) {
+  std::uint32_t ignored = 0;
+  std::uint32_t& why = error ? *error : ignored;
+  why = 0;
   Path p = path;
   while (p.size() > 1 && (p.back() == u'\\' || p.back() == u'/')) p.pop_back();
-  if (p.empty()) return false;
+  if (p.empty()) {
+    why = ERROR_PATH_NOT_FOUND;
+    return false;
+  }
   if (DirectoryExists(p)) return true;
   std::size_t cut = p.find_last_of(u"\\/");
   if (cut != Path::npos && cut > 0) {
@@ -95,8 +119,13 @@ bool CreateDirectories(const Path& path) {
         !DirectoryExists(parent))
       CreateDirectories(parent);
   }
-  CreateDirectoryW(W(p), nullptr);
-  return DirectoryExists(p);
+  if (!CreateDirectoryW(W(p), nullptr)) why = GetLastError();
+  if (DirectoryExists(p)) {
+    why = 0;
+    return true;
+  }
+  if (why == 0) why = ERROR_PATH_NOT_FOUND;
+  return false;
 }
 
 bool RemoveFile(const Path& path) { return DeleteFileW(W(path)) != 0; }

@@ -1,6 +1,7 @@
 #include "ui/monitor.h"
 
 #include <cstdio>
+#include <vector>
 
 #include "support/text.h"
 
@@ -14,7 +15,16 @@ Monitor::Monitor(EventLoop& loop, IListView& view, IProcessControl& process, Mon
            options_.clock ? *options_.clock : systemClock_,
            [&view](const std::u16string& line) { view.AppendLogLine(line); }),
       servers_(list_, view_, texts_, process_, log_, options_.timing, options_.wallClock),
-      supervisor_(loop, servers_) {}
+      supervisor_(loop, servers_) {
+  // A save that failed is made again after every cycle, and a pause by the crash-loop guard is
+  // saved as the Pause command saves it.
+  supervisor_.AddCycleEndObserver([this] {
+    if (servers_.Health().savePending) Save();
+  });
+  servers_.AddStartObserver([this](const StartRecord& record) {
+    if (record.pausedByGuard) Save();
+  });
+}
 
 Monitor::Monitor(EventLoop& loop, IListView& view, std::unique_ptr<IProcessControl> process,
                  MonitorOptions options)
@@ -22,21 +32,50 @@ Monitor::Monitor(EventLoop& loop, IListView& view, std::unique_ptr<IProcessContr
   ownedProcess_ = std::move(process);  // the object stays where process_ refers to it
 }
 
-void Monitor::Load() {
-  const Path path = ListPath();
-  damagedSize_ = 0;
-  if (File file = File::OpenForRead(path); file.IsOpen())
-    if (const auto size = file.Size(); size && *size % kServerEntrySize > 3) damagedSize_ = *size;
-  LoadServerList(list_, bossKey_, LoadContext{view_, texts_, options_.localAddress}, options_.savePath);
+bool Monitor::Load() {
+  loaded_ = LoadServerList(list_, bossKey_, LoadContext{view_, texts_, options_.localAddress}, options_.savePath);
+  damagedCopy_.clear();
+  if (loaded_.error != 0) {
+    log_.Notice(kMonitorName, u"cannot read " + ListPath() + u": " + SystemErrorText(loaded_.error) +
+                                  u"; nothing is supervised, and nothing is written over it");
+    return false;
+  }
+  if (loaded_.Damaged())
+    log_.Notice(kMonitorName, DamageText() + u"; a copy is kept before the first save over it");
   if (!list_.empty()) view_.SetSelected(0, true);
+  return true;
 }
 
-bool Monitor::KeepDamagedList() {
-  if (!options_.keepDamagedList || damagedSize_ == 0 || !damagedCopy_.empty()) return true;
+std::u16string Monitor::DamageText() const {
+  if (!loaded_.Damaged()) return {};
+  // Each part appended in turn: one clause per problem, ended by ";".
+  std::u16string text = ListPath();
+  text.append(u" is damaged:");
+  auto clause = [&](std::initializer_list<std::u16string_view> parts) {
+    text.push_back(u' ');
+    for (std::u16string_view part : parts) text.append(part);
+    text.push_back(u';');
+  };
+  if (loaded_.strayBytes)
+    clause({ToU16(static_cast<int>(loaded_.size % kServerEntrySize)), u" bytes are not whole records"});
+  constexpr std::size_t kNamed = 3;  // the first few records are named, the rest counted
+  const auto& records = loaded_.damagedRecords;
+  for (std::size_t k = 0; k < records.size() && k < kNamed; ++k)
+    clause({u"record ", ToU16(static_cast<int>(records[k].number)), u": ", records[k].what});
+  if (records.size() > kNamed) clause({u"and ", ToU16(static_cast<int>(records.size() - kNamed)), u" more records"});
+  text.pop_back();
+  return text;
+}
+
+bool Monitor::KeepDamagedList(std::uint32_t& error) {
+  if (!loaded_.Damaged() || !damagedCopy_.empty()) return true;
   const Path path = ListPath();
   File file = File::OpenForRead(path);
   const auto size = file.Size();
-  if (!file.IsOpen() || !size) return false;
+  if (!file.IsOpen() || !size) {
+    error = file.Error();
+    return false;
+  }
   std::vector<std::uint8_t> bytes(static_cast<std::size_t>(*size));
   bytes.resize(file.Read(bytes.data(), bytes.size()));
   file.Close();
@@ -44,21 +83,52 @@ bool Monitor::KeepDamagedList() {
   char stamp[32];
   std::snprintf(stamp, sizeof stamp, "%04d%02d%02d-%02d%02d%02d", t.year, t.month, t.day, t.hour, t.minute, t.second);
   const Path copy = path + u".bad-" + Utf8ToUtf16(stamp);
-  if (!ReplaceFileAtomically(copy, bytes)) return false;
+  if (!ReplaceFileAtomically(copy, bytes, {}, &error)) return false;
   damagedCopy_ = copy;
+  log_.Notice(kMonitorName, u"the damaged list is kept as " + copy);
   return true;
 }
 
 void Monitor::Start(const std::function<void()>& loaded) {
   Load();
   if (loaded) loaded();
+  BeginSupervision();
+}
+
+void Monitor::BeginSupervision() {
+  if (loaded_.error != 0) return;
+  supervising_ = true;
   supervisor_.timerCircleCheckTimer();
 }
 
 bool Monitor::Save() {
-  // A damaged file is overwritten only once its copy is safe.
-  lastSaveSucceeded_ = KeepDamagedList() && SaveServerList(list_, bossKey_, options_.savePath);
-  return lastSaveSucceeded_;
+  SupervisionHealth& health = servers_.Health();
+  std::uint32_t error = loaded_.error;
+  // A damaged file is overwritten only once its copy is safe; an unread one never.
+  const bool saved =
+      error == 0 && KeepDamagedList(error) && SaveServerList(list_, bossKey_, options_.savePath, {}, &error);
+  lastSaveSucceeded_ = saved;
+  if (saved) {
+    // What the file held is in its copy; the file itself is whole now.
+    loaded_.strayBytes = false;
+    loaded_.damagedRecords.clear();
+    if (health.savePending) log_.Notice(kMonitorName, u"saved " + ListPath() + u" again");
+    health.savePending = false;
+    health.saveError = 0;
+    return true;
+  }
+  if (error == 0) error = ReadIncompleteError();  // no reason given: say something rather than nothing
+  ++health.saveFailures;
+  const bool unread = loaded_.error != 0;
+  if (!health.savePending || health.saveError != error)
+    log_.Notice(kMonitorName, u"cannot save " + ListPath() + u": " + SystemErrorText(error) +
+                                  (unread ? u"; it could not be read, so nothing is written over it"
+                                          : supervising_ ? u"; the change is kept and the save is tried again after every cycle"
+                                                         : u"; the change is not saved"));
+  // Tried again while the supervision runs; an unread list is never written.
+  health.savePending = supervising_ && !unread;
+  health.saveError = error;
+  return false;
 }
 
 // ------------------------------------------------------------------ commands
@@ -93,14 +163,17 @@ bool Monitor::Delete(const std::vector<std::size_t>& rows, IMessageBoxes& boxes)
 }
 
 bool Monitor::Restart(const std::vector<std::size_t>& rows, IMessageBoxes& boxes) {
+  endsRefused_.clear();
   if (!Confirm(Msg::MsgTextRestartServer, Msg::MsgTextRestartSelServers, rows, boxes)) return false;
-  servers_.RestartByCommand(rows);
+  for (std::size_t i : servers_.RestartByCommand(rows)) endsRefused_.push_back({i, list_[i]->Status.lookError});
   return true;  // a restart changes no setting: nothing to save
 }
 
 bool Monitor::Close(const std::vector<std::size_t>& rows, IMessageBoxes& boxes) {
+  endsRefused_.clear();
   if (!Confirm(Msg::MsgTextCloseServer, Msg::MsgTextCloseSelServers, rows, boxes)) return false;
-  for (std::size_t i : rows) servers_.Close(i);
+  for (std::size_t i : rows)
+    if (const Look ended = servers_.Close(i); !ended.Known()) endsRefused_.push_back({i, ended.error});
   Save();
   return true;
 }

@@ -40,9 +40,13 @@ struct MonitorOptions {
   std::function<std::string()> localAddress;  // empty: the host's own address
   IClock* clock = nullptr;                    // the log's clock; none: the system's
   WallClock wallClock;                        // the statuses' clock; empty: the system's
-  // A list file that is not whole records plus at most the three option bytes is copied to
-  // "serverlist.dat.bad-<time>" before the first save over it (the Linux program's choice).
-  bool keepDamagedList = false;
+};
+
+// A server whose process a command could not end (the look or the end was refused): it may
+// still run, so it was not started again.
+struct EndRefused {
+  std::size_t row = 0;
+  std::uint32_t error = 0;
 };
 
 class Monitor {
@@ -58,10 +62,17 @@ class Monitor {
   // VelUDP1 on a port of the system's choice, with the supervision's handlers.
   void CreateEndpoint() { supervisor_.CreateEndpoint(); }
   // Start-up: loads serverlist.dat, selects the first row and runs the first cycle, which
-  // starts the timer chain. `loaded` runs after loading, before the cycle.
+  // starts the timer chain. `loaded` runs after loading, before the cycle. A list file that
+  // cannot be read starts no supervision.
   void Start(const std::function<void()>& loaded = {});
-  // Only the loading: the list and its rows from serverlist.dat, the first row selected.
-  void Load();
+  // Only the loading: the list and its rows from serverlist.dat, the first row selected. A list
+  // file that exists but cannot be read is said (the log view), leaves the list empty and is
+  // never saved over; a damaged one is said and copied aside before the first save over it.
+  // Answers false when the file could not be read.
+  bool Load();
+  // The first cycle, which starts the timer chain; nothing when the list could not be read.
+  void BeginSupervision();
+  bool Supervising() const { return supervising_; }
 
   ServerList& List() { return list_; }
   Servers& States() { return servers_; }
@@ -77,13 +88,23 @@ class Monitor {
   void SetConsolesHidden(bool hidden) { servers_.SetConsolesHidden(hidden); }
   bool ConsolesHidden() const { return servers_.ConsolesHidden(); }
 
-  // Saves the list with the boss-key options; a failed save is silent, the next one tries again.
+  // Saves the list with the boss-key options. A save that fails is counted, said once (the log
+  // view) with the system's reason, and made again after every cycle until it succeeds; a list
+  // that could not be read is never saved over.
   bool Save();
   bool LastSaveSucceeded() const { return lastSaveSucceeded_; }
-  // The size of the list file last loaded when it was damaged, else 0; and where its copy is.
-  std::uint64_t DamagedListSize() const { return damagedSize_; }
+  // Why the last save failed (0 when it was made).
+  std::uint32_t LastSaveError() const { return servers_.Health().saveError; }
+  // Why the list file could not be read at load (0 when it could, or was missing).
+  std::uint32_t ListError() const { return loaded_.error; }
+  // What the load found damaged, and where the damaged file's copy is once made.
+  const ListLoadResult& LoadedList() const { return loaded_; }
   const Path& DamagedListCopy() const { return damagedCopy_; }
+  // The damage in words, one line (empty when none).
+  std::u16string DamageText() const;
   Path ListPath() const { return options_.savePath.empty() ? ServerListPath() : options_.savePath; }
+  // The servers the last Restart or Close could not end.
+  const std::vector<EndRefused>& LastEndsRefused() const { return endsRefused_; }
 
   // ---- the list's commands; rows in ascending order, each below List().size()
   // Pause Monitor / Unpause Monitor, and the double-click's toggle of one server. Saved.
@@ -109,7 +130,7 @@ class Monitor {
                   std::uint8_t priority, bool hide);
 
  private:
-  bool KeepDamagedList();
+  bool KeepDamagedList(std::uint32_t& error);
   bool Confirm(Msg single, Msg several, const std::vector<std::size_t>& rows, IMessageBoxes& boxes);
   void ShowConsole(const ServerEntry& e);
   void HideConsole(const ServerEntry& e);
@@ -126,8 +147,10 @@ class Monitor {
   Servers servers_;
   Supervisor supervisor_;
   bool lastSaveSucceeded_ = true;
-  std::uint64_t damagedSize_ = 0;
+  bool supervising_ = false;
+  ListLoadResult loaded_;
   Path damagedCopy_;
+  std::vector<EndRefused> endsRefused_;
 };
 
 }  // namespace tervane

@@ -14,11 +14,14 @@
 #include <filesystem>
 #include <fstream>
 #include <sstream>
+#include <atomic>
+#include <stop_token>
 #include <thread>
 
 #include "app/control_socket_linux.h"
 #include "app/systemd_linux.h"
 #include "core/server_entry.h"
+#include "support/unique_handle_posix.h"
 #include "test_support.h"
 
 extern char** environ;
@@ -84,20 +87,54 @@ class Kesp : public ::testing::Test {
                   .code,
               0);
   }
-  // kesp supervising in the background, with the tests' short cycle.
-  void Supervise(const std::string& extraEnvironment = "PATH=/usr/bin:/bin") {
+  // kesp supervising in the background, with the tests' short cycle; a shell line may stand
+  // before it ("ulimit -n 40; exec setpriv ... "), which ends by running the program named $0.
+  void Supervise(const std::string& extraEnvironment = "PATH=/usr/bin:/bin", const std::string& shellBefore = "") {
     const std::string exe = (root / "kesp").string();
-    char* argv[] = {const_cast<char*>(exe.c_str()), nullptr};
-    std::vector<std::string> env{"TERVANE_TEST_CYCLE_MS=200", extraEnvironment};
+    const std::string line = shellBefore + " \"$0\"";
+    std::vector<std::string> args{"/bin/sh", "-c", line, exe};
+    if (shellBefore.empty()) args = {exe};
+    std::vector<char*> argv;
+    for (auto& a : args) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    std::vector<std::string> env{"TERVANE_TEST_CYCLE_MS=200", "PATH=/usr/bin:/bin", extraEnvironment};
     std::vector<char*> envp;
     for (auto& e : env) envp.push_back(e.data());
     envp.push_back(nullptr);
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 1, (root / "kesp.out").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    ASSERT_EQ(posix_spawn(&supervisor, exe.c_str(), &actions, nullptr, argv, envp.data()), 0);
+    posix_spawn_file_actions_addopen(&actions, 1, (root / "kesp.out").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0666);
+    ASSERT_EQ(posix_spawn(&supervisor, argv[0], &actions, nullptr, argv.data(), envp.data()), 0);
     posix_spawn_file_actions_destroy(&actions);
-    ASSERT_TRUE(WaitFor([&] { return Run({"status"}).out.find("Players: 0/32") != std::string::npos; }));
+    ASSERT_TRUE(WaitFor([&] {
+      const std::string out = Run({"status"}).out;
+      std::size_t answering = 0;
+      for (std::size_t at = out.find("Players: 0/32"); at != std::string::npos; at = out.find("Players: 0/32", at + 1))
+        ++answering;
+      return answering == Servers();
+    }));
+  }
+  // The servers registered in the list file.
+  std::size_t Servers() { return Slurp(root / "serverlist.dat").size() / kServerEntrySize; }
+  // The ids of the processes whose executable lies in the program folder, in /proc's order.
+  std::vector<int> ServerPids() {
+    std::vector<int> pids;
+    for (const auto& entry : fs::directory_iterator("/proc")) {
+      std::error_code ec;
+      const fs::path exe = fs::read_symlink(entry.path() / "exe", ec);
+      if (!ec && exe.string().rfind(root.string() + "/", 0) == 0 && exe.filename() == "hlds")
+        pids.push_back(std::atoi(entry.path().filename().c_str()));
+    }
+    return pids;
+  }
+  // A datagram socket that hears what kesp tells its service manager.
+  int Listen(const fs::path& socketPath) {
+    const int fd = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::strncpy(address.sun_path, socketPath.c_str(), sizeof address.sun_path - 1);
+    EXPECT_EQ(::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    return fd;
   }
   template <typename F>
   bool WaitFor(F done, std::chrono::milliseconds limit = 20s) {
@@ -183,6 +220,10 @@ TEST_F(Kesp, TheRunningKespTakesTheCommandsAndSurvivesBadClients) {
 
   ASSERT_EQ(Run({"pause", "2"}).code, 0);
   EXPECT_EQ(PausedOnDisk(1), 1) << "saved by the running kesp";
+  EXPECT_NE(Slurp(root / "kesp.out").find("control socket: uid " + std::to_string(::getuid()) +
+                                          " ran \"pause 2\": exit code 0 (paused 1 server(s))"),
+            std::string::npos)
+      << "who did what";
   EXPECT_NE(Run({"status"}).out.find("Process Status: Paused Monitor"), std::string::npos);
 
   const Result unconfirmed = Run({"restart", "1"});
@@ -228,6 +269,133 @@ TEST_F(Kesp, AFolderItMayNotWriteGivesTheSystemsReason) {
   }
 }
 
+// A list kesp may not read (another user's; root reads anything, so kesp runs as nobody there)
+// is neither shown as empty nor written over: the supervision and every command end with the
+// system's reason, and the file stays byte for byte.
+TEST_F(Kesp, AnUnreadableListIsLeftAsItIsAndEveryCommandSaysWhy) {
+  Register("a", 27415);
+  const std::string before = Slurp(root / "serverlist.dat");
+  fs::permissions(root / "serverlist.dat", fs::perms::none);
+  std::string as;
+  if (::geteuid() == 0) {
+    fs::permissions(root, fs::perms::all);
+    std::ofstream(root / "kesp.lock").close();
+    fs::permissions(root / "kesp.lock", fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read |
+                                            fs::perms::group_write | fs::perms::others_read | fs::perms::others_write);
+    as = "setpriv --reuid=65534 --regid=65534 --clear-groups ";
+  }
+  for (const char* args : {"", " list", " status", " add --exe b/hlds --params '+ip 127.0.0.1 -port 27416'", " pause 1"}) {
+    const int status = std::system(("cd " + Quote(root.string()) + " && timeout 20 " + as + "./kesp" + args +
+                                    " </dev/null >o.txt 2>e.txt")
+                                       .c_str());
+    const std::string err = Slurp(root / "e.txt");
+    EXPECT_EQ(WIFEXITED(status) ? WEXITSTATUS(status) : -1, 1) << args;
+    EXPECT_NE(err.find("cannot read " + (root / "serverlist.dat").string() + ": Permission denied"), std::string::npos)
+        << args << ": " << err;
+    EXPECT_EQ(Slurp(root / "o.txt").find("no servers registered"), std::string::npos) << args;
+  }
+  EXPECT_EQ(Slurp(root / "serverlist.dat"), before);
+}
+
+// Without a running kesp, status shows the list as saved, says so, and answers 3 as systemctl
+// status does for a unit that is not active; scripts can rely on it.
+TEST_F(Kesp, StatusWithNobodySupervisingSaysSoAndExitsThree) {
+  Register("a", 27417);
+  const Result text = Run({"status"});
+  EXPECT_EQ(text.code, 3);
+  EXPECT_EQ(text.out.rfind("not supervising: ", 0), 0u) << text.out;
+  EXPECT_NE(text.out.find("1. a"), std::string::npos);
+  const Result json = Run({"status", "--json"});
+  EXPECT_EQ(json.code, 3);
+  EXPECT_EQ(json.out.rfind("[", 0), 0u) << "the JSON stays whole on its own stream";
+  EXPECT_NE(json.err.find("not supervising"), std::string::npos);
+  EXPECT_EQ(Run({"list"}).code, 0) << "other commands keep their codes";
+}
+
+// A save the running kesp cannot make (its folder turned read-only after the start; kesp runs
+// as nobody, since root writes anywhere) is said at the door that asked and in kesp's output,
+// and made after a cycle once the folder is writable again.
+TEST_F(Kesp, AFailedSaveIsSaidAndMadeOnceTheFolderIsWritableAgain) {
+  if (::geteuid() != 0) GTEST_SKIP() << "runs kesp as another user, which needs root";
+  Register("a", 27418);
+  ASSERT_EQ(std::system(("chown -R 65534:65534 " + Quote(root.string())).c_str()), 0);
+  Supervise("NOTIFY_SOCKET=", "exec setpriv --reuid=65534 --regid=65534 --clear-groups");
+  fs::permissions(root, fs::perms::owner_read | fs::perms::owner_exec | fs::perms::group_read |
+                            fs::perms::group_exec | fs::perms::others_read | fs::perms::others_exec);
+  const Result refused = Run({"pause", "1"});  // o.txt and e.txt of root's own Run were made before
+  EXPECT_EQ(refused.code, 1);
+  EXPECT_NE(refused.err.find("Permission denied"), std::string::npos) << refused.err;
+  EXPECT_NE(refused.err.find("saves it again after every cycle"), std::string::npos) << refused.err;
+  EXPECT_EQ(PausedOnDisk(0), 0);
+  EXPECT_NE(Slurp(root / "kesp.out").find("Tervane: cannot save"), std::string::npos);
+  fs::permissions(root, fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec |
+                            fs::perms::others_read | fs::perms::others_exec);
+  EXPECT_TRUE(WaitFor([&] { return PausedOnDisk(0) == 1; }));
+  EXPECT_TRUE(WaitFor([&] { return Slurp(root / "kesp.out").find("Tervane: saved") != std::string::npos; }));
+}
+
+// A flood of clients on the control socket of a kesp that may open only 40 descriptors: they
+// are answered "busy" (or wait) instead of taking the descriptors the supervision keeps, so no
+// server is started, ended or paused, and the cycle keeps its pace.
+TEST_F(Kesp, AFloodOfControlClientsHarmsNoServerUnderALowDescriptorLimit) {
+  Register("a", 27419);
+  Register("b", 27420);
+  // The keep-alives of each cycle, heard all along (a full queue would stop kesp's sending);
+  // while `measuring`, they are counted with the longest gap between two.
+  const UniqueFd heard(Listen(root / "notify"));
+  std::atomic<bool> measuring{false};
+  std::atomic<int> cycles{0};
+  std::atomic<double> longest{0};
+  std::jthread listener([&](std::stop_token stop) {  // ends with the test, however it ends
+    char buffer[512];
+    std::chrono::steady_clock::time_point last{};
+    while (!stop.stop_requested()) {
+      pollfd p{heard.get(), POLLIN, 0};
+      if (::poll(&p, 1, 50) <= 0 || ::recv(heard.get(), buffer, sizeof buffer, 0) <= 0 || !measuring) continue;
+      const auto now = std::chrono::steady_clock::now();
+      if (cycles++ > 0) longest = std::max(longest.load(), std::chrono::duration<double>(now - last).count());
+      last = now;
+    }
+  });
+  Supervise("NOTIFY_SOCKET=" + (root / "notify").string(), "ulimit -n 40 && exec");
+  const std::vector<int> servers = ServerPids();
+  ASSERT_EQ(servers.size(), 2u);
+  const std::size_t logBefore = Slurp(root / "kesp.out").size();
+  measuring = true;
+
+  // 400 clients at most, for 4 seconds: idle ones, and slow ones that send half a request.
+  std::vector<UniqueFd> clients;
+  std::size_t mostDescriptors = 0;
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  std::strncpy(address.sun_path, (root / "kesp.sock").c_str(), sizeof address.sun_path - 1);
+  for (const auto end = std::chrono::steady_clock::now() + 4s; std::chrono::steady_clock::now() < end;) {
+    UniqueFd fd(::socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
+    if (clients.size() < 400 && ::connect(fd.get(), reinterpret_cast<sockaddr*>(&address), sizeof address) == 0) {
+      if (clients.size() % 2) (void)::send(fd.get(), "2\npau", 6, MSG_NOSIGNAL);
+      clients.push_back(std::move(fd));
+    }
+    std::error_code ec;
+    const fs::directory_iterator open("/proc/" + std::to_string(supervisor) + "/fd", ec);
+    if (!ec) mostDescriptors = std::max(mostDescriptors, static_cast<std::size_t>(std::distance(open, {})));
+    std::this_thread::sleep_for(5ms);
+  }
+  measuring = false;
+  std::cout << "flood: " << clients.size() << " clients connected; kesp held at most " << mostDescriptors
+            << " descriptors of 40; " << cycles << " cycles in 4 s, the longest gap " << longest << " s\n";
+  clients.clear();
+  EXPECT_LE(mostDescriptors, 40u);
+  EXPECT_GE(cycles, 10) << "cycles every 200 ms went on";
+  EXPECT_LT(longest, 2.0);
+
+  EXPECT_EQ(ServerPids(), servers) << "neither ended nor started";
+  const std::string log = Slurp(root / "kesp.out").substr(logBefore);
+  for (const char* never : {"Restarting", "Lost (", "Paused", "cannot look"})
+    EXPECT_EQ(log.find(never), std::string::npos) << never << "\n" << log;
+  EXPECT_TRUE(WaitFor([&] { return Run({"status"}).code == 0; })) << "the door opens again";
+  EXPECT_EQ(PausedOnDisk(0) + PausedOnDisk(1), 0);
+}
+
 TEST_F(Kesp, AnAffinityThatCannotBeAppliedIsSaidOnceInTheLogAndTheStatus) {
   cpu_set_t present;
   ASSERT_EQ(::sched_getaffinity(0, sizeof present, &present), 0);
@@ -251,25 +419,53 @@ TEST_F(Kesp, TheServiceUnitPassesSystemdsCheck) {
   const fs::path folder = root / "game servers 100%";
   fs::create_directories(folder);
   fs::copy_file(root / "kesp", folder / "kesp");
-  std::ofstream(root / "tervane.service") << UnitText({(folder / "kesp").string(), folder.string() + "/", false});
-  const std::string unit = Slurp(root / "tervane.service");
-  for (const char* line : {"Type=notify", "KillMode=process", "Restart=on-failure", "WatchdogSec="})
-    EXPECT_NE(unit.find(line), std::string::npos) << line;
-  const int status = std::system(("systemd-analyze verify " + Quote((root / "tervane.service").string()) + " >" +
-                                  Quote((root / "verify.txt").string()) + " 2>&1")
-                                     .c_str());
-  EXPECT_EQ(WEXITSTATUS(status), 0) << Slurp(root / "verify.txt");
-  EXPECT_EQ(Slurp(root / "verify.txt"), "");
+  const UnitOptions units[] = {{(folder / "kesp").string(), folder.string() + "/", false},
+                               {(folder / "kesp").string(), folder.string() + "/", false, "games", "games"}};
+  for (const UnitOptions& options : units) {
+    std::ofstream(root / "tervane.service") << UnitText(options);
+    const std::string unit = Slurp(root / "tervane.service");
+    for (const char* line : {"Type=notify", "KillMode=process", "Restart=on-failure", "WatchdogSec=", "LimitNOFILE=65536"})
+      EXPECT_NE(unit.find(line), std::string::npos) << line;
+    EXPECT_EQ(unit.find("User=games\nGroup=games\n") != std::string::npos, !options.runAs.empty());
+    const int status = std::system(("systemd-analyze verify " + Quote((root / "tervane.service").string()) + " >" +
+                                    Quote((root / "verify.txt").string()) + " 2>&1")
+                                       .c_str());
+    EXPECT_EQ(WEXITSTATUS(status), 0) << Slurp(root / "verify.txt");
+    EXPECT_EQ(Slurp(root / "verify.txt"), "");
+  }
+}
+
+// Without systemd, for a user the system does not know, or with --as on a user's own unit, the
+// service command says why and leaves no unit behind.
+TEST_F(Kesp, TheServiceCommandLeavesNoUnitWhereItCannotRun) {
+  ServicePlaces places{(root / "run-systemd").string(), (root / "units").string(), (root / "user-units").string()};
+  const struct {
+    std::vector<std::string> args;
+    bool systemd;
+    int code;
+    const char* says;
+  } cases[] = {
+      {{"service", "install"}, false, 1, "systemd is not running"},
+      {{"service", "install", "--as", "no-such-user-here"}, true, 1, "there is no user 'no-such-user-here'"},
+      {{"service", "install", "--user", "--as", "nobody"}, true, 2, "--as is for the system's service manager"},
+      {{"service", "install", "--as"}, true, 2, "usage"},
+  };
+  for (const auto& c : cases) {
+    fs::remove_all(places.systemdRuntime);
+    if (c.systemd) fs::create_directories(places.systemdRuntime);
+    std::ostringstream out, err;
+    EXPECT_EQ(RunServiceCommand(c.args, (root / "kesp").string(), root.string() + "/", out, err, places), c.code)
+        << c.says;
+    EXPECT_NE(err.str().find(c.says), std::string::npos) << err.str();
+    EXPECT_FALSE(fs::exists(fs::path(places.systemUnits) / "tervane.service")) << c.says;
+    EXPECT_FALSE(fs::exists(fs::path(places.userUnits) / "tervane.service")) << c.says;
+  }
 }
 
 TEST_F(Kesp, TheServiceManagerHearsReadyKeepAlivesAndStopping) {
   Register("a", 27413);
   const fs::path socketPath = root / "notify";
-  const int fd = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-  sockaddr_un address{};
-  address.sun_family = AF_UNIX;
-  std::strncpy(address.sun_path, socketPath.c_str(), sizeof address.sun_path - 1);
-  ASSERT_EQ(::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+  const int fd = Listen(socketPath);
   Supervise("NOTIFY_SOCKET=" + socketPath.string());
   std::string heard;
   auto listen = [&](const std::string& until) {

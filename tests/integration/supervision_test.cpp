@@ -99,5 +99,35 @@ TEST_F(Supervision, PausedServerIsNeverStarted) {
   EXPECT_TRUE(view.LogLines().empty());
 }
 
+// A process list the system refuses (descriptors exhausted on Linux, a snapshot refused on
+// Windows) is no loss: a server that does not run is neither counted lost nor started while it
+// lasts, which is said once; once the list can be read again, it is started as usual.
+TEST_F(Supervision, ARefusedProcessListStartsNothingUntilItCanBeReadAgain) {
+  constexpr std::uint32_t kRefused = 24;
+  // Shared with the process control, which outlives this body (the fixture ends its servers).
+  const auto refuse = std::make_shared<bool>(true);
+  options.failLook = [refuse](LookCall call) { return *refuse && call == LookCall::ProcessList ? kRefused : 0u; };
+  process = CreateProcessControl(options);
+  ServerEntry& e = AddServer("unseen");
+  Start();
+  int cycles = 0;
+  sup->onCycleEnd = [&] { ++cycles; };
+  ASSERT_TRUE(WaitUntil([&] { return cycles >= 8; }, 20s));
+  EXPECT_FALSE(CreateProcessControl({})->IsServerRunning(e.FileName.str())) << "never started";
+  EXPECT_EQ(e.Restarts, -1);
+  EXPECT_EQ(view.Cell(0, ColProcessStatus), u"-") << "never counted lost";
+  EXPECT_EQ(list[0]->Status.lookError, kRefused);
+  EXPECT_EQ(LogsWithoutTime(), std::vector<std::u16string>{u"unseen: cannot look for its process: " +
+                                                            SystemErrorText(kRefused) +
+                                                            u"; nothing is started or ended on it until it can"});
+
+  *refuse = false;
+  ASSERT_TRUE(WaitForCell(0, ColProcessStatus, u"Restarting"));
+  const auto logs = LogsWithoutTime();
+  ASSERT_EQ(logs.size(), 3u);
+  EXPECT_EQ(logs[1], u"unseen: its process can be looked for again");
+  EXPECT_EQ(logs[2], u"unseen: Starting server.");
+}
+
 }  // namespace
 }  // namespace tervane::testing

@@ -1,67 +1,57 @@
-// The crash-loop guard against a real stand-in that exits as soon as it starts: after
-// MaxRestarts restarts the server is paused as the Pause command pauses it, saved, logged, and
-// started no more.
+// The crash-loop guard of kesp.ini against real stand-ins, in a whole monitor: the restart that
+// would be the MaxRestarts-th within the window is not made; the server is paused as it is
+// (a process that still runs is left running), saved, logged, and started no more.
 #include <gtest/gtest.h>
 
-#include "integration/integration_support.h"
-#include "observe/observatory.h"
+#include "core/server_entry.h"
+#include "observe_support.h"
 
 namespace tervane::testing {
 namespace {
 
-class CrashLoop : public Supervision {
+class CrashLoop : public Observed {
  protected:
-  void Observe(int maxRestarts) {
-    ObserveOptions options;
-    options.maxRestarts = maxRestarts;
-    options.restartWindowMinutes = 10;
-    ObservatoryHooks hooks;
-    hooks.save = [this] { ++saves; };
-    observatory = std::make_unique<Observatory>(loop, *servers, *sup, log, options, hooks);
+  std::size_t Restarts(RestartReason reason) {
+    return monitor->List()[0]->Status.restartsByReason[static_cast<std::size_t>(reason)];
   }
-  ~CrashLoop() override { observatory.reset(); }
-
-  int saves = 0;
-  std::unique_ptr<Observatory> observatory;
+  std::uint8_t PausedOnDisk() { return ReadBytes(dir.File(u"serverlist.dat")).at(1705); }
+  // Waits for n more cycles.
+  bool Cycles(int n) {
+    int seen = 0;
+    monitor->Supervision().AddCycleEndObserver([&] { ++seen; });
+    return WaitUntil([&] { return seen >= n; }, 10s);
+  }
 };
 
-TEST_F(CrashLoop, AServerThatExitsAtOnceIsPausedAfterMaxRestarts) {
-  Server& s = AddServer("crasher", u" -fakesrv.exit-after 0");
-  Start();
-  Observe(2);
-  const auto lost = static_cast<std::size_t>(RestartReason::ProcessLost);
+TEST_F(CrashLoop, AServerThatExitsAtOnceIsPausedInsteadOfItsLastRestart) {
+  AddServer("crasher", u" -fakesrv.exit-after 0");
+  Run("MaxRestarts=2\r\n", false);
+  const Server& s = *monitor->List()[0];
   ASSERT_TRUE(WaitUntil([&] { return s.Paused != 0; }, 30s));
   EXPECT_TRUE(s.Status.crashLoopPaused);
-  EXPECT_EQ(s.Status.restartsByReason[lost], 2u);
-  EXPECT_EQ(s.Status.restartsByReason[static_cast<std::size_t>(RestartReason::FirstStart)], 1u);
-  EXPECT_EQ(saves, 1);
+  EXPECT_EQ(Restarts(RestartReason::FirstStart), 1u);
+  EXPECT_EQ(Restarts(RestartReason::ProcessLost), 1u) << "the second restart was not made";
+  EXPECT_EQ(PausedOnDisk(), 1) << "saved as the Pause command saves";
   EXPECT_EQ(view.Cell(0, ColProcessStatus), u"Paused Monitor");
-  const auto logs = LogsWithoutTime();
+  const auto logs = Logs();
   ASSERT_FALSE(logs.empty());
   EXPECT_NE(logs.back().find(u"Paused Monitor. Reason: 2 restarts within 10 minutes."), std::u16string::npos);
 
-  // Paused: several cycles later it was not started again.
-  const int cycles = 5;
-  int seen = 0;
-  sup->onCycleEnd = [&] { ++seen; };
-  ASSERT_TRUE(WaitUntil([&] { return seen >= cycles; }, 10s));
-  EXPECT_EQ(s.Status.restartsByReason[lost], 2u);
-  EXPECT_FALSE(process->IsServerRunning(s.FileName.str()));
+  ASSERT_TRUE(Cycles(5));
+  EXPECT_EQ(Restarts(RestartReason::ProcessLost), 1u) << "paused: never started again";
 
   // Unpaused by the operator, the mark goes and the guard counts afresh.
-  servers->SetPaused(0, false);
+  monitor->Pause({0}, false);
   EXPECT_FALSE(s.Status.crashLoopPaused);
 }
 
 // Without the guard the same server is restarted on and on.
 TEST_F(CrashLoop, WithoutTheGuardItIsRestartedOnAndOn) {
-  Server& s = AddServer("crasher", u" -fakesrv.exit-after 0");
-  Start();
-  Observe(0);
-  const auto lost = static_cast<std::size_t>(RestartReason::ProcessLost);
-  ASSERT_TRUE(WaitUntil([&] { return s.Status.restartsByReason[lost] >= 3; }, 30s));
+  AddServer("crasher", u" -fakesrv.exit-after 0");
+  Run("MaxRestarts=0\r\n", false);
+  const Server& s = *monitor->List()[0];
+  ASSERT_TRUE(WaitUntil([&] { return Restarts(RestartReason::ProcessLost) >= 3; }, 30s));
   EXPECT_EQ(s.Paused, 0);
-  EXPECT_EQ(saves, 0);
 }
 
 }  // namespace

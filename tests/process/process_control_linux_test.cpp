@@ -13,11 +13,14 @@
 #include <sstream>
 #include <thread>
 
+#include "process/output_cap_linux.h"
 #include "process_fixture.h"
 #include "support/unique_handle_posix.h"
 
 namespace tervane::testing {
 namespace {
+
+using namespace std::chrono_literals;
 
 std::string ProcFile(ProcessId pid, const std::string& leaf) {
   return "/proc/" + std::to_string(pid) + "/" + leaf;
@@ -244,7 +247,8 @@ TEST_F(LinuxProcessControlTest, OwnSessionQuietInputOutputAppendedNothingInherit
 }
 
 // An output file past its limit moves to ".out.1" (one kept) and starts again empty: at a
-// start, and once a cycle while the server runs and holds it open.
+// start, and soon after it grew past it while the server runs and holds it open (the cap's own
+// thread looks every few milliseconds at the files of the servers started or seen running).
 TEST_F(LinuxProcessControlTest, TheOutputFileIsCappedWithOneRotatedFileKept) {
   const Path folder = temp_.Dir() + u"logs/";
   ProcessControlOptions options{folder};
@@ -257,25 +261,121 @@ TEST_F(LinuxProcessControlTest, TheOutputFileIsCappedWithOneRotatedFileKept) {
   const auto append = [](const Path& file, const std::string& text) {
     std::ofstream(Fs(file), std::ios::binary | std::ios::app) << text;
   };
+  const auto size = [&] { return std::filesystem::file_size(Fs(output)); };
   append(output, std::string(1500, 'a'));  // an earlier run's
 
   ASSERT_EQ(control->StartServerProcess(server, u"--say hello --life 60", 0, false, 1), 0u);
   ASSERT_TRUE(WaitFor([&] { return Count(ReadText(output), "hello\n") == 2; })) << ReadText(output);
   EXPECT_EQ(ReadText(rotated), std::string(1500, 'a')) << "moved aside at the start";
 
-  append(output, std::string(2000, 'b'));  // grown past the limit while it runs
-  control->BeginCycle();
-  EXPECT_TRUE(control->IsServerRunning(server));
-  control->EndCycle();
-  EXPECT_EQ(std::filesystem::file_size(Fs(output)), 0u);
+  append(output, std::string(1200, 'b'));  // grown past the limit while it runs
+  EXPECT_TRUE(WaitFor([&] { return size() == 0; }));
   EXPECT_EQ(Count(ReadText(rotated), "hello\n"), 2u);
-  EXPECT_EQ(Count(ReadText(rotated), "b"), 2000u) << "the earlier rotated file is replaced";
+  EXPECT_EQ(Count(ReadText(rotated), "b"), 1200u) << "the earlier rotated file is replaced";
 
   append(output, std::string(900, 'c'));  // within the limit: left alone
-  control->BeginCycle();
-  EXPECT_TRUE(control->IsServerRunning(server));
-  control->EndCycle();
-  EXPECT_EQ(std::filesystem::file_size(Fs(output)), 900u);
+  const auto end = std::chrono::steady_clock::now() + 200ms;  // twenty looks of the cap's thread
+  while (std::chrono::steady_clock::now() < end && size() == 900u) std::this_thread::sleep_for(10ms);
+  EXPECT_EQ(size(), 900u);
+}
+
+// A look the system refuses is "unknown" with its reason, never "not running": /proc that cannot
+// be listed, a process's entries that cannot be read for want of descriptors or memory, an
+// executable that cannot be looked at for another reason than its absence. Nothing is ended on
+// such a look; a process held by its pidfd from an earlier look is still seen.
+TEST_F(LinuxProcessControlTest, ARefusedLookIsUnknownWithTheSystemsReason) {
+  const Path server = PlaceCopy(u"srv");
+  const Path missing = PlaceCopy(u"other");
+  ASSERT_GT(ByHand(server, {"--life", "60"}), 0);
+  ASSERT_EQ(WaitForProcesses(server, 1).size(), 1u);
+  struct Case {
+    LookCall call;
+    int error;
+    Look seen;  // of the running server, looked at afresh
+  };
+  const Case cases[] = {
+      {LookCall::ProcessList, EMFILE, Look::Unknown(EMFILE)},
+      {LookCall::ProcessList, EACCES, Look::Unknown(EACCES)},
+      {LookCall::ProcessDetail, ENOMEM, Look::Unknown(ENOMEM)},
+      {LookCall::ExecutableFile, EACCES, Look::Unknown(EACCES)},
+      {LookCall::ExecutableFile, ENOENT, Look::Absent()},  // that one is an answer: nothing runs it
+  };
+  for (const Case& c : cases) {
+    ProcessControlOptions options;
+    options.failLook = [&](LookCall call) { return call == c.call ? static_cast<std::uint32_t>(c.error) : 0u; };
+    auto control = CreateProcessControl(options);
+    EXPECT_EQ(control->LookForServer(server), c.seen) << static_cast<int>(c.call) << " " << c.error;
+    EXPECT_FALSE(control->IsServerRunning(server));
+    if (c.seen.Known()) continue;
+    EXPECT_EQ(control->LookForServer(missing), c.seen) << "a server that does not run is no more known";
+    EXPECT_EQ(control->EndServerProcess(server), c.seen);
+    EXPECT_EQ(ProcessesOf(server).size(), 1u) << "nothing ended on a refused look";
+  }
+
+  // Found once and held by its pidfd, the process is seen without the list.
+  bool refuse = false;
+  ProcessControlOptions options;
+  options.failLook = [&](LookCall call) { return refuse && call == LookCall::ProcessList ? EMFILE : 0u; };
+  auto control = CreateProcessControl(options);
+  EXPECT_EQ(control->LookForServer(server), Look::Running());
+  refuse = true;
+  EXPECT_EQ(control->LookForServer(server), Look::Running());
+  EXPECT_EQ(control->LookForServer(missing), Look::Unknown(EMFILE));
+}
+
+// A server that writes 200 MB/s: its output file and the one kept beside it stay under twice
+// the cap (10 MB) all along, with no supervision cycle needed for it.
+TEST_F(LinuxProcessControlTest, TheOutputCapHoldsAtAHighWriteRate) {
+  const Path folder = temp_.Dir() + u"logs/";
+  auto control = CreateProcessControl({folder});
+  const Path server = PlaceCopy(u"srv");
+  const std::filesystem::path output = Fs(ServerOutputFile(folder, server));
+  const std::filesystem::path rotated = output.string() + ".1";
+  ASSERT_EQ(control->StartServerProcess(server, u"--spew 200 --life 3", 0, false, 1), 0u);
+  std::uintmax_t most = 0, mostRotated = 0;
+  int rotations = 0;
+  const auto end = std::chrono::steady_clock::now() + 2s;
+  for (std::uintmax_t last = 0; std::chrono::steady_clock::now() < end; std::this_thread::sleep_for(1ms)) {
+    std::error_code ec;
+    const std::uintmax_t size = std::filesystem::file_size(output, ec);
+    if (ec) continue;
+    rotations += size < last;
+    last = size;
+    most = std::max(most, size);
+    const std::uintmax_t kept = std::filesystem::file_size(rotated, ec);
+    if (!ec) mostRotated = std::max(mostRotated, kept);
+  }
+  control->TerminateServerProcess(server);
+  constexpr std::uintmax_t kTwiceTheCap = 20 * 1024 * 1024;
+  EXPECT_LT(most, kTwiceTheCap);
+  EXPECT_LT(mostRotated, kTwiceTheCap);
+  EXPECT_GE(rotations, 10) << "about 400 MB were written: " << most << " " << mostRotated;
+}
+
+// Past its limit a file's newest part goes to ".out.1": all of it while under twice the limit,
+// else its newest limit's worth. Its head is then taken off in place where the file system can
+// (what is left is its last bytes, less than one block, so that the server's writes meanwhile
+// stay); else, and for a limit below four blocks, the file is emptied.
+TEST(OutputCap, TheNewestPartIsKeptAndTheHeadTakenOff) {
+  TempDir temp;
+  const std::string file = Utf16ToUtf8(temp.File(u"x.out"));
+  std::string text;
+  for (int i = 0; text.size() < 100000; ++i) text += std::to_string(i) + "\n";
+  text.resize(100000);
+  const struct {
+    std::uint64_t limit;
+    std::string kept;
+    std::size_t mostLeft;
+  } cases[] = {{64 * 1024, text, 4095}, {10000, text.substr(90000), 0}};
+  for (const auto& c : cases) {
+    std::ofstream(file, std::ios::binary | std::ios::trunc) << text;
+    ASSERT_TRUE(CapOutputFile(file, c.limit));
+    EXPECT_EQ(ReadText(Utf8ToUtf16(file) + u".1"), c.kept) << c.limit;
+    const std::string left = ReadText(Utf8ToUtf16(file));
+    EXPECT_LE(left.size(), c.mostLeft) << c.limit;
+    EXPECT_EQ(text.substr(text.size() - left.size()), left);
+    EXPECT_FALSE(CapOutputFile(file, c.limit)) << "within its limit now";
+  }
 }
 
 TEST_F(LinuxProcessControlTest, WithoutAnOutputFolderTheOutputIsDiscarded) {

@@ -1,5 +1,6 @@
 #include "sleeper.h"
 
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -35,6 +36,8 @@ Options Parse(int argc, char** argv) {
       options.statics.emplace_back();
     } else if (arg == "--messagebox" && hasValue) {
       options.messageBox = argv[++i];
+    } else if (arg == "--spew" && hasValue) {
+      options.spewMBps = std::atoi(argv[++i]);
     } else if (arg == "--hang") {
       options.hang = true;
     } else if (arg == "--exec-on-usr1") {
@@ -44,7 +47,22 @@ Options Parse(int argc, char** argv) {
   }
   if (options.lifeSeconds <= 0 || options.lifeSeconds > 600) options.lifeSeconds = 120;
   if (options.threads < 0 || options.threads > 64) options.threads = 0;
+  if (options.spewMBps < 0 || options.spewMBps > 2000) options.spewMBps = 0;
   return options;
+}
+
+// Lines in blocks of 64 KiB, made once, each block sent when the rate allows it.
+void Spew(int megabytesPerSecond, Deadline deadline) {
+  constexpr std::size_t kBlock = 64 * 1024;
+  std::string block;
+  for (int line = 0; block.size() < kBlock; ++line) block += "spew line " + std::to_string(line) + " of the stand-in\n";
+  const auto start = std::chrono::steady_clock::now();
+  for (std::uint64_t written = 0; std::chrono::steady_clock::now() < deadline;) {
+    std::fwrite(block.data(), 1, block.size(), stdout);
+    std::fflush(stdout);
+    written += block.size();
+    std::this_thread::sleep_until(start + std::chrono::microseconds(written / static_cast<std::uint64_t>(megabytesPerSecond)));
+  }
 }
 
 // Written under another name first and then renamed, so a reader never sees half of it.
@@ -91,6 +109,7 @@ int main(int argc, char** argv) {
 
   Prepare(options);
   if (!options.report.empty()) WriteReport(options, argc, argv);
+  if (options.spewMBps > 0) Spew(options.spewMBps, deadline);
   WaitUntil(options, deadline);
   std::fflush(nullptr);
   std::_Exit(0);

@@ -21,6 +21,7 @@ struct Options {
   std::string messageBox;            // a real message box with that caption and text instead
   bool hang = false;                 // stop answering messages once the windows exist
   std::vector<std::string> execOnSignal;  // POSIX: on SIGUSR1 become this program
+  int spewMBps = 0;                       // lines written to standard output at this rate, until the end
 };
 
 using Deadline = std::chrono::steady_clock::time_point;

@@ -119,6 +119,28 @@ TEST(EventLog, AddLogShowsTheLineThenWritesItWithTheMonthOfASecondReading) {
   EXPECT_FALSE(FileExists(log.LogFolder() + PathSeparator() + u"2024-03.log"));
 }
 
+// Lines the file does not take are counted; the first failure and the recovery are each shown
+// once with the system's reason, and never written to the file themselves.
+TEST(EventLog, AFileThatTakesNoLinesIsCountedAndSaidOnce) {
+  TempDir dir;
+  FixedClock clock({kMarch});
+  std::vector<std::u16string> shown;
+  EventLog log(dir.Dir(), clock, [&](const std::u16string& line) { shown.push_back(line.substr(22)); });
+  WriteBytes(dir.File(u"logs"), {1});  // a file where the folder should be
+  log.AddLog(u"S", u"one");
+  log.AddLog(u"S", u"two");
+  EXPECT_EQ(log.FileWriteFailures(), 2u);
+  EXPECT_TRUE(log.FileFailing());
+  ASSERT_EQ(shown.size(), 3u);
+  EXPECT_EQ(shown[1].rfind(u"Tervane: cannot write the log file " + LogFilePath(log.LogFolder(), kMarch) + u": ", 0),
+            0u);
+  RemoveFile(dir.File(u"logs"));
+  log.AddLog(u"S", u"three");
+  EXPECT_FALSE(log.FileFailing());
+  EXPECT_EQ(shown.back(), u"Tervane: the log file " + LogFilePath(log.LogFolder(), kMarch) + u" is written again");
+  EXPECT_EQ(ReadBytes(LogFilePath(log.LogFolder(), kMarch)), Cat({kBom, Utf16(u"[2024-03-05 07:08:09] S: three")}));
+}
+
 TEST(EventLog, LineBreaksInTheMessageAreWrittenUnchanged) {
   TempDir dir;
   FixedClock clock({kMarch});

@@ -2,7 +2,7 @@
 // gives one log line and leaves its option off.
 #include <gtest/gtest.h>
 
-#include "observe/crash_loop_guard.h"
+#include "core/crash_loop_guard.h"
 #include "observe/options.h"
 #include "support/message_texts.h"
 #include "support/profile.h"
@@ -126,8 +126,8 @@ TEST(ObserveOptions, TheFileIsReadInEachEncodingAndAnAbsentOneIsNotPresent) {
   EXPECT_TRUE(problems.empty());
 }
 
-// MaxRestarts crashes within the window trip the guard; older ones, the first start and the
-// operator's restarts do not count.
+// The restart that would be the MaxRestarts-th within the window trips the guard and is not
+// made; older ones, the first start and the operator's restarts do not count.
 TEST(CrashLoopGuard, TripsAtTheLimitWithinTheWindowOnly) {
   const CrashLoopGuard guard(3, 10);
   struct Step {
@@ -138,11 +138,11 @@ TEST(CrashLoopGuard, TripsAtTheLimitWithinTheWindowOnly) {
                         {1650, true},                                        // 1100, 1600, 1650
                         {1700, false}, {1710, false}, {1720, true}};         // afresh after tripping
   std::vector<WallTime> history;
-  for (const Step& s : steps) EXPECT_EQ(guard.RecordRestart(history, s.at), s.trips) << s.at;
+  for (const Step& s : steps) EXPECT_EQ(!guard.AdmitRestart(history, s.at), s.trips) << s.at;
 
   std::vector<WallTime> none;
   const CrashLoopGuard off(0, 10);
-  for (int n = 0; n < 50; ++n) EXPECT_FALSE(off.RecordRestart(none, 1000 + n));
+  for (int n = 0; n < 50; ++n) EXPECT_TRUE(off.AdmitRestart(none, 1000 + n));
 
   EXPECT_TRUE(CountsAsCrash(RestartReason::ProcessLost));
   EXPECT_TRUE(CountsAsCrash(RestartReason::FatalError));

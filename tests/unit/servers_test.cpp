@@ -101,6 +101,53 @@ TEST_F(ServersTest, AFailedStartIsReportedAndNotCountedAsAStart) {
   EXPECT_EQ(view.Row(0)[ColProcessStatus], u"Restarting");
 }
 
+// The crash-loop guard refuses the restart that would be the MaxRestarts-th within the window,
+// whatever its reason: nothing is ended or started, the server is paused as it is, logged, and
+// the observers hear of it; the operator's restarts and a first start do not count.
+TEST_F(ServersTest, TheGuardPausesInsteadOfTheRestartThatReachesItsLimit) {
+  servers.SetCrashLoopGuard(CrashLoopGuard(3, 10));
+  std::vector<StartRecord> heard;
+  servers.AddStartObserver([&](const StartRecord& r) { heard.push_back(r); });
+  const Path exe = list[0]->FileName.str();
+  for (int n = 0; n < 4; ++n) servers.FoundMissing(0);  // the first start: not counted
+  servers.RestartByCommand({0});                         // the operator's: not counted
+  servers.Restart(0, RestartReason::FatalError, exe, u"x");
+  for (int n = 0; n <= kTimeoutLimit; ++n) servers.ReplyMissed(0);
+  const int ends = process.Count("terminate");
+  servers.Restart(0, RestartReason::FatalError, exe, u"y");  // the third: refused
+  EXPECT_EQ(process.Count("terminate"), ends) << "left as it is";
+  EXPECT_EQ(process.Count("start"), 4);
+  EXPECT_EQ(list[0]->Paused, 1);
+  EXPECT_TRUE(Status(0).crashLoopPaused);
+  EXPECT_EQ(view.Row(0)[ColProcessStatus], u"Paused Monitor");
+  EXPECT_EQ(view.LogLines().back().substr(22), u"A: Paused Monitor. Reason: 3 restarts within 10 minutes.");
+  ASSERT_EQ(heard.size(), 5u);
+  EXPECT_TRUE(heard.back().pausedByGuard);
+  EXPECT_EQ(heard.back().reason, RestartReason::FatalError);
+}
+
+// Close Server(s) and Unpause Monitor: the start that follows is the operator's doing. It is
+// logged by the rule of a lost process, but neither counted by the guard nor reported as a loss.
+TEST_F(ServersTest, AStartAfterCloseAndUnpauseIsTheOperatorsNotACrash) {
+  servers.SetCrashLoopGuard(CrashLoopGuard(1, 10));  // any crash restart would be refused
+  std::vector<StartRecord> heard;
+  servers.AddStartObserver([&](const StartRecord& r) { heard.push_back(r); });
+  servers.FoundRunning(0);
+  EXPECT_EQ(servers.Close(0), Look::Absent());  // the fake ran nothing
+  servers.SetPaused(0, false);
+  for (int n = 0; n < 4; ++n) servers.FoundMissing(0);
+  EXPECT_EQ(list[0]->Paused, 0);
+  EXPECT_EQ(process.Count("start"), 1);
+  EXPECT_EQ(view.LogLines().back().substr(22), u"A: Restarting. Reason: Process lost.");
+  ASSERT_EQ(heard.size(), 1u);
+  EXPECT_EQ(heard[0].reason, RestartReason::Command);
+  EXPECT_EQ(Status(0).restartsByReason[static_cast<std::size_t>(RestartReason::ProcessLost)], 0u);
+  // Lost again by itself afterwards: a crash, which this guard refuses.
+  process.running.clear();
+  for (int n = 0; n < 4; ++n) servers.FoundMissing(0);
+  EXPECT_EQ(list[0]->Paused, 1);
+}
+
 TEST_F(ServersTest, RenderWritesOnlyTheCellsThatChanged) {
   servers.FoundRunning(1);
   EXPECT_EQ(view.Row(1)[ColRestarts], u"0");

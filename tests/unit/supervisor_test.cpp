@@ -476,6 +476,65 @@ TEST_F(SupervisorTest, ARefusedPriorityOrAffinityIsLoggedOncePerChange) {
   }
 }
 
+// A look the system refuses (descriptors exhausted, the process list unreadable) is no loss:
+// whatever would start, end or change the server's process does nothing, and its cells stay as
+// they are; the failure is said once and kept in the status, and so is its end.
+TEST_F(SupervisorTest, AnUnknownLookStartsEndsAndChangesNothing) {
+  constexpr std::uint32_t kRefused = 24;  // too many open files
+  struct Case {
+    const char* what;
+    bool running;
+    std::function<void()> lead;    // brings the server to its decision
+    std::function<void()> decide;  // made while the look is refused
+  };
+  const Case cases[] = {
+      {"a missing server, cycle after cycle", false, [] {}, [&] { for (int n = 0; n < 6; ++n) Cycle(), Check(); }},
+      {"a silent server's 21st check", true, [&] { for (int n = 0; n < 20; ++n) Cycle(), Check(); Cycle(); },
+       [&] { Check(); }},
+      {"its fatal-error dialog", true, [&] { process.dialogs.push_back({File(0), u"crash"}); }, [&] { Cycle(); }},
+      {"Restart Server(s)", true, [] {}, [&] { EXPECT_EQ(servers.RestartByCommand({0}), std::vector<std::size_t>{0}); }},
+      {"Close Server(s)", true, [] {}, [&] { EXPECT_EQ(servers.Close(0), Look::Unknown(kRefused)); }},
+  };
+  for (const Case& c : cases) {
+    list.clear();
+    while (view.RowCount() > 0) view.DeleteServerRow(0);
+    process.calls.clear();
+    process.lookErrors.clear();
+    Add(u"A", c.running);
+    c.lead();
+    const RowTexts before = view.Row(0);
+    const int starts = process.Count("start");
+    const int affinities = process.Count("affinity");
+    const std::size_t lines = view.LogLines().size();
+    const auto failures = servers.Health().lookFailures;
+    process.lookErrors[FakeProcessControl::Key(File(0))] = kRefused;
+    c.decide();
+    EXPECT_EQ(process.Count("start"), starts) << c.what;
+    EXPECT_EQ(process.Count("terminate"), 0) << c.what;
+    EXPECT_EQ(process.Count("affinity"), affinities) << c.what;
+    if (std::string(c.what) != "Close Server(s)") {
+      EXPECT_EQ(view.Row(0), before) << c.what;
+    }
+    EXPECT_EQ(list[0]->Status.lookError, kRefused) << c.what;
+    EXPECT_GT(servers.Health().lookFailures, failures) << c.what;
+    const auto logs = Logs();
+    const auto said = std::vector<std::u16string>(logs.begin() + static_cast<long>(lines), logs.end());
+    EXPECT_EQ(said, std::vector<std::u16string>{u"A: cannot look for its process: " + SystemErrorText(kRefused) +
+                                                 u"; nothing is started or ended on it until it can"})
+        << c.what;
+  }
+  // Looked at again: the end of the failure is said once, and the log file never heard of it.
+  servers.SetPaused(0, false);
+  process.lookErrors.clear();
+  Cycle();
+  Cycle();
+  EXPECT_EQ(Logs().back(), u"A: its process can be looked for again");
+  EXPECT_EQ(list[0]->Status.lookError, 0u);
+  const auto file = testing::ReadBytes(LogFilePath(log.LogFolder(), clock.Now()));
+  EXPECT_EQ(std::u16string_view(reinterpret_cast<const char16_t*>(file.data()), file.size() / 2).find(u"look"),
+            std::u16string_view::npos);
+}
+
 // On a long list the replies of the first servers come back while the cycle still sends: they
 // are read off the socket during the cycle, so its buffer cannot overflow, and handled after it
 // as the loop would have handled them then.

@@ -1,4 +1,4 @@
-#include "observe/crash_loop_guard.h"
+#include "core/crash_loop_guard.h"
 
 #include <algorithm>
 
@@ -9,14 +9,23 @@ bool CountsAsCrash(RestartReason reason) {
          reason == RestartReason::NoResponse;
 }
 
-bool CrashLoopGuard::RecordRestart(std::vector<WallTime>& history, WallTime now) const {
+bool CrashLoopGuard::AdmitRestart(std::vector<WallTime>& history, WallTime now) const {
+  if (Refuses(history, now)) return false;
+  Note(history, now);
+  return true;
+}
+
+bool CrashLoopGuard::Refuses(std::vector<WallTime>& history, WallTime now) const {
   if (!Enabled()) return false;
   // A clock set back makes older entries look recent: those after now are dropped too.
   std::erase_if(history, [&](WallTime t) { return t <= now - windowSeconds_ || t > now; });
-  history.push_back(now);
-  if (static_cast<int>(history.size()) < max_) return false;
+  if (static_cast<int>(history.size()) + 1 < max_) return false;
   history.clear();
   return true;
+}
+
+void CrashLoopGuard::Note(std::vector<WallTime>& history, WallTime now) const {
+  if (Enabled()) history.push_back(now);
 }
 
 }  // namespace tervane

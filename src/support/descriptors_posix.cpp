@@ -1,0 +1,35 @@
+// The descriptor limit on Linux: RLIMIT_NOFILE, and the lowest free descriptor found by
+// duplicating a descriptor kept for the purpose (and closing the copy at once).
+#include <fcntl.h>
+#include <sys/resource.h>
+#include <unistd.h>
+
+#include "support/descriptors.h"
+
+namespace tervane {
+
+std::uint64_t RaiseDescriptorLimit() {
+  rlimit limit{};
+  if (::getrlimit(RLIMIT_NOFILE, &limit) != 0) return 0;
+  if (limit.rlim_cur < limit.rlim_max) {
+    rlimit raised = limit;
+    raised.rlim_cur = limit.rlim_max;
+    if (::setrlimit(RLIMIT_NOFILE, &raised) == 0) limit = raised;
+  }
+  return limit.rlim_cur == RLIM_INFINITY ? 0 : static_cast<std::uint64_t>(limit.rlim_cur);
+}
+
+bool FrontDoorMayTakeDescriptor() {
+  // A descriptor that names nothing to read or write, opened once, only to be duplicated.
+  static const int anchor = ::open("/", O_PATH | O_CLOEXEC);
+  rlimit limit{};
+  if (anchor < 0 || ::getrlimit(RLIMIT_NOFILE, &limit) != 0) return false;
+  const int lowest = ::fcntl(anchor, F_DUPFD_CLOEXEC, 0);
+  if (lowest < 0) return false;  // none free at all
+  ::close(lowest);
+  if (limit.rlim_cur == RLIM_INFINITY) return true;
+  const auto cap = static_cast<std::uint64_t>(limit.rlim_cur);
+  return static_cast<std::uint64_t>(lowest) < cap - DescriptorReserve(cap);
+}
+
+}  // namespace tervane

@@ -1,0 +1,10 @@
+// Windows limits handles by memory, not by a count per process: nothing to raise or reserve.
+#include "support/descriptors.h"
+
+namespace tervane {
+
+std::uint64_t RaiseDescriptorLimit() { return 0; }
+
+bool FrontDoorMayTakeDescriptor() { return true; }
+
+}  // namespace tervane
