@@ -27,6 +27,8 @@ struct Handle {
 
 }  // namespace
 
+bool HttpClientReady(std::string&) { return true; }
+
 HttpCallResult SendHttp(const HttpCall& call) {
   HttpCallResult result;
   const std::wstring url = Wide(call.url);

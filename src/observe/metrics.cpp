@@ -99,7 +99,9 @@ const std::vector<std::string>& ExportedMetricNames() {
     for (const char* m : {"tervane_server_restarts_total", "tervane_server_last_reply_age_seconds",
                           "tervane_self_test_ok", "tervane_self_test_failures", "tervane_cycle_duration_seconds",
                           "tervane_endpoint_recreations_total", "tervane_servers", "tervane_alerts_sent_total",
-                          "tervane_alerts_failed_total", "tervane_alerts_dropped_total", "tervane_build_info"})
+                          "tervane_alerts_failed_total", "tervane_alerts_dropped_total", "tervane_http_connections",
+                          "tervane_http_connections_refused_total", "tervane_http_accepts_deferred_total",
+                          "tervane_http_requests_refused_total", "tervane_build_info"})
       n.emplace_back(m);
     return n;
   }();
@@ -159,6 +161,36 @@ std::string RenderMetrics(const MonitorSnapshot& m, const ObserverCounts& counts
   out += "tervane_alerts_dropped_total ";
   AppendNumber(out, static_cast<long long>(counts.alertsDropped));
   out += '\n';
+  Header(out, "tervane_http_connections", "gauge", "Connections to the HTTP endpoint open now.");
+  out += "tervane_http_connections ";
+  AppendNumber(out, static_cast<long long>(counts.http.open));
+  out += '\n';
+  Header(out, "tervane_http_connections_refused_total", "counter",
+         "Connections closed at accept: the limit of connections was reached (limit) or the system refused the "
+         "accept (accept_error).");
+  for (const auto& [reason, n] : {std::pair{"limit", counts.http.refusedAtLimit}, std::pair{"accept_error", counts.http.acceptFailures}}) {
+    out += "tervane_http_connections_refused_total{reason=\"";
+    out += reason;
+    out += "\"} ";
+    AppendNumber(out, static_cast<long long>(n));
+    out += '\n';
+  }
+  Header(out, "tervane_http_accepts_deferred_total", "counter",
+         "Waits of the HTTP endpoint before accepting, to leave the supervision its descriptors.");
+  out += "tervane_http_accepts_deferred_total ";
+  AppendNumber(out, static_cast<long long>(counts.http.acceptsDeferred));
+  out += '\n';
+  Header(out, "tervane_http_requests_refused_total", "counter",
+         "Requests the HTTP endpoint refused and closed: not whole in time (timeout), past a size limit "
+         "(too_large), not HTTP/1.x (malformed).");
+  for (const auto& [reason, n] : {std::pair{"timeout", counts.http.timedOut}, std::pair{"too_large", counts.http.tooLarge},
+                                  std::pair{"malformed", counts.http.malformed}}) {
+    out += "tervane_http_requests_refused_total{reason=\"";
+    out += reason;
+    out += "\"} ";
+    AppendNumber(out, static_cast<long long>(n));
+    out += '\n';
+  }
   Header(out, "tervane_build_info", "gauge", "The program's version.");
   out += "tervane_build_info{version=\"";
   AppendEscaped(out, version);
@@ -199,12 +231,17 @@ std::string RenderServersJson(const MonitorSnapshot& m, WallTime now) {
     };
     servers.push_back(std::move(o));
   }
+  nlohmann::json recent = nlohmann::json::array();
+  for (const RestartNote& r : m.recentRestarts) {
+    recent.push_back({{"time", r.time}, {"name", r.name}, {"reason", RestartReasonName(r.reason)}, {"error", r.error}});
+  }
   const nlohmann::json doc = {
       {"time", now},
       {"selfTestOk", m.selfTestOk},
       {"cycleDurationSeconds", m.cycleSeconds},
       {"endpointRecreations", m.endpointRecreations},
       {"servers", std::move(servers)},
+      {"recentRestarts", std::move(recent)},
   };
   return doc.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
 }

@@ -124,7 +124,7 @@ TEST(StatusPage, ChromiumRendersTheRowsOfARunningKesp) {
     EXPECT_EQ(names, (std::vector<std::string>{"alpha", "beta"})) << html;
     EXPECT_NE(alphaRow.find("<td>de_inferno</td>"), std::string::npos) << alphaRow;
     EXPECT_NE(alphaRow.find("<td>5/16</td>"), std::string::npos) << alphaRow;
-    EXPECT_NE(alphaRow.find("<td class=\"state\">running</td>"), std::string::npos) << alphaRow;
+    EXPECT_NE(alphaRow.find("<td class=\"state ok\">running</td>"), std::string::npos) << alphaRow;
     EXPECT_NE(html.find("2 of 2 servers answering"), std::string::npos);
     EXPECT_NE(html.find("<td>first start</td>"), std::string::npos);  // the last restarts
 
