@@ -1,7 +1,6 @@
 #include "observe/observatory.h"
 
 #include <atomic>
-#include <chrono>
 #include <deque>
 
 #include "observe/alerts.h"

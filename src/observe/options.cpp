@@ -130,8 +130,7 @@ ObserveOptions ParseObserveOptions(std::u16string_view text, std::vector<std::st
 
   const std::string url = Value(text, u"WebhookUrl", problems);
   if (!url.empty()) {
-    if ((StartsWithIgnoreCase(url, "http://") || StartsWithIgnoreCase(url, "https://")) && Printable(url) &&
-        url.size() <= 2000) {
+    if ((StartsWithIgnoreCase(url, "http://") || StartsWithIgnoreCase(url, "https://")) && Printable(url)) {
       o.webhookUrl = url;
     } else {
       problems.push_back("WebhookUrl=" + Quote(url) + " is not an http:// or https:// URL; no alerts");
