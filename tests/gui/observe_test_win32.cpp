@@ -6,13 +6,11 @@
 #include <windows.h>
 #include <psapi.h>
 
-#include <cstdio>
 #include <fstream>
 #include <nlohmann/json.hpp>
 
 #include "gui_driver_win32.h"
 #include "observe/http_client.h"
-#include "observe/http_endpoint.h"
 #include "observe/http_flood.h"
 
 namespace tervane::gui {
@@ -82,35 +80,22 @@ TEST(KespObserved, AFloodBelowTheConnectionLimitLeavesServersMemoryAndScrapesAlo
     const auto j = nlohmann::json::parse(Call("GET", port, "/api/servers").body, nullptr, false);
     return j.is_object() && j["servers"].size() == 2 ? j : nlohmann::json();
   };
-  auto allUp = [](const nlohmann::json& j) { return !j.is_null() && j["servers"][0]["up"] == true && j["servers"][1]["up"] == true; };
+  auto allUp = [](const nlohmann::json& j) {
+    return !j.is_null() && j["servers"][0]["up"] == true && j["servers"][1]["up"] == true;
+  };
   nlohmann::json before;
   ASSERT_TRUE(WaitFor([&] { return allUp(before = servers()); }, 60s));
 
   const HANDLE kesp = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, scene.KespProcessId());
-  auto residentKiB = [&]() -> long long {
+  tervane::testing::ExpectTheFloodHarmless(port, [&]() -> long long {
     PROCESS_MEMORY_COUNTERS c{};
     return GetProcessMemoryInfo(kesp, &c, sizeof c) ? static_cast<long long>(c.WorkingSetSize / 1024) : -1;
-  };
-  const long long rssBefore = residentKiB();
-  ASSERT_GT(rssBefore, 0);
-  long long rssMost = rssBefore;
-  const tervane::testing::FloodPlan plan;
-  const tervane::testing::FloodOutcome flood = tervane::testing::RunFlood(port, plan, [&] { rssMost = std::max(rssMost, residentKiB()); });
+  });
   CloseHandle(kesp);
 
-  std::printf("flood: worst /metrics %.3f s of %zu, memory %lld -> %lld KiB, floods taken %lld + %lld bytes\n",
-              flood.WorstScrape(), flood.scrapeSeconds.size(), rssBefore, rssMost, flood.headerFloodBytes,
-              flood.chunkedFloodBytes);
-  EXPECT_LT(flood.WorstScrape(), 1.0) << flood.scrapeSeconds.size() << " scrapes";
-  EXPECT_LT(rssMost - rssBefore, 16 * 1024) << "KiB grown under the flood";
-  EXPECT_LT(flood.headerFloodBytes, 16LL << 20);
-  EXPECT_LT(flood.chunkedFloodBytes, 16LL << 20);
-  EXPECT_EQ(flood.slowClosed, plan.slow);
-  EXPECT_EQ(flood.idleClosed, plan.idle);
-  EXPECT_GE(tervane::testing::ConnectionsClosedAtOnce(port, kHttpConnectionLimit + 8, 1500ms), 8);
-
-  const nlohmann::json after = servers();
-  ASSERT_TRUE(allUp(after)) << after.dump();
+  // The burst's connections past the limit may be open a moment longer.
+  nlohmann::json after;
+  ASSERT_TRUE(WaitFor([&] { return allUp(after = servers()); }, 10s)) << after.dump();
   for (std::size_t i = 0; i < 2; ++i) {
     EXPECT_EQ(after["servers"][i]["restarts"], before["servers"][i]["restarts"]) << i;
     EXPECT_EQ(after["servers"][i]["paused"], false) << i;

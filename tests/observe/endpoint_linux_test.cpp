@@ -5,14 +5,12 @@
 #include <sys/socket.h>
 #include <sys/un.h>
 
-#include <cstdio>
 #include <fstream>
 #include <nlohmann/json.hpp>
 #include <sstream>
 
 #include "child_posix.h"
 #include "http_flood.h"
-#include "observe/http_endpoint.h"
 #include "observe_support.h"
 #include "support/unique_handle_posix.h"
 
@@ -33,9 +31,14 @@ nlohmann::json ServersOf(int port) {
   return nlohmann::json::parse(answer->substr(answer->find("\r\n\r\n") + 4), nullptr, false);
 }
 
-// The sample of one metric ("name{labels}") in /metrics, or -1.
+// The sample of one metric ("name{labels}") in /metrics, or -1. The connections of a burst
+// past the limit may still be open for a moment: asked again for up to two seconds.
 long long Metric(int port, const std::string& sample) {
-  const auto answer = Fetch(port, GetRequest("/metrics"));
+  std::optional<std::string> answer;
+  for (int attempt = 0; attempt < 20 && !(answer && answer->rfind("HTTP/1.1 200", 0) == 0); ++attempt) {
+    if (attempt > 0) std::this_thread::sleep_for(100ms);
+    answer = Fetch(port, GetRequest("/metrics"));
+  }
   const std::size_t at = answer ? answer->find("\n" + sample + " ") : std::string::npos;
   return at == std::string::npos ? -1 : std::stoll(answer->substr(at + sample.size() + 2));
 }
@@ -87,34 +90,18 @@ TEST(KespEndpoint, AFloodBelowTheConnectionLimitLeavesServersMemoryAndScrapesAlo
     }
     ASSERT_TRUE(allUp(before)) << before.dump();
 
-    const long long rssBefore = ResidentKiB(monitor.Pid());
-    long long rssMost = rssBefore;
     keepAlives();
     int cycles = 0;
-    const FloodPlan plan;
-    const FloodOutcome flood = RunFlood(port, plan, [&] {
-      rssMost = std::max(rssMost, ResidentKiB(monitor.Pid()));
-      cycles += keepAlives();
-    });
+    const auto begun = std::chrono::steady_clock::now();
+    ExpectTheFloodHarmless(port, [&] { return ResidentKiB(monitor.Pid()); }, [&] { cycles += keepAlives(); });
     cycles += keepAlives();
-
-    std::printf("flood: worst /metrics %.3f s of %zu, memory %lld -> %lld KiB, floods taken %lld + %lld bytes, "
-                "%d cycles\n",
-                flood.WorstScrape(), flood.scrapeSeconds.size(), rssBefore, rssMost, flood.headerFloodBytes,
-                flood.chunkedFloodBytes, cycles);
-    EXPECT_LT(flood.WorstScrape(), 1.0) << flood.scrapeSeconds.size() << " scrapes";
-    EXPECT_LT(rssMost - rssBefore, 16 * 1024) << "KiB grown under the flood";
-    EXPECT_LT(flood.headerFloodBytes, 16LL << 20);  // closed early, not read to 200 MB
-    EXPECT_LT(flood.chunkedFloodBytes, 16LL << 20);
-    EXPECT_EQ(flood.slowClosed, plan.slow);  // dropped at the head's deadline
-    EXPECT_EQ(flood.idleClosed, plan.idle);
     // The cycle comes every 200 ms; at least half of those due came during the flood.
-    EXPECT_GE(cycles, static_cast<int>(plan.hold.count() / 200) / 2);
+    const auto spent = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - begun);
+    EXPECT_GE(cycles, static_cast<int>(spent.count() / 200) / 2) << spent.count() << " ms";
 
-    // Past the limit, connections are closed at once and counted.
-    EXPECT_GE(ConnectionsClosedAtOnce(port, kHttpConnectionLimit + 8, 1500ms), 8);
+    // The metrics say what was refused.
     EXPECT_GE(Metric(port, "tervane_http_connections_refused_total{reason=\"limit\"}"), 8);
-    EXPECT_GE(Metric(port, "tervane_http_requests_refused_total{reason=\"timeout\"}"), plan.slow);
+    EXPECT_GE(Metric(port, "tervane_http_requests_refused_total{reason=\"timeout\"}"), FloodPlan().slow);
     EXPECT_GE(Metric(port, "tervane_http_requests_refused_total{reason=\"too_large\"}"), 2);
 
     // No server was started, ended or paused meanwhile.

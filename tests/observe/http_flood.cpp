@@ -1,5 +1,7 @@
 #include "http_flood.h"
 
+#include <gtest/gtest.h>
+
 #include <algorithm>
 #include <array>
 #include <boost/asio/connect.hpp>
@@ -7,6 +9,7 @@
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/asio/steady_timer.hpp>
 #include <boost/asio/write.hpp>
+#include <cstdio>
 #include <memory>
 #include <thread>
 
@@ -166,6 +169,28 @@ int ConnectionsClosedAtOnce(int port, int count, std::chrono::milliseconds hold)
   }
   io.run_for(hold);
   return closed;
+}
+
+void ExpectTheFloodHarmless(int port, const std::function<long long()>& residentKiB,
+                            const std::function<void()>& sample) {
+  const long long before = residentKiB();
+  ASSERT_GT(before, 0);
+  long long most = before;
+  const FloodPlan plan;
+  const FloodOutcome flood = RunFlood(port, plan, [&] {
+    most = std::max(most, residentKiB());
+    if (sample) sample();
+  });
+  std::printf("flood: worst /metrics %.3f s of %zu, memory %lld -> %lld KiB, floods taken %lld + %lld bytes\n",
+              flood.WorstScrape(), flood.scrapeSeconds.size(), before, most, flood.headerFloodBytes,
+              flood.chunkedFloodBytes);
+  EXPECT_LT(flood.WorstScrape(), 1.0) << flood.scrapeSeconds.size() << " scrapes";
+  EXPECT_LT(most - before, 16 * 1024) << "KiB grown under the flood";
+  EXPECT_LT(flood.headerFloodBytes, 16LL << 20);  // cut early, not read to 200 MB
+  EXPECT_LT(flood.chunkedFloodBytes, 16LL << 20);
+  EXPECT_EQ(flood.slowClosed, plan.slow);  // dropped at the head's deadline
+  EXPECT_EQ(flood.idleClosed, plan.idle);
+  EXPECT_GE(ConnectionsClosedAtOnce(port, 32 + 8, std::chrono::milliseconds(1500)), 8);
 }
 
 }  // namespace tervane::testing

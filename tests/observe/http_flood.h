@@ -36,6 +36,14 @@ FloodOutcome RunFlood(int port, const FloodPlan& plan, const std::function<void(
 // closed at once (those past its limit).
 int ConnectionsClosedAtOnce(int port, int count, std::chrono::milliseconds hold);
 
+// What both programs' tests expect of their endpoint: under the flood of a default plan,
+// /metrics answered within a second every time, the program's memory (residentKiB) grown by
+// less than 16 MiB, both endless floods cut early, every slow and idle client dropped at the
+// deadline; then 8 connections past the limit closed at once. Prints the figures; `sample`
+// is called every 200 ms of the flood too.
+void ExpectTheFloodHarmless(int port, const std::function<long long()>& residentKiB,
+                            const std::function<void()>& sample = {});
+
 // One request on a connection of its own: the whole answer (status line to the end, the
 // endpoint closing), or nothing after `limit`.
 std::optional<std::string> Fetch(int port, const std::string& request,
