@@ -101,8 +101,8 @@ void BM_ScrapeMetrics(benchmark::State& state) {
   const long before = ResidentKb();
   SnapshotBox box;
   box.Publish(Snapshot(static_cast<int>(state.range(0))));
-  HttpApi api("", box, {}, {}, [] { return kNow; }, "2.3");
-  HttpEndpoint endpoint([&api](const HttpRequest& r) { return api.Handle(r); });
+  HttpApi api("", "127.0.0.1", box, {}, {}, [] { return kNow; }, "2.3");
+  HttpEndpoint endpoint([&api](const HttpRequest& r, HttpAnswer answer) { api.Handle(r, answer); });
   std::string error;
   if (!endpoint.Start(ListenAddress{"127.0.0.1", 0}, error)) {
     state.SkipWithError(error.c_str());

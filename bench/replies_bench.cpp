@@ -19,6 +19,8 @@
 //   kesp_cpu_ms  kesp's CPU time per cycle, in milliseconds
 //   wakeups      the times per cycle kesp slept and was woken (its voluntary context switches):
 //                on a virtual machine each costs CPU time of its own, counted in kesp_cpu_ms
+//   kesp_rss_mb  kesp's resident memory after the cycles (VmRSS), with no kesp.ini
+//   kesp_libs    the shared objects mapped into kesp (/proc/<pid>/maps)
 //
 // BM_QueryFloor is what any watchdog pays on this machine for the same work at the least: a
 // thread that sleeps as kesp does (3.5 s, then 0.5 s), sends one query to each stand-in and
@@ -42,6 +44,7 @@
 #include <fstream>
 #include <memory>
 #include <random>
+#include <set>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -257,6 +260,26 @@ long long CpuNanoseconds(pid_t pid) {
   return total;
 }
 
+// A process's resident memory (VmRSS), in megabytes.
+double ResidentMegabytes(pid_t pid) {
+  std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+  std::string line;
+  while (std::getline(status, line))
+    if (line.rfind("VmRSS:", 0) == 0) return std::stod(line.substr(6)) / 1024;
+  return 0;
+}
+
+// The shared objects a process has mapped, each counted once.
+std::size_t SharedObjects(pid_t pid) {
+  std::ifstream maps("/proc/" + std::to_string(pid) + "/maps");
+  std::set<std::string> objects;
+  for (std::string line; std::getline(maps, line);) {
+    const std::size_t path = line.find('/');
+    if (path != std::string::npos && line.find(".so", path) != std::string::npos) objects.insert(line.substr(path));
+  }
+  return objects.size();
+}
+
 // The times a process gave up the processor to wait, so far.
 long long VoluntarySwitches(pid_t pid) {
   std::ifstream status("/proc/" + std::to_string(pid) + "/status");
@@ -360,6 +383,8 @@ void BM_KespCycle(benchmark::State& state) {
   const long long switches = VoluntarySwitches(kesp.Pid()) - switchesBefore;
   state.counters["kesp_cpu_ms"] = cycles > 0 ? static_cast<double>(used) / 1e6 / cycles : 0;
   state.counters["wakeups"] = cycles > 0 ? static_cast<double>(switches) / cycles : 0;
+  state.counters["kesp_rss_mb"] = ResidentMegabytes(kesp.Pid());
+  state.counters["kesp_libs"] = static_cast<double>(SharedObjects(kesp.Pid()));
   state.counters["unanswered"] = kesp.Unanswered(count);
   state.counters["processes"] = static_cast<double>(ProcessCount());
 }

@@ -7,8 +7,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 need=()
-for p in cmake make g++ libbenchmark-dev pkg-config libsystemd-dev libcpp-httplib-dev nlohmann-json3-dev \
-         libcurl4-openssl-dev; do dpkg -s "$p" >/dev/null 2>&1 || need+=("$p"); done
+for p in cmake make g++ libbenchmark-dev libboost-dev nlohmann-json3-dev libcurl4-openssl-dev; do dpkg -s "$p" >/dev/null 2>&1 || need+=("$p"); done
 if [ ${#need[@]} -gt 0 ]; then
   SUDO=""; [ "$(id -u)" -ne 0 ] && SUDO=sudo
   $SUDO apt-get update -q && $SUDO env DEBIAN_FRONTEND=noninteractive apt-get install -y -q "${need[@]}"

@@ -1,14 +1,16 @@
 #!/usr/bin/env bash
-# Takes docs/status-page.png: kesp (the native build) with kesp.ini's HTTP endpoint and four
-# stand-in servers on 127.0.0.1, one of them exiting at once so that the crash-loop guard
-# pauses it; headless Chromium captures the status page.
+# Takes docs/status-page.png and docs/status-page-narrow.png: kesp (the native build) with
+# kesp.ini's HTTP endpoint and five stand-in servers on 127.0.0.1, one of them exiting at once
+# so that the crash-loop guard pauses it and one never answering (its timeouts counted);
+# headless Chromium captures the status page on a desktop's width and on a phone's (360).
 #
-#   scripts/status_page_shot.sh          build/linux, docs/status-page.png
+#   scripts/status_page_shot.sh          build/linux, docs/status-page.png, docs/status-page-narrow.png
 set -euo pipefail
 cd "$(dirname "$0")/.."
 ROOT=$PWD
 BUILD=${BUILD:-$ROOT/build/linux}
 OUT=${OUT:-$ROOT/docs/status-page.png}
+NARROW=${NARROW:-${OUT%.png}-narrow.png}
 cmake --build "$BUILD" -j"${JOBS:-2}" --target kesp fakesrv >/dev/null
 
 work=$(mktemp -d)
@@ -35,12 +37,17 @@ add "Dust2 24/7" "-fakesrv.players 17 -fakesrv.maxplayers 24"
 add "Inferno pug" "-fakesrv.players 9 -fakesrv.maxplayers 10 -fakesrv.map de_inferno"
 add "Surf" "-fakesrv.players 0 -fakesrv.maxplayers 32 -fakesrv.map surf_ski_2"
 add "Broken mod" "-fakesrv.exit-after 0"
+add "Frozen" "-fakesrv.map de_nuke -fakesrv.silent"
 http=$(( 18000 + RANDOM % 1000 ))
 printf '[Options]\r\nHttpListen=127.0.0.1:%s\r\nMaxRestarts=2\r\nRestartWindowMinutes=10\r\n' "$http" > "$work/kesp.ini"
 TERVANE_TEST_CYCLE_MS=200 "$work/kesp" >"$work/kesp.out" 2>&1 &
 kesp_pid=$!
-sleep 6
-chromium --headless --no-sandbox --disable-gpu --disable-quic --no-first-run --disable-background-networking \
-  --disable-component-update --disable-sync --user-data-dir="$work/profile" --hide-scrollbars \
-  --window-size=980,500 --virtual-time-budget=4000 --screenshot="$OUT" "http://127.0.0.1:$http/" >/dev/null 2>&1
-echo "wrote $OUT"
+sleep 8
+shot() {  # shot WIDTH HEIGHT FILE
+  chromium --headless --no-sandbox --disable-gpu --disable-quic --no-first-run --disable-background-networking \
+    --disable-component-update --disable-sync --user-data-dir="$work/profile" --hide-scrollbars \
+    --window-size="$1,$2" --virtual-time-budget=4000 --screenshot="$3" "http://127.0.0.1:$http/" >/dev/null 2>&1
+  echo "wrote $3"
+}
+shot 980 620 "$OUT"
+shot 360 1400 "$NARROW"

@@ -23,8 +23,8 @@ record() {  # record NAME STATUS
 # ---------------------------------------------------------------- packages
 PACKAGES=(cmake make g++ googletest libgtest-dev libgmock-dev libbenchmark-dev mingw-w64
           g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix wine wine64 wine32:i386
-          xvfb x11-utils xdotool clang libclang-rt-14-dev python3 procps pkg-config libsystemd-dev systemd
-          libcpp-httplib-dev nlohmann-json3-dev libcurl4-openssl-dev chromium)
+          xvfb x11-utils xdotool clang libclang-rt-14-dev python3 procps systemd
+          libboost-dev nlohmann-json3-dev libcurl4-openssl-dev curl chromium)
 missing=()
 for p in "${PACKAGES[@]}"; do
   dpkg -s "$p" >/dev/null 2>&1 || missing+=("$p")

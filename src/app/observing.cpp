@@ -1,5 +1,6 @@
 #include "app/observing.h"
 
+#include "support/descriptors.h"
 #include "support/text.h"
 
 namespace tervane {
@@ -30,7 +31,16 @@ std::unique_ptr<Observatory> StartObserving(EventLoop& loop, Monitor& monitor, c
     if (verb == "pause" || verb == "unpause") monitor.Pause({row}, verb == "pause");
     if (verb == "restart") monitor.Restart({row}, yes);
     if (verb == "close") monitor.Close({row}, yes);
+    return monitor.LastSaveSucceeded();
   };
+  // The console's line on Linux (the journal under systemd), the log view on Windows; never the
+  // log file, which holds the supervision's own lines.
+  hooks.tell = [&monitor](const std::u16string& line) {
+    SystemClock clock;
+    monitor.View().AppendLogLine(FormatLogLine(clock.Now(), u"HTTP", line));
+  };
+  // The HTTP endpoint leaves the supervision its reserve of descriptors, as the control socket does.
+  hooks.mayTakeDescriptor = [] { return FrontDoorMayTakeDescriptor(); };
   return std::make_unique<Observatory>(loop, monitor.States(), monitor.Supervision(), monitor.Log(),
                                        std::move(options), std::move(hooks));
 }

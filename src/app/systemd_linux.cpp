@@ -1,12 +1,15 @@
 #include "app/systemd_linux.h"
 
-#include <systemd/sd-daemon.h>
 #include <grp.h>
 #include <pwd.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <sys/wait.h>
 
+#include <cstddef>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <optional>
@@ -201,8 +204,29 @@ int RunServiceCommand(const std::vector<std::string>& args, const std::string& e
   return !systemd || Systemctl(user, "daemon-reload", out, err) == 0 ? 0 : 1;
 }
 
-void NotifyReady(const std::string& status) { sd_notify(0, ("READY=1\nSTATUS=" + status).c_str()); }
-void NotifyWatchdog() { sd_notify(0, "WATCHDOG=1"); }
-void NotifyStopping() { sd_notify(0, "STOPPING=1"); }
+bool NotifyServiceManager(const std::string& message) {
+  // The service manager's protocol: one datagram to the socket named in NOTIFY_SOCKET, a path
+  // or, after '@', an abstract address. No socket named: not under a service manager.
+  const char* name = std::getenv("NOTIFY_SOCKET");
+  if (!name || (name[0] != '/' && name[0] != '@')) return false;
+  sockaddr_un to{};
+  to.sun_family = AF_UNIX;
+  const std::size_t length = std::strlen(name);
+  if (length >= sizeof to.sun_path) return false;
+  std::memcpy(to.sun_path, name, length);
+  if (name[0] == '@') to.sun_path[0] = '\0';
+  // One socket for the whole run: the keep-alive comes every cycle. Never waited on: a service
+  // manager that does not read must not stop the supervision (a keep-alive lost is sent again
+  // next cycle).
+  static const int fd = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) return false;
+  const auto size = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + length + (name[0] == '/' ? 1 : 0));
+  return ::sendto(fd, message.data(), message.size(), MSG_NOSIGNAL | MSG_DONTWAIT, reinterpret_cast<const sockaddr*>(&to), size) ==
+         static_cast<ssize_t>(message.size());
+}
+
+void NotifyReady(const std::string& status) { NotifyServiceManager("READY=1\nSTATUS=" + status); }
+void NotifyWatchdog() { NotifyServiceManager("WATCHDOG=1"); }
+void NotifyStopping() { NotifyServiceManager("STOPPING=1"); }
 
 }  // namespace tervane

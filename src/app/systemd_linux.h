@@ -33,6 +33,10 @@ struct ServicePlaces {
 int RunServiceCommand(const std::vector<std::string>& args, const std::string& executable, const std::string& folder,
                       std::ostream& out, std::ostream& err, const ServicePlaces& places = {});
 
+// Sends one message of the notification protocol ("READY=1", "WATCHDOG=1"...) to the socket
+// NOTIFY_SOCKET names; false when none is named or the datagram did not go.
+bool NotifyServiceManager(const std::string& message);
+
 // The notifications; each does nothing unless systemd started kesp with a notify socket.
 void NotifyReady(const std::string& status);
 void NotifyWatchdog();

@@ -30,8 +30,8 @@ const char* ReasonText(RestartReason reason) {
 // Discord takes at most 2000 characters of content; the text is cut well before at a line.
 constexpr std::size_t kTextLimit = 1900;
 
-std::string Text(const AlertBatch& b) {
-  std::string text = "Tervane: " + b.server;
+std::string Text(const AlertBatch& b, const std::string& host) {
+  std::string text = "Tervane on " + host + ": " + b.server;
   if (b.events.size() == 1 && b.more == 0) return text + " " + DescribeAlert(b.events.front());
   text += ": " + std::to_string(b.events.size() + static_cast<std::size_t>(b.more)) + " events";
   for (const AlertEvent& e : b.events) {
@@ -41,6 +41,19 @@ std::string Text(const AlertBatch& b) {
   }
   if (b.more > 0) text += "\n- and " + std::to_string(b.more) + " more";
   return text;
+}
+
+// Slack reads "<...>" as links and mentions and "&" as the start of an entity.
+std::string SlackEscaped(const std::string& text) {
+  std::string out;
+  out.reserve(text.size());
+  for (char c : text) {
+    if (c == '&') out += "&amp;";
+    else if (c == '<') out += "&lt;";
+    else if (c == '>') out += "&gt;";
+    else out += c;
+  }
+  return out;
 }
 
 }  // namespace
@@ -66,6 +79,7 @@ AlertBatch AlertLimiter::Take(PerServer& s, WallTime now) {
 }
 
 std::vector<AlertBatch> AlertLimiter::Offer(AlertEvent event, WallTime now) {
+  const bool urgent = event.kind != AlertKind::Restart;
   PerServer& s = servers_[event.server];
   s.held.server = event.server;
   if (s.held.events.size() < kHeldLimit) {
@@ -73,7 +87,7 @@ std::vector<AlertBatch> AlertLimiter::Offer(AlertEvent event, WallTime now) {
   } else {
     s.held.more += 1;
   }
-  if (!Due(s, now)) return {};
+  if (!urgent && !Due(s, now)) return {};
   return {Take(s, now)};
 }
 
@@ -91,12 +105,13 @@ std::vector<AlertBatch> AlertLimiter::Flush(WallTime now) {
   return due;
 }
 
-std::string FormatAlert(WebhookFormat format, const AlertBatch& b) {
+std::string FormatAlert(WebhookFormat format, const AlertBatch& b, const std::string& host) {
   nlohmann::json doc;
   if (format == WebhookFormat::Discord) {
-    doc = {{"content", Text(b)}};
+    // A server named "@everyone" pings nobody.
+    doc = {{"content", Text(b, host)}, {"allowed_mentions", {{"parse", nlohmann::json::array()}}}};
   } else if (format == WebhookFormat::Slack) {
-    doc = {{"text", Text(b)}};
+    doc = {{"text", SlackEscaped(Text(b, host))}};
   } else {
     nlohmann::json events = nlohmann::json::array();
     for (const AlertEvent& e : b.events) {
@@ -109,8 +124,8 @@ std::string FormatAlert(WebhookFormat format, const AlertBatch& b) {
       }
       events.push_back(std::move(o));
     }
-    doc = {{"source", "tervane"}, {"server", b.server}, {"events", std::move(events)}, {"more", b.more},
-           {"text", Text(b)}};
+    doc = {{"source", "tervane"}, {"host", host}, {"server", b.server}, {"events", std::move(events)},
+           {"more", b.more}, {"text", Text(b, host)}};
   }
   return doc.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
 }

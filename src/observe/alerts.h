@@ -1,7 +1,9 @@
 // Webhook alerts of kesp.ini's WebhookUrl: the events (a restart with its reason, a failed
 // start, a crash-loop pause), the limit of one message per server per minute with the rest
-// summed into the next one, the message formats, and the sender with its bounded queue on a
-// thread of its own, so that a slow or dead webhook never holds up the loop.
+// summed into the next one (a failed start and a crash-loop pause go at once), the message
+// formats, and the sender with its bounded queue on a thread of its own, so that a slow or
+// dead webhook never holds up the loop. Every message names its host; names from the list are
+// text, never markup or mentions, in every format.
 #pragma once
 
 #include <atomic>
@@ -43,6 +45,7 @@ struct AlertBatch {
 };
 
 // At most one message per server per interval; what comes in between waits for the next one.
+// Failed starts and crash-loop pauses never wait: they go at once, with what was held.
 class AlertLimiter {
  public:
   explicit AlertLimiter(WallTime intervalSeconds = 60) : interval_(intervalSeconds) {}
@@ -68,8 +71,9 @@ class AlertLimiter {
 
 // One line of text per event: "restarted: process lost", "could not be started (error 2)"...
 std::string DescribeAlert(const AlertEvent& event);
-// The message's body: Discord {"content"}, Slack {"text"}, or the events as JSON.
-std::string FormatAlert(WebhookFormat format, const AlertBatch& batch);
+// The message's body: Discord {"content"} that mentions nobody, Slack {"text"} with its
+// control characters escaped, or the events as JSON; `host` names this host in each.
+std::string FormatAlert(WebhookFormat format, const AlertBatch& batch, const std::string& host);
 
 // Sends bodies to the URL one after the other on its own thread. The queue holds at most
 // kQueueLimit messages; more are dropped and counted.
@@ -84,7 +88,7 @@ class WebhookSender {
 
   // Never blocks; false when the queue was full and the message dropped.
   bool Enqueue(std::string body);
-  ObserverCounts Counts() const { return ObserverCounts{sent_.load(), failed_.load(), dropped_.load()}; }
+  ObserverCounts Counts() const { return ObserverCounts{sent_.load(), failed_.load(), dropped_.load(), {}}; }
 
   static constexpr std::size_t kQueueLimit = 32;
   static constexpr int kTimeoutMs = 5000;

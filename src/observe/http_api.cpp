@@ -1,6 +1,8 @@
 #include "observe/http_api.h"
 
 #include "observe/http_endpoint.h"
+#include "observe/options.h"
+#include "support/text.h"
 
 namespace tervane {
 namespace {
@@ -49,9 +51,10 @@ const std::vector<std::pair<std::string, std::string>>& CommonResponseHeaders() 
   return headers;
 }
 
-HttpApi::HttpApi(std::string token, const SnapshotBox& snapshots, CommandRunner commands,
+HttpApi::HttpApi(std::string token, std::string listenHost, const SnapshotBox& snapshots, CommandRunner commands,
                  std::function<ObserverCounts()> counts, std::function<WallTime()> clock, std::string version)
     : token_(std::move(token)),
+      listenHost_(std::move(listenHost)),
       snapshots_(snapshots),
       commands_(std::move(commands)),
       counts_(std::move(counts)),
@@ -59,47 +62,78 @@ HttpApi::HttpApi(std::string token, const SnapshotBox& snapshots, CommandRunner 
       version_(std::move(version)) {}
 
 bool HttpApi::TokenMatches(const std::string& authorization) const {
-  constexpr std::string_view scheme = "Bearer ";
-  if (token_.empty() || authorization.size() != scheme.size() + token_.size()) return false;
-  if (authorization.compare(0, scheme.size(), scheme) != 0) return false;
+  // "Bearer" in any case, then blanks, then the token.
+  constexpr std::string_view scheme = "BEARER";
+  if (token_.empty() || authorization.size() <= scheme.size() ||
+      UpperAscii(std::string_view(authorization).substr(0, scheme.size())) != scheme)
+    return false;
+  std::size_t at = scheme.size();
+  if (authorization[at] != ' ') return false;
+  while (at < authorization.size() && authorization[at] == ' ') ++at;
+  if (authorization.size() - at != token_.size()) return false;
   // Every byte compared, so the time taken tells nothing of where a guess went wrong.
   unsigned char difference = 0;
   for (std::size_t i = 0; i < token_.size(); ++i)
-    difference |= static_cast<unsigned char>(authorization[scheme.size() + i] ^ token_[i]);
+    difference |= static_cast<unsigned char>(authorization[at + i] ^ token_[i]);
   return difference == 0;
 }
 
-HttpResponse HttpApi::Handle(const HttpRequest& request) const {
+bool HttpApi::HostAllowed(const std::string& host) const {
+  if (host.empty()) return true;  // HTTP/1.0 without Host: no browser of these days
+  std::string_view name = host;
+  if (name.front() == '[') {
+    // An IPv6 literal, with or without a port.
+    const std::size_t close = name.find(']');
+    return close != std::string_view::npos &&
+           name.substr(1, close - 1).find_first_not_of("0123456789abcdefABCDEF:.") == std::string_view::npos &&
+           (close + 1 == name.size() || name[close + 1] == ':');
+  }
+  const std::size_t colon = name.rfind(':');
+  if (colon != std::string_view::npos) {
+    const std::string_view port = name.substr(colon + 1);
+    if (port.empty() || port.find_first_not_of("0123456789") != std::string_view::npos) return false;
+    name = name.substr(0, colon);
+  }
+  const std::string upper = UpperAscii(name);
+  return upper == "LOCALHOST" || upper == UpperAscii(listenHost_) || ParseListenAddress(std::string(name) + ":1");
+}
+
+void HttpApi::Handle(const HttpRequest& request, const HttpAnswer& answer) const {
+  const bool tokenSent = !request.authorization.empty();
   const bool authorized = TokenMatches(request.authorization);
+  if (tokenSent && !authorized) return answer(Unauthorized());
+  if (request.fromLoopback && !authorized && !HostAllowed(request.host))
+    return answer(Text(403, "the Host header names another site; use this host's address or localhost\n"));
   if (request.method == "GET" || request.method == "HEAD") {
     if (request.path == "/" || request.path == "/index.html") {
       HttpResponse r = Text(200, StatusPageHtml());
       r.contentType = "text/html; charset=utf-8";
-      return r;
+      return answer(std::move(r));
     }
-    if (request.path != "/metrics" && request.path != "/api/servers") return Text(404, "not found\n");
-    if (!request.fromLoopback && !authorized) return Unauthorized();
+    if (request.path != "/metrics" && request.path != "/api/servers") return answer(Text(404, "not found\n"));
+    if (!request.fromLoopback && !authorized) return answer(Unauthorized());
     const auto snapshot = snapshots_.Latest();
     const WallTime now = clock_();
     if (request.path == "/metrics") {
       HttpResponse r = Text(200, RenderMetrics(*snapshot, counts_ ? counts_() : ObserverCounts{}, now, version_));
       r.contentType = "text/plain; version=0.0.4; charset=utf-8";
-      return r;
+      return answer(std::move(r));
     }
     HttpResponse r = Text(200, RenderServersJson(*snapshot, now));
     r.contentType = "application/json";
-    return r;
+    return answer(std::move(r));
   }
   if (request.method == "POST") {
     std::size_t row = 0;
     std::string verb;
-    if (!ParseCommandPath(request.path, row, verb)) return Text(404, "not found\n");
-    if (!authorized) return Unauthorized();
-    return commands_ ? commands_(verb, row) : Text(503, "no commands\n");
+    if (!ParseCommandPath(request.path, row, verb)) return answer(Text(404, "not found\n"));
+    if (!authorized) return answer(Unauthorized());
+    if (!commands_) return answer(Text(503, "no commands\n"));
+    return commands_(verb, row, request, answer);
   }
   HttpResponse r = Text(405, "method not allowed\n");
   r.headers.emplace_back("Allow", "GET, POST");
-  return r;
+  answer(std::move(r));
 }
 
 }  // namespace tervane

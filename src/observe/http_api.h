@@ -6,9 +6,14 @@
 //   GET  /api/servers                   the snapshot as JSON
 //   POST /api/servers/<row>/<verb>      pause, unpause, restart or close one server
 //
-// A client on another host needs the token (Authorization: Bearer) for everything but the
-// page itself, whose script sends the token it finds after '#token=' in the page's address.
-// Every POST needs the token, from this host too; without a token set, POST is refused.
+// A client on another host needs the token (Authorization: Bearer, the scheme in any case) for
+// everything but the page itself, whose script sends the token it finds after '#token=' in the
+// page's address. Every POST needs the token, from this host too; without a token set, POST is
+// refused. A token sent is checked wherever the client is: a wrong one is refused.
+//
+// A client of this host without the token is served only when its Host header names this host
+// (an address literal, "localhost" or the listen address's host): a page of another site that
+// a browser on this host was led to through DNS rebinding gets 403.
 #pragma once
 
 #include <cstddef>
@@ -28,6 +33,8 @@ struct HttpRequest {
   std::string authorization;  // the header's value
   bool fromLoopback = false;
   std::string body;
+  std::string host;  // the Host header's value (empty: none, HTTP/1.0)
+  std::string peer;  // the client's address and port, for the operator's record
 };
 
 struct HttpResponse {
@@ -37,21 +44,29 @@ struct HttpResponse {
   std::vector<std::pair<std::string, std::string>> headers;
 };
 
-// Runs a command on the loop's thread and answers its outcome; status 404 for a row past the
-// end, 503 when the loop did not take it in time.
-using CommandRunner = std::function<HttpResponse(const std::string& verb, std::size_t row)>;
+// Where an answer goes once it is known: called once, from any thread.
+using HttpAnswer = std::function<void(HttpResponse)>;
+
+// Runs a command on the loop's thread and answers its outcome there (404 for a row past the
+// end); the request is the command's, for its origin.
+using CommandRunner =
+    std::function<void(const std::string& verb, std::size_t row, const HttpRequest& request, HttpAnswer answer)>;
 
 class HttpApi {
  public:
-  HttpApi(std::string token, const SnapshotBox& snapshots, CommandRunner commands,
+  // listenHost: HttpListen's host, a name this host's clients may use in Host too.
+  HttpApi(std::string token, std::string listenHost, const SnapshotBox& snapshots, CommandRunner commands,
           std::function<ObserverCounts()> counts, std::function<WallTime()> clock, std::string version);
 
-  HttpResponse Handle(const HttpRequest& request) const;
+  // Answers at once, or for a command once the loop's thread ran it.
+  void Handle(const HttpRequest& request, const HttpAnswer& answer) const;
 
  private:
   bool TokenMatches(const std::string& authorization) const;
+  bool HostAllowed(const std::string& host) const;
 
   std::string token_;
+  std::string listenHost_;
   const SnapshotBox& snapshots_;
   CommandRunner commands_;
   std::function<ObserverCounts()> counts_;

@@ -1,5 +1,7 @@
 // One HTTP request out and its answer: the webhook alerts' sender (and the tests' client).
-// One header, two halves: libcurl on Linux, WinHTTP on Windows. Blocking; called off the loop.
+// One header, two halves: on Linux libcurl, in a module of its own (kesp-webhook.so) loaded on
+// first use, so that kesp without WebhookUrl never loads libcurl and what it needs; on Windows
+// WinHTTP, loaded on first use too. Blocking; called off the loop.
 #pragma once
 
 #include <string>
@@ -24,5 +26,8 @@ struct HttpCallResult {
 inline constexpr std::size_t kHttpAnswerLimit = 1 << 20;
 
 HttpCallResult SendHttp(const HttpCall& call);
+
+// Loads what SendHttp needs, once; false with the reason when it cannot be had.
+bool HttpClientReady(std::string& why);
 
 }  // namespace tervane

@@ -1,5 +1,6 @@
 // The Windows half of the HTTP client: WinHTTP (part of Windows), one session per request, no
-// redirects, the whole exchange bounded by the call's time-out.
+// redirects, the whole exchange bounded by the call's time-out. winhttp.dll is loaded on first
+// use, so that kesp.exe without WebhookUrl never loads it.
 #include <windows.h>
 #include <winhttp.h>
 
@@ -18,24 +19,60 @@ std::wstring Wide(const std::string& utf8) {
 
 std::string LastError(const char* what) { return std::string(what) + " failed (error " + std::to_string(GetLastError()) + ")"; }
 
+// WinHTTP's functions, from winhttp.dll loaded once.
+#define TERVANE_WINHTTP_FUNCTIONS(X)                                                                        \
+  X(WinHttpCrackUrl) X(WinHttpOpen) X(WinHttpSetTimeouts) X(WinHttpConnect) X(WinHttpOpenRequest)         \
+  X(WinHttpSetOption) X(WinHttpSendRequest) X(WinHttpReceiveResponse) X(WinHttpQueryHeaders) X(WinHttpReadData) \
+  X(WinHttpCloseHandle)
+
+struct WinHttp {
+#define TERVANE_DECLARE(name) decltype(&::name) name = nullptr;
+  TERVANE_WINHTTP_FUNCTIONS(TERVANE_DECLARE)
+#undef TERVANE_DECLARE
+  bool loaded = false;
+};
+
+const WinHttp& Api() {
+  static const WinHttp api = [] {
+    WinHttp a;
+    const HMODULE dll = LoadLibraryExW(L"winhttp.dll", nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32);
+    if (!dll) return a;
+    a.loaded = true;
+#define TERVANE_LOAD(name)                                                                                    \
+  a.name = reinterpret_cast<decltype(a.name)>(reinterpret_cast<void*>(GetProcAddress(dll, #name)));          \
+  a.loaded = a.loaded && a.name != nullptr;
+    TERVANE_WINHTTP_FUNCTIONS(TERVANE_LOAD)
+#undef TERVANE_LOAD
+    return a;
+  }();
+  return api;
+}
+
 struct Handle {
   HINTERNET h = nullptr;
   ~Handle() {
-    if (h) WinHttpCloseHandle(h);
+    if (h) Api().WinHttpCloseHandle(h);
   }
 };
 
 }  // namespace
 
+bool HttpClientReady(std::string& why) {
+  why = Api().loaded ? "" : "winhttp.dll could not be loaded";
+  return Api().loaded;
+}
+
 HttpCallResult SendHttp(const HttpCall& call) {
   HttpCallResult result;
+  if (!HttpClientReady(result.error)) return result;
+  const WinHttp& api = Api();
   const std::wstring url = Wide(call.url);
   URL_COMPONENTS parts{};
   parts.dwStructSize = sizeof parts;
   parts.dwHostNameLength = static_cast<DWORD>(-1);
   parts.dwUrlPathLength = static_cast<DWORD>(-1);
   parts.dwExtraInfoLength = static_cast<DWORD>(-1);
-  if (!WinHttpCrackUrl(url.c_str(), static_cast<DWORD>(url.size()), 0, &parts)) {
+  if (!api.WinHttpCrackUrl(url.c_str(), static_cast<DWORD>(url.size()), 0, &parts)) {
     result.error = LastError("WinHttpCrackUrl");
     return result;
   }
@@ -44,20 +81,20 @@ HttpCallResult SendHttp(const HttpCall& call) {
   if (parts.lpszExtraInfo) path.append(parts.lpszExtraInfo, parts.dwExtraInfoLength);
   if (path.empty()) path = L"/";
 
-  Handle session{WinHttpOpen(L"Tervane", WINHTTP_ACCESS_TYPE_NO_PROXY, WINHTTP_NO_PROXY_NAME, WINHTTP_NO_PROXY_BYPASS, 0)};
+  Handle session{api.WinHttpOpen(L"Tervane", WINHTTP_ACCESS_TYPE_NO_PROXY, WINHTTP_NO_PROXY_NAME, WINHTTP_NO_PROXY_BYPASS, 0)};
   if (!session.h) {
     result.error = LastError("WinHttpOpen");
     return result;
   }
   const int t = call.timeoutMs;
-  WinHttpSetTimeouts(session.h, t, t, t, t);
-  Handle connection{WinHttpConnect(session.h, host.c_str(), parts.nPort, 0)};
+  api.WinHttpSetTimeouts(session.h, t, t, t, t);
+  Handle connection{api.WinHttpConnect(session.h, host.c_str(), parts.nPort, 0)};
   if (!connection.h) {
     result.error = LastError("WinHttpConnect");
     return result;
   }
   const std::wstring method = Wide(call.method);
-  Handle request{WinHttpOpenRequest(connection.h, method.c_str(), path.c_str(), nullptr, WINHTTP_NO_REFERER,
+  Handle request{api.WinHttpOpenRequest(connection.h, method.c_str(), path.c_str(), nullptr, WINHTTP_NO_REFERER,
                                     WINHTTP_DEFAULT_ACCEPT_TYPES,
                                     parts.nScheme == INTERNET_SCHEME_HTTPS ? WINHTTP_FLAG_SECURE : 0)};
   if (!request.h) {
@@ -65,21 +102,21 @@ HttpCallResult SendHttp(const HttpCall& call) {
     return result;
   }
   DWORD noRedirects = WINHTTP_DISABLE_REDIRECTS;
-  WinHttpSetOption(request.h, WINHTTP_OPTION_DISABLE_FEATURE, &noRedirects, sizeof noRedirects);
+  api.WinHttpSetOption(request.h, WINHTTP_OPTION_DISABLE_FEATURE, &noRedirects, sizeof noRedirects);
   std::wstring headers;
   if (!call.contentType.empty()) headers += L"Content-Type: " + Wide(call.contentType) + L"\r\n";
   if (!call.authorization.empty()) headers += L"Authorization: " + Wide(call.authorization) + L"\r\n";
   const DWORD size = static_cast<DWORD>(call.body.size());
-  if (!WinHttpSendRequest(request.h, headers.empty() ? WINHTTP_NO_ADDITIONAL_HEADERS : headers.c_str(),
+  if (!api.WinHttpSendRequest(request.h, headers.empty() ? WINHTTP_NO_ADDITIONAL_HEADERS : headers.c_str(),
                           headers.empty() ? 0 : static_cast<DWORD>(-1),
                           size ? const_cast<char*>(call.body.data()) : WINHTTP_NO_REQUEST_DATA, size, size, 0) ||
-      !WinHttpReceiveResponse(request.h, nullptr)) {
+      !api.WinHttpReceiveResponse(request.h, nullptr)) {
     result.error = LastError("WinHTTP request");
     return result;
   }
   DWORD status = 0;
   DWORD statusSize = sizeof status;
-  if (!WinHttpQueryHeaders(request.h, WINHTTP_QUERY_STATUS_CODE | WINHTTP_QUERY_FLAG_NUMBER, WINHTTP_HEADER_NAME_BY_INDEX,
+  if (!api.WinHttpQueryHeaders(request.h, WINHTTP_QUERY_STATUS_CODE | WINHTTP_QUERY_FLAG_NUMBER, WINHTTP_HEADER_NAME_BY_INDEX,
                            &status, &statusSize, WINHTTP_NO_HEADER_INDEX)) {
     result.error = LastError("WinHttpQueryHeaders");
     return result;
@@ -88,7 +125,7 @@ HttpCallResult SendHttp(const HttpCall& call) {
   std::vector<char> buffer(8192);
   for (;;) {
     DWORD read = 0;
-    if (!WinHttpReadData(request.h, buffer.data(), static_cast<DWORD>(buffer.size()), &read) || read == 0) break;
+    if (!api.WinHttpReadData(request.h, buffer.data(), static_cast<DWORD>(buffer.size()), &read) || read == 0) break;
     if (result.body.size() + read > kHttpAnswerLimit) break;
     result.body.append(buffer.data(), read);
   }

@@ -1,36 +1,54 @@
-// The HTTP endpoint's sockets and threads: it listens on an address and hands every request to
-// a handler on threads of its own (the handler must not touch the server list). One header,
-// two halves: cpp-httplib on Linux, the system's HTTP Server API (http.sys) on Windows.
+// The HTTP endpoint's sockets and thread: one implementation for both programs, on Boost.Asio
+// with Beast's request parser. It listens on an address and hands every request to a handler
+// on a thread of its own (the handler must not touch the server list), within bounds that no
+// client can push:
+//   - at most kHttpConnectionLimit connections at once; more are answered 503 and closed at
+//     accept, and counted;
+//   - a request's head and body whole within kHttpRequestTime of the connection or of the
+//     previous answer (a slow or idle client is dropped then), answers written within it too;
+//   - at most kHttpRequestsPerConnection requests on one connection;
+//   - the head and body limits of HttpRequestReader;
+//   - an answer the handler does not give within kHttpAnswerTime is 503.
 #pragma once
 
+#include <atomic>
+#include <chrono>
+#include <cstdint>
 #include <functional>
 #include <memory>
 #include <string>
 
 #include "observe/http_api.h"
+#include "observe/metrics.h"
 #include "observe/options.h"
 
 namespace tervane {
 
-// Requests may carry a body of at most this many bytes (the commands need none); larger ones
-// are refused unread.
-inline constexpr std::size_t kHttpBodyLimit = 4096;
+inline constexpr int kHttpConnectionLimit = 32;
+inline constexpr std::chrono::seconds kHttpRequestTime{5};
+inline constexpr int kHttpRequestsPerConnection = 100;
+inline constexpr std::chrono::seconds kHttpAnswerTime{5};
 
-using HttpHandler = std::function<HttpResponse(const HttpRequest&)>;
+// Answers through `answer` (once, from any thread; at once or later).
+using HttpHandler = std::function<void(const HttpRequest&, HttpAnswer answer)>;
 
 class HttpEndpoint {
  public:
-  explicit HttpEndpoint(HttpHandler handler);
-  // Stops listening and waits for the threads.
+  // mayTakeDescriptor: whether the endpoint may take one more descriptor now (a connection);
+  // while it says no the endpoint waits before accepting. None: always.
+  explicit HttpEndpoint(HttpHandler handler, std::function<bool()> mayTakeDescriptor = {});
+  // Stops listening and waits for the thread.
   ~HttpEndpoint();
   HttpEndpoint(const HttpEndpoint&) = delete;
   HttpEndpoint& operator=(const HttpEndpoint&) = delete;
 
-  // Listens on the address and serves on threads of its own; false with the reason when the
-  // address cannot be had.
+  // Listens on the address (port 0: one of the system's choice) and serves on a thread of its
+  // own; false with the reason when the address cannot be had. May be tried again after false.
   bool Start(const ListenAddress& address, std::string& error);
   void Stop();
+  bool Listening() const { return port_ != 0; }
   int Port() const { return port_; }
+  HttpEndpointCounts Counts() const;
 
   struct Impl;
 
@@ -42,5 +60,8 @@ class HttpEndpoint {
 // Headers every answer carries: nothing is cached, framed by other sites or sniffed, and the
 // page may only talk to its own origin.
 const std::vector<std::pair<std::string, std::string>>& CommonResponseHeaders();
+
+// This host's name as the system gives it (the alerts name their host with it).
+std::string ThisHostName();
 
 }  // namespace tervane

@@ -40,6 +40,22 @@ void Header(std::string& out, const char* name, const char* type, const char* he
   out += '\n';
 }
 
+// name[{label="value"}] value: a sample of the monitor as a whole.
+void Sample(std::string& out, const char* name, long long value, const char* label = nullptr,
+            const char* labelValue = nullptr) {
+  out += name;
+  if (label) {
+    out += '{';
+    out += label;
+    out += "=\"";
+    out += labelValue;
+    out += "\"}";
+  }
+  out += ' ';
+  AppendNumber(out, value);
+  out += '\n';
+}
+
 // name{name="..",address="..",port="..."[,extra]} value
 void ServerSample(std::string& out, const char* metric, const ServerSnapshot& s, long long value,
                   const char* extraLabel = nullptr, const char* extraValue = nullptr) {
@@ -101,7 +117,9 @@ const std::vector<std::string>& ExportedMetricNames() {
                           "tervane_endpoint_recreations_total", "tervane_process_look_failures_total",
                           "tervane_list_save_failures_total", "tervane_list_save_pending",
                           "tervane_log_write_failures_total", "tervane_servers", "tervane_alerts_sent_total",
-                          "tervane_alerts_failed_total", "tervane_alerts_dropped_total", "tervane_build_info"})
+                          "tervane_alerts_failed_total", "tervane_alerts_dropped_total", "tervane_http_connections",
+                          "tervane_http_connections_refused_total", "tervane_http_accepts_deferred_total",
+                          "tervane_http_requests_refused_total", "tervane_build_info"})
       n.emplace_back(m);
     return n;
   }();
@@ -130,21 +148,15 @@ std::string RenderMetrics(const MonitorSnapshot& m, const ObserverCounts& counts
     if (s.lastReply > 0) ServerSample(out, "tervane_server_last_reply_age_seconds", s, now > s.lastReply ? now - s.lastReply : 0);
 
   Header(out, "tervane_self_test_ok", "gauge", "1 when the monitor's own query came back in the last check.");
-  out += "tervane_self_test_ok ";
-  AppendNumber(out, static_cast<long long>(m.selfTestOk ? 1 : 0));
-  out += '\n';
+  Sample(out, "tervane_self_test_ok", m.selfTestOk ? 1 : 0);
   Header(out, "tervane_self_test_failures", "gauge", "Failed self-tests in a row.");
-  out += "tervane_self_test_failures ";
-  AppendNumber(out, static_cast<long long>(m.selfTestFailures));
-  out += '\n';
+  Sample(out, "tervane_self_test_failures", m.selfTestFailures);
   Header(out, "tervane_cycle_duration_seconds", "gauge", "How long the last supervision cycle took.");
   out += "tervane_cycle_duration_seconds ";
   AppendNumber(out, m.cycleSeconds);
   out += '\n';
   Header(out, "tervane_endpoint_recreations_total", "counter", "Times the query endpoint was created anew.");
-  out += "tervane_endpoint_recreations_total ";
-  AppendNumber(out, static_cast<long long>(m.endpointRecreations));
-  out += '\n';
+  Sample(out, "tervane_endpoint_recreations_total", m.endpointRecreations);
   const struct {
     const char* name;
     const char* type;
@@ -163,27 +175,35 @@ std::string RenderMetrics(const MonitorSnapshot& m, const ObserverCounts& counts
   };
   for (const auto& t : troubles) {
     Header(out, t.name, t.type, t.help);
-    out += t.name;
-    out += ' ';
-    AppendNumber(out, t.value);
-    out += '\n';
+    Sample(out, t.name, t.value);
   }
   Header(out, "tervane_servers", "gauge", "Servers in the list.");
-  out += "tervane_servers ";
-  AppendNumber(out, static_cast<long long>(m.servers.size()));
-  out += '\n';
+  Sample(out, "tervane_servers", static_cast<long long>(m.servers.size()));
   Header(out, "tervane_alerts_sent_total", "counter", "Webhook messages delivered.");
-  out += "tervane_alerts_sent_total ";
-  AppendNumber(out, static_cast<long long>(counts.alertsSent));
-  out += '\n';
+  Sample(out, "tervane_alerts_sent_total", static_cast<long long>(counts.alertsSent));
   Header(out, "tervane_alerts_failed_total", "counter", "Webhook messages the receiver did not take.");
-  out += "tervane_alerts_failed_total ";
-  AppendNumber(out, static_cast<long long>(counts.alertsFailed));
-  out += '\n';
+  Sample(out, "tervane_alerts_failed_total", static_cast<long long>(counts.alertsFailed));
   Header(out, "tervane_alerts_dropped_total", "counter", "Webhook messages dropped because the queue was full.");
-  out += "tervane_alerts_dropped_total ";
-  AppendNumber(out, static_cast<long long>(counts.alertsDropped));
-  out += '\n';
+  Sample(out, "tervane_alerts_dropped_total", static_cast<long long>(counts.alertsDropped));
+  const HttpEndpointCounts& http = counts.http;
+  Header(out, "tervane_http_connections", "gauge", "Connections to the HTTP endpoint open now.");
+  Sample(out, "tervane_http_connections", static_cast<long long>(http.open));
+  const char* refused = "tervane_http_connections_refused_total";
+  Header(out, refused, "counter",
+         "Connections closed at accept: the limit of connections was reached (limit) or the system refused the "
+         "accept (accept_error).");
+  Sample(out, refused, static_cast<long long>(http.refusedAtLimit), "reason", "limit");
+  Sample(out, refused, static_cast<long long>(http.acceptFailures), "reason", "accept_error");
+  Header(out, "tervane_http_accepts_deferred_total", "counter",
+         "Waits of the HTTP endpoint before accepting, to leave the supervision its descriptors.");
+  Sample(out, "tervane_http_accepts_deferred_total", static_cast<long long>(http.acceptsDeferred));
+  const char* requests = "tervane_http_requests_refused_total";
+  Header(out, requests, "counter",
+         "Requests the HTTP endpoint refused and closed: not whole in time (timeout), past a size limit "
+         "(too_large), not HTTP/1.x (malformed).");
+  Sample(out, requests, static_cast<long long>(http.timedOut), "reason", "timeout");
+  Sample(out, requests, static_cast<long long>(http.tooLarge), "reason", "too_large");
+  Sample(out, requests, static_cast<long long>(http.malformed), "reason", "malformed");
   Header(out, "tervane_build_info", "gauge", "The program's version.");
   out += "tervane_build_info{version=\"";
   AppendEscaped(out, version);
@@ -224,12 +244,16 @@ std::string RenderServersJson(const MonitorSnapshot& m, WallTime now) {
     };
     servers.push_back(std::move(o));
   }
+  nlohmann::json recent = nlohmann::json::array();
+  for (const RestartNote& r : m.recentRestarts)
+    recent.push_back({{"time", r.time}, {"name", r.name}, {"reason", RestartReasonName(r.reason)}, {"error", r.error}});
   const nlohmann::json doc = {
       {"time", now},
       {"selfTestOk", m.selfTestOk},
       {"cycleDurationSeconds", m.cycleSeconds},
       {"endpointRecreations", m.endpointRecreations},
       {"servers", std::move(servers)},
+      {"recentRestarts", std::move(recent)},
   };
   return doc.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
 }

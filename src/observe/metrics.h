@@ -8,11 +8,23 @@
 
 namespace tervane {
 
+// What the HTTP endpoint counts: its connections and what it refused.
+struct HttpEndpointCounts {
+  std::uint64_t open = 0;                // connections open now
+  std::uint64_t refusedAtLimit = 0;      // closed at accept: the connection limit was reached
+  std::uint64_t acceptsDeferred = 0;     // waits before accepting: no descriptor to spare
+  std::uint64_t acceptFailures = 0;      // accepts the system refused (descriptors exhausted...)
+  std::uint64_t timedOut = 0;            // requests not whole (or answers not taken) in time
+  std::uint64_t tooLarge = 0;            // heads or bodies past their limits
+  std::uint64_t malformed = 0;           // requests that are not HTTP/1.x
+};
+
 // What the observers count themselves, beside the snapshot.
 struct ObserverCounts {
   std::uint64_t alertsSent = 0;
   std::uint64_t alertsFailed = 0;
   std::uint64_t alertsDropped = 0;
+  HttpEndpointCounts http;
 };
 
 // Every metric name the program exports, for the tests of dashboards and alert rules.

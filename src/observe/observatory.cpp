@@ -1,10 +1,10 @@
 #include "observe/observatory.h"
 
 #include <atomic>
-#include <chrono>
-#include <future>
+#include <deque>
 
 #include "observe/alerts.h"
+#include "observe/http_client.h"
 #include "observe/http_endpoint.h"
 #include "observe/snapshot.h"
 #include "support/text.h"
@@ -15,19 +15,17 @@
 
 namespace tervane {
 
-namespace {
-// How long an HTTP command waits for the loop's thread to run it.
-constexpr auto kCommandPatience = std::chrono::seconds(5);
-}  // namespace
-
 struct Observatory::Parts {
   SnapshotBox snapshots;
   // Whether the observatory still exists, for tasks posted to the loop before it went.
   std::shared_ptr<std::atomic<bool>> alive = std::make_shared<std::atomic<bool>>(true);
   std::unique_ptr<HttpApi> api;
   std::unique_ptr<HttpEndpoint> endpoint;
+  std::string listenError;  // the last reason the address could not be had, said once
   AlertLimiter limiter;
   std::unique_ptr<WebhookSender> sender;
+  std::string host;  // how alerts name this host
+  std::deque<RestartNote> restarts;  // newest first
 };
 
 Observatory::Observatory(EventLoop& loop, Servers& servers, Supervisor& supervisor, EventLog& log,
@@ -41,7 +39,15 @@ Observatory::Observatory(EventLoop& loop, Servers& servers, Supervisor& supervis
       parts_(std::make_unique<Parts>()) {
   startObserver_ = servers_.AddStartObserver([this](const StartRecord& start) { OnStart(start); });
   supervisor_.onCycleEnd = [this] { OnCycleEnd(); };
-  if (!options_.webhookUrl.empty()) parts_->sender = std::make_unique<WebhookSender>(options_.webhookUrl);
+  if (!options_.webhookUrl.empty()) {
+    std::string why;
+    if (HttpClientReady(why)) {
+      parts_->host = options_.alertHost.empty() ? ThisHostName() : options_.alertHost;
+      parts_->sender = std::make_unique<WebhookSender>(options_.webhookUrl);
+    } else {
+      log_.AddLog(kOptionsFileName, Utf8ToUtf16("no alerts: " + why));
+    }
+  }
   Publish();
   if (options_.httpListen) StartEndpoint();
 }
@@ -58,54 +64,72 @@ int Observatory::HttpPort() const { return parts_->endpoint ? parts_->endpoint->
 
 void Observatory::StartEndpoint() {
   auto alive = parts_->alive;
-  // The HTTP thread hands the command to the loop's thread and waits for its outcome there.
-  CommandRunner run = [this, alive](const std::string& verb, std::size_t row) {
-    auto done = std::make_shared<std::promise<HttpResponse>>();
-    std::future<HttpResponse> outcome = done->get_future();
-    loop_.Post([this, alive, done, verb, row] {
-      if (!*alive) return;
-      HttpResponse r;
-      if (row >= servers_.size()) {
-        r.status = 404;
-        r.body = "no server in row " + std::to_string(row) + "\n";
-      } else {
-        if (hooks_.command) hooks_.command(verb, row);
-        Publish();
-        r.contentType = "application/json";
-        r.body = "{\"ok\":true,\"row\":" + std::to_string(row) + ",\"command\":\"" + verb + "\"}";
-      }
-      done->set_value(std::move(r));
+  // The HTTP thread hands the command to the loop's thread, which answers it when it ran it.
+  CommandRunner run = [this, alive](const std::string& verb, std::size_t row, const HttpRequest& request,
+                                    HttpAnswer answer) {
+    loop_.Post([this, alive, verb, row, origin = request.peer, answer = std::move(answer)] {
+      if (*alive) RunCommand(verb, row, origin, answer);
     });
-    if (outcome.wait_for(kCommandPatience) != std::future_status::ready) {
-      HttpResponse r;
-      r.status = 503;
-      r.body = "the monitor did not take the command in time\n";
-      return r;
-    }
-    try {
-      return outcome.get();
-    } catch (...) {
-      HttpResponse r;
-      r.status = 503;
-      r.body = "the monitor is stopping\n";
-      return r;
-    }
   };
-  parts_->api = std::make_unique<HttpApi>(options_.httpToken, parts_->snapshots, std::move(run),
-                                          [this] { return Counts(); }, SystemWallTime, TERVANE_VERSION);
+  parts_->api = std::make_unique<HttpApi>(options_.httpToken, options_.httpListen->host, parts_->snapshots,
+                                          std::move(run), [this] { return Counts(); }, SystemWallTime,
+                                          TERVANE_VERSION);
   const HttpApi* api = parts_->api.get();
-  parts_->endpoint = std::make_unique<HttpEndpoint>([api](const HttpRequest& r) { return api->Handle(r); });
+  parts_->endpoint = std::make_unique<HttpEndpoint>(
+      [api](const HttpRequest& r, HttpAnswer answer) { api->Handle(r, answer); }, hooks_.mayTakeDescriptor);
+  Listen();
+}
+
+// An address that is taken (another program, or this one's last run not gone yet) is tried
+// again after every cycle until it is free; the log says the first failure and the success.
+void Observatory::Listen() {
   std::string error;
   const std::string where = options_.httpListen->host + ":" + std::to_string(options_.httpListen->port);
   if (parts_->endpoint->Start(*options_.httpListen, error)) {
     log_.AddLog(kOptionsFileName, Utf8ToUtf16("HTTP endpoint on http://" + where + "/"));
-  } else {
-    parts_->endpoint.reset();
-    log_.AddLog(kOptionsFileName, Utf8ToUtf16("the HTTP endpoint is off: " + error));
+    parts_->listenError.clear();
+  } else if (error != parts_->listenError) {
+    log_.AddLog(kOptionsFileName, Utf8ToUtf16("the HTTP endpoint is not listening: " + error +
+                                              "; it tries again after every cycle"));
+    parts_->listenError = error;
   }
 }
 
-ObserverCounts Observatory::Counts() const { return parts_->sender ? parts_->sender->Counts() : ObserverCounts{}; }
+void Observatory::RunCommand(const std::string& verb, std::size_t row, const std::string& origin,
+                             const HttpAnswer& answer) {
+  HttpResponse r;
+  std::string outcome;
+  std::string server = "row " + std::to_string(row);
+  if (row >= servers_.size()) {
+    r.status = 404;
+    r.body = "no server in row " + std::to_string(row) + "\n";
+    outcome = "no such server";
+  } else {
+    server += " (" + Utf16ToUtf8(servers_.at(row).Name.str()) + ")";
+    const bool saved = !hooks_.command || hooks_.command(verb, row);
+    Publish();
+    r.contentType = "application/json";
+    r.body = "{\"ok\":" + std::string(saved ? "true" : "false") + ",\"row\":" + std::to_string(row) +
+             ",\"command\":\"" + verb + "\",\"saved\":" + (saved ? "true" : "false");
+    if (saved) {
+      outcome = "done";
+    } else {
+      // Done on the running monitor, but the list file does not hold it.
+      r.status = 500;
+      r.body += ",\"error\":\"done, but the server list could not be saved\"";
+      outcome = "done, but the server list could not be saved";
+    }
+    r.body += "}";
+  }
+  if (hooks_.tell) hooks_.tell(Utf8ToUtf16(verb + " " + server + " from " + origin + ": " + outcome));
+  answer(std::move(r));
+}
+
+ObserverCounts Observatory::Counts() const {
+  ObserverCounts counts = parts_->sender ? parts_->sender->Counts() : ObserverCounts{};
+  if (parts_->endpoint) counts.http = parts_->endpoint->Counts();
+  return counts;
+}
 
 void Observatory::Alert(std::size_t row, AlertKind kind, const StartRecord& start) {
   if (!parts_->sender) return;
@@ -118,16 +142,25 @@ void Observatory::Alert(std::size_t row, AlertKind kind, const StartRecord& star
   e.maxRestarts = options_.maxRestarts;
   e.windowMinutes = options_.restartWindowMinutes;
   for (const AlertBatch& b : parts_->limiter.Offer(std::move(e), start.time))
-    parts_->sender->Enqueue(FormatAlert(options_.webhookFormat, b));
+    parts_->sender->Enqueue(FormatAlert(options_.webhookFormat, b, parts_->host));
 }
 
-void Observatory::Publish() { parts_->snapshots.Publish(TakeSnapshot(servers_, supervisor_)); }
+void Observatory::Publish() {
+  MonitorSnapshot snapshot = TakeSnapshot(servers_, supervisor_);
+  snapshot.recentRestarts.assign(parts_->restarts.begin(), parts_->restarts.end());
+  parts_->snapshots.Publish(std::move(snapshot));
+}
 
 void Observatory::OnStart(const StartRecord& start) {
   if (start.index >= servers_.size()) return;
   if (start.pausedByGuard) {
     Alert(start.index, AlertKind::CrashLoop, start);
-  } else if (start.error != 0) {
+    return;
+  }
+  const Server& s = servers_.at(start.index);
+  parts_->restarts.push_front(RestartNote{start.time, Utf16ToUtf8(s.Name.str()), start.reason, start.error});
+  if (parts_->restarts.size() > kRecentRestartsLimit) parts_->restarts.pop_back();
+  if (start.error != 0) {
     Alert(start.index, AlertKind::FailedStart, start);
   } else if (start.reason != RestartReason::FirstStart) {
     Alert(start.index, AlertKind::Restart, start);
@@ -138,7 +171,8 @@ void Observatory::OnCycleEnd() {
   Publish();
   if (parts_->sender)
     for (const AlertBatch& b : parts_->limiter.Flush(servers_.Now()))
-      parts_->sender->Enqueue(FormatAlert(options_.webhookFormat, b));
+      parts_->sender->Enqueue(FormatAlert(options_.webhookFormat, b, parts_->host));
+  if (parts_->endpoint && !parts_->endpoint->Listening()) Listen();
 }
 
 }  // namespace tervane

@@ -12,6 +12,7 @@
 
 #include "core/servers.h"
 #include "core/supervisor.h"
+#include "observe/http_api.h"
 #include "observe/metrics.h"
 #include "observe/options.h"
 #include "support/event_log.h"
@@ -22,10 +23,16 @@ namespace tervane {
 enum class AlertKind;
 
 // What the observers need of the monitor beyond the statuses: its list commands (run on the
-// loop's thread).
+// loop's thread), a line for the operator that is not the log file's, and the descriptor reserve.
 struct ObservatoryHooks {
-  // verb: "pause", "unpause", "restart" or "close"; row below the list's size.
-  std::function<void(const std::string& verb, std::size_t row)> command;
+  // verb: "pause", "unpause", "restart" or "close"; row below the list's size. Answers whether
+  // the list was saved afterwards.
+  std::function<bool(const std::string& verb, std::size_t row)> command;
+  // Who did what through the HTTP API ("pause row 0 (alpha) from 127.0.0.1:50312: done"): the
+  // console (the journal under systemd) or the log view.
+  std::function<void(const std::u16string& line)> tell;
+  // Whether a front door may take one more descriptor now; none: always.
+  std::function<bool()> mayTakeDescriptor;
 };
 
 class Observatory {
@@ -39,17 +46,20 @@ class Observatory {
   Observatory& operator=(const Observatory&) = delete;
 
   const ObserveOptions& Options() const { return options_; }
-  // The HTTP endpoint's port, 0 when it is off or could not listen.
+  // The HTTP endpoint's port, 0 when it is off or does not listen (yet).
   int HttpPort() const;
 
   // Tells the observers of one start, or of a pause by the crash-loop guard.
   void OnStart(const StartRecord& start);
-  // After each cycle (Supervisor::onCycleEnd): publishes the snapshot.
+  // After each cycle (Supervisor::onCycleEnd): publishes the snapshot, sends the alerts that
+  // are due, and tries again to listen when the address was taken.
   void OnCycleEnd();
   void Publish();
 
  private:
   void StartEndpoint();
+  void Listen();
+  void RunCommand(const std::string& verb, std::size_t row, const std::string& origin, const HttpAnswer& answer);
   void Alert(std::size_t row, AlertKind kind, const StartRecord& start);
   // Called from the HTTP threads: only atomics.
   ObserverCounts Counts() const;

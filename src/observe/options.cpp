@@ -9,13 +9,17 @@ namespace tervane {
 namespace {
 
 constexpr std::u16string_view kSection = u"Options";
-constexpr std::array<std::u16string_view, 6> kKeys = {u"HttpListen",  u"HttpToken",     u"WebhookUrl",
-                                                      u"WebhookFormat", u"MaxRestarts", u"RestartWindowMinutes"};
+constexpr std::array<std::u16string_view, 7> kKeys = {u"HttpListen",    u"HttpToken",   u"WebhookUrl",
+                                                      u"WebhookFormat", u"MaxRestarts", u"RestartWindowMinutes",
+                                                      u"AlertHost"};
+constexpr std::size_t kAlertHostLimit = 100;
 
 // The value without a trailing "; comment" (a semicolon after a blank), as operators write
-// them after the example in the README; the profile reader keeps such comments.
-std::string Value(std::u16string_view text, std::u16string_view key) {
-  const auto raw = FindProfileValue(text, kSection, key);
+// them after the example in the README; the profile reader keeps such comments. A value longer
+// than the profile reader holds is never used cut short (a cut token or URL is another one):
+// it is refused, said in `problems`, and read as absent.
+std::string Value(std::u16string_view text, std::u16string_view key, std::vector<std::string>& problems) {
+  const auto raw = FindWholeProfileValue(text, kSection, key);
   if (!raw) return {};
   std::u16string value = *raw;
   for (std::size_t i = 1; i < value.size(); ++i) {
@@ -24,7 +28,20 @@ std::string Value(std::u16string_view text, std::u16string_view key) {
       break;
     }
   }
+  while (!value.empty() && (value.back() == u' ' || value.back() == u'\t')) value.pop_back();
+  if (value.size() > kProfileValueMax) {
+    problems.push_back(Utf16ToUtf8(key) + " is longer than the " + std::to_string(kProfileValueMax) +
+                       " characters a value may have; it is not used, so its option stays off");
+    return {};
+  }
   return Strip8(Utf16ToUtf8(value));
+}
+
+// No control characters (UTF-8 beyond ASCII allowed).
+bool PlainText(std::string_view s) {
+  for (unsigned char c : s)
+    if (c < 0x20 || c == 0x7F) return false;
+  return true;
 }
 
 bool Printable(std::string_view s) {
@@ -86,42 +103,41 @@ ObserveOptions ParseObserveOptions(std::u16string_view text, std::vector<std::st
   for (const std::u16string& key : ListProfileKeys(text, kSection)) {
     bool known = false;
     for (std::u16string_view k : kKeys) known = known || EqualsIgnoreCaseAscii(key, k);
-    if (!known) problems.push_back("kesp.ini: unknown key " + Quote(Utf16ToUtf8(key)) + " in [Options], ignored");
+    if (!known) problems.push_back("unknown key " + Quote(Utf16ToUtf8(key)) + " in [Options], ignored");
   }
 
-  const std::string token = Value(text, u"HttpToken");
+  const std::string token = Value(text, u"HttpToken", problems);
   if (!token.empty() && (token.size() < kTokenMinLength || !Printable(token))) {
-    problems.push_back("kesp.ini: HttpToken must be at least 16 printable characters without blanks; "
+    problems.push_back("HttpToken must be at least 16 printable characters without blanks; "
                        "no token, so no HTTP commands");
   } else {
     o.httpToken = token;
   }
 
-  const std::string listen = Value(text, u"HttpListen");
+  const std::string listen = Value(text, u"HttpListen", problems);
   if (!listen.empty()) {
     auto address = ParseListenAddress(listen);
     if (!address) {
-      problems.push_back("kesp.ini: HttpListen=" + Quote(listen) +
+      problems.push_back("HttpListen=" + Quote(listen) +
                          " is not address:port (such as 127.0.0.1:8427); the HTTP endpoint is off");
     } else if (!address->Loopback() && o.httpToken.empty()) {
-      problems.push_back("kesp.ini: HttpListen=" + Quote(listen) +
+      problems.push_back("HttpListen=" + Quote(listen) +
                          " is not a loopback address and no HttpToken is set; the HTTP endpoint is off");
     } else {
       o.httpListen = address;
     }
   }
 
-  const std::string url = Value(text, u"WebhookUrl");
+  const std::string url = Value(text, u"WebhookUrl", problems);
   if (!url.empty()) {
-    if ((StartsWithIgnoreCase(url, "http://") || StartsWithIgnoreCase(url, "https://")) && Printable(url) &&
-        url.size() <= 2000) {
+    if ((StartsWithIgnoreCase(url, "http://") || StartsWithIgnoreCase(url, "https://")) && Printable(url)) {
       o.webhookUrl = url;
     } else {
-      problems.push_back("kesp.ini: WebhookUrl=" + Quote(url) + " is not an http:// or https:// URL; no alerts");
+      problems.push_back("WebhookUrl=" + Quote(url) + " is not an http:// or https:// URL; no alerts");
     }
   }
 
-  const std::string format = Value(text, u"WebhookFormat");
+  const std::string format = Value(text, u"WebhookFormat", problems);
   if (!format.empty()) {
     const std::string f = UpperAscii(format);
     if (f == "DISCORD") {
@@ -129,26 +145,35 @@ ObserveOptions ParseObserveOptions(std::u16string_view text, std::vector<std::st
     } else if (f == "SLACK") {
       o.webhookFormat = WebhookFormat::Slack;
     } else if (f != "JSON") {
-      problems.push_back("kesp.ini: WebhookFormat=" + Quote(format) + " is not discord, slack or json; json is used");
+      problems.push_back("WebhookFormat=" + Quote(format) + " is not discord, slack or json; no alerts");
+      o.webhookUrl.clear();
     }
   }
 
-  const std::string window = Value(text, u"RestartWindowMinutes");
+  const std::string host = Value(text, u"AlertHost", problems);
+  if (host.size() > kAlertHostLimit || !PlainText(host)) {
+    problems.push_back("AlertHost=" + Quote(host) + " is longer than " + std::to_string(kAlertHostLimit) +
+                       " bytes or holds control characters; alerts name the host by its own name");
+  } else {
+    o.alertHost = host;
+  }
+
+  const std::string window = Value(text, u"RestartWindowMinutes", problems);
   bool windowOk = true;
   if (!window.empty()) {
     if (const auto v = Number(window, 1, kRestartWindowLimit)) {
       o.restartWindowMinutes = *v;
     } else {
       windowOk = false;
-      problems.push_back("kesp.ini: RestartWindowMinutes=" + Quote(window) +
+      problems.push_back("RestartWindowMinutes=" + Quote(window) +
                          " is not a number of minutes from 1 to 10080; no crash-loop guard");
     }
   }
-  const std::string max = Value(text, u"MaxRestarts");
+  const std::string max = Value(text, u"MaxRestarts", problems);
   if (!max.empty()) {
     const auto v = Number(max, 0, kMaxRestartsLimit);
     if (!v) {
-      problems.push_back("kesp.ini: MaxRestarts=" + Quote(max) + " is not a number from 0 to 1000; no crash-loop guard");
+      problems.push_back("MaxRestarts=" + Quote(max) + " is not a number from 0 to 1000; no crash-loop guard");
     } else if (windowOk) {
       o.maxRestarts = *v;
     }
@@ -163,9 +188,14 @@ ObserveOptions LoadObserveOptions(const Path& file, std::vector<std::string>& pr
   present = true;
   const auto size = f.Size();
   if (!size) return {};
-  // An options file is a few lines; a huge one is read only as far as this.
-  constexpr std::uint64_t kMaxBytes = 64 * 1024;
-  std::vector<std::uint8_t> bytes(static_cast<std::size_t>(*size < kMaxBytes ? *size : kMaxBytes));
+  // An options file is a few lines. A larger one is not read in part (its end may hold what
+  // its start set otherwise): none of it is used.
+  if (*size > kOptionsFileLimit) {
+    problems.push_back("the file is larger than " + std::to_string(kOptionsFileLimit / 1024) +
+                       " KiB; it is not read, so every option stays off");
+    return {};
+  }
+  std::vector<std::uint8_t> bytes(static_cast<std::size_t>(*size));
   bytes.resize(f.Read(bytes.data(), bytes.size()));
   return ParseObserveOptions(DecodeProfileText(bytes), problems);
 }

@@ -1,6 +1,7 @@
 // kesp.ini: the options beyond the list's own settings, in section [Options] of the file beside
 // the program. Every one is off when the file or its key is absent; a key the program does not
-// know and a value it cannot use each give one log line, and that option stays off.
+// know and a value it cannot use (a value longer than the reader holds among them) each give
+// one log line, and that option stays off. A file larger than the reader reads is not used.
 #pragma once
 
 #include <cstdint>
@@ -30,6 +31,7 @@ struct ObserveOptions {
   WebhookFormat webhookFormat = WebhookFormat::Json;
   int maxRestarts = 0;                      // 0: no crash-loop guard
   int restartWindowMinutes = 10;
+  std::string alertHost;                    // how alerts name this host; empty: its own name
 
   bool Any() const { return httpListen || !webhookUrl.empty() || maxRestarts > 0; }
 };
@@ -38,9 +40,10 @@ inline constexpr char16_t kOptionsFileName[] = u"kesp.ini";
 inline constexpr int kMaxRestartsLimit = 1000;
 inline constexpr int kRestartWindowLimit = 7 * 24 * 60;  // a week, in minutes
 inline constexpr std::size_t kTokenMinLength = 16;
+inline constexpr std::uint64_t kOptionsFileLimit = 64 * 1024;
 
 // The options of a decoded kesp.ini text. `problems` receives one line per unknown key or
-// unusable value (8-bit text, UTF-8).
+// unusable value (UTF-8, without the file's name, which the log line carries).
 ObserveOptions ParseObserveOptions(std::u16string_view text, std::vector<std::string>& problems);
 
 // The options of the file: read with the profile reader's decoding (UTF-16LE with its mark,

@@ -43,8 +43,18 @@ struct ServerSnapshot {
   bool Running() const { return process == ProcessState::Running; }
 };
 
+// One start the observers were told of: the status page lists the last ones of every server.
+struct RestartNote {
+  WallTime time = 0;
+  std::string name;  // the server's name then
+  RestartReason reason = RestartReason::FirstStart;
+  std::uint32_t error = 0;  // a start the system refused: its error
+};
+inline constexpr std::size_t kRecentRestartsLimit = 20;
+
 struct MonitorSnapshot {
   std::vector<ServerSnapshot> servers;
+  std::vector<RestartNote> recentRestarts;  // newest first, at most kRecentRestartsLimit
   bool selfTestOk = true;
   int selfTestFailures = 0;
   double cycleSeconds = 0;

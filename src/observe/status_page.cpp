@@ -16,40 +16,69 @@ const std::string& StatusPageHtml() {
   h1 { font-size: 1.4em; margin: 0 0 .2em; }
   h2 { font-size: 1.1em; margin: 1.5em 0 .4em; }
   #summary { color: #5a6270; margin-bottom: 1em; }
+  .scroll { overflow-x: auto; max-width: 100%; }
   table { border-collapse: collapse; background: #fff; box-shadow: 0 1px 3px rgba(0,0,0,.12); min-width: 60%; }
   th, td { padding: .45em .9em; text-align: left; border-bottom: 1px solid #e4e7ec; white-space: nowrap; }
   th { background: #2e3a4c; color: #fff; font-weight: 600; }
-  td.state { font-weight: 600; border-radius: 3px; }
-  tr.up td.state { color: #0b6b2c; }
+  td.state { font-weight: 600; }
+  td.ok { color: #0b6b2c; }
+  td.wait { color: #9a6a00; }
+  td.bad { color: #b42323; }
+  td.off { color: #6d7685; }
   tr.up td:first-child { border-left: 5px solid #22a553; }
   tr.down td:first-child { border-left: 5px solid #d93a3a; }
-  tr.down td.state { color: #b42323; }
   tr.starting td:first-child { border-left: 5px solid #e3a21a; }
-  tr.starting td.state { color: #9a6a00; }
   tr.paused td:first-child { border-left: 5px solid #8a93a3; }
   tr.paused { color: #6d7685; }
   .loop { background: #fde8e8; color: #a11; padding: 0 .4em; border-radius: 3px; margin-left: .4em; }
   #error { color: #b42323; }
+  /* A phone: each server a card of its own, each value beside its name. */
+  @media (max-width: 640px) {
+    body { margin: .6em; }
+    table { min-width: 0; width: 100%; }
+    #servers thead { display: none; }
+    #servers, #servers tbody, #servers tr, #servers td { display: block; }
+    #servers tr { margin-bottom: .6em; border-bottom: 1px solid #e4e7ec; }
+    #servers td { display: flex; justify-content: space-between; gap: 1em; border: none; padding: .2em .7em;
+                  white-space: normal; overflow-wrap: anywhere; }
+    #servers td:first-child { font-weight: 600; padding-top: .45em; }
+    #servers td:nth-child(2)::before { content: "Address"; }
+    #servers td:nth-child(3)::before { content: "Process"; }
+    #servers td:nth-child(4)::before { content: "Network"; }
+    #servers td:nth-child(5)::before { content: "Map"; }
+    #servers td:nth-child(6)::before { content: "Players"; }
+    #servers td:nth-child(7)::before { content: "Restarts"; }
+    #servers td::before { color: #5a6270; font-weight: 400; }
+    #restarts td, #restarts th { white-space: normal; padding: .35em .5em; }
+  }
 </style>
 </head>
 <body>
 <h1>Tervane</h1>
 <div id="summary">Loading&hellip;</div>
 <div id="error"></div>
+<div class="scroll">
 <table id="servers">
   <thead><tr><th>Server</th><th>Address</th><th>Process</th><th>Network</th><th>Map</th><th>Players</th><th>Restarts</th></tr></thead>
   <tbody></tbody>
 </table>
+</div>
 <h2>Last restarts</h2>
+<div class="scroll">
 <table id="restarts">
   <thead><tr><th>When</th><th>Server</th><th>Reason</th></tr></thead>
   <tbody></tbody>
 </table>
+</div>
 <script>
 "use strict";
 const reasons = { first_start: "first start", fatal_error: "fatal error", process_lost: "process lost",
                   no_response: "no network response", command: "by command" };
-const token = (location.hash.match(/token=([^&]+)/) || [])[1];
+const token = (() => {
+  const found = location.hash.match(/token=([^&]+)/);
+  if (!found) return undefined;
+  try { return decodeURIComponent(found[1]); } catch (e) { return found[1]; }
+})();
 
 function cell(row, text, cls) {
   const td = document.createElement("td");
@@ -65,6 +94,12 @@ function rowClass(s) {
   return "down";
 }
 
+// Each state cell is coloured by its own state, and shows its count where it has one.
+const processLooks = { running: "ok", restarting: "wait", unknown: "wait", lost: "bad", start_failed: "bad", paused: "off" };
+const networkLooks = { normal: "ok", unknown: "wait", timeout: "bad", paused: "off" };
+function processText(s) { return s.process === "lost" ? "lost (" + s.lostCount + "/3)" : s.process; }
+function networkText(s) { return s.network === "timeout" ? "timeout (" + s.timeoutCount + "/20)" : s.network; }
+
 function when(t) { return t ? new Date(t * 1000).toLocaleString() : ""; }
 
 function draw(data) {
@@ -78,8 +113,8 @@ function draw(data) {
     if (s.up) up++;
     cell(tr, s.name);
     cell(tr, s.address + ":" + s.port);
-    cell(tr, s.process, "state");
-    cell(tr, s.network, "state");
+    cell(tr, processText(s), "state " + (processLooks[s.process] || "wait"));
+    cell(tr, networkText(s), "state " + (networkLooks[s.network] || "wait"));
     cell(tr, s.map === null ? "-" : s.map);
     cell(tr, s.players === null ? "-" : s.players + "/" + s.maxPlayers);
     cell(tr, String(s.restartCount));
@@ -95,13 +130,13 @@ function draw(data) {
       " servers answering; self-test " + (data.selfTestOk ? "ok" : "failing") + "; updated " + when(data.time);
   const restarts = document.querySelector("#restarts tbody");
   restarts.replaceChildren();
-  const recent = data.servers.filter(s => s.lastRestart > 0).sort((a, b) => b.lastRestart - a.lastRestart);
-  for (const s of recent.slice(0, 10)) {
+  for (const r of data.recentRestarts || []) {
     const tr = document.createElement("tr");
     tr.className = "restart";
-    cell(tr, when(s.lastRestart));
-    cell(tr, s.name);
-    cell(tr, reasons[s.lastRestartReason] || s.lastRestartReason);
+    cell(tr, when(r.time));
+    cell(tr, r.name);
+    const reason = reasons[r.reason] || r.reason;
+    cell(tr, r.error ? reason + ": could not start (error " + r.error + ")" : reason);
     restarts.appendChild(tr);
   }
 }

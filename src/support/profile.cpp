@@ -80,6 +80,13 @@ void ForEachLineOfSection(std::u16string_view text, std::u16string_view section,
 
 std::optional<std::u16string> FindProfileValue(std::u16string_view text, std::u16string_view section,
                                                std::u16string_view key) {
+  std::optional<std::u16string> value = FindWholeProfileValue(text, section, key);
+  if (value && value->size() > kProfileValueMax) value->resize(kProfileValueMax);
+  return value;
+}
+
+std::optional<std::u16string> FindWholeProfileValue(std::u16string_view text, std::u16string_view section,
+                                                    std::u16string_view key) {
   const std::u16string_view wantKey = Trim(key);
   std::optional<std::u16string> found;
   ForEachLineOfSection(text, section, [&](std::u16string_view line) {
@@ -88,7 +95,6 @@ std::optional<std::u16string> FindProfileValue(std::u16string_view text, std::u1
     std::u16string_view value = Trim(line.substr(eq + 1));
     if (value.size() >= 2 && (value.front() == u'"' || value.front() == u'\'') && value.back() == value.front())
       value = value.substr(1, value.size() - 2);
-    if (value.size() > kProfileValueMax) value = value.substr(0, kProfileValueMax);
     found = std::u16string(value);
     return false;
   });

@@ -25,6 +25,10 @@ std::u16string DecodeProfileText(std::span<const std::uint8_t> bytes);
 // Only the first section of that name is read, and in it the first line of that key.
 std::optional<std::u16string> FindProfileValue(std::u16string_view text, std::u16string_view section,
                                                std::u16string_view key);
+// The same value whole, however long, for a reader that refuses what it cannot hold instead
+// of cutting it.
+std::optional<std::u16string> FindWholeProfileValue(std::u16string_view text, std::u16string_view section,
+                                                    std::u16string_view key);
 
 // The keys of the first section of that name (the one values are read from), trimmed, in file
 // order (a key given twice is listed twice).

@@ -488,6 +488,31 @@ TEST_F(Kesp, TheServiceManagerHearsReadyKeepAlivesAndStopping) {
   ::close(fd);
 }
 
+// The notification is our own datagram: to a socket's path (above, with kesp itself), or to an
+// abstract address after '@', as systemd names its own; nothing without a usable name.
+TEST(ServiceManager, TheNotificationReachesAnAbstractAddressAndNothingElse) {
+  const std::string name = "tervane-notify-test-" + std::to_string(::getpid());
+  const int fd = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  std::memcpy(address.sun_path + 1, name.data(), name.size());
+  ASSERT_EQ(::bind(fd, reinterpret_cast<sockaddr*>(&address),
+                   static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + 1 + name.size())),
+            0);
+  ::setenv("NOTIFY_SOCKET", ("@" + name).c_str(), 1);
+  EXPECT_TRUE(NotifyServiceManager("WATCHDOG=1"));
+  char buffer[64];
+  EXPECT_EQ(::recv(fd, buffer, sizeof buffer, MSG_DONTWAIT), 10);
+  EXPECT_EQ(std::string(buffer, 10), "WATCHDOG=1");
+  for (const char* unusable : {"", "relative/path", "@"}) {
+    ::setenv("NOTIFY_SOCKET", unusable, 1);
+    EXPECT_FALSE(NotifyServiceManager("WATCHDOG=1")) << unusable;
+  }
+  ::unsetenv("NOTIFY_SOCKET");
+  EXPECT_FALSE(NotifyServiceManager("WATCHDOG=1"));
+  ::close(fd);
+}
+
 TEST(ControlRequest, OnlyWholeWellFormedRequestsAreRead) {
   bool bad = false;
   EXPECT_EQ(DecodeControlRequest(EncodeControlRequest({"pause", "1", ""}), bad),

@@ -1,13 +1,17 @@
 // kesp.exe with kesp.ini beside it, driven from outside as an operator's tools would: its HTTP
-// endpoint serves the metrics and the status of the running window program, and a command
-// with the token pauses a server as the window's own Pause Monitor does.
+// endpoint serves the metrics and the status of the running window program, a command with the
+// token pauses a server as the window's own Pause Monitor does, and a flood of idle, slow and
+// endless clients changes nothing.
 #include <gtest/gtest.h>
 #include <windows.h>
+#include <psapi.h>
 
 #include <fstream>
+#include <nlohmann/json.hpp>
 
 #include "gui_driver_win32.h"
 #include "observe/http_client.h"
+#include "observe/http_flood.h"
 
 namespace tervane::gui {
 namespace {
@@ -58,6 +62,44 @@ TEST(KespObserved, TheWindowProgramServesMetricsAndTakesCommands) {
   EXPECT_TRUE(WaitFor([&] { return !scene.ReadList().empty() && scene.ReadList()[0].Paused == 1; }, 10s))
       << "saved as Pause Monitor saves";
   EXPECT_NE(Call("GET", port, "/api/servers").body.find("\"paused\":true"), std::string::npos);
+}
+
+// The flood of tests/observe/http_flood.h, as against kesp on Linux.
+TEST(KespObserved, AFloodBelowTheConnectionLimitLeavesServersMemoryAndScrapesAlone) {
+  Scene scene;
+  scene.AddServer("Alpha");
+  scene.AddServer("Beta");
+  scene.SaveList();
+  const int port = FreePort();
+  {
+    std::ofstream ini(scene.Dir() / "kesp.ini", std::ios::binary);
+    ini << "[Options]\r\nHttpListen=127.0.0.1:" << port << "\r\n";
+  }
+  ASSERT_TRUE(scene.StartKesp(300));
+  auto servers = [&] {
+    const auto j = nlohmann::json::parse(Call("GET", port, "/api/servers").body, nullptr, false);
+    return j.is_object() && j["servers"].size() == 2 ? j : nlohmann::json();
+  };
+  auto allUp = [](const nlohmann::json& j) {
+    return !j.is_null() && j["servers"][0]["up"] == true && j["servers"][1]["up"] == true;
+  };
+  nlohmann::json before;
+  ASSERT_TRUE(WaitFor([&] { return allUp(before = servers()); }, 60s));
+
+  const HANDLE kesp = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, scene.KespProcessId());
+  tervane::testing::ExpectTheFloodHarmless(port, [&]() -> long long {
+    PROCESS_MEMORY_COUNTERS c{};
+    return GetProcessMemoryInfo(kesp, &c, sizeof c) ? static_cast<long long>(c.WorkingSetSize / 1024) : -1;
+  });
+  CloseHandle(kesp);
+
+  // The burst's connections past the limit may be open a moment longer.
+  nlohmann::json after;
+  ASSERT_TRUE(WaitFor([&] { return allUp(after = servers()); }, 10s)) << after.dump();
+  for (std::size_t i = 0; i < 2; ++i) {
+    EXPECT_EQ(after["servers"][i]["restarts"], before["servers"][i]["restarts"]) << i;
+    EXPECT_EQ(after["servers"][i]["paused"], false) << i;
+  }
 }
 
 }  // namespace

@@ -1,6 +1,7 @@
 // The HTTP endpoint of a whole monitor on a real socket of 127.0.0.1: metrics and JSON of
 // running stand-ins, the commands through the monitor's command layer with the token, and a
 // flood of bad requests that neither stops the endpoint nor slows the cycle.
+#include <boost/asio/ip/tcp.hpp>
 #include <nlohmann/json.hpp>
 
 #include <atomic>
@@ -27,6 +28,10 @@ class Endpoint : public Observed {
       WaitUntil([] { return false; }, 100ms);
     }
     return false;
+  }
+  long Count(std::u16string_view text) const {
+    const auto logs = Logs();
+    return std::count_if(logs.begin(), logs.end(), [&](const std::u16string& l) { return l.find(text) != std::u16string::npos; });
   }
   static bool AllUp(const nlohmann::json& j) {
     if (!j.contains("servers") || j["servers"].empty()) return false;
@@ -76,6 +81,9 @@ TEST_F(Endpoint, CommandsNeedTheTokenAndGoThroughTheMonitor) {
 
   EXPECT_EQ(Post("/api/servers/0/pause").status, 200);
   EXPECT_EQ(s.Paused, 1);
+  // Who did what: the client's address and the result, for the operator (not the log file).
+  EXPECT_EQ(Count(u"HTTP: pause row 0 (alpha) from 127.0.0.1:"), 1);
+  EXPECT_EQ(Count(u": done"), 1);
   EXPECT_EQ(Servers()["servers"][0]["process"], "paused");  // published at once
   // Saved as the Pause command saves.
   const auto saved = ReadBytes(dir.File(u"serverlist.dat"));
@@ -154,13 +162,52 @@ TEST_F(Endpoint, ABoundedFloodOfBadRequestsChangesNothing) {
 // The options that cannot be used are logged, and what could be used still starts.
 TEST_F(Endpoint, EachProblemOfTheFileIsLoggedOnce) {
   AddServer("alpha");
-  Run("Colour=blue\r\nMaxRestarts=lots\r\n");
-  const auto logs = Logs();
-  auto count = [&](std::u16string_view text) {
-    return std::count_if(logs.begin(), logs.end(), [&](const std::u16string& l) { return l.find(text) != std::u16string::npos; });
+  Run("Colour=blue\r\nMaxRestarts=lots\r\nWebhookUrl=https://example.invalid/" + std::string(600, 'p') + "\r\n");
+  EXPECT_EQ(Count(u"kesp.ini: unknown key \"Colour\""), 1);
+  EXPECT_EQ(Count(u"kesp.ini: MaxRestarts="), 1);
+  EXPECT_EQ(Count(u"kesp.ini: WebhookUrl is longer than"), 1);  // refused, not posted to a cut address
+  EXPECT_EQ(Count(u"kesp.ini: kesp.ini"), 0);
+  EXPECT_EQ(Get("/metrics").status, 200);
+}
+
+// A command the monitor ran but could not save says so: the list file is a folder now.
+TEST_F(Endpoint, ACommandWhoseSaveFailedSaysSo) {
+  AddServer("alpha");
+  Run("");
+  ASSERT_TRUE(WaitForJson(AllUp));
+  const std::filesystem::path list = dir.path() / "serverlist.dat";
+  std::filesystem::remove(list);
+  std::filesystem::create_directories(list / "in-the-way");
+  const Reply r = Post("/api/servers/0/pause");
+  EXPECT_EQ(r.status, 500);
+  EXPECT_NE(r.body.find("\"saved\":false"), std::string::npos) << r.body;
+  EXPECT_EQ(monitor->List()[0]->Paused, 1);  // done all the same
+  EXPECT_EQ(Count(u"HTTP: pause row 0 (alpha) from 127.0.0.1:"), 1);
+  EXPECT_EQ(Count(u"done, but the server list could not be saved"), 1);
+  std::filesystem::remove_all(list);
+}
+
+// An address that is taken is tried again after every cycle; the log says the first failure
+// once and then when the endpoint listens.
+TEST_F(Endpoint, ATakenAddressIsTriedAgainUntilItIsFree) {
+  AddServer("alpha");
+  httpPort = FreeTcpPort();
+  boost::asio::io_context io;
+  auto taken = std::make_unique<boost::asio::ip::tcp::acceptor>(
+      io, boost::asio::ip::tcp::endpoint(boost::asio::ip::address_v4::loopback(), static_cast<unsigned short>(httpPort)));
+  Run("");
+  int cycles = 0;
+  Supervisor& sup = monitor->Supervision();
+  sup.onCycleEnd = [&, publish = sup.onCycleEnd] {
+    publish();
+    ++cycles;
   };
-  EXPECT_EQ(count(u"kesp.ini: unknown key \"Colour\""), 1);
-  EXPECT_EQ(count(u"kesp.ini: MaxRestarts="), 1);
+  ASSERT_TRUE(WaitUntil([&] { return cycles >= 3; }, 10s));
+  EXPECT_EQ(Count(u"kesp.ini: the HTTP endpoint is not listening: cannot listen on 127.0.0.1:"), 1);
+  EXPECT_EQ(observing->HttpPort(), 0);
+  taken.reset();
+  const std::u16string listening = u"kesp.ini: HTTP endpoint on http://127.0.0.1:" + ToU16(httpPort) + u"/";
+  ASSERT_TRUE(WaitUntil([&] { return Count(listening) == 1; }, 10s));
   EXPECT_EQ(Get("/metrics").status, 200);
 }
 

@@ -39,10 +39,10 @@ class Observed : public ::testing::Test {
     records.push_back(StandIn(dir, loop, name, extra));
   }
 
-  // kesp.ini's [Options] lines; HttpListen on a free port unless the lines name one.
+  // kesp.ini's [Options] lines; HttpListen on httpPort (a free port unless the test set one).
   void Run(std::string options, bool withHttp = true) {
     if (withHttp) {
-      httpPort = FreeTcpPort();
+      if (httpPort == 0) httpPort = FreeTcpPort();
       options = "HttpListen=127.0.0.1:" + std::to_string(httpPort) + "\r\nHttpToken=" + kToken + "\r\n" + options;
     }
     const std::string ini = "[Options]\r\n" + options;

@@ -16,11 +16,13 @@ namespace {
 class Receiver {
  public:
   explicit Receiver(std::chrono::milliseconds delay = 0ms)
-      : endpoint_([this, delay](const HttpRequest& r) {
+      : endpoint_([this, delay](const HttpRequest& r, HttpAnswer answer) {
           std::this_thread::sleep_for(delay);
-          std::lock_guard<std::mutex> lock(mutex_);
-          bodies_.push_back(r.method + " " + r.path + " " + r.body);
-          return HttpResponse{204, "text/plain", "", {}};
+          {
+            std::lock_guard<std::mutex> lock(mutex_);
+            bodies_.push_back(r.method + " " + r.path + " " + r.body);
+          }
+          answer(HttpResponse{204, "text/plain", "", {}});
         }) {
     std::string error;
     port_ = FreeTcpPort();
@@ -59,7 +61,9 @@ TEST_F(Webhook, RestartsAndTheCrashLoopPauseArriveAsDiscordMessages) {
   ASSERT_TRUE(receiver.Started());
   SpeedUpTheClock();
   AddServer("crasher", u" -fakesrv.exit-after 0");
-  Run("WebhookUrl=" + receiver.Url() + "\r\nWebhookFormat=discord\r\nMaxRestarts=3\r\nRestartWindowMinutes=10\r\n", false);
+  Run("WebhookUrl=" + receiver.Url() +
+          "\r\nWebhookFormat=discord\r\nMaxRestarts=3\r\nRestartWindowMinutes=10\r\nAlertHost=gs-eu-1\r\n",
+      false);
   const Server& s = *monitor->List()[0];
   ASSERT_TRUE(WaitUntil([&] { return s.Paused != 0; }, 30s));
   auto hasText = [&](const std::string& text) {
@@ -72,8 +76,9 @@ TEST_F(Webhook, RestartsAndTheCrashLoopPauseArriveAsDiscordMessages) {
   for (const std::string& b : receiver.Bodies()) {
     ASSERT_EQ(b.rfind("POST /hook {", 0), 0u) << b;
     const auto doc = nlohmann::json::parse(b.substr(b.find('{')));
-    EXPECT_EQ(doc.size(), 1u);
-    EXPECT_EQ(doc["content"].get<std::string>().rfind("Tervane: crasher", 0), 0u) << b;
+    EXPECT_EQ(doc.size(), 2u);
+    EXPECT_EQ(doc["allowed_mentions"], nlohmann::json::parse(R"({"parse": []})")) << b;
+    EXPECT_EQ(doc["content"].get<std::string>().rfind("Tervane on gs-eu-1: crasher", 0), 0u) << b;
   }
   // The first start is no alert.
   EXPECT_FALSE(hasText("first start"));

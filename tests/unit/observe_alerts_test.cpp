@@ -48,6 +48,22 @@ TEST(AlertLimiter, OneMessagePerServerPerMinuteTheRestSummedIntoTheNext) {
   EXPECT_EQ(storm[0].more, 24 - static_cast<int>(AlertLimiter::kHeldLimit));
 }
 
+// A failed start and a crash-loop pause are what an operator must hear of now: they go at
+// once, within the minute too, and take what was held with them.
+TEST(AlertLimiter, FailedStartsAndCrashLoopPausesNeverWait) {
+  AlertLimiter limiter;
+  using V = std::vector<std::size_t>;
+  EXPECT_EQ(Sizes(limiter.Offer(Event("a", 1000), 1000)), V{1});
+  EXPECT_EQ(Sizes(limiter.Offer(Event("a", 1005), 1005)), V{});  // a restart waits
+  for (const AlertKind kind : {AlertKind::FailedStart, AlertKind::CrashLoop}) {
+    AlertEvent urgent = Event("a", 1010);
+    urgent.kind = kind;
+    const auto now = limiter.Offer(urgent, 1010);
+    ASSERT_EQ(now.size(), 1u);
+    EXPECT_EQ(now[0].events.back().kind, kind);
+  }
+}
+
 TEST(AlertFormat, DiscordSlackAndJson) {
   AlertBatch one{"alpha", {Event("alpha", 1800000000)}, 0};
   AlertEvent loop = Event("alpha", 1800000005, RestartReason::NoResponse);
@@ -59,18 +75,19 @@ TEST(AlertFormat, DiscordSlackAndJson) {
   failed.error = 2;
   AlertBatch many{"alpha", {Event("alpha", 1800000001), loop, failed}, 4};
 
-  const auto discord = nlohmann::json::parse(FormatAlert(WebhookFormat::Discord, one));
-  EXPECT_EQ(discord["content"], "Tervane: alpha restarted: process lost");
-  EXPECT_EQ(discord.size(), 1u);
-  const auto slack = nlohmann::json::parse(FormatAlert(WebhookFormat::Slack, many));
+  const auto discord = nlohmann::json::parse(FormatAlert(WebhookFormat::Discord, one, "gs-1"));
+  EXPECT_EQ(discord["content"], "Tervane on gs-1: alpha restarted: process lost");
+  EXPECT_EQ(discord.size(), 2u);
+  const auto slack = nlohmann::json::parse(FormatAlert(WebhookFormat::Slack, many, "gs-1"));
   const std::string text = slack["text"];
-  EXPECT_EQ(text.rfind("Tervane: alpha: 7 events", 0), 0u) << text;
+  EXPECT_EQ(text.rfind("Tervane on gs-1: alpha: 7 events", 0), 0u) << text;
   EXPECT_NE(text.find("paused by the crash-loop guard: 5 restarts within 10 minutes"), std::string::npos);
   EXPECT_NE(text.find("could not be started (process lost, error 2)"), std::string::npos);
   EXPECT_NE(text.find("and 4 more"), std::string::npos);
 
-  const auto json = nlohmann::json::parse(FormatAlert(WebhookFormat::Json, many));
+  const auto json = nlohmann::json::parse(FormatAlert(WebhookFormat::Json, many, "gs-1"));
   EXPECT_EQ(json["server"], "alpha");
+  EXPECT_EQ(json["host"], "gs-1");
   EXPECT_EQ(json["more"], 4);
   ASSERT_EQ(json["events"].size(), 3u);
   EXPECT_EQ(json["events"][0]["kind"], "restart");
@@ -83,7 +100,20 @@ TEST(AlertFormat, DiscordSlackAndJson) {
   // A long name and many lines stay within Discord's 2000 characters.
   AlertBatch huge{std::string(300, 'n'), std::vector<AlertEvent>(AlertLimiter::kHeldLimit, loop), 0};
   for (auto& e : huge.events) e.server = huge.server;
-  EXPECT_LE(nlohmann::json::parse(FormatAlert(WebhookFormat::Discord, huge))["content"].get<std::string>().size(), 2000u);
+  EXPECT_LE(nlohmann::json::parse(FormatAlert(WebhookFormat::Discord, huge, std::string(100, 'h')))["content"]
+                .get<std::string>()
+                .size(),
+            2000u);
+}
+
+// A server's name is text in every format: it mentions nobody on Discord, and Slack's markup
+// characters are escaped.
+TEST(AlertFormat, NamesMentionNobodyAndAreNoMarkup) {
+  const AlertBatch b{"@everyone <!channel> & <https://x|y>", {Event("@everyone <!channel> & <https://x|y>", 1800000000)}, 0};
+  const auto discord = nlohmann::json::parse(FormatAlert(WebhookFormat::Discord, b, "h"));
+  EXPECT_EQ(discord["allowed_mentions"], nlohmann::json::parse(R"({"parse": []})"));
+  const std::string slack = nlohmann::json::parse(FormatAlert(WebhookFormat::Slack, b, "a<b>&c"))["text"];
+  EXPECT_EQ(slack, "Tervane on a&lt;b&gt;&amp;c: @everyone &lt;!channel&gt; &amp; &lt;https://x|y&gt; restarted: process lost");
 }
 
 // A webhook that hangs: Enqueue never waits, the queue stops at its limit and the rest is

@@ -5,7 +5,7 @@
 #include <nlohmann/json.hpp>
 
 #include "observe/http_api.h"
-#include "observe/http_request_head.h"
+#include "observe/http_request_reader.h"
 #include "observe/metrics.h"
 
 namespace tervane {
@@ -46,7 +46,7 @@ MonitorSnapshot TwoServers() {
 }
 
 TEST(Metrics, EveryNameOfTheDashboardsIsThereWithItsLabels) {
-  const std::string text = RenderMetrics(TwoServers(), ObserverCounts{5, 1, 2}, kNow, "2.3");
+  const std::string text = RenderMetrics(TwoServers(), ObserverCounts{5, 1, 2, {}}, kNow, "2.3");
   const std::string alpha = "{name=\"Alpha \\\"1\\\"\\\\\",address=\"127.0.0.1\",port=\"27015\"";
   const std::string beta = "{name=\"Beta\",address=\"127.0.0.1\",port=\"27016\"";
   const std::string lines[] = {
@@ -112,20 +112,29 @@ TEST(Metrics, TheJsonCarriesTheStatusModel) {
   EXPECT_TRUE(b["lastReplyAgeSeconds"].is_null());
 }
 
+// The answer of a call that answers at once.
+HttpResponse Answer(const HttpApi& api, const HttpRequest& request) {
+  HttpResponse out;
+  out.status = 0;
+  api.Handle(request, [&](HttpResponse r) { out = std::move(r); });
+  return out;
+}
+
 class HttpApiTest : public ::testing::Test {
  protected:
   HttpApiTest() { box.Publish(TwoServers()); }
-  HttpResponse Call(const char* method, const char* path, const std::string& auth, bool loopback) {
-    return api.Handle(HttpRequest{method, path, auth, loopback, ""});
+  HttpResponse Call(const char* method, const char* path, const std::string& auth, bool loopback,
+                    const std::string& host = "127.0.0.1:8427") {
+    return Answer(api, HttpRequest{method, path, auth, loopback, "", host, "127.0.0.1:5000"});
   }
   SnapshotBox box;
   std::vector<std::pair<std::string, std::size_t>> commands;
-  HttpApi api{"0123456789abcdef-token", box,
-              [this](const std::string& verb, std::size_t row) {
-                commands.emplace_back(verb, row);
-                return HttpResponse{};
-              },
-              [] { return ObserverCounts{}; }, [] { return kNow; }, "2.3"};
+  CommandRunner runner = [this](const std::string& verb, std::size_t row, const HttpRequest&, HttpAnswer answer) {
+    commands.emplace_back(verb, row);
+    answer(HttpResponse{});
+  };
+  HttpApi api{"0123456789abcdef-token", "127.0.0.1", box, runner, [] { return ObserverCounts{}; },
+              [] { return kNow; }, "2.3"};
 };
 
 TEST_F(HttpApiTest, EachRouteAnswersAsTheTokenRulesSay) {
@@ -149,7 +158,10 @@ TEST_F(HttpApiTest, EachRouteAnswersAsTheTokenRulesSay) {
       {"POST", "/api/servers/0/pause", "", true, 401},  // loopback too
       {"POST", "/api/servers/0/pause", "Bearer 0123456789abcdef-tokeX", true, 401},
       {"POST", "/api/servers/0/pause", good + " ", true, 401},
-      {"POST", "/api/servers/0/pause", "bearer 0123456789abcdef-token", true, 401},
+      {"POST", "/api/servers/0/pause", "bearer 0123456789abcdef-token", false, 200},  // the scheme in any case
+      {"POST", "/api/servers/0/pause", "BEARER  0123456789abcdef-token", false, 200},
+      {"POST", "/api/servers/0/pause", "Bearer0123456789abcdef-token", true, 401},
+      {"GET", "/metrics", "Bearer wrong", true, 401},  // a wrong token is refused from this host too
       {"POST", "/api/servers/0/explode", good, true, 404},
       {"POST", "/api/servers/x/pause", good, true, 404},
       {"POST", "/api/servers//pause", good, true, 404},
@@ -159,44 +171,116 @@ TEST_F(HttpApiTest, EachRouteAnswersAsTheTokenRulesSay) {
   };
   for (const Case& c : cases)
     EXPECT_EQ(Call(c.method, c.path, c.auth, c.loopback).status, c.status) << c.method << " " << c.path << " " << c.auth;
-  ASSERT_EQ(commands.size(), 1u);
-  EXPECT_EQ(commands[0], (std::pair<std::string, std::size_t>{"unpause", 1}));
+  ASSERT_EQ(commands.size(), 3u);
+  EXPECT_EQ(commands[2], (std::pair<std::string, std::size_t>{"unpause", 1}));
   EXPECT_EQ(Call("GET", "/metrics", "", false).headers.at(0).first, "WWW-Authenticate");
 }
 
 TEST_F(HttpApiTest, WithoutATokenNoCommandIsTaken) {
-  HttpApi open{"", box, [this](const std::string& v, std::size_t r) {
-                 commands.emplace_back(v, r);
-                 return HttpResponse{};
-               },
-               {}, [] { return kNow; }, "2.3"};
+  HttpApi open{"", "127.0.0.1", box, runner, {}, [] { return kNow; }, "2.3"};
   for (const char* auth : {"", "Bearer ", "Bearer"})
-    EXPECT_EQ(open.Handle(HttpRequest{"POST", "/api/servers/0/restart", auth, true, ""}).status, 401);
+    EXPECT_EQ(Answer(open, HttpRequest{"POST", "/api/servers/0/restart", auth, true, "", "localhost", ""}).status, 401);
   EXPECT_TRUE(commands.empty());
-  const HttpResponse page = open.Handle(HttpRequest{"GET", "/", "", true, ""});
+  const HttpResponse page = Answer(open, HttpRequest{"GET", "/", "", true, "", "localhost", ""});
   EXPECT_EQ(page.contentType, "text/html; charset=utf-8");
   EXPECT_NE(page.body.find("/api/servers"), std::string::npos);
 }
 
-// The Windows endpoint's reading of request heads.
-TEST(HttpRequestHead, WellFormedHeadsAreReadAndEverythingElseRefused) {
-  const auto get = ParseHttpRequestHead("GET /metrics?x=1 HTTP/1.1\r\nHost: a\r\nauthorization:  Bearer t \r\n"
-                                        "Content-Length: 12");
-  ASSERT_TRUE(get);
-  EXPECT_EQ(get->method, "GET");
-  EXPECT_EQ(get->path, "/metrics");
-  EXPECT_EQ(get->authorization, "Bearer t");
-  EXPECT_EQ(get->contentLength, 12u);
-  EXPECT_FALSE(get->chunked);
-  EXPECT_TRUE(ParseHttpRequestHead("POST /api/servers/0/pause HTTP/1.0\r\nTransfer-Encoding: chunked")->chunked);
-  for (const std::string& bad : std::vector<std::string>{"", "GET", "GET /", "GET / HTTP/2.0", "GET  / HTTP/1.1", "GET x HTTP/1.1",
-                                "G(T / HTTP/1.1", "GET /\x01 HTTP/1.1", "GET / HTTP/1.1\r\nNoColon",
-                                "GET / HTTP/1.1\r\n: empty name", "GET / HTTP/1.1\r\nContent-Length: -1",
-                                "GET / HTTP/1.1\r\nContent-Length: 1\r\nContent-Length: 2",
-                                "GET / HTTP/1.1\r\nContent-Length: 9999999999999",
-                                "GET / HTTP/1.1\r\nX: a\x01" "b", "GET / HTTP/1.1\r\n\r\nX: y",
-                                "GET / HTTP/1.1\r\nX: " + std::string(kHttpHeadLimit, 'a')})
-    EXPECT_FALSE(ParseHttpRequestHead(bad)) << bad;
+// DNS rebinding: a page of another site, led to this host's address, sends its own name as
+// Host; without the token this host's clients are served only under this host's names.
+TEST_F(HttpApiTest, ThisHostsClientsWithoutTheTokenMustNameThisHost) {
+  struct Case {
+    std::string host;
+    std::string auth;
+    bool loopback;
+    int status;
+  };
+  const std::string good = "Bearer 0123456789abcdef-token";
+  const Case cases[] = {
+      {"127.0.0.1:8427", "", true, 200},     {"localhost:8427", "", true, 200}, {"LocalHost", "", true, 200},
+      {"127.0.0.1", "", true, 200},          {"[::1]:8427", "", true, 200},     {"10.1.2.3:80", "", true, 200},
+      {"", "", true, 200},  // HTTP/1.0 without Host
+      {"evil.example:8427", "", true, 403},  {"evil.example", "", true, 403},   {"localhost.evil.example", "", true, 403},
+      {"127.0.0.1:x", "", true, 403},        {"[::1]x", "", true, 403},         {"evil.example:8427", good, true, 200},
+      {"evil.example:8427", "", false, 401},  // another host's client needs the token anyway
+  };
+  for (const Case& c : cases)
+    EXPECT_EQ(Call("GET", "/api/servers", c.auth, c.loopback, c.host).status, c.status) << c.host << " " << c.auth;
+  EXPECT_EQ(Call("GET", "/", "", true, "evil.example").status, 403);
+}
+
+// Requests fed as a connection brings them, in one piece or byte by byte: what is read, and
+// the status of what is refused before it is read whole.
+TEST(HttpRequestReader, ReadsRequestsWithinTheLimitsAndRefusesTheRest) {
+  struct Case {
+    std::string bytes;
+    HttpRequestReader::Step step;
+    int status;        // a refusal's
+    std::string body;  // a complete request's
+  };
+  using S = HttpRequestReader::Step;
+  const std::string lines64 = [] {
+    std::string h;
+    for (int i = 1; i < 64; ++i) h += "X-" + std::to_string(i) + ": y\r\n";
+    return h;
+  }();
+  const Case cases[] = {
+      {"GET /metrics?x=1 HTTP/1.1\r\nHost: a\r\n\r\n", S::Complete, 0, ""},
+      {"POST /api/servers/0/restart HTTP/1.1\r\nHost: a\r\n\r\n", S::Complete, 0, ""},  // curl's empty POST
+      {"POST / HTTP/1.1\r\nHost: a\r\nContent-Length: 3\r\n\r\nabc", S::Complete, 0, "abc"},
+      {"POST / HTTP/1.1\r\nHost: a\r\nTransfer-Encoding: chunked\r\n\r\n2\r\nab\r\n1;x=y\r\nc\r\n0\r\n\r\n", S::Complete, 0,
+       "abc"},
+      {"GET / HTTP/1.0\r\n\r\n", S::Complete, 0, ""},
+      {"GET / HTTP/1.1\r\nHost: a\r\n" + lines64 + "\r\n", S::Complete, 0, ""},
+      {"GET / HTTP/1.1\r\n", S::NeedMore, 0, ""},
+      {"GET / HTTP/1.1\r\nHost: a\r\nX-0: y\r\n" + lines64 + "\r\n", S::Refused, 431, ""},
+      {"GET / HTTP/1.1\r\nHost: a\r\nX: " + std::string(kHttpHeadLimit, 'a') + "\r\n\r\n", S::Refused, 431, ""},
+      {"GET / HTTP/1.1\r\nHost: a\r\nX: " + std::string(kHttpHeadLimit, 'a'), S::Refused, 431, ""},
+      {"GET /" + std::string(kHttpHeadLimit, 'a') + " HTTP/1.1\r\n", S::Refused, 431, ""},
+      {"POST / HTTP/1.1\r\nHost: a\r\nContent-Length: 4097\r\n\r\n", S::Refused, 413, ""},
+      {"POST / HTTP/1.1\r\nHost: a\r\nTransfer-Encoding: chunked\r\n\r\nFFFFFFFF\r\n", S::Refused, 413, ""},
+      {"POST / HTTP/1.1\r\nHost: a\r\nTransfer-Encoding: chunked\r\n\r\n" + std::string(9000, '0'), S::Refused, 413, ""},
+      {"POST / HTTP/1.1\r\nHost: a\r\nTransfer-Encoding: chunked\r\n\r\n1;" + std::string(9000, 'e'), S::Refused, 413,
+       ""},
+      {"GET / HTTP/1.1\r\n\r\n", S::Refused, 400, ""},  // no Host
+      {"GET / HTTP/1.1\r\nHost: a\r\nHost: b\r\n\r\n", S::Refused, 400, ""},
+      {"GET x HTTP/1.1\r\nHost: a\r\n\r\n", S::Refused, 400, ""},
+      {"GET / HTTP/2.0\r\nHost: a\r\n\r\n", S::Refused, 400, ""},
+      {"GET / HTTP/1.1\r\nHost: a\r\nContent-Length: 1\r\nContent-Length: 2\r\n\r\n", S::Refused, 400, ""},
+      {"POST / HTTP/1.1\r\nHost: a\r\nContent-Length: -5\r\n\r\n", S::Refused, 400, ""},
+      {std::string("GET /\0metrics HTTP/1.1\r\n\r\n", 27), S::Refused, 400, ""},
+      {"\x16\x03\x01\x02\x00\x01\x00\x01\xfc\x03\x03\r\n\r\n", S::Refused, 400, ""},
+  };
+  for (const Case& c : cases) {
+    for (const bool byteByByte : {false, true}) {
+      HttpRequestReader reader;
+      HttpRequestReader::Step step = HttpRequestReader::Step::NeedMore;
+      if (byteByByte) {
+        for (std::size_t i = 0; i < c.bytes.size() && step == S::NeedMore; ++i) step = reader.Feed(c.bytes.substr(i, 1));
+      } else {
+        step = reader.Feed(c.bytes);
+      }
+      const std::string what = c.bytes.substr(0, 60) + (byteByByte ? " (byte by byte)" : "");
+      ASSERT_EQ(step, c.step) << what;
+      EXPECT_EQ(step == S::Refused ? reader.RefusalStatus() : 0, c.status) << what;
+      EXPECT_EQ(step == S::Complete ? reader.Request().body : "", c.body) << what;
+    }
+  }
+}
+
+TEST(HttpRequestReader, KeepsWhatFollowsARequestForTheNextOne) {
+  HttpRequestReader reader;
+  ASSERT_EQ(reader.Feed("GET /metrics?a HTTP/1.1\r\nhost: h\r\nAuthorization: bearer t\r\n\r\nGET / HTTP/1.1\r\n"),
+            HttpRequestReader::Step::Complete);
+  EXPECT_EQ(reader.Request().method, "GET");
+  EXPECT_EQ(reader.Request().path, "/metrics");
+  EXPECT_EQ(reader.Request().host, "h");
+  EXPECT_EQ(reader.Request().authorization, "bearer t");
+  EXPECT_TRUE(reader.KeepAlive());
+  EXPECT_EQ(reader.Rest(), "GET / HTTP/1.1\r\n");
+  HttpRequestReader closing;
+  ASSERT_EQ(closing.Feed("GET / HTTP/1.1\r\nHost: h\r\nConnection: close\r\n\r\n"), HttpRequestReader::Step::Complete);
+  EXPECT_FALSE(closing.KeepAlive());
 }
 
 }  // namespace

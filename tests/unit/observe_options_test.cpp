@@ -73,6 +73,11 @@ TEST(ObserveOptions, EachUnusableLineGivesOneProblemAndLeavesItsOptionOff) {
       {u"MaxRestarts=1001", "MaxRestarts"},
       {u"MaxRestarts=99999999999999999999", "MaxRestarts"},
       {u"RestartWindowMinutes=0", "RestartWindowMinutes"},
+      // Longer than the reader holds: refused, never used cut short.
+      {u"HttpToken=" + std::u16string(kProfileValueMax + 1, u'x'), "HttpToken is longer than the 511"},
+      {u"WebhookUrl=https://example.invalid/" + std::u16string(kProfileValueMax, u'p'), "WebhookUrl is longer"},
+      {u"MaxRestarts=" + std::u16string(kProfileValueMax + 1, u'1'), "MaxRestarts is longer"},
+      {u"AlertHost=gs\u0001eu", "AlertHost"},
   };
   for (const Case& c : cases) {
     const Parsed p = Parse(u"[Options]\r\n" + c.line + u"\r\n");
@@ -80,8 +85,21 @@ TEST(ObserveOptions, EachUnusableLineGivesOneProblemAndLeavesItsOptionOff) {
     EXPECT_FALSE(p.options.Any()) << what;
     ASSERT_EQ(p.problems.size(), 1u) << what;
     EXPECT_NE(p.problems[0].find(c.mentions), std::string::npos) << what << ": " << p.problems[0];
-    EXPECT_EQ(p.problems[0].rfind("kesp.ini: ", 0), 0u) << p.problems[0];
+    // The log line names the file; the problem does not again.
+    EXPECT_EQ(p.problems[0].find("kesp.ini"), std::string::npos) << p.problems[0];
   }
+}
+
+TEST(ObserveOptions, ABadFormatLeavesAlertsOffAndAHostNamesThem) {
+  Parsed p = Parse(u"[Options]\nWebhookUrl=https://example.invalid/hook\nWebhookFormat=xml\n");
+  EXPECT_TRUE(p.options.webhookUrl.empty());
+  EXPECT_EQ(p.problems.size(), 1u);
+  // The longest value the reader holds is used whole.
+  const std::u16string url = u"https://example.invalid/" + std::u16string(kProfileValueMax - 24, u'p');
+  p = Parse(u"[Options]\nWebhookUrl=" + url + u" ; hook\nAlertHost=EU-1 (Frankfurt)\n");
+  EXPECT_EQ(p.options.webhookUrl, Utf16ToUtf8(url));
+  EXPECT_EQ(p.options.alertHost, "EU-1 (Frankfurt)");
+  EXPECT_TRUE(p.problems.empty()) << p.problems.front();
 }
 
 TEST(ObserveOptions, ABadWindowTurnsTheGuardOffAndAnyAddressNeedsTheToken) {
@@ -124,6 +142,20 @@ TEST(ObserveOptions, TheFileIsReadInEachEncodingAndAnAbsentOneIsNotPresent) {
   EXPECT_FALSE(LoadObserveOptions(dir.File(u"absent.ini"), problems, present).Any());
   EXPECT_FALSE(present);
   EXPECT_TRUE(problems.empty());
+}
+
+// Its end might set otherwise what its start sets: a file larger than the reader reads is not
+// read in part.
+TEST(ObserveOptions, AFileLargerThanTheReaderReadsIsNotUsed) {
+  testing::TempDir dir;
+  const std::string large = "[Options]\r\nMaxRestarts=4\r\n" + std::string(kOptionsFileLimit, ';');
+  testing::WriteBytes(dir.File(u"kesp.ini"), std::vector<std::uint8_t>(large.begin(), large.end()));
+  std::vector<std::string> problems;
+  bool present = false;
+  EXPECT_FALSE(LoadObserveOptions(dir.File(u"kesp.ini"), problems, present).Any());
+  EXPECT_TRUE(present);
+  ASSERT_EQ(problems.size(), 1u);
+  EXPECT_NE(problems[0].find("larger than 64 KiB"), std::string::npos);
 }
 
 // The restart that would be the MaxRestarts-th within the window trips the guard and is not
