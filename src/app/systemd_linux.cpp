@@ -62,7 +62,7 @@ std::string UnitText(const UnitOptions& o) {
          "[Service]\n"
          "Type=notify\n"
          "NotifyAccess=main\n"
-         "ExecStart=" + ExecPath(o.executable) + "\n"
+         "ExecStart=" + ExecPath(o.executable) + " --dir " + ExecPath(o.folder) + "\n"
          "WorkingDirectory=" + UnitValue(o.folder) + "\n"
          "WatchdogSec=" + std::to_string(kWatchdogSeconds) + "\n"
          "# Only kesp is stopped or restarted: the game servers it started keep running.\n"

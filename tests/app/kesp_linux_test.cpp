@@ -5,6 +5,7 @@
 #include <signal.h>
 #include <spawn.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -19,6 +20,7 @@
 #include "app/control_socket_linux.h"
 #include "app/systemd_linux.h"
 #include "core/server_entry.h"
+#include "support/version.h"
 #include "test_support.h"
 
 extern char** environ;
@@ -71,8 +73,10 @@ class Kesp : public ::testing::Test {
     }
   }
 
-  Result Run(const std::vector<std::string>& args) {
-    std::string command = "cd " + Quote(root.string()) + " && ./kesp";
+  // kesp with dirArgs and args, from the program folder; environment: "NAME=value ..." or "".
+  Result Run(const std::vector<std::string>& args, const std::string& environment = "") {
+    std::string command = "cd " + Quote(root.string()) + " && " + environment + " ./kesp";
+    for (const auto& a : dirArgs) command += " " + Quote(a);
     for (const auto& a : args) command += " " + Quote(a);
     command += " </dev/null >out.txt 2>err.txt";
     const int status = std::system(command.c_str());
@@ -87,7 +91,9 @@ class Kesp : public ::testing::Test {
   // kesp supervising in the background, with the tests' short cycle.
   void Supervise(const std::string& extraEnvironment = "PATH=/usr/bin:/bin") {
     const std::string exe = (root / "kesp").string();
-    char* argv[] = {const_cast<char*>(exe.c_str()), nullptr};
+    std::vector<char*> argv{const_cast<char*>(exe.c_str())};
+    for (auto& a : dirArgs) argv.push_back(a.data());
+    argv.push_back(nullptr);
     std::vector<std::string> env{"TERVANE_TEST_CYCLE_MS=200", extraEnvironment};
     std::vector<char*> envp;
     for (auto& e : env) envp.push_back(e.data());
@@ -95,7 +101,7 @@ class Kesp : public ::testing::Test {
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_addopen(&actions, 1, (root / "kesp.out").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    ASSERT_EQ(posix_spawn(&supervisor, exe.c_str(), &actions, nullptr, argv, envp.data()), 0);
+    ASSERT_EQ(posix_spawn(&supervisor, exe.c_str(), &actions, nullptr, argv.data(), envp.data()), 0);
     posix_spawn_file_actions_destroy(&actions);
     ASSERT_TRUE(WaitFor([&] { return Run({"status"}).out.find("Players: 0/32") != std::string::npos; }));
   }
@@ -130,6 +136,7 @@ class Kesp : public ::testing::Test {
 
   testing::TempDir dir;
   fs::path root = dir.path();
+  std::vector<std::string> dirArgs;  // "--dir", DIR before every command, and for the supervision
   pid_t supervisor = -1;
 };
 
@@ -209,8 +216,8 @@ TEST_F(Kesp, TheRunningKespTakesTheCommandsAndSurvivesBadClients) {
 
 // A mask of only a processor the machine lacks (a list made on a larger machine): kesp runs the
 // server all the same and says once, in its log and in the status, that it could not be applied.
-// A program folder kesp may not write (here: root's, kesp run as nobody): the supervision and a
-// changing command end with the system's reason, never "already supervising".
+// A data folder kesp may not write (here: root's, named with --dir, kesp run as nobody): the
+// supervision and a changing command end with the system's reason, never "already supervising".
 TEST_F(Kesp, AFolderItMayNotWriteGivesTheSystemsReason) {
   if (::geteuid() != 0) GTEST_SKIP() << "runs kesp as another user, which needs root";
   Register("a", 27414);
@@ -218,7 +225,7 @@ TEST_F(Kesp, AFolderItMayNotWriteGivesTheSystemsReason) {
                             fs::perms::others_read | fs::perms::others_exec);
   for (const char* args : {"", " pause 1"}) {
     const std::string command = "cd " + Quote(root.string()) +
-                                " && setpriv --reuid=65534 --regid=65534 --clear-groups ./kesp" + args +
+                                " && setpriv --reuid=65534 --regid=65534 --clear-groups ./kesp --dir . " + args +
                                 " </dev/null >out.txt 2>err.txt";
     const int status = std::system(command.c_str());
     const std::string err = Slurp(root / "err.txt");
@@ -226,6 +233,58 @@ TEST_F(Kesp, AFolderItMayNotWriteGivesTheSystemsReason) {
     EXPECT_NE(err.find("kesp.lock: Permission denied"), std::string::npos) << err;
     EXPECT_EQ(err.find("already supervising"), std::string::npos) << err;
   }
+}
+
+// --dir (before the command) or TERVANE_DIR name the data folder: made owner-only, it holds the
+// list, the lock, the socket and the logs, and the commands and the supervision say which it is.
+TEST_F(Kesp, DirOrTervaneDirChooseTheDataFolderThatEveryDoorNames) {
+  EXPECT_EQ(Run({"--version"}).out, "kesp (Tervane) " TERVANE_VERSION "\n");
+  const fs::path data = root / "data" / "here";
+  const std::string said = "Data folder: " + data.string() + "/\n";
+  const Result added = Run({"--dir", data.string(), "add", "--exe", "a/hlds", "--params", "+ip 127.0.0.1 -port 27416"});
+  ASSERT_EQ(added.code, 0) << added.err;
+  EXPECT_EQ(fs::status(data).permissions() & fs::perms::all, fs::perms::owner_all);
+  EXPECT_TRUE(fs::exists(data / "serverlist.dat"));
+  for (const char* command : {"list", "status"}) {
+    const Result r = Run({command}, "TERVANE_DIR=" + Quote(data.string()));
+    EXPECT_EQ(r.out.rfind(said, 0), 0u) << r.out;
+    EXPECT_NE(r.out.find("127.0.0.1:27416"), std::string::npos) << r.out;
+  }
+
+  dirArgs = {"--dir", data.string()};
+  Supervise();
+  EXPECT_NE(Slurp(root / "kesp.out").find(said + "Tervane " TERVANE_VERSION " supervising 1 server(s) of " +
+                                          (data / "serverlist.dat").string()),
+            std::string::npos);
+  for (const char* file : {"kesp.sock", "kesp.lock", "logs"}) {
+    EXPECT_TRUE(fs::exists(data / file)) << file;
+    EXPECT_FALSE(fs::exists(root / file)) << file;
+  }
+  EXPECT_EQ(Run({"pause", "1"}).code, 0);
+  EXPECT_EQ(Slurp(data / "serverlist.dat").at(1705), 1) << "saved by the running kesp in its data folder";
+  dirArgs.clear();
+  EXPECT_EQ(Run({"list"}).out, "Data folder: " + root.string() + "/\nno servers registered\n") << "beside the program";
+}
+
+// A kesp in a folder it may not write (or in /usr/bin) keeps its files where Linux keeps a user's
+// state, not beside itself.
+TEST_F(Kesp, InAFolderItMayNotWriteKespKeepsItsFilesInTheUsersStateFolder) {
+  if (::geteuid() != 0) GTEST_SKIP() << "runs kesp as another user, which needs root";
+  const fs::path state = root / "state";
+  fs::create_directories(state);
+  fs::permissions(state, fs::perms::all);
+  const std::string asNobody = "XDG_STATE_HOME=" + Quote(state.string()) +
+                               " setpriv --reuid=65534 --regid=65534 --clear-groups";
+  const Result added = Run({"add", "--exe", "a/hlds", "--params", "+ip 127.0.0.1 -port 27417"}, asNobody);
+  ASSERT_EQ(added.code, 0) << added.err;
+  const fs::path data = state / "tervane";
+  EXPECT_TRUE(fs::exists(data / "serverlist.dat"));
+  EXPECT_FALSE(fs::exists(root / "serverlist.dat"));
+  struct stat st {};
+  ASSERT_EQ(::stat(data.c_str(), &st), 0);
+  EXPECT_EQ(st.st_uid, 65534u);
+  EXPECT_EQ(st.st_mode & 0777, 0700u);
+  EXPECT_EQ(Run({"list"}, asNobody).out.rfind("Data folder: " + data.string() + "/\n", 0), 0u);
 }
 
 TEST_F(Kesp, AnAffinityThatCannotBeAppliedIsSaidOnceInTheLogAndTheStatus) {
@@ -255,6 +314,8 @@ TEST_F(Kesp, TheServiceUnitPassesSystemdsCheck) {
   const std::string unit = Slurp(root / "tervane.service");
   for (const char* line : {"Type=notify", "KillMode=process", "Restart=on-failure", "WatchdogSec="})
     EXPECT_NE(unit.find(line), std::string::npos) << line;
+  EXPECT_NE(unit.find("/kesp\" --dir \"" + root.string() + "/game servers 100%%/\"\n"), std::string::npos)
+      << "the data folder given to it";
   const int status = std::system(("systemd-analyze verify " + Quote((root / "tervane.service").string()) + " >" +
                                   Quote((root / "verify.txt").string()) + " 2>&1")
                                      .c_str());
