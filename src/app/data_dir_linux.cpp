@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <filesystem>
+#include <string_view>
 
 #include "core/server_list.h"
 #include "support/text.h"
@@ -36,14 +37,15 @@ std::string HomeFolder() {
   return user && user->pw_dir ? user->pw_dir : "";
 }
 
-}  // namespace
-
+// Whether kesp lying in this folder (with or without its trailing '/') is a system's program.
 bool IsSystemProgramDir(std::string_view folder) {
   while (folder.size() > 1 && folder.back() == '/') folder.remove_suffix(1);
   for (std::string_view system : {"/usr/bin", "/usr/local/bin", "/usr/sbin", "/usr/local/sbin", "/bin", "/sbin"})
     if (folder == system) return true;
   return false;
 }
+
+}  // namespace
 
 DataDirChoice ChooseDataDir(const DataDirInputs& in) {
   if (!in.dirOption.empty()) return {WithSlash(in.dirOption), {}};

@@ -6,7 +6,6 @@
 #pragma once
 
 #include <string>
-#include <string_view>
 #include <vector>
 
 namespace tervane {
@@ -29,9 +28,6 @@ struct DataDirChoice {
 };
 
 DataDirChoice ChooseDataDir(const DataDirInputs& inputs);
-
-// Whether kesp lying in this folder (with or without its trailing '/') is a system's program.
-bool IsSystemProgramDir(std::string_view folder);
 
 // Takes "--dir DIR" or "--dir=DIR" from the front of the arguments into dir. Answers false
 // (error says why) when --dir has no folder.

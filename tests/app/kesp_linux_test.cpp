@@ -5,7 +5,6 @@
 #include <signal.h>
 #include <spawn.h>
 #include <sys/socket.h>
-#include <sys/stat.h>
 #include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -241,49 +240,30 @@ TEST_F(Kesp, DirOrTervaneDirChooseTheDataFolderThatEveryDoorNames) {
   EXPECT_EQ(Run({"--version"}).out, "kesp (Tervane) " TERVANE_VERSION "\n");
   const fs::path data = root / "data" / "here";
   const std::string said = "Data folder: " + data.string() + "/\n";
-  const Result added = Run({"--dir", data.string(), "add", "--exe", "a/hlds", "--params", "+ip 127.0.0.1 -port 27416"});
-  ASSERT_EQ(added.code, 0) << added.err;
+  ASSERT_EQ(Run({"--dir", data.string(), "add", "--exe", "a/hlds", "--params", "+ip 127.0.0.1 -port 27416"}).code, 0);
   EXPECT_EQ(fs::status(data).permissions() & fs::perms::all, fs::perms::owner_all);
-  EXPECT_TRUE(fs::exists(data / "serverlist.dat"));
-  for (const char* command : {"list", "status"}) {
-    const Result r = Run({command}, "TERVANE_DIR=" + Quote(data.string()));
-    EXPECT_EQ(r.out.rfind(said, 0), 0u) << r.out;
-    EXPECT_NE(r.out.find("127.0.0.1:27416"), std::string::npos) << r.out;
-  }
+  EXPECT_EQ(Run({"list"}, "TERVANE_DIR=" + Quote(data.string())).out.rfind(said + "1. n# Server", 0), 0u);
 
   dirArgs = {"--dir", data.string()};
-  Supervise();
+  Supervise();  // its status comes through the socket in data
   EXPECT_NE(Slurp(root / "kesp.out").find(said + "Tervane " TERVANE_VERSION " supervising 1 server(s) of " +
                                           (data / "serverlist.dat").string()),
             std::string::npos);
-  for (const char* file : {"kesp.sock", "kesp.lock", "logs"}) {
-    EXPECT_TRUE(fs::exists(data / file)) << file;
-    EXPECT_FALSE(fs::exists(root / file)) << file;
-  }
-  EXPECT_EQ(Run({"pause", "1"}).code, 0);
-  EXPECT_EQ(Slurp(data / "serverlist.dat").at(1705), 1) << "saved by the running kesp in its data folder";
-  dirArgs.clear();
-  EXPECT_EQ(Run({"list"}).out, "Data folder: " + root.string() + "/\nno servers registered\n") << "beside the program";
+  for (const char* file : {"serverlist.dat", "kesp.sock", "kesp.lock", "logs"})
+    EXPECT_TRUE(fs::exists(data / file) && !fs::exists(root / file)) << file;
 }
 
 // A kesp in a folder it may not write (or in /usr/bin) keeps its files where Linux keeps a user's
 // state, not beside itself.
 TEST_F(Kesp, InAFolderItMayNotWriteKespKeepsItsFilesInTheUsersStateFolder) {
   if (::geteuid() != 0) GTEST_SKIP() << "runs kesp as another user, which needs root";
-  const fs::path state = root / "state";
+  const fs::path state = root / "state", data = state / "tervane";
   fs::create_directories(state);
   fs::permissions(state, fs::perms::all);
-  const std::string asNobody = "XDG_STATE_HOME=" + Quote(state.string()) +
-                               " setpriv --reuid=65534 --regid=65534 --clear-groups";
-  const Result added = Run({"add", "--exe", "a/hlds", "--params", "+ip 127.0.0.1 -port 27417"}, asNobody);
-  ASSERT_EQ(added.code, 0) << added.err;
-  const fs::path data = state / "tervane";
-  EXPECT_TRUE(fs::exists(data / "serverlist.dat"));
-  EXPECT_FALSE(fs::exists(root / "serverlist.dat"));
-  struct stat st {};
-  ASSERT_EQ(::stat(data.c_str(), &st), 0);
-  EXPECT_EQ(st.st_uid, 65534u);
-  EXPECT_EQ(st.st_mode & 0777, 0700u);
+  const std::string asNobody = "XDG_STATE_HOME=" + Quote(state.string()) + " setpriv --reuid=65534 --regid=65534 --clear-groups";
+  ASSERT_EQ(Run({"add", "--exe", "a/hlds", "--params", "+ip 127.0.0.1 -port 27417"}, asNobody).code, 0);
+  EXPECT_TRUE(fs::exists(data / "serverlist.dat") && !fs::exists(root / "serverlist.dat"));
+  EXPECT_EQ(fs::status(data).permissions() & fs::perms::all, fs::perms::owner_all);
   EXPECT_EQ(Run({"list"}, asNobody).out.rfind("Data folder: " + data.string() + "/\n", 0), 0u);
 }
 

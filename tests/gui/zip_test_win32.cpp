@@ -16,23 +16,18 @@ namespace {
 
 namespace fs = std::filesystem;
 
-void SetField(HWND dialog, int id, const std::u16string& text) {
-  SendMessageW(GetDlgItem(dialog, id), WM_SETTEXT, 0, reinterpret_cast<LPARAM>(W(text)));
-}
-
 TEST(KespZip, RunsFromTheUnpackedFolderAndKeepsItsListBesideItself) {
   Scene scene(TERVANE_ZIP_FOLDER, /*copyProgram=*/false);
-  ASSERT_TRUE(fs::exists(scene.Dir() / "kesp.exe")) << "the zip's kesp.exe";
-  ASSERT_FALSE(fs::exists(scene.ListPath()));
+  ASSERT_TRUE(fs::exists(scene.Dir() / "kesp.exe") && !fs::exists(scene.ListPath())) << "the zip, unpacked";
   ASSERT_TRUE(scene.StartKesp()) << "no main window \"Tervane v2.3\"";
 
   MainWindow main(scene.MainWindow());
   main.PostCommand(IDM_menuNewServer);
   HWND editor = WaitForDialog(scene.KespProcessId(), L"New Server for Monitor");
   ASSERT_NE(editor, nullptr);
-  SetField(editor, IDC_edtName, u"Alpha");
-  SetField(editor, IDC_edtFileName, scene.SpareExecutable("Alpha").u16string());
-  SetField(editor, IDC_edtParams, u"-game cstrike +ip 127.0.0.1 -port " + ToU16(FreeUdpPort()));
+  for (const auto& [id, text] : {std::pair{IDC_edtFileName, scene.SpareExecutable("Alpha").u16string()},
+                                 std::pair{IDC_edtParams, u"+ip 127.0.0.1 -port " + ToU16(FreeUdpPort())}})
+    SendMessageW(GetDlgItem(editor, id), WM_SETTEXT, 0, reinterpret_cast<LPARAM>(W(text)));
   PostClick(editor, IDC_btnOK);
   ASSERT_TRUE(WaitDialogGone(editor));
 

@@ -290,15 +290,6 @@ TEST(ServerListPath, ProgramFilesAreReachedWithTheLongPathPrefix) {
   EXPECT_EQ(ServerListPath(), dir + u"serverlist.dat");
 }
 
-// Without a choice made at start-up the program's files stay beside it; a choice made once they
-// were reached would split them between two folders, so it is refused.
-TEST(ServerListPath, TheDataFolderIsTheProgramFolderUnlessChosenBeforeItsFirstUse) {
-  EXPECT_EQ(DataDir(), ProgramFilesDir());
-  EXPECT_EQ(ServerListPath(), DataDir() + u"serverlist.dat");
-  EXPECT_FALSE(SetDataDir(u"elsewhere"));
-  EXPECT_EQ(DataDir(), ProgramFilesDir());
-}
-
 // The language files beside the program come first; the installed package's are the fallback.
 TEST(ServerListPath, LanguagesBesideTheProgramComeBeforeTheInstalledOnes) {
   TempDir program, installed;
