@@ -49,7 +49,7 @@ if(WIN32)
   add_custom_target(tervane_package_texts ALL DEPENDS ${readme} ${license})
   install(FILES ${readme} ${license} DESTINATION .)
   if(TERVANE_MODULES)
-    install(TARGETS ${TERVANE_MODULES} RUNTIME DESTINATION .)
+    install(TARGETS ${TERVANE_MODULES} LIBRARY DESTINATION . RUNTIME DESTINATION .)
   endif()
 
   set(CPACK_GENERATOR ZIP)

@@ -112,11 +112,12 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int) {
   using namespace tervane::win32;
 
   const std::vector<std::u16string> args = CommandLineArguments();
-  if (!ParseServiceSwitches(args).Any() && HasVersionSwitch(args)) {
+  const bool serviceSwitch = ParseServiceSwitches(args).Any();
+  if (!serviceSwitch && HasVersionSwitch(args)) {
     MessageBoxW(nullptr, L"kesp (Tervane) " TERVANE_VERSION, kApplicationTitle, MB_OK | MB_ICONINFORMATION);
     return 0;
   }
-  const bool asService = ParseServiceSwitches(args).Any() || RunsUnderServiceAccount();
+  const bool asService = serviceSwitch || RunsUnderServiceAccount();
 
   // Interactive, before anything is made or read: a running instance is asked to show itself
   // instead. A running service is not found: its window has the service's caption.
