@@ -1,7 +1,8 @@
-// kesp on Linux: supervises the servers of serverlist.dat beside the program, writes the log
-// files and prints each log line and each change of a row's state cells; SIGINT, SIGTERM or
-// SIGHUP ends it and leaves the servers running. With arguments it runs one command of the
-// command line: on the running kesp through its control socket, or on the file when none runs.
+// kesp on Linux: supervises the servers of serverlist.dat in its data folder (beside the
+// program, unless --dir, TERVANE_DIR or a system folder choose another), writes the log files
+// and prints each log line and each change of a row's state cells; SIGINT, SIGTERM or SIGHUP
+// ends it and leaves the servers running. With arguments it runs one command of the command
+// line: on the running kesp through its control socket, or on the file when none runs.
 #include <signal.h>
 #include <sys/file.h>
 #include <sys/signalfd.h>
@@ -20,6 +21,7 @@
 
 #include "app/console_view.h"
 #include "app/control_socket_linux.h"
+#include "app/data_dir_linux.h"
 #include "app/observing.h"
 #include "app/systemd_linux.h"
 #include "app/server_cli.h"
@@ -29,6 +31,7 @@
 #include "support/event_loop_posix.h"
 #include "support/text.h"
 #include "support/unique_handle_posix.h"
+#include "support/version.h"
 #include "ui/monitor.h"
 
 namespace {
@@ -43,7 +46,7 @@ constexpr std::chrono::milliseconds kLockPatience{5000};
 // A command on the file holds the lock for milliseconds, a running kesp for good: who finds it
 // held tries again until patience runs out, so that neither side fails for the other's moment.
 UniqueFd TakeLock(std::string& error, bool& held, std::chrono::milliseconds patience) {
-  const std::string path = Utf16ToUtf8(ProgramDir() + u"kesp.lock");
+  const std::string path = Utf16ToUtf8(DataDir() + u"kesp.lock");
   held = false;
   UniqueFd fd(::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600));
   if (!fd) {
@@ -100,7 +103,7 @@ bool AskOperator(const std::string& question) {
 // A command of the command line: on the running kesp when one answers at the control socket,
 // otherwise on serverlist.dat.
 int RunCommandLine(std::vector<std::string> args, IProcessControl& process) {
-  const std::string socketPath = ControlSocketPath(Utf16ToUtf8(ProgramDir()));
+  const std::string socketPath = ControlSocketPath(Utf16ToUtf8(DataDir()));
   const bool canAsk = ::isatty(0) && ::isatty(2);
   std::string error;
   // The socket answers, or the lock is free; a kesp that is starting has the lock before its
@@ -163,17 +166,33 @@ int RunCommandLine(std::vector<std::string> args, IProcessControl& process) {
 
 int main(int argc, char** argv) {
   std::vector<std::string> args(argv + 1, argv + argc);
+  std::string dirOption, dirError;
+  if (!TakeDirOption(args, dirOption, dirError)) {
+    std::cerr << "kesp: " << dirError << "\n";
+    return 2;
+  }
+  if (!args.empty() && args[0] == "--version") {
+    std::cout << "kesp (Tervane) " TERVANE_VERSION "\n";
+    return 0;
+  }
   if (!args.empty() && (args[0] == "-h" || args[0] == "--help" || args[0] == "help")) {
     std::cout << ServerCommandUsage();
     return 0;
   }
+  // The data folder, chosen once before anything reaches the list, the lock or the logs.
+  const DataDirChoice data = ChooseDataDir(DataDirInputsOfThisProcess(dirOption));
+  if (const std::string why = data.error.empty() ? PrepareDataDir(data.folder) : data.error; !why.empty()) {
+    std::cerr << "kesp: " << why << "\n";
+    return 1;
+  }
+  SetDataDir(Utf8ToUtf16(data.folder));
   ::signal(SIGPIPE, SIG_IGN);
   if (!args.empty() && args[0] == "service") {
     std::error_code ec;
     const auto self = std::filesystem::read_symlink("/proc/self/exe", ec);
-    return RunServiceCommand(args, self.string(), Utf16ToUtf8(ProgramDir()), std::cout, std::cerr);
+    return RunServiceCommand(args, self.string(), data.folder, std::cout, std::cerr);
   }
-  auto process = CreateProcessControl(ProcessControlOptions{ProgramDir() + u"logs/"});
+  auto process = CreateProcessControl(ProcessControlOptions{DataDir() + u"logs/"});
   if (!args.empty()) return RunCommandLine(std::move(args), *process);
 
   std::string error;
@@ -212,7 +231,7 @@ int main(int argc, char** argv) {
   // The command line's door while this kesp runs; without it the supervision runs all the same.
   // Each command it carries is said on the console (the journal under systemd).
   std::unique_ptr<ControlServer> control = ControlServer::Listen(
-      loop, ControlSocketPath(Utf16ToUtf8(ProgramDir())),
+      loop, ControlSocketPath(Utf16ToUtf8(DataDir())),
       [&monitor](const std::vector<std::string>& command, unsigned uid) {
         std::ostringstream out, err;
         CommandIo io{out, err, nullptr};
@@ -238,7 +257,8 @@ int main(int argc, char** argv) {
     NotifyWatchdog();
   };
   try {
-    std::cout << "Tervane v2.3 supervising " << monitor.List().size() << " server(s) of "
+    std::cout << "Data folder: " << data.folder << "\n"
+              << "Tervane " TERVANE_VERSION " supervising " << monitor.List().size() << " server(s) of "
               << Utf16ToUtf8(ServerListPath()) << "; Ctrl+C ends it, the servers keep running" << std::endl;
     monitor.BeginSupervision();
   } catch (...) {

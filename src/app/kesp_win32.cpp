@@ -5,7 +5,8 @@
 // list and run the first supervision cycle; then the interactive program runs its message loop
 // until the main window closes, and the service installs or removes itself (switches) or runs
 // the message loop while the service framework talks to the service manager on its own thread.
-// The server processes keep running after the program ends.
+// The server processes keep running after the program ends. "-version" without a service
+// switch only shows the version and ends, before the run mode is chosen.
 #include <windows.h>
 #include <commctrl.h>
 #include <shellapi.h>
@@ -19,6 +20,7 @@
 #include "app/timing.h"
 #include "support/failures.h"
 #include "support/event_loop.h"
+#include "support/version.h"
 #include "ui/win32/about_box.h"
 #include "ui/win32/boss_key_dialog.h"
 #include "ui/win32/main_window.h"
@@ -110,7 +112,12 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int) {
   using namespace tervane::win32;
 
   const std::vector<std::u16string> args = CommandLineArguments();
-  const bool asService = ParseServiceSwitches(args).Any() || RunsUnderServiceAccount();
+  const bool serviceSwitch = ParseServiceSwitches(args).Any();
+  if (!serviceSwitch && HasVersionSwitch(args)) {
+    MessageBoxW(nullptr, L"kesp (Tervane) " TERVANE_VERSION, kApplicationTitle, MB_OK | MB_ICONINFORMATION);
+    return 0;
+  }
+  const bool asService = serviceSwitch || RunsUnderServiceAccount();
 
   // Interactive, before anything is made or read: a running instance is asked to show itself
   // instead. A running service is not found: its window has the service's caption.

@@ -15,7 +15,7 @@ class ConfirmedBoxes : public IMessageBoxes {
 }  // namespace
 
 std::unique_ptr<Observatory> StartObserving(EventLoop& loop, Monitor& monitor, const Path& optionsFile) {
-  const Path file = optionsFile.empty() ? ProgramDir() + kOptionsFileName : optionsFile;
+  const Path file = optionsFile.empty() ? DataDir() + kOptionsFileName : optionsFile;
   std::vector<std::string> problems;
   bool present = false;
   ObserveOptions options = LoadObserveOptions(file, problems, present);

@@ -17,6 +17,11 @@ namespace tervane {
 
 std::string ServerCommandUsage() {
   return "usage:\n"
+         "  kesp --dir DIR [command]    with the files (serverlist.dat, logs/, kesp.ini) in DIR, as\n"
+         "                              TERVANE_DIR=DIR does; without either, the program's folder,\n"
+         "                              or ~/.local/state/tervane (/var/lib/tervane for root) when\n"
+         "                              kesp lies in a system folder\n"
+         "  kesp --version              the version\n"
          "  kesp                        supervise the servers of serverlist.dat (Ctrl+C ends it;\n"
          "                              the servers keep running)\n"
          "  kesp list                   the registered servers\n"
@@ -33,7 +38,7 @@ std::string ServerCommandUsage() {
          "  kesp pause N... | unpause N...\n"
          "  kesp restart N... | close N...\n"
          "  kesp service install [--user | --as USER] | kesp service uninstall [--user]\n"
-         "                              run kesp as a systemd service (a unit for this folder);\n"
+         "                              run kesp as a systemd service (a unit for this data folder);\n"
          "                              --as runs it, and so the servers, as that user\n"
          "Servers are numbered as list shows them. While kesp supervises, the commands act on the\n"
          "running kesp; otherwise on serverlist.dat. --yes answers the confirmations of remove,\n"
@@ -291,7 +296,14 @@ class Commands {
     return m_.LastEndsRefused().empty();
   }
 
+  // The folder a command works on: the list's.
+  void SayDataFolder() {
+    const Path list = m_.ListPath();
+    io_.out << "Data folder: " << TerminalSafe(list.substr(0, list.find_last_of(PathSeparator()) + 1)) << "\n";
+  }
+
   int List() {
+    SayDataFolder();
     if (list_.empty()) return io_.out << "no servers registered\n", 0;
     for (std::size_t i = 0; i < list_.size(); ++i) {
       const ServerEntry& e = *list_[i];
@@ -335,6 +347,7 @@ class Commands {
       io_.out << (list_.empty() ? "]\n" : "\n]\n");
       return code;
     }
+    SayDataFolder();
     if (list_.empty()) return io_.out << "no servers registered\n", code;
     for (std::size_t i = 0; i < list_.size(); ++i) {
       const Server& s = *list_[i];

@@ -107,7 +107,7 @@ std::string UnitText(const UnitOptions& o) {
          "[Service]\n"
          "Type=notify\n"
          "NotifyAccess=main\n"
-         "ExecStart=" + ExecPath(o.executable) + "\n"
+         "ExecStart=" + ExecPath(o.executable) + " --dir " + ExecPath(o.folder) + "\n"
          "WorkingDirectory=" + UnitValue(o.folder) + "\n" +
          (o.runAs.empty() ? std::string()
                           : "# kesp, and so every game server it starts, runs as this user.\n"

@@ -10,7 +10,7 @@ namespace tervane {
 
 struct UnitOptions {
   std::string executable;  // kesp's full path
-  std::string folder;      // its program folder
+  std::string folder;      // its data folder, given to it with --dir
   bool user = false;       // a unit of the user's own service manager
   std::string runAs{};     // the user kesp (and so every server) runs as; empty: the manager's own
   std::string runAsGroup{};  // that user's primary group

@@ -24,9 +24,44 @@ const Path& ProgramFilesDir() {
   return dir;
 }
 
+namespace {
+// The folder SetDataDir chose, and whether DataDir has been taken (after which it stays).
+struct DataDirState {
+  Path chosen;
+  bool taken = false;
+};
+DataDirState& TheDataDir() {
+  static DataDirState state;
+  return state;
+}
+}  // namespace
+
+const Path& DataDir() {
+  static const Path dir = [] {
+    DataDirState& c = TheDataDir();
+    c.taken = true;
+    return c.chosen.empty() ? ProgramFilesDir() : c.chosen;
+  }();
+  return dir;
+}
+
+bool SetDataDir(Path folder) {
+  DataDirState& c = TheDataDir();
+  if (c.taken) return false;
+  if (!folder.empty() && folder.back() != PathSeparator()) folder.push_back(PathSeparator());
+  c.chosen = std::move(folder);
+  return true;
+}
+
 const Path& ServerListPath() {
-  static const Path path = ProgramFilesDir() + u"serverlist.dat";
+  static const Path path = DataDir() + u"serverlist.dat";
   return path;
+}
+
+Path LanguagesDir(const Path& programFilesDir, const Path& installedDir) {
+  const Path beside = programFilesDir + u"Languages" + PathSeparator();
+  const Path installed = installedDir.empty() ? Path() : installedDir + u"Languages" + PathSeparator();
+  return DirectoryExists(beside) || installed.empty() || !DirectoryExists(installed) ? beside : installed;
 }
 
 std::vector<std::uint8_t> SerializeServerList(const ServerList& list, const BossKeyOptions& options) {

@@ -64,9 +64,21 @@ Path WithLongPathPrefix(const Path& path);
 // characters), the plain folder on Linux.
 const Path& ProgramFilesDir();
 
-// The full path of serverlist.dat beside the executable, computed on first use and kept
-// (in ProgramFilesDir).
+// The data folder, with its trailing separator: where serverlist.dat, logs/ and kesp.ini are
+// kept (and on Linux the lock and the control socket). ProgramFilesDir unless the program chose
+// another with SetDataDir at start-up (the Linux program: --dir, TERVANE_DIR, or a state folder
+// when it lies in a system folder); taken on first use and kept.
+const Path& DataDir();
+// Chooses the data folder; answers false, changing nothing, once DataDir has been used.
+bool SetDataDir(Path folder);
+
+// The full path of serverlist.dat in the data folder, computed on first use and kept.
 const Path& ServerListPath();
+
+// The folder of the language files, with its trailing separator: Languages in the program's
+// folder when it is there, else the one an installed package keeps (in InstalledDataDir) when
+// that is there; otherwise the one in the program's folder.
+Path LanguagesDir(const Path& programFilesDir = ProgramFilesDir(), const Path& installedDir = InstalledDataDir());
 
 // The file's bytes for a list and the option bytes.
 std::vector<std::uint8_t> SerializeServerList(const ServerList& list, const BossKeyOptions& options);

@@ -8,10 +8,7 @@
 #include "observe/http_endpoint.h"
 #include "observe/snapshot.h"
 #include "support/text.h"
-
-#ifndef TERVANE_VERSION
-#define TERVANE_VERSION "2.3"
-#endif
+#include "support/version.h"
 
 namespace tervane {
 

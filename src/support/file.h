@@ -83,6 +83,10 @@ bool RemoveFile(const Path& path);
 // The folder of the running executable, with its trailing separator.
 [[nodiscard]] Path ExecutableDir();
 
+// Where an installed package keeps the program's read-only files, with its trailing separator:
+// /usr/share/tervane/ on Linux; empty on Windows, where they lie beside the program.
+[[nodiscard]] Path InstalledDataDir();
+
 // The names (without folder) of the plain files in folder whose names end with suffix
 // (compared without regard to ASCII case), in the order the file system lists them.
 [[nodiscard]] std::vector<Path> ListFilesWithSuffix(const Path& folder, std::u16string_view suffix);

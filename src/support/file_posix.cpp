@@ -160,6 +160,8 @@ Path ExecutableDir() {
   return Utf8ToUtf16(exe.substr(0, exe.find_last_of('/') + 1));
 }
 
+Path InstalledDataDir() { return u"/usr/share/tervane/"; }
+
 std::vector<Path> ListFilesWithSuffix(const Path& folder, std::u16string_view suffix) {
   std::vector<Path> names;
   const UniqueDir dir(::opendir(Native(folder).c_str()));

@@ -139,6 +139,8 @@ Path ExecutableDir() {
   return exe.substr(0, exe.find_last_of(u"\\/") + 1);
 }
 
+Path InstalledDataDir() { return {}; }
+
 std::vector<Path> ListFilesWithSuffix(const Path& folder, std::u16string_view suffix) {
   std::vector<Path> names;
   Path pattern = folder;

@@ -11,7 +11,7 @@ Monitor::Monitor(EventLoop& loop, IListView& view, IProcessControl& process, Mon
     : options_(std::move(options)),
       process_(process),
       view_(view),
-      log_(options_.programDir.empty() ? ProgramFilesDir() : options_.programDir,
+      log_(options_.programDir.empty() ? DataDir() : options_.programDir,
            options_.clock ? *options_.clock : systemClock_,
            [&view](const std::u16string& line) { view.AppendLogLine(line); }),
       servers_(list_, view_, texts_, process_, log_, options_.timing, options_.wallClock),

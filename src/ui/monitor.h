@@ -34,8 +34,8 @@ class IMessageBoxes {
 };
 
 struct MonitorOptions {
-  Path programDir;                            // logs/ lies here; empty: beside the program
-  Path savePath;                              // empty: serverlist.dat beside the program
+  Path programDir;                            // logs/ lies here; empty: in the data folder
+  Path savePath;                              // empty: serverlist.dat in the data folder
   SupervisionTiming timing;
   std::function<std::string()> localAddress;  // empty: the host's own address
   IClock* clock = nullptr;                    // the log's clock; none: the system's

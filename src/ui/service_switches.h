@@ -1,4 +1,5 @@
-// The command-line switches of the service mode and the account test's comparison.
+// The command-line switches (those of the service mode, and the version) and the account
+// test's comparison.
 #pragma once
 
 #include <string>
@@ -17,6 +18,9 @@ struct ServiceSwitches {
 // "INSTALL", "UNINSTALL" and "SILENT" after "-", "/" or "\", in any letter case; the same word
 // without one of these lead characters is no switch.
 ServiceSwitches ParseServiceSwitches(const std::vector<std::u16string>& args);
+
+// "VERSION" in the same form: show the version and end.
+bool HasVersionSwitch(const std::vector<std::u16string>& args);
 
 // The service's account ("LocalSystem" counts as "SYSTEM") against the user running the
 // program, without regard to case.

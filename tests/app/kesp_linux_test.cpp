@@ -22,6 +22,7 @@
 #include "app/systemd_linux.h"
 #include "core/server_entry.h"
 #include "support/unique_handle_posix.h"
+#include "support/version.h"
 #include "test_support.h"
 
 extern char** environ;
@@ -74,8 +75,10 @@ class Kesp : public ::testing::Test {
     }
   }
 
-  Result Run(const std::vector<std::string>& args) {
-    std::string command = "cd " + Quote(root.string()) + " && ./kesp";
+  // kesp with dirArgs and args, from the program folder; environment: "NAME=value ..." or "".
+  Result Run(const std::vector<std::string>& args, const std::string& environment = "") {
+    std::string command = "cd " + Quote(root.string()) + " && " + environment + " ./kesp";
+    for (const auto& a : dirArgs) command += " " + Quote(a);
     for (const auto& a : args) command += " " + Quote(a);
     command += " </dev/null >out.txt 2>err.txt";
     const int status = std::system(command.c_str());
@@ -91,9 +94,10 @@ class Kesp : public ::testing::Test {
   // before it ("ulimit -n 40; exec setpriv ... "), which ends by running the program named $0.
   void Supervise(const std::string& extraEnvironment = "PATH=/usr/bin:/bin", const std::string& shellBefore = "") {
     const std::string exe = (root / "kesp").string();
-    const std::string line = shellBefore + " \"$0\"";
+    const std::string line = shellBefore + " \"$0\" \"$@\"";
     std::vector<std::string> args{"/bin/sh", "-c", line, exe};
     if (shellBefore.empty()) args = {exe};
+    args.insert(args.end(), dirArgs.begin(), dirArgs.end());
     std::vector<char*> argv;
     for (auto& a : args) argv.push_back(a.data());
     argv.push_back(nullptr);
@@ -167,6 +171,7 @@ class Kesp : public ::testing::Test {
 
   testing::TempDir dir;
   fs::path root = dir.path();
+  std::vector<std::string> dirArgs;  // "--dir", DIR before every command, and for the supervision
   pid_t supervisor = -1;
 };
 
@@ -250,8 +255,8 @@ TEST_F(Kesp, TheRunningKespTakesTheCommandsAndSurvivesBadClients) {
 
 // A mask of only a processor the machine lacks (a list made on a larger machine): kesp runs the
 // server all the same and says once, in its log and in the status, that it could not be applied.
-// A program folder kesp may not write (here: root's, kesp run as nobody): the supervision and a
-// changing command end with the system's reason, never "already supervising".
+// A data folder kesp may not write (here: root's, named with --dir, kesp run as nobody): the
+// supervision and a changing command end with the system's reason, never "already supervising".
 TEST_F(Kesp, AFolderItMayNotWriteGivesTheSystemsReason) {
   if (::geteuid() != 0) GTEST_SKIP() << "runs kesp as another user, which needs root";
   Register("a", 27414);
@@ -259,7 +264,7 @@ TEST_F(Kesp, AFolderItMayNotWriteGivesTheSystemsReason) {
                             fs::perms::others_read | fs::perms::others_exec);
   for (const char* args : {"", " pause 1"}) {
     const std::string command = "cd " + Quote(root.string()) +
-                                " && setpriv --reuid=65534 --regid=65534 --clear-groups ./kesp" + args +
+                                " && setpriv --reuid=65534 --regid=65534 --clear-groups ./kesp --dir . " + args +
                                 " </dev/null >out.txt 2>err.txt";
     const int status = std::system(command.c_str());
     const std::string err = Slurp(root / "err.txt");
@@ -396,6 +401,39 @@ TEST_F(Kesp, AFloodOfControlClientsHarmsNoServerUnderALowDescriptorLimit) {
   EXPECT_EQ(PausedOnDisk(0) + PausedOnDisk(1), 0);
 }
 
+// --dir (before the command) or TERVANE_DIR name the data folder: made owner-only, it holds the
+// list, the lock, the socket and the logs, and the commands and the supervision say which it is.
+TEST_F(Kesp, DirOrTervaneDirChooseTheDataFolderThatEveryDoorNames) {
+  EXPECT_EQ(Run({"--version"}).out, "kesp (Tervane) " TERVANE_VERSION "\n");
+  const fs::path data = root / "data" / "here";
+  const std::string said = "Data folder: " + data.string() + "/\n";
+  ASSERT_EQ(Run({"--dir", data.string(), "add", "--exe", "a/hlds", "--params", "+ip 127.0.0.1 -port 27416"}).code, 0);
+  EXPECT_EQ(fs::status(data).permissions() & fs::perms::all, fs::perms::owner_all);
+  EXPECT_EQ(Run({"list"}, "TERVANE_DIR=" + Quote(data.string())).out.rfind(said + "1. n# Server", 0), 0u);
+
+  dirArgs = {"--dir", data.string()};
+  Supervise();  // its status comes through the socket in data
+  EXPECT_NE(Slurp(root / "kesp.out").find(said + "Tervane " TERVANE_VERSION " supervising 1 server(s) of " +
+                                          (data / "serverlist.dat").string()),
+            std::string::npos);
+  for (const char* file : {"serverlist.dat", "kesp.sock", "kesp.lock", "logs"})
+    EXPECT_TRUE(fs::exists(data / file) && !fs::exists(root / file)) << file;
+}
+
+// A kesp in a folder it may not write (or in /usr/bin) keeps its files where Linux keeps a user's
+// state, not beside itself.
+TEST_F(Kesp, InAFolderItMayNotWriteKespKeepsItsFilesInTheUsersStateFolder) {
+  if (::geteuid() != 0) GTEST_SKIP() << "runs kesp as another user, which needs root";
+  const fs::path state = root / "state", data = state / "tervane";
+  fs::create_directories(state);
+  fs::permissions(state, fs::perms::all);
+  const std::string asNobody = "XDG_STATE_HOME=" + Quote(state.string()) + " setpriv --reuid=65534 --regid=65534 --clear-groups";
+  ASSERT_EQ(Run({"add", "--exe", "a/hlds", "--params", "+ip 127.0.0.1 -port 27417"}, asNobody).code, 0);
+  EXPECT_TRUE(fs::exists(data / "serverlist.dat") && !fs::exists(root / "serverlist.dat"));
+  EXPECT_EQ(fs::status(data).permissions() & fs::perms::all, fs::perms::owner_all);
+  EXPECT_EQ(Run({"list"}, asNobody).out.rfind("Data folder: " + data.string() + "/\n", 0), 0u);
+}
+
 TEST_F(Kesp, AnAffinityThatCannotBeAppliedIsSaidOnceInTheLogAndTheStatus) {
   cpu_set_t present;
   ASSERT_EQ(::sched_getaffinity(0, sizeof present, &present), 0);
@@ -427,6 +465,8 @@ TEST_F(Kesp, TheServiceUnitPassesSystemdsCheck) {
     for (const char* line : {"Type=notify", "KillMode=process", "Restart=on-failure", "WatchdogSec=", "LimitNOFILE=65536"})
       EXPECT_NE(unit.find(line), std::string::npos) << line;
     EXPECT_EQ(unit.find("User=games\nGroup=games\n") != std::string::npos, !options.runAs.empty());
+    EXPECT_NE(unit.find("/kesp\" --dir \"" + root.string() + "/game servers 100%%/\"\n"), std::string::npos)
+        << "the data folder given to it";
     const int status = std::system(("systemd-analyze verify " + Quote((root / "tervane.service").string()) + " >" +
                                     Quote((root / "verify.txt").string()) + " 2>&1")
                                        .c_str());

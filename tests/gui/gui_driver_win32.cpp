@@ -95,13 +95,13 @@ std::vector<HWND> TopLevelWindows(DWORD processId, const wchar_t* className, con
 
 // ------------------------------------------------------------------ the scene
 
-Scene::Scene(const fs::path& parent) : process_(CreateProcessControl()) {
+Scene::Scene(const fs::path& parent, bool copyProgram) : process_(CreateProcessControl()) {
   std::random_device random;
   dir_ = parent.empty() ? fs::temp_directory_path() / ("tervane-gui-" + std::to_string(random()) + "-" +
                                                        std::to_string(GetCurrentProcessId()))
                         : parent / "Tervane";
   fs::create_directories(dir_);
-  fs::copy_file(KESP_PATH, dir_ / "kesp.exe", fs::copy_options::overwrite_existing);
+  if (copyProgram) fs::copy_file(KESP_PATH, dir_ / "kesp.exe", fs::copy_options::overwrite_existing);
 }
 
 Scene::~Scene() {

@@ -41,8 +41,9 @@ std::vector<HWND> TopLevelWindows(DWORD processId, const wchar_t* className, con
 // folder's executables and removes the folder when destroyed.
 class Scene {
  public:
-  // The folder is made in the temporary folder, or under `parent` when one is given.
-  explicit Scene(const std::filesystem::path& parent = {});
+  // The folder is made in the temporary folder, or under `parent` when one is given; kesp.exe is
+  // copied into it unless the folder holds its own already (copyProgram false).
+  explicit Scene(const std::filesystem::path& parent = {}, bool copyProgram = true);
   ~Scene();
   Scene(const Scene&) = delete;
   Scene& operator=(const Scene&) = delete;

@@ -22,6 +22,7 @@
 #include "service/service_setup_win32.h"
 #include "support/text.h"
 #include "support/text_win32.h"
+#include "support/version.h"
 #include "ui/win32/resource_ids.h"
 
 namespace tervane::gui {
@@ -317,6 +318,22 @@ TEST_F(KespService, BackslashSwitchTakesTheServicePathButInstallsNothing) {
   EXPECT_TRUE(ended) << "the failed connection ends the program";
   EXPECT_FALSE(shown) << "no window and no box";
   EXPECT_FALSE(svc::Installed());
+}
+
+// "-version" only shows the version: it is acted on before the run mode is chosen, so nothing is
+// made or read; together with a service switch the switch is acted on as before.
+TEST_F(KespService, VersionSwitchShowsTheVersionAndDoesNothingElse) {
+  scene.SaveList();
+  auto program = Kesp(L"/Version");
+  const auto box = WaitForMessageBox(program->Pid(), nullptr, 60s);
+  ASSERT_TRUE(box.has_value());
+  EXPECT_EQ(box->Text(), u"kesp (Tervane) " TERVANE_VERSION);
+  EXPECT_TRUE(AllTopLevelWindows(program->Pid(), kMainClass).empty()) << "no main window was made";
+  EXPECT_TRUE(box->Press(IDOK));
+  EXPECT_EQ(program->WaitExit(20s), std::optional<DWORD>(0));
+
+  EXPECT_EQ(RunQuietly(L"-install -silent -version"), 0u);
+  EXPECT_TRUE(svc::Installed());
 }
 
 // ------------------------------------------------------------------ File menu

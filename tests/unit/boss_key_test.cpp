@@ -109,6 +109,11 @@ TEST(ServiceSwitches, LeadCharactersAndCase) {
   const auto s = ParseServiceSwitches({u"x", u"/install", u"-Silent"});
   EXPECT_TRUE(s.install && s.silent && !s.uninstall);
   EXPECT_FALSE(ParseServiceSwitches({u"-silent"}).Any());
+  // The version switch is matched the same way and is no service switch.
+  EXPECT_TRUE(HasVersionSwitch({u"x", u"/Version"}));
+  EXPECT_TRUE(HasVersionSwitch({u"\\VERSION"}));
+  EXPECT_FALSE(HasVersionSwitch({u"version", u"-versions", u"-install"}));
+  EXPECT_FALSE(ParseServiceSwitches({u"-version"}).Any());
 }
 
 TEST(ServiceSwitches, AccountTest) {

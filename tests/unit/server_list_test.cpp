@@ -290,6 +290,20 @@ TEST(ServerListPath, ProgramFilesAreReachedWithTheLongPathPrefix) {
   EXPECT_EQ(ServerListPath(), dir + u"serverlist.dat");
 }
 
+// The language files beside the program come first; the installed package's are the fallback.
+TEST(ServerListPath, LanguagesBesideTheProgramComeBeforeTheInstalledOnes) {
+  TempDir program, installed;
+  const Path sep(1, PathSeparator());
+  const Path beside = program.Dir() + u"Languages" + sep;
+  const Path shared = installed.Dir() + u"Languages" + sep;
+  EXPECT_EQ(LanguagesDir(program.Dir(), installed.Dir()), beside) << "neither: the program's own";
+  ASSERT_TRUE(CreateDirectories(shared));
+  EXPECT_EQ(LanguagesDir(program.Dir(), installed.Dir()), shared);
+  EXPECT_EQ(LanguagesDir(program.Dir(), u""), beside) << "no installed folder (Windows)";
+  ASSERT_TRUE(CreateDirectories(beside));
+  EXPECT_EQ(LanguagesDir(program.Dir(), installed.Dir()), beside);
+}
+
 TEST(ServerListPath, LongPathPrefixes) {
   EXPECT_EQ(WithLongPathPrefix(u"C:\\Games\\Tervane\\serverlist.dat"),
             u"\\\\?\\C:\\Games\\Tervane\\serverlist.dat");

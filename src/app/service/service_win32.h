@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "support/scoped_handle_win32.h"
+#include "support/version.h"
 #include "ui/service_switches.h"
 
 namespace tervane {
@@ -20,7 +21,7 @@ namespace tervane {
 inline constexpr wchar_t kServiceName[] = L"kesp";
 inline constexpr wchar_t kServiceDisplayName[] = L"Tervane";
 // The main window's caption and the tray icon's hint once the service has started.
-inline constexpr wchar_t kServiceWindowCaption[] = L"Tervane v2.3 (Service)";
+inline constexpr wchar_t kServiceWindowCaption[] = L"Tervane v" TERVANE_VERSION_SHORT " (Service)";
 inline constexpr wchar_t kServiceTrayHint[] = L"KESP(Service)";
 
 // The full path of the running executable.

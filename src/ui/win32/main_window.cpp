@@ -108,7 +108,7 @@ TfrmTervane::TfrmTervane(EventLoop& loop, HINSTANCE instance, SupervisionTiming 
   // The language files beside the program, one Language entry each.
   windowTexts_ = std::make_unique<WindowTexts>(
       MainWindowMenus{hwnd_, mainMenu_, listViewMenu_, trayMenu_, logsMenu_}, *view_, Texts());
-  languages_ = std::make_unique<LanguageMenu>(ProgramFilesDir() + u"Languages" + PathSeparator());
+  languages_ = std::make_unique<LanguageMenu>(LanguagesDir());
   CurrentLanguageText = [this](std::u16string_view key,
                                std::u16string_view current) -> std::optional<std::u16string> {
     const int applied = languages_->CurrentLanguageItem();

@@ -19,6 +19,7 @@
 #include "support/event_log.h"
 #include "support/event_loop.h"
 #include "support/scoped_handle_win32.h"
+#include "support/version.h"
 #include "ui/boss_key.h"
 #include "ui/language.h"
 #include "ui/main_logic.h"
@@ -36,7 +37,7 @@ class HotKeyRegistrarWin32;
 class WindowTexts;
 
 inline constexpr wchar_t kMainWindowClass[] = L"TfrmTervane.UnicodeClass";
-inline constexpr wchar_t kMainWindowCaption[] = L"Tervane v2.3";
+inline constexpr wchar_t kMainWindowCaption[] = L"Tervane v" TERVANE_VERSION_SHORT;
 // Sent by a second start: show the window.
 inline constexpr UINT kShowRequest = WM_USER + 1;
 // Posted by SetTrayHint: the tray icon takes the kept hint on the window's thread.
