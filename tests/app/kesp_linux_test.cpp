@@ -119,7 +119,10 @@ class Kesp : public ::testing::Test {
     }));
   }
   // The servers registered in the list file.
-  std::size_t Servers() { return Slurp(root / "serverlist.dat").size() / kServerEntrySize; }
+  std::size_t Servers() {
+    const fs::path folder = dirArgs.empty() ? root : fs::path(dirArgs.back());
+    return Slurp(folder / "serverlist.dat").size() / kServerEntrySize;
+  }
   // The ids of the processes whose executable lies in the program folder, in /proc's order.
   std::vector<int> ServerPids() {
     std::vector<int> pids;
