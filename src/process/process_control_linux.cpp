@@ -1,7 +1,7 @@
 // Server process control on Linux: the process list is /proc, a process's executable is the
 // target of /proc/<pid>/exe, file identity is (st_dev, st_ino), and servers are started with
 // posix_spawn in a session of their own. Linux has no console window and no fatal-error
-// dialog, so the window operations find nothing and do nothing.
+// dialog: the windows of the servers' processes are not offered.
 //
 // Three parts, kept apart so that each can move to a file of its own: the reading of /proc
 // (ProcReader, which tells an answer from a look the system refused), the deciding of which
@@ -560,16 +560,6 @@ class LinuxProcessControl final : public IProcessControl {
                                                 : applyErrors_.find(Utf16ToUtf8(fileName));
     return known == applyErrors_.end() ? ApplyErrors{} : known->second;
   }
-
-  // No process has a console window here; the search is not even needed.
-  WindowHandle FindServerConsoleWindow(const Path&) override { return 0; }
-  Path GetWindowProcessPath(WindowHandle) override { return {}; }
-  WindowHandle FindFatalErrorWindow() override { return 0; }
-  std::u16string ReadFatalErrorMessage(WindowHandle) override { return {}; }
-  void CloseWindow(WindowHandle) override {}
-  void SetWindowTitle(WindowHandle, const std::u16string&) override {}
-  bool IsIconic(WindowHandle) override { return false; }
-  void ShowWindow(WindowHandle, int) override {}
 
   void Sleep(unsigned milliseconds) override {
     timespec left{static_cast<time_t>(milliseconds / 1000),

@@ -13,6 +13,7 @@
 
 #include "process/params.h"
 #include "process/process_control.h"
+#include "process/server_windows.h"
 #include "support/text_win32.h"
 #include "support/unique_handle_win32.h"
 
@@ -173,7 +174,9 @@ std::u16string WindowText(HWND window) {
   return U(buffer.data());
 }
 
-class WindowsProcessControl final : public IProcessControl {
+// The process control and the windows of the servers' processes: both find a server's process
+// by the same search.
+class WindowsProcessControl final : public IProcessControl, public IServerWindows {
  public:
   explicit WindowsProcessControl(const ProcessControlOptions& options) : looker_(options.failLook) {}
 
@@ -239,6 +242,8 @@ class WindowsProcessControl final : public IProcessControl {
     if (!handle) return;
     SetProcessAffinityMask(handle.get(), static_cast<DWORD_PTR>(affinity));
   }
+
+  IServerWindows* Windows() override { return this; }
 
   WindowHandle FindServerConsoleWindow(const Path& fileName) override {
     const auto process = FindServerProcess(looker_, fileName).found;

@@ -12,6 +12,7 @@
 #include <thread>
 
 #include "core/server_list.h"
+#include "process/server_windows.h"
 #include "support/text.h"
 #include "support/text_win32.h"
 #include "ui/win32/tray_icon.h"
@@ -260,7 +261,7 @@ std::optional<DWORD> Scene::WaitKespExit(std::chrono::milliseconds limit) {
 }
 
 HWND Scene::ConsoleWindow(const ServerEntry& e) {
-  return reinterpret_cast<HWND>(process_->FindServerConsoleWindow(e.FileName.str()));
+  return reinterpret_cast<HWND>(process_->Windows()->FindServerConsoleWindow(e.FileName.str()));
 }
 
 DWORD Scene::ServerProcessId(const ServerEntry& e) {
