@@ -2,6 +2,7 @@
 // runs for these tests.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <map>
 #include <string>
 #include <vector>
@@ -25,30 +26,23 @@ class TableFacts final : public ProcessFacts {
   std::map<std::string, std::string> heads, links, onPath;
 
   bool ReadLink(pid_t pid, const char* leaf, std::string& out) override {
-    const auto p = processes.find(pid);
-    if (p == processes.end()) return false;
-    out = leaf == "exe"s ? p->second.exe : p->second.cwd;
+    out = processes.contains(pid) ? (leaf == "exe"s ? processes[pid].exe : processes[pid].cwd) : "";
     return !out.empty();
   }
   bool ReadFile(pid_t pid, const char* leaf, std::string& out, std::size_t limit) override {
-    const auto p = processes.find(pid);
-    if (p == processes.end()) return false;
-    out = (leaf == "cmdline"s ? p->second.cmdline : p->second.environ).substr(0, limit);
+    out = processes.contains(pid) ? (leaf == "cmdline"s ? processes[pid].cmdline : processes[pid].environ) : "";
+    out.resize(std::min(out.size(), limit));
     return !out.empty();
   }
   std::optional<Identity> ProcessIdentity(pid_t pid) override {
-    const auto p = processes.find(pid);
-    return p == processes.end() ? std::nullopt : std::optional(p->second.image);
+    return processes.contains(pid) ? std::optional(processes[pid].image) : std::nullopt;
   }
   std::optional<Identity> PathIdentity(const std::string& path) override {
-    const auto f = files.find(path);
-    return f == files.end() ? std::nullopt : std::optional(f->second);
+    return files.contains(path) ? std::optional(files[path]) : std::nullopt;
   }
   bool ReadHead(const std::string& path, std::string& out) override {
-    const auto h = heads.find(path);
-    if (h == heads.end()) return false;
-    out = h->second;
-    return true;
+    out = heads.contains(path) ? heads[path] : "";
+    return heads.contains(path);
   }
   std::string FindProgram(const std::string& name) override { return onPath.contains(name) ? onPath[name] : ""; }
   std::string Resolved(const std::string& path) override { return links.contains(path) ? links[path] : path; }
