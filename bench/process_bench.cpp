@@ -18,6 +18,7 @@
 #include "bench_support.h"
 #include "core/supervisor.h"
 #include "process/process_control.h"
+#include "process/server_windows.h"
 #include "support/text.h"
 
 namespace tervane {
@@ -134,7 +135,8 @@ void CycleLookups(benchmark::State& state, bool oneList) {
       const Path& server = host->Servers()[i];
       if (control.IsServerRunning(server)) {
         control.SetServerAffinity(server, 3);
-        benchmark::DoNotOptimize(control.FindServerConsoleWindow(server));
+        if (IServerWindows* windows = control.Windows())
+          benchmark::DoNotOptimize(windows->FindServerConsoleWindow(server));
       }
     }
     if (oneList) control.EndCycle();

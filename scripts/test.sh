@@ -2,15 +2,19 @@
 # Runs every suite of Tervane on a Debian 12 machine: installs what is missing, builds the
 # native program and tests (with AddressSanitizer and UBSan) and runs them, builds the Windows
 # programs with mingw-w64 and runs their tests under Wine inside Xvfb, then builds the fuzz
-# targets with clang and runs each for a short while. Exits non-zero on any failure.
+# targets with clang and runs each for a short while. Every suite runs through its CTest preset.
+# Exits non-zero on any failure; interrupted, it ends what it started (the running suite, its
+# Xvfb and the wineserver of its own Wine prefix) and nothing else.
 #
 #   scripts/test.sh            everything
 #   FUZZ_SECONDS=60 scripts/test.sh
 set -uo pipefail
+# Each command runs as a job of its own, so that an interruption can end it with all it started.
+set -m
 
 cd "$(dirname "$0")/.."
 ROOT=$PWD
-FUZZ_SECONDS=${FUZZ_SECONDS:-20}
+export FUZZ_SECONDS=${FUZZ_SECONDS:-20}
 JOBS=${JOBS:-$(nproc)}
 failures=()
 passes=()
@@ -19,6 +23,44 @@ step() { printf '\n===== %s =====\n' "$*"; }
 record() {  # record NAME STATUS
   if [ "$2" -eq 0 ]; then passes+=("$1"); else failures+=("$1"); fi
 }
+
+# ---------------------------------------------------------------- what this run started
+job=""        # the command running now (its process group)
+xvfb_pid=""   # our Xvfb
+wine_prefix=""  # our Wine prefix, while its wineserver may run
+
+run() {  # run COMMAND...: in a process group of its own, without the terminal's input
+  "$@" </dev/null &
+  job=$!
+  wait "$job"
+  local status=$?
+  job=""
+  return $status
+}
+
+end_wine() {
+  if [ -n "$wine_prefix" ]; then
+    WINEPREFIX="$wine_prefix" wineserver -k >/dev/null 2>&1
+    wine_prefix=""
+  fi
+  if [ -n "$xvfb_pid" ]; then
+    kill "$xvfb_pid" 2>/dev/null
+    wait "$xvfb_pid" 2>/dev/null
+    xvfb_pid=""
+  fi
+}
+
+cleanup() {
+  if [ -n "$job" ]; then
+    kill -TERM -- "-$job" 2>/dev/null
+    wait "$job" 2>/dev/null
+    job=""
+  fi
+  end_wine
+}
+trap cleanup EXIT
+trap 'echo "interrupted" >&2; exit 130' INT
+trap 'echo "terminated" >&2; exit 143' TERM
 
 # ---------------------------------------------------------------- packages
 PACKAGES=(cmake make g++ googletest libgtest-dev libgmock-dev libbenchmark-dev mingw-w64
@@ -46,9 +88,9 @@ fi
 
 # ---------------------------------------------------------------- native
 step "native build (GCC, AddressSanitizer + UBSan)"
-if cmake --preset linux >/dev/null && cmake --build --preset linux -j"$JOBS"; then
+if run cmake --preset linux >/dev/null && run cmake --build --preset linux -j"$JOBS"; then
   step "native tests"
-  (cd build/linux && ctest --output-on-failure -j1)
+  run ctest --preset linux -j1
   record "native tests" $?
 else
   record "native build" 1
@@ -56,42 +98,34 @@ fi
 
 # ---------------------------------------------------------------- windows
 step "Windows build (mingw-w64)"
-if cmake --preset windows >/dev/null && cmake --build --preset windows -j"$JOBS"; then
+if run cmake --preset windows >/dev/null && run cmake --build --preset windows -j"$JOBS"; then
   step "Windows tests under Wine and Xvfb"
   export WINEPREFIX="$ROOT/build/windows/wineprefix" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree=;mshtml="
   export TERVANE_WINEPREFIX="$WINEPREFIX"
-  display=$(( 90 + RANDOM % 400 ))
-  Xvfb ":$display" -screen 0 1280x1024x24 -nolisten tcp >/dev/null 2>&1 &
+  wine_prefix=$WINEPREFIX
+  # A display that no other X server holds: Xvfb picks the number and writes it when ready.
+  display_file=$(mktemp)
+  Xvfb -displayfd 3 -screen 0 1280x1024x24 -nolisten tcp 3>"$display_file" >/dev/null 2>&1 &
   xvfb_pid=$!
-  export DISPLAY=":$display"
-  for _ in $(seq 1 50); do xdpyinfo >/dev/null 2>&1 && break; sleep 0.1; done
-  wineboot -i >/dev/null 2>&1
+  for _ in $(seq 1 100); do [ -s "$display_file" ] && break; sleep 0.1; done
+  export DISPLAY=":$(head -n 1 "$display_file")"
+  rm -f "$display_file"
+  run wineboot -i >/dev/null 2>&1
   # Let the first start of the prefix finish completely: a service manager left from it does
   # not keep the services that the tests install.
-  timeout 120 wineserver -w || wineserver -k
-  (cd build/windows && ctest --output-on-failure -j1)
+  run timeout 120 wineserver -w || WINEPREFIX="$wine_prefix" wineserver -k
+  run ctest --preset windows -j1
   record "Windows tests under Wine" $?
-  wineserver -k >/dev/null 2>&1
-  kill "$xvfb_pid" 2>/dev/null
-  wait "$xvfb_pid" 2>/dev/null
+  end_wine
 else
   record "Windows build" 1
 fi
 
 # ---------------------------------------------------------------- fuzzing
 step "fuzz targets (clang, libFuzzer), ${FUZZ_SECONDS}s each"
-if cmake --preset fuzz >/dev/null && cmake --build --preset fuzz -j"$JOBS" \
-     --target fuzz_server_list fuzz_profile fuzz_params fuzz_reply fuzz_rcon fuzz_control fuzz_options fuzz_http_head; then
-  for f in fuzz_server_list fuzz_profile fuzz_params fuzz_reply fuzz_rcon fuzz_control fuzz_options fuzz_http_head; do
-    corpus="build/fuzz/corpus/$f"
-    mkdir -p "$corpus"
-    ./build/fuzz/fuzz/$f -max_total_time="$FUZZ_SECONDS" -max_len=8192 -print_final_stats=1 \
-      "$corpus" > "build/fuzz/$f.log" 2>&1
-    status=$?
-    grep -E '^(Done|stat::number_of_executed_units)' "build/fuzz/$f.log" | head -2
-    [ $status -ne 0 ] && tail -40 "build/fuzz/$f.log"
-    record "fuzz $f" $status
-  done
+if run cmake --preset fuzz >/dev/null && run cmake --build --preset fuzz -j"$JOBS"; then
+  run ctest --preset fuzz -j1
+  record "fuzz targets" $?
 else
   record "fuzz build" 1
 fi

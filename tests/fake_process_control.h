@@ -1,5 +1,6 @@
-// A process control held in memory for the unit tests of the supervision and the commands:
-// servers run or not by executable path, windows are numbers, and every action is recorded.
+// A process control with the servers' windows, held in memory for the unit tests of the
+// supervision and the commands: servers run or not by executable path, windows are numbers,
+// and every action is recorded.
 #pragma once
 
 #include <filesystem>
@@ -8,11 +9,12 @@
 #include <vector>
 
 #include "process/process_control.h"
+#include "process/server_windows.h"
 #include "support/text.h"
 
 namespace tervane::testing {
 
-class FakeProcessControl : public IProcessControl {
+class FakeProcessControl : public IProcessControl, public IServerWindows {
  public:
   struct Console {
     WindowHandle handle = 0;
@@ -77,6 +79,7 @@ class FakeProcessControl : public IProcessControl {
     const auto known = applyErrors.find(Key(f));
     return known == applyErrors.end() ? ApplyErrors{} : known->second;
   }
+  IServerWindows* Windows() override { return this; }
   WindowHandle FindServerConsoleWindow(const Path& f) override {
     if (!running[Key(f)]) return 0;
     auto it = consoles.find(Key(f));

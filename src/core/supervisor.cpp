@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "net/query.h"
+#include "process/server_windows.h"
 #include "support/failures.h"
 #include "support/text.h"
 
@@ -18,6 +19,7 @@ Supervisor::Supervisor(EventLoop& loop, Servers& servers)
       servers_(servers),
       list_(servers.List()),
       process_(servers.Process()),
+      windows_(process_.Windows()),
       texts_(servers.Texts()),
       view_(servers.View()) {
   timerCircleCheck.SetEnabled(false);
@@ -107,8 +109,8 @@ void Supervisor::Cycle() {
 
   process_.BeginCycle();
   Path crashPath;
-  const WindowHandle dialog = process_.FindFatalErrorWindow();
-  if (dialog) crashPath = process_.GetWindowProcessPath(dialog);
+  const WindowHandle dialog = windows_ ? windows_->FindFatalErrorWindow() : 0;
+  if (dialog) crashPath = windows_->GetWindowProcessPath(dialog);
 
   // The count is taken once and the bound checked again: while a call waits on another
   // program's window, messages sent to ours are handled, and one of them may shorten the list.
@@ -123,8 +125,8 @@ void Supervisor::Cycle() {
 
     if (dialog && !crashPath.empty() && process_.IsSameFile(fileName, crashPath)) {
       // A crashed server: read its message, close the dialog, then end and start the process.
-      const std::u16string message = process_.ReadFatalErrorMessage(dialog);
-      process_.CloseWindow(dialog);
+      const std::u16string message = windows_->ReadFatalErrorMessage(dialog);
+      windows_->CloseWindow(dialog);
       process_.Sleep(servers_.Timing().pauseMs);
       servers_.Restart(i, RestartReason::FatalError, crashPath, message);
       continue;
@@ -147,10 +149,10 @@ void Supervisor::Cycle() {
 }
 
 void Supervisor::ApplyConsoleWindow(const ServerEntry& e, const Path& fileName) {
-  const WindowHandle console = process_.FindServerConsoleWindow(fileName);
+  const WindowHandle console = windows_ ? windows_->FindServerConsoleWindow(fileName) : 0;
   if (!console) return;
-  process_.SetWindowTitle(console, e.Name.str());
-  ShowConsoleWindow(process_, console, !servers_.HideConsole(e));
+  windows_->SetWindowTitle(console, e.Name.str());
+  ShowConsoleWindow(*windows_, console, !servers_.HideConsole(e));
 }
 
 void Supervisor::SendQueries(Server& e) {

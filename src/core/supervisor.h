@@ -89,6 +89,7 @@ class Supervisor {
   Servers& servers_;
   ServerList& list_;
   IProcessControl& process_;
+  IServerWindows* windows_;  // none where servers have no windows
   const MessageTexts& texts_;
   IListView& view_;
   std::unique_ptr<TVelUDP> endpoint_;

@@ -8,6 +8,7 @@
 
 #include "net/rcon.h"
 #include "support/text.h"
+#include "support/unique_handle_win32.h"
 
 namespace tervane {
 namespace {
@@ -17,25 +18,16 @@ constexpr auto kSlice = std::chrono::milliseconds(50);
 }  // namespace
 
 struct RconSocket::Platform {
-  bool started = false;
-  SOCKET socket = INVALID_SOCKET;
+  WinsockSession winsock;
+  UniqueSocket socket;
   bool stream = false;
   int error = 0;
-
-  Platform() {
-    WSADATA data;
-    started = WSAStartup(MAKEWORD(2, 2), &data) == 0;
-  }
-  ~Platform() {
-    if (socket != INVALID_SOCKET) closesocket(socket);
-    if (started) WSACleanup();
-  }
 
   // The error the socket holds, 0 when none.
   int PendingError() const {
     int code = 0;
     int length = sizeof code;
-    if (getsockopt(socket, SOL_SOCKET, SO_ERROR, reinterpret_cast<char*>(&code), &length) != 0)
+    if (getsockopt(socket.get(), SOL_SOCKET, SO_ERROR, reinterpret_cast<char*>(&code), &length) != 0)
       return 0;
     return code;
   }
@@ -55,8 +47,8 @@ struct RconSocket::Platform {
       fd_set failed;
       FD_ZERO(&ready);
       FD_ZERO(&failed);
-      FD_SET(socket, &ready);
-      FD_SET(socket, &failed);
+      FD_SET(socket.get(), &ready);
+      FD_SET(socket.get(), &failed);
       timeval wait{0, static_cast<long>(slice.count() * 1000)};
       const int n = select(0, write ? nullptr : &ready, write ? &ready : nullptr, &failed, &wait);
       if (n > 0) return Status::Ok;  // ready, or an error the next call reports
@@ -88,19 +80,18 @@ RconSocket::Status RconSocket::Connect(bool stream, std::uint32_t address, std::
                                        Deadline deadline, const std::atomic<bool>* cancel) {
   Platform& p = *platform_;
   p.stream = stream;
-  p.socket =
-      ::socket(AF_INET, stream ? SOCK_STREAM : SOCK_DGRAM, stream ? IPPROTO_TCP : IPPROTO_UDP);
-  if (p.socket == INVALID_SOCKET) {
+  p.socket.reset(::socket(AF_INET, stream ? SOCK_STREAM : SOCK_DGRAM, stream ? IPPROTO_TCP : IPPROTO_UDP));
+  if (!p.socket) {
     p.error = WSAGetLastError();
     return Status::Failed;
   }
   u_long nonBlocking = 1;
-  ioctlsocket(p.socket, FIONBIO, &nonBlocking);
+  ioctlsocket(p.socket.get(), FIONBIO, &nonBlocking);
   sockaddr_in to{};
   to.sin_family = AF_INET;
   to.sin_addr.s_addr = htonl(address);
   to.sin_port = htons(port);
-  if (::connect(p.socket, reinterpret_cast<const sockaddr*>(&to), sizeof to) == 0)
+  if (::connect(p.socket.get(), reinterpret_cast<const sockaddr*>(&to), sizeof to) == 0)
     return Status::Ok;
   const int code = WSAGetLastError();
   if (code != WSAEWOULDBLOCK && code != WSAEINPROGRESS) return p.FromError(code);
@@ -108,7 +99,7 @@ RconSocket::Status RconSocket::Connect(bool stream, std::uint32_t address, std::
   if (waited != Status::Ok) return waited;
   int error = 0;
   int length = sizeof error;
-  if (getsockopt(p.socket, SOL_SOCKET, SO_ERROR, reinterpret_cast<char*>(&error), &length) != 0)
+  if (getsockopt(p.socket.get(), SOL_SOCKET, SO_ERROR, reinterpret_cast<char*>(&error), &length) != 0)
     error = WSAGetLastError();
   return error == 0 ? Status::Ok : p.FromError(error);
 }
@@ -119,7 +110,7 @@ RconSocket::Status RconSocket::Send(std::span<const std::uint8_t> bytes, Deadlin
   std::size_t sent = 0;
   while (sent < bytes.size()) {
     const int chunk = static_cast<int>(std::min<std::size_t>(bytes.size() - sent, INT_MAX));
-    const int n = send(p.socket, reinterpret_cast<const char*>(bytes.data() + sent), chunk, 0);
+    const int n = send(p.socket.get(), reinterpret_cast<const char*>(bytes.data() + sent), chunk, 0);
     if (n != SOCKET_ERROR) {
       sent += static_cast<std::size_t>(n);
       continue;
@@ -138,7 +129,7 @@ RconSocket::Status RconSocket::Receive(std::span<std::uint8_t> buffer, std::size
   received = 0;
   const int size = static_cast<int>(std::min<std::size_t>(buffer.size(), INT_MAX));
   for (;;) {
-    const int n = recv(p.socket, reinterpret_cast<char*>(buffer.data()), size, 0);
+    const int n = recv(p.socket.get(), reinterpret_cast<char*>(buffer.data()), size, 0);
     if (n > 0 || (n == 0 && !p.stream)) {
       received = static_cast<std::size_t>(n);
       return Status::Ok;

@@ -302,6 +302,7 @@ int TVelUDP::ReceiveBufferFrom(void* buf, int size, std::uint32_t& fromAddress, 
   if (size < 0) size = 0;
   if (buf == nullptr && size > 0) return -1;
   if (size > 0) std::memset(buf, 0, static_cast<std::size_t>(size));
+  if (!active_) return -1;
   return ReceiveFrom(buf, size, fromAddress, fromPort);
 }
 

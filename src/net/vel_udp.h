@@ -162,6 +162,7 @@ class TVelUDP {
   // Non-blocking, with its news delivered through the owner's loop.
   void WatchSocket();
   void CloseSocket();
+  // One datagram out or in, on the open socket (only called while active): the bytes, or -1.
   int SendTo(const void* buf, int len, std::uint32_t address, std::uint16_t port);
   int ReceiveFrom(void* buf, int size, std::uint32_t& address, std::uint16_t& port);
 

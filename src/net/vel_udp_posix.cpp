@@ -131,7 +131,6 @@ void TVelUDP::CloseSocket() {
 }
 
 int TVelUDP::SendTo(const void* buf, int len, std::uint32_t address, std::uint16_t port) {
-  if (!platform_->socket) return -1;
   sockaddr_in to{};
   to.sin_family = AF_INET;
   to.sin_addr.s_addr = htonl(address);
@@ -148,9 +147,6 @@ int TVelUDP::SendTo(const void* buf, int len, std::uint32_t address, std::uint16
 }
 
 int TVelUDP::ReceiveFrom(void* buf, int size, std::uint32_t& address, std::uint16_t& port) {
-  address = 0;
-  port = 0;
-  if (!platform_->socket) return -1;
   sockaddr_in from{};
   socklen_t length = sizeof from;
   ssize_t received = ::recvfrom(platform_->socket.get(), buf, static_cast<std::size_t>(size), 0,

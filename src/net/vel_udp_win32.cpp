@@ -8,6 +8,7 @@
 
 #include "net/vel_udp.h"
 #include "support/event_loop_win32.h"
+#include "support/unique_handle_win32.h"
 
 namespace tervane {
 
@@ -17,7 +18,7 @@ constexpr UINT kSocketMessage = WM_USER + 1;
 
 struct TVelUDP::Platform {
   bool started = false;  // WSAStartup succeeded: WSACleanup is owed
-  SOCKET socket = INVALID_SOCKET;
+  UniqueSocket socket;
   std::unique_ptr<HiddenWindow> window;
 };
 
@@ -38,7 +39,7 @@ void TVelUDP::StartPlatform() {
           if (message != kSocketMessage) return false;
           answer = 0;
           // News still queued for a socket closed meanwhile is not about the current one.
-          const SOCKET current = platform_->socket;
+          const SOCKET current = platform_->socket.get();
           if (current == INVALID_SOCKET || static_cast<SOCKET>(wParam) != current) {
             return true;
           }
@@ -64,13 +65,13 @@ void TVelUDP::StopPlatform() noexcept {
 }
 
 bool TVelUDP::CreateSocket(int& errorCode) {
-  platform_->socket = socket(AF_INET, SOCK_DGRAM, IPPROTO_UDP);
-  errorCode = platform_->socket == INVALID_SOCKET ? WSAGetLastError() : 0;
-  return platform_->socket != INVALID_SOCKET;
+  platform_->socket.reset(socket(AF_INET, SOCK_DGRAM, IPPROTO_UDP));
+  errorCode = platform_->socket ? 0 : WSAGetLastError();
+  return static_cast<bool>(platform_->socket);
 }
 
 bool TVelUDP::BindSocket(int& errorCode) {
-  const SOCKET s = platform_->socket;
+  const SOCKET s = platform_->socket.get();
   BOOL on = TRUE;
   setsockopt(s, SOL_SOCKET, SO_BROADCAST, reinterpret_cast<const char*>(&on), sizeof on);
   if (reUseAddress_) {
@@ -89,34 +90,34 @@ bool TVelUDP::BindSocket(int& errorCode) {
 int TVelUDP::BoundPort() {
   sockaddr_in bound{};
   int length = sizeof bound;
-  if (getsockname(platform_->socket, reinterpret_cast<sockaddr*>(&bound), &length) != 0) return 0;
+  if (getsockname(platform_->socket.get(), reinterpret_cast<sockaddr*>(&bound), &length) != 0) return 0;
   return ntohs(bound.sin_port);
 }
 
 void TVelUDP::RequestReceiveBuffer(int bytes) {
-  setsockopt(platform_->socket, SOL_SOCKET, SO_RCVBUF, reinterpret_cast<const char*>(&bytes), sizeof bytes);
+  setsockopt(platform_->socket.get(), SOL_SOCKET, SO_RCVBUF, reinterpret_cast<const char*>(&bytes), sizeof bytes);
 }
 
 int TVelUDP::GrantedReceiveBuffer() {
-  if (platform_->socket == INVALID_SOCKET) return 0;
+  if (!platform_->socket) return 0;
   int size = 0;
   int length = sizeof size;
-  if (getsockopt(platform_->socket, SOL_SOCKET, SO_RCVBUF, reinterpret_cast<char*>(&size), &length) != 0)
+  if (getsockopt(platform_->socket.get(), SOL_SOCKET, SO_RCVBUF, reinterpret_cast<char*>(&size), &length) != 0)
     return 0;
   return size;
 }
 
 bool TVelUDP::PollReadable() {
-  if (platform_->socket == INVALID_SOCKET) return false;
+  if (!platform_->socket) return false;
   fd_set readable;
   FD_ZERO(&readable);
-  FD_SET(platform_->socket, &readable);
+  FD_SET(platform_->socket.get(), &readable);
   timeval now{0, 0};
   return select(0, &readable, nullptr, nullptr, &now) > 0;
 }
 
 void TVelUDP::WatchSocket() {
-  const SOCKET s = platform_->socket;
+  const SOCKET s = platform_->socket.get();
   // A query to a server that is down brings back an ICMP port-unreachable; reported, it would
   // make the next read fail instead of delivering the next datagram.
   BOOL reportReset = FALSE;
@@ -128,27 +129,22 @@ void TVelUDP::WatchSocket() {
 }
 
 void TVelUDP::CloseSocket() {
-  if (platform_->socket != INVALID_SOCKET) closesocket(platform_->socket);
-  platform_->socket = INVALID_SOCKET;
+  platform_->socket.reset();
 }
 
 int TVelUDP::SendTo(const void* buf, int len, std::uint32_t address, std::uint16_t port) {
-  if (platform_->socket == INVALID_SOCKET) return -1;
   sockaddr_in to{};
   to.sin_family = AF_INET;
   to.sin_addr.s_addr = htonl(address);
   to.sin_port = htons(port);
-  return sendto(platform_->socket, static_cast<const char*>(buf), len, 0,
+  return sendto(platform_->socket.get(), static_cast<const char*>(buf), len, 0,
                 reinterpret_cast<const sockaddr*>(&to), sizeof to);
 }
 
 int TVelUDP::ReceiveFrom(void* buf, int size, std::uint32_t& address, std::uint16_t& port) {
-  address = 0;
-  port = 0;
-  if (platform_->socket == INVALID_SOCKET) return -1;
   sockaddr_in from{};
   int length = sizeof from;
-  int received = recvfrom(platform_->socket, static_cast<char*>(buf), size, 0,
+  int received = recvfrom(platform_->socket.get(), static_cast<char*>(buf), size, 0,
                           reinterpret_cast<sockaddr*>(&from), &length);
   address = ntohl(from.sin_addr.s_addr);
   port = ntohs(from.sin_port);
@@ -156,9 +152,9 @@ int TVelUDP::ReceiveFrom(void* buf, int size, std::uint32_t& address, std::uint1
 }
 
 int TVelUDP::BytesAvailable() {
-  if (platform_->socket == INVALID_SOCKET) return 0;
+  if (!platform_->socket) return 0;
   u_long waiting = 0;
-  if (ioctlsocket(platform_->socket, FIONREAD, &waiting) != 0) return 0;
+  if (ioctlsocket(platform_->socket.get(), FIONREAD, &waiting) != 0) return 0;
   return waiting > INT_MAX ? INT_MAX : static_cast<int>(waiting);
 }
 

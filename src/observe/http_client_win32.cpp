@@ -8,14 +8,13 @@
 
 #include "observe/http_client.h"
 #include "support/text.h"
+#include "support/text_win32.h"
+#include "support/unique_handle.h"
 
 namespace tervane {
 namespace {
 
-std::wstring Wide(const std::string& utf8) {
-  const std::u16string u = Utf8ToUtf16(utf8);
-  return std::wstring(u.begin(), u.end());
-}
+std::wstring Wide(const std::string& utf8) { return W(Utf8ToUtf16(utf8)); }
 
 std::string LastError(const char* what) { return std::string(what) + " failed (error " + std::to_string(GetLastError()) + ")"; }
 
@@ -48,12 +47,13 @@ const WinHttp& Api() {
   return api;
 }
 
-struct Handle {
-  HINTERNET h = nullptr;
-  ~Handle() {
-    if (h) Api().WinHttpCloseHandle(h);
-  }
+struct WinHttpTraits {
+  using Value = HINTERNET;
+  static HINTERNET None() { return nullptr; }
+  static bool IsValid(HINTERNET h) { return h != nullptr; }
+  static void Close(HINTERNET h) { Api().WinHttpCloseHandle(h); }
 };
+using Handle = UniqueHandle<WinHttpTraits>;
 
 }  // namespace
 
@@ -81,42 +81,42 @@ HttpCallResult SendHttp(const HttpCall& call) {
   if (parts.lpszExtraInfo) path.append(parts.lpszExtraInfo, parts.dwExtraInfoLength);
   if (path.empty()) path = L"/";
 
-  Handle session{api.WinHttpOpen(L"Tervane", WINHTTP_ACCESS_TYPE_NO_PROXY, WINHTTP_NO_PROXY_NAME, WINHTTP_NO_PROXY_BYPASS, 0)};
-  if (!session.h) {
+  const Handle session(api.WinHttpOpen(L"Tervane", WINHTTP_ACCESS_TYPE_NO_PROXY, WINHTTP_NO_PROXY_NAME, WINHTTP_NO_PROXY_BYPASS, 0));
+  if (!session) {
     result.error = LastError("WinHttpOpen");
     return result;
   }
   const int t = call.timeoutMs;
-  api.WinHttpSetTimeouts(session.h, t, t, t, t);
-  Handle connection{api.WinHttpConnect(session.h, host.c_str(), parts.nPort, 0)};
-  if (!connection.h) {
+  api.WinHttpSetTimeouts(session.get(), t, t, t, t);
+  const Handle connection(api.WinHttpConnect(session.get(), host.c_str(), parts.nPort, 0));
+  if (!connection) {
     result.error = LastError("WinHttpConnect");
     return result;
   }
   const std::wstring method = Wide(call.method);
-  Handle request{api.WinHttpOpenRequest(connection.h, method.c_str(), path.c_str(), nullptr, WINHTTP_NO_REFERER,
-                                    WINHTTP_DEFAULT_ACCEPT_TYPES,
-                                    parts.nScheme == INTERNET_SCHEME_HTTPS ? WINHTTP_FLAG_SECURE : 0)};
-  if (!request.h) {
+  const Handle request(api.WinHttpOpenRequest(connection.get(), method.c_str(), path.c_str(), nullptr, WINHTTP_NO_REFERER,
+                                              WINHTTP_DEFAULT_ACCEPT_TYPES,
+                                              parts.nScheme == INTERNET_SCHEME_HTTPS ? WINHTTP_FLAG_SECURE : 0));
+  if (!request) {
     result.error = LastError("WinHttpOpenRequest");
     return result;
   }
   DWORD noRedirects = WINHTTP_DISABLE_REDIRECTS;
-  api.WinHttpSetOption(request.h, WINHTTP_OPTION_DISABLE_FEATURE, &noRedirects, sizeof noRedirects);
+  api.WinHttpSetOption(request.get(), WINHTTP_OPTION_DISABLE_FEATURE, &noRedirects, sizeof noRedirects);
   std::wstring headers;
   if (!call.contentType.empty()) headers += L"Content-Type: " + Wide(call.contentType) + L"\r\n";
   if (!call.authorization.empty()) headers += L"Authorization: " + Wide(call.authorization) + L"\r\n";
   const DWORD size = static_cast<DWORD>(call.body.size());
-  if (!api.WinHttpSendRequest(request.h, headers.empty() ? WINHTTP_NO_ADDITIONAL_HEADERS : headers.c_str(),
+  if (!api.WinHttpSendRequest(request.get(), headers.empty() ? WINHTTP_NO_ADDITIONAL_HEADERS : headers.c_str(),
                           headers.empty() ? 0 : static_cast<DWORD>(-1),
                           size ? const_cast<char*>(call.body.data()) : WINHTTP_NO_REQUEST_DATA, size, size, 0) ||
-      !api.WinHttpReceiveResponse(request.h, nullptr)) {
+      !api.WinHttpReceiveResponse(request.get(), nullptr)) {
     result.error = LastError("WinHTTP request");
     return result;
   }
   DWORD status = 0;
   DWORD statusSize = sizeof status;
-  if (!api.WinHttpQueryHeaders(request.h, WINHTTP_QUERY_STATUS_CODE | WINHTTP_QUERY_FLAG_NUMBER, WINHTTP_HEADER_NAME_BY_INDEX,
+  if (!api.WinHttpQueryHeaders(request.get(), WINHTTP_QUERY_STATUS_CODE | WINHTTP_QUERY_FLAG_NUMBER, WINHTTP_HEADER_NAME_BY_INDEX,
                            &status, &statusSize, WINHTTP_NO_HEADER_INDEX)) {
     result.error = LastError("WinHttpQueryHeaders");
     return result;
@@ -125,7 +125,7 @@ HttpCallResult SendHttp(const HttpCall& call) {
   std::vector<char> buffer(8192);
   for (;;) {
     DWORD read = 0;
-    if (!api.WinHttpReadData(request.h, buffer.data(), static_cast<DWORD>(buffer.size()), &read) || read == 0) break;
+    if (!api.WinHttpReadData(request.get(), buffer.data(), static_cast<DWORD>(buffer.size()), &read) || read == 0) break;
     if (result.body.size() + read > kHttpAnswerLimit) break;
     result.body.append(buffer.data(), read);
   }

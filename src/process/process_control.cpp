@@ -69,10 +69,4 @@ Path ServerOutputFile(const Path& outputFolder, const Path& fileName) {
   return outputFolder + name + u".out";
 }
 
-void ShowConsoleWindow(IProcessControl& process, WindowHandle window, bool show) {
-  process.ShowWindow(window, !show                     ? kShowHide
-                             : process.IsIconic(window) ? kShowMinNoActivate
-                                                        : kShowNoActivate);
-}
-
 }  // namespace tervane

@@ -1,7 +1,10 @@
-// Everything done to a server's process and its windows. A server's process is found anew
-// by its executable file (file identity, not path text) at every call; no process id or
-// handle is kept. One interface, a Windows and a Linux implementation; the supervision and
-// the commands use it, the unit tests use a fake.
+// Everything done to a server's process. A caller names a server by its executable file, never
+// by a process: the server's process is the one whose executable is that file (file identity,
+// not path text). The Windows implementation looks it up anew at every call; the Linux one
+// keeps the process it found (its id with its start time, held by a pidfd where it can) and
+// confirms before every action that it is still the server's. One interface, a Windows and a
+// Linux implementation; the supervision and the commands use it, the unit tests use a fake.
+// The windows of a server's process are another interface (server_windows.h).
 #pragma once
 
 #include <cstdint>
@@ -15,14 +18,7 @@
 
 namespace tervane {
 
-using WindowHandle = std::uintptr_t;  // 0: none
-
-// Show commands as the window system numbers them.
-inline constexpr int kShowHide = 0;            // SW_HIDE
-inline constexpr int kShowNoActivate = 4;      // SW_SHOWNOACTIVATE
-inline constexpr int kShowMinNoActivate = 7;   // SW_SHOWMINNOACTIVE
-
-inline constexpr char kFatalErrorCaption[] = "Fatal error - Dedicated server";
+class IServerWindows;
 
 // What could not be applied to a server's processes: 0, or the system's error code.
 struct ApplyErrors {
@@ -85,22 +81,9 @@ class IProcessControl {
   // priority above normal without the right to raise it, a mask of no present processor.
   // The Windows program reports nothing here.
   virtual ApplyErrors LastApplyErrors(const Path& /*fileName*/) { return {}; }
-  // The top-level window of class "ConsoleWindowClass" of the server's process, or 0.
-  virtual WindowHandle FindServerConsoleWindow(const Path& fileName) = 0;
-  // The executable path of the process that owns a window, or empty.
-  virtual Path GetWindowProcessPath(WindowHandle window) = 0;
-
-  // The windows the supervision handles.
-  // The first top-level window captioned "Fatal error - Dedicated server", or 0.
-  virtual WindowHandle FindFatalErrorWindow() = 0;
-  // The text of the dialog's first "Static" child, or of the next one when that is empty.
-  virtual std::u16string ReadFatalErrorMessage(WindowHandle dialog) = 0;
-  // Sends WM_CLOSE. Messages to another program's window give up after a few seconds, so a
-  // hung dialog cannot stop the supervision.
-  virtual void CloseWindow(WindowHandle window) = 0;
-  virtual void SetWindowTitle(WindowHandle window, const std::u16string& title) = 0;
-  virtual bool IsIconic(WindowHandle window) = 0;
-  virtual void ShowWindow(WindowHandle window, int showCommand) = 0;
+  // The windows of the servers' processes, where the system has them (Windows); none
+  // elsewhere.
+  virtual IServerWindows* Windows() { return nullptr; }
 
   virtual void Sleep(unsigned milliseconds) = 0;
 
@@ -110,10 +93,6 @@ class IProcessControl {
   virtual void BeginCycle() {}
   virtual void EndCycle() {}
 };
-
-// Shows a server's console window without taking the focus (left minimised when it is), or
-// hides it.
-void ShowConsoleWindow(IProcessControl& process, WindowHandle window, bool show);
 
 struct ProcessControlOptions {
   // Linux: the folder (with trailing separator) where a started server's output is appended.

@@ -13,14 +13,12 @@
 
 #include "process/params.h"
 #include "process/process_control.h"
-#include "support/scoped_handle_win32.h"
+#include "process/server_windows.h"
+#include "support/text_win32.h"
+#include "support/unique_handle_win32.h"
 
 namespace tervane {
 namespace {
-
-const wchar_t* W(const std::u16string& text) {
-  return reinterpret_cast<const wchar_t*>(text.c_str());
-}
 
 HWND Hwnd(WindowHandle window) { return reinterpret_cast<HWND>(window); }
 
@@ -66,13 +64,13 @@ bool NoSuchProcess(DWORD error) { return error == ERROR_INVALID_PARAMETER || err
 // cannot take the module snapshot of a 32-bit process everywhere (Wine answers error 998), so
 // this is only the fallback of ImagePath.
 [[nodiscard]] Path MainModulePath(DWORD processId) {
-  const ScopedKernelHandle modules(CreateToolhelp32Snapshot(TH32CS_SNAPMODULE, processId));
+  const UniqueKernelHandle modules(CreateToolhelp32Snapshot(TH32CS_SNAPMODULE, processId));
   if (!modules) return {};
   MODULEENTRY32W module{};
   module.dwSize = sizeof module;
   if (!Module32FirstW(modules.get(), &module)) return {};
   module.szExePath[MAX_PATH - 1] = L'\0';
-  return Path(reinterpret_cast<const char16_t*>(module.szExePath));
+  return U(module.szExePath);
 }
 
 // The full path of a process's executable, or empty with why in error (0: the process is
@@ -80,14 +78,14 @@ bool NoSuchProcess(DWORD error) { return error == ERROR_INVALID_PARAMETER || err
 // from its module snapshot.
 [[nodiscard]] Path ImagePath(const Looker& looker, DWORD processId, DWORD& error) {
   error = 0;
-  const ScopedKernelHandle process(looker.Refused(LookCall::ProcessDetail)
+  const UniqueKernelHandle process(looker.Refused(LookCall::ProcessDetail)
                                        ? nullptr
                                        : OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, processId));
   if (process) {
     std::vector<wchar_t> buffer(32768, L'\0');
     DWORD size = static_cast<DWORD>(buffer.size());
     if (QueryFullProcessImageNameW(process.get(), 0, buffer.data(), &size) && size > 0 && size < buffer.size())
-      return Path(reinterpret_cast<const char16_t*>(buffer.data()), size);
+      return U(std::wstring_view(buffer.data(), size));
   }
   error = GetLastError();
   if (Path fallback = MainModulePath(processId); !fallback.empty()) {
@@ -98,15 +96,15 @@ bool NoSuchProcess(DWORD error) { return error == ERROR_INVALID_PARAMETER || err
   return {};
 }
 
-[[nodiscard]] ScopedKernelHandle OpenForIdentity(const Path& path) {
-  return ScopedKernelHandle(CreateFileW(W(path), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+[[nodiscard]] UniqueKernelHandle OpenForIdentity(const Path& path) {
+  return UniqueKernelHandle(CreateFileW(W(path), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                                         nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
 }
 
 [[nodiscard]] bool SameFile(const Path& a, const Path& b) {
-  const ScopedKernelHandle first = OpenForIdentity(a);
+  const UniqueKernelHandle first = OpenForIdentity(a);
   if (!first) return false;
-  const ScopedKernelHandle second = OpenForIdentity(b);
+  const UniqueKernelHandle second = OpenForIdentity(b);
   if (!second) return false;
   BY_HANDLE_FILE_INFORMATION one{};
   BY_HANDLE_FILE_INFORMATION two{};
@@ -126,7 +124,7 @@ struct Search {
 // The first process, in snapshot order, whose main module is the server's file.
 [[nodiscard]] Search FindServerProcess(const Looker& looker, const Path& fileName) {
   Search search;
-  const ScopedKernelHandle processes(looker.Refused(LookCall::ProcessList)
+  const UniqueKernelHandle processes(looker.Refused(LookCall::ProcessList)
                                          ? INVALID_HANDLE_VALUE
                                          : CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
   if (!processes) {
@@ -173,10 +171,12 @@ std::u16string WindowText(HWND window) {
     return {};
   }
   buffer.back() = L'\0';
-  return std::u16string(reinterpret_cast<const char16_t*>(buffer.data()));
+  return U(buffer.data());
 }
 
-class WindowsProcessControl final : public IProcessControl {
+// The process control and the windows of the servers' processes: both find a server's process
+// by the same search.
+class WindowsProcessControl final : public IProcessControl, public IServerWindows {
  public:
   explicit WindowsProcessControl(const ProcessControlOptions& options) : looker_(options.failLook) {}
 
@@ -206,8 +206,8 @@ class WindowsProcessControl final : public IProcessControl {
                         W(folder), &startup, &created)) {
       return GetLastError();
     }
-    const ScopedKernelHandle process(created.hProcess);
-    const ScopedKernelHandle thread(created.hThread);
+    const UniqueKernelHandle process(created.hProcess);
+    const UniqueKernelHandle thread(created.hThread);
     // The class is set once more: Wine starts every process in the normal class whatever the
     // creation flags say.
     SetPriorityClass(process.get(), PriorityClass(priority));
@@ -221,7 +221,7 @@ class WindowsProcessControl final : public IProcessControl {
   Look EndServerProcess(const Path& fileName) override {
     const Search search = FindServerProcess(looker_, fileName);
     if (!search.found) return search.Result();
-    const ScopedKernelHandle handle(OpenProcess(PROCESS_TERMINATE, FALSE, *search.found));
+    const UniqueKernelHandle handle(OpenProcess(PROCESS_TERMINATE, FALSE, *search.found));
     if (!handle) return NoSuchProcess(GetLastError()) ? Look::Absent() : Look::Unknown(GetLastError());
     if (!TerminateProcess(handle.get(), 0)) return Look::Unknown(GetLastError());
     return Look::Running();
@@ -230,7 +230,7 @@ class WindowsProcessControl final : public IProcessControl {
   void SetServerPriority(const Path& fileName, std::uint8_t priority) override {
     const auto process = FindServerProcess(looker_, fileName).found;
     if (!process) return;
-    const ScopedKernelHandle handle(OpenProcess(PROCESS_SET_INFORMATION, FALSE, *process));
+    const UniqueKernelHandle handle(OpenProcess(PROCESS_SET_INFORMATION, FALSE, *process));
     if (!handle) return;
     SetPriorityClass(handle.get(), PriorityClass(priority));
   }
@@ -238,10 +238,12 @@ class WindowsProcessControl final : public IProcessControl {
   void SetServerAffinity(const Path& fileName, std::uint32_t affinity) override {
     const auto process = FindServerProcess(looker_, fileName).found;
     if (!process) return;
-    const ScopedKernelHandle handle(OpenProcess(PROCESS_SET_INFORMATION, FALSE, *process));
+    const UniqueKernelHandle handle(OpenProcess(PROCESS_SET_INFORMATION, FALSE, *process));
     if (!handle) return;
     SetProcessAffinityMask(handle.get(), static_cast<DWORD_PTR>(affinity));
   }
+
+  IServerWindows* Windows() override { return this; }
 
   WindowHandle FindServerConsoleWindow(const Path& fileName) override {
     const auto process = FindServerProcess(looker_, fileName).found;

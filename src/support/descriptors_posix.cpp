@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include "support/descriptors.h"
+#include "support/unique_handle_posix.h"
 
 namespace tervane {
 
@@ -24,9 +25,8 @@ bool FrontDoorMayTakeDescriptor() {
   static const int anchor = ::open("/", O_PATH | O_CLOEXEC);
   rlimit limit{};
   if (anchor < 0 || ::getrlimit(RLIMIT_NOFILE, &limit) != 0) return false;
-  const int lowest = ::fcntl(anchor, F_DUPFD_CLOEXEC, 0);
+  const int lowest = UniqueFd(::fcntl(anchor, F_DUPFD_CLOEXEC, 0)).get();  // the copy is closed at once
   if (lowest < 0) return false;  // none free at all
-  ::close(lowest);
   if (limit.rlim_cur == RLIM_INFINITY) return true;
   const auto cap = static_cast<std::uint64_t>(limit.rlim_cur);
   return static_cast<std::uint64_t>(lowest) < cap - DescriptorReserve(cap);

@@ -10,31 +10,14 @@ namespace tervane {
 
 using namespace file_platform;
 
-File::File(File&& other) noexcept : handle_(other.handle_), error_(other.error_) { other.handle_ = kInvalid; }
-
-File& File::operator=(File&& other) noexcept {
-  if (this != &other) {
-    Close();
-    handle_ = other.handle_;
-    error_ = other.error_;
-    other.handle_ = kInvalid;
-  }
-  return *this;
-}
-
-File::~File() { Close(); }
-
-void File::Close() {
-  if (IsOpen()) CloseFile(handle_);
-  handle_ = kInvalid;
-}
+void File::Close() { handle_.reset(); }
 
 std::size_t File::Read(void* buffer, std::size_t n) {
   if (!IsOpen()) return 0;
   std::size_t done = 0;
   auto* out = static_cast<char*>(buffer);
   while (done < n) {
-    const std::ptrdiff_t got = ReadSome(handle_, out + done, n - done);
+    const std::ptrdiff_t got = ReadSome(handle_.get(), out + done, n - done);
     if (got < 0) error_ = LastError();
     if (got <= 0) break;
     done += static_cast<std::size_t>(got);
@@ -47,7 +30,7 @@ bool File::Write(const void* buffer, std::size_t n) {
   std::size_t done = 0;
   const auto* in = static_cast<const char*>(buffer);
   while (done < n) {
-    const std::ptrdiff_t put = WriteSome(handle_, in + done, n - done);
+    const std::ptrdiff_t put = WriteSome(handle_.get(), in + done, n - done);
     if (put <= 0) {
       error_ = put < 0 ? LastError() : 0;
       if (error_ == 0) error_ = NoSpaceError();  // nothing written and no reason given: a full disk

@@ -11,6 +11,8 @@
 #include <string>
 #include <vector>
 
+#include "support/unique_handle.h"
+
 namespace tervane {
 
 using Path = std::u16string;
@@ -18,14 +20,17 @@ using Path = std::u16string;
 // The folder separator of the platform: '\' on Windows, '/' on Linux.
 [[nodiscard]] char16_t PathSeparator();
 
+// An open file's handle as a number (a descriptor, or a Win32 handle); the platform half
+// closes it.
+struct FileHandleTraits {
+  using Value = std::intptr_t;
+  static constexpr std::intptr_t None() { return -1; }
+  static constexpr bool IsValid(std::intptr_t handle) { return handle != -1; }
+  static void Close(std::intptr_t handle);
+};
+
 class File {
  public:
-  File() = default;
-  File(File&& other) noexcept;
-  File& operator=(File&& other) noexcept;
-  File(const File&) = delete;
-  File& operator=(const File&) = delete;
-  ~File();
 
   // An existing file for reading; other programs may read it but not write it meanwhile.
   [[nodiscard]] static File OpenForRead(const Path& path);
@@ -34,7 +39,7 @@ class File {
   // A new, empty file for writing (an existing one is emptied); shared for reading only.
   [[nodiscard]] static File CreateForWrite(const Path& path);
 
-  [[nodiscard]] bool IsOpen() const { return handle_ != kInvalid; }
+  [[nodiscard]] bool IsOpen() const { return static_cast<bool>(handle_); }
   // The system's error code of the opening that failed, or of the last read, write or flush
   // that failed (errno, or GetLastError on Windows); 0 when none did.
   [[nodiscard]] std::uint32_t Error() const { return error_; }
@@ -49,9 +54,9 @@ class File {
   void Close();
 
  private:
-  static constexpr std::intptr_t kInvalid = -1;
-  File(std::intptr_t handle, std::uint32_t error) : handle_(handle), error_(handle == kInvalid ? error : 0) {}
-  std::intptr_t handle_ = kInvalid;
+  File(std::intptr_t handle, std::uint32_t error)
+      : handle_(handle), error_(FileHandleTraits::IsValid(handle) ? 0 : error) {}
+  UniqueHandle<FileHandleTraits> handle_;
   std::uint32_t error_ = 0;
 };
 

@@ -17,7 +17,6 @@ namespace tervane::file_platform {
 [[nodiscard]] std::ptrdiff_t ReadSome(std::intptr_t handle, void* buffer, std::size_t n);
 [[nodiscard]] std::ptrdiff_t WriteSome(std::intptr_t handle, const void* buffer,
                                        std::size_t n);
-void CloseFile(std::intptr_t handle);
 // The system's error code of the call that just failed on this thread.
 [[nodiscard]] std::uint32_t LastError();
 // The code of a full disk (ENOSPC, ERROR_DISK_FULL).

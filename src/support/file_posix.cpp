@@ -55,7 +55,6 @@ std::ptrdiff_t WriteSome(std::intptr_t handle, const void* buffer, std::size_t n
   }
 }
 
-void CloseFile(std::intptr_t handle) { ::close(Fd(handle)); }
 
 std::uint32_t LastError() { return static_cast<std::uint32_t>(errno); }
 std::uint32_t NoSpaceError() { return ENOSPC; }
@@ -79,6 +78,8 @@ bool MoveOver(const Path& from, const Path& to) {
 }
 
 }  // namespace file_platform
+
+void FileHandleTraits::Close(std::intptr_t handle) { ::close(Fd(handle)); }
 
 char16_t PathSeparator() { return u'/'; }
 
@@ -105,20 +106,20 @@ File File::CreateForWrite(const Path& path) {
 
 bool File::Flush() {
   if (!IsOpen()) return false;
-  if (::fsync(Fd(handle_)) == 0) return true;
+  if (::fsync(Fd(handle_.get())) == 0) return true;
   error_ = static_cast<std::uint32_t>(errno);
   return false;
 }
 
 std::optional<std::uint64_t> File::Size() const {
   struct stat st {};
-  if (!IsOpen() || ::fstat(Fd(handle_), &st) != 0) return std::nullopt;
+  if (!IsOpen() || ::fstat(Fd(handle_.get()), &st) != 0) return std::nullopt;
   return static_cast<std::uint64_t>(st.st_size);
 }
 
 std::optional<std::uint64_t> File::SeekToEnd() {
   if (!IsOpen()) return std::nullopt;
-  off_t pos = ::lseek(Fd(handle_), 0, SEEK_END);
+  off_t pos = ::lseek(Fd(handle_.get()), 0, SEEK_END);
   if (pos < 0) {
     error_ = static_cast<std::uint32_t>(errno);
     return std::nullopt;

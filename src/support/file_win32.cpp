@@ -37,7 +37,6 @@ std::ptrdiff_t WriteSome(std::intptr_t handle, const void* buffer, std::size_t n
   return put;
 }
 
-void CloseFile(std::intptr_t handle) { CloseHandle(H(handle)); }
 
 std::uint32_t LastError() { return GetLastError(); }
 std::uint32_t NoSpaceError() { return ERROR_DISK_FULL; }
@@ -53,6 +52,8 @@ bool MoveOver(const Path& from, const Path& to) {
 }
 
 }  // namespace file_platform
+
+void FileHandleTraits::Close(std::intptr_t handle) { CloseHandle(H(handle)); }
 
 char16_t PathSeparator() { return u'\\'; }
 
@@ -79,21 +80,21 @@ File File::CreateForWrite(const Path& path) {
 
 bool File::Flush() {
   if (!IsOpen()) return false;
-  if (FlushFileBuffers(H(handle_))) return true;
+  if (FlushFileBuffers(H(handle_.get()))) return true;
   error_ = GetLastError();
   return false;
 }
 
 std::optional<std::uint64_t> File::Size() const {
   LARGE_INTEGER size;
-  if (!IsOpen() || !GetFileSizeEx(H(handle_), &size)) return std::nullopt;
+  if (!IsOpen() || !GetFileSizeEx(H(handle_.get()), &size)) return std::nullopt;
   return static_cast<std::uint64_t>(size.QuadPart);
 }
 
 std::optional<std::uint64_t> File::SeekToEnd() {
   LARGE_INTEGER zero{}, pos{};
   if (!IsOpen()) return std::nullopt;
-  if (!SetFilePointerEx(H(handle_), zero, &pos, FILE_END)) {
+  if (!SetFilePointerEx(H(handle_.get()), zero, &pos, FILE_END)) {
     error_ = GetLastError();
     return std::nullopt;
   }

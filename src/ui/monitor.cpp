@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <vector>
 
+#include "process/server_windows.h"
 #include "support/text.h"
 
 namespace tervane {
@@ -179,11 +180,15 @@ bool Monitor::Close(const std::vector<std::size_t>& rows, IMessageBoxes& boxes) 
 }
 
 void Monitor::ShowConsole(const ServerEntry& e) {
-  if (const WindowHandle w = process_.FindServerConsoleWindow(e.FileName.str())) ShowConsoleWindow(process_, w, true);
+  IServerWindows* windows = process_.Windows();
+  if (const WindowHandle w = windows ? windows->FindServerConsoleWindow(e.FileName.str()) : 0)
+    ShowConsoleWindow(*windows, w, true);
 }
 
 void Monitor::HideConsole(const ServerEntry& e) {
-  if (const WindowHandle w = process_.FindServerConsoleWindow(e.FileName.str())) ShowConsoleWindow(process_, w, false);
+  IServerWindows* windows = process_.Windows();
+  if (const WindowHandle w = windows ? windows->FindServerConsoleWindow(e.FileName.str()) : 0)
+    ShowConsoleWindow(*windows, w, false);
 }
 
 void Monitor::Show(const std::vector<std::size_t>& rows, bool show) {
@@ -223,9 +228,10 @@ void Monitor::EditServer(std::size_t row, std::u16string_view name, const Editor
   const bool priorityChanged = UpdateEntry(r, name, result, priority, hide);
   const Path fileName = r.FileName.str();
   if (priorityChanged) process_.SetServerPriority(fileName, r.Priority);
-  if (const WindowHandle w = process_.FindServerConsoleWindow(fileName)) {
-    process_.SetWindowTitle(w, r.Name.str());
-    ShowConsoleWindow(process_, w, r.HideServer == 0);
+  IServerWindows* windows = process_.Windows();
+  if (const WindowHandle w = windows ? windows->FindServerConsoleWindow(fileName) : 0) {
+    windows->SetWindowTitle(w, r.Name.str());
+    ShowConsoleWindow(*windows, w, r.HideServer == 0);
   }
   process_.SetServerAffinity(fileName, r.Affinity);
   servers_.NoteApplyErrors(row, process_.LastApplyErrors(fileName));

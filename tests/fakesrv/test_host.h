@@ -8,7 +8,23 @@
 #include <string>
 #include <vector>
 
+#include "support/unique_handle.h"
+
 namespace tervane::fakesrv::test {
+
+// The host's socket and process handles kept as numbers; each platform's file closes them.
+struct HostSocketTraits {
+  using Value = std::intptr_t;
+  static constexpr Value None() { return -1; }
+  static constexpr bool IsValid(Value v) { return v != -1; }
+  static void Close(Value v);
+};
+struct HostProcessTraits {
+  using Value = std::intptr_t;
+  static constexpr Value None() { return 0; }
+  static constexpr bool IsValid(Value v) { return v != 0; }
+  static void Close(Value v);
+};
 
 // A UDP socket bound to a loopback address (127.0.0.1 unless told) at a port of the system's
 // choice. It sends only to 127.0.0.1.
@@ -27,7 +43,7 @@ class UdpClient {
                                                    std::uint16_t* fromPort = nullptr);
 
  private:
-  std::intptr_t socket_ = -1;
+  UniqueHandle<HostSocketTraits> socket_;
   bool ok_ = false;
 };
 
@@ -57,7 +73,7 @@ class ChildProcess {
  private:
   bool started_ = false;
   std::uint32_t pid_ = 0;
-  std::intptr_t handle_ = 0;
+  UniqueHandle<HostProcessTraits> handle_;  // Windows: the process; Linux holds none
   std::optional<int> exitCode_;
 };
 

@@ -31,21 +31,23 @@ sockaddr_in Loopback(const char* address, std::uint16_t port) {
 
 }  // namespace
 
+void HostSocketTraits::Close(Value v) { ::close(static_cast<int>(v)); }
+// A child is named by its id until it is waited for: there is no handle to close.
+void HostProcessTraits::Close(Value) {}
+
 UdpClient::UdpClient(const char* bindAddress) {
   const int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
   if (fd < 0) return;
-  socket_ = fd;
+  socket_.reset(fd);
   const sockaddr_in local = Loopback(bindAddress, 0);
   ok_ = ::bind(fd, reinterpret_cast<const sockaddr*>(&local), sizeof local) == 0;
 }
 
-UdpClient::~UdpClient() {
-  if (socket_ >= 0) ::close(static_cast<int>(socket_));
-}
+UdpClient::~UdpClient() = default;
 
 bool UdpClient::SendTo(std::uint16_t port, std::span<const std::uint8_t> bytes) {
   const sockaddr_in to = Loopback("127.0.0.1", port);
-  return ::sendto(static_cast<int>(socket_), bytes.data(), bytes.size(), 0,
+  return ::sendto(static_cast<int>(socket_.get()), bytes.data(), bytes.size(), 0,
                   reinterpret_cast<const sockaddr*>(&to), sizeof to) ==
          static_cast<ssize_t>(bytes.size());
 }
@@ -56,12 +58,12 @@ bool UdpClient::SendText(std::uint16_t port, std::string_view text) {
 
 std::optional<std::vector<std::uint8_t>> UdpClient::Receive(int timeoutMs,
                                                             std::uint16_t* fromPort) {
-  pollfd p{static_cast<int>(socket_), POLLIN, 0};
+  pollfd p{static_cast<int>(socket_.get()), POLLIN, 0};
   if (::poll(&p, 1, timeoutMs) <= 0) return std::nullopt;
   std::vector<std::uint8_t> buffer(4096);
   sockaddr_in from{};
   socklen_t length = sizeof from;
-  const ssize_t n = ::recvfrom(static_cast<int>(socket_), buffer.data(), buffer.size(), 0,
+  const ssize_t n = ::recvfrom(static_cast<int>(socket_.get()), buffer.data(), buffer.size(), 0,
                                reinterpret_cast<sockaddr*>(&from), &length);
   if (n < 0) return std::nullopt;
   buffer.resize(static_cast<std::size_t>(n));

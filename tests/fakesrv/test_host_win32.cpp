@@ -8,6 +8,7 @@
 #include "fakesrv.h"
 #include "support/text.h"
 #include "support/text_win32.h"
+#include "support/unique_handle_win32.h"
 #include "test_host.h"
 
 namespace tervane::fakesrv::test {
@@ -50,22 +51,23 @@ std::wstring Quoted(const std::wstring& arg) {
 
 }  // namespace
 
+void HostSocketTraits::Close(Value v) { closesocket(static_cast<SOCKET>(v)); }
+void HostProcessTraits::Close(Value v) { CloseHandle(reinterpret_cast<HANDLE>(v)); }
+
 UdpClient::UdpClient(const char* bindAddress) {
   EnsureSockets();
   const SOCKET s = ::socket(AF_INET, SOCK_DGRAM, IPPROTO_UDP);
   if (s == INVALID_SOCKET) return;
-  socket_ = static_cast<std::intptr_t>(s);
+  socket_.reset(static_cast<std::intptr_t>(s));
   const sockaddr_in local = Loopback(bindAddress, 0);
   ok_ = bind(s, reinterpret_cast<const sockaddr*>(&local), sizeof local) == 0;
 }
 
-UdpClient::~UdpClient() {
-  if (socket_ != -1) closesocket(static_cast<SOCKET>(socket_));
-}
+UdpClient::~UdpClient() = default;
 
 bool UdpClient::SendTo(std::uint16_t port, std::span<const std::uint8_t> bytes) {
   const sockaddr_in to = Loopback("127.0.0.1", port);
-  return sendto(static_cast<SOCKET>(socket_), reinterpret_cast<const char*>(bytes.data()),
+  return sendto(static_cast<SOCKET>(socket_.get()), reinterpret_cast<const char*>(bytes.data()),
                 static_cast<int>(bytes.size()), 0, reinterpret_cast<const sockaddr*>(&to),
                 sizeof to) == static_cast<int>(bytes.size());
 }
@@ -76,7 +78,7 @@ bool UdpClient::SendText(std::uint16_t port, std::string_view text) {
 
 std::optional<std::vector<std::uint8_t>> UdpClient::Receive(int timeoutMs,
                                                             std::uint16_t* fromPort) {
-  const SOCKET s = static_cast<SOCKET>(socket_);
+  const SOCKET s = static_cast<SOCKET>(socket_.get());
   fd_set readable;
   FD_ZERO(&readable);
   FD_SET(s, &readable);
@@ -99,15 +101,13 @@ std::uint16_t FreeUdpPort() {
   // The stand-in listens for Source RCON on TCP at the same number: the port must be free for
   // both.
   for (int attempt = 0; attempt < 20; ++attempt) {
-    const SOCKET udp = ::socket(AF_INET, SOCK_DGRAM, IPPROTO_UDP);
+    const UniqueSocket udp(::socket(AF_INET, SOCK_DGRAM, IPPROTO_UDP));
     sockaddr_in local = Loopback("127.0.0.1", 0);
     int length = sizeof local;
-    const bool bound = bind(udp, reinterpret_cast<const sockaddr*>(&local), sizeof local) == 0 &&
-                       getsockname(udp, reinterpret_cast<sockaddr*>(&local), &length) == 0;
-    const SOCKET tcp = ::socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
-    const bool free = bound && bind(tcp, reinterpret_cast<const sockaddr*>(&local), sizeof local) == 0;
-    closesocket(tcp);
-    closesocket(udp);
+    const bool bound = bind(udp.get(), reinterpret_cast<const sockaddr*>(&local), sizeof local) == 0 &&
+                       getsockname(udp.get(), reinterpret_cast<sockaddr*>(&local), &length) == 0;
+    const UniqueSocket tcp(::socket(AF_INET, SOCK_STREAM, IPPROTO_TCP));
+    const bool free = bound && bind(tcp.get(), reinterpret_cast<const sockaddr*>(&local), sizeof local) == 0;
     if (!bound) return 0;
     if (free) return ntohs(local.sin_port);
   }
@@ -121,38 +121,34 @@ ChildProcess::ChildProcess(const std::string& program, const std::vector<std::st
   for (const std::string& a : args) line += L" " + Quoted(Wide(a));
 
   SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
-  const HANDLE output =
+  const UniqueKernelHandle output(
       CreateFileW(Wide(outputPath).c_str(), FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                  &inherit, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+                  &inherit, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
   STARTUPINFOW startup{};
   startup.cb = sizeof startup;
   startup.dwFlags = STARTF_USESHOWWINDOW;
   startup.wShowWindow = static_cast<WORD>(options.hidden ? SW_HIDE : SW_SHOWNOACTIVATE);
-  if (output != INVALID_HANDLE_VALUE) {
+  if (output) {
     startup.dwFlags |= STARTF_USESTDHANDLES;
-    startup.hStdOutput = output;
-    startup.hStdError = output;
+    startup.hStdOutput = output.get();
+    startup.hStdError = output.get();
   }
   PROCESS_INFORMATION info{};
-  started_ = CreateProcessW(nullptr, line.data(), nullptr, nullptr, output != INVALID_HANDLE_VALUE,
-                            0, nullptr, nullptr, &startup, &info) != 0;
-  if (output != INVALID_HANDLE_VALUE) CloseHandle(output);
+  started_ = CreateProcessW(nullptr, line.data(), nullptr, nullptr, static_cast<bool>(output), 0, nullptr,
+                            nullptr, &startup, &info) != 0;
   if (!started_) return;
-  CloseHandle(info.hThread);
-  handle_ = reinterpret_cast<std::intptr_t>(info.hProcess);
+  const UniqueKernelHandle thread(info.hThread);
+  handle_.reset(reinterpret_cast<std::intptr_t>(info.hProcess));
   pid_ = info.dwProcessId;
 }
 
-ChildProcess::~ChildProcess() {
-  Kill();
-  if (handle_) CloseHandle(reinterpret_cast<HANDLE>(handle_));
-}
+ChildProcess::~ChildProcess() { Kill(); }
 
 bool ChildProcess::Running() { return started_ && !WaitExit(0); }
 
 std::optional<int> ChildProcess::WaitExit(int timeoutMs) {
   if (!started_ || exitCode_) return exitCode_;
-  const HANDLE process = reinterpret_cast<HANDLE>(handle_);
+  const HANDLE process = reinterpret_cast<HANDLE>(handle_.get());
   if (WaitForSingleObject(process, static_cast<DWORD>(timeoutMs)) != WAIT_OBJECT_0)
     return std::nullopt;
   DWORD code = 0;
@@ -163,19 +159,18 @@ std::optional<int> ChildProcess::WaitExit(int timeoutMs) {
 
 void ChildProcess::Kill() {
   if (!started_ || exitCode_) return;
-  TerminateProcess(reinterpret_cast<HANDLE>(handle_), 137);
+  TerminateProcess(reinterpret_cast<HANDLE>(handle_.get()), 137);
   WaitExit(5000);
 }
 
 int ThreadCount(std::uint32_t pid) {
-  const HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0);
-  if (snapshot == INVALID_HANDLE_VALUE) return 0;
+  const UniqueKernelHandle snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0));
+  if (!snapshot) return 0;
   int count = 0;
   THREADENTRY32 entry{};
   entry.dwSize = sizeof entry;
-  for (BOOL more = Thread32First(snapshot, &entry); more; more = Thread32Next(snapshot, &entry))
+  for (BOOL more = Thread32First(snapshot.get(), &entry); more; more = Thread32Next(snapshot.get(), &entry))
     if (entry.th32OwnerProcessID == pid) ++count;
-  CloseHandle(snapshot);
   return count;
 }
 

@@ -12,6 +12,7 @@
 #include <thread>
 
 #include "core/server_list.h"
+#include "process/server_windows.h"
 #include "support/text.h"
 #include "support/text_win32.h"
 #include "ui/win32/tray_icon.h"
@@ -35,18 +36,17 @@ int FreeUdpPort() {
     return WSAStartup(MAKEWORD(2, 2), &data) == 0;
   }();
   if (!started) return 0;
-  SOCKET s = socket(AF_INET, SOCK_DGRAM, IPPROTO_UDP);
-  if (s == INVALID_SOCKET) return 0;
+  const UniqueSocket s(socket(AF_INET, SOCK_DGRAM, IPPROTO_UDP));
+  if (!s) return 0;
   sockaddr_in addr{};
   addr.sin_family = AF_INET;
   addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
   addr.sin_port = 0;
   int port = 0;
-  if (bind(s, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0) {
+  if (bind(s.get(), reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0) {
     int length = sizeof addr;
-    if (getsockname(s, reinterpret_cast<sockaddr*>(&addr), &length) == 0) port = ntohs(addr.sin_port);
+    if (getsockname(s.get(), reinterpret_cast<sockaddr*>(&addr), &length) == 0) port = ntohs(addr.sin_port);
   }
-  closesocket(s);
   return port;
 }
 
@@ -115,15 +115,14 @@ Scene::~Scene() {
 }
 
 void Scene::KillAll() {
-  auto endProcess = [](HANDLE h) {
+  auto endProcess = [](UniqueKernelHandle& h) {
     if (!h) return;
-    TerminateProcess(h, 1);
-    WaitForSingleObject(h, 5000);
-    CloseHandle(h);
+    TerminateProcess(h.get(), 1);
+    WaitForSingleObject(h.get(), 5000);
+    h.reset();
   };
   endProcess(kesp_);
-  kesp_ = nullptr;
-  for (HANDLE h : others_) endProcess(h);
+  for (UniqueKernelHandle& h : others_) endProcess(h);
   others_.clear();
   // Every stand-in of the folder, whoever started it.
   for (const auto& exe : executables_) {
@@ -214,7 +213,7 @@ HANDLE NullDevice() {
   return device;
 }
 
-HANDLE StartProgram(const fs::path& exe, const fs::path& folder, DWORD* pid) {
+UniqueKernelHandle StartProgram(const fs::path& exe, const fs::path& folder, DWORD* pid) {
   std::wstring commandLine = L"\"" + exe.wstring() + L"\"";
   STARTUPINFOW startup{};
   startup.cb = sizeof startup;
@@ -223,10 +222,10 @@ HANDLE StartProgram(const fs::path& exe, const fs::path& folder, DWORD* pid) {
   PROCESS_INFORMATION info{};
   if (!CreateProcessW(exe.wstring().c_str(), commandLine.data(), nullptr, nullptr, TRUE, 0, nullptr,
                       folder.wstring().c_str(), &startup, &info))
-    return nullptr;
-  CloseHandle(info.hThread);
+    return {};
+  const UniqueKernelHandle thread(info.hThread);
   if (pid) *pid = info.dwProcessId;
-  return info.hProcess;
+  return UniqueKernelHandle(info.hProcess);
 }
 
 }  // namespace
@@ -247,20 +246,22 @@ bool Scene::StartKesp(int cycleMs, bool shown) {
 }
 
 HANDLE Scene::StartSecondKesp() {
-  HANDLE h = StartProgram(dir_ / "kesp.exe", fs::temp_directory_path(), nullptr);
-  if (h) others_.push_back(h);
-  return h;
+  UniqueKernelHandle h = StartProgram(dir_ / "kesp.exe", fs::temp_directory_path(), nullptr);
+  if (!h) return nullptr;
+  others_.push_back(std::move(h));
+  return others_.back().get();
 }
 
 std::optional<DWORD> Scene::WaitKespExit(std::chrono::milliseconds limit) {
-  if (!kesp_ || WaitForSingleObject(kesp_, static_cast<DWORD>(limit.count())) != WAIT_OBJECT_0) return std::nullopt;
+  if (!kesp_ || WaitForSingleObject(kesp_.get(), static_cast<DWORD>(limit.count())) != WAIT_OBJECT_0)
+    return std::nullopt;
   DWORD code = 0;
-  GetExitCodeProcess(kesp_, &code);
+  GetExitCodeProcess(kesp_.get(), &code);
   return code;
 }
 
 HWND Scene::ConsoleWindow(const ServerEntry& e) {
-  return reinterpret_cast<HWND>(process_->FindServerConsoleWindow(e.FileName.str()));
+  return reinterpret_cast<HWND>(process_->Windows()->FindServerConsoleWindow(e.FileName.str()));
 }
 
 DWORD Scene::ServerProcessId(const ServerEntry& e) {
@@ -273,24 +274,23 @@ DWORD Scene::ServerProcessId(const ServerEntry& e) {
 // ------------------------------------------------------------------ remote memory
 
 RemoteBuffer::RemoteBuffer(DWORD processId, std::size_t size) {
-  process_ = OpenProcess(PROCESS_VM_OPERATION | PROCESS_VM_READ | PROCESS_VM_WRITE, FALSE, processId);
-  if (process_) remote_ = VirtualAllocEx(process_, nullptr, size, MEM_COMMIT | MEM_RESERVE, PAGE_READWRITE);
+  process_.reset(OpenProcess(PROCESS_VM_OPERATION | PROCESS_VM_READ | PROCESS_VM_WRITE, FALSE, processId));
+  if (process_) remote_ = VirtualAllocEx(process_.get(), nullptr, size, MEM_COMMIT | MEM_RESERVE, PAGE_READWRITE);
 }
 
 RemoteBuffer::~RemoteBuffer() {
-  if (remote_) VirtualFreeEx(process_, remote_, 0, MEM_RELEASE);
-  if (process_) CloseHandle(process_);
+  if (remote_) VirtualFreeEx(process_.get(), remote_, 0, MEM_RELEASE);
 }
 
 bool RemoteBuffer::Write(const void* data, std::size_t size, std::size_t offset) {
   SIZE_T done = 0;
-  return remote_ && WriteProcessMemory(process_, static_cast<char*>(remote_) + offset, data, size, &done) &&
+  return remote_ && WriteProcessMemory(process_.get(), static_cast<char*>(remote_) + offset, data, size, &done) &&
          done == size;
 }
 
 bool RemoteBuffer::Read(void* data, std::size_t size, std::size_t offset) const {
   SIZE_T done = 0;
-  return remote_ && ReadProcessMemory(process_, static_cast<char*>(remote_) + offset, data, size, &done) &&
+  return remote_ && ReadProcessMemory(process_.get(), static_cast<char*>(remote_) + offset, data, size, &done) &&
          done == size;
 }
 

@@ -18,6 +18,7 @@
 #include "core/server_entry.h"
 #include "core/server_list.h"
 #include "process/process_control.h"
+#include "support/unique_handle_win32.h"
 
 namespace tervane::gui {
 
@@ -93,10 +94,10 @@ class Scene {
   std::vector<std::filesystem::path> executables_;
   BossKeyOptions bossKey_;
   std::unique_ptr<IProcessControl> process_;
-  HANDLE kesp_ = nullptr;
+  UniqueKernelHandle kesp_;
   DWORD pid_ = 0;
   HWND main_ = nullptr;
-  std::vector<HANDLE> others_;
+  std::vector<UniqueKernelHandle> others_;
 };
 
 // Memory in another process, for the list-view and status-bar messages that take pointers.
@@ -112,7 +113,7 @@ class RemoteBuffer {
   bool Read(void* data, std::size_t size, std::size_t offset = 0) const;
 
  private:
-  HANDLE process_ = nullptr;
+  UniqueKernelHandle process_;
   void* remote_ = nullptr;
 };
 

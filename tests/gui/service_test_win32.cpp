@@ -38,19 +38,6 @@ constexpr wchar_t kServiceCaption[] = L"Tervane v2.3 (Service)";
 constexpr wchar_t kServiceStation[] = L"__wineservice_winstation";
 constexpr wchar_t kServiceDesktop[] = L"__wineservice_winstation\\Default";
 
-// The system's text for an error code, as the program quotes it.
-std::u16string SystemText(DWORD code) {
-  wchar_t* text = nullptr;
-  const DWORD n = FormatMessageW(
-      FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, code,
-      0, reinterpret_cast<wchar_t*>(&text), 0, nullptr);
-  std::u16string result = n && text ? std::u16string(text, text + n) : u"";
-  if (text) LocalFree(text);
-  while (!result.empty() && (result.back() == u'\n' || result.back() == u'\r' || result.back() == u' '))
-    result.pop_back();
-  return result;
-}
-
 std::u16string Caption(HWND window) {
   wchar_t text[256] = {};
   GetWindowTextW(window, text, 256);
@@ -282,13 +269,13 @@ TEST_F(KespService, FailuresShowTheSystemsTextEvenWhenSilent) {
   scene.SaveList();
   EXPECT_EQ(RunQuietly(L"-install -silent"), 0u);
   EXPECT_EQ(RunWithBox(L"-INSTALL -SILENT"),
-            u"Service \"Tervane\" failed to install with error: \"" + SystemText(ERROR_SERVICE_EXISTS) + u"\"");
+            u"Service \"Tervane\" failed to install with error: \"" + SystemErrorText(ERROR_SERVICE_EXISTS) + u"\"");
   EXPECT_TRUE(svc::Installed()) << "the first installation stays";
 
   EXPECT_EQ(RunQuietly(L"/uninstall /silent"), 0u);
   EXPECT_TRUE(WaitFor([] { return !svc::Installed(); }, 5s));
   EXPECT_EQ(RunWithBox(L"/uninstall /silent"),
-            u"Service \"Tervane\" failed to uninstall with error: \"" + SystemText(ERROR_SERVICE_DOES_NOT_EXIST) +
+            u"Service \"Tervane\" failed to uninstall with error: \"" + SystemErrorText(ERROR_SERVICE_DOES_NOT_EXIST) +
                 u"\"");
 }
 

@@ -2,13 +2,14 @@
 
 #include "fakesrv.h"
 #include "integration_support.h"
+#include "process/server_windows.h"
 #include "support/text.h"
 
 namespace tervane::testing {
 namespace {
 
 HWND ConsoleOf(IProcessControl& process, const ServerEntry& e) {
-  return reinterpret_cast<HWND>(process.FindServerConsoleWindow(e.FileName.str()));
+  return reinterpret_cast<HWND>(process.Windows()->FindServerConsoleWindow(e.FileName.str()));
 }
 
 void Control(EventLoop& loop, const ServerEntry& e, const std::string& command) {

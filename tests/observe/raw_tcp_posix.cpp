@@ -5,12 +5,14 @@
 #include <unistd.h>
 
 #include "raw_tcp.h"
+#include "support/unique_handle_posix.h"
 
 namespace tervane::testing {
 
 std::string RawExchange(int port, const std::string& bytes, bool readReply) {
-  const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-  if (fd < 0) return {};
+  const UniqueFd socket(::socket(AF_INET, SOCK_STREAM, 0));
+  if (!socket) return {};
+  const int fd = socket.get();
   timeval limit{1, 0};
   ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
   ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit);
@@ -33,12 +35,12 @@ std::string RawExchange(int port, const std::string& bytes, bool readReply) {
       reply.append(buffer, static_cast<std::size_t>(n));
     }
   }
-  ::close(fd);
   return reply;
 }
 
 int FreeTcpPort() {
-  const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+  const UniqueFd socket(::socket(AF_INET, SOCK_STREAM, 0));
+  const int fd = socket.get();
   sockaddr_in at{};
   at.sin_family = AF_INET;
   at.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
@@ -47,7 +49,6 @@ int FreeTcpPort() {
   if (::bind(fd, reinterpret_cast<sockaddr*>(&at), sizeof at) == 0 &&
       ::getsockname(fd, reinterpret_cast<sockaddr*>(&at), &length) == 0)
     port = ntohs(at.sin_port);
-  ::close(fd);
   return port;
 }
 

@@ -2,6 +2,7 @@
 #include <ws2tcpip.h>
 
 #include "raw_tcp.h"
+#include "support/unique_handle_win32.h"
 
 namespace tervane::testing {
 
@@ -17,8 +18,9 @@ bool Started() {
 
 std::string RawExchange(int port, const std::string& bytes, bool readReply) {
   if (!Started()) return {};
-  const SOCKET s = ::socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
-  if (s == INVALID_SOCKET) return {};
+  const UniqueSocket socket(::socket(AF_INET, SOCK_STREAM, IPPROTO_TCP));
+  if (!socket) return {};
+  const SOCKET s = socket.get();
   DWORD limit = 1000;
   ::setsockopt(s, SOL_SOCKET, SO_RCVTIMEO, reinterpret_cast<const char*>(&limit), sizeof limit);
   ::setsockopt(s, SOL_SOCKET, SO_SNDTIMEO, reinterpret_cast<const char*>(&limit), sizeof limit);
@@ -41,13 +43,13 @@ std::string RawExchange(int port, const std::string& bytes, bool readReply) {
       reply.append(buffer, static_cast<std::size_t>(n));
     }
   }
-  ::closesocket(s);
   return reply;
 }
 
 int FreeTcpPort() {
   if (!Started()) return 0;
-  const SOCKET s = ::socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+  const UniqueSocket socket(::socket(AF_INET, SOCK_STREAM, IPPROTO_TCP));
+  const SOCKET s = socket.get();
   sockaddr_in at{};
   at.sin_family = AF_INET;
   at.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
@@ -56,7 +58,6 @@ int FreeTcpPort() {
   if (::bind(s, reinterpret_cast<sockaddr*>(&at), sizeof at) == 0 &&
       ::getsockname(s, reinterpret_cast<sockaddr*>(&at), &length) == 0)
     port = ntohs(at.sin_port);
-  ::closesocket(s);
   return port;
 }
 

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "process/params.h"
+#include "process/server_windows.h"
 #include "process_fixture.h"
 
 namespace tervane::testing {
@@ -136,7 +137,9 @@ TEST_F(ProcessControlTest, AMissingExecutableIsNotRunningAndDoesNotStart) {
   control_->TerminateServerProcess(missing);
   control_->SetServerPriority(missing, 1);
   control_->SetServerAffinity(missing, 1);
-  EXPECT_EQ(control_->FindServerConsoleWindow(missing), 0u);
+  if (IServerWindows* windows = control_->Windows()) {
+    EXPECT_EQ(windows->FindServerConsoleWindow(missing), 0u);
+  }
 
   Path folder = Folder(u"srv");
   folder.pop_back();

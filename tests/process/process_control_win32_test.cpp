@@ -7,6 +7,7 @@
 #include <chrono>
 
 #include "process/params.h"
+#include "process/server_windows.h"
 #include "process_fixture.h"
 #include "support/text_win32.h"
 
@@ -76,9 +77,11 @@ class WindowsProcessControlTest : public ProcessControlTest {
 
   WindowHandle WaitForFatalErrorWindow() {
     WindowHandle dialog = 0;
-    WaitFor([&] { return (dialog = control_->FindFatalErrorWindow()) != 0; });
+    WaitFor([&] { return (dialog = windows_.FindFatalErrorWindow()) != 0; });
     return dialog;
   }
+
+  IServerWindows& windows_ = *control_->Windows();
 };
 
 TEST_F(WindowsProcessControlTest, APathWithoutAFolderGetsTheEmptyWorkingFolderNotTheMonitors) {
@@ -150,7 +153,7 @@ TEST_F(WindowsProcessControlTest, TheCommandLineIsTheQuotedPathABlankAndTheParam
 TEST_F(WindowsProcessControlTest, ConsoleWindowShownOrHiddenAsAsked) {
   const Path server = PlaceCopy(u"srv");
   ASSERT_GT(Start(server, u"--console --decoy --life 60", 0, true), 0);
-  WindowHandle console = control_->FindServerConsoleWindow(server);
+  WindowHandle console = windows_.FindServerConsoleWindow(server);
   ASSERT_NE(console, 0u);
   EXPECT_EQ(ClassOf(console), u"ConsoleWindowClass") << "not the window of a look-alike class";
   EXPECT_FALSE(IsWindowVisible(Hwnd(console))) << "started hidden";
@@ -158,27 +161,27 @@ TEST_F(WindowsProcessControlTest, ConsoleWindowShownOrHiddenAsAsked) {
 
   HWND before = GetForegroundWindow();
   ASSERT_GT(Start(server, u"--console --life 60", 0, false), 0);
-  console = control_->FindServerConsoleWindow(server);
+  console = windows_.FindServerConsoleWindow(server);
   ASSERT_NE(console, 0u);
   EXPECT_TRUE(IsWindowVisible(Hwnd(console))) << "started shown";
-  EXPECT_FALSE(control_->IsIconic(console));
+  EXPECT_FALSE(windows_.IsIconic(console));
   EXPECT_EQ(GetForegroundWindow(), before) << "shown without taking the focus";
 }
 
 TEST_F(WindowsProcessControlTest, ConsoleWindowTitleAndShowState) {
   const Path server = PlaceCopy(u"srv");
   ASSERT_GT(Start(server, u"--console --life 60"), 0);
-  const WindowHandle console = control_->FindServerConsoleWindow(server);
+  const WindowHandle console = windows_.FindServerConsoleWindow(server);
   ASSERT_NE(console, 0u);
 
-  control_->SetWindowTitle(console, u"Server \u00c9t\u00e9 One");
+  windows_.SetWindowTitle(console, u"Server \u00c9t\u00e9 One");
   EXPECT_EQ(TitleOf(console), u"Server \u00c9t\u00e9 One");
 
-  control_->ShowWindow(console, kShowMinNoActivate);
-  EXPECT_TRUE(WaitFor([&] { return control_->IsIconic(console); }));
-  control_->ShowWindow(console, kShowHide);
+  windows_.ShowWindow(console, kShowMinNoActivate);
+  EXPECT_TRUE(WaitFor([&] { return windows_.IsIconic(console); }));
+  windows_.ShowWindow(console, kShowHide);
   EXPECT_TRUE(WaitFor([&] { return !IsWindowVisible(Hwnd(console)); }));
-  control_->ShowWindow(console, kShowNoActivate);
+  windows_.ShowWindow(console, kShowNoActivate);
   EXPECT_TRUE(WaitFor([&] { return IsWindowVisible(Hwnd(console)) != FALSE; }));
 }
 
@@ -186,7 +189,7 @@ TEST_F(WindowsProcessControlTest, AProcessWithoutAConsoleWindowHasNone) {
   const Path server = PlaceCopy(u"srv");
   ASSERT_GT(Start(server, u"--decoy --life 60"), 0);
   EXPECT_TRUE(control_->IsServerRunning(server));
-  EXPECT_EQ(control_->FindServerConsoleWindow(server), 0u);
+  EXPECT_EQ(windows_.FindServerConsoleWindow(server), 0u);
 }
 
 TEST_F(WindowsProcessControlTest, AnotherProcessesConsoleWindowIsNotTheServers) {
@@ -194,8 +197,8 @@ TEST_F(WindowsProcessControlTest, AnotherProcessesConsoleWindowIsNotTheServers) 
   const Path other = PlaceCopy(u"b", u"other.exe");
   ASSERT_GT(Start(other, u"--console --life 60"), 0);
   ASSERT_GT(Start(server, u"--life 60"), 0);
-  EXPECT_NE(control_->FindServerConsoleWindow(other), 0u);
-  EXPECT_EQ(control_->FindServerConsoleWindow(server), 0u);
+  EXPECT_NE(windows_.FindServerConsoleWindow(other), 0u);
+  EXPECT_EQ(windows_.FindServerConsoleWindow(server), 0u);
 }
 
 TEST_F(WindowsProcessControlTest, FatalErrorDialogFoundReadAndClosed) {
@@ -203,10 +206,10 @@ TEST_F(WindowsProcessControlTest, FatalErrorDialogFoundReadAndClosed) {
   ASSERT_GT(Start(server, u"--fatal --static \"Host_Error: no map\" --static second --life 60"), 0);
   const WindowHandle dialog = WaitForFatalErrorWindow();
   ASSERT_NE(dialog, 0u);
-  EXPECT_TRUE(control_->IsSameFile(control_->GetWindowProcessPath(dialog), server));
-  EXPECT_EQ(control_->ReadFatalErrorMessage(dialog), u"Host_Error: no map");
-  control_->CloseWindow(dialog);
-  EXPECT_TRUE(WaitFor([&] { return control_->FindFatalErrorWindow() == 0; }));
+  EXPECT_TRUE(control_->IsSameFile(windows_.GetWindowProcessPath(dialog), server));
+  EXPECT_EQ(windows_.ReadFatalErrorMessage(dialog), u"Host_Error: no map");
+  windows_.CloseWindow(dialog);
+  EXPECT_TRUE(WaitFor([&] { return windows_.FindFatalErrorWindow() == 0; }));
   EXPECT_TRUE(control_->IsServerRunning(server)) << "closing the dialog leaves the process";
 }
 
@@ -222,9 +225,9 @@ TEST_F(WindowsProcessControlTest, FatalErrorMessageComesFromTheNextStaticWhenThe
     ASSERT_GT(Start(server, u"--fatal " + c.statics + u" --life 60"), 0);
     const WindowHandle dialog = WaitForFatalErrorWindow();
     ASSERT_NE(dialog, 0u);
-    EXPECT_EQ(control_->ReadFatalErrorMessage(dialog), c.message) << Utf16ToUtf8(c.statics);
+    EXPECT_EQ(windows_.ReadFatalErrorMessage(dialog), c.message) << Utf16ToUtf8(c.statics);
     End(server);
-    EXPECT_TRUE(WaitFor([&] { return control_->FindFatalErrorWindow() == 0; }));
+    EXPECT_TRUE(WaitFor([&] { return windows_.FindFatalErrorWindow() == 0; }));
   }
 }
 
@@ -235,9 +238,9 @@ TEST_F(WindowsProcessControlTest, ARealMessageBoxGivesItsText) {
             0u);
   const WindowHandle dialog = WaitForFatalErrorWindow();
   ASSERT_NE(dialog, 0u);
-  EXPECT_EQ(control_->ReadFatalErrorMessage(dialog), u"Could not load map");
-  control_->CloseWindow(dialog);
-  EXPECT_TRUE(WaitFor([&] { return control_->FindFatalErrorWindow() == 0; }));
+  EXPECT_EQ(windows_.ReadFatalErrorMessage(dialog), u"Could not load map");
+  windows_.CloseWindow(dialog);
+  EXPECT_TRUE(WaitFor([&] { return windows_.FindFatalErrorWindow() == 0; }));
 }
 
 TEST_F(WindowsProcessControlTest, AHungDialogDoesNotHangTheMonitor) {
@@ -246,24 +249,24 @@ TEST_F(WindowsProcessControlTest, AHungDialogDoesNotHangTheMonitor) {
   const WindowHandle dialog = WaitForFatalErrorWindow();
   ASSERT_NE(dialog, 0u);
   const auto start = std::chrono::steady_clock::now();
-  control_->ReadFatalErrorMessage(dialog);
-  control_->CloseWindow(dialog);
+  windows_.ReadFatalErrorMessage(dialog);
+  windows_.CloseWindow(dialog);
   EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(15));
   control_->TerminateServerProcess(server);
-  EXPECT_TRUE(WaitFor([&] { return control_->FindFatalErrorWindow() == 0; }));
+  EXPECT_TRUE(WaitFor([&] { return windows_.FindFatalErrorWindow() == 0; }));
 }
 
 TEST_F(WindowsProcessControlTest, AWindowThatIsGoneHasNoProcessPathAndNoMessage) {
-  EXPECT_EQ(control_->GetWindowProcessPath(0), u"");
-  EXPECT_EQ(control_->ReadFatalErrorMessage(0), u"");
+  EXPECT_EQ(windows_.GetWindowProcessPath(0), u"");
+  EXPECT_EQ(windows_.ReadFatalErrorMessage(0), u"");
   const Path server = PlaceCopy(u"srv");
   ASSERT_GT(Start(server, u"--console --life 60"), 0);
-  const WindowHandle console = control_->FindServerConsoleWindow(server);
+  const WindowHandle console = windows_.FindServerConsoleWindow(server);
   ASSERT_NE(console, 0u);
-  EXPECT_TRUE(control_->IsSameFile(control_->GetWindowProcessPath(console), server));
+  EXPECT_TRUE(control_->IsSameFile(windows_.GetWindowProcessPath(console), server));
   End(server);
   EXPECT_TRUE(WaitFor([&] { return !IsWindow(Hwnd(console)); }));
-  EXPECT_EQ(control_->GetWindowProcessPath(console), u"");
+  EXPECT_EQ(windows_.GetWindowProcessPath(console), u"");
 }
 
 }  // namespace

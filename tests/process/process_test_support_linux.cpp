@@ -7,6 +7,8 @@
 
 #include <cerrno>
 #include <cstdlib>
+#include <fstream>
+#include <iterator>
 #include <string>
 
 #include "process_test_support.h"
@@ -32,12 +34,9 @@ ProcessId StartByHand(const Path& exe, const std::vector<std::string>& args) {
 bool IsProcessAlive(ProcessId id) {
   // A zombie has ended; its entry only waits to be collected.
   const std::string stat = "/proc/" + std::to_string(id) + "/stat";
-  FILE* file = std::fopen(stat.c_str(), "r");
+  std::ifstream file(stat);
   if (!file) return false;
-  char text[512] = {};
-  const std::size_t n = std::fread(text, 1, sizeof text - 1, file);
-  std::fclose(file);
-  const std::string content(text, n);
+  const std::string content{std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>()};
   const std::size_t close = content.rfind(')');
   return close != std::string::npos && close + 2 < content.size() && content[close + 2] != 'Z' &&
          content[close + 2] != 'X';

@@ -4,17 +4,15 @@
 #include "process_test_support.h"
 #include "support/text.h"
 #include "support/text_win32.h"
+#include "support/unique_handle_win32.h"
 
 namespace tervane::testing {
 namespace {
 
 bool Identity(const std::u16string& path, BY_HANDLE_FILE_INFORMATION& info) {
-  HANDLE file = CreateFileW(W(path), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                            nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (file == INVALID_HANDLE_VALUE) return false;
-  const bool ok = GetFileInformationByHandle(file, &info) != FALSE;
-  CloseHandle(file);
-  return ok;
+  const UniqueKernelHandle file(CreateFileW(W(path), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                            nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+  return file && GetFileInformationByHandle(file.get(), &info) != FALSE;
 }
 
 }  // namespace
@@ -31,40 +29,32 @@ ProcessId StartByHand(const Path& exe, const std::vector<std::string>& args) {
                       &startup, &created)) {
     return -1;
   }
-  CloseHandle(created.hThread);
-  CloseHandle(created.hProcess);
+  const UniqueKernelHandle thread(created.hThread);
+  const UniqueKernelHandle process(created.hProcess);
   return created.dwProcessId;
 }
 
 bool IsProcessAlive(ProcessId id) {
-  HANDLE process =
-      OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, static_cast<DWORD>(id));
-  if (!process) return false;
+  const UniqueKernelHandle process(OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, static_cast<DWORD>(id)));
   DWORD code = 0;
-  const bool alive = GetExitCodeProcess(process, &code) && code == STILL_ACTIVE;
-  CloseHandle(process);
-  return alive;
+  return process && GetExitCodeProcess(process.get(), &code) && code == STILL_ACTIVE;
 }
 
 void KillByHand(ProcessId id) {
-  HANDLE process = OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, static_cast<DWORD>(id));
+  const UniqueKernelHandle process(OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, static_cast<DWORD>(id)));
   if (!process) return;
-  TerminateProcess(process, 1);
-  WaitForSingleObject(process, 10000);
-  CloseHandle(process);
+  TerminateProcess(process.get(), 1);
+  WaitForSingleObject(process.get(), 10000);
 }
 
 std::vector<ProcessId> ProcessListOrder() {
   std::vector<ProcessId> ids;
-  HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
-  if (snapshot == INVALID_HANDLE_VALUE) return ids;
+  const UniqueKernelHandle snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
+  if (!snapshot) return ids;
   PROCESSENTRY32W entry{};
   entry.dwSize = sizeof entry;
-  for (BOOL more = Process32FirstW(snapshot, &entry); more;
-       more = Process32NextW(snapshot, &entry)) {
+  for (BOOL more = Process32FirstW(snapshot.get(), &entry); more; more = Process32NextW(snapshot.get(), &entry))
     ids.push_back(entry.th32ProcessID);
-  }
-  CloseHandle(snapshot);
   return ids;
 }
 
@@ -74,15 +64,13 @@ std::vector<ProcessId> ProcessesOf(const Path& exe) {
   BY_HANDLE_FILE_INFORMATION want{};
   if (!Identity(exe, want)) return found;
   for (ProcessId id : ProcessListOrder()) {
-    HANDLE process =
-        OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, static_cast<DWORD>(id));
+    const UniqueKernelHandle process(OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, static_cast<DWORD>(id)));
     if (!process) continue;
     wchar_t image[MAX_PATH * 2] = {};
     DWORD size = MAX_PATH * 2;
     DWORD code = 0;
-    const bool alive = GetExitCodeProcess(process, &code) && code == STILL_ACTIVE;
-    const bool named = QueryFullProcessImageNameW(process, 0, image, &size) != FALSE;
-    CloseHandle(process);
+    const bool alive = GetExitCodeProcess(process.get(), &code) && code == STILL_ACTIVE;
+    const bool named = QueryFullProcessImageNameW(process.get(), 0, image, &size) != FALSE;
     BY_HANDLE_FILE_INFORMATION have{};
     if (alive && named && Identity(U(image), have) &&
         have.dwVolumeSerialNumber == want.dwVolumeSerialNumber &&

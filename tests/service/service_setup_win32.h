@@ -13,6 +13,8 @@
 #include <thread>
 #include <vector>
 
+#include "support/unique_handle_win32.h"
+
 namespace tervane::service_setup {
 
 inline constexpr wchar_t kName[] = L"kesp";
@@ -25,22 +27,15 @@ struct Config {
 // Opens the manager and the service with full access; both are closed again on destruction.
 class OpenedService {
  public:
-  OpenedService() {
-    manager_ = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS);
-    if (manager_) service_ = OpenServiceW(manager_, kName, SERVICE_ALL_ACCESS);
+  OpenedService() : manager_(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS)) {
+    if (manager_) service_.reset(OpenServiceW(manager_.get(), kName, SERVICE_ALL_ACCESS));
   }
-  ~OpenedService() {
-    if (service_) CloseServiceHandle(service_);
-    if (manager_) CloseServiceHandle(manager_);
-  }
-  OpenedService(const OpenedService&) = delete;
-  OpenedService& operator=(const OpenedService&) = delete;
-  SC_HANDLE Handle() const { return service_; }
-  explicit operator bool() const { return service_ != nullptr; }
+  SC_HANDLE Handle() const { return service_.get(); }
+  explicit operator bool() const { return static_cast<bool>(service_); }
 
  private:
-  SC_HANDLE manager_ = nullptr;
-  SC_HANDLE service_ = nullptr;
+  UniqueServiceHandle manager_;  // declared first: closed after the service
+  UniqueServiceHandle service_;
 };
 
 inline bool Installed() { return static_cast<bool>(OpenedService()); }
@@ -109,14 +104,13 @@ inline void StopAndRemove() {
     if (!service) return;
     const SERVICE_STATUS_PROCESS status = Status();
     if (status.dwCurrentState != 0 && status.dwCurrentState != SERVICE_STOPPED) {
-      HANDLE process = status.dwProcessId ? OpenProcess(SYNCHRONIZE | PROCESS_TERMINATE, FALSE, status.dwProcessId)
-                                          : nullptr;
+      const UniqueKernelHandle process(
+          status.dwProcessId ? OpenProcess(SYNCHRONIZE | PROCESS_TERMINATE, FALSE, status.dwProcessId) : nullptr);
       SERVICE_STATUS ignored{};
       ControlService(service.Handle(), SERVICE_CONTROL_STOP, &ignored);
       if (process) {
-        if (WaitForSingleObject(process, 20000) != WAIT_OBJECT_0) TerminateProcess(process, 1);
-        WaitForSingleObject(process, 5000);
-        CloseHandle(process);
+        if (WaitForSingleObject(process.get(), 20000) != WAIT_OBJECT_0) TerminateProcess(process.get(), 1);
+        WaitForSingleObject(process.get(), 5000);
       }
     }
     DeleteService(service.Handle());

@@ -7,6 +7,7 @@
 
 #include "app/service/service_win32.h"
 #include "service/service_setup_win32.h"
+#include "support/text.h"
 
 namespace tervane {
 namespace {
@@ -83,9 +84,9 @@ TEST(FrameworkSwitches, OnlyDashAndSlashSwitchesInstallOrRemove) {
 }
 
 TEST(ServiceText, SystemErrorTextsHaveNoLineBreak) {
-  const std::wstring text = SystemErrorText(ERROR_SERVICE_EXISTS);
+  const std::u16string text = SystemErrorText(ERROR_SERVICE_EXISTS);
   EXPECT_FALSE(text.empty());
-  EXPECT_EQ(text.find(L'\n'), std::wstring::npos);
+  EXPECT_EQ(text.find(u'\n'), std::u16string::npos);
 }
 
 }  // namespace

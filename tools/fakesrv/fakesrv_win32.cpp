@@ -12,11 +12,13 @@
 #include <algorithm>
 #include <cstdio>
 #include <string>
+#include <utility>
 
 #include "fakesrv.h"
 #include "process/params.h"
 #include "support/text.h"
 #include "support/text_win32.h"
+#include "support/unique_handle_win32.h"
 
 namespace {
 
@@ -103,7 +105,7 @@ bool PumpMessages() {
 
 // A Source RCON connection: what waits to be written, and whether it ends once written.
 struct Peer {
-  SOCKET socket = INVALID_SOCKET;
+  tervane::UniqueSocket socket;
   std::uint64_t id = 0;
   std::vector<std::uint8_t> out;
   bool closing = false;
@@ -112,15 +114,13 @@ struct Peer {
 
 // The Source RCON listener on the query port's number, signalling the sockets' event. Without
 // it the server runs on, as the query server it has always been, and says so.
-SOCKET OpenRconListener(const sockaddr_in& local, const std::string& where, WSAEVENT event) {
-  const SOCKET listener = ::socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
-  if (listener == INVALID_SOCKET ||
-      bind(listener, reinterpret_cast<const sockaddr*>(&local), sizeof local) != 0 ||
-      listen(listener, 8) != 0 || WSAEventSelect(listener, event, FD_ACCEPT) != 0) {
+tervane::UniqueSocket OpenRconListener(const sockaddr_in& local, const std::string& where, WSAEVENT event) {
+  tervane::UniqueSocket listener(::socket(AF_INET, SOCK_STREAM, IPPROTO_TCP));
+  if (!listener || bind(listener.get(), reinterpret_cast<const sockaddr*>(&local), sizeof local) != 0 ||
+      listen(listener.get(), 8) != 0 || WSAEventSelect(listener.get(), event, FD_ACCEPT) != 0) {
     Print("no Source RCON: cannot listen on tcp " + where + ": error " +
           std::to_string(WSAGetLastError()));
-    if (listener != INVALID_SOCKET) closesocket(listener);
-    return INVALID_SOCKET;
+    listener.reset();
   }
   return listener;
 }
@@ -128,7 +128,7 @@ SOCKET OpenRconListener(const sockaddr_in& local, const std::string& where, WSAE
 void Flush(Peer& peer) {
   std::size_t sent = 0;
   while (sent < peer.out.size()) {
-    const int n = send(peer.socket, reinterpret_cast<const char*>(peer.out.data() + sent),
+    const int n = send(peer.socket.get(), reinterpret_cast<const char*>(peer.out.data() + sent),
                        static_cast<int>(std::min<std::size_t>(peer.out.size() - sent, 65536)), 0);
     if (n == SOCKET_ERROR) {
       if (WSAGetLastError() != WSAEWOULDBLOCK) peer.dead = true;
@@ -146,7 +146,7 @@ void ReadPeer(FakeServer& server, Peer& peer) {
   for (int i = 0; i < 16 && !peer.closing && !peer.dead &&
                   peer.out.size() <= FakeServer::kMaxRconOutput;
        ++i) {
-    const int n = recv(peer.socket, buffer, sizeof buffer, 0);
+    const int n = recv(peer.socket.get(), buffer, sizeof buffer, 0);
     if (n == 0 || (n == SOCKET_ERROR && WSAGetLastError() != WSAEWOULDBLOCK)) {
       peer.dead = true;
     } else if (n > 0) {
@@ -171,16 +171,15 @@ void ReadPeer(FakeServer& server, Peer& peer) {
 
 void AcceptPeers(SOCKET listener, WSAEVENT event, std::vector<Peer>& peers, std::uint64_t& nextId) {
   for (;;) {
-    const SOCKET accepted = accept(listener, nullptr, nullptr);
-    if (accepted == INVALID_SOCKET) return;
+    tervane::UniqueSocket accepted(accept(listener, nullptr, nullptr));
+    if (!accepted) return;
     if (peers.size() >= FakeServer::kMaxRconConnections) {
       Print("refused a Source RCON connection: " + std::to_string(peers.size()) + " are open");
-      closesocket(accepted);
       continue;
     }
     // Also non-blocking, as the listener's selection made it.
-    WSAEventSelect(accepted, event, FD_READ | FD_WRITE | FD_CLOSE);
-    peers.push_back(Peer{accepted, ++nextId, {}, false, false});
+    WSAEventSelect(accepted.get(), event, FD_READ | FD_WRITE | FD_CLOSE);
+    peers.push_back(Peer{std::move(accepted), ++nextId, {}, false, false});
   }
 }
 
@@ -198,13 +197,13 @@ std::vector<std::u16string> Arguments() {
 }
 
 int Run(Settings settings) {
-  WSADATA wsa;
-  if (WSAStartup(MAKEWORD(2, 2), &wsa) != 0) {
+  const tervane::WinsockSession winsock;
+  if (!winsock.Started()) {
     Print("cannot start Windows sockets");
     return 2;
   }
-  const SOCKET socket = ::socket(AF_INET, SOCK_DGRAM, IPPROTO_UDP);
-  if (socket == INVALID_SOCKET) {
+  const tervane::UniqueSocket socket(::socket(AF_INET, SOCK_DGRAM, IPPROTO_UDP));
+  if (!socket) {
     Print("cannot open a UDP socket: error " + std::to_string(WSAGetLastError()));
     return 2;
   }
@@ -215,15 +214,15 @@ int Run(Settings settings) {
     Print("cannot listen on \"" + settings.bindAddress + "\": not an IPv4 address");
     return 2;
   }
-  if (bind(socket, reinterpret_cast<const sockaddr*>(&local), sizeof local) != 0) {
+  if (bind(socket.get(), reinterpret_cast<const sockaddr*>(&local), sizeof local) != 0) {
     Print("cannot listen on " + settings.bindAddress + ":" + std::to_string(settings.port) +
           ": error " + std::to_string(WSAGetLastError()));
     return 2;
   }
   const WSAEVENT readable = WSACreateEvent();
-  WSAEventSelect(socket, readable, FD_READ);
+  WSAEventSelect(socket.get(), readable, FD_READ);
   const std::string where = settings.bindAddress + ":" + std::to_string(settings.port);
-  const SOCKET listener = OpenRconListener(local, where, readable);
+  const tervane::UniqueSocket listener = OpenRconListener(local, where, readable);
   std::vector<Peer> peers;
   std::uint64_t nextPeer = 0;
 
@@ -254,7 +253,7 @@ int Run(Settings settings) {
       to.sin_family = AF_INET;
       to.sin_port = htons(out.port);
       if (InetPtonA(AF_INET, out.address.c_str(), &to.sin_addr) != 1) continue;
-      if (sendto(socket, reinterpret_cast<const char*>(out.bytes.data()),
+      if (sendto(socket.get(), reinterpret_cast<const char*>(out.bytes.data()),
                  static_cast<int>(out.bytes.size()), 0, reinterpret_cast<const sockaddr*>(&to),
                  sizeof to) == SOCKET_ERROR)
         Print("cannot send to " + out.address + ": error " + std::to_string(WSAGetLastError()));
@@ -286,16 +285,15 @@ int Run(Settings settings) {
     std::erase_if(peers, [&](const Peer& peer) {
       if (!peer.dead) return false;
       server.RconClosed(peer.id);
-      closesocket(peer.socket);
       return true;
     });
-    if (listener != INVALID_SOCKET) AcceptPeers(listener, readable, peers, nextPeer);
+    if (listener) AcceptPeers(listener.get(), readable, peers, nextPeer);
     // Drain what is there, but give the timers a turn after a bounded number of datagrams.
     int read = 0;
     for (; read < 64; ++read) {
       sockaddr_in from{};
       int fromLength = sizeof from;
-      const int n = recvfrom(socket, buffer, sizeof buffer, 0, reinterpret_cast<sockaddr*>(&from),
+      const int n = recvfrom(socket.get(), buffer, sizeof buffer, 0, reinterpret_cast<sockaddr*>(&from),
                              &fromLength);
       if (n == SOCKET_ERROR) {
         // A datagram longer than the buffer is no query: drop it. Other errors end the turn.
@@ -311,10 +309,6 @@ int Run(Settings settings) {
     }
     if (read == 64) WSASetEvent(readable);
   }
-  for (const Peer& peer : peers) closesocket(peer.socket);
-  if (listener != INVALID_SOCKET) closesocket(listener);
-  closesocket(socket);
-  WSACleanup();
   return 0;
 }
 

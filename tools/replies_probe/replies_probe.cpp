@@ -64,14 +64,6 @@ class AllRunning final : public IProcessControl {
   void TerminateServerProcess(const Path&) override {}
   void SetServerPriority(const Path&, std::uint8_t) override {}
   void SetServerAffinity(const Path&, std::uint32_t) override {}
-  WindowHandle FindServerConsoleWindow(const Path&) override { return 0; }
-  Path GetWindowProcessPath(WindowHandle) override { return {}; }
-  WindowHandle FindFatalErrorWindow() override { return 0; }
-  std::u16string ReadFatalErrorMessage(WindowHandle) override { return {}; }
-  void CloseWindow(WindowHandle) override {}
-  void SetWindowTitle(WindowHandle, const std::u16string&) override {}
-  bool IsIconic(WindowHandle) override { return false; }
-  void ShowWindow(WindowHandle, int) override {}
   void Sleep(unsigned) override {}
 };
 

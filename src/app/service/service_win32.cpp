@@ -7,18 +7,17 @@
 #include <memory>
 #include <vector>
 
-#include "support/scoped_handle_win32.h"
+#include "support/unique_handle_win32.h"
 #include "support/text.h"
+#include "support/text_win32.h"
 #include "ui/service_switches.h"
 
 namespace tervane {
 namespace {
 
-using ServiceHandle = ScopedServiceHandle;
-
 // The event log's source handle, closed by its own call.
 struct EventSourceTraits {
-  using handle_type = HANDLE;
+  using Value = HANDLE;
   static HANDLE None() { return nullptr; }
   static bool IsValid(HANDLE h) { return h != nullptr; }
   static void Close(HANDLE h) { DeregisterEventSource(h); }
@@ -40,10 +39,10 @@ struct ServiceCommandResult {
 };
 
 ServiceCommandResult Install() {
-  ServiceHandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS));
+  UniqueServiceHandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS));
   if (!manager) return {LastFailure(), true};
   const std::wstring path = ServiceBinaryPath(ExecutablePath());
-  ServiceHandle service(CreateServiceW(manager.get(), kServiceName, kServiceDisplayName, SERVICE_ALL_ACCESS,
+  UniqueServiceHandle service(CreateServiceW(manager.get(), kServiceName, kServiceDisplayName, SERVICE_ALL_ACCESS,
                                        SERVICE_WIN32_OWN_PROCESS | SERVICE_INTERACTIVE_PROCESS,
                                        SERVICE_AUTO_START, SERVICE_ERROR_NORMAL, path.c_str(), nullptr,
                                        nullptr, nullptr, nullptr, L""));
@@ -51,16 +50,16 @@ ServiceCommandResult Install() {
 }
 
 ServiceCommandResult Uninstall() {
-  ServiceHandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS));
+  UniqueServiceHandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS));
   if (!manager) return {LastFailure(), true};
-  ServiceHandle service(OpenServiceW(manager.get(), kServiceName, SERVICE_ALL_ACCESS));
+  UniqueServiceHandle service(OpenServiceW(manager.get(), kServiceName, SERVICE_ALL_ACCESS));
   if (!service) return {LastFailure(), false};
   return {DeleteService(service.get()) ? 0 : LastFailure(), false};
 }
 
 std::wstring FailureText(const wchar_t* action, DWORD error) {
   return std::wstring(L"Service \"") + kServiceDisplayName + L"\" failed to " + action + L" with error: \"" +
-         SystemErrorText(error) + L"\"";
+         W(SystemErrorText(error)) + L"\"";
 }
 
 void ShowBox(const std::wstring& text, UINT icon) {
@@ -74,18 +73,6 @@ std::wstring ExecutablePath() {
   const DWORD n = GetModuleFileNameW(nullptr, buf.data(), static_cast<DWORD>(buf.size()));
   buf.resize(n < buf.size() ? n : 0);
   return buf;
-}
-
-std::wstring SystemErrorText(DWORD code) {
-  wchar_t* text = nullptr;
-  const DWORD n = FormatMessageW(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM |
-                                     FORMAT_MESSAGE_IGNORE_INSERTS,
-                                 nullptr, code, 0, reinterpret_cast<wchar_t*>(&text), 0, nullptr);
-  std::wstring result = n && text ? std::wstring(text, n) : L"error " + std::to_wstring(code);
-  if (text) LocalFree(text);
-  while (!result.empty() && (result.back() == L'\n' || result.back() == L'\r' || result.back() == L' '))
-    result.pop_back();
-  return result;
 }
 
 std::wstring ServiceBinaryPath(const std::wstring& executable) { return L"\"" + executable + L"\""; }
@@ -109,7 +96,7 @@ int RunServiceCommand(const ServiceSwitches& switches) {
   const bool install = switches.install;  // both given: the installation wins
   const ServiceCommandResult r = install ? Install() : Uninstall();
   if (r.managerFailed) {
-    ShowBox(SystemErrorText(r.error), MB_ICONERROR);
+    ShowBox(W(SystemErrorText(r.error)), MB_ICONERROR);
     return 1;
   }
   if (r.error) {
@@ -123,17 +110,17 @@ int RunServiceCommand(const ServiceSwitches& switches) {
 }
 
 bool IsKespServiceInstalled() {
-  ServiceHandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS));
+  UniqueServiceHandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS));
   if (!manager) return false;
-  ServiceHandle service(OpenServiceW(manager.get(), kServiceName, SERVICE_ALL_ACCESS));
+  UniqueServiceHandle service(OpenServiceW(manager.get(), kServiceName, SERVICE_ALL_ACCESS));
   if (service) return true;
   return GetLastError() != ERROR_SERVICE_DOES_NOT_EXIST;
 }
 
 bool RunsUnderServiceAccount() {
-  ServiceHandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS));
+  UniqueServiceHandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS));
   if (!manager) return false;
-  ServiceHandle service(OpenServiceW(manager.get(), kServiceName, SERVICE_ALL_ACCESS));
+  UniqueServiceHandle service(OpenServiceW(manager.get(), kServiceName, SERVICE_ALL_ACCESS));
   if (!service) return false;
   DWORD needed = 0;
   QueryServiceConfigW(service.get(), nullptr, 0, &needed);
@@ -150,9 +137,9 @@ bool RunsUnderServiceAccount() {
 }
 
 void RequestKespServiceStop() {
-  ServiceHandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS));
+  UniqueServiceHandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS));
   if (!manager) return;
-  ServiceHandle service(OpenServiceW(manager.get(), kServiceName, SERVICE_ALL_ACCESS));
+  UniqueServiceHandle service(OpenServiceW(manager.get(), kServiceName, SERVICE_ALL_ACCESS));
   if (!service) return;
   SERVICE_STATUS status{};
   if (QueryServiceStatus(service.get(), &status) && status.dwCurrentState == SERVICE_RUNNING)
@@ -160,7 +147,7 @@ void RequestKespServiceStop() {
 }
 
 void WriteEventLogError(const std::wstring& text) {
-  const ScopedHandle<EventSourceTraits> source(RegisterEventSourceW(nullptr, kServiceName));
+  const UniqueHandle<EventSourceTraits> source(RegisterEventSourceW(nullptr, kServiceName));
   if (!source) return;
   const wchar_t* strings[] = {text.c_str()};
   ReportEventW(source.get(), EVENTLOG_ERROR_TYPE, 0, 0, nullptr, 1, 0, strings, nullptr);
@@ -180,7 +167,7 @@ void ServiceApplication::Start() {
     SERVICE_TABLE_ENTRYW table[] = {{name, &ServiceApplication::ServiceMain}, {nullptr, nullptr}};
     if (!StartServiceCtrlDispatcherW(table)) {
       const DWORD error = GetLastError();
-      WriteEventLogError(SystemErrorText(error));
+      WriteEventLogError(W(SystemErrorText(error)));
       if (events_.onConnectionFailed) events_.onConnectionFailed(error);
     }
     SetEvent(connectionEnded_.get());
@@ -232,7 +219,7 @@ void WINAPI ServiceApplication::ServiceMain(DWORD argc, LPWSTR* argv) {
   self->status_ = RegisterServiceCtrlHandlerExW(name, &ServiceApplication::Control, self);
   if (!self->status_.load()) {
     const DWORD error = GetLastError();
-    WriteEventLogError(SystemErrorText(error));
+    WriteEventLogError(W(SystemErrorText(error)));
     self->registrationFailed_ = true;
     if (self->events_.onConnectionFailed) self->events_.onConnectionFailed(error);
     return;

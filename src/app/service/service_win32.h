@@ -12,7 +12,7 @@
 #include <thread>
 #include <vector>
 
-#include "support/scoped_handle_win32.h"
+#include "support/unique_handle_win32.h"
 #include "support/version.h"
 #include "ui/service_switches.h"
 
@@ -63,9 +63,6 @@ bool RunsUnderServiceAccount();
 // Exit in the service: asks the manager to stop the service when it is running.
 void RequestKespServiceStop();
 
-// The system's text for an error code, without the trailing line break.
-std::wstring SystemErrorText(DWORD code);
-
 // Writes an error line to the Windows event log under the source "kesp".
 void WriteEventLogError(const std::wstring& text);
 
@@ -100,8 +97,8 @@ class ServiceApplication {
   std::thread connection_;
   std::atomic<SERVICE_STATUS_HANDLE> status_{nullptr};
   std::atomic<bool> registrationFailed_{false};
-  ScopedKernelHandle stopped_;          // set when the service may report itself stopped
-  ScopedKernelHandle connectionEnded_;  // set when the connection thread has done its work
+  UniqueKernelHandle stopped_;          // set when the service may report itself stopped
+  UniqueKernelHandle connectionEnded_;  // set when the connection thread has done its work
   std::atomic<DWORD> checkPoint_{0};
 };
 

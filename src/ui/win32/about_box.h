@@ -3,7 +3,7 @@
 
 #include <windows.h>
 
-#include "support/scoped_handle_win32.h"
+#include "support/unique_handle_win32.h"
 #include "ui/win32/modal_dialog.h"
 
 namespace tervane::win32 {
@@ -32,7 +32,7 @@ class TfrmAbout : public ModalDialog {
   bool IsLink(HWND control) const;
 
   HWND mainWindow_;
-  ScopedIcon icon_;
+  UniqueIcon icon_;
   HFONT linkFont_ = nullptr;
 };
 

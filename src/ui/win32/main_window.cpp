@@ -524,7 +524,7 @@ void TfrmTervane::OnListViewMenuItem(ListMenuItem item) {
 void TfrmTervane::ListViewMenuPopup(LPARAM at) {
   logic_->ListViewMenuPopup();
   const ListViewMenuState& state = logic_->ListViewMenu();
-  const ScopedMenu popup(BuildListViewMenuPopup(listViewMenu_, state));
+  const UniqueMenu popup(BuildListViewMenuPopup(listViewMenu_, state));
 
   POINT point = PointOf(at);
   if (at == -1) {  // from the keyboard: at the first selected row, or the view's corner

@@ -18,7 +18,7 @@
 #include "core/supervisor.h"
 #include "support/event_log.h"
 #include "support/event_loop.h"
-#include "support/scoped_handle_win32.h"
+#include "support/unique_handle_win32.h"
 #include "support/version.h"
 #include "ui/boss_key.h"
 #include "ui/language.h"
@@ -203,14 +203,14 @@ class TfrmTervane {
   HMENU mainMenu_ = nullptr;
   // The loaded menu resources are owned here; each pop-up is their first submenu and goes
   // with them. The main menu goes with the window.
-  ScopedMenu listViewMenuResource_;
+  UniqueMenu listViewMenuResource_;
   HMENU listViewMenu_ = nullptr;
-  ScopedMenu logsMenuResource_;
+  UniqueMenu logsMenuResource_;
   HMENU logsMenu_ = nullptr;
-  ScopedMenu trayMenuResource_;
+  UniqueMenu trayMenuResource_;
   HMENU trayMenu_ = nullptr;
   HCURSOR dragCursor_ = nullptr;
-  ScopedIcon trayPicture_;
+  UniqueIcon trayPicture_;
 
   std::unique_ptr<ListViewWin32> view_;
   std::unique_ptr<MessageBoxesWin32> boxes_;
