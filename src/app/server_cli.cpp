@@ -118,7 +118,7 @@ class Commands {
       return Refuse("kesp: cannot read " + Utf16ToUtf8(m_.ListPath()) + ": " + ErrorText(m_.ListError()) +
                         "; nothing is shown or changed until it can be read",
                     1);
-    if (m_.LoadedList().Damaged())
+    if (m_.LoadResult().Damaged())
       io_.err << "warning: " << TerminalSafe(m_.DamageText())
               << "; every whole record is shown as read; a copy is kept before the first save over it\n";
     const std::string word(CommandWord(c));

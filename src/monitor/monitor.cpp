@@ -33,7 +33,7 @@ Monitor::Monitor(EventLoop& loop, IListView& view, std::unique_ptr<IProcessContr
 }
 
 bool Monitor::Load() {
-  tervane::LoadedList loaded = LoadServerList(options_.savePath, options_.localAddress, bossKey_);
+  LoadedList loaded = LoadServerList(options_.savePath, options_.localAddress, bossKey_);
   loaded_ = std::move(loaded.result);
   damagedCopy_.clear();
   if (!loaded_.missing && loaded_.error == 0) {

@@ -88,7 +88,7 @@ class Monitor {
   // Why the list file could not be read at load (0 when it could, or was missing).
   std::uint32_t ListError() const { return loaded_.error; }
   // What the load found (unread, damaged), and where the damaged file's copy is once made.
-  const ListLoadResult& LoadedList() const { return loaded_; }
+  const ListLoadResult& LoadResult() const { return loaded_; }
   const Path& DamagedListCopy() const { return damagedCopy_; }
   // The damage in words, one line (empty when none).
   std::u16string DamageText() const;

@@ -44,18 +44,32 @@ long long Metric(int port, const std::string& sample) {
   return at == std::string::npos ? -1 : std::stoll(answer->substr(at + sample.size() + 2));
 }
 
-TEST(KespEndpoint, AFloodBelowTheConnectionLimitLeavesServersMemoryAndScrapesAlone) {
+// A program folder with kesp, stand-ins in its list, and a kesp.ini whose endpoint listens on
+// a free port of 127.0.0.1; the stand-ins are ended at the end.
+struct KespFolder {
+  explicit KespFolder(std::initializer_list<const char*> names) {
+    for (const char* name : names) records.push_back(StandIn(dir, loop, name));
+    WriteBytes(dir.File(u"serverlist.dat"), SerializeServerList(records, BossKeyOptions{}));
+    const std::string ini = "[Options]\nHttpListen=127.0.0.1:" + std::to_string(port) + "\n";
+    WriteBytes(dir.File(u"kesp.ini"), std::vector<std::uint8_t>(ini.begin(), ini.end()));
+    std::filesystem::copy_file(TERVANE_KESP, kesp);
+  }
+  ~KespFolder() {
+    for (const auto& e : records) process->TerminateServerProcess(e->FileName.str());
+  }
   TempDir dir;
   EventLoop loop;
-  auto process = CreateProcessControl(ProcessControlOptions{dir.Dir() + u"logs/"});
+  std::unique_ptr<IProcessControl> process = CreateProcessControl(ProcessControlOptions{dir.Dir() + u"logs/"});
   ServerList records;
-  for (const char* name : {"alpha", "beta", "gamma"}) records.push_back(StandIn(dir, loop, name));
-  WriteBytes(dir.File(u"serverlist.dat"), SerializeServerList(records, BossKeyOptions{}));
-  const int port = FreeTcpPort();
-  const std::string ini = "[Options]\nHttpListen=127.0.0.1:" + std::to_string(port) + "\n";
-  WriteBytes(dir.File(u"kesp.ini"), std::vector<std::uint8_t>(ini.begin(), ini.end()));
-  const auto kesp = dir.path() / "kesp";
-  std::filesystem::copy_file(TERVANE_KESP, kesp);
+  int port = FreeTcpPort();
+  std::filesystem::path kesp = dir.path() / "kesp";
+};
+
+TEST(KespEndpoint, AFloodBelowTheConnectionLimitLeavesServersMemoryAndScrapesAlone) {
+  KespFolder folder({"alpha", "beta", "gamma"});
+  const TempDir& dir = folder.dir;
+  const int port = folder.port;
+  const auto& kesp = folder.kesp;
 
   // The service manager's socket: one keep-alive after each cycle.
   const std::string notifyPath = (dir.path() / "notify").string();
@@ -114,7 +128,6 @@ TEST(KespEndpoint, AFloodBelowTheConnectionLimitLeavesServersMemoryAndScrapesAlo
     }
     monitor.Stop(SIGTERM);
   }
-  for (const auto& e : records) process->TerminateServerProcess(e->FileName.str());
 }
 
 // The keys of a JSON object, and of each object within it (arrays: of their first element).
@@ -132,19 +145,11 @@ std::set<std::string> Shape(const nlohmann::json& j, const std::string& at = "")
 // kesp status --json (through the running kesp's control socket) and GET /api/servers give one
 // document: the same keys, numbered from 1, with the same values for the same server.
 TEST(KespEndpoint, StatusJsonAndTheApiGiveTheSameDocument) {
-  TempDir dir;
-  EventLoop loop;
-  auto process = CreateProcessControl(ProcessControlOptions{dir.Dir() + u"logs/"});
-  ServerList records;
-  for (const char* name : {"alpha", "beta"}) records.push_back(StandIn(dir, loop, name));
-  WriteBytes(dir.File(u"serverlist.dat"), SerializeServerList(records, BossKeyOptions{}));
-  const int port = FreeTcpPort();
-  const std::string ini = "[Options]\nHttpListen=127.0.0.1:" + std::to_string(port) + "\n";
-  WriteBytes(dir.File(u"kesp.ini"), std::vector<std::uint8_t>(ini.begin(), ini.end()));
-  const auto kesp = dir.path() / "kesp";
-  std::filesystem::copy_file(TERVANE_KESP, kesp);
+  KespFolder folder({"alpha", "beta"});
+  const int port = folder.port;
+  const auto& kesp = folder.kesp;
   {
-    Child monitor({kesp.string()}, (dir.path() / "kesp.out").string(), {"TERVANE_TEST_CYCLE_MS=200"});
+    Child monitor({kesp.string()}, (folder.dir.path() / "kesp.out").string(), {"TERVANE_TEST_CYCLE_MS=200"});
     ASSERT_TRUE(monitor.Started());
     nlohmann::json api;
     for (int attempt = 0; attempt < 150; ++attempt) {
@@ -170,7 +175,6 @@ TEST(KespEndpoint, StatusJsonAndTheApiGiveTheSameDocument) {
     EXPECT_EQ(api["servers"][1]["number"], 2);
     monitor.Stop(SIGTERM);
   }
-  for (const auto& e : records) process->TerminateServerProcess(e->FileName.str());
 }
 
 // Every line of README.md that starts with "curl " works as printed against a real endpoint

@@ -76,13 +76,13 @@ class MonitorList : public ::testing::Test {
   testing::FakeProcessControl process;
 };
 
+// A good record of that name (its executable /srv/<name>) and parameters, of priority High.
 ServerEntry Entry(std::u16string_view name, std::u16string_view params) {
-  ServerEntry e = NewServerEntry();
+  ServerEntry e = GoodRecord();
   e.Name.assign(name);
-  e.FileName.assign(u"C:\\srv\\" + std::u16string(name) + u".exe");
+  e.FileName.assign(u"/srv/" + std::u16string(name));
   e.Params.assign(params);
   e.Priority = 1;
-  e.Affinity = 0x0F;
   return e;
 }
 
@@ -97,9 +97,9 @@ TEST_F(MonitorList, LoadedServersShowTheirIdentityAndDashes) {
   ASSERT_TRUE(rig->monitor.Load());
   const MemoryListView& view = rig->view;
   ASSERT_EQ(view.RowCount(), 2);
-  EXPECT_EQ(view.Row(0), (RowTexts{u"1# Server", u"127.0.0.1", u"27015", u"C:\\srv\\1# Server.exe", u"High", u"-",
+  EXPECT_EQ(view.Row(0), (RowTexts{u"1# Server", u"127.0.0.1", u"27015", u"/srv/1# Server", u"High", u"-",
                                    u"-", u"-", u"-", u"-"}));
-  EXPECT_EQ(view.Row(1), (RowTexts{u"P", u"127.0.0.1", u"27020", u"C:\\srv\\P.exe", u"Real Time", u"Paused Monitor",
+  EXPECT_EQ(view.Row(1), (RowTexts{u"P", u"127.0.0.1", u"27020", u"/srv/P", u"Real Time", u"Paused Monitor",
                                    u"Paused Monitor", u"-", u"-", u"-"}));
   EXPECT_TRUE(view.IsSelected(0)) << "the first row selected";
 }
@@ -134,8 +134,8 @@ TEST_F(MonitorList, ADamagedRecordIsReportedAndTheFileKept) {
   Monitor& monitor = rig->monitor;
   ASSERT_TRUE(monitor.Load());
   EXPECT_EQ(monitor.List().size(), 2u) << "loaded all the same";
-  ASSERT_EQ(monitor.LoadedList().damagedRecords.size(), 1u);
-  EXPECT_EQ(monitor.LoadedList().damagedRecords[0].number, 2u);
+  ASSERT_EQ(monitor.LoadResult().damagedRecords.size(), 1u);
+  EXPECT_EQ(monitor.LoadResult().damagedRecords[0].number, 2u);
   EXPECT_NE(Said(rig->view).at(0).find(u"record 2: the pause flag is 2"), std::u16string::npos)
       << Utf16ToUtf8(Said(rig->view)[0]);
   EXPECT_EQ(ReadBytes(list), original) << "nothing written at load";
