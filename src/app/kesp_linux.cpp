@@ -128,7 +128,9 @@ int RunCommandLine(std::vector<std::string> args, Command command, IProcessContr
       std::cerr << "kesp: " << error << "\n";
       return 1;
     }
-    if (answer->code == kExitNeedsConfirmation && canAsk) {
+    // Exit code 3 is a question only from a command that asks first (status: not supervising).
+    const bool asked = AsksFirst(command) && answer->code == kExitNeedsConfirmation;
+    if (asked && canAsk) {
       std::string question = answer->err;
       while (!question.empty() && question.back() == '\n') question.pop_back();
       if (!AskOperator(question)) {
@@ -144,7 +146,8 @@ int RunCommandLine(std::vector<std::string> args, Command command, IProcessContr
     }
     std::cout << answer->out;
     std::cerr << answer->err;
-    if (answer->code == kExitNeedsConfirmation) std::cerr << "not confirmed: add --yes to confirm\n";
+    if (AsksFirst(command) && answer->code == kExitNeedsConfirmation)
+      std::cerr << "not confirmed: add --yes to confirm\n";
     return answer->code;
   }
 
@@ -161,7 +164,7 @@ int RunCommandLine(std::vector<std::string> args, Command command, IProcessContr
   monitor.Load();
   CommandIo io{std::cout, std::cerr, canAsk ? std::function<bool(const std::string&)>(AskOperator) : nullptr};
   const int code = RunServerCommand(monitor, args, ProcessorCount(), io);
-  if (code == kExitNeedsConfirmation) std::cerr << "not confirmed: add --yes to confirm\n";
+  if (AsksFirst(command) && code == kExitNeedsConfirmation) std::cerr << "not confirmed: add --yes to confirm\n";
   return code;
 }
 

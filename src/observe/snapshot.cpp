@@ -43,7 +43,8 @@ MonitorSnapshot TakeSnapshot(const Servers& servers, const Supervisor& superviso
 
 namespace {
 
-using Json = nlohmann::json;
+// Keys in the order written here, for people reading it too.
+using Json = nlohmann::ordered_json;
 
 // A time, or null for never.
 Json Time(WallTime t) { return t > 0 ? Json(t) : Json(); }
@@ -111,7 +112,7 @@ std::string StatusJson(const MonitorSnapshot& m, WallTime now) {
       {"servers", std::move(servers)},
       {"recent_restarts", std::move(recent)},
   };
-  return doc.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+  return doc.dump(-1, ' ', false, Json::error_handler_t::replace);
 }
 
 const char* ProcessStateName(ProcessState state) {

@@ -292,6 +292,7 @@ TEST_F(Kesp, StatusWithNobodySupervisingSaysSoAndExitsThree) {
   EXPECT_EQ(json.out.rfind("{", 0), 0u) << "the JSON stays whole on its own stream";
   EXPECT_NE(json.out.find("\"supervising\":false"), std::string::npos);
   EXPECT_NE(json.err.find("not supervising"), std::string::npos);
+  EXPECT_EQ(json.err.find("not confirmed"), std::string::npos) << "status asks nothing";
   EXPECT_EQ(Run({"list"}).code, 0) << "other commands keep their codes";
 }
 
