@@ -1,6 +1,6 @@
 // What the benchmarks over real processes share: ending every process of a file, counting the
-// host's processes, a fixed clock, the servers they register, and a main that keeps one host
-// (stand-ins, idle processes) for all runs.
+// host's processes, the servers they register, and a main that keeps one host (stand-ins, idle
+// processes) for all runs. The supervision they measure is the testbed's.
 #pragma once
 
 #include <benchmark/benchmark.h>
@@ -14,8 +14,8 @@
 
 #include "core/server_list.h"
 #include "process/process_control.h"
-#include "support/event_log.h"
 #include "support/text.h"
+#include "testbed.h"
 
 namespace tervane {
 
@@ -36,11 +36,6 @@ inline std::size_t ProcessCount() {
   }
   return n;
 }
-
-// The clock of the benchmarks' event logs: one fixed time.
-struct FixedClock final : IClock {
-  LocalTime Now() override { return LocalTime{2026, 12, 7, 12, 0, 0}; }
-};
 
 // Server i of a benchmark: "Server i", running exe, queried on 127.0.0.1 at port (its parameters
 // are before, then "+ip 127.0.0.1 -port <port>"), normal priority, every processor.

@@ -78,13 +78,9 @@ BENCHMARK(BM_SaveThousandServers)->Unit(benchmark::kMillisecond);
 void BM_LoadThousandServers(benchmark::State& state) {
   const Path path = BenchFile().u16string();
   SaveServerList(ThousandServers(), BossKeyOptions{}, path);
-  MessageTexts texts;
   for (auto _ : state) {
-    MemoryListView view;
-    ServerList list;
-    BossKeyOptions options;
-    LoadServerList(list, options, LoadContext{view, texts, {}}, path);
-    benchmark::DoNotOptimize(list.data());
+    LoadedList loaded = LoadServerList(path);
+    benchmark::DoNotOptimize(loaded.servers.data());
   }
   std::filesystem::remove(BenchFile());
 }

@@ -61,22 +61,16 @@ void BM_OutputAt200MBps(benchmark::State& state) {
     probe.Open();
     const int port = probe.LocalPort();
     probe.Close();
-    ServerList list;
-    list.push_back(BenchServer(0, script.u16string(), port));
-    MemoryListView view;
-    MessageTexts texts;
-    AddServerRow(view, *list.back(), texts);
-    FixedClock clock;
-    EventLog log((root / "").u16string(), clock, nullptr);
     auto process = CreateProcessControl(ProcessControlOptions{(root / "logs" / "").u16string()});
-    Servers servers(list, view, texts, *process, log, SupervisionTiming{40, 160, 10});
-    Supervisor supervisor(loop, servers);
+    testbed::SupervisionRig rig(loop, *process, {SupervisionTiming{40, 160, 10}, (root / "").u16string(), {}, false});
+    rig.Add(BenchServer(0, script.u16string(), port));
+    Supervisor& supervisor = rig.supervisor;
     std::vector<Clock::time_point> cycles;
     double longestCycle = 0;
-    supervisor.onCycleEnd = [&] {
+    supervisor.CycleEndObservers().Add([&] {
       cycles.push_back(Clock::now());
       longestCycle = std::max(longestCycle, supervisor.LastCycleSeconds());
-    };
+    });
     supervisor.CreateEndpoint();
     supervisor.timerCircleCheckTimer();
 
@@ -104,8 +98,8 @@ void BM_OutputAt200MBps(benchmark::State& state) {
     state.counters["cycle_gap_mean_ms"] = cycles.size() > 1 ? 1000 * sum / static_cast<double>(cycles.size() - 1) : 0;
     state.counters["cycle_gap_max_ms"] = 1000 * mostGap;
     state.counters["cycle_work_max_ms"] = 1000 * longestCycle;
-    state.counters["answered"] = view.Cell(0, ColNetworkStatus) == u"Normal" ? 1 : 0;
-    state.counters["restarts"] = static_cast<double>(static_cast<int>(list[0]->Restarts));
+    state.counters["answered"] = rig.view.Cell(0, ColNetworkStatus) == u"Normal" ? 1 : 0;
+    state.counters["restarts"] = static_cast<double>(static_cast<int>(rig.list[0]->Restarts));
     EndAll(*process, script.u16string());
   }
   std::error_code ec;

@@ -150,22 +150,18 @@ void CycleLookups(benchmark::State& state, bool oneList) {
 void BM_FullSupervisionCycle(benchmark::State& state) {
   const int count = static_cast<int>(state.range(0));
   host->SetBackground(static_cast<int>(state.range(1)));
-  FixedClock clock;
   const fs::path logs = fs::temp_directory_path() / "tervane-cycle-bench";
   EventLoop loop;
-  ServerList list;
-  MemoryListView view;
-  MessageTexts texts;
-  EventLog log(logs.u16string() + u"/", clock, nullptr);
+  testbed::SupervisionRig rig(loop, host->Control(),
+                              {SupervisionTiming{3600000, 3600000, 10}, logs.u16string() + u"/", {}, false});
   for (int i = 0; i < count; ++i) {
     auto e = BenchServer(i, host->Servers()[static_cast<std::size_t>(i)], 9);
     e->Affinity = 3;
     e->ReplyKind = 3;
-    list.push_back(std::move(e));
-    AddServerRow(view, *list.back(), texts);
+    rig.Add(std::move(e));
   }
-  Servers servers(list, view, texts, host->Control(), log, SupervisionTiming{3600000, 3600000, 10});
-  Supervisor supervisor(loop, servers);
+  Supervisor& supervisor = rig.supervisor;
+  MemoryListView& view = rig.view;
   supervisor.CreateEndpoint();
   for (auto _ : state) supervisor.timerCircleCheckTimer();
   for (int i = 0; i < count; ++i)

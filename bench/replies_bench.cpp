@@ -88,24 +88,6 @@ constexpr int kMaxBackground = 1000;
 constexpr int kCycles = 10;
 constexpr unsigned kCheckDelayMs = 500;
 
-// The kernel's drop counter of the UDP socket bound to this local port (the last column).
-long long SocketDrops(int port) {
-  std::ifstream table("/proc/net/udp");
-  std::string line;
-  std::getline(table, line);  // the heading
-  while (std::getline(table, line)) {
-    std::istringstream fields(line);
-    std::string slot, local;
-    fields >> slot >> local;
-    const auto colon = local.find(':');
-    if (colon == std::string::npos || std::stoi(local.substr(colon + 1), nullptr, 16) != port) continue;
-    std::string field, last;
-    while (fields >> field) last = field;
-    return std::stoll(last);
-  }
-  return -1;
-}
-
 // The stand-ins and the idle processes, started once and ended at the end.
 class Host {
  public:
@@ -215,23 +197,18 @@ void BM_RepliesAtScale(benchmark::State& state) {
   host->StartServers(count);
   host->SetBackground(static_cast<int>(state.range(1)));
   if (!host->Ready()) state.SkipWithError("a stand-in did not answer its ping");
-  FixedClock clock;
   const fs::path logs = fs::temp_directory_path() / "tervane-replies-bench-log";
   EventLoop loop;
-  ServerList list;
-  MemoryListView view;
-  MessageTexts texts;
-  EventLog log(logs.u16string() + u"/", clock, nullptr);
+  testbed::SupervisionRig rig(loop, host->Control(),
+                              {SupervisionTiming{kCheckDelayMs, 3600000, 10}, logs.u16string() + u"/", {}, false});
   for (int i = 0; i < count; ++i) {
     const auto& s = host->Servers()[static_cast<std::size_t>(i)];
-    list.push_back(BenchServer(i, s.exe, s.port));
-    AddServerRow(view, *list.back(), texts);
+    rig.Add(BenchServer(i, s.exe, s.port));
   }
-  Servers servers(list, view, texts, host->Control(), log, SupervisionTiming{kCheckDelayMs, 3600000, 10});
-  Supervisor supervisor(loop, servers);
+  Supervisor& supervisor = rig.supervisor;
   supervisor.CreateEndpoint();
   const int port = supervisor.VelUDP1()->LocalPort();
-  const long long dropsBefore = SocketDrops(port);
+  const long long dropsBefore = testbed::SocketDrops(port);
   long long unanswered = 0, allocated = 0;
   int cycles = 0;
   for (auto _ : state) {
@@ -239,10 +216,10 @@ void BM_RepliesAtScale(benchmark::State& state) {
     supervisor.timerCircleCheckTimer();
     loop.RunUntil([&] { return !supervisor.timerCheckTimeOut.Enabled(); }, 5s);
     if (cycles++ > 0) allocated += allocations.load() - before;
-    for (const auto& e : list) unanswered += e->WaitReply || e->Status.network != NetworkState::Normal ? 1 : 0;
+    for (const auto& e : rig.list) unanswered += e->WaitReply || e->Status.network != NetworkState::Normal ? 1 : 0;
   }
   state.counters["allocs"] = cycles > 1 ? static_cast<double>(allocated) / (cycles - 1) : 0;
-  state.counters["lost"] = static_cast<double>(SocketDrops(port) - dropsBefore);
+  state.counters["lost"] = static_cast<double>(testbed::SocketDrops(port) - dropsBefore);
   state.counters["unanswered"] = static_cast<double>(unanswered);
   state.counters["processes"] = static_cast<double>(ProcessCount());
   std::error_code ignored;

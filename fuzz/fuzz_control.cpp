@@ -1,7 +1,9 @@
 // Bytes on the control socket, as any local client may send them: the request reader, the
-// answer reader of the command line, and the round trip of what was read.
+// reading of the command it names, the answer reader of the command line, and the round trip
+// of what was read.
 #include <cstddef>
 #include <cstdint>
+#include <sstream>
 #include <string>
 
 #include "app/control_socket_linux.h"
@@ -12,7 +14,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   bool bad = false;
   if (const auto args = tervane::DecodeControlRequest(bytes, bad)) {
     if (bad || tervane::EncodeControlRequest(*args) != bytes) __builtin_trap();
-    for (const std::string& a : *args) (void)tervane::IsChangingCommand(a);
+    // The command they name, read as the running kesp reads it; an unknown one is said on err.
+    std::ostringstream err;
+    const auto command = tervane::CommandOf(*args, err);
+    if (command.has_value() == !err.str().empty() || err.str().find('\x1b') != std::string::npos) __builtin_trap();
   }
   if (const auto answer = tervane::DecodeControlAnswer(bytes))
     if (tervane::EncodeControlAnswer(*answer).size() > bytes.size() + 1) __builtin_trap();

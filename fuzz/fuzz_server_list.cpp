@@ -7,22 +7,19 @@
 #include "core/server_list.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-  tervane::MemoryListView view;
-  tervane::MessageTexts texts;
-  tervane::ServerList list;
-  tervane::BossKeyOptions options;
-  tervane::LoadContext context{view, texts, [] { return std::string("127.0.0.1"); }};
-  const auto damaged = tervane::LoadServerListBytes(list, options, context, std::span<const std::uint8_t>(data, size));
-  if (list.size() != static_cast<std::size_t>(view.RowCount())) __builtin_trap();
+  const auto loaded = tervane::LoadServerListBytes(std::span<const std::uint8_t>(data, size),
+                                                   [] { return std::string("127.0.0.1"); });
+  const tervane::ServerList& list = loaded.servers;
+  if (list.size() != size / tervane::kServerEntrySize) __builtin_trap();
   std::size_t last = 0;
-  for (const auto& d : damaged) {
+  for (const auto& d : loaded.result.damagedRecords) {
     if (d.number <= last || d.number > list.size() || d.what.empty()) __builtin_trap();
     last = d.number;
   }
   for (const auto& e : list) {
     if (e->Priority > 2 || e->Restarts != -1 || e->IPAddress.bytes[15] != 0) __builtin_trap();
   }
-  const auto again = tervane::SerializeServerList(list, options);
+  const auto again = tervane::SerializeServerList(list, loaded.options);
   if (again.size() != list.size() * tervane::kServerEntrySize + 3) __builtin_trap();
   return 0;
 }

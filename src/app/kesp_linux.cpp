@@ -22,17 +22,18 @@
 #include "app/console_view.h"
 #include "app/control_socket_linux.h"
 #include "app/data_dir_linux.h"
+#include "app/log_command.h"
 #include "app/observing.h"
 #include "app/systemd_linux.h"
 #include "app/server_cli.h"
 #include "app/timing.h"
+#include "monitor/monitor.h"
 #include "support/descriptors.h"
 #include "support/failures.h"
 #include "support/event_loop_posix.h"
 #include "support/text.h"
 #include "support/unique_handle_posix.h"
 #include "support/version.h"
-#include "ui/monitor.h"
 
 namespace {
 
@@ -78,7 +79,9 @@ std::u16string CommandLine(const std::vector<std::string>& command, unsigned uid
     text.append(TerminalSafe(Utf8ToUtf16(a)));
   }
   if (text.size() > kMost) text.replace(kMost, std::string::npos, "...");
-  const bool listing = command.empty() || !IsChangingCommand(command.front());
+  std::ostringstream ignored;
+  const auto parsed = CommandOf(command, ignored);
+  const bool listing = parsed && !ChangesServers(*parsed);
   const std::string said = answer.code != 0 ? answer.err : listing ? std::string() : answer.out;
   const std::string first = said.substr(0, said.find('\n'));
   std::string line = "uid ";
@@ -102,7 +105,7 @@ bool AskOperator(const std::string& question) {
 
 // A command of the command line: on the running kesp when one answers at the control socket,
 // otherwise on serverlist.dat.
-int RunCommandLine(std::vector<std::string> args, IProcessControl& process) {
+int RunCommandLine(std::vector<std::string> args, Command command, IProcessControl& process) {
   const std::string socketPath = ControlSocketPath(Utf16ToUtf8(DataDir()));
   const bool canAsk = ::isatty(0) && ::isatty(2);
   std::string error;
@@ -125,7 +128,9 @@ int RunCommandLine(std::vector<std::string> args, IProcessControl& process) {
       std::cerr << "kesp: " << error << "\n";
       return 1;
     }
-    if (answer->code == kExitNeedsConfirmation && canAsk) {
+    // Exit code 3 is a question only from a command that asks first (status: not supervising).
+    const bool asked = AsksFirst(command) && answer->code == kExitNeedsConfirmation;
+    if (asked && canAsk) {
       std::string question = answer->err;
       while (!question.empty() && question.back() == '\n') question.pop_back();
       if (!AskOperator(question)) {
@@ -141,12 +146,13 @@ int RunCommandLine(std::vector<std::string> args, IProcessControl& process) {
     }
     std::cout << answer->out;
     std::cerr << answer->err;
-    if (answer->code == kExitNeedsConfirmation) std::cerr << "not confirmed: add --yes to confirm\n";
+    if (AsksFirst(command) && answer->code == kExitNeedsConfirmation)
+      std::cerr << "not confirmed: add --yes to confirm\n";
     return answer->code;
   }
 
   // No kesp runs: the file itself, under the lock, so that a kesp starting meanwhile waits.
-  if (!lock && IsChangingCommand(args[0])) {
+  if (!lock && ChangesServers(command)) {
     std::cerr << "kesp: " << (held ? "kesp is supervising, but its control socket does not answer (" + socketPath + ")"
                                    : error)
               << "\n";
@@ -158,7 +164,7 @@ int RunCommandLine(std::vector<std::string> args, IProcessControl& process) {
   monitor.Load();
   CommandIo io{std::cout, std::cerr, canAsk ? std::function<bool(const std::string&)>(AskOperator) : nullptr};
   const int code = RunServerCommand(monitor, args, ProcessorCount(), io);
-  if (code == kExitNeedsConfirmation) std::cerr << "not confirmed: add --yes to confirm\n";
+  if (AsksFirst(command) && code == kExitNeedsConfirmation) std::cerr << "not confirmed: add --yes to confirm\n";
   return code;
 }
 
@@ -175,7 +181,10 @@ int main(int argc, char** argv) {
     std::cout << "kesp (Tervane) " TERVANE_VERSION "\n";
     return 0;
   }
-  if (!args.empty() && (args[0] == "-h" || args[0] == "--help" || args[0] == "help")) {
+  // The command, read once here: an unknown word ends it before anything is touched.
+  std::optional<Command> command;
+  if (!args.empty() && !(command = CommandOf(args, std::cerr))) return kExitUsage;
+  if (command == Command::Help) {
     std::cout << ServerCommandUsage();
     return 0;
   }
@@ -187,13 +196,17 @@ int main(int argc, char** argv) {
   }
   SetDataDir(Utf8ToUtf16(data.folder));
   ::signal(SIGPIPE, SIG_IGN);
-  if (!args.empty() && args[0] == "service") {
+  if (command == Command::Service) {
     std::error_code ec;
     const auto self = std::filesystem::read_symlink("/proc/self/exe", ec);
     return RunServiceCommand(args, self.string(), data.folder, std::cout, std::cerr);
   }
+  if (command == Command::Log) {
+    SystemClock clock;
+    return RunLogCommand(args, DataDir() + u"logs", clock, std::cout, std::cerr);
+  }
   auto process = CreateProcessControl(ProcessControlOptions{DataDir() + u"logs/"});
-  if (!args.empty()) return RunCommandLine(std::move(args), *process);
+  if (command) return RunCommandLine(std::move(args), *command, *process);
 
   std::string error;
   bool held = false;
@@ -252,10 +265,7 @@ int main(int argc, char** argv) {
   });
 
   // The service manager's keep-alive after each cycle, after whatever the observers do there.
-  monitor.Supervision().onCycleEnd = [then = std::move(monitor.Supervision().onCycleEnd)] {
-    if (then) then();
-    NotifyWatchdog();
-  };
+  monitor.Supervision().CycleEndObservers().Add([] { NotifyWatchdog(); });
   try {
     std::cout << "Data folder: " << data.folder << "\n"
               << "Tervane " TERVANE_VERSION " supervising " << monitor.List().size() << " server(s) of "

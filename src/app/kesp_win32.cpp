@@ -1,8 +1,9 @@
 // kesp on Windows. The run mode is chosen first: a service switch on the command line, or
 // running under the installed service's account, takes the service path; anything else is the
 // interactive program, one instance per desktop, where a second start asks the running one to
-// show its window and ends. Both paths make the main window and its dialogs, load the server
-// list and run the first supervision cycle; then the interactive program runs its message loop
+// show its window and ends. Both paths make the main window, the monitor over its list view
+// (handed to the window) and the dialogs, load the server list and run the first supervision
+// cycle; then the interactive program runs its message loop
 // until the main window closes, and the service installs or removes itself (switches) or runs
 // the message loop while the service framework talks to the service manager on its own thread.
 // The server processes keep running after the program ends. "-version" without a service
@@ -18,6 +19,7 @@
 #include "app/observing.h"
 #include "app/service/service_win32.h"
 #include "app/timing.h"
+#include "monitor/monitor.h"
 #include "support/failures.h"
 #include "support/event_loop.h"
 #include "support/version.h"
@@ -143,17 +145,23 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int) {
     std::unique_ptr<ServiceApplication> service;
     if (asService) service = std::make_unique<ServiceApplication>(ServiceEvents(loop, window));
 
-    // The test setting of the timings never reaches the service.
-    TfrmTervane mainWindow(loop, instance, TimingFromEnvironment(asService));
+    TfrmTervane mainWindow(loop, instance);
     window = &mainWindow;
+    // The monitor over the window's list view, with VelUDP1 on a port of the system's choice;
+    // released before the window. The test setting of the timings never reaches the service.
+    MonitorOptions options;
+    options.timing = TimingFromEnvironment(asService);
+    Monitor monitor(loop, mainWindow.View(), CreateProcessControl(), std::move(options));
+    monitor.CreateEndpoint();
+    mainWindow.AttachMonitor(monitor);
     mainWindow.AttachService(ServiceMenuOperations());
     TfrmAddServer editor(instance, mainWindow.Handle(), mainWindow.Texts());
     TfrmAbout about(instance, mainWindow.Handle());
     TfrmSetBossKey bossKey(instance, mainWindow.Handle(), mainWindow.BossKeyState(), mainWindow.Texts());
     mainWindow.AttachDialogs(&editor, &about, &bossKey);
     mainWindow.ChooseLanguage();
-    // kesp.ini's observers, when it asks for any; gone before the window and its monitor.
-    const std::unique_ptr<Observatory> observing = StartObserving(loop, mainWindow.Monitoring());
+    // kesp.ini's observers, when it asks for any; gone before the monitor and the window.
+    const std::unique_ptr<Observatory> observing = StartObserving(loop, monitor);
 
     const bool show = mainWindow.GuardedStartSteps();
 

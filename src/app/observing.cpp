@@ -4,15 +4,6 @@
 #include "support/text.h"
 
 namespace tervane {
-namespace {
-
-// The HTTP commands were confirmed by their token: every question is answered Yes.
-class ConfirmedBoxes : public IMessageBoxes {
- public:
-  bool Show(BoxOwner, BoxKind, const std::u16string&) override { return true; }
-};
-
-}  // namespace
 
 std::unique_ptr<Observatory> StartObserving(EventLoop& loop, Monitor& monitor, const Path& optionsFile) {
   const Path file = optionsFile.empty() ? DataDir() + kOptionsFileName : optionsFile;
@@ -26,11 +17,9 @@ std::unique_ptr<Observatory> StartObserving(EventLoop& loop, Monitor& monitor, c
   // The crash-loop guard pauses servers: it belongs to the live-state model, not to the observers.
   monitor.States().SetCrashLoopGuard(CrashLoopGuard(options.maxRestarts, options.restartWindowMinutes));
   ObservatoryHooks hooks;
-  hooks.command = [&monitor](const std::string& verb, std::size_t row) {
-    ConfirmedBoxes yes;
-    if (verb == "pause" || verb == "unpause") monitor.Pause({row}, verb == "pause");
-    if (verb == "restart") monitor.Restart({row}, yes);
-    if (verb == "close") monitor.Close({row}, yes);
+  // The HTTP API's commands were confirmed by its token: run as they come, on the loop's thread.
+  hooks.command = [&monitor](Command command, std::size_t row) {
+    monitor.Run(command, {row});
     return monitor.LastSaveSucceeded();
   };
   // The console's line on Linux (the journal under systemd), the log view on Windows; never the

@@ -6,7 +6,7 @@
 #include <memory>
 
 #include "observe/observatory.h"
-#include "ui/monitor.h"
+#include "monitor/monitor.h"
 
 namespace tervane {
 

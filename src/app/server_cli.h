@@ -1,16 +1,18 @@
 // The command line's commands: list, status, add, edit, remove, move, pause, unpause, restart
 // and close. They run on a monitor, the running one (through its control socket) or one made
-// over the list file while none runs, and always through the monitor's command layer, with the
-// checks and confirmations of the window.
+// over the list file while none runs, and always through the monitor's command layer: the
+// editor's checks with the command line's stricter ones before them, and the confirmations
+// asked here, at the command line's own door (--yes, or a question on a terminal).
 #pragma once
 
 #include <functional>
+#include <optional>
 #include <ostream>
 #include <string>
 #include <string_view>
 #include <vector>
 
-#include "ui/monitor.h"
+#include "monitor/monitor.h"
 
 namespace tervane {
 
@@ -28,12 +30,17 @@ inline constexpr int kExitNeedsConfirmation = 3;
 // status answers for a unit that is not active. status never asks for a confirmation, so its 3
 // always means this; remove, restart and close never answer it for this.
 inline constexpr int kExitNotSupervising = 3;
+// The exit code of a command line that cannot be read (an unknown command or option, a
+// missing argument).
+inline constexpr int kExitUsage = 2;
+
+// The command of a command line: its first word that is not --yes, -y or --json (list when
+// there is none). An unknown word, or one the command line does not serve, is said on err
+// with a one-line hint, and answers nothing.
+std::optional<Command> CommandOf(const std::vector<std::string>& args, std::ostream& err);
 
 // Runs one command; answers its exit code.
 int RunServerCommand(Monitor& monitor, const std::vector<std::string>& args, int processorCount, CommandIo& io);
-
-// Whether a command changes or drives the servers (everything but list, status and help).
-bool IsChangingCommand(const std::string& command);
 
 // The command line's help text.
 std::string ServerCommandUsage();

@@ -8,62 +8,6 @@
 
 namespace tervane {
 
-const Path& ProgramDir() {
-  static const Path dir = ExecutableDir();
-  return dir;
-}
-
-Path WithLongPathPrefix(const Path& path) {
-  if (path.rfind(u"\\\\?\\", 0) == 0) return path;  // a program started through a prefixed path
-  if (path.size() >= 2 && path[0] == u'\\' && path[1] == u'\\') return u"\\\\?\\UNC\\" + path.substr(2);
-  return u"\\\\?\\" + path;
-}
-
-const Path& ProgramFilesDir() {
-  static const Path dir = PathSeparator() == u'\\' ? WithLongPathPrefix(ProgramDir()) : ProgramDir();
-  return dir;
-}
-
-namespace {
-// The folder SetDataDir chose, and whether DataDir has been taken (after which it stays).
-struct DataDirState {
-  Path chosen;
-  bool taken = false;
-};
-DataDirState& TheDataDir() {
-  static DataDirState state;
-  return state;
-}
-}  // namespace
-
-const Path& DataDir() {
-  static const Path dir = [] {
-    DataDirState& c = TheDataDir();
-    c.taken = true;
-    return c.chosen.empty() ? ProgramFilesDir() : c.chosen;
-  }();
-  return dir;
-}
-
-bool SetDataDir(Path folder) {
-  DataDirState& c = TheDataDir();
-  if (c.taken) return false;
-  if (!folder.empty() && folder.back() != PathSeparator()) folder.push_back(PathSeparator());
-  c.chosen = std::move(folder);
-  return true;
-}
-
-const Path& ServerListPath() {
-  static const Path path = DataDir() + u"serverlist.dat";
-  return path;
-}
-
-Path LanguagesDir(const Path& programFilesDir, const Path& installedDir) {
-  const Path beside = programFilesDir + u"Languages" + PathSeparator();
-  const Path installed = installedDir.empty() ? Path() : installedDir + u"Languages" + PathSeparator();
-  return DirectoryExists(beside) || installed.empty() || !DirectoryExists(installed) ? beside : installed;
-}
-
 std::vector<std::uint8_t> SerializeServerList(const ServerList& list, const BossKeyOptions& options) {
   std::vector<std::uint8_t> bytes(list.size() * kServerEntrySize + 3);
   std::uint8_t* out = bytes.data();
@@ -129,19 +73,20 @@ std::u16string RecordDamage(const ServerEntry& e) {
   return {};
 }
 
-std::vector<DamagedRecord> LoadServerListBytes(ServerList& list, BossKeyOptions& options, const LoadContext& context,
-                                               std::span<const std::uint8_t> bytes) {
-  std::vector<DamagedRecord> damaged;
+LoadedList LoadServerListBytes(std::span<const std::uint8_t> bytes, const std::function<std::string()>& localAddress,
+                               const BossKeyOptions& options) {
+  LoadedList loaded;
+  loaded.options = options;
   const std::size_t n = bytes.size() / kServerEntrySize;
+  loaded.servers.reserve(n);
   for (std::size_t i = 0; i < n; ++i) {
     ServerEntry record = ZeroEntry();
     std::memcpy(&record, bytes.data() + i * kServerEntrySize, kServerEntrySize);
-    if (std::u16string what = RecordDamage(record); !what.empty()) damaged.push_back({i + 1, std::move(what)});
+    if (std::u16string what = RecordDamage(record); !what.empty())
+      loaded.result.damagedRecords.push_back({i + 1, std::move(what)});
     auto entry = std::make_unique<Server>(record);
     const std::u16string params = entry->Params.str();
-    entry->IPAddress.assign(context.localAddress ? GetServerAddress(params, context.localAddress)
-                                                 : GetServerAddress(params),
-                            15);
+    entry->IPAddress.assign(localAddress ? GetServerAddress(params, localAddress) : GetServerAddress(params), 15);
     entry->Port = static_cast<std::uint16_t>(GetServerPort(params));  // low 16 bits, as the editor stores it
     entry->ReplyKind = 0;
     entry->Restarts = -1;
@@ -149,27 +94,30 @@ std::vector<DamagedRecord> LoadServerListBytes(ServerList& list, BossKeyOptions&
     entry->LostCount = 0;
     entry->WaitReply = 0;
     if (entry->Priority > 2) entry->Priority = 2;
-    list.push_back(std::move(entry));
-    AddServerRow(context.view, *list.back(), context.texts);
+    loaded.servers.push_back(std::move(entry));
   }
   // The option bytes follow the last whole record; those that are missing keep their values.
   const std::size_t rest = n * kServerEntrySize;
-  if (bytes.size() > rest) options.BossKeyModifiers = bytes[rest];
-  if (bytes.size() > rest + 1) options.BossKeyCode = bytes[rest + 1];
-  if (bytes.size() > rest + 2) options.BossKeyEnabled = bytes[rest + 2];
-  return damaged;
+  BossKeyOptions& o = loaded.options;
+  if (bytes.size() > rest) o.BossKeyModifiers = bytes[rest];
+  if (bytes.size() > rest + 1) o.BossKeyCode = bytes[rest + 1];
+  if (bytes.size() > rest + 2) o.BossKeyEnabled = bytes[rest + 2];
+  loaded.result.size = bytes.size();
+  loaded.result.strayBytes = bytes.size() % kServerEntrySize > 3;
+  return loaded;
 }
 
-ListLoadResult LoadServerList(ServerList& list, BossKeyOptions& options, const LoadContext& context,
-                              const Path& path) {
-  ListLoadResult result;
-  const Path& file_path = path.empty() ? ServerListPath() : path;
-  File file = File::OpenForRead(file_path);
+LoadedList LoadServerList(const Path& path, const std::function<std::string()>& localAddress,
+                          const BossKeyOptions& options) {
+  LoadedList none;
+  none.options = options;
+  File file = File::OpenForRead(path.empty() ? ServerListPath() : path);
   if (!file.IsOpen()) {
     // Missing: the list starts empty. Anything else (no right to read it, a folder in its
     // place) leaves it unread, and it must not be saved over.
-    if (!IsNotFoundError(file.Error())) result.error = file.Error();
-    return result;
+    none.result.missing = IsNotFoundError(file.Error());
+    if (!none.result.missing) none.result.error = file.Error();
+    return none;
   }
   const auto size = file.Size();
   std::vector<std::uint8_t> bytes;
@@ -178,16 +126,13 @@ ListLoadResult LoadServerList(ServerList& list, BossKeyOptions& options, const L
     bytes.resize(file.Read(bytes.data(), bytes.size()));
   }
   if (!size || bytes.size() != *size) {
-    result.error = file.Error() != 0 ? file.Error() : ReadIncompleteError();
-    return result;
+    none.result.error = file.Error() != 0 ? file.Error() : ReadIncompleteError();
+    return none;
   }
   file.Close();
-  for (int i = static_cast<int>(list.size()) - 1; i >= 0; --i) list.erase(list.begin() + i);
-  for (int i = context.view.RowCount() - 1; i >= 0; --i) context.view.DeleteServerRow(i);
-  result.size = *size;
-  result.strayBytes = *size % kServerEntrySize > 3;
-  result.damagedRecords = LoadServerListBytes(list, options, context, bytes);
-  return result;
+  LoadedList loaded = LoadServerListBytes(bytes, localAddress, options);
+  if (loaded.result.Damaged()) loaded.result.damagedBytes = std::move(bytes);
+  return loaded;
 }
 
 }  // namespace tervane

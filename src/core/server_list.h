@@ -51,35 +51,6 @@ struct BossKeyOptions {
   std::uint8_t BossKeyEnabled = 0;
 };
 
-// The folder of the running executable with its trailing separator, taken once.
-const Path& ProgramDir();
-
-// Puts the long-path prefix in front of a Windows path: "\\?\" for a drive path,
-// "\\?\UNC\" in place of the two leading backslashes of a network path; a path that has the
-// prefix already stays as it is.
-Path WithLongPathPrefix(const Path& path);
-
-// ProgramDir as the program's own files are reached through it: with the long-path prefix on
-// Windows (so that serverlist.dat, logs\ and Languages\ work in a folder deeper than 260
-// characters), the plain folder on Linux.
-const Path& ProgramFilesDir();
-
-// The data folder, with its trailing separator: where serverlist.dat, logs/ and kesp.ini are
-// kept (and on Linux the lock and the control socket). ProgramFilesDir unless the program chose
-// another with SetDataDir at start-up (the Linux program: --dir, TERVANE_DIR, or a state folder
-// when it lies in a system folder); taken on first use and kept.
-const Path& DataDir();
-// Chooses the data folder; answers false, changing nothing, once DataDir has been used.
-bool SetDataDir(Path folder);
-
-// The full path of serverlist.dat in the data folder, computed on first use and kept.
-const Path& ServerListPath();
-
-// The folder of the language files, with its trailing separator: Languages in the program's
-// folder when it is there, else the one an installed package keeps (in InstalledDataDir) when
-// that is there; otherwise the one in the program's folder.
-Path LanguagesDir(const Path& programFilesDir = ProgramFilesDir(), const Path& installedDir = InstalledDataDir());
-
 // The file's bytes for a list and the option bytes.
 std::vector<std::uint8_t> SerializeServerList(const ServerList& list, const BossKeyOptions& options);
 
@@ -88,14 +59,6 @@ std::vector<std::uint8_t> SerializeServerList(const ServerList& list, const Boss
 // ReplaceFileAtomically.
 bool SaveServerList(const ServerList& list, const BossKeyOptions& options, const Path& path = {},
                     const std::function<bool()>& beforeCommit = {}, std::uint32_t* error = nullptr);
-
-// What loading needs besides the list: the view to fill, the texts of its cells, and where
-// the host's own address comes from (run parameters without "+ip ").
-struct LoadContext {
-  IListView& view;
-  const MessageTexts& texts;
-  std::function<std::string()> localAddress;  // empty: GetLocalAddress
-};
 
 // A record that cannot be what the program writes: its number (from 1) and what is wrong.
 struct DamagedRecord {
@@ -108,10 +71,20 @@ struct ListLoadResult {
   // The file exists but could not be read whole: the system's error code. The list is then left
   // as it was, and the file must not be saved over.
   std::uint32_t error = 0;
+  bool missing = false;           // no file: the list stays as it was
   std::uint64_t size = 0;         // of the file read
   bool strayBytes = false;        // more than the three option bytes follow the last whole record
   std::vector<DamagedRecord> damagedRecords;
+  // The file's bytes as read, kept only while it is damaged: the copy kept aside is made of them.
+  std::vector<std::uint8_t> damagedBytes;
   bool Damaged() const { return strayBytes || !damagedRecords.empty(); }
+};
+
+// The list file as read: its servers in file order and its option bytes.
+struct LoadedList {
+  ServerList servers;
+  BossKeyOptions options;  // the bytes the file holds; the others as they were given
+  ListLoadResult result;
 };
 
 // What in a record the program never writes, or empty: a text not ended within its field or
@@ -119,17 +92,18 @@ struct ListLoadResult {
 // of its range, reserved bytes that are not zero. The first such thing found.
 std::u16string RecordDamage(const ServerEntry& record);
 
-// Replaces the list and the view's rows with the file's records and sets the option bytes
-// that the file holds. A missing file leaves everything as it was; so does one that cannot be
-// read, which the result says.
-ListLoadResult LoadServerList(ServerList& list, BossKeyOptions& options, const LoadContext& context,
-                              const Path& path = {});
+// Reads the list file (an empty path: ServerListPath()) once: N = size / 1770 rounded down,
+// live fields reset, Priority clamped to 2, address and port recomputed from Params (the host's
+// own address from localAddress, or GetLocalAddress), option bytes from what follows the last
+// whole record (those the file lacks keep the values of `options`). A missing file, or one
+// that cannot be read, gives no servers; the result says which.
+LoadedList LoadServerList(const Path& path = {}, const std::function<std::string()>& localAddress = {},
+                          const BossKeyOptions& options = {});
 
-// The loading of records from bytes already read: N = size / 1770 rounded down, live fields
-// reset, Priority clamped to 2, address and port recomputed from Params, option bytes from
-// what follows the last whole record. Answers the records that cannot be what the program
-// writes, as they were in the bytes; they are loaded all the same.
-std::vector<DamagedRecord> LoadServerListBytes(ServerList& list, BossKeyOptions& options, const LoadContext& context,
-                                               std::span<const std::uint8_t> bytes);
+// The same from bytes already read. The records that cannot be what the program writes are
+// reported as they were in the bytes, and loaded all the same.
+LoadedList LoadServerListBytes(std::span<const std::uint8_t> bytes,
+                               const std::function<std::string()>& localAddress = {},
+                               const BossKeyOptions& options = {});
 
 }  // namespace tervane

@@ -168,18 +168,7 @@ std::u16string Servers::CrashLoopText() const {
   return FormatText(texts_.Get(ExtraMsg::CrashLoopPaused), {guard_.MaxRestarts(), guard_.WindowMinutes()});
 }
 
-int Servers::AddStartObserver(std::function<void(const StartRecord&)> observer) {
-  observers_.emplace_back(++nextObserver_, std::move(observer));
-  return nextObserver_;
-}
-
-void Servers::RemoveStartObserver(int id) {
-  std::erase_if(observers_, [id](const auto& o) { return o.first == id; });
-}
-
-void Servers::Tell(const StartRecord& record) {
-  for (std::size_t k = 0; k < observers_.size(); ++k) observers_[k].second(record);
-}
+void Servers::Tell(const StartRecord& record) { startObservers_.Notify("after a start", record); }
 
 void Servers::StartAndRecord(std::size_t i, RestartReason reason, const Path& exe, std::u16string_view detail) {
   Server& s = at(i);
@@ -259,6 +248,12 @@ Look Servers::Close(std::size_t i) {
 void Servers::Add(std::unique_ptr<Server> server) {
   list_.push_back(std::move(server));
   AddServerRow(view_, *list_.back(), texts_);
+}
+
+void Servers::Replace(ServerList servers) {
+  for (int i = view_.RowCount() - 1; i >= 0; --i) view_.DeleteServerRow(i);
+  list_.clear();
+  for (auto& server : servers) Add(std::move(server));
 }
 
 void Servers::Erase(std::size_t i) {

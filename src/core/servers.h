@@ -20,6 +20,7 @@
 #include "process/process_control.h"
 #include "support/event_log.h"
 #include "support/message_texts.h"
+#include "support/observers.h"
 
 namespace tervane {
 
@@ -68,6 +69,7 @@ class Servers {
   const ServerList& List() const { return list_; }
   std::size_t size() const { return list_.size(); }
   Server& at(std::size_t i) { return *list_.at(i); }
+  const Server& at(std::size_t i) const { return *list_.at(i); }
   const SupervisionTiming& Timing() const { return timing_; }
   IProcessControl& Process() { return process_; }
   const MessageTexts& Texts() const { return texts_; }
@@ -112,6 +114,8 @@ class Servers {
   // again; answers what the end found (Unknown: the process may still run).
   Look Close(std::size_t i);
   void Add(std::unique_ptr<Server> server);
+  // The list and its rows become these servers (a list file just loaded), in their order.
+  void Replace(ServerList servers);
   void Erase(std::size_t i);
   // Moves server s to position t, its row and status with it.
   void Move(std::size_t s, std::size_t t);
@@ -122,9 +126,8 @@ class Servers {
 
   // Observers told of every start after it has been recorded, logged and rendered, and of
   // every pause by the crash-loop guard (the monitor saves the list; kesp.ini's alerts). An
-  // observer only reads. Answers a number by which it is removed again.
-  int AddStartObserver(std::function<void(const StartRecord&)> observer);
-  void RemoveStartObserver(int id);
+  // observer only reads.
+  ObserverList<const StartRecord&>& StartObservers() const { return startObservers_; }
   WallTime Now() const { return clock_(); }
   // A log line of the monitor, under the server's name.
   void LogFor(std::size_t i, std::u16string_view message) { Log(at(i), message); }
@@ -168,8 +171,8 @@ class Servers {
   bool consolesHidden_ = false;
   CrashLoopGuard guard_;
   SupervisionHealth health_;
-  std::vector<std::pair<int, std::function<void(const StartRecord&)>>> observers_;
-  int nextObserver_ = 0;
+  // Told, not changed, by a start: adding an observer changes no server.
+  mutable ObserverList<const StartRecord&> startObservers_;
 };
 
 }  // namespace tervane

@@ -81,23 +81,10 @@ void Supervisor::timerCircleCheckTimer() {
   }
   process_.EndCycle();
   lastCycleSeconds_ = std::chrono::duration<double>(std::chrono::steady_clock::now() - begun).count();
-  for (const auto& observer : cycleEndObservers_) {
-    try {
-      observer();
-    } catch (...) {
-      NoteFailure("after the cycle");
-    }
-  }
-  if (onCycleEnd) {
-    try {
-      onCycleEnd();
-    } catch (...) {
-      NoteFailure("after the cycle");
-    }
-  }
+  cycleEndObservers_.Notify("after the cycle");
   timerCheckTimeOut.SetInterval(servers_.Timing().checkDelayMs);
   timerCheckTimeOut.SetEnabled(true);
-  // Where the loop would have delivered them: after the cycle and its hook.
+  // Where the loop would have delivered them: after the cycle and its observers.
   HandleHeldDatagrams();
 }
 

@@ -15,6 +15,7 @@
 #include "core/servers.h"
 #include "net/vel_udp.h"
 #include "support/event_loop.h"
+#include "support/observers.h"
 
 namespace tervane {
 
@@ -64,13 +65,12 @@ class Supervisor {
   Timer timerCircleCheck;
   Timer timerCheckTimeOut;
   int EndpointRecreations() const { return endpointRecreations_; }
-  // How long the last cycle took, and a hook told after each cycle (the snapshot of kesp.ini's
-  // observers is published there); unset, nothing else happens.
+  // How long the last cycle took.
   double LastCycleSeconds() const { return lastCycleSeconds_; }
-  std::function<void()> onCycleEnd;
-  // Told after each cycle too, before onCycleEnd: what the monitor itself does then (a save
-  // that failed is tried again).
-  void AddCycleEndObserver(std::function<void()> observer) { cycleEndObservers_.push_back(std::move(observer)); }
+  // Observers told after each cycle, before the timeout check is armed: the monitor's own (a
+  // save that failed is tried again), kesp.ini's (the snapshot is published), the service
+  // manager's keep-alive. Adding one changes nothing of the supervision.
+  ObserverList<>& CycleEndObservers() const { return cycleEndObservers_; }
 
  private:
   void Cycle();
@@ -112,7 +112,7 @@ class Supervisor {
   std::vector<std::uint8_t> heldScratch_;
   std::vector<std::uint8_t> receiveBuffer_;
   Path fileName_;  // the path of the server the cycle is at
-  std::vector<std::function<void()>> cycleEndObservers_;
+  mutable ObserverList<> cycleEndObservers_;
 };
 
 }  // namespace tervane

@@ -20,8 +20,8 @@ HttpResponse Unauthorized() {
   return r;
 }
 
-// "/api/servers/12/pause" to 12 and "pause"; false for anything else.
-bool ParseCommandPath(const std::string& path, std::size_t& row, std::string& verb) {
+// "/api/servers/12/pause" to 12 and pause, for a command the API serves; false for anything else.
+bool ParseCommandPath(const std::string& path, std::size_t& number, Command& command) {
   constexpr std::string_view prefix = "/api/servers/";
   if (path.rfind(prefix, 0) != 0) return false;
   const std::string_view rest = std::string_view(path).substr(prefix.size());
@@ -32,9 +32,10 @@ bool ParseCommandPath(const std::string& path, std::size_t& row, std::string& ve
     if (c < '0' || c > '9') return false;
     n = n * 10 + static_cast<std::size_t>(c - '0');
   }
-  verb = std::string(rest.substr(slash + 1));
-  if (verb != "pause" && verb != "unpause" && verb != "restart" && verb != "close") return false;
-  row = n;
+  const auto parsed = ParseCommand(rest.substr(slash + 1));
+  if (!parsed || !ServedAt(*parsed, kHttpApi)) return false;
+  number = n;
+  command = *parsed;
   return true;
 }
 
@@ -119,17 +120,17 @@ void HttpApi::Handle(const HttpRequest& request, const HttpAnswer& answer) const
       r.contentType = "text/plain; version=0.0.4; charset=utf-8";
       return answer(std::move(r));
     }
-    HttpResponse r = Text(200, RenderServersJson(*snapshot, now));
+    HttpResponse r = Text(200, StatusJson(*snapshot, now));
     r.contentType = "application/json";
     return answer(std::move(r));
   }
   if (request.method == "POST") {
-    std::size_t row = 0;
-    std::string verb;
-    if (!ParseCommandPath(request.path, row, verb)) return answer(Text(404, "not found\n"));
+    std::size_t number = 0;
+    Command command{};
+    if (!ParseCommandPath(request.path, number, command)) return answer(Text(404, "not found\n"));
     if (!authorized) return answer(Unauthorized());
     if (!commands_) return answer(Text(503, "no commands\n"));
-    return commands_(verb, row, request, answer);
+    return commands_(command, number, request, answer);
   }
   HttpResponse r = Text(405, "method not allowed\n");
   r.headers.emplace_back("Allow", "GET, POST");

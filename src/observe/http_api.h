@@ -3,8 +3,9 @@
 //
 //   GET  /                              the status page
 //   GET  /metrics                       Prometheus text format
-//   GET  /api/servers                   the snapshot as JSON
-//   POST /api/servers/<row>/<verb>      pause, unpause, restart or close one server
+//   GET  /api/servers                   the snapshot as JSON (the status document)
+//   POST /api/servers/<number>/<verb>   pause, unpause, restart or close one server; numbered
+//                                       from 1, as the list shows them
 //
 // A client on another host needs the token (Authorization: Bearer, the scheme in any case) for
 // everything but the page itself, whose script sends the token it finds after '#token=' in the
@@ -22,6 +23,7 @@
 #include <utility>
 #include <vector>
 
+#include "monitor/commands.h"
 #include "observe/metrics.h"
 #include "observe/snapshot.h"
 
@@ -47,10 +49,10 @@ struct HttpResponse {
 // Where an answer goes once it is known: called once, from any thread.
 using HttpAnswer = std::function<void(HttpResponse)>;
 
-// Runs a command on the loop's thread and answers its outcome there (404 for a row past the
-// end); the request is the command's, for its origin.
+// Runs a command on the loop's thread and answers its outcome there (404 for a number that
+// names no server); the request is the command's, for its origin.
 using CommandRunner =
-    std::function<void(const std::string& verb, std::size_t row, const HttpRequest& request, HttpAnswer answer)>;
+    std::function<void(Command command, std::size_t number, const HttpRequest& request, HttpAnswer answer)>;
 
 class HttpApi {
  public:

@@ -1,8 +1,10 @@
-// The Prometheus text exposition of a snapshot (GET /metrics) and its JSON (GET /api/servers).
+// The Prometheus text exposition of a snapshot (GET /metrics): every metric a row of one of two
+// tables, per server and of the monitor as a whole, so the exported names follow from them.
 #pragma once
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "observe/snapshot.h"
 
@@ -27,12 +29,11 @@ struct ObserverCounts {
   HttpEndpointCounts http;
 };
 
-// Every metric name the program exports, for the tests of dashboards and alert rules.
+// Every metric name the program exports (the tables' names), for the tests of dashboards and
+// alert rules.
 const std::vector<std::string>& ExportedMetricNames();
 
 std::string RenderMetrics(const MonitorSnapshot& snapshot, const ObserverCounts& counts, WallTime now,
                           const std::string& version);
-
-std::string RenderServersJson(const MonitorSnapshot& snapshot, WallTime now);
 
 }  // namespace tervane

@@ -25,7 +25,7 @@ struct Observatory::Parts {
   std::deque<RestartNote> restarts;  // newest first
 };
 
-Observatory::Observatory(EventLoop& loop, Servers& servers, Supervisor& supervisor, EventLog& log,
+Observatory::Observatory(EventLoop& loop, const Servers& servers, const Supervisor& supervisor, EventLog& log,
                          ObserveOptions options, ObservatoryHooks hooks)
     : loop_(loop),
       servers_(servers),
@@ -34,8 +34,8 @@ Observatory::Observatory(EventLoop& loop, Servers& servers, Supervisor& supervis
       options_(std::move(options)),
       hooks_(std::move(hooks)),
       parts_(std::make_unique<Parts>()) {
-  startObserver_ = servers_.AddStartObserver([this](const StartRecord& start) { OnStart(start); });
-  supervisor_.onCycleEnd = [this] { OnCycleEnd(); };
+  startObserver_ = servers_.StartObservers().Add([this](const StartRecord& start) { OnStart(start); });
+  cycleObserver_ = supervisor_.CycleEndObservers().Add([this] { OnCycleEnd(); });
   if (!options_.webhookUrl.empty()) {
     std::string why;
     if (HttpClientReady(why)) {
@@ -53,8 +53,8 @@ Observatory::~Observatory() {
   *parts_->alive = false;
   if (parts_->endpoint) parts_->endpoint->Stop();
   parts_->sender.reset();
-  servers_.RemoveStartObserver(startObserver_);
-  supervisor_.onCycleEnd = nullptr;
+  servers_.StartObservers().Remove(startObserver_);
+  supervisor_.CycleEndObservers().Remove(cycleObserver_);
 }
 
 int Observatory::HttpPort() const { return parts_->endpoint ? parts_->endpoint->Port() : 0; }
@@ -62,10 +62,10 @@ int Observatory::HttpPort() const { return parts_->endpoint ? parts_->endpoint->
 void Observatory::StartEndpoint() {
   auto alive = parts_->alive;
   // The HTTP thread hands the command to the loop's thread, which answers it when it ran it.
-  CommandRunner run = [this, alive](const std::string& verb, std::size_t row, const HttpRequest& request,
+  CommandRunner run = [this, alive](Command command, std::size_t number, const HttpRequest& request,
                                     HttpAnswer answer) {
-    loop_.Post([this, alive, verb, row, origin = request.peer, answer = std::move(answer)] {
-      if (*alive) RunCommand(verb, row, origin, answer);
+    loop_.Post([this, alive, command, number, origin = request.peer, answer = std::move(answer)] {
+      if (*alive) RunCommand(command, number, origin, answer);
     });
   };
   parts_->api = std::make_unique<HttpApi>(options_.httpToken, options_.httpListen->host, parts_->snapshots,
@@ -92,21 +92,23 @@ void Observatory::Listen() {
   }
 }
 
-void Observatory::RunCommand(const std::string& verb, std::size_t row, const std::string& origin,
+void Observatory::RunCommand(Command command, std::size_t number, const std::string& origin,
                              const HttpAnswer& answer) {
   HttpResponse r;
   std::string outcome;
-  std::string server = "row " + std::to_string(row);
-  if (row >= servers_.size()) {
+  const std::string verb(CommandWord(command));
+  std::string server = "server " + std::to_string(number);
+  if (number < 1 || number > servers_.size()) {
     r.status = 404;
-    r.body = "no server in row " + std::to_string(row) + "\n";
+    r.body = "no server number " + std::to_string(number) + "\n";
     outcome = "no such server";
   } else {
+    const std::size_t row = number - 1;
     server += " (" + Utf16ToUtf8(servers_.at(row).Name.str()) + ")";
-    const bool saved = !hooks_.command || hooks_.command(verb, row);
+    const bool saved = !hooks_.command || hooks_.command(command, row);
     Publish();
     r.contentType = "application/json";
-    r.body = "{\"ok\":" + std::string(saved ? "true" : "false") + ",\"row\":" + std::to_string(row) +
+    r.body = "{\"ok\":" + std::string(saved ? "true" : "false") + ",\"number\":" + std::to_string(number) +
              ",\"command\":\"" + verb + "\",\"saved\":" + (saved ? "true" : "false");
     if (saved) {
       outcome = "done";

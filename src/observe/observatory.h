@@ -1,8 +1,9 @@
-// The observers that kesp.ini turns on, put together and hooked into the supervision: the
-// snapshot of the live statuses published after each cycle, the HTTP endpoint and the webhook
-// alerts. Made only when the options file asks for something; without it the supervision runs
-// with no hook set. They only read: the crash-loop guard that pauses servers is the live-state
-// model's (Servers).
+// The observers that kesp.ini turns on, put together and added to the monitor's lists of
+// observers: the snapshot of the live statuses published after each cycle, the HTTP endpoint
+// and the webhook alerts. Made only when the options file asks for something; without it no
+// observer of theirs is added. They only read (the servers and the supervision are const here):
+// the crash-loop guard that pauses servers is the live-state model's (Servers), and the HTTP
+// API's commands go to the monitor's command layer through the hook the program sets.
 #pragma once
 
 #include <cstddef>
@@ -12,6 +13,7 @@
 
 #include "core/servers.h"
 #include "core/supervisor.h"
+#include "monitor/commands.h"
 #include "observe/http_api.h"
 #include "observe/metrics.h"
 #include "observe/options.h"
@@ -25,11 +27,11 @@ enum class AlertKind;
 // What the observers need of the monitor beyond the statuses: its list commands (run on the
 // loop's thread), a line for the operator that is not the log file's, and the descriptor reserve.
 struct ObservatoryHooks {
-  // verb: "pause", "unpause", "restart" or "close"; row below the list's size. Answers whether
-  // the list was saved afterwards.
-  std::function<bool(const std::string& verb, std::size_t row)> command;
-  // Who did what through the HTTP API ("pause row 0 (alpha) from 127.0.0.1:50312: done"): the
-  // console (the journal under systemd) or the log view.
+  // A command the HTTP API serves (pause, unpause, restart, close) on the server in row `row`
+  // (below the list's size). Answers whether the list was saved afterwards.
+  std::function<bool(Command command, std::size_t row)> command;
+  // Who did what through the HTTP API ("pause server 1 (alpha) from 127.0.0.1:50312: done"):
+  // the console (the journal under systemd) or the log view.
   std::function<void(const std::u16string& line)> tell;
   // Whether a front door may take one more descriptor now; none: always.
   std::function<bool()> mayTakeDescriptor;
@@ -37,10 +39,10 @@ struct ObservatoryHooks {
 
 class Observatory {
  public:
-  // Hooks itself into the servers and the supervision and starts what the options ask for;
-  // what cannot start is logged.
-  Observatory(EventLoop& loop, Servers& servers, Supervisor& supervisor, EventLog& log, ObserveOptions options,
-              ObservatoryHooks hooks);
+  // Adds itself to the observers of the servers' starts and of the supervision's cycles and
+  // starts what the options ask for; what cannot start is logged.
+  Observatory(EventLoop& loop, const Servers& servers, const Supervisor& supervisor, EventLog& log,
+              ObserveOptions options, ObservatoryHooks hooks);
   ~Observatory();
   Observatory(const Observatory&) = delete;
   Observatory& operator=(const Observatory&) = delete;
@@ -51,27 +53,28 @@ class Observatory {
 
   // Tells the observers of one start, or of a pause by the crash-loop guard.
   void OnStart(const StartRecord& start);
-  // After each cycle (Supervisor::onCycleEnd): publishes the snapshot, sends the alerts that
-  // are due, and tries again to listen when the address was taken.
+  // After each cycle: publishes the snapshot, sends the alerts that are due, and tries again to
+  // listen when the address was taken.
   void OnCycleEnd();
   void Publish();
 
  private:
   void StartEndpoint();
   void Listen();
-  void RunCommand(const std::string& verb, std::size_t row, const std::string& origin, const HttpAnswer& answer);
+  void RunCommand(Command command, std::size_t number, const std::string& origin, const HttpAnswer& answer);
   void Alert(std::size_t row, AlertKind kind, const StartRecord& start);
   // Called from the HTTP threads: only atomics.
   ObserverCounts Counts() const;
 
   struct Parts;
   EventLoop& loop_;
-  Servers& servers_;
-  Supervisor& supervisor_;
+  const Servers& servers_;
+  const Supervisor& supervisor_;
   EventLog& log_;
   ObserveOptions options_;
   ObservatoryHooks hooks_;
   int startObserver_ = 0;
+  int cycleObserver_ = 0;
   std::unique_ptr<Parts> parts_;
 };
 

@@ -1,6 +1,7 @@
 // What the threads of the HTTP endpoint may see of the monitor: a copy of every server's live
 // status, taken on the loop's thread after each cycle and published whole. Readers keep the
 // copy they took as long as they need it; the lock guards only the exchange of the pointer.
+// The command line takes one too, for the same status document.
 #pragma once
 
 #include <array>
@@ -16,31 +17,26 @@
 namespace tervane {
 
 struct ServerSnapshot {
-  std::size_t row = 0;
-  std::string name;     // UTF-8, as all texts here
+  std::size_t number = 0;  // from 1, as the list shows it
+  std::string name;        // UTF-8, as every text here but the status's own
   std::string address;
   int port = 0;
+  std::string executable;
+  std::uint8_t priority = 0;
   ProcessState process = ProcessState::Unknown;  // as the cells show it (Paused while paused)
   NetworkState network = NetworkState::Unknown;
   bool paused = false;
-  bool crashLoopPaused = false;
-  bool hasReply = false;
-  std::string map;
-  int players = 0;
-  int maxPlayers = 0;
-  WallTime lastReply = 0;
-  WallTime lastRestart = 0;
-  RestartReason lastRestartReason = RestartReason::FirstStart;
-  std::array<std::uint32_t, kRestartReasonCount> restartsByReason{};
-  std::uint32_t failedStarts = 0;
-  std::uint32_t lastStartError = 0;
+  std::string pauseReason;  // why the program paused it (the crash-loop guard), or empty
   int timeoutCount = 0;
   int lostCount = 0;
   int restarts = 0;  // the Restarts cell
+  ServerStatus status;  // the live status as it was
 
   // Answered the query within the timeout: its last query came back and it is not paused.
   bool Up() const { return network == NetworkState::Normal; }
   bool Running() const { return process == ProcessState::Running; }
+  // Map and players are known: a reply came since the last start, and it is not paused.
+  bool HasReply() const { return status.hasReply && !paused; }
 };
 
 // One start the observers were told of: the status page lists the last ones of every server.
@@ -54,6 +50,7 @@ inline constexpr std::size_t kRecentRestartsLimit = 20;
 
 struct MonitorSnapshot {
   std::vector<ServerSnapshot> servers;
+  bool supervising = true;  // false: the list as saved, with no supervision running
   std::vector<RestartNote> recentRestarts;  // newest first, at most kRecentRestartsLimit
   bool selfTestOk = true;
   int selfTestFailures = 0;
@@ -67,7 +64,15 @@ struct MonitorSnapshot {
   std::uint64_t logWriteFailures = 0;
 };
 
+// Takes the snapshot of a monitor's servers and supervision, whether the supervision runs or
+// the list was only loaded.
 MonitorSnapshot TakeSnapshot(const Servers& servers, const Supervisor& supervisor);
+
+// The status document of every server, one JSON shape for every door (GET /api/servers and
+// kesp status --json): snake_case keys, numbers as numbers, times as seconds since 1970 (UTC),
+// null where nothing is known; servers numbered from 1 as the list shows them. `now` gives
+// "time" and the ages.
+std::string StatusJson(const MonitorSnapshot& snapshot, WallTime now);
 
 class SnapshotBox {
  public:
@@ -90,5 +95,7 @@ class SnapshotBox {
 // The names the metrics, the JSON and the alerts use.
 const char* ProcessStateName(ProcessState state);
 const char* NetworkStateName(NetworkState state);
+// "normal", "high", "realtime": the names the command line takes.
+const char* PriorityName(std::uint8_t priority);
 
 }  // namespace tervane

@@ -97,8 +97,8 @@ function rowClass(s) {
 // Each state cell is coloured by its own state, and shows its count where it has one.
 const processLooks = { running: "ok", restarting: "wait", unknown: "wait", lost: "bad", start_failed: "bad", paused: "off" };
 const networkLooks = { normal: "ok", unknown: "wait", timeout: "bad", paused: "off" };
-function processText(s) { return s.process === "lost" ? "lost (" + s.lostCount + "/3)" : s.process; }
-function networkText(s) { return s.network === "timeout" ? "timeout (" + s.timeoutCount + "/20)" : s.network; }
+function processText(s) { return s.process === "lost" ? "lost (" + s.lost_count + "/3)" : s.process; }
+function networkText(s) { return s.network === "timeout" ? "timeout (" + s.timeout_count + "/20)" : s.network; }
 
 function when(t) { return t ? new Date(t * 1000).toLocaleString() : ""; }
 
@@ -116,9 +116,9 @@ function draw(data) {
     cell(tr, processText(s), "state " + (processLooks[s.process] || "wait"));
     cell(tr, networkText(s), "state " + (networkLooks[s.network] || "wait"));
     cell(tr, s.map === null ? "-" : s.map);
-    cell(tr, s.players === null ? "-" : s.players + "/" + s.maxPlayers);
-    cell(tr, String(s.restartCount));
-    if (s.crashLoopPaused) {
+    cell(tr, s.players === null ? "-" : s.players + "/" + s.max_players);
+    cell(tr, String(s.restarts));
+    if (s.crash_loop_paused) {
       const mark = document.createElement("span");
       mark.className = "loop";
       mark.textContent = "crash loop";
@@ -127,16 +127,16 @@ function draw(data) {
     body.appendChild(tr);
   }
   document.getElementById("summary").textContent = up + " of " + data.servers.length +
-      " servers answering; self-test " + (data.selfTestOk ? "ok" : "failing") + "; updated " + when(data.time);
+      " servers answering; self-test " + (data.self_test_ok ? "ok" : "failing") + "; updated " + when(data.time);
   const restarts = document.querySelector("#restarts tbody");
   restarts.replaceChildren();
-  for (const r of data.recentRestarts || []) {
+  for (const r of data.recent_restarts || []) {
     const tr = document.createElement("tr");
     tr.className = "restart";
     cell(tr, when(r.time));
     cell(tr, r.name);
     const reason = reasons[r.reason] || r.reason;
-    cell(tr, r.error ? reason + ": could not start (error " + r.error + ")" : reason);
+    cell(tr, r.error ? reason + ": could not start (" + r.error.text + ")" : reason);
     restarts.appendChild(tr);
   }
 }

@@ -78,6 +78,62 @@ bool ReplaceFileAtomically(const Path& target, std::span<const std::uint8_t> byt
   return true;
 }
 
+const Path& ProgramDir() {
+  static const Path dir = ExecutableDir();
+  return dir;
+}
+
+Path WithLongPathPrefix(const Path& path) {
+  if (path.rfind(u"\\\\?\\", 0) == 0) return path;  // a program started through a prefixed path
+  if (path.size() >= 2 && path[0] == u'\\' && path[1] == u'\\') return u"\\\\?\\UNC\\" + path.substr(2);
+  return u"\\\\?\\" + path;
+}
+
+const Path& ProgramFilesDir() {
+  static const Path dir = PathSeparator() == u'\\' ? WithLongPathPrefix(ProgramDir()) : ProgramDir();
+  return dir;
+}
+
+namespace {
+// The folder SetDataDir chose, and whether DataDir has been taken (after which it stays).
+struct DataDirState {
+  Path chosen;
+  bool taken = false;
+};
+DataDirState& TheDataDir() {
+  static DataDirState state;
+  return state;
+}
+}  // namespace
+
+const Path& DataDir() {
+  static const Path dir = [] {
+    DataDirState& c = TheDataDir();
+    c.taken = true;
+    return c.chosen.empty() ? ProgramFilesDir() : c.chosen;
+  }();
+  return dir;
+}
+
+bool SetDataDir(Path folder) {
+  DataDirState& c = TheDataDir();
+  if (c.taken) return false;
+  if (!folder.empty() && folder.back() != PathSeparator()) folder.push_back(PathSeparator());
+  c.chosen = std::move(folder);
+  return true;
+}
+
+const Path& ServerListPath() {
+  static const Path path = DataDir() + u"serverlist.dat";
+  return path;
+}
+
+Path LanguagesDir(const Path& programFilesDir, const Path& installedDir) {
+  const Path beside = programFilesDir + u"Languages" + PathSeparator();
+  const Path installed = installedDir.empty() ? Path() : installedDir + u"Languages" + PathSeparator();
+  return DirectoryExists(beside) || installed.empty() || !DirectoryExists(installed) ? beside : installed;
+}
+
 namespace file_platform {
 
 bool EndsWithSuffix(std::u16string_view name, std::u16string_view suffix) {

@@ -1,5 +1,5 @@
 // Files as the program needs them: whole reads with read sharing, the shared-read append of
-// the log, the crash-safe replacement of the server list, and the program's own folder.
+// the log, the crash-safe replacement of the server list, and the program's own folders.
 // Paths are UTF-16 on both platforms.
 #pragma once
 
@@ -91,6 +91,37 @@ bool RemoveFile(const Path& path);
 // Where an installed package keeps the program's read-only files, with its trailing separator:
 // /usr/share/tervane/ on Linux; empty on Windows, where they lie beside the program.
 [[nodiscard]] Path InstalledDataDir();
+
+// ---- the program's own folders, each taken once
+
+// The folder of the running executable with its trailing separator (ExecutableDir, kept).
+const Path& ProgramDir();
+
+// Puts the long-path prefix in front of a Windows path: "\\?\" for a drive path,
+// "\\?\UNC\" in place of the two leading backslashes of a network path; a path that has the
+// prefix already stays as it is.
+Path WithLongPathPrefix(const Path& path);
+
+// ProgramDir as the program's own files are reached through it: with the long-path prefix on
+// Windows (so that serverlist.dat, logs\ and Languages\ work in a folder deeper than 260
+// characters), the plain folder on Linux.
+const Path& ProgramFilesDir();
+
+// The data folder, with its trailing separator: where serverlist.dat, logs/ and kesp.ini are
+// kept (and on Linux the lock and the control socket). ProgramFilesDir unless the program chose
+// another with SetDataDir at start-up (the Linux program: --dir, TERVANE_DIR, or a state folder
+// when it lies in a system folder); taken on first use and kept.
+const Path& DataDir();
+// Chooses the data folder; answers false, changing nothing, once DataDir has been used.
+bool SetDataDir(Path folder);
+
+// The full path of serverlist.dat in the data folder, computed on first use and kept.
+const Path& ServerListPath();
+
+// The folder of the language files, with its trailing separator: Languages in the program's
+// folder when it is there, else the one an installed package keeps (in InstalledDataDir) when
+// that is there; otherwise the one in the program's folder.
+Path LanguagesDir(const Path& programFilesDir = ProgramFilesDir(), const Path& installedDir = InstalledDataDir());
 
 // The names (without folder) of the plain files in folder whose names end with suffix
 // (compared without regard to ASCII case), in the order the file system lists them.

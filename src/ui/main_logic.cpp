@@ -29,7 +29,9 @@ std::optional<Msg> ServerEditorState::btnOKClick(const ServerList& list, int ski
                                                  IProcessControl& process, int processorCount,
                                                  const std::function<std::string()>& localAddress) {
   const EditorInput input{edtFileName, edtParams, CheckedBoxes(), processorCount};
-  return CheckServerInput(input, list, skipIndex, process, result, localAddress);
+  if (const auto refusal = CheckServerInput(input, list, skipIndex, process, result, localAddress))
+    return refusal->message;
+  return std::nullopt;
 }
 
 void ServerEditorState::ResetForNextUse() {
@@ -135,7 +137,7 @@ void MainWindowLogic::ListViewMenuPopup() {
 }
 
 void MainWindowLogic::menuPauseServerClick(ListMenuItem sender) {
-  c_.monitor.Pause(SelectedRows(), sender == menuPauseServer);
+  c_.monitor.Run(sender == menuPauseServer ? Command::Pause : Command::Unpause, SelectedRows());
 }
 
 void MainWindowLogic::LVDblClick() {
@@ -143,14 +145,22 @@ void MainWindowLogic::LVDblClick() {
   if (s >= 0) c_.monitor.TogglePause(static_cast<std::size_t>(s));
 }
 
-void MainWindowLogic::menuDeleteServerClick() { c_.monitor.Delete(SelectedRows(), c_.boxes); }
+void MainWindowLogic::RunConfirmed(Command command) {
+  const std::vector<std::size_t> rows = SelectedRows();
+  if (rows.empty()) return;
+  // Only Yes carries the command out; No or closing the box changes nothing at all.
+  if (!c_.boxes.Show(BoxOwner::MainWindow, BoxKind::Confirm, c_.monitor.ConfirmationText(command, rows))) return;
+  c_.monitor.Run(command, rows);
+}
 
-void MainWindowLogic::menuRestartServerClick() { c_.monitor.Restart(SelectedRows(), c_.boxes); }
+void MainWindowLogic::menuDeleteServerClick() { RunConfirmed(Command::Remove); }
 
-void MainWindowLogic::menuCloseServerClick() { c_.monitor.Close(SelectedRows(), c_.boxes); }
+void MainWindowLogic::menuRestartServerClick() { RunConfirmed(Command::Restart); }
+
+void MainWindowLogic::menuCloseServerClick() { RunConfirmed(Command::Close); }
 
 void MainWindowLogic::menuShowServerClick(ListMenuItem sender) {
-  c_.monitor.Show(SelectedRows(), sender == menuShowServer);
+  c_.monitor.Run(sender == menuShowServer ? Command::Show : Command::Hide, SelectedRows());
 }
 
 void MainWindowLogic::HideAllConsoles() { c_.monitor.HideAllConsoles(); }

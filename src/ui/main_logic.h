@@ -14,10 +14,23 @@
 #include "core/server_list.h"
 #include "process/process_control.h"
 #include "support/message_texts.h"
-#include "ui/monitor.h"
-#include "ui/server_editor.h"
+#include "monitor/monitor.h"
+#include "monitor/server_checks.h"
 
 namespace tervane {
+
+// Message boxes, always captioned "Tervane": confirmations with a warning icon and Yes/No,
+// errors with an error icon and OK, results with an information or a warning icon. The window
+// asks its confirmations here before it hands a command to the monitor.
+enum class BoxOwner { MainWindow, ServerEditor, BossKeyDialog };
+enum class BoxKind { Confirm, Error, Information, Warning };
+
+class IMessageBoxes {
+ public:
+  virtual ~IMessageBoxes() = default;
+  // Answers true for Yes (a confirmation) and for OK (the other kinds).
+  virtual bool Show(BoxOwner owner, BoxKind kind, const std::u16string& text) = 0;
+};
 
 // The items of ListViewMenu, in menu order.
 enum ListMenuItem : int {
@@ -147,6 +160,8 @@ class MainWindowLogic {
  private:
   // The editor's OK: its checks, with the refusal shown over the editor.
   bool EditorAccepts(int skipIndex);
+  // Delete, Restart and Close of the selected servers, once the operator said Yes.
+  void RunConfirmed(Command command);
   int ProcessorCount() const { return c_.processorCount ? c_.processorCount() : 1; }
 
   MainWindowContext c_;

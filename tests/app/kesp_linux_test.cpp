@@ -178,37 +178,6 @@ class Kesp : public ::testing::Test {
   pid_t supervisor = -1;
 };
 
-TEST_F(Kesp, AddRefusesWhatTheRecordCannotHoldOrTheServerCannotRun) {
-  fs::permissions(root / "b" / "hlds", fs::perms::owner_read | fs::perms::owner_write);
-  const std::string exe = "a/hlds";
-  const struct {
-    std::vector<std::string> args;
-    const char* says;
-  } cases[] = {
-      {{"--exe", exe, "--params", "+ip 127.0.0.1 -port 70000"}, "not a number from 1 to 65535"},
-      {{"--exe", exe, "--params", "+ip 127.0.0.1 -port 0"}, "not a number from 1 to 65535"},
-      {{"--exe", exe, "--params", "+ip 127.1 -port 27015"}, "not a dotted IPv4 address"},
-      {{"--exe", exe, "--name", std::string(32, 'n')}, "longer than 31"},
-      {{"--exe", exe, "--name", "bad\xff"}, "not UTF-8"},
-      {{"--exe", exe, "--name", "esc\x1b[31m"}, "control characters"},
-      {{"--exe", "b/hlds"}, "not executable"},
-      {{"--exe", std::string(270, 'x')}, "longer than 260"},
-  };
-  for (const auto& c : cases) {
-    std::vector<std::string> args{"add"};
-    args.insert(args.end(), c.args.begin(), c.args.end());
-    const Result r = Run(args);
-    EXPECT_NE(r.code, 0) << c.says;
-    EXPECT_NE(r.err.find(c.says), std::string::npos) << r.err;
-    EXPECT_EQ(r.err.find('\x1b'), std::string::npos) << "no raw escape reaches the terminal";
-  }
-  EXPECT_FALSE(fs::exists(root / "serverlist.dat")) << "nothing was registered";
-  const Result noPort = Run({"add", "--exe", exe, "--params", "+ip 127.0.0.1"});
-  EXPECT_EQ(noPort.code, 0);
-  EXPECT_NE(noPort.out.find("27015 is used"), std::string::npos);
-  EXPECT_NE(Run({"list"}).out.find("Normal"), std::string::npos) << "priority normal by default";
-}
-
 TEST_F(Kesp, TheRunningKespTakesTheCommandsAndSurvivesBadClients) {
   Register("a", 27411);
   Register("b", 27412);
@@ -217,8 +186,13 @@ TEST_F(Kesp, TheRunningKespTakesTheCommandsAndSurvivesBadClients) {
             fs::perms::owner_read | fs::perms::owner_write);
 
   const Result json = Run({"status", "--json"});
-  EXPECT_NE(json.out.find("\"Server Name\": \"b\""), std::string::npos) << json.out;
-  EXPECT_NE(json.out.find("\"Last Restart Reason\": \"first_start\""), std::string::npos);
+  EXPECT_NE(json.out.find("\"name\":\"b\""), std::string::npos) << json.out;
+  EXPECT_NE(json.out.find("\"last_restart_reason\":\"first_start\""), std::string::npos);
+  EXPECT_NE(json.out.find("\"supervising\":true"), std::string::npos);
+  // The month's log, as UTF-8 lines.
+  const Result log = Run({"log", "-n", "2"});
+  EXPECT_EQ(log.code, 0);
+  EXPECT_NE(log.out.find("] a: Starting server.\n"), std::string::npos) << log.out;
 
   // A client that hangs up halfway through its request, and one that sends garbage.
   Raw("2\npause\0", true);
@@ -315,8 +289,10 @@ TEST_F(Kesp, StatusWithNobodySupervisingSaysSoAndExitsThree) {
   EXPECT_NE(text.out.find("1. a"), std::string::npos);
   const Result json = Run({"status", "--json"});
   EXPECT_EQ(json.code, 3);
-  EXPECT_EQ(json.out.rfind("[", 0), 0u) << "the JSON stays whole on its own stream";
+  EXPECT_EQ(json.out.rfind("{", 0), 0u) << "the JSON stays whole on its own stream";
+  EXPECT_NE(json.out.find("\"supervising\":false"), std::string::npos);
   EXPECT_NE(json.err.find("not supervising"), std::string::npos);
+  EXPECT_EQ(json.err.find("not confirmed"), std::string::npos) << "status asks nothing";
   EXPECT_EQ(Run({"list"}).code, 0) << "other commands keep their codes";
 }
 
@@ -408,6 +384,10 @@ TEST_F(Kesp, AFloodOfControlClientsHarmsNoServerUnderALowDescriptorLimit) {
 // list, the lock, the socket and the logs, and the commands and the supervision say which it is.
 TEST_F(Kesp, DirOrTervaneDirChooseTheDataFolderThatEveryDoorNames) {
   EXPECT_EQ(Run({"--version"}).out, "kesp (Tervane) " TERVANE_VERSION "\n");
+  const Result unknown = Run({"pasue", "1"});
+  EXPECT_EQ(unknown.code, 2);
+  EXPECT_EQ(unknown.err, "kesp: unknown command 'pasue'; see kesp --help\n");
+  EXPECT_FALSE(fs::exists(root / "serverlist.dat") || fs::exists(root / "kesp.lock")) << "nothing touched";
   const fs::path data = root / "data" / "here";
   const std::string said = "Data folder: " + data.string() + "/\n";
   ASSERT_EQ(Run({"--dir", data.string(), "add", "--exe", "a/hlds", "--params", "+ip 127.0.0.1 -port 27416"}).code, 0);

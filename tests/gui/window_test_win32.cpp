@@ -52,6 +52,7 @@ class KespWindows : public ::testing::Test {
   void TearDown() override {
     boss.reset();
     editor.reset();
+    monitor.reset();
     window.reset();
     fs::remove_all(languages);
   }
@@ -61,11 +62,14 @@ class KespWindows : public ::testing::Test {
       fs::copy_file(fs::path(TERVANE_SOURCE_DIR) / "Languages" / name, languages / name,
                     fs::copy_options::overwrite_existing);
   }
-  // The windows as start-up makes them: the main window (which scans the language files),
-  // the editor, the boss-key dialog.
+  // The windows as start-up makes them: the main window, the monitor over its view (given to
+  // the window, which then scans the language files), the editor, the boss-key dialog.
   void Make() {
     HINSTANCE instance = GetModuleHandleW(nullptr);
     window = std::make_unique<TfrmTervane>(loop, instance);
+    monitor = std::make_unique<Monitor>(loop, window->View(), CreateProcessControl());
+    monitor->CreateEndpoint();
+    window->AttachMonitor(*monitor);
     editor = std::make_unique<TfrmAddServer>(instance, window->Handle(), window->Texts());
     boss = std::make_unique<TfrmSetBossKey>(instance, window->Handle(), window->BossKeyState(), window->Texts());
     window->AttachDialogs(editor.get(), nullptr, boss.get());
@@ -86,6 +90,7 @@ class KespWindows : public ::testing::Test {
   fs::path languages;
   EventLoop loop;
   std::unique_ptr<TfrmTervane> window;
+  std::unique_ptr<Monitor> monitor;
   std::unique_ptr<TfrmAddServer> editor;
   std::unique_ptr<TfrmSetBossKey> boss;
 };

@@ -13,6 +13,7 @@
 #include "core/supervisor.h"
 #include "support/text.h"
 #include "test_support.h"
+#include "testbed.h"
 
 namespace tervane::testing {
 
@@ -20,11 +21,6 @@ using namespace std::chrono_literals;
 
 // The cycle comes every 200 ms; the check 40 ms after it.
 constexpr SupervisionTiming kFast{40, 160, 10};
-
-class PinnedClock : public IClock {
- public:
-  LocalTime Now() override { return LocalTime{2026, 12, 7, 9, 30, 0}; }
-};
 
 inline int FreeUdpPort(EventLoop& loop) {
   TVelUDP probe(loop);
@@ -71,20 +67,18 @@ inline std::unique_ptr<Server> StandIn(const TempDir& dir, EventLoop& loop, cons
 
 class Supervision : public ::testing::Test {
  protected:
-  Supervision() {
-    options.outputFolder = dir.Dir() + u"logs" + PathSeparator();
-    process = CreateProcessControl(options);
-  }
+  Supervision() : Supervision(nullptr) {}
+  // A process control whose looks fail as failLook says (see ProcessControlOptions).
+  explicit Supervision(std::function<std::uint32_t(LookCall)> failLook)
+      : process(CreateProcessControl(OptionsIn(dir, std::move(failLook)))), rig(loop, *process, {kFast, dir.Dir()}) {}
   ~Supervision() override {
-    sup.reset();
+    rig.Stop();
     for (const auto& e : list) process->TerminateServerProcess(e->FileName.str());
     for (const auto& e : list) WaitUntil([&] { return !process->IsServerRunning(e->FileName.str()); }, 5s);
   }
 
   Server& AddServer(const std::string& name, const std::u16string& extra = u"") {
-    list.push_back(StandIn(dir, loop, name, extra, standIn));
-    AddServerRow(view, *list.back(), texts);
-    return *list.back();
+    return rig.Add(StandIn(dir, loop, name, extra, standIn));
   }
 
   std::uint32_t StartByHand(const ServerEntry& e) {
@@ -93,10 +87,8 @@ class Supervision : public ::testing::Test {
   }
 
   void Start() {
-    servers = std::make_unique<Servers>(list, view, texts, *process, log, kFast);
-    sup = std::make_unique<Supervisor>(loop, *servers);
-    sup->CreateEndpoint();
-    sup->timerCircleCheckTimer();
+    sup.CreateEndpoint();
+    sup.timerCircleCheckTimer();
   }
 
   // Handles events in short slices, so that a condition that no event announces (a process
@@ -117,19 +109,22 @@ class Supervision : public ::testing::Test {
     return out;
   }
 
+  static ProcessControlOptions OptionsIn(const TempDir& dir, std::function<std::uint32_t(LookCall)> failLook) {
+    ProcessControlOptions options;
+    options.outputFolder = dir.Dir() + u"logs" + PathSeparator();
+    options.failLook = std::move(failLook);
+    return options;
+  }
+
   // The stand-in program each server's folder gets a copy of.
   std::filesystem::path standIn = TERVANE_FAKESRV;
   TempDir dir;
   EventLoop loop;
-  ServerList list;
-  MemoryListView view;
-  MessageTexts texts;
-  ProcessControlOptions options;
   std::unique_ptr<IProcessControl> process;
-  PinnedClock clock;
-  EventLog log{dir.Dir(), clock, [this](const std::u16string& line) { view.AppendLogLine(line); }};
-  std::unique_ptr<Servers> servers;
-  std::unique_ptr<Supervisor> sup;
+  testbed::SupervisionRig rig;
+  ServerList& list = rig.list;
+  MemoryListView& view = rig.view;
+  Supervisor& sup = rig.supervisor;
 };
 
 }  // namespace tervane::testing

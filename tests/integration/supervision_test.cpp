@@ -102,16 +102,24 @@ TEST_F(Supervision, PausedServerIsNeverStarted) {
 // A process list the system refuses (descriptors exhausted on Linux, a snapshot refused on
 // Windows) is no loss: a server that does not run is neither counted lost nor started while it
 // lasts, which is said once; once the list can be read again, it is started as usual.
-TEST_F(Supervision, ARefusedProcessListStartsNothingUntilItCanBeReadAgain) {
-  constexpr std::uint32_t kRefused = 24;
-  // Shared with the process control, which outlives this body (the fixture ends its servers).
-  const auto refuse = std::make_shared<bool>(true);
-  options.failLook = [refuse](LookCall call) { return *refuse && call == LookCall::ProcessList ? kRefused : 0u; };
-  process = CreateProcessControl(options);
+constexpr std::uint32_t kRefused = 24;
+
+// The process list is refused while *refuse holds (shared with the process control, which
+// outlives the test's body: the fixture ends its servers).
+class RefusedProcessList : public Supervision {
+ protected:
+  RefusedProcessList() : RefusedProcessList(std::make_shared<bool>(true)) {}
+  explicit RefusedProcessList(std::shared_ptr<bool> r)
+      : Supervision([r](LookCall call) { return *r && call == LookCall::ProcessList ? kRefused : 0u; }),
+        refuse(std::move(r)) {}
+  std::shared_ptr<bool> refuse;
+};
+
+TEST_F(RefusedProcessList, StartsNothingUntilItCanBeReadAgain) {
   ServerEntry& e = AddServer("unseen");
   Start();
   int cycles = 0;
-  sup->onCycleEnd = [&] { ++cycles; };
+  sup.CycleEndObservers().Add([&] { ++cycles; });
   ASSERT_TRUE(WaitUntil([&] { return cycles >= 8; }, 20s));
   EXPECT_FALSE(CreateProcessControl({})->IsServerRunning(e.FileName.str())) << "never started";
   EXPECT_EQ(e.Restarts, -1);

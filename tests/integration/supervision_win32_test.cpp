@@ -35,13 +35,13 @@ TEST_F(Supervision, TwoFatalErrorDialogsRestartTheirServersInTwoConsecutiveCycle
   ASSERT_TRUE(WaitForCell(1, ColNetworkStatus, u"Normal"));
   ASSERT_EQ(view.LogLines().size(), 2u) << "the two first starts";
   // Both crash at once: their dialogs stand side by side.
-  sup->timerCircleCheck.SetEnabled(false);
-  sup->timerCheckTimeOut.SetEnabled(false);
+  sup.timerCircleCheck.SetEnabled(false);
+  sup.timerCheckTimeOut.SetEnabled(false);
   Control(loop, a, "fakesrv fatal Host_Error: map not found");
   Control(loop, b, "fakesrv fatal Could not allocate memory");
   ASSERT_TRUE(WaitUntil([&] { return FatalDialogs() == 2; }, 20s));
 
-  sup->timerCircleCheckTimer();  // one cycle: one dialog
+  sup.timerCircleCheckTimer();  // one cycle: one dialog
   EXPECT_EQ(view.LogLines().size(), 3u);
   EXPECT_EQ(FatalDialogs(), 1);
   ASSERT_TRUE(WaitUntil([&] { return view.LogLines().size() == 4; }, 5s)) << "the next cycle takes the other";

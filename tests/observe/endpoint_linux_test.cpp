@@ -7,6 +7,7 @@
 
 #include <fstream>
 #include <nlohmann/json.hpp>
+#include <set>
 #include <sstream>
 
 #include "child_posix.h"
@@ -43,18 +44,32 @@ long long Metric(int port, const std::string& sample) {
   return at == std::string::npos ? -1 : std::stoll(answer->substr(at + sample.size() + 2));
 }
 
-TEST(KespEndpoint, AFloodBelowTheConnectionLimitLeavesServersMemoryAndScrapesAlone) {
+// A program folder with kesp, stand-ins in its list, and a kesp.ini whose endpoint listens on
+// a free port of 127.0.0.1; the stand-ins are ended at the end.
+struct KespFolder {
+  explicit KespFolder(std::initializer_list<const char*> names) {
+    for (const char* name : names) records.push_back(StandIn(dir, loop, name));
+    WriteBytes(dir.File(u"serverlist.dat"), SerializeServerList(records, BossKeyOptions{}));
+    const std::string ini = "[Options]\nHttpListen=127.0.0.1:" + std::to_string(port) + "\n";
+    WriteBytes(dir.File(u"kesp.ini"), std::vector<std::uint8_t>(ini.begin(), ini.end()));
+    std::filesystem::copy_file(TERVANE_KESP, kesp);
+  }
+  ~KespFolder() {
+    for (const auto& e : records) process->TerminateServerProcess(e->FileName.str());
+  }
   TempDir dir;
   EventLoop loop;
-  auto process = CreateProcessControl(ProcessControlOptions{dir.Dir() + u"logs/"});
+  std::unique_ptr<IProcessControl> process = CreateProcessControl(ProcessControlOptions{dir.Dir() + u"logs/"});
   ServerList records;
-  for (const char* name : {"alpha", "beta", "gamma"}) records.push_back(StandIn(dir, loop, name));
-  WriteBytes(dir.File(u"serverlist.dat"), SerializeServerList(records, BossKeyOptions{}));
-  const int port = FreeTcpPort();
-  const std::string ini = "[Options]\nHttpListen=127.0.0.1:" + std::to_string(port) + "\n";
-  WriteBytes(dir.File(u"kesp.ini"), std::vector<std::uint8_t>(ini.begin(), ini.end()));
-  const auto kesp = dir.path() / "kesp";
-  std::filesystem::copy_file(TERVANE_KESP, kesp);
+  int port = FreeTcpPort();
+  std::filesystem::path kesp = dir.path() / "kesp";
+};
+
+TEST(KespEndpoint, AFloodBelowTheConnectionLimitLeavesServersMemoryAndScrapesAlone) {
+  KespFolder folder({"alpha", "beta", "gamma"});
+  const TempDir& dir = folder.dir;
+  const int port = folder.port;
+  const auto& kesp = folder.kesp;
 
   // The service manager's socket: one keep-alive after each cycle.
   const std::string notifyPath = (dir.path() / "notify").string();
@@ -108,12 +123,58 @@ TEST(KespEndpoint, AFloodBelowTheConnectionLimitLeavesServersMemoryAndScrapesAlo
     const nlohmann::json after = ServersOf(port);
     ASSERT_TRUE(allUp(after)) << after.dump();
     for (std::size_t i = 0; i < 3; ++i) {
-      EXPECT_EQ(after["servers"][i]["restarts"], before["servers"][i]["restarts"]) << i;
+      EXPECT_EQ(after["servers"][i]["restarts_by_reason"], before["servers"][i]["restarts_by_reason"]) << i;
       EXPECT_EQ(after["servers"][i]["paused"], false) << i;
     }
     monitor.Stop(SIGTERM);
   }
-  for (const auto& e : records) process->TerminateServerProcess(e->FileName.str());
+}
+
+// The keys of a JSON object, and of each object within it (arrays: of their first element).
+std::set<std::string> Shape(const nlohmann::json& j, const std::string& at = "") {
+  std::set<std::string> keys;
+  if (j.is_array() && !j.empty()) return Shape(j[0], at + "[]");
+  if (!j.is_object()) return keys;
+  for (const auto& [key, value] : j.items()) {
+    keys.insert(at + "." + key);
+    for (const std::string& inner : Shape(value, at + "." + key)) keys.insert(inner);
+  }
+  return keys;
+}
+
+// kesp status --json (through the running kesp's control socket) and GET /api/servers give one
+// document: the same keys, numbered from 1, with the same values for the same server.
+TEST(KespEndpoint, StatusJsonAndTheApiGiveTheSameDocument) {
+  KespFolder folder({"alpha", "beta"});
+  const int port = folder.port;
+  const auto& kesp = folder.kesp;
+  {
+    Child monitor({kesp.string()}, (folder.dir.path() / "kesp.out").string(), {"TERVANE_TEST_CYCLE_MS=200"});
+    ASSERT_TRUE(monitor.Started());
+    nlohmann::json api;
+    for (int attempt = 0; attempt < 150; ++attempt) {
+      std::this_thread::sleep_for(200ms);
+      api = ServersOf(port);
+      if (api.is_object() && api["servers"].size() == 2 && api["servers"][1]["up"] == true) break;
+    }
+    ASSERT_TRUE(api.is_object() && api["servers"].size() == 2) << api.dump();
+    FILE* pipe = ::popen(("'" + kesp.string() + "' status --json 2>/dev/null").c_str(), "r");
+    std::string text;
+    char buffer[4096];
+    for (std::size_t n; pipe && (n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0;) text.append(buffer, n);
+    ASSERT_EQ(pipe ? ::pclose(pipe) : -1, 0) << text;
+    const nlohmann::json cli = nlohmann::json::parse(text, nullptr, false);
+    std::set<std::string> cliTop, apiTop;
+    for (const auto& [key, value] : cli.items()) cliTop.insert(key);
+    for (const auto& [key, value] : api.items()) apiTop.insert(key);
+    EXPECT_EQ(cliTop, apiTop);
+    EXPECT_EQ(Shape(cli["servers"]), Shape(api["servers"])) << text << "\n" << api.dump();
+    for (std::size_t i = 0; i < 2; ++i)
+      for (const char* key : {"number", "name", "address", "port", "executable", "priority", "paused", "process"})
+        EXPECT_EQ(cli["servers"][i][key], api["servers"][i][key]) << key;
+    EXPECT_EQ(api["servers"][1]["number"], 2);
+    monitor.Stop(SIGTERM);
+  }
 }
 
 // Every line of README.md that starts with "curl " works as printed against a real endpoint

@@ -141,7 +141,7 @@ FloodOutcome RunFlood(int port, const FloodPlan& plan, const std::function<void(
   header->Connect(port, [header, headerBlock, &out] { header->Pour(headerBlock, 200LL << 20, out.headerFloodBytes); });
   const auto chunkBlock = std::make_shared<const std::string>(Repeat("400\r\n" + std::string(1024, 'x') + "\r\n", 64 * 1024));
   const auto chunkHead = std::make_shared<const std::string>(
-      "POST /api/servers/0/pause HTTP/1.1\r\nHost: 127.0.0.1\r\nTransfer-Encoding: chunked\r\n\r\n" + *chunkBlock);
+      "POST /api/servers/1/pause HTTP/1.1\r\nHost: 127.0.0.1\r\nTransfer-Encoding: chunked\r\n\r\n" + *chunkBlock);
   auto chunked = add(floodsClosed);
   chunked->Connect(port, [chunked, chunkHead, &out] { chunked->Pour(chunkHead, 100LL << 20, out.chunkedFloodBytes); });
 

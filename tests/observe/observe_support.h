@@ -15,7 +15,7 @@
 #include "integration/integration_support.h"
 #include "observe/http_client.h"
 #include "raw_tcp.h"
-#include "ui/monitor.h"
+#include "testbed.h"
 
 namespace tervane::testing {
 
@@ -31,7 +31,7 @@ class Observed : public ::testing::Test {
       for (const auto& e : monitor->List())
         WaitUntil([&] { return !monitor->Process().IsServerRunning(e->FileName.str()); }, 5s);
     }
-    monitor.reset();
+    rig.reset();
   }
 
   // A stand-in in a folder of its own, listening on 127.0.0.1.
@@ -49,13 +49,13 @@ class Observed : public ::testing::Test {
     WriteBytes(dir.File(u"kesp.ini"), std::vector<std::uint8_t>(ini.begin(), ini.end()));
     WriteBytes(dir.File(u"serverlist.dat"), SerializeServerList(records, BossKeyOptions{}));
     MonitorOptions o;
-    o.programDir = dir.Dir();
-    o.savePath = dir.File(u"serverlist.dat");
     o.timing = kFast;
     o.localAddress = [] { return std::string("127.0.0.1"); };
-    o.clock = &clock;
     o.wallClock = [this] { return wallClock(); };
-    monitor = std::make_unique<Monitor>(loop, view, CreateProcessControl(processOptions), o);
+    process = CreateProcessControl(processOptions);
+    rig = std::make_unique<testbed::MonitorRig>(loop, *process, dir.Dir(), o);
+    monitor = &rig->monitor;
+    monitor->Supervision().CycleEndObservers().Add([this] { ++cycles; });
     monitor->CreateEndpoint();
     observing = StartObserving(loop, *monitor, dir.File(u"kesp.ini"));
     monitor->Start();
@@ -99,20 +99,22 @@ class Observed : public ::testing::Test {
 
   std::vector<std::u16string> Logs() const {
     std::vector<std::u16string> out;
-    for (const auto& l : view.LogLines()) out.push_back(l.substr(22));
+    for (const auto& l : rig->view.LogLines()) out.push_back(l.substr(22));
     return out;
   }
 
   TempDir dir;
   EventLoop loop;
-  MemoryListView view;
-  PinnedClock clock;
   ProcessControlOptions processOptions;
   ServerList records;
   int httpPort = 0;
   // The statuses' clock (alerts and the crash-loop guard go by it); a test may speed it up.
   std::function<WallTime()> wallClock = SystemWallTime;
-  std::unique_ptr<Monitor> monitor;
+  // The cycles the monitor ended since it started.
+  int cycles = 0;
+  std::unique_ptr<IProcessControl> process;
+  std::unique_ptr<testbed::MonitorRig> rig;
+  Monitor* monitor = nullptr;
   std::unique_ptr<Observatory> observing;
 };
 

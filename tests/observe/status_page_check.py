@@ -136,7 +136,7 @@ SHOWN = """JSON.stringify({
 
 # The page drawn from one answer of the API, and that answer's last restarts.
 DRAWN_FROM_ONE_ANSWER = """fetch('/api/servers', {headers: {Authorization: 'Bearer ' + token}})
-  .then(r => r.json()).then(j => { draw(j); return JSON.stringify({api: j.recentRestarts,
+  .then(r => r.json()).then(j => { draw(j); return JSON.stringify({api: j.recent_restarts,
     page: [...document.querySelectorAll('#restarts tbody tr')].map(tr => tr.children[1].textContent)}); })"""
 
 

@@ -1,7 +1,7 @@
 #include <gtest/gtest.h>
 
 #include "ui/boss_key.h"
-#include "ui/service_switches.h"
+#include "app/service_switches.h"
 
 namespace tervane {
 namespace {

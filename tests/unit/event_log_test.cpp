@@ -1,9 +1,8 @@
 #include <gtest/gtest.h>
 
-#include <deque>
-
 #include "support/event_log.h"
 #include "test_support.h"
+#include "testbed.h"
 
 namespace tervane {
 namespace {
@@ -13,19 +12,7 @@ using testing::TempDir;
 using testing::WriteBytes;
 using Bytes = std::vector<std::uint8_t>;
 
-// Answers the queued times in turn, then repeats the last one.
-class FixedClock : public IClock {
- public:
-  explicit FixedClock(std::deque<LocalTime> times) : times_(std::move(times)) {}
-  LocalTime Now() override {
-    LocalTime t = times_.front();
-    if (times_.size() > 1) times_.pop_front();
-    return t;
-  }
-
- private:
-  std::deque<LocalTime> times_;
-};
+using testbed::FixedClock;
 
 Bytes Utf16(std::u16string_view text) {
   Bytes out;

@@ -5,6 +5,7 @@
 
 #include "fake_process_control.h"
 #include "test_support.h"
+#include "testbed.h"
 #include "ui/main_logic.h"
 
 namespace tervane {
@@ -104,8 +105,6 @@ class MainLogicTest : public ::testing::Test {
 
   MonitorOptions Options() {
     MonitorOptions o;
-    o.programDir = dir.Dir();
-    o.savePath = path;
     o.localAddress = [] { return std::string("192.0.2.7"); };
     return o;
   }
@@ -114,11 +113,12 @@ class MainLogicTest : public ::testing::Test {
   std::vector<Path> exe;
   Path path = dir.File(u"serverlist.dat");
   EventLoop loop;
-  MemoryListView view;
   FakeProcessControl process;
   ScriptedBoxes boxes;
   int processors = 4;
-  Monitor monitor{loop, view, process, Options()};
+  testbed::MonitorRig rig{loop, process, dir.Dir(), Options()};
+  MemoryListView& view = rig.view;
+  Monitor& monitor = rig.monitor;
   ServerList& list = monitor.List();
   MessageTexts& texts = monitor.Texts();
   BossKeyOptions& bossKey = monitor.BossKeySettings();

@@ -1,24 +1,21 @@
-// The list file is never lost: what in a record the program never writes is named, and a
-// damaged list is reported and copied aside before the first save over it.
+// The list file as the monitor loads it: read once, its servers and rows given to the live-state
+// model, and never lost: what in a record the program never writes is named, and a damaged
+// list is reported and copied aside (as it was read) before the first save over it.
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <filesystem>
 #include <functional>
 
 #include "fake_process_control.h"
 #include "test_support.h"
-#include "ui/monitor.h"
+#include "testbed.h"
 
 namespace tervane {
 namespace {
 
 using testing::ReadBytes;
 using testing::WriteBytes;
-
-class PinnedLocalClock : public IClock {
- public:
-  LocalTime Now() override { return LocalTime{2026, 12, 7, 8, 0, 0}; }
-};
 
 ServerEntry GoodRecord() {
   ServerEntry e = NewServerEntry();
@@ -62,14 +59,13 @@ TEST(RecordDamage, WhatTheProgramNeverWritesIsNamed) {
 
 class MonitorList : public ::testing::Test {
  protected:
-  std::unique_ptr<Monitor> Open(const Path& list) {
+  std::unique_ptr<testbed::MonitorRig> Open(const Path& list) {
     MonitorOptions o;
-    o.programDir = dir.Dir();
     o.savePath = list;
-    o.clock = &clock;
-    return std::make_unique<Monitor>(loop, view, process, o);
+    o.localAddress = [] { return std::string("192.0.2.7"); };
+    return std::make_unique<testbed::MonitorRig>(loop, process, dir.Dir(), o);
   }
-  std::vector<std::u16string> Said(std::size_t from = 0) const {
+  std::vector<std::u16string> Said(const MemoryListView& view, std::size_t from = 0) const {
     std::vector<std::u16string> out;
     for (std::size_t i = from; i < view.LogLines().size(); ++i) out.push_back(view.LogLines()[i].substr(22));
     return out;
@@ -77,10 +73,55 @@ class MonitorList : public ::testing::Test {
 
   testing::TempDir dir;
   EventLoop loop;
-  MemoryListView view;
   testing::FakeProcessControl process;
-  PinnedLocalClock clock;
 };
+
+// A good record of that name (its executable /srv/<name>) and parameters, of priority High.
+ServerEntry Entry(std::u16string_view name, std::u16string_view params) {
+  ServerEntry e = GoodRecord();
+  e.Name.assign(name);
+  e.FileName.assign(u"/srv/" + std::u16string(name));
+  e.Params.assign(params);
+  e.Priority = 1;
+  return e;
+}
+
+// The rows the live-state model adds for the loaded servers: identity, and "-" or paused.
+TEST_F(MonitorList, LoadedServersShowTheirIdentityAndDashes) {
+  const Path list = dir.File(u"serverlist.dat");
+  ServerEntry paused = Entry(u"P", u"+ip 127.0.0.1 -port 27020");
+  paused.Paused = 1;
+  paused.Priority = 7;
+  WriteBytes(list, FileOf({Entry(u"1# Server", u"+ip 127.0.0.1"), paused}));
+  auto rig = Open(list);
+  ASSERT_TRUE(rig->monitor.Load());
+  const MemoryListView& view = rig->view;
+  ASSERT_EQ(view.RowCount(), 2);
+  EXPECT_EQ(view.Row(0), (RowTexts{u"1# Server", u"127.0.0.1", u"27015", u"/srv/1# Server", u"High", u"-",
+                                   u"-", u"-", u"-", u"-"}));
+  EXPECT_EQ(view.Row(1), (RowTexts{u"P", u"127.0.0.1", u"27020", u"/srv/P", u"Real Time", u"Paused Monitor",
+                                   u"Paused Monitor", u"-", u"-", u"-"}));
+  EXPECT_TRUE(view.IsSelected(0)) << "the first row selected";
+}
+
+TEST_F(MonitorList, ALoadReplacesListAndRowsButAMissingFileChangesNothing) {
+  const Path list = dir.File(u"serverlist.dat");
+  WriteBytes(list, FileOf({Entry(u"old1", u""), Entry(u"old2", u"")}));
+  auto rig = Open(list);
+  Monitor& monitor = rig->monitor;
+  ASSERT_TRUE(monitor.Load());
+  std::filesystem::remove(testing::Fs(list));
+  EXPECT_TRUE(monitor.Load());
+  EXPECT_EQ(monitor.List().size(), 2u);
+  EXPECT_EQ(rig->view.RowCount(), 2);
+
+  WriteBytes(list, FileOf({Entry(u"new", u"")}));
+  ASSERT_TRUE(monitor.Load());
+  ASSERT_EQ(monitor.List().size(), 1u);
+  EXPECT_EQ(monitor.List()[0]->Name.str(), u"new");
+  ASSERT_EQ(rig->view.RowCount(), 1);
+  EXPECT_EQ(rig->view.Cell(0, ColServerName), u"new");
+}
 
 // A damaged record is reported at load and the file copied whole before the first save over it.
 TEST_F(MonitorList, ADamagedRecordIsReportedAndTheFileKept) {
@@ -89,18 +130,22 @@ TEST_F(MonitorList, ADamagedRecordIsReportedAndTheFileKept) {
   bad.Paused = 2;
   const auto original = FileOf({GoodRecord(), bad});
   WriteBytes(list, original);
-  auto monitor = Open(list);
-  ASSERT_TRUE(monitor->Load());
-  EXPECT_EQ(monitor->List().size(), 2u) << "loaded all the same";
-  ASSERT_EQ(monitor->LoadedList().damagedRecords.size(), 1u);
-  EXPECT_EQ(monitor->LoadedList().damagedRecords[0].number, 2u);
-  EXPECT_NE(Said().at(0).find(u"record 2: the pause flag is 2"), std::u16string::npos) << Utf16ToUtf8(Said()[0]);
+  auto rig = Open(list);
+  Monitor& monitor = rig->monitor;
+  ASSERT_TRUE(monitor.Load());
+  EXPECT_EQ(monitor.List().size(), 2u) << "loaded all the same";
+  ASSERT_EQ(monitor.LoadResult().damagedRecords.size(), 1u);
+  EXPECT_EQ(monitor.LoadResult().damagedRecords[0].number, 2u);
+  EXPECT_NE(Said(rig->view).at(0).find(u"record 2: the pause flag is 2"), std::u16string::npos)
+      << Utf16ToUtf8(Said(rig->view)[0]);
   EXPECT_EQ(ReadBytes(list), original) << "nothing written at load";
 
-  monitor->Pause({0}, true);
-  ASSERT_TRUE(monitor->LastSaveSucceeded());
-  EXPECT_EQ(monitor->DamagedListCopy(), list + u".bad-20261207-080000");
-  EXPECT_EQ(ReadBytes(monitor->DamagedListCopy()), original);
+  // The copy is what was read at load, whatever the file became since.
+  WriteBytes(list, {1, 2, 3});
+  monitor.Pause({0}, true);
+  ASSERT_TRUE(monitor.LastSaveSucceeded());
+  EXPECT_EQ(monitor.DamagedListCopy(), list + u".bad-20261207-080000");
+  EXPECT_EQ(ReadBytes(monitor.DamagedListCopy()), original);
   EXPECT_NE(ReadBytes(list), original);
 }
 

@@ -7,6 +7,7 @@
 #include "observe/http_api.h"
 #include "observe/http_request_reader.h"
 #include "observe/metrics.h"
+#include "support/text.h"
 
 namespace tervane {
 namespace {
@@ -16,29 +17,34 @@ constexpr WallTime kNow = 1'800'000'100;
 MonitorSnapshot TwoServers() {
   MonitorSnapshot m;
   ServerSnapshot a;
+  a.number = 1;
   a.name = "Alpha \"1\"\\";
   a.address = "127.0.0.1";
   a.port = 27015;
+  a.executable = "/srv/alpha/hlds_linux";
   a.process = ProcessState::Running;
   a.network = NetworkState::Normal;
-  a.hasReply = true;
-  a.map = "de_dust2";
-  a.players = 7;
-  a.maxPlayers = 32;
-  a.lastReply = kNow - 3;
-  a.lastRestart = kNow - 50;
-  a.lastRestartReason = RestartReason::ProcessLost;
-  a.restartsByReason[static_cast<std::size_t>(RestartReason::ProcessLost)] = 2;
-  a.restartsByReason[static_cast<std::size_t>(RestartReason::Command)] = 1;
-  a.failedStarts = 4;
+  a.status.hasReply = true;
+  a.status.map = "de_dust2";
+  a.status.players = 7;
+  a.status.maxPlayers = 32;
+  a.status.lastReply = kNow - 3;
+  a.status.lastRestart = kNow - 50;
+  a.status.lastRestartReason = RestartReason::ProcessLost;
+  a.status.restartsByReason[static_cast<std::size_t>(RestartReason::ProcessLost)] = 2;
+  a.status.restartsByReason[static_cast<std::size_t>(RestartReason::Command)] = 1;
+  a.status.failedStarts = 4;
+  a.status.lastStartError = 13;
   ServerSnapshot b;
-  b.row = 1;
+  b.number = 2;
   b.name = "Beta";
   b.address = "127.0.0.1";
   b.port = 27016;
+  b.priority = 2;
   b.process = ProcessState::Paused;
   b.network = NetworkState::Paused;
-  b.paused = b.crashLoopPaused = true;
+  b.paused = b.status.crashLoopPaused = true;
+  b.pauseReason = "Paused Monitor. Reason: 5 restarts within 10 minutes.";
   b.timeoutCount = 3;
   m.servers = {a, b};
   m.cycleSeconds = 0.25;
@@ -90,26 +96,44 @@ TEST(Metrics, EveryNameOfTheDashboardsIsThereWithItsLabels) {
   }
 }
 
-TEST(Metrics, TheJsonCarriesTheStatusModel) {
+// The status document of both doors (GET /api/servers, kesp status --json): the state as values.
+TEST(StatusJson, TheDocumentCarriesTheStatusModelAsValues) {
   MonitorSnapshot m = TwoServers();
   m.servers[1].name = "bad \xff utf-8";  // replaced, never an exception
-  const auto doc = nlohmann::json::parse(RenderServersJson(m, kNow));
+  const auto doc = nlohmann::json::parse(StatusJson(m, kNow));
+  EXPECT_EQ(doc["time"], kNow);
+  EXPECT_EQ(doc["supervising"], true);
+  EXPECT_EQ(doc["cycle_duration_seconds"], 0.25);
   ASSERT_EQ(doc["servers"].size(), 2u);
   const auto& a = doc["servers"][0];
+  EXPECT_EQ(a["number"], 1);
   EXPECT_EQ(a["name"], "Alpha \"1\"\\");
+  EXPECT_EQ(a["executable"], "/srv/alpha/hlds_linux");
+  EXPECT_EQ(a["priority"], "normal");
   EXPECT_EQ(a["process"], "running");
   EXPECT_EQ(a["network"], "normal");
   EXPECT_EQ(a["up"], true);
   EXPECT_EQ(a["map"], "de_dust2");
   EXPECT_EQ(a["players"], 7);
-  EXPECT_EQ(a["lastReplyAgeSeconds"], 3);
-  EXPECT_EQ(a["lastRestartReason"], "process_lost");
-  EXPECT_EQ(a["restarts"]["failed_start"], 4);
+  EXPECT_EQ(a["max_players"], 32);
+  EXPECT_EQ(a["last_reply"], kNow - 3);
+  EXPECT_EQ(a["last_reply_age_seconds"], 3);
+  EXPECT_EQ(a["last_restart_reason"], "process_lost");
+  EXPECT_EQ(a["restarts_by_reason"]["failed_start"], 4);
+  EXPECT_EQ(a["start_error"]["code"], 13);
+  EXPECT_EQ(a["start_error"]["text"], Utf16ToUtf8(SystemErrorText(13)));
+  EXPECT_TRUE(a["pause_reason"].is_null());
   const auto& b = doc["servers"][1];
+  EXPECT_EQ(b["number"], 2);
+  EXPECT_EQ(b["priority"], "realtime");
   EXPECT_EQ(b["process"], "paused");
-  EXPECT_EQ(b["crashLoopPaused"], true);
+  EXPECT_EQ(b["crash_loop_paused"], true);
+  EXPECT_EQ(b["pause_reason"], "Paused Monitor. Reason: 5 restarts within 10 minutes.");
+  EXPECT_EQ(b["timeout_count"], 3);
   EXPECT_TRUE(b["map"].is_null());
-  EXPECT_TRUE(b["lastReplyAgeSeconds"].is_null());
+  EXPECT_TRUE(b["last_reply_age_seconds"].is_null());
+  EXPECT_TRUE(b["last_restart"].is_null());
+  EXPECT_TRUE(b["start_error"].is_null());
 }
 
 // The answer of a call that answers at once.
@@ -128,9 +152,9 @@ class HttpApiTest : public ::testing::Test {
     return Answer(api, HttpRequest{method, path, auth, loopback, "", host, "127.0.0.1:5000"});
   }
   SnapshotBox box;
-  std::vector<std::pair<std::string, std::size_t>> commands;
-  CommandRunner runner = [this](const std::string& verb, std::size_t row, const HttpRequest&, HttpAnswer answer) {
-    commands.emplace_back(verb, row);
+  std::vector<std::pair<Command, std::size_t>> commands;
+  CommandRunner runner = [this](Command command, std::size_t number, const HttpRequest&, HttpAnswer answer) {
+    commands.emplace_back(command, number);
     answer(HttpResponse{});
   };
   HttpApi api{"0123456789abcdef-token", "127.0.0.1", box, runner, [] { return ObserverCounts{}; },
@@ -155,31 +179,33 @@ TEST_F(HttpApiTest, EachRouteAnswersAsTheTokenRulesSay) {
       {"GET", "/metrics", good, false, 200},
       {"GET", "/api/servers", good, false, 200},
       {"GET", "/nothing", "", true, 404},
-      {"POST", "/api/servers/0/pause", "", true, 401},  // loopback too
-      {"POST", "/api/servers/0/pause", "Bearer 0123456789abcdef-tokeX", true, 401},
-      {"POST", "/api/servers/0/pause", good + " ", true, 401},
-      {"POST", "/api/servers/0/pause", "bearer 0123456789abcdef-token", false, 200},  // the scheme in any case
-      {"POST", "/api/servers/0/pause", "BEARER  0123456789abcdef-token", false, 200},
-      {"POST", "/api/servers/0/pause", "Bearer0123456789abcdef-token", true, 401},
+      {"POST", "/api/servers/1/pause", "", true, 401},  // loopback too
+      {"POST", "/api/servers/1/pause", "Bearer 0123456789abcdef-tokeX", true, 401},
+      {"POST", "/api/servers/1/pause", good + " ", true, 401},
+      {"POST", "/api/servers/1/pause", "bearer 0123456789abcdef-token", false, 200},  // the scheme in any case
+      {"POST", "/api/servers/1/pause", "BEARER  0123456789abcdef-token", false, 200},
+      {"POST", "/api/servers/1/pause", "Bearer0123456789abcdef-token", true, 401},
       {"GET", "/metrics", "Bearer wrong", true, 401},  // a wrong token is refused from this host too
-      {"POST", "/api/servers/0/explode", good, true, 404},
+      {"POST", "/api/servers/1/explode", good, true, 404},
+      {"POST", "/api/servers/1/show", good, true, 404},  // a command of the window only
       {"POST", "/api/servers/x/pause", good, true, 404},
       {"POST", "/api/servers//pause", good, true, 404},
       {"POST", "/api/servers/99999999999/pause", good, true, 404},
-      {"DELETE", "/api/servers/0", good, true, 405},
-      {"POST", "/api/servers/1/unpause", good, false, 200},
+      {"DELETE", "/api/servers/1", good, true, 405},
+      {"POST", "/api/servers/2/unpause", good, false, 200},
   };
   for (const Case& c : cases)
     EXPECT_EQ(Call(c.method, c.path, c.auth, c.loopback).status, c.status) << c.method << " " << c.path << " " << c.auth;
   ASSERT_EQ(commands.size(), 3u);
-  EXPECT_EQ(commands[2], (std::pair<std::string, std::size_t>{"unpause", 1}));
+  EXPECT_EQ(commands[0], (std::pair<Command, std::size_t>{Command::Pause, 1}));
+  EXPECT_EQ(commands[2], (std::pair<Command, std::size_t>{Command::Unpause, 2}));
   EXPECT_EQ(Call("GET", "/metrics", "", false).headers.at(0).first, "WWW-Authenticate");
 }
 
 TEST_F(HttpApiTest, WithoutATokenNoCommandIsTaken) {
   HttpApi open{"", "127.0.0.1", box, runner, {}, [] { return kNow; }, "2.3"};
   for (const char* auth : {"", "Bearer ", "Bearer"})
-    EXPECT_EQ(Answer(open, HttpRequest{"POST", "/api/servers/0/restart", auth, true, "", "localhost", ""}).status, 401);
+    EXPECT_EQ(Answer(open, HttpRequest{"POST", "/api/servers/1/restart", auth, true, "", "localhost", ""}).status, 401);
   EXPECT_TRUE(commands.empty());
   const HttpResponse page = Answer(open, HttpRequest{"GET", "/", "", true, "", "localhost", ""});
   EXPECT_EQ(page.contentType, "text/html; charset=utf-8");

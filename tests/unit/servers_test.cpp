@@ -4,16 +4,12 @@
 #include "fake_process_control.h"
 #include "support/text.h"
 #include "test_support.h"
+#include "testbed.h"
 
 namespace tervane {
 namespace {
 
 using testing::FakeProcessControl;
-
-class PinnedLocalClock : public IClock {
- public:
-  LocalTime Now() override { return LocalTime{2026, 12, 7, 8, 0, 0}; }
-};
 
 // Counts the cells written, so that a test sees what a render really changes.
 class CountingView : public MemoryListView {
@@ -40,13 +36,12 @@ class ServersTest : public ::testing::Test {
   const ServerStatus& Status(std::size_t i) { return list[i]->Status; }
 
   testing::TempDir dir;
-  ServerList list;
-  CountingView view;
-  MessageTexts texts;
   FakeProcessControl process;
-  PinnedLocalClock clock;
-  EventLog log{dir.Dir(), clock, [this](const std::u16string& line) { view.AppendLogLine(line); }};
-  Servers servers{list, view, texts, process, log, SupervisionTiming{1, 1, 7}, [] { return kNow; }};
+  EventLoop loop;
+  testbed::BasicRig<CountingView> rig{loop, process, {SupervisionTiming{1, 1, 7}, dir.Dir(), [] { return kNow; }}};
+  ServerList& list = rig.list;
+  CountingView& view = rig.view;
+  Servers& servers = rig.servers;
 };
 
 TEST_F(ServersTest, EveryStartIsRecordedWithItsReasonAndTime) {
@@ -107,7 +102,7 @@ TEST_F(ServersTest, AFailedStartIsReportedAndNotCountedAsAStart) {
 TEST_F(ServersTest, TheGuardPausesInsteadOfTheRestartThatReachesItsLimit) {
   servers.SetCrashLoopGuard(CrashLoopGuard(3, 10));
   std::vector<StartRecord> heard;
-  servers.AddStartObserver([&](const StartRecord& r) { heard.push_back(r); });
+  servers.StartObservers().Add([&](const StartRecord& r) { heard.push_back(r); });
   const Path exe = list[0]->FileName.str();
   for (int n = 0; n < 4; ++n) servers.FoundMissing(0);  // the first start: not counted
   servers.RestartByCommand({0});                         // the operator's: not counted
@@ -131,7 +126,7 @@ TEST_F(ServersTest, TheGuardPausesInsteadOfTheRestartThatReachesItsLimit) {
 TEST_F(ServersTest, AStartAfterCloseAndUnpauseIsTheOperatorsNotACrash) {
   servers.SetCrashLoopGuard(CrashLoopGuard(1, 10));  // any crash restart would be refused
   std::vector<StartRecord> heard;
-  servers.AddStartObserver([&](const StartRecord& r) { heard.push_back(r); });
+  servers.StartObservers().Add([&](const StartRecord& r) { heard.push_back(r); });
   servers.FoundRunning(0);
   EXPECT_EQ(servers.Close(0), Look::Absent());  // the fake ran nothing
   servers.SetPaused(0, false);

@@ -10,6 +10,7 @@
 #include "fakesrv.h"
 #include "net/query.h"
 #include "test_support.h"
+#include "testbed.h"
 
 namespace tervane {
 namespace {
@@ -17,11 +18,6 @@ namespace {
 using namespace std::chrono_literals;
 using Bytes = std::vector<std::uint8_t>;
 using testing::FakeProcessControl;
-
-class PinnedClock : public IClock {
- public:
-  LocalTime Now() override { return LocalTime{2026, 12, 7, 8, 0, 0}; }
-};
 
 // The timers never fire by themselves here (an hour): each test drives the cycle and the
 // check itself and lets the loop deliver datagrams in between.
@@ -74,9 +70,7 @@ class SupervisorTest : public ::testing::Test {
     e->Port = static_cast<std::uint16_t>(server.LocalPort());
     e->Affinity = 3;
     process.running[FakeProcessControl::Key(e->FileName.str())] = running;
-    list.push_back(std::move(e));
-    AddServerRow(view, *list.back(), texts);
-    return *list.back();
+    return rig.Add(std::move(e));
   }
   Path File(int i) { return list[static_cast<std::size_t>(i)]->FileName.str(); }
   void SetRunning(int i, bool r) { process.running[FakeProcessControl::Key(File(i))] = r; }
@@ -114,15 +108,13 @@ class SupervisorTest : public ::testing::Test {
   int InfoQueries() { return Queries(InfoQuery); }
 
   EventLoop loop;
-  ServerList list;
-  MemoryListView view;
-  MessageTexts texts;
   FakeProcessControl process;
-  PinnedClock clock;
   testing::TempDir dir;
-  EventLog log{dir.Dir(), clock, [this](const std::u16string& line) { view.AppendLogLine(line); }};
-  Servers servers{list, view, texts, process, log, kManual};
-  Supervisor sup{loop, servers};
+  testbed::SupervisionRig rig{loop, process, {kManual, dir.Dir()}};
+  ServerList& list = rig.list;
+  MemoryListView& view = rig.view;
+  Servers& servers = rig.servers;
+  Supervisor& sup = rig.supervisor;
   TVelUDP server{loop};
   std::deque<Bytes> received;
 };
@@ -435,9 +427,8 @@ TEST_F(SupervisorTest, EmptyListSendsOnlyTheSelfTestAndStatusFollowsIt) {
 
 TEST_F(SupervisorTest, TimerChainAlternatesCycleAndCheck) {
   EventLoop chainLoop;
-  ServerList none;
-  Servers chainServers(none, view, texts, process, log, SupervisionTiming{20, 30, 0});
-  Supervisor chained(chainLoop, chainServers);
+  testbed::SupervisionRig chain(chainLoop, process, {SupervisionTiming{20, 30, 0}, dir.Dir()});
+  Supervisor& chained = chain.supervisor;
   chained.CreateEndpoint();
   chained.timerCircleCheckTimer();
   EXPECT_FALSE(chained.timerCircleCheck.Enabled());
@@ -445,7 +436,7 @@ TEST_F(SupervisorTest, TimerChainAlternatesCycleAndCheck) {
   EXPECT_EQ(chained.timerCheckTimeOut.Interval(), 20u);
   const int before = process.cycles;
   ASSERT_TRUE(chainLoop.RunUntil([&] { return process.cycles >= before + 3; }, 10s));
-  EXPECT_EQ(view.Status(), u"Network Status Self Test: Normal");
+  EXPECT_EQ(chain.view.Status(), u"Network Status Self Test: Normal");
 }
 
 // A priority or an affinity the system refuses is said once when it happens, with the system's
@@ -530,7 +521,7 @@ TEST_F(SupervisorTest, AnUnknownLookStartsEndsAndChangesNothing) {
   Cycle();
   EXPECT_EQ(Logs().back(), u"A: its process can be looked for again");
   EXPECT_EQ(list[0]->Status.lookError, 0u);
-  const auto file = testing::ReadBytes(LogFilePath(log.LogFolder(), clock.Now()));
+  const auto file = testing::ReadBytes(LogFilePath(rig.log.LogFolder(), rig.clock.Now()));
   EXPECT_EQ(std::u16string_view(reinterpret_cast<const char16_t*>(file.data()), file.size() / 2).find(u"look"),
             std::u16string_view::npos);
 }

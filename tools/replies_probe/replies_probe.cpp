@@ -15,8 +15,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
-#include <fstream>
-#include <sstream>
 #include <memory>
 #include <string>
 #include <thread>
@@ -26,32 +24,13 @@
 #include "core/supervisor.h"
 #include "fakesrv.h"
 #include "net/query.h"
-#include "support/event_log.h"
 #include "support/text.h"
+#include "testbed.h"
 
 namespace tervane {
 namespace {
 
 using namespace std::chrono_literals;
-
-// The kernel's drop counter of the UDP socket bound to this local port, or -1 when unknown.
-long long SocketDrops(int port) {
-  for (const char* table : {"/proc/net/udp", "Z:\\proc\\net\\udp"}) {
-    std::ifstream in(table);
-    std::string line;
-    if (!std::getline(in, line)) continue;  // the heading, or no such table here
-    while (std::getline(in, line)) {
-      std::istringstream fields(line);
-      std::string slot, local, field, last;
-      fields >> slot >> local;
-      const auto colon = local.find(':');
-      if (colon == std::string::npos || std::strtol(local.c_str() + colon + 1, nullptr, 16) != port) continue;
-      while (fields >> field) last = field;
-      return std::atoll(last.c_str());
-    }
-  }
-  return -1;
-}
 
 // Every server runs; nothing is started, ended or shown.
 class AllRunning final : public IProcessControl {
@@ -65,11 +44,6 @@ class AllRunning final : public IProcessControl {
   void SetServerPriority(const Path&, std::uint8_t) override {}
   void SetServerAffinity(const Path&, std::uint32_t) override {}
   void Sleep(unsigned) override {}
-};
-
-class FixedClock final : public IClock {
- public:
-  LocalTime Now() override { return LocalTime{2026, 12, 7, 12, 0, 0}; }
 };
 
 // The servers' side: its own thread and loop, a socket per server, an info reply to every query.
@@ -128,14 +102,12 @@ int Probe(int count, int cycles) {
     return 1;
   }
   EventLoop loop;
-  ServerList list;
-  MemoryListView view;
-  MessageTexts texts;
-  FixedClock clock;
-  // Nothing is started, so nothing is logged; the folder is there all the same.
-  const Path logs = (std::filesystem::temp_directory_path() / "tervane-replies-probe").u16string() + u"/";
-  EventLog log(logs, clock, nullptr);
   AllRunning process;
+  // Nothing is started, so nothing is logged; the folder is there all the same.
+  testbed::SupervisionRig rig(loop, process,
+                              {SupervisionTiming{500, 3600000, 10},
+                               (std::filesystem::temp_directory_path() / "tervane-replies-probe").u16string() + u"/",
+                               {}, false});
   for (int i = 0; i < count; ++i) {
     auto e = std::make_unique<Server>(NewServerEntry());
     const int port = responders.Ports()[static_cast<std::size_t>(i)];
@@ -144,14 +116,12 @@ int Probe(int count, int cycles) {
     e->Params.assign(u"+ip 127.0.0.1 -port " + ToU16(port));
     e->IPAddress.assign("127.0.0.1");
     e->Port = static_cast<std::uint16_t>(port);
-    list.push_back(std::move(e));
-    AddServerRow(view, *list.back(), texts);
+    rig.Add(std::move(e));
   }
-  Servers servers(list, view, texts, process, log, SupervisionTiming{500, 3600000, 10});
-  Supervisor supervisor(loop, servers);
+  Supervisor& supervisor = rig.supervisor;
   supervisor.CreateEndpoint();
   const int localPort = supervisor.VelUDP1()->LocalPort();
-  const long long dropsBefore = SocketDrops(localPort);
+  const long long dropsBefore = testbed::SocketDrops(localPort);
   long long unanswered = 0;
   for (int cycle = 1; cycle <= cycles; ++cycle) {
     supervisor.timerCircleCheckTimer();
@@ -160,12 +130,12 @@ int Probe(int count, int cycles) {
     // there, not lost here.
     const long long sentByCheck = responders.Sent();
     int missing = 0;
-    for (const auto& e : list) missing += e->Status.network != NetworkState::Normal ? 1 : 0;
+    for (const auto& e : rig.list) missing += e->Status.network != NetworkState::Normal ? 1 : 0;
     unanswered += missing;
     std::printf("cycle %2d: %d of %d servers without a Normal answer; replies sent so far %lld\n", cycle, missing,
                 count, sentByCheck);
   }
-  const long long dropsAfter = SocketDrops(localPort);
+  const long long dropsAfter = testbed::SocketDrops(localPort);
   const std::string drops = dropsBefore < 0 || dropsAfter < 0 ? "unknown" : std::to_string(dropsAfter - dropsBefore);
   std::printf("servers %d, cycles %d: %lld server-checks without an answer; receive buffer granted %d bytes; "
               "replies sent %lld; datagrams dropped on the endpoint's socket %s\n",

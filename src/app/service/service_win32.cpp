@@ -10,7 +10,7 @@
 #include "support/unique_handle_win32.h"
 #include "support/text.h"
 #include "support/text_win32.h"
-#include "ui/service_switches.h"
+#include "app/service_switches.h"
 
 namespace tervane {
 namespace {

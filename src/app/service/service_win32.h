@@ -14,7 +14,7 @@
 
 #include "support/unique_handle_win32.h"
 #include "support/version.h"
-#include "ui/service_switches.h"
+#include "app/service_switches.h"
 
 namespace tervane {
 

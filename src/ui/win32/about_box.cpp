@@ -62,29 +62,26 @@ void TfrmAbout::lblEmailAddressClick() { ShellExecuteA(nullptr, "open", kAboutMa
 
 void TfrmAbout::lblUrlClick() { ShellExecuteA(nullptr, "open", kAboutUrl, "", "", SW_SHOWMAXIMIZED); }
 
+bool TfrmAbout::OnCommand(int id, int code) {
+  switch (id) {
+    case IDC_btnOk:
+    case IDOK:
+    case IDCANCEL:
+      if (Showing()) EndModal(id == IDCANCEL ? kCancel : kOK);
+      return true;
+    case IDC_lblEmailAddress:
+      if (code == STN_CLICKED) lblEmailAddressClick();
+      return true;
+    case IDC_lblUrl:
+      if (code == STN_CLICKED) lblUrlClick();
+      return true;
+    default:
+      return false;
+  }
+}
+
 INT_PTR TfrmAbout::DialogProc(UINT message, WPARAM wParam, LPARAM lParam) {
   switch (message) {
-    case WM_INITDIALOG:
-      return FALSE;
-    case WM_COMMAND:
-      switch (LOWORD(wParam)) {
-        case IDC_btnOk:
-        case IDOK:
-        case IDCANCEL:
-          if (Showing()) EndModal(LOWORD(wParam) == IDCANCEL ? kCancel : kOK);
-          return TRUE;
-        case IDC_lblEmailAddress:
-          if (HIWORD(wParam) == STN_CLICKED) lblEmailAddressClick();
-          return TRUE;
-        case IDC_lblUrl:
-          if (HIWORD(wParam) == STN_CLICKED) lblUrlClick();
-          return TRUE;
-        default:
-          return FALSE;
-      }
-    case WM_CLOSE:
-      if (Showing()) EndModal(kCancel);
-      return TRUE;
     case WM_CTLCOLORSTATIC:
       if (IsLink(reinterpret_cast<HWND>(lParam))) {
         HDC dc = reinterpret_cast<HDC>(wParam);

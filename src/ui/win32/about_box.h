@@ -25,6 +25,7 @@ class TfrmAbout : public ModalDialog {
   void lblUrlClick();
 
  protected:
+  bool OnCommand(int id, int code) override;
   INT_PTR DialogProc(UINT message, WPARAM wParam, LPARAM lParam) override;
   HWND InitialFocus() override;
 

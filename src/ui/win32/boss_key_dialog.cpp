@@ -67,31 +67,21 @@ void TfrmSetBossKey::btnOKClick() {
   }
 }
 
-INT_PTR TfrmSetBossKey::DialogProc(UINT message, WPARAM wParam, LPARAM) {
-  switch (message) {
-    case WM_INITDIALOG:
-      return FALSE;  // the focus is set when the dialog is shown
-    case WM_COMMAND:
-      switch (LOWORD(wParam)) {
-        case IDC_btnOK:
-        case IDOK:  // Enter
-          if (HIWORD(wParam) == BN_CLICKED) btnOKClick();
-          return TRUE;
-        case IDC_btnCancel:
-        case IDCANCEL:  // Escape
-          if (HIWORD(wParam) == BN_CLICKED && Showing()) EndModal(kCancel);
-          return TRUE;
-        case IDC_cbUseBossKey:
-          if (HIWORD(wParam) == BN_CLICKED) cbUseBossKeyClick();
-          return TRUE;
-        default:
-          return FALSE;
-      }
-    case WM_CLOSE:
-      if (Showing()) EndModal(kCancel);
-      return TRUE;
+bool TfrmSetBossKey::OnCommand(int id, int code) {
+  switch (id) {
+    case IDC_btnOK:
+    case IDOK:  // Enter
+      if (code == BN_CLICKED) btnOKClick();
+      return true;
+    case IDC_btnCancel:
+    case IDCANCEL:  // Escape
+      if (code == BN_CLICKED && Showing()) EndModal(kCancel);
+      return true;
+    case IDC_cbUseBossKey:
+      if (code == BN_CLICKED) cbUseBossKeyClick();
+      return true;
     default:
-      return FALSE;
+      return false;
   }
 }
 

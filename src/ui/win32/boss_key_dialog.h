@@ -47,7 +47,7 @@ class TfrmSetBossKey : public ModalDialog {
   HWND Control(int id) const { return GetDlgItem(hwnd_, id); }
 
  protected:
-  INT_PTR DialogProc(UINT message, WPARAM wParam, LPARAM lParam) override;
+  bool OnCommand(int id, int code) override;
   HWND InitialFocus() override;
 
  private:

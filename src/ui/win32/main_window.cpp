@@ -58,8 +58,7 @@ BOOL CALLBACK CollectShownDialog(HWND window, LPARAM found) {
 
 // ------------------------------------------------------------------ creation and destruction
 
-TfrmTervane::TfrmTervane(EventLoop& loop, HINSTANCE instance, SupervisionTiming timing)
-    : loop_(loop), instance_(instance), timing_(timing) {
+TfrmTervane::TfrmTervane(EventLoop& loop, HINSTANCE instance) : loop_(loop), instance_(instance) {
   timerRaised_ = timeBeginPeriod(kTimerResolutionMs) == TIMERR_NOERROR;
   runningAsService_ = false;
   ExitRequested = false;
@@ -72,16 +71,14 @@ TfrmTervane::TfrmTervane(EventLoop& loop, HINSTANCE instance, SupervisionTiming 
                   instance_, this);
   if (hwnd_ == nullptr || !view_) throw std::runtime_error("the main window cannot be created");
   CenterOn(hwnd_, ScreenRect());
+}
 
+void TfrmTervane::AttachMonitor(Monitor& monitor) {
+  monitor_ = &monitor;
   boxes_ = std::make_unique<MessageBoxesWin32>([this](BoxOwner owner) -> HWND {
     if (owner == BoxOwner::ServerEditor && editor_ && editor_->Showing()) return editor_->Handle();
     return hwnd_;
   });
-  MonitorOptions options;
-  options.timing = timing_;
-  monitor_ = std::make_unique<Monitor>(loop_, *view_, CreateProcessControl(), std::move(options));
-  monitor_->CreateEndpoint();  // VelUDP1, on a port of the system's choice
-
   logic_ = std::make_unique<MainWindowLogic>(MainWindowContext{
       .monitor = *monitor_,
       .boxes = *boxes_,
@@ -127,7 +124,7 @@ TfrmTervane::TfrmTervane(EventLoop& loop, HINSTANCE instance, SupervisionTiming 
 TfrmTervane::~TfrmTervane() {
   if (timerRaised_) timeEndPeriod(kTimerResolutionMs);
   logic_.reset();
-  monitor_.reset();  // VelUDP1, the timers and the list
+  monitor_ = nullptr;
   CoolTrayIcon1_.reset();  // the icon leaves the notification area with the program
   if (hwnd_ != nullptr && IsWindow(hwnd_)) {
     RemoveWindowSubclass(lv_, ListViewProc, 1);

@@ -1,7 +1,8 @@
 // The main window TfrmTervane: the page control with the server list view LV and the log memo
-// memLogs, the status bar, the main menu and the two context menus. It owns the monitor (the
-// server list, texts, log, process control and supervision) and the main window's logic, to
-// which every command is handed.
+// memLogs, the status bar, the main menu and the two context menus. It is given the monitor
+// (the server list, texts, log, process control and supervision) that the program's entry
+// point made over its list view, and owns the main window's logic, which hands every command
+// to that monitor once the window's own confirmations are answered.
 #pragma once
 
 #include <windows.h>
@@ -16,6 +17,7 @@
 #include <vector>
 
 #include "core/supervisor.h"
+#include "monitor/monitor.h"
 #include "support/event_log.h"
 #include "support/event_loop.h"
 #include "support/unique_handle_win32.h"
@@ -23,7 +25,6 @@
 #include "ui/boss_key.h"
 #include "ui/language.h"
 #include "ui/main_logic.h"
-#include "ui/monitor.h"
 #include "ui/win32/list_view_win32.h"
 #include "ui/win32/message_boxes.h"
 
@@ -60,11 +61,14 @@ struct ServiceOperations {
 
 class TfrmTervane {
  public:
-  // The window's creation: raises the timer resolution, makes the window (hidden), the endpoint
-  // and the empty list, and clears the view.
-  TfrmTervane(EventLoop& loop, HINSTANCE instance, SupervisionTiming timing = {});
-  // The window's destruction: restores the timer resolution and releases the list and the
-  // endpoint. The server processes keep running.
+  // The window's creation: raises the timer resolution and makes the window (hidden) with its
+  // list view, which the monitor is made over.
+  TfrmTervane(EventLoop& loop, HINSTANCE instance);
+  // The rest of the creation, with the monitor made over View(): the window's logic, the tray
+  // icon, the boss key, the language entries; clears the view. The monitor is released before
+  // the window (the entry point makes it after the window).
+  void AttachMonitor(Monitor& monitor);
+  // The window's destruction: restores the timer resolution. The server processes keep running.
   ~TfrmTervane();
   TfrmTervane(const TfrmTervane&) = delete;
   TfrmTervane& operator=(const TfrmTervane&) = delete;
@@ -96,7 +100,6 @@ class TfrmTervane {
   void menuExit2Click();
 
   // Parts that other windows and start-up steps use.
-  Monitor& Monitoring() { return *monitor_; }
   ServerList& List() { return monitor_->List(); }
   BossKeyOptions& BossKeySettings() { return monitor_->BossKeySettings(); }
   MessageTexts& Texts() { return monitor_->Texts(); }
@@ -192,7 +195,6 @@ class TfrmTervane {
 
   EventLoop& loop_;
   HINSTANCE instance_;
-  SupervisionTiming timing_;
   bool timerRaised_ = false;
 
   HWND hwnd_ = nullptr;
@@ -214,7 +216,7 @@ class TfrmTervane {
 
   std::unique_ptr<ListViewWin32> view_;
   std::unique_ptr<MessageBoxesWin32> boxes_;
-  std::unique_ptr<Monitor> monitor_;
+  Monitor* monitor_ = nullptr;
   std::unique_ptr<MainWindowLogic> logic_;
   TfrmAddServer* editor_ = nullptr;
   TfrmAbout* about_ = nullptr;

@@ -21,10 +21,22 @@ INT_PTR CALLBACK ModalDialog::Proc(HWND hwnd, UINT message, WPARAM wParam, LPARA
     auto* self = reinterpret_cast<ModalDialog*>(lParam);
     SetWindowLongPtrW(hwnd, DWLP_USER, lParam);
     self->hwnd_ = hwnd;
-    return self->DialogProc(message, wParam, lParam);
+    return FALSE;  // the focus is set when the dialog is shown
   }
   auto* self = reinterpret_cast<ModalDialog*>(GetWindowLongPtrW(hwnd, DWLP_USER));
-  return self ? self->DialogProc(message, wParam, lParam) : FALSE;
+  return self ? self->Handle(message, wParam, lParam) : FALSE;
+}
+
+INT_PTR ModalDialog::Handle(UINT message, WPARAM wParam, LPARAM lParam) {
+  switch (message) {
+    case WM_COMMAND:
+      return OnCommand(LOWORD(wParam), HIWORD(wParam)) ? TRUE : FALSE;
+    case WM_CLOSE:
+      OnClose();
+      return TRUE;
+    default:
+      return DialogProc(message, wParam, lParam);
+  }
 }
 
 int ModalDialog::RunModal() {

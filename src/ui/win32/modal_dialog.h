@@ -21,15 +21,22 @@ class ModalDialog {
 
  protected:
   ModalDialog() = default;
-  // Creates the hidden dialog; WM_INITDIALOG reaches DialogProc.
+  // Creates the hidden dialog.
   bool Create(HINSTANCE instance, int templateId, HWND owner);
   // Answers the result given to EndModal; kCancel when the program quits meanwhile or when a
   // modal run of this dialog is already going on.
   int RunModal();
   void EndModal(int result);
 
-  // Answers TRUE for a message it handled (the dialog manager's rule).
-  virtual INT_PTR DialogProc(UINT message, WPARAM wParam, LPARAM lParam) = 0;
+  // A command of a control (WM_COMMAND): answers whether it was handled.
+  virtual bool OnCommand(int id, int code) = 0;
+  // The close box (WM_CLOSE): ends the dialog as cancelled.
+  virtual void OnClose() {
+    if (Showing()) EndModal(kCancel);
+  }
+  // Any other message but WM_INITDIALOG (after which the focus is set when the dialog is
+  // shown); answers TRUE for a message it handled (the dialog manager's rule).
+  virtual INT_PTR DialogProc(UINT, WPARAM, LPARAM) { return FALSE; }
   // The control that has the focus when the dialog opens.
   virtual HWND InitialFocus() { return nullptr; }
 
@@ -38,6 +45,7 @@ class ModalDialog {
 
  private:
   static INT_PTR CALLBACK Proc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam);
+  INT_PTR Handle(UINT message, WPARAM wParam, LPARAM lParam);
   bool running_ = false;
   bool ended_ = false;
   int result_ = kCancel;

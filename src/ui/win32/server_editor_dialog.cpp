@@ -123,8 +123,8 @@ void TfrmAddServer::btnBrowseClick() {
   }
 }
 
-void TfrmAddServer::OnCommand(int id, int code) {
-  if (code != BN_CLICKED) return;
+bool TfrmAddServer::OnCommand(int id, int code) {
+  if (code != BN_CLICKED) return true;
   switch (id) {
     case IDC_btnOK:
       SaveToState();
@@ -147,22 +147,13 @@ void TfrmAddServer::OnCommand(int id, int code) {
       // IDOK and IDCANCEL come from the Enter and Escape keys: no button is bound to them.
       break;
   }
+  return true;
 }
 
-INT_PTR TfrmAddServer::DialogProc(UINT message, WPARAM wParam, LPARAM) {
-  switch (message) {
-    case WM_INITDIALOG:
-      return FALSE;  // the focus is set when the dialog is shown
-    case WM_COMMAND:
-      OnCommand(LOWORD(wParam), HIWORD(wParam));
-      return TRUE;
-    case WM_CLOSE:  // the close box cancels like btnCancel
-      SaveToState();
-      if (Showing()) EndModal(kCancel);
-      return TRUE;
-    default:
-      return FALSE;
-  }
+void TfrmAddServer::OnClose() {
+  // The close box cancels like btnCancel.
+  SaveToState();
+  ModalDialog::OnClose();
 }
 
 }  // namespace tervane::win32

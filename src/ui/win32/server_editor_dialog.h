@@ -34,7 +34,8 @@ class TfrmAddServer : public ModalDialog, public IServerEditorDialog {
   HWND Control(int id) const { return GetDlgItem(hwnd_, id); }
 
  protected:
-  INT_PTR DialogProc(UINT message, WPARAM wParam, LPARAM lParam) override;
+  bool OnCommand(int id, int code) override;
+  void OnClose() override;
   HWND InitialFocus() override;
 
  private:
@@ -42,7 +43,6 @@ class TfrmAddServer : public ModalDialog, public IServerEditorDialog {
   void SaveToState();
   void ApplyAffinityLayout();
   void btnBrowseClick();
-  void OnCommand(int id, int code);
 
   ServerEditorState* state_ = nullptr;
   std::function<bool()> okPressed_;

@@ -1,8 +1,10 @@
-// The monitor: everything one running Tervane is made of, put together once. It owns the server
-// list with the live statuses, the message texts, the event log, the process control, the
-// endpoint and the supervision, and offers the list's commands as one layer that every front
-// end calls: the main window, the console program, and any later door to a running monitor.
-// Commands address servers by their position in the list.
+// The monitor: everything one running Tervane is made of, put together once by each program's
+// entry point and handed to its front ends. It owns the server list with the live statuses,
+// the message texts, the event log, the process control, the endpoint and the supervision,
+// and offers the list's commands as the one layer that every door calls: the main window, the
+// command line (directly or through the control socket) and the HTTP API. Commands address
+// servers by their position in the list and ask nobody: each door decides at its own door
+// whether they were confirmed.
 #pragma once
 
 #include <cstddef>
@@ -14,24 +16,13 @@
 
 #include "core/servers.h"
 #include "core/supervisor.h"
+#include "monitor/commands.h"
+#include "monitor/server_checks.h"
 #include "support/event_log.h"
 #include "support/event_loop.h"
 #include "support/message_texts.h"
-#include "ui/server_editor.h"
 
 namespace tervane {
-
-// Message boxes, always captioned "Tervane": confirmations with a warning icon and Yes/No,
-// errors with an error icon and OK, results with an information or a warning icon.
-enum class BoxOwner { MainWindow, ServerEditor, BossKeyDialog };
-enum class BoxKind { Confirm, Error, Information, Warning };
-
-class IMessageBoxes {
- public:
-  virtual ~IMessageBoxes() = default;
-  // Answers true for Yes (a confirmation) and for OK (the other kinds).
-  virtual bool Show(BoxOwner owner, BoxKind kind, const std::u16string& text) = 0;
-};
 
 struct MonitorOptions {
   Path programDir;                            // logs/ lies here; empty: in the data folder
@@ -62,13 +53,12 @@ class Monitor {
   // VelUDP1 on a port of the system's choice, with the supervision's handlers.
   void CreateEndpoint() { supervisor_.CreateEndpoint(); }
   // Start-up: loads serverlist.dat, selects the first row and runs the first cycle, which
-  // starts the timer chain. `loaded` runs after loading, before the cycle. A list file that
-  // cannot be read starts no supervision.
-  void Start(const std::function<void()>& loaded = {});
-  // Only the loading: the list and its rows from serverlist.dat, the first row selected. A list
-  // file that exists but cannot be read is said (the log view), leaves the list empty and is
-  // never saved over; a damaged one is said and copied aside before the first save over it.
-  // Answers false when the file could not be read.
+  // starts the timer chain. A list file that cannot be read starts no supervision.
+  void Start();
+  // Only the loading: the list and its rows from serverlist.dat (read once), the first row
+  // selected. A list file that exists but cannot be read is said (the log view), leaves the
+  // list empty and is never saved over; a damaged one is said and copied aside before the first
+  // save over it. Answers false when the file could not be read.
   bool Load();
   // The first cycle, which starts the timer chain; nothing when the list could not be read.
   void BeginSupervision();
@@ -97,8 +87,8 @@ class Monitor {
   std::uint32_t LastSaveError() const { return servers_.Health().saveError; }
   // Why the list file could not be read at load (0 when it could, or was missing).
   std::uint32_t ListError() const { return loaded_.error; }
-  // What the load found damaged, and where the damaged file's copy is once made.
-  const ListLoadResult& LoadedList() const { return loaded_; }
+  // What the load found (unread, damaged), and where the damaged file's copy is once made.
+  const ListLoadResult& LoadResult() const { return loaded_; }
   const Path& DamagedListCopy() const { return damagedCopy_; }
   // The damage in words, one line (empty when none).
   std::u16string DamageText() const;
@@ -107,14 +97,19 @@ class Monitor {
   const std::vector<EndRefused>& LastEndsRefused() const { return endsRefused_; }
 
   // ---- the list's commands; rows in ascending order, each below List().size()
+  // A command on servers (those that ActsOnServers): pause and unpause, remove, restart and
+  // close, show and hide, as below. Nothing is asked: the door that took it asked already.
+  void Run(Command command, const std::vector<std::size_t>& rows);
+  // The question a door asks before a command that AsksFirst: the server's name for one,
+  // "the selected servers" for several.
+  std::u16string ConfirmationText(Command command, const std::vector<std::size_t>& rows) const;
   // Pause Monitor / Unpause Monitor, and the double-click's toggle of one server. Saved.
   void Pause(const std::vector<std::size_t>& rows, bool pause);
   void TogglePause(std::size_t row);
-  // Delete Server(s), Restart Server(s), Close Server(s): each asks first (by the server's name
-  // for one, as "the selected servers" for several) and answers whether it was done.
-  bool Delete(const std::vector<std::size_t>& rows, IMessageBoxes& boxes);
-  bool Restart(const std::vector<std::size_t>& rows, IMessageBoxes& boxes);
-  bool Close(const std::vector<std::size_t>& rows, IMessageBoxes& boxes);
+  // Delete Server(s), Restart Server(s) (not saved: no setting changes), Close Server(s).
+  void Delete(const std::vector<std::size_t>& rows);
+  void Restart(const std::vector<std::size_t>& rows);
+  void Close(const std::vector<std::size_t>& rows);
   // Show Server(s) / Hide Server(s): the setting and the console window. Saved.
   void Show(const std::vector<std::size_t>& rows, bool show);
   // The boss key's sweeps over every console.
@@ -131,7 +126,6 @@ class Monitor {
 
  private:
   bool KeepDamagedList(std::uint32_t& error);
-  bool Confirm(Msg single, Msg several, const std::vector<std::size_t>& rows, IMessageBoxes& boxes);
   void ShowConsole(const ServerEntry& e);
   void HideConsole(const ServerEntry& e);
 

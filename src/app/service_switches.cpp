@@ -1,4 +1,4 @@
-#include "ui/service_switches.h"
+#include "app/service_switches.h"
 
 #include "support/text.h"
 

@@ -1,4 +1,4 @@
-#include "ui/monitor.h"
+#include "monitor/monitor.h"
 
 #include <cstdio>
 #include <vector>
@@ -19,10 +19,10 @@ Monitor::Monitor(EventLoop& loop, IListView& view, IProcessControl& process, Mon
       supervisor_(loop, servers_) {
   // A save that failed is made again after every cycle, and a pause by the crash-loop guard is
   // saved as the Pause command saves it.
-  supervisor_.AddCycleEndObserver([this] {
+  supervisor_.CycleEndObservers().Add([this] {
     if (servers_.Health().savePending) Save();
   });
-  servers_.AddStartObserver([this](const StartRecord& record) {
+  servers_.StartObservers().Add([this](const StartRecord& record) {
     if (record.pausedByGuard) Save();
   });
 }
@@ -34,8 +34,13 @@ Monitor::Monitor(EventLoop& loop, IListView& view, std::unique_ptr<IProcessContr
 }
 
 bool Monitor::Load() {
-  loaded_ = LoadServerList(list_, bossKey_, LoadContext{view_, texts_, options_.localAddress}, options_.savePath);
+  LoadedList loaded = LoadServerList(options_.savePath, options_.localAddress, bossKey_);
+  loaded_ = std::move(loaded.result);
   damagedCopy_.clear();
+  if (!loaded_.missing && loaded_.error == 0) {
+    servers_.Replace(std::move(loaded.servers));
+    bossKey_ = loaded.options;
+  }
   if (loaded_.error != 0) {
     log_.Notice(kMonitorName, u"cannot read " + ListPath() + u": " + SystemErrorText(loaded_.error) +
                                   u"; nothing is supervised, and nothing is written over it");
@@ -70,29 +75,21 @@ std::u16string Monitor::DamageText() const {
 
 bool Monitor::KeepDamagedList(std::uint32_t& error) {
   if (!loaded_.Damaged() || !damagedCopy_.empty()) return true;
+  // The bytes as they were read at load, not the file as it may be now.
   const Path path = ListPath();
-  File file = File::OpenForRead(path);
-  const auto size = file.Size();
-  if (!file.IsOpen() || !size) {
-    error = file.Error();
-    return false;
-  }
-  std::vector<std::uint8_t> bytes(static_cast<std::size_t>(*size));
-  bytes.resize(file.Read(bytes.data(), bytes.size()));
-  file.Close();
   const LocalTime t = (options_.clock ? *options_.clock : systemClock_).Now();
   char stamp[32];
   std::snprintf(stamp, sizeof stamp, "%04d%02d%02d-%02d%02d%02d", t.year, t.month, t.day, t.hour, t.minute, t.second);
   const Path copy = path + u".bad-" + Utf8ToUtf16(stamp);
-  if (!ReplaceFileAtomically(copy, bytes, {}, &error)) return false;
+  if (!ReplaceFileAtomically(copy, loaded_.damagedBytes, {}, &error)) return false;
   damagedCopy_ = copy;
+  loaded_.damagedBytes = {};
   log_.Notice(kMonitorName, u"the damaged list is kept as " + copy);
   return true;
 }
 
-void Monitor::Start(const std::function<void()>& loaded) {
+void Monitor::Start() {
   Load();
-  if (loaded) loaded();
   BeginSupervision();
 }
 
@@ -145,38 +142,49 @@ void Monitor::TogglePause(std::size_t row) {
   Save();
 }
 
-bool Monitor::Confirm(Msg single, Msg several, const std::vector<std::size_t>& rows, IMessageBoxes& boxes) {
-  if (rows.empty()) return false;
-  const std::u16string text = rows.size() < 2 ? FormatText(texts_.Get(single), {list_.at(rows.front())->Name.str()})
-                                              : texts_.Get(several);
-  return boxes.Show(BoxOwner::MainWindow, BoxKind::Confirm, text);
+std::u16string Monitor::ConfirmationText(Command command, const std::vector<std::size_t>& rows) const {
+  const auto [single, several] = command == Command::Remove    ? std::pair{Msg::MsgTextDelServer, Msg::MsgTextDelSelServers}
+                                 : command == Command::Restart ? std::pair{Msg::MsgTextRestartServer, Msg::MsgTextRestartSelServers}
+                                                               : std::pair{Msg::MsgTextCloseServer, Msg::MsgTextCloseSelServers};
+  return rows.size() < 2 ? FormatText(texts_.Get(single), {list_.at(rows.front())->Name.str()}) : texts_.Get(several);
 }
 
-bool Monitor::Delete(const std::vector<std::size_t>& rows, IMessageBoxes& boxes) {
-  if (!Confirm(Msg::MsgTextDelServer, Msg::MsgTextDelSelServers, rows, boxes)) return false;
+void Monitor::Run(Command command, const std::vector<std::size_t>& rows) {
+  switch (command) {
+    case Command::Pause:
+    case Command::Unpause: return Pause(rows, command == Command::Pause);
+    case Command::Remove: return Delete(rows);
+    case Command::Restart: return Restart(rows);
+    case Command::Close: return Close(rows);
+    case Command::Show:
+    case Command::Hide: return Show(rows, command == Command::Show);
+    default: return;  // not a command on servers
+  }
+}
+
+void Monitor::Delete(const std::vector<std::size_t>& rows) {
+  if (rows.empty()) return;
   // Repainting waits for the whole batch; from the last row up, so the others keep their places.
   const bool batch = rows.size() > 1;
   if (batch) view_.BeginUpdate();
   for (auto it = rows.rbegin(); it != rows.rend(); ++it) servers_.Erase(*it);
   if (batch) view_.EndUpdate();
   Save();
-  return true;
 }
 
-bool Monitor::Restart(const std::vector<std::size_t>& rows, IMessageBoxes& boxes) {
+void Monitor::Restart(const std::vector<std::size_t>& rows) {
   endsRefused_.clear();
-  if (!Confirm(Msg::MsgTextRestartServer, Msg::MsgTextRestartSelServers, rows, boxes)) return false;
+  if (rows.empty()) return;
   for (std::size_t i : servers_.RestartByCommand(rows)) endsRefused_.push_back({i, list_[i]->Status.lookError});
-  return true;  // a restart changes no setting: nothing to save
+  // A restart changes no setting: nothing to save.
 }
 
-bool Monitor::Close(const std::vector<std::size_t>& rows, IMessageBoxes& boxes) {
+void Monitor::Close(const std::vector<std::size_t>& rows) {
   endsRefused_.clear();
-  if (!Confirm(Msg::MsgTextCloseServer, Msg::MsgTextCloseSelServers, rows, boxes)) return false;
+  if (rows.empty()) return;
   for (std::size_t i : rows)
     if (const Look ended = servers_.Close(i); !ended.Known()) endsRefused_.push_back({i, ended.error});
   Save();
-  return true;
 }
 
 void Monitor::ShowConsole(const ServerEntry& e) {

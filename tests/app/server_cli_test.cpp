@@ -1,0 +1,212 @@
+// The command line's commands in-process, on a monitor over a fake process control: what they
+// refuse and how they say it, the one-line hints for words they do not know, the confirmations
+// asked at their own door, what an edit of a running server says, and kesp log.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <sstream>
+
+#include "app/log_command.h"
+#include "app/server_cli.h"
+#include "fake_process_control.h"
+#include "test_support.h"
+#include "testbed.h"
+
+namespace tervane {
+namespace {
+
+namespace fs = std::filesystem;
+
+struct Result {
+  int code;
+  std::string out, err;
+};
+
+// Three executables a, b and c (each its own folder's "hlds"), none registered yet.
+class CommandLine : public ::testing::Test {
+ protected:
+  CommandLine() {
+    for (const char* name : {"a", "b", "c"}) {
+      fs::create_directories(dir.path() / name);
+      testing::WriteBytes(dir.File(Utf8ToUtf16(name)) + u"/hlds", {'#', '!'});
+      fs::permissions(Exe(name), fs::perms::owner_all);
+    }
+  }
+  static MonitorOptions Options() {
+    MonitorOptions o;
+    o.localAddress = [] { return std::string("127.0.0.1"); };
+    return o;
+  }
+  std::string Exe(const char* name) const { return (dir.path() / name / "hlds").string(); }
+  Result Run(const std::vector<std::string>& args, std::function<bool(const std::string&)> confirm = nullptr) {
+    std::ostringstream out, err;
+    CommandIo io{out, err, std::move(confirm)};
+    const int code = RunServerCommand(rig.monitor, args, 4, io);
+    return {code, out.str(), err.str()};
+  }
+  void Register(const char* name, int port) {
+    ASSERT_EQ(Run({"add", "--exe", Exe(name), "--name", name, "--params", "+ip 127.0.0.1 -port " + std::to_string(port)})
+                  .code,
+              0);
+  }
+
+  testing::TempDir dir;
+  EventLoop loop;
+  testing::FakeProcessControl process;
+  testbed::MonitorRig rig{loop, process, dir.Dir(), Options()};
+};
+
+TEST_F(CommandLine, AddRefusesWhatTheRecordCannotHoldOrTheServerCannotRun) {
+  fs::permissions(Exe("b"), fs::perms::owner_read | fs::perms::owner_write);
+  const std::string exe = Exe("a");
+  const struct {
+    std::vector<std::string> args;
+    const char* says;
+  } cases[] = {
+      {{"--exe", exe, "--params", "+ip 127.0.0.1 -port 70000"}, "not a number from 1 to 65535"},
+      {{"--exe", exe, "--params", "+ip 127.0.0.1 -port 0"}, "not a number from 1 to 65535"},
+      {{"--exe", exe, "--params", "+ip 127.1 -port 27015"}, "not a dotted IPv4 address"},
+      {{"--exe", exe, "--name", std::string(32, 'n')}, "longer than 31"},
+      {{"--exe", exe, "--name", "bad\xff"}, "not UTF-8"},
+      {{"--exe", exe, "--name", "esc\x1b[31m"}, "control characters"},
+      {{"--exe", Exe("b")}, "not executable"},
+      {{"--exe", std::string(270, 'x')}, "longer than 260"},
+      {{"--exe", (dir.path() / "none").string()}, "there is no executable file at "},
+      {{"--exe", exe, "--affinity", "0x10"}, "the affinity 0x10 names none of this machine's 4 processors"},
+  };
+  for (const auto& c : cases) {
+    std::vector<std::string> args{"add"};
+    args.insert(args.end(), c.args.begin(), c.args.end());
+    const Result r = Run(args);
+    EXPECT_EQ(r.code, 1) << c.says;
+    EXPECT_NE(r.err.find(c.says), std::string::npos) << r.err;
+    EXPECT_EQ(r.err.find('\x1b'), std::string::npos) << "no raw escape reaches the terminal";
+  }
+  EXPECT_FALSE(fs::exists(dir.path() / "serverlist.dat")) << "nothing was registered";
+  const Result noPort = Run({"add", "--exe", exe, "--params", "+ip 127.0.0.1"});
+  EXPECT_EQ(noPort.code, 0);
+  EXPECT_NE(noPort.out.find("27015 is used"), std::string::npos);
+  EXPECT_NE(Run({"list"}).out.find("Normal"), std::string::npos) << "priority normal by default";
+}
+
+// The editor's duplicate checks, in the command line's words: the server it clashes with.
+TEST_F(CommandLine, ARefusalNamesTheServerItClashesWith) {
+  Register("a", 27015);
+  Register("b", 27016);
+  const struct {
+    std::vector<std::string> args;
+    std::string says;
+  } cases[] = {
+      {{"add", "--exe", Exe("c"), "--params", "+ip 127.0.0.1 -port 27016"}, "the address 127.0.0.1:27016 is used by b\n"},
+      {{"add", "--exe", Exe("a"), "--params", "+ip 127.0.0.1 -port 27017"}, "the executable " + Exe("a") + " is used by a\n"},
+      {{"edit", "1", "--params", "+ip 127.0.0.1 -port 27016"}, "the address 127.0.0.1:27016 is used by b\n"},
+  };
+  for (const auto& c : cases) {
+    const Result r = Run(c.args);
+    EXPECT_EQ(r.code, 1) << c.says;
+    EXPECT_EQ(r.err, c.says);
+  }
+  EXPECT_EQ(rig.monitor.List().size(), 2u);
+}
+
+TEST_F(CommandLine, WordsItDoesNotKnowGetAOneLineHint) {
+  Register("a", 27015);
+  const struct {
+    std::vector<std::string> args;
+    const char* says;
+  } cases[] = {
+      {{"pasue", "1"}, "kesp: unknown command 'pasue'; see kesp --help\n"},
+      {{"show", "1"}, "kesp: unknown command 'show'; see kesp --help\n"},  // the window's only
+      {{"--bogus"}, "kesp: unknown option '--bogus'; see kesp --help\n"},
+      {{"edit", "1", "--bogus"}, "kesp: unknown option '--bogus'; see kesp --help\n"},
+      {{"add", "--exe"}, "kesp: the option '--exe' needs a value; see kesp --help\n"},
+      {{"pause"}, "kesp: pause needs the numbers of servers; see kesp --help\n"},
+  };
+  for (const auto& c : cases) {
+    const Result r = Run(c.args);
+    EXPECT_EQ(r.code, kExitUsage) << c.says;
+    EXPECT_EQ(r.err, c.says);
+  }
+  testbed::FixedClock clock;
+  for (const auto& [args, says] : {std::pair<std::vector<std::string>, const char*>{{"log", "-x"}, "kesp: unknown option '-x'; see kesp --help\n"},
+                                   {{"log", "-n"}, "kesp: -n needs a number of lines; see kesp --help\n"}}) {
+    std::ostringstream out, err;
+    EXPECT_EQ(RunLogCommand(args, dir.Dir() + u"logs", clock, out, err), kExitUsage);
+    EXPECT_EQ(err.str(), says);
+  }
+}
+
+// The command line asks at its own door: --yes, the operator's answer, or the question with
+// exit code 3 when nobody can be asked. No answer changes nothing.
+TEST_F(CommandLine, RestartRemoveAndCloseAskFirst) {
+  Register("a", 27015);
+  const struct {
+    std::vector<std::string> args;
+    std::function<bool(const std::string&)> confirm;
+    int code;
+    const char* says;
+  } cases[] = {
+      {{"restart", "1"}, nullptr, kExitNeedsConfirmation, "Are you sure to Restart \"a\"?\n"},
+      {{"remove", "1"}, [](const std::string&) { return false; }, 1, "not confirmed; nothing changed\n"},
+      {{"close", "1", "--yes"}, nullptr, 0, ""},
+  };
+  for (const auto& c : cases) {
+    const Result r = Run(c.args, c.confirm);
+    EXPECT_EQ(r.code, c.code) << c.says;
+    EXPECT_EQ(r.err, c.says);
+  }
+  ASSERT_EQ(rig.monitor.List().size(), 1u);
+  EXPECT_EQ(process.Count("start"), 0) << "not restarted";
+  EXPECT_EQ(rig.monitor.List()[0]->Paused, 1) << "closed";
+}
+
+// A new executable or new run parameters wait for the server's next start; priority and
+// affinity apply at once, so an edit of those alone says nothing more.
+TEST_F(CommandLine, AnEditOfARunningServerSaysWhatWaitsForItsNextStart) {
+  Register("a", 27015);
+  const std::string waits = "1. a is running: its new run parameters take effect at its next start (kesp restart 1); "
+                            "priority and affinity apply at once\n";
+  EXPECT_EQ(Run({"edit", "1", "--params", "+ip 127.0.0.1 -port 27020"}).out, "edited 1. a\n") << "not running";
+  process.running[testing::FakeProcessControl::Key(Utf8ToUtf16(Exe("a")))] = true;
+  EXPECT_EQ(Run({"edit", "1", "--priority", "high"}).out, "edited 1. a\n");
+  EXPECT_EQ(Run({"edit", "1", "--params", "+ip 127.0.0.1 -port 27021"}).out, "edited 1. a\n" + waits);
+}
+
+// kesp log: the month's UTF-16LE file as UTF-8 lines, the last N of them, and followed into the
+// next month's file as lines are added.
+TEST(LogCommand, PrintsTheMonthsLogAsUtf8AndFollowsIt) {
+  testing::TempDir dir;
+  const Path logs = dir.Dir() + u"logs";
+  const LocalTime december{2026, 12, 7, 8, 0, 0}, january{2027, 1, 1, 0, 0, 1};
+  testbed::FixedClock writer({december});
+  for (const char16_t* line : {u"[2026-12-07 08:00:00] 一号: Starting server.", u"b\x1b[31m", u"c"})
+    ASSERT_EQ(WriteLogFile(logs, line, writer), 0u);
+  const auto run = [&](const std::vector<std::string>& args, IClock& clock, const LogFollowing& following = {}) {
+    std::ostringstream out, err;
+    const int code = RunLogCommand(args, logs, clock, out, err, following);
+    return Result{code, out.str(), err.str()};
+  };
+  testbed::FixedClock reader({december});
+  EXPECT_EQ(run({"log"}, reader).out, "[2026-12-07 08:00:00] 一号: Starting server.\nb\\x1B[31m\nc\n");
+  EXPECT_EQ(run({"log", "-n", "2"}, reader).out, "b\\x1B[31m\nc\n");
+
+  // Following: a line added in December, then January's first line in a file of its own.
+  testbed::FixedClock turning({december, december, january});
+  int polls = 0;
+  const LogFollowing following{[&] {
+                                 ++polls;
+                                 if (polls == 1) WriteLogFile(logs, u"d", writer);
+                                 if (polls == 2) {
+                                   testbed::FixedClock next({january});
+                                   WriteLogFile(logs, u"e", next);
+                                 }
+                                 return polls < 4;
+                               },
+                               1};
+  EXPECT_EQ(run({"log", "-f", "-n", "0"}, turning, following).out, "d\ne\n");
+  testbed::FixedClock later({january});
+  EXPECT_EQ(run({"log", "-n", "9"}, later).out, "e\n");
+}
+
+}  // namespace
+}  // namespace tervane
