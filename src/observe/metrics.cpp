@@ -104,7 +104,8 @@ const PerServer kPerServer[] = {
 };
 
 constexpr RestartReason kExportedReasons[] = {RestartReason::FatalError, RestartReason::ProcessLost,
-                                              RestartReason::NoResponse, RestartReason::Command};
+                                              RestartReason::NoResponse, RestartReason::Command,
+                                              RestartReason::Planned};
 
 }  // namespace
 

@@ -50,6 +50,7 @@ const std::array<MessageTextDef, kExtraTextCount>& ExtraTextTable() {
       {u"StartFailed", u"Start failed: %s"},
       {u"PriorityNotApplied", u"Priority not applied: %s"},
       {u"AffinityNotApplied", u"Processor affinity not applied: %s"},
+      {u"PlannedRestart", u"Restarting. Reason: Planned restart."},
   }};
   return table;
 }
