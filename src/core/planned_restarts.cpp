@@ -221,13 +221,11 @@ std::int64_t RestartPlan::Window() const {
   return std::int64_t{std::max(leadest, settings_.whenEmptyMinutes)} * minute_;
 }
 
-void RestartPlan::FulfilOthers(WallTime now) {
-  if (oneOff_ && oneOff_->wall - now <= Window()) oneOff_.reset();
-  if (next_ && next_->wall - now <= Window()) FinishScheduled(now);
-}
-
 PlanStep RestartPlan::Restart(WallTime now, bool oneOff, bool whenEmpty) {
-  FulfilOthers(now);
+  // It counts for the other plan's restart due within the window after it.
+  if (oneOff && next_ && next_->wall - now <= Window()) FinishScheduled(now);
+  if (!oneOff && oneOff_ && oneOff_->wall - now <= Window()) oneOff_.reset();
+  lastPlanned_ = now;
   PlanStep step;
   step.kind = PlanStep::Kind::Restart;
   step.whenEmpty = whenEmpty;
@@ -260,12 +258,18 @@ PlanStep RestartPlan::Step(const PlanInput& in) {
   if (in.paused || !in.answered) return {};
 
   if (settings_.whenEmptyMinutes > 0 && Humans(in) == 0) {
+    // Once a window: a server restarted by plan since the window opened is not restarted for
+    // being empty again (with a window longer than the gap between planned times it would be
+    // at every planned time ahead).
     const std::int64_t window = std::int64_t{settings_.whenEmptyMinutes} * minute_;
-    if (oneOff_ && oneOff_->wall - now <= window) {
+    auto opened = [&](const Due& d) {
+      return d.wall - now <= window && !(lastPlanned_ && *lastPlanned_ >= d.wall - window);
+    };
+    if (oneOff_ && opened(*oneOff_)) {
       oneOff_.reset();
       return Restart(now, true, true);
     }
-    if (next_ && next_->wall - now <= window) {
+    if (next_ && opened(*next_)) {
       FinishScheduled(now);
       return Restart(now, false, true);
     }

@@ -158,7 +158,8 @@ struct PlanStep {
 //     again, after its lead time) is said once with the minutes truly left; of several due
 //     only the last, so the players never get a burst.
 //   - Empty: within RestartWhenEmptyMinutes before the planned time, a server that answered
-//     with no player (bots aside) is restarted at once.
+//     with no player (bots aside) is restarted at once, unless it was restarted by plan since
+//     that window opened.
 //   - The planned time: restarted whatever the count, unless paused (the time then passes and
 //     the next is planned) or found more than a minute late: the wall clock was set forward or
 //     the monitor did not run, and a time jumped over is passed over, never made up for.
@@ -205,9 +206,9 @@ class RestartPlan {
   // The first planned time after now (and after an occurrence made shortly ahead of it).
   Due NextOccurrence(WallTime now) const;
   void FinishScheduled(WallTime now);
-  // The longest warning lead or the empty window: a restart counts for another due within it.
+  // The longest warning lead or the empty window: a restart of one plan counts for the
+  // other's due within it.
   std::int64_t Window() const;
-  void FulfilOthers(WallTime now);
   PlanStep Restart(WallTime now, bool oneOff, bool whenEmpty);
 
   ZoneOffset zone_;
@@ -216,6 +217,7 @@ class RestartPlan {
   std::optional<Due> next_;
   std::optional<Due> oneOff_;
   std::optional<std::int64_t> lastDoneLocal_;
+  std::optional<WallTime> lastPlanned_;  // the last restart this plan asked for
 };
 
 }  // namespace tervane

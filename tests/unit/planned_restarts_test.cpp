@@ -99,6 +99,14 @@ TEST(RestartPlan, Scenarios) {
        {Warn(W(kJan, 4, 50), 10), Restart(W(kJan, 4, 52), true)}, W(kJan + 1, 5, 0)},
       {"empty before the window: restarted when the window opens", Daily({5 * 60}, {10, 5, 1}, 15), W(kJan, 4, 30),
        1800, Players(0), {Restart(W(kJan, 4, 45), true)}},
+      {"an empty server is restarted early once for each planned time", Daily({5 * 60, 6 * 60}, {}, 90),
+       W(kJan, 3, 0), 4 * 3600, Players(0), {Restart(W(kJan, 3, 30), true), Restart(W(kJan, 4, 30), true)}},
+      {"a window longer than the gap: one early restart, then one at each planned time", [] {
+         RestartSettings s = Every(1);
+         s.whenEmptyMinutes = 150;
+         return s;
+       }(), W(kJan, 0, 10), 4 * 3600, Players(0),
+       {Restart(W(kJan, 0, 10), true), Restart(W(kJan, 2, 0)), Restart(W(kJan, 3, 0)), Restart(W(kJan, 4, 0))}},
       {"bots are nobody", Daily({5 * 60}, {}, 15), W(kJan, 4, 30), 1800, Players(6, 6), {Restart(W(kJan, 4, 45), true)}},
       {"players beside bots are somebody", Daily({5 * 60}, {}, 15), W(kJan, 4, 30), 2400, Players(7, 6),
        {Restart(W(kJan, 5, 0))}},
