@@ -77,7 +77,7 @@ TEST(RestartOptions, GoodListsAreSortedWithoutRepeats) {
   EXPECT_EQ(ParseRestartTimes("0:00, 23:59 ,00:00"), (std::vector<int>{0, 1439}));
   EXPECT_EQ(ParseLeadMinutes(" 1 ,1439,5,5"), (std::vector<int>{1439, 5, 1}));
   std::string many = "00:00";
-  for (int h = 1; h < 24; ++h) many += "," + std::to_string(h) + ":30";
+  for (int h = 1; h < 24; ++h) many.append(",").append(std::to_string(h)).append(":30");
   EXPECT_EQ(ParseRestartTimes(many)->size(), kMaxRestartTimes);
   EXPECT_FALSE(ParseRestartTimes(many + ",23:59"));
 }
@@ -90,7 +90,7 @@ TEST(RestartOptions, EachUnusableLineGivesOneProblemAndLeavesItsOptionOff) {
     std::string mentions;
   };
   std::u16string manyTimes = u"RestartAt=1:00";
-  for (int h = 2; h <= 25; ++h) manyTimes += u"," + ToU16(h % 24) + u":15";
+  for (int h = 2; h <= 25; ++h) manyTimes.append(u",").append(ToU16(h % 24)).append(u":15");
   const Case cases[] = {
       {u"Colour=blue", "unknown key \"Colour\""},
       {u"RestartAt=25:00", "RestartAt"},
@@ -163,7 +163,7 @@ TEST(RestartOptions, ASectionIsUsedOnlyForTheOneServerOfItsName) {
 
   // Each section is read from the whole text: their number is bounded.
   std::u16string many;
-  for (int n = 0; n < 300; ++n) many += u"[Server s" + ToU16(n) + u"]\nStopSeconds=5\n";
+  for (int n = 0; n < 300; ++n) many.append(u"[Server s").append(ToU16(n)).append(u"]\nStopSeconds=5\n");
   const Parsed bounded = Parse(many);
   EXPECT_EQ(bounded.options.servers.size(), 256u);
   EXPECT_EQ(bounded.problems.size(), 1u);
