@@ -3,7 +3,9 @@
 #include <algorithm>
 #include <chrono>
 #include <ctime>
+#include <iterator>
 
+#include "support/profile.h"
 #include "support/text.h"
 
 namespace tervane {
@@ -13,15 +15,9 @@ constexpr std::int64_t kDay = 24 * 60 * 60;
 // A daylight-saving change makes a gap between two planned times up to this much longer.
 constexpr std::int64_t kZoneSlack = 2 * 60 * 60;
 // A one-off restart without lead times of the server's own is warned at these.
-const std::vector<int> kOneOffLeads = {10, 5, 1};
+constexpr int kOneOffLeads[] = {10, 5, 1};
 
 std::int64_t FloorDiv(std::int64_t a, std::int64_t b) { return a / b - ((a % b != 0) && ((a < 0) != (b < 0))); }
-
-std::u16string_view TrimBlanks(std::u16string_view s) {
-  while (!s.empty() && (s.front() == u' ' || s.front() == u'\t')) s.remove_prefix(1);
-  while (!s.empty() && (s.back() == u' ' || s.back() == u'\t')) s.remove_suffix(1);
-  return s;
-}
 
 std::string QuotedName(std::u16string_view name) {
   const std::string utf8 = Utf16ToUtf8(name);
@@ -61,10 +57,9 @@ RestartAssignment AssignRestartSettings(const RestartOptions& options, const std
   RestartAssignment a;
   a.section.resize(names.size());
   for (std::size_t k = 0; k < options.servers.size(); ++k) {
-    const std::u16string_view wanted = TrimBlanks(options.servers[k].name);
     std::vector<std::size_t> holders;
     for (std::size_t i = 0; i < names.size(); ++i)
-      if (EqualsIgnoreCaseAscii(TrimBlanks(names[i]), wanted)) holders.push_back(i);
+      if (SameProfileName(names[i], options.servers[k].name)) holders.push_back(i);
     if (holders.size() == 1) {
       a.section[holders.front()] = k;
     } else {
@@ -146,7 +141,8 @@ bool RestartPlan::PlanOneOff(WallTime now, int minutes) {
   Due d;
   d.lengthSeconds = minutes * minute_;
   d.wall = now + d.lengthSeconds;
-  d.leads = settings_.warnMinutes.empty() ? kOneOffLeads : settings_.warnMinutes;
+  d.leads = settings_.warnMinutes;
+  if (d.leads.empty()) d.leads.assign(std::begin(kOneOffLeads), std::end(kOneOffLeads));
   if (minutes > 0) d.leads.push_back(minutes);
   std::sort(d.leads.begin(), d.leads.end(), std::greater<>());
   d.leads.erase(std::unique(d.leads.begin(), d.leads.end()), d.leads.end());

@@ -50,6 +50,7 @@ struct RestartSettings {
   // at the planned time.
   int whenEmptyMinutes = 0;
   // Sent through RCON before the process is ended; empty: ended at once, as without it.
+  // Like the password, in the system's 8-bit text, as the server took its run parameters.
   std::string stopCommand;
   int stopSeconds = kDefaultStopSeconds;
   std::optional<RconDialect> rconProtocol;  // none: as the server's query answer says
@@ -118,7 +119,8 @@ std::string RconSayCommand(std::u16string_view text);
 
 // Seconds east of UTC of the local time at a wall time: local = wall + offset.
 using ZoneOffset = std::function<std::int32_t(WallTime)>;
-// The system's time zone, as the C library's local time has it (0 where it has none).
+// The system's time zone, as the C library's local time has it (0 where it has none); on the
+// loop's thread only, as that is not made for several threads.
 std::int32_t SystemZoneOffset(WallTime wall);
 // The wall time at which the local clock shows `local` (seconds since 1970-01-01 00:00 local).
 // A local time shown twice (the clock set back in autumn): the first. A local time never shown

@@ -174,13 +174,16 @@ RestartSection ReadSection(SectionReader& r) {
     }
   }
 
-  if (const auto command = r.Value8(u"StopCommand")) {
+  // The command and the password go out as the server took its run parameters: in the
+  // system's 8-bit text.
+  if (const auto command = r.Value(u"StopCommand")) {
     s.given |= kRestartKeyStopCommand;
-    if (command->size() > kMaxStopCommandBytes || HasControl(*command)) {
-      r.Refused(u"StopCommand", *command,
+    const std::string bytes = ToSystem8(*command);
+    if (bytes.size() > kMaxStopCommandBytes || HasControl(bytes)) {
+      r.Refused(u"StopCommand", Utf16ToUtf8(*command),
                 "is longer than 255 bytes or holds a control character; processes are ended without it");
     } else {
-      v.stopCommand = *command;
+      v.stopCommand = bytes;
     }
   }
 
@@ -201,12 +204,13 @@ RestartSection ReadSection(SectionReader& r) {
       r.Refused(u"RconProtocol", *protocol, "is not source or goldsrc; the server's query answer decides");
   }
 
-  if (const auto password = r.Value8(u"RconPassword")) {
+  if (const auto password = r.Value(u"RconPassword")) {
     s.given |= kRestartKeyRconPassword;
-    if (password->size() > kRconMaxPassword || HasControl(*password)) {
+    const std::string bytes = ToSystem8(*password);
+    if (bytes.size() > kRconMaxPassword || HasControl(bytes)) {
       r.Problem("RconPassword in " + r.Where() + " is longer than 256 bytes or holds a control character; no password");
     } else {
-      v.rconPassword = *password;
+      v.rconPassword = bytes;
     }
   }
   return s;
@@ -273,9 +277,8 @@ RestartOptions ParseRestartOptions(std::u16string_view text, std::vector<std::st
       problems.push_back("[Server] names no server; it is not read");
       continue;
     }
-    const bool again = std::any_of(o.servers.begin(), o.servers.end(), [&](const RestartSection& s) {
-      return EqualsIgnoreCaseAscii(s.name, *name);
-    });
+    const bool again = std::any_of(o.servers.begin(), o.servers.end(),
+                                   [&](const RestartSection& s) { return SameProfileName(s.name, *name); });
     if (again) {
       problems.push_back("a second " + where + " section is not read");
       continue;

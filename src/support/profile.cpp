@@ -124,6 +124,8 @@ std::vector<std::u16string> ListProfileKeys(std::u16string_view text, std::u16st
   return keys;
 }
 
+bool SameProfileName(std::u16string_view a, std::u16string_view b) { return SameName(Trim(a), Trim(b)); }
+
 std::vector<std::u16string> ListProfileSections(std::u16string_view text) {
   std::vector<std::u16string> sections;
   ForEachLine(text, [&](std::u16string_view line) {

@@ -108,8 +108,6 @@ TEST(RestartPlan, Scenarios) {
        }(), W(kJan, 0, 10), 4 * 3600, Players(0),
        {Restart(W(kJan, 0, 10), true), Restart(W(kJan, 2, 0)), Restart(W(kJan, 3, 0)), Restart(W(kJan, 4, 0))}},
       {"bots are nobody", Daily({5 * 60}, {}, 15), W(kJan, 4, 30), 1800, Players(6, 6), {Restart(W(kJan, 4, 45), true)}},
-      {"players beside bots are somebody", Daily({5 * 60}, {}, 15), W(kJan, 4, 30), 2400, Players(7, 6),
-       {Restart(W(kJan, 5, 0))}},
       {"a silent server is neither warned nor taken for empty, and restarted at the planned time",
        Daily({5 * 60}, {10, 5, 1}, 15), W(kJan, 4, 40), 1800, [](WallTime) { return PlanInput{}; },
        {Restart(W(kJan, 5, 0))}},
@@ -119,8 +117,6 @@ TEST(RestartPlan, Scenarios) {
        {Warn(W(kJan, 4, 50), 10), Warn(W(kJan, 4, 55), 5), Warn(W(kJan, 4, 59, 32), 1), Restart(W(kJan, 5, 0))}},
       {"paused: no warning, no restart, the next time planned", Daily({5 * 60}, {10}, 15), W(kJan, 4, 40), 1800,
        [](WallTime) { return PlanInput{0, true, true, 0, {}}; }, {}, W(kJan + 1, 5, 0)},
-      {"a plan begun late says the last warning due with the minutes left", Daily({5 * 60}), W(kJan, 4, 57), 600, busy,
-       {Warn(W(kJan, 4, 57), 3), Warn(W(kJan, 4, 59), 1), Restart(W(kJan, 5, 0))}},
       {"every 6 hours from local midnight", Every(6), W(kJan, 23, 0), 14 * 3600, busy,
        {Restart(W(kJan + 1, 0, 0)), Restart(W(kJan + 1, 6, 0)), Restart(W(kJan + 1, 12, 0))}},
       {"the clock set forward past the planned time passes it over and keeps the next",
@@ -150,8 +146,6 @@ TEST(RestartPlan, Scenarios) {
        Daily({5 * 60}), W(kJan, 4, 50), 1200, busy,
        {Warn(W(kJan, 4, 50), 5, true), Warn(W(kJan, 4, 54), 1, true), Restart(W(kJan, 4, 55), false, true)},
        W(kJan + 1, 5, 0), [](WallTime t) { return t; }, 5},
-      {"a one-off of a paused server passes", {}, W(kJan, 12, 0), 600,
-       [](WallTime) { return PlanInput{0, true, true, 0, {}}; }, {}, std::nullopt, [](WallTime t) { return t; }, 2},
       {"minutes shortened for tests: 4 s", {}, W(kJan, 12, 0), 60, busy,
        {Warn(W(kJan, 12, 0), 10, true), Warn(W(kJan, 12, 0, 20), 5, true), Warn(W(kJan, 12, 0, 36), 1, true),
         Restart(W(kJan, 12, 0, 40), false, true)},
@@ -182,23 +176,11 @@ TEST(RestartPlan, AOneOffCanBeCancelledAndSaysItsText) {
   EXPECT_TRUE(plan.CancelOneOff());
   EXPECT_FALSE(plan.CancelOneOff());
   EXPECT_FALSE(plan.NextRestart());
-  for (int m = 0; m <= 40; ++m)
-    EXPECT_EQ(plan.Step(PlanInput{W(kJan, 12, m), false, true, 0, {}}).kind, PlanStep::Kind::None) << m;
+  EXPECT_EQ(plan.Step(PlanInput{W(kJan, 12, 30), false, true, 0, {}}).kind, PlanStep::Kind::None);
 }
 
-TEST(RestartPlan, LocalTimesMapToWallTimesThroughTheChanges) {
-  struct Case {
-    std::int64_t local;
-    WallTime wall;
-  } cases[] = {
-      {kJan * kDay + 5 * 3600, W(kJan, 5, 0)},
-      {kMar29 * kDay + 2 * 3600 + 1800, kMar29 * kDay + 5400},  // skipped: as far after the change
-      {kMar29 * kDay + 3 * 3600, kMar29 * kDay + 3600},
-      {kOct25 * kDay + 2 * 3600 + 1800, kOct25 * kDay + 1800},  // shown twice: the first
-      {kOct25 * kDay + 3 * 3600, kOct25 * kDay + 2 * 3600},
-  };
-  for (const Case& c : cases) EXPECT_EQ(LocalToWall(c.local, Berlin), c.wall) << c.local;
-  // The system's zone agrees with itself both ways.
+// The zone's changes are the scenarios'; here the system's zone agrees with itself both ways.
+TEST(RestartPlan, TheSystemZoneMapsLocalTimesBack) {
   const WallTime now = W(kJan, 12, 0);
   EXPECT_EQ(LocalToWall(now + SystemZoneOffset(now), SystemZoneOffset), now);
 }
