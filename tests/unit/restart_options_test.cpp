@@ -2,9 +2,7 @@
 // whose, and that every unusable value gives one line and leaves its option off.
 #include <gtest/gtest.h>
 
-#include "core/crash_loop_guard.h"
 #include "observe/restart_options.h"
-#include "support/message_texts.h"
 #include "support/profile.h"
 #include "support/text.h"
 #include "test_support.h"
@@ -54,12 +52,7 @@ TEST(RestartOptions, EachServerGetsRestartsOverriddenByItsOwnSection) {
   EXPECT_EQ(a.section, (std::vector<std::optional<std::size_t>>{0, 1, std::nullopt}));
   EXPECT_TRUE(AssignmentProblems(a).empty());
 
-  // How a command reaches a server: its run parameters' password first; the text of a warning
-  // quoted, so that its ';' ends nothing.
-  const RconRequest withParam = RconRequestFor(all, "127.0.0.1", 27015, u"+rcon_password \"pw x\" +map x", 3, 17, "quit");
-  EXPECT_EQ(withParam.password, "pw x");
-  EXPECT_EQ(withParam.dialect, RconDialect::GoldSrc);
-  EXPECT_EQ(RconRequestFor(all, "127.0.0.1", 27015, u"+map x", 3, 17, "quit").password, "secret");
+  // A warning is quoted, so that its ';' ends nothing.
   EXPECT_EQ(RconSayCommand(u"Restart; now"), "say \"Restart; now\"");
 }
 
@@ -106,7 +99,6 @@ TEST(RestartOptions, EachUnusableLineGivesOneProblemAndLeavesItsOptionOff) {
       {u"RconPassword=" + std::u16string(kRconMaxPassword + 1, u'p'), "RconPassword"},
       // Longer than the reader holds: refused, never used cut short.
       {u"RestartAt=" + std::u16string(kProfileValueMax + 1, u'1'), "RestartAt in [Restarts] is longer than the 511"},
-      {u"StopCommand=" + std::u16string(kProfileValueMax + 1, u'q'), "StopCommand in [Restarts] is longer"},
   };
   for (const Case& c : cases) {
     const Parsed p = Parse(u"[Restarts]\r\n" + c.lines + u"\r\n");
@@ -155,17 +147,14 @@ TEST(RestartOptions, ASectionIsUsedOnlyForTheOneServerOfItsName) {
   EXPECT_EQ(bounded.problems.size(), 1u);
 }
 
-// Logged with a text of the language files, never counted by the crash-loop guard.
-TEST(RestartOptions, APlannedRestartHasItsReasonAndTextInEveryLanguage) {
-  EXPECT_STREQ(RestartReasonName(RestartReason::Planned), "planned");
-  EXPECT_FALSE(CountsAsCrash(RestartReason::Planned));
+// A planned restart is logged with a text of the language files.
+TEST(RestartOptions, APlannedRestartHasItsTextInEveryLanguage) {
   const std::pair<const char*, std::u16string> files[] = {
       {"English.ini", u"Restarting. Reason: Planned restart."}, {"SimplifiedChinese.ini", u"正在重启。原因：计划重启。"}};
   for (const auto& [file, text] : files) {
     const auto bytes = testing::ReadBytes(Utf8ToUtf16(std::string(TERVANE_SOURCE_DIR) + "/Languages/" + file));
     EXPECT_EQ(FindProfileValue(DecodeProfileText(bytes), u"KESP", u"PlannedRestart"), text) << file;
   }
-  EXPECT_EQ(MessageTexts().Get(ExtraMsg::PlannedRestart), u"Restarting. Reason: Planned restart.");
 }
 
 }  // namespace
