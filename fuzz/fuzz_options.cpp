@@ -39,7 +39,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (s.stopSeconds < tervane::kMinStopSeconds || s.stopSeconds > tervane::kMaxStopSeconds) __builtin_trap();
     if (s.whenEmptyMinutes < 0 || s.whenEmptyMinutes > tervane::kMaxLeadMinutes) __builtin_trap();
     if (s.warnText.find(u'"') != std::u16string::npos) __builtin_trap();
-    // Whatever the settings, a plan steps through a day without a restart at every step.
+    // Whatever the settings, a plan restarts at most once for each planned time of a day.
     tervane::RestartPlan plan([](tervane::WallTime) { return 3600; }, 60);
     plan.Configure(s);
     int restarts = 0;

@@ -48,7 +48,7 @@ inline constexpr std::size_t kRestartReasonCount = 6;
 // The reason's name for scripts and metrics.
 inline const char* RestartReasonName(RestartReason reason) {
   static constexpr const char* kNames[kRestartReasonCount] = {"first_start", "fatal_error", "process_lost",
-                                                              "no_response", "command",     "planned"};
+                                                              "no_response", "command", "planned"};
   const auto i = static_cast<std::size_t>(reason);
   return i < kRestartReasonCount ? kNames[i] : "unknown";
 }
