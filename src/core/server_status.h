@@ -41,13 +41,14 @@ enum class RestartReason : std::uint8_t {
   ProcessLost,  // its process disappeared
   NoResponse,   // it stopped answering the query
   Command,      // Restart Server(s)
+  Planned,      // a planned restart of kesp.ini, or one planned by a command ("restart in N minutes")
 };
-inline constexpr std::size_t kRestartReasonCount = 5;
+inline constexpr std::size_t kRestartReasonCount = 6;
 
 // The reason's name for scripts and metrics.
 inline const char* RestartReasonName(RestartReason reason) {
   static constexpr const char* kNames[kRestartReasonCount] = {"first_start", "fatal_error", "process_lost",
-                                                              "no_response", "command"};
+                                                              "no_response", "command", "planned"};
   const auto i = static_cast<std::size_t>(reason);
   return i < kRestartReasonCount ? kNames[i] : "unknown";
 }

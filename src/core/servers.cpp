@@ -215,6 +215,7 @@ void Servers::LogStart(const ServerEntry& s, RestartReason reason, std::u16strin
     case RestartReason::FatalError: Log(s, kLogFatalError + std::u16string(detail)); break;
     case RestartReason::NoResponse: Log(s, kLogNoResponse); break;
     case RestartReason::Command: break;  // the operator's own act is not logged
+    case RestartReason::Planned: Log(s, texts_.Get(ExtraMsg::PlannedRestart)); break;
   }
 }
 

@@ -23,6 +23,7 @@ const char* ReasonText(RestartReason reason) {
     case RestartReason::ProcessLost: return "process lost";
     case RestartReason::NoResponse: return "no network response";
     case RestartReason::Command: return "by command";
+    case RestartReason::Planned: return "planned restart";
   }
   return "unknown";
 }

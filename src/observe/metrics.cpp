@@ -49,7 +49,7 @@ struct Metric {
   const char* type;
   const char* help;
   const char* label;  // the name of the samples' label, or nullptr
-  std::array<Sample<Reading>, 5> samples;  // those with a value function
+  std::array<Sample<Reading>, 6> samples;  // those with a value function
 };
 
 using ServerMetric = Metric<ServerReading>;
@@ -97,6 +97,7 @@ const ServerMetric kPerServer[] = {
        {ReasonName<RestartReason::ProcessLost>, Restarts<RestartReason::ProcessLost>},
        {ReasonName<RestartReason::NoResponse>, Restarts<RestartReason::NoResponse>},
        {ReasonName<RestartReason::Command>, Restarts<RestartReason::Command>},
+       {ReasonName<RestartReason::Planned>, Restarts<RestartReason::Planned>},
        {[](const ServerReading&) -> std::string_view { return "failed_start"; },
         [](const ServerReading& r) -> std::optional<double> { return r.s.status.failedStarts; }}}}},
     {"tervane_server_last_reply_age_seconds", "gauge",

@@ -73,7 +73,7 @@ const std::string& StatusPageHtml() {
 <script>
 "use strict";
 const reasons = { first_start: "first start", fatal_error: "fatal error", process_lost: "process lost",
-                  no_response: "no network response", command: "by command" };
+                  no_response: "no network response", command: "by command", planned: "planned restart" };
 const token = (() => {
   const found = location.hash.match(/token=([^&]+)/);
   if (!found) return undefined;

@@ -45,6 +45,7 @@ constexpr std::array<MessageTextDef, kExtraTextCount> kExtraTexts = {{
     {u"StartFailed", u"Start failed: %s"},
     {u"PriorityNotApplied", u"Priority not applied: %s"},
     {u"AffinityNotApplied", u"Processor affinity not applied: %s"},
+    {u"PlannedRestart", u"Restarting. Reason: Planned restart."},
 }};
 
 // Each text's default, in table order.

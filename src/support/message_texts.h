@@ -55,8 +55,9 @@ enum class ExtraMsg : int {
   StartFailed,      // "%s": the system's reason
   PriorityNotApplied,  // "%s": the system's reason
   AffinityNotApplied,  // "%s": the system's reason
+  PlannedRestart,      // the log line of a planned restart
 };
-inline constexpr int kExtraTextCount = 4;
+inline constexpr int kExtraTextCount = 5;
 const std::array<MessageTextDef, kExtraTextCount>& ExtraTextTable();
 
 // Keys and defaults in table order.

@@ -51,13 +51,10 @@ std::u16string DecodeProfileText(std::span<const std::uint8_t> bytes) {
 
 namespace {
 
-// Calls visit(line) for each line of the first section of that name (trimmed; blank lines and
-// comments left out) while it answers true. Only the first section of a name counts, as with
-// the Windows reader: a key that is not there is missing even when a later section has it.
+// Calls visit(line) for each line of the text (trimmed; blank lines and comments left out)
+// while it answers true.
 template <typename Visit>
-void ForEachLineOfSection(std::u16string_view text, std::u16string_view section, Visit visit) {
-  const std::u16string_view wantSection = Trim(section);
-  bool inSection = false;
+void ForEachLine(std::u16string_view text, Visit visit) {
   std::size_t pos = 0;
   while (pos <= text.size()) {
     std::size_t end = text.find(u'\n', pos);
@@ -65,15 +62,31 @@ void ForEachLineOfSection(std::u16string_view text, std::u16string_view section,
     std::u16string_view line = Trim(text.substr(pos, end - pos));
     pos = end + 1;
     if (line.empty() || line.front() == u';') continue;
-    if (line.front() == u'[') {
-      if (inSection) return;
-      std::size_t close = line.find(u']');
-      inSection = SameName(Trim(line.substr(1, close == std::u16string_view::npos ? line.size() - 1 : close - 1)),
-                           wantSection);
-      continue;
-    }
-    if (inSection && !visit(line)) return;
+    if (!visit(line)) return;
   }
+}
+
+// The name of a section line "[name]": up to the first ']', or the line's end without one.
+std::u16string_view SectionName(std::u16string_view line) {
+  const std::size_t close = line.find(u']');
+  return Trim(line.substr(1, close == std::u16string_view::npos ? line.size() - 1 : close - 1));
+}
+
+// Calls visit(line) for each line of the first section of that name while it answers true.
+// Only the first section of a name counts, as with the Windows reader: a key that is not there
+// is missing even when a later section has it.
+template <typename Visit>
+void ForEachLineOfSection(std::u16string_view text, std::u16string_view section, Visit visit) {
+  const std::u16string_view wantSection = Trim(section);
+  bool inSection = false;
+  ForEachLine(text, [&](std::u16string_view line) {
+    if (line.front() == u'[') {
+      if (inSection) return false;
+      inSection = SameName(SectionName(line), wantSection);
+      return true;
+    }
+    return !inSection || visit(line);
+  });
 }
 
 }  // namespace
@@ -109,6 +122,17 @@ std::vector<std::u16string> ListProfileKeys(std::u16string_view text, std::u16st
     return true;
   });
   return keys;
+}
+
+bool SameProfileName(std::u16string_view a, std::u16string_view b) { return SameName(Trim(a), Trim(b)); }
+
+std::vector<std::u16string> ListProfileSections(std::u16string_view text) {
+  std::vector<std::u16string> sections;
+  ForEachLine(text, [&](std::u16string_view line) {
+    if (line.front() == u'[') sections.emplace_back(SectionName(line));
+    return true;
+  });
+  return sections;
 }
 
 std::u16string ReadProfileString(const Path& file, std::u16string_view section,

@@ -34,6 +34,14 @@ std::optional<std::u16string> FindWholeProfileValue(std::u16string_view text, st
 // order (a key given twice is listed twice).
 std::vector<std::u16string> ListProfileKeys(std::u16string_view text, std::u16string_view section);
 
+// Whether two section or key names are the same to the reader: blanks at the ends left out,
+// ASCII letters without regard to case, other characters as they are.
+bool SameProfileName(std::u16string_view a, std::u16string_view b);
+
+// The names of the sections, trimmed, in file order (a name given twice is listed twice; only
+// the first of them is read).
+std::vector<std::u16string> ListProfileSections(std::u16string_view text);
+
 std::u16string ReadProfileString(const Path& file, std::u16string_view section,
                                  std::u16string_view key, std::u16string_view defaultValue);
 

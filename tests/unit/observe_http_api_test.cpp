@@ -68,6 +68,7 @@ TEST(Metrics, EveryNameOfTheDashboardsIsThereWithItsLabels) {
       "tervane_server_restarts_total" + alpha + ",reason=\"failed_start\"} 4\n",
       "tervane_server_restarts_total" + alpha + ",reason=\"fatal_error\"} 0\n",
       "tervane_server_restarts_total" + alpha + ",reason=\"no_response\"} 0\n",
+      "tervane_server_restarts_total" + alpha + ",reason=\"planned\"} 0\n",
       "tervane_server_last_reply_age_seconds" + alpha + "} 3\n",
       "tervane_server_timeouts" + beta + "} 3\n",
       "tervane_self_test_ok 1\n",

@@ -77,6 +77,17 @@ TEST_F(ServersTest, EveryStartIsRecordedWithItsReasonAndTime) {
   EXPECT_EQ(process.Count("sleep 7"), 3) << "every restart that ends a process waits the shared pause";
 }
 
+TEST_F(ServersTest, APlannedRestartIsCountedAndLoggedButNeverTripsTheCrashLoopGuard) {
+  servers.SetCrashLoopGuard(CrashLoopGuard(2, 10));
+  servers.FoundRunning(0);
+  for (int n = 0; n < 3; ++n) servers.Restart(0, RestartReason::Planned, list[0]->FileName.str());
+  EXPECT_EQ(Status(0).restartsByReason[static_cast<std::size_t>(RestartReason::Planned)], 3u);
+  EXPECT_EQ(Status(0).lastRestartReason, RestartReason::Planned);
+  EXPECT_EQ(list[0]->Restarts, 3);
+  EXPECT_FALSE(list[0]->Paused);
+  EXPECT_EQ(view.LogLines().back().substr(22), u"A: Restarting. Reason: Planned restart.");
+}
+
 TEST_F(ServersTest, AFailedStartIsReportedAndNotCountedAsAStart) {
   process.startErrors[FakeProcessControl::Key(list[0]->FileName.str())] = 13;
   for (int n = 0; n < 4; ++n) servers.FoundMissing(0);

@@ -40,6 +40,7 @@ EXTRA = [
     ("StartFailed", "Start failed: %s", "启动失败：%s"),
     ("PriorityNotApplied", "Priority not applied: %s", "优先级未能应用：%s"),
     ("AffinityNotApplied", "Processor affinity not applied: %s", "处理器关联未能应用：%s"),
+    ("PlannedRestart", "Restarting. Reason: Planned restart.", "正在重启。原因：计划重启。"),
 ]
 
 PARAMS_EN = ('&Run Parameters (Must be use console mode "-console"; If you want to specify IP Address, '
