@@ -22,7 +22,8 @@ bool CapOutputFile(const std::string& path, std::uint64_t limit);
 
 class OutputCap {
  public:
-  // Every file kept is looked at once each period (a stat); a limit of 0 keeps nothing.
+  // Every file kept is looked at once each period (a stat), and again at once after a pass that
+  // had a file to bring within the cap; a limit of 0 keeps nothing.
   explicit OutputCap(std::uint64_t limit, std::chrono::milliseconds period = std::chrono::milliseconds(10));
   ~OutputCap();
   OutputCap(const OutputCap&) = delete;
