@@ -1,6 +1,6 @@
 // What RCON is on every platform: the dialect and password choices, the packets and answer
-// readers, the two exchanges as state machines, the exchange over sockets and the worker
-// threads. The socket steps are in rcon_posix.cpp and rcon_win32.cpp.
+// readers, the two exchanges as state machines, the socket's loops, the exchange over sockets
+// and the worker threads. The socket's system calls are in rcon_posix.cpp and rcon_win32.cpp.
 #include "net/rcon.h"
 
 #include <algorithm>
@@ -357,6 +357,103 @@ void GoldSrcRconSession::Fail(RconFailure failure, std::string detail) {
   result_.failure = failure;
   result_.detail = std::move(detail);
   Finish();
+}
+
+// ------------------------------------------------------------------------ the socket
+
+namespace {
+// How often a wait looks at the deadline and at cancel.
+constexpr auto kSlice = std::chrono::milliseconds(50);
+}  // namespace
+
+RconSocket::RconSocket() { StartPlatform(); }
+
+RconSocket::~RconSocket() = default;
+
+RconSocket::Status RconSocket::Connect(bool stream, std::uint32_t address, std::uint16_t port,
+                                       Deadline deadline, const std::atomic<bool>* cancel) {
+  stream_ = stream;
+  if (!OpenSocket()) {
+    error_ = LastError();
+    return Status::Failed;
+  }
+  const Try started = StartConnect(address, port);
+  if (started == Try::Done) return Status::Ok;
+  if (started == Try::Failed) return FromError(LastError());
+  const Status waited = Wait(true, deadline, cancel);
+  if (waited != Status::Ok) return waited;
+  int code = 0;
+  if (!ReadSocketError(code)) code = LastError();
+  return code == 0 ? Status::Ok : FromError(code);
+}
+
+RconSocket::Status RconSocket::Send(std::span<const std::uint8_t> bytes, Deadline deadline,
+                                    const std::atomic<bool>* cancel) {
+  std::size_t sent = 0;
+  while (sent < bytes.size()) {
+    std::size_t n = 0;
+    const Try tried = SendSome(bytes.subspan(sent), n);
+    if (tried == Try::Done) {
+      sent += n;
+      continue;
+    }
+    if (tried == Try::Failed) return FromError(LastError());
+    const Status waited = Wait(true, deadline, cancel);
+    if (waited != Status::Ok) return waited;
+  }
+  return Status::Ok;
+}
+
+RconSocket::Status RconSocket::Receive(std::span<std::uint8_t> buffer, std::size_t& received,
+                                       Deadline deadline, const std::atomic<bool>* cancel) {
+  received = 0;
+  for (;;) {
+    std::size_t n = 0;
+    const Try tried = ReceiveSome(buffer, n);
+    if (tried == Try::Done) {
+      if (n == 0 && stream_) return Status::Closed;  // an empty datagram is a datagram
+      if (n > buffer.size()) return Status::TooBig;
+      received = n;
+      return Status::Ok;
+    }
+    if (tried == Try::Failed) return FromError(LastError());
+    const Status waited = Wait(false, deadline, cancel);
+    if (waited != Status::Ok) return waited;
+  }
+}
+
+std::string RconSocket::ErrorText() const {
+  return ToSystem8(SystemErrorText(static_cast<std::uint32_t>(error_)));
+}
+
+RconSocket::Status RconSocket::Wait(bool write, Deadline deadline,
+                                    const std::atomic<bool>* cancel) {
+  for (;;) {
+    if (cancel && cancel->load()) return Status::Cancelled;
+    if (const int held = HeldError(); held != 0) return FromError(held);
+    const auto now = Clock::now();
+    if (now >= deadline) return Status::TimedOut;
+    const auto slice =
+        std::min(std::chrono::ceil<std::chrono::milliseconds>(deadline - now), kSlice);
+    const Try ready = WaitSlice(write, slice);
+    if (ready == Try::Done) return Status::Ok;  // ready, or an error the next call reports
+    if (ready == Try::Failed) {
+      error_ = LastError();
+      return Status::Failed;
+    }
+  }
+}
+
+RconSocket::Status RconSocket::FromError(int code) {
+  switch (ClassOf(code)) {
+    case ErrorClass::Refused: return Status::Refused;
+    // A UDP socket hears of a port unreachable as a reset.
+    case ErrorClass::Reset: return stream_ ? Status::Closed : Status::Refused;
+    case ErrorClass::TooBig: return Status::TooBig;
+    case ErrorClass::Other: break;
+  }
+  error_ = code;
+  return Status::Failed;
 }
 
 // ------------------------------------------------------------------------ one exchange

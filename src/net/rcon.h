@@ -253,8 +253,10 @@ struct RconRequest {
 // about 50 ms more once cancel is set: the waits look at it that often).
 RconResult RunRconExchange(const RconRequest& request, const std::atomic<bool>* cancel = nullptr);
 
-// The platform steps of one exchange: one socket to one server, non-blocking underneath, each
-// call waiting at most until its deadline and giving up when cancel is set.
+// The socket of one exchange: one socket to one server, non-blocking underneath, each call
+// waiting at most until its deadline and giving up when cancel is set. The loops, the waits in
+// slices and what an error means are the same on every platform (rcon.cpp); the system calls
+// are the platform half's (rcon_posix.cpp, rcon_win32.cpp).
 class RconSocket {
  public:
   enum class Status { Ok, TimedOut, Cancelled, Refused, Closed, TooBig, Failed };
@@ -279,11 +281,44 @@ class RconSocket {
   std::string ErrorText() const;
 
  private:
+  // What one try of a system call did: Blocked when it would have had to wait (a connection
+  // under way, a full or empty buffer), Failed when the system refused it for the reason that
+  // LastError() gives right after.
+  enum class Try { Done, Blocked, Failed };
+  // What an error code means to the exchange.
+  enum class ErrorClass { Refused, Reset, TooBig, Other };
+
+  // Until the socket is writable (or readable), the deadline passes or cancel is set.
+  Status Wait(bool write, Deadline deadline, const std::atomic<bool>* cancel);
+  Status FromError(int code);
+
+  // The platform half.
   struct Platform;
   struct PlatformDeleter {
     void operator()(Platform* platform) const;
   };
+  void StartPlatform();
+  // A non-blocking TCP (stream_) or UDP socket.
+  [[nodiscard]] bool OpenSocket();
+  [[nodiscard]] Try StartConnect(std::uint32_t address, std::uint16_t port);
+  [[nodiscard]] Try SendSome(std::span<const std::uint8_t> bytes, std::size_t& sent);
+  // A datagram longer than buffer may tell its whole length in received.
+  [[nodiscard]] Try ReceiveSome(std::span<std::uint8_t> buffer, std::size_t& received);
+  // Waits at most slice for the socket to become writable (or readable) or to fail: Done when
+  // it did (a failure is reported by the next call), Blocked when the slice passed.
+  [[nodiscard]] Try WaitSlice(bool write, std::chrono::milliseconds slice);
+  // The error the socket holds, which reading clears (0 when none); false when it could not
+  // be read.
+  [[nodiscard]] bool ReadSocketError(int& code);
+  // An error the socket holds that no call on it would report, looked at before every slice;
+  // 0 when none.
+  [[nodiscard]] int HeldError();
+  [[nodiscard]] static int LastError();
+  [[nodiscard]] static ErrorClass ClassOf(int code);
+
   std::unique_ptr<Platform, PlatformDeleter> platform_;
+  bool stream_ = false;
+  int error_ = 0;  // of the last Failed step
 };
 
 // ------------------------------------------------------------------ the client for the loop

@@ -23,6 +23,7 @@
 #include <cerrno>
 #include <climits>
 
+#include "net/socket_address.h"
 #include "net/vel_udp.h"
 #include "support/event_loop_posix.h"
 #include "support/unique_handle_posix.h"
@@ -52,10 +53,8 @@ bool TVelUDP::BindSocket(int& errorCode) {
   int on = 1;
   ::setsockopt(fd, SOL_SOCKET, SO_BROADCAST, &on, sizeof on);
   if (reUseAddress_) ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
-  sockaddr_in local{};
-  local.sin_family = AF_INET;
-  local.sin_addr.s_addr = htonl(INADDR_ANY);
-  local.sin_port = htons(static_cast<std::uint16_t>(localPort_));
+  const auto local = IPv4SocketAddress<sockaddr_in>(AF_INET, INADDR_ANY,
+                                                    static_cast<std::uint16_t>(localPort_));
   const bool bound = ::bind(fd, reinterpret_cast<const sockaddr*>(&local), sizeof local) == 0;
   errorCode = bound ? 0 : errno;
   return bound;
@@ -131,10 +130,7 @@ void TVelUDP::CloseSocket() {
 }
 
 int TVelUDP::SendTo(const void* buf, int len, std::uint32_t address, std::uint16_t port) {
-  sockaddr_in to{};
-  to.sin_family = AF_INET;
-  to.sin_addr.s_addr = htonl(address);
-  to.sin_port = htons(port);
+  const auto to = IPv4SocketAddress<sockaddr_in>(AF_INET, address, port);
   ssize_t sent = ::sendto(platform_->socket.get(), buf, static_cast<std::size_t>(len), 0,
                           reinterpret_cast<const sockaddr*>(&to), sizeof to);
   if (sent < 0) {

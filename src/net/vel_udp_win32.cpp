@@ -6,6 +6,7 @@
 
 #include <climits>
 
+#include "net/socket_address.h"
 #include "net/vel_udp.h"
 #include "support/event_loop_win32.h"
 #include "support/unique_handle_win32.h"
@@ -77,10 +78,8 @@ bool TVelUDP::BindSocket(int& errorCode) {
   if (reUseAddress_) {
     setsockopt(s, SOL_SOCKET, SO_REUSEADDR, reinterpret_cast<const char*>(&on), sizeof on);
   }
-  sockaddr_in local{};
-  local.sin_family = AF_INET;
-  local.sin_addr.s_addr = htonl(INADDR_ANY);
-  local.sin_port = htons(static_cast<u_short>(localPort_));
+  const auto local = IPv4SocketAddress<sockaddr_in>(AF_INET, INADDR_ANY,
+                                                    static_cast<std::uint16_t>(localPort_));
   const bool bound =
       bind(s, reinterpret_cast<const sockaddr*>(&local), sizeof local) != SOCKET_ERROR;
   errorCode = bound ? 0 : WSAGetLastError();
@@ -133,10 +132,7 @@ void TVelUDP::CloseSocket() {
 }
 
 int TVelUDP::SendTo(const void* buf, int len, std::uint32_t address, std::uint16_t port) {
-  sockaddr_in to{};
-  to.sin_family = AF_INET;
-  to.sin_addr.s_addr = htonl(address);
-  to.sin_port = htons(port);
+  const auto to = IPv4SocketAddress<sockaddr_in>(AF_INET, address, port);
   return sendto(platform_->socket.get(), static_cast<const char*>(buf), len, 0,
                 reinterpret_cast<const sockaddr*>(&to), sizeof to);
 }
