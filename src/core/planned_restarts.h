@@ -115,6 +115,18 @@ RconRequest RconRequestFor(const RestartSettings& settings, std::string address,
 // holds no quote or control character (RestartWarnText refuses them).
 std::string RconSayCommand(std::u16string_view text);
 
+// ------------------------------------------------------------------------ RCON
+
+// The RCON the live-state model sends its warnings and stop commands through: the monitor's
+// client, whose exchanges run on threads of their own; a fake in unit tests. done runs later,
+// on the loop's thread, exactly once.
+class IRcon {
+ public:
+  using Done = std::function<void(const RconResult& result)>;
+  virtual ~IRcon() = default;
+  virtual void Send(RconRequest request, Done done) = 0;
+};
+
 // ------------------------------------------------------------------------ time
 
 // Seconds east of UTC of the local time at a wall time: local = wall + offset.
