@@ -12,6 +12,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -125,6 +126,18 @@ class IRcon {
   using Done = std::function<void(const RconResult& result)>;
   virtual ~IRcon() = default;
   virtual void Send(RconRequest request, Done done) = 0;
+};
+
+// The RCON client on the loop, made when first used: without planned restarts or an RCON
+// command its threads are never started.
+class LoopRcon final : public IRcon {
+ public:
+  explicit LoopRcon(EventLoop& loop) : loop_(loop) {}
+  void Send(RconRequest request, Done done) override;
+
+ private:
+  EventLoop& loop_;
+  std::unique_ptr<RconClient> client_;
 };
 
 // ------------------------------------------------------------------------ time

@@ -375,7 +375,7 @@ void Servers::NoteRcon(std::size_t i, const RconResult& result, std::u16string_v
   s.RconTrouble = reason;
   for (char& c : reason)
     if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) c = '?';
-  NoticeFor(i, std::u16string(what) + Utf8ToUtf16(reason));
+  Log(s, std::u16string(what) + Utf8ToUtf16(reason));
 }
 
 bool Servers::StopsGracefully(std::size_t i) const {

@@ -8,24 +8,6 @@
 #include "support/text.h"
 
 namespace tervane {
-namespace {
-
-// The live-state model's RCON: the client whose exchanges run on threads of their own, made
-// when first used, so that without planned restarts or an RCON command no thread is started.
-class ClientRcon final : public IRcon {
- public:
-  explicit ClientRcon(EventLoop& loop) : loop_(loop) {}
-  void Send(RconRequest request, Done done) override {
-    if (!client_) client_ = std::make_unique<RconClient>(loop_);
-    client_->Send(std::move(request), std::move(done));
-  }
-
- private:
-  EventLoop& loop_;
-  std::unique_ptr<RconClient> client_;
-};
-
-}  // namespace
 
 Monitor::Monitor(EventLoop& loop, IListView& view, IProcessControl& process, MonitorOptions options)
     : loop_(loop),
@@ -37,7 +19,7 @@ Monitor::Monitor(EventLoop& loop, IListView& view, IProcessControl& process, Mon
            [&view](const std::u16string& line) { view.AppendLogLine(line); }),
       servers_(list_, view_, texts_, process_, log_, options_.timing, options_.wallClock),
       supervisor_(loop, servers_),
-      rcon_(std::make_unique<ClientRcon>(loop)) {
+      rcon_(std::make_unique<LoopRcon>(loop)) {
   servers_.SetRcon(rcon_.get());
   // A save that failed is made again after every cycle, and a pause by the crash-loop guard is
   // saved as the Pause command saves it.
