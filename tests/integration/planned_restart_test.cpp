@@ -1,4 +1,5 @@
 #include "integration_support.h"
+#include "planned_restart_support.h"
 
 namespace tervane::testing {
 namespace {

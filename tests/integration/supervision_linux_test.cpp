@@ -9,6 +9,7 @@
 #include <sstream>
 
 #include "integration_support.h"
+#include "planned_restart_support.h"
 #include "support/text.h"
 #include "support/unique_handle_posix.h"
 
