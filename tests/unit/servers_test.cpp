@@ -38,8 +38,7 @@ class ServersTest : public ::testing::Test {
   testing::TempDir dir;
   FakeProcessControl process;
   EventLoop loop;
-  WallTime now = kNow;
-  testbed::BasicRig<CountingView> rig{loop, process, {SupervisionTiming{1, 1, 7}, dir.Dir(), [this] { return now; }}};
+  testbed::BasicRig<CountingView> rig{loop, process, {SupervisionTiming{1, 1, 7}, dir.Dir(), [] { return kNow; }}};
   ServerList& list = rig.list;
   CountingView& view = rig.view;
   Servers& servers = rig.servers;
@@ -212,7 +211,7 @@ class FakeRcon final : public IRcon {
   std::vector<Done> pending;
 };
 
-// A minute of the plans lasts a second at these timings; the wall clock is the test's.
+// Every server stops by "quit" through the fake RCON.
 class PlannedServersTest : public ServersTest {
  protected:
   PlannedServersTest() {
@@ -280,22 +279,6 @@ TEST_F(PlannedServersTest, AStopEndsAsItsCommandFares) {
     list[0]->Stop.Abandon();
     servers.SetPaused(0, false);
   }
-}
-
-TEST_F(PlannedServersTest, WarningsThenTheStopGoThroughRconAndAFailureIsSaidOnce) {
-  Answering(0, 3);
-  servers.PlanRestart(0, 3);
-  const RconFailure answers[] = {RconFailure::ConnectionRefused, RconFailure::ConnectionRefused, RconFailure::None};
-  const int minutes[] = {0, 2, 1};  // the clock's steps before each
-  for (std::size_t k = 0; k < std::size(answers); ++k) {
-    now += minutes[k];
-    servers.StepPlan(0);
-    rcon.Answer(answers[k]);
-  }
-  EXPECT_EQ(rcon.sent, (std::vector<std::string>{"say \"The server restarts in 3 minute(s).\"",
-                                                 "say \"The server restarts in 1 minute(s).\"", "quit"}));
-  EXPECT_TRUE(list[0]->Stop.Stopping());
-  EXPECT_EQ(Logs(), std::vector<std::u16string>{u"A: cannot warn the players through RCON: RCON connection refused"});
 }
 
 TEST_F(PlannedServersTest, PlansPassPausedServersAndOutliveOtherRestarts) {
