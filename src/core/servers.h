@@ -151,8 +151,6 @@ class Servers {
   void LogRestartProblems();
   // The settings of a server: its plan's, or the defaults.
   const RestartSettings& SettingsOf(std::size_t i) const;
-  // The length of a planned restart's minute in seconds: 60 with the shipped cycle.
-  int MinuteSeconds() const { return minuteSeconds_; }
 
   // A one-off restart `minutes` from now, warned beforehand, replacing one planned before;
   // answers when it is due, or 0 for minutes outside 0..1440.
