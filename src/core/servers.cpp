@@ -399,7 +399,8 @@ void Servers::BeginStop(std::size_t i, GracefulStop::Then then, RestartReason re
     NoteRcon(*at, result, what);
     // A command that may have been taken (no answer in time) keeps its time; any other failure
     // ends the process as without it at the next cycle.
-    if (!result.ok() && result.failure != RconFailure::TimedOut) list_[*at]->Stop.CommandFailed();
+    GracefulStop& stop = list_[*at]->Stop;
+    if (!result.ok() && result.failure != RconFailure::TimedOut && stop.Stopping()) stop.CommandFailed();
   });
 }
 
