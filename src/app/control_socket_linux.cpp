@@ -26,6 +26,9 @@ constexpr std::size_t kMaxClients = 16;
 // A client that has not sent its whole request by then is dropped, so that idle connections
 // cannot keep others out.
 constexpr unsigned kClientTimeoutMs = 10000;
+// How long a client waits for an answer that comes later (an RCON exchange takes at most a few
+// seconds); past it the client is dropped and the answer goes nowhere.
+constexpr unsigned kAnswerTimeoutMs = 30000;
 // Connections taken in one go, so that a flood of them cannot hold the loop's thread.
 constexpr int kAcceptsPerWake = 64;
 // How long the door stays shut when no descriptor was left to accept with.
@@ -49,8 +52,10 @@ struct ControlServer::Client {
   UniqueFd fd;
   std::string in;
   std::string out;  // the answer, while it is being written
-  bool answered = false;
+  bool asked = false;     // the request was handed on
+  bool answered = false;  // its answer is being written
   unsigned uid = 0;  // of the process that connected
+  std::uint64_t id = 0;
   std::unique_ptr<DescriptorWatch> watch;
   Timer deadline;
 };
@@ -153,6 +158,7 @@ ControlServer::ControlServer(EventLoop& loop, std::string path, UniqueFd fd, Han
 }
 
 ControlServer::~ControlServer() {
+  *alive_ = false;
   reopen_.SetEnabled(false);
   clients_.clear();
   watch_.reset();
@@ -190,6 +196,7 @@ void ControlServer::Accept() {
     auto client = std::make_unique<Client>(loop_, fd.release());
     Client* c = client.get();
     c->uid = peer.uid;
+    c->id = ++nextClient_;
     c->watch = std::make_unique<DescriptorWatch>(loop_, descriptor, POLLIN, [this, c](short revents) { OnClient(*c, revents); });
     c->deadline.SetInterval(kClientTimeoutMs);
     c->deadline.OnTimer = [this, c] { Drop(*c); };
@@ -207,48 +214,67 @@ void ControlServer::Drop(Client& client) {
 }
 
 void ControlServer::OnClient(Client& client, short revents) {
-  if (!client.answered) {
-    bool closed = false;
-    char buffer[4096];
-    for (;;) {
-      const ssize_t n = ::read(client.fd.get(), buffer, sizeof buffer);
-      if (n > 0) {
-        client.in.append(buffer, static_cast<std::size_t>(n));
-        if (client.in.size() > kMaxRequestBytes) return Drop(client);
-        continue;
-      }
-      if (n < 0 && errno == EINTR) continue;
-      closed = n == 0 || errno != EAGAIN;
-      break;
-    }
-    bool bad = false;
-    const auto args = DecodeControlRequest(client.in, bad);
-    if (!args && !bad) {
-      if (closed) Drop(client);  // gone before the whole request came: nothing was done
-      return;
-    }
-    const ControlAnswer answer =
-        bad ? ControlAnswer{2, "", "kesp: the control socket received a malformed request\n"} : handler_(*args, client.uid);
-    client.answered = true;
-    client.out = EncodeControlAnswer(answer);
-    client.deadline.SetEnabled(false);
-    client.deadline.SetInterval(kClientTimeoutMs);
-    client.deadline.SetEnabled(true);
-    client.watch->SetEvents(POLLOUT);
-    revents = POLLOUT;
+  if (client.answered) return Write(client);
+  if (client.asked) {
+    // Waiting for the answer: nothing more is read; a client that went is dropped.
+    if (revents & (POLLHUP | POLLERR)) Drop(client);
+    return;
   }
-  if (revents & (POLLOUT | POLLERR | POLLHUP)) {
-    while (!client.out.empty()) {
-      const ssize_t n = ::send(client.fd.get(), client.out.data(), client.out.size(), MSG_NOSIGNAL);
-      if (n > 0) {
-        client.out.erase(0, static_cast<std::size_t>(n));
-        continue;
-      }
-      if (n < 0 && errno == EAGAIN) return;  // the rest when it can take it
-      break;                                 // gone: the command was carried out all the same
+  bool closed = false;
+  char buffer[4096];
+  for (;;) {
+    const ssize_t n = ::read(client.fd.get(), buffer, sizeof buffer);
+    if (n > 0) {
+      client.in.append(buffer, static_cast<std::size_t>(n));
+      if (client.in.size() > kMaxRequestBytes) return Drop(client);
+      continue;
     }
-    Drop(client);
+    if (n < 0 && errno == EINTR) continue;
+    closed = n == 0 || errno != EAGAIN;
+    break;
   }
+  bool bad = false;
+  const auto args = DecodeControlRequest(client.in, bad);
+  if (!args && !bad) {
+    if (closed) Drop(client);  // gone before the whole request came: nothing was done
+    return;
+  }
+  client.asked = true;
+  client.watch->SetEvents(0);
+  if (bad) return Answer(client, ControlAnswer{2, "", "kesp: the control socket received a malformed request\n"});
+  client.deadline.SetEnabled(false);
+  client.deadline.SetInterval(kAnswerTimeoutMs);
+  client.deadline.SetEnabled(true);
+  // The client is found again by its number: it may have been dropped by then. Nothing is done
+  // with it after the handler, which may have answered and dropped it already.
+  handler_(*args, client.uid, [this, alive = alive_, id = client.id](ControlAnswer answer) {
+    if (!*alive) return;
+    for (const auto& c : clients_)
+      if (c->id == id) return Answer(*c, std::move(answer));
+  });
+}
+
+void ControlServer::Answer(Client& client, ControlAnswer answer) {
+  client.answered = true;
+  client.out = EncodeControlAnswer(answer);
+  client.deadline.SetEnabled(false);
+  client.deadline.SetInterval(kClientTimeoutMs);
+  client.deadline.SetEnabled(true);
+  client.watch->SetEvents(POLLOUT);
+  Write(client);
+}
+
+void ControlServer::Write(Client& client) {
+  while (!client.out.empty()) {
+    const ssize_t n = ::send(client.fd.get(), client.out.data(), client.out.size(), MSG_NOSIGNAL);
+    if (n > 0) {
+      client.out.erase(0, static_cast<std::size_t>(n));
+      continue;
+    }
+    if (n < 0 && errno == EAGAIN) return;  // the rest when it can take it
+    break;                                 // gone: the command was carried out all the same
+  }
+  Drop(client);
 }
 
 // ----------------------------------------------------------------------------- the client

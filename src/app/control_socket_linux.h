@@ -1,6 +1,7 @@
 // The running kesp's control socket: a Unix domain socket beside the list (owner only), through
 // which the command line runs its commands on the running monitor instead of on the file.
-// A request is one command line; the answer is its exit code and what it wrote. The door holds
+// A request is one command line; the answer is its exit code and what it wrote, given at once or
+// later (an RCON command waits for the server's answer, bounded). The door holds
 // at most a few clients at once, and takes none when that would leave fewer descriptors than the
 // supervision keeps for itself: those are answered "busy" and closed at once.
 #pragma once
@@ -27,8 +28,11 @@ std::string ControlSocketPath(const std::string& programDir);
 
 class ControlServer {
  public:
-  // Runs a command for the user id of the process that sent it, answers its result.
-  using Handler = std::function<ControlAnswer(const std::vector<std::string>& args, unsigned uid)>;
+  // Runs a command for the user id of the process that sent it and hands its result to reply, at
+  // once or later on the loop's thread (a reply that comes after the client was dropped goes
+  // nowhere).
+  using Reply = std::function<void(ControlAnswer answer)>;
+  using Handler = std::function<void(const std::vector<std::string>& args, unsigned uid, Reply reply)>;
 
   // Listens at path, replacing a socket file left by a monitor that ended (the caller holds the
   // supervision lock, so no other monitor listens there). On failure, error says why.
@@ -45,6 +49,8 @@ class ControlServer {
   ControlServer(EventLoop& loop, std::string path, UniqueFd fd, Handler handler);
   void Accept();
   void OnClient(Client& client, short revents);
+  void Answer(Client& client, ControlAnswer answer);
+  void Write(Client& client);
   void Drop(Client& client);
 
   EventLoop& loop_;
@@ -56,6 +62,9 @@ class ControlServer {
   // With no descriptor left to accept with, the door stays shut for a moment instead of
   // being woken again at once by the waiting connections.
   Timer reopen_;
+  std::uint64_t nextClient_ = 0;
+  // Cleared when the server goes, for replies that come after it.
+  std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);
 };
 
 // The command line's side: sends args to the running monitor at path and waits for the answer

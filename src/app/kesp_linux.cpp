@@ -81,7 +81,8 @@ std::u16string CommandLine(const std::vector<std::string>& command, unsigned uid
   if (text.size() > kMost) text.replace(kMost, std::string::npos, "...");
   std::ostringstream ignored;
   const auto parsed = CommandOf(command, ignored);
-  const bool listing = parsed && !ChangesServers(*parsed);
+  // A server's RCON answer is not repeated here either.
+  const bool listing = parsed && (!ChangesServers(*parsed) || *parsed == Command::Rcon);
   const std::string said = answer.code != 0 ? answer.err : listing ? std::string() : answer.out;
   const std::string first = said.substr(0, said.find('\n'));
   std::string line = "uid ";
@@ -162,6 +163,8 @@ int RunCommandLine(std::vector<std::string> args, Command command, IProcessContr
   MemoryListView view;
   Monitor monitor(loop, view, process, MonitorOptions{});
   monitor.Load();
+  // An RCON command talks to the server itself, with kesp.ini's passwords and dialects.
+  if (command == Command::Rcon) monitor.SetRestartOptions(LoadRestartOptions());
   CommandIo io{std::cout, std::cerr, canAsk ? std::function<bool(const std::string&)>(AskOperator) : nullptr};
   const int code = RunServerCommand(monitor, args, ProcessorCount(), io);
   if (AsksFirst(command) && code == kExitNeedsConfirmation) std::cerr << "not confirmed: add --yes to confirm\n";
@@ -245,13 +248,19 @@ int main(int argc, char** argv) {
   // Each command it carries is said on the console (the journal under systemd).
   std::unique_ptr<ControlServer> control = ControlServer::Listen(
       loop, ControlSocketPath(Utf16ToUtf8(DataDir())),
-      [&monitor](const std::vector<std::string>& command, unsigned uid) {
-        std::ostringstream out, err;
-        CommandIo io{out, err, nullptr};
-        const int code = RunServerCommand(monitor, command, ProcessorCount(), io);
-        ControlAnswer answer{code, out.str(), err.str()};
-        monitor.Log().Notice(u"control socket", CommandLine(command, uid, answer));
-        return answer;
+      [&monitor](const std::vector<std::string>& command, unsigned uid, ControlServer::Reply reply) {
+        // What the command writes, kept until its answer is complete (an rcon's comes later).
+        struct Output {
+          std::ostringstream out, err;
+          CommandIo io{out, err, nullptr};
+        };
+        auto output = std::make_shared<Output>();
+        StartServerCommand(monitor, command, ProcessorCount(), output->io,
+                           [&monitor, command, uid, output, reply](int code) {
+                             ControlAnswer answer{code, output->out.str(), output->err.str()};
+                             monitor.Log().Notice(u"control socket", CommandLine(command, uid, answer));
+                             reply(std::move(answer));
+                           });
       },
       error);
   if (!control) std::cerr << "kesp: no live control: " << error << std::endl;

@@ -1,5 +1,6 @@
 #include "app/observing.h"
 
+#include "observe/restart_options.h"
 #include "support/descriptors.h"
 #include "support/text.h"
 
@@ -8,10 +9,15 @@ namespace tervane {
 std::unique_ptr<Observatory> StartObserving(EventLoop& loop, Monitor& monitor, const Path& optionsFile) {
   const Path file = optionsFile.empty() ? DataDir() + kOptionsFileName : optionsFile;
   std::vector<std::string> problems;
-  bool present = false;
-  ObserveOptions options = LoadObserveOptions(file, problems, present);
-  if (!present) return nullptr;
+  // One read of the file for every section.
+  const std::optional<std::u16string> text = ReadOptionsText(file, problems);
+  if (!text) return nullptr;
+  ObserveOptions options = ParseObserveOptions(*text, problems);
+  RestartOptions restarts = ParseRestartOptions(*text, problems);
   for (const std::string& problem : problems) monitor.Log().AddLog(kOptionsFileName, Utf8ToUtf16(problem));
+  // Planned restarts change servers: the live-state model's, like the crash-loop guard; they
+  // need no observer.
+  if (restarts.Any()) monitor.SetRestartOptions(std::move(restarts));
   if (!options.Any()) return nullptr;
 
   // The crash-loop guard pauses servers: it belongs to the live-state model, not to the observers.
@@ -22,6 +28,8 @@ std::unique_ptr<Observatory> StartObserving(EventLoop& loop, Monitor& monitor, c
     monitor.Run(command, {row});
     return monitor.LastSaveSucceeded();
   };
+  hooks.planRestart = [&monitor](std::size_t row, int minutes) { return monitor.PlanRestart(row, minutes); };
+  hooks.cancelRestart = [&monitor](std::size_t row) { return monitor.CancelRestart(row); };
   // The console's line on Linux (the journal under systemd), the log view on Windows; never the
   // log file, which holds the supervision's own lines.
   hooks.tell = [&monitor](const std::u16string& line) {
@@ -32,6 +40,13 @@ std::unique_ptr<Observatory> StartObserving(EventLoop& loop, Monitor& monitor, c
   hooks.mayTakeDescriptor = [] { return FrontDoorMayTakeDescriptor(); };
   return std::make_unique<Observatory>(loop, monitor.States(), monitor.Supervision(), monitor.Log(),
                                        std::move(options), std::move(hooks));
+}
+
+RestartOptions LoadRestartOptions(const Path& optionsFile) {
+  std::vector<std::string> problems;
+  const std::optional<std::u16string> text =
+      ReadOptionsText(optionsFile.empty() ? DataDir() + kOptionsFileName : optionsFile, problems);
+  return text ? ParseRestartOptions(*text, problems) : RestartOptions{};
 }
 
 }  // namespace tervane

@@ -1,6 +1,7 @@
-// kesp.ini in the data folder (beside the program on Windows), read at start-up: the observers
-// it turns on, hooked into the monitor, with the monitor's commands for the HTTP endpoint.
-// Nothing when the file is absent.
+// kesp.ini in the data folder (beside the program on Windows), read at start-up: the planned
+// restarts it sets, given to the monitor's servers, and the observers it turns on, hooked into
+// the monitor, with the monitor's commands for the HTTP endpoint. Nothing when the file is
+// absent.
 #pragma once
 
 #include <memory>
@@ -10,9 +11,14 @@
 
 namespace tervane {
 
-// Reads the file (by default kesp.ini in the data folder), logs each problem with it, and
-// answers the observers, or nothing when the file is absent or turns nothing on. Call it
-// before the monitor's Start; the result must go before the monitor.
+// Reads the file (by default kesp.ini in the data folder) once, logs each problem with it,
+// gives the monitor its planned restarts, and answers the observers, or nothing when the file
+// is absent or turns none on. Call it before the first cycle; the result must go before the
+// monitor.
 std::unique_ptr<Observatory> StartObserving(EventLoop& loop, Monitor& monitor, const Path& optionsFile = {});
+
+// The planned restarts' sections alone, for a command line that talks to a server itself (its
+// passwords and dialects); their problems are the running kesp's to say.
+RestartOptions LoadRestartOptions(const Path& optionsFile = {});
 
 }  // namespace tervane

@@ -1,5 +1,7 @@
 #include "app/server_cli.h"
 
+#include <algorithm>
+#include <chrono>
 #include <cstdio>
 #include <ctime>
 #include <filesystem>
@@ -36,6 +38,15 @@ std::string ServerCommandUsage() {
          "  kesp move N M               move server N to position M\n"
          "  kesp pause N... | unpause N...\n"
          "  kesp restart N... | close N...\n"
+         "                              with kesp.ini's StopCommand, a server that answers is sent\n"
+         "                              it through RCON and has StopSeconds to end by itself\n"
+         "  kesp restart N... --in MINUTES\n"
+         "                              a restart MINUTES from now (0 to 1440), its players warned\n"
+         "                              in the game through RCON (needs the running kesp)\n"
+         "  kesp cancel N...            cancels such a restart\n"
+         "  kesp rcon N COMMAND...      sends COMMAND to server N through RCON and prints its\n"
+         "                              answer (the password from +rcon_password in its run\n"
+         "                              parameters, else kesp.ini's RconPassword)\n"
          "  kesp log [-f] [-n N]        the month's log (logs/YYYY-MM.log, UTF-16LE) as UTF-8: the\n"
          "                              last N lines, or all of it; -f follows it as it grows\n"
          "  kesp service install [--user | --as USER] | kesp service uninstall [--user]\n"
@@ -100,6 +111,19 @@ Numbers ParseNumbers(const std::vector<std::string>& args, std::size_t from, std
   return result;
 }
 
+// The text of an RCON answer for a terminal: its lines as they are, every other control
+// character escaped.
+std::string AnswerText(const std::string& answer) {
+  std::string text;
+  std::size_t at = 0;
+  while (at < answer.size()) {
+    const std::size_t end = std::min(answer.find('\n', at), answer.size());
+    text += TerminalSafe(FromSystem8(answer.substr(at, end - at))) + "\n";
+    at = end + 1;
+  }
+  return text;
+}
+
 class Commands {
  public:
   Commands(Monitor& monitor, const std::vector<std::string>& args, int processors, CommandIo& io)
@@ -111,7 +135,8 @@ class Commands {
     }
   }
 
-  int Run(Command c) {
+  // The exit code, or nothing when done comes later (rcon).
+  std::optional<int> Run(Command c, const std::function<void(int)>& done) {
     if (c == Command::Help) return io_.out << ServerCommandUsage(), 0;
     // A list that exists but cannot be read is neither shown as empty nor written over.
     if (m_.ListError() != 0)
@@ -121,6 +146,12 @@ class Commands {
     if (m_.LoadResult().Damaged())
       io_.err << "warning: " << TerminalSafe(m_.DamageText())
               << "; every whole record is shown as read; a copy is kept before the first save over it\n";
+    if (c == Command::Rcon) return Rcon(done);
+    return Run(c);
+  }
+
+ private:
+  int Run(Command c) {
     const std::string word(CommandWord(c));
     switch (c) {
       case Command::List: return List();
@@ -143,24 +174,42 @@ class Commands {
       default: break;
     }
     if (!ActsOnServers(c)) return Hint(io_.err, "'" + word + "' is not a command on the list");
+    // restart --in MINUTES: a one-off restart planned, not made now.
+    std::optional<int> in;
+    if (const auto at = std::find(args_.begin(), args_.end(), "--in"); c == Command::Restart && at != args_.end()) {
+      const std::string value = at + 1 != args_.end() ? *(at + 1) : "";
+      const auto minutes = value.find_first_not_of("0123456789") == std::string::npos ? ParseInt32(value) : std::nullopt;
+      if (!minutes || *minutes > kMaxOneOffMinutes) return Hint(io_.err, "--in needs a number of minutes from 0 to 1440");
+      in = *minutes;
+      args_.erase(at, at + 2);
+    }
     if (args_.size() < 2) return Hint(io_.err, word + " needs the numbers of servers");
     const Numbers n = ParseNumbers(args_, 1, list_.size());
     if (!n.bad.empty()) return NoServer(n.bad);
+    // The plans live in the running kesp only.
+    if ((in || c == Command::Cancel) && !m_.Supervising())
+      return Refuse("kesp: no kesp supervises " + Utf16ToUtf8(m_.ListPath()) +
+                        ": a planned restart needs the running kesp",
+                    1);
     if (AsksFirst(c) && !yes_) {
       const std::string question = TerminalSafe(m_.ConfirmationText(c, n.rows));
       if (!io_.confirm) return io_.err << question << "\n", kExitNeedsConfirmation;
       if (!io_.confirm(question)) return io_.err << "not confirmed; nothing changed\n", 1;
     }
+    if (in) return PlanRestarts(n.rows, *in);
+    if (c == Command::Cancel) return CancelRestarts(n.rows);
     m_.Run(c, n.rows);
     const std::string count = std::to_string(n.rows.size()) + " server(s)";
     switch (c) {
       case Command::Restart: {
         const bool ended = EndsMade("not restarted");
+        SayStops("it is started again once its process ended");
         io_.out << "restarted " << n.rows.size() - m_.LastEndsRefused().size() << " server(s)\n";
         return ended ? 0 : 1;
       }
       case Command::Close: {
         const bool ended = EndsMade("paused, but its process may still run");
+        SayStops("paused; its process is ended if it still runs then");
         const int saved = Saved("closed " + count);
         return ended ? saved : 1;
       }
@@ -194,6 +243,57 @@ class Commands {
       io_.err << (r.row + 1) << ". " << TerminalSafe(list_[r.row]->Name.str())
               << ": cannot end its process: " << ErrorText(r.error) << "; " << left << "\n";
     return m_.LastEndsRefused().empty();
+  }
+
+  std::string Numbered(std::size_t row) const { return std::to_string(row + 1) + ". " + TerminalSafe(list_[row]->Name.str()); }
+
+  // The servers whose last Restart or Close began with their stop command.
+  void SayStops(const char* then) {
+    for (std::size_t row : m_.LastStopsBegun())
+      io_.out << Numbered(row) << ": its stop command was sent; " << then << " (within "
+              << m_.States().SettingsOf(row).stopSeconds << " s)\n";
+  }
+
+  int PlanRestarts(const std::vector<std::size_t>& rows, int minutes) {
+    for (std::size_t row : rows) {
+      const WallTime due = m_.PlanRestart(row, minutes);
+      io_.out << "planned a restart of " << Numbered(row) << " at " << LocalTimeText(due) << " (in " << minutes
+              << " minute(s))" << (list_[row]->Paused ? "; it is paused, and a paused server is not restarted" : "")
+              << "\n";
+    }
+    return 0;
+  }
+
+  int CancelRestarts(const std::vector<std::size_t>& rows) {
+    int code = 0;
+    for (std::size_t row : rows) {
+      if (m_.CancelRestart(row)) {
+        io_.out << "cancelled the planned restart of " << Numbered(row) << "\n";
+      } else {
+        io_.err << Numbered(row) << ": no restart was planned by kesp restart --in\n";
+        code = 1;
+      }
+    }
+    return code;
+  }
+
+  // rcon N COMMAND...: the answer printed when it came.
+  std::optional<int> Rcon(const std::function<void(int)>& done) {
+    if (args_.size() < 3) return Hint(io_.err, "rcon needs the number of a server and a command");
+    const Numbers n = ParseNumbers({args_[0], args_[1]}, 1, list_.size());
+    if (!n.bad.empty()) return NoServer(n.bad);
+    std::string command = args_[2];
+    for (std::size_t i = 3; i < args_.size(); ++i) command += " " + args_[i];
+    const std::size_t row = n.rows.front();
+    m_.Rcon(row, std::move(command), [&io = io_, name = Numbered(row), done](const RconResult& result) {
+      if (result.ok()) {
+        io.out << AnswerText(result.answer);
+      } else {
+        io.err << "kesp: " << name << ": " << TerminalSafe(FromSystem8(result.Reason())) << "\n";
+      }
+      done(result.ok() ? 0 : 1);
+    });
+    return std::nullopt;
   }
 
   // The folder a command works on: the list's.
@@ -254,6 +354,8 @@ class Commands {
       for (const auto& [text, error] : refusals)
         if (error) io_.out << "   " << TerminalSafe(FormatText(m_.Texts().Get(text), {SystemErrorText(error)})) << "\n";
       if (s.Paused && s.Status.crashLoopPaused) io_.out << "   " << TerminalSafe(m_.States().CrashLoopText()) << "\n";
+      if (const WallTime next = m_.States().NextPlannedRestart(i)) io_.out << "   Next planned restart: " << LocalTimeText(next) << "\n";
+      if (s.Stop.Stopping()) io_.out << "   Stopping: its stop command was sent; waiting for its process to end\n";
       if (s.Status.lookError)
         io_.out << "   Cannot look for its process: " << ErrorText(s.Status.lookError)
                 << " (nothing is started or ended on it until it can)\n";
@@ -378,10 +480,20 @@ std::optional<Command> CommandOf(const std::vector<std::string>& args, std::ostr
   return Command::List;
 }
 
-int RunServerCommand(Monitor& monitor, const std::vector<std::string>& args, int processorCount, CommandIo& io) {
+void StartServerCommand(Monitor& monitor, const std::vector<std::string>& args, int processorCount, CommandIo& io,
+                        std::function<void(int code)> done) {
   const auto command = CommandOf(args, io.err);
-  if (!command) return kExitUsage;
-  return Commands(monitor, args, processorCount, io).Run(*command);
+  if (!command) return done(kExitUsage);
+  if (const std::optional<int> code = Commands(monitor, args, processorCount, io).Run(*command, done)) done(*code);
+}
+
+int RunServerCommand(Monitor& monitor, const std::vector<std::string>& args, int processorCount, CommandIo& io) {
+  std::optional<int> code;
+  StartServerCommand(monitor, args, processorCount, io, [&code](int c) { code = c; });
+  // The client answers every request exactly once, each exchange within its timeouts: the wait
+  // ends.
+  while (!code) monitor.Loop().RunUntil([&] { return code.has_value(); }, std::chrono::seconds(1));
+  return *code;
 }
 
 }  // namespace tervane

@@ -39,7 +39,13 @@ inline constexpr int kExitUsage = 2;
 // with a one-line hint, and answers nothing.
 std::optional<Command> CommandOf(const std::vector<std::string>& args, std::ostream& err);
 
-// Runs one command; answers its exit code.
+// Runs one command; done gets its exit code: at once for every command but rcon, whose answer
+// comes from the server later, on the loop's thread. io must stay until done ran.
+void StartServerCommand(Monitor& monitor, const std::vector<std::string>& args, int processorCount, CommandIo& io,
+                        std::function<void(int code)> done);
+
+// Runs one command; answers its exit code. The answer of an rcon is waited for on the monitor's
+// loop (an exchange is bounded by its own timeouts).
 int RunServerCommand(Monitor& monitor, const std::vector<std::string>& args, int processorCount, CommandIo& io);
 
 // The command line's help text.

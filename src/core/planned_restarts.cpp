@@ -94,6 +94,11 @@ RconRequest RconRequestFor(const RestartSettings& settings, std::string address,
 
 std::string RconSayCommand(std::u16string_view text) { return "say \"" + Utf16ToUtf8(text) + "\""; }
 
+void LoopRcon::Send(RconRequest request, Done done) {
+  if (!client_) client_ = std::make_unique<RconClient>(loop_);
+  client_->Send(std::move(request), std::move(done));
+}
+
 // ----------------------------------------------------------------------------- time
 
 std::int32_t SystemZoneOffset(WallTime wall) {

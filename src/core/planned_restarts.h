@@ -12,6 +12,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -114,6 +115,30 @@ RconRequest RconRequestFor(const RestartSettings& settings, std::string address,
 // say "<text>" in UTF-8: the quotes keep a ';' of the text from ending the command. The text
 // holds no quote or control character (RestartWarnText refuses them).
 std::string RconSayCommand(std::u16string_view text);
+
+// ------------------------------------------------------------------------ RCON
+
+// The RCON the live-state model sends its warnings and stop commands through: the monitor's
+// client, whose exchanges run on threads of their own; a fake in unit tests. done runs later,
+// on the loop's thread, exactly once.
+class IRcon {
+ public:
+  using Done = std::function<void(const RconResult& result)>;
+  virtual ~IRcon() = default;
+  virtual void Send(RconRequest request, Done done) = 0;
+};
+
+// The RCON client on the loop, made when first used: without planned restarts or an RCON
+// command its threads are never started.
+class LoopRcon final : public IRcon {
+ public:
+  explicit LoopRcon(EventLoop& loop) : loop_(loop) {}
+  void Send(RconRequest request, Done done) override;
+
+ private:
+  EventLoop& loop_;
+  std::unique_ptr<RconClient> client_;
+};
 
 // ------------------------------------------------------------------------ time
 

@@ -6,11 +6,14 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <span>
 #include <string>
 #include <vector>
 
+#include "core/graceful_stop.h"
 #include "core/list_view.h"
+#include "core/planned_restarts.h"
 #include "core/server_entry.h"
 #include "core/server_status.h"
 #include "support/file.h"
@@ -34,6 +37,12 @@ struct Server : ServerEntry {
   Text8<16> QueriedText{};
   std::uint32_t QueriedAddress = 0;
   bool QueriedValid = false;
+  // kesp.ini's planned restarts of this server with their settings, made when the sections are
+  // read or a one-off restart is planned (none otherwise); its graceful stop while one is under
+  // way; the last RCON failure said, so that the same one is said once.
+  std::optional<RestartPlan> Plan;
+  GracefulStop Stop;
+  std::string RconTrouble;
 
   const ServerEntry& Record() const { return *this; }
   // A paused server shows as paused whatever it was doing before.

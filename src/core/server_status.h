@@ -6,6 +6,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -65,6 +66,7 @@ struct ServerStatus {
   std::string map;  // as the server sent it (8-bit)
   int players = 0;
   int maxPlayers = 0;
+  std::optional<int> bots;  // of the players, when the reply says
   int protocol = 0;
   WallTime lastReply = 0;
 
@@ -98,6 +100,7 @@ struct ServerStatus {
     hasReply = false;
     map.clear();
     players = maxPlayers = protocol = 0;
+    bots.reset();
   }
 };
 

@@ -1,5 +1,6 @@
 #include "core/servers.h"
 
+#include <algorithm>
 #include <chrono>
 
 #include "support/text.h"
@@ -19,7 +20,9 @@ Servers::Servers(ServerList& list, IListView& view, const MessageTexts& texts, I
       process_(process),
       log_(log),
       timing_(timing),
-      clock_(clock ? std::move(clock) : WallClock(SystemWallTime)) {}
+      clock_(clock ? std::move(clock) : WallClock(SystemWallTime)),
+      zone_(SystemZoneOffset),
+      minuteSeconds_(MinuteSecondsForCycle(timing.checkDelayMs + timing.cycleDelayMs)) {}
 
 void Servers::Log(const ServerEntry& e, std::u16string_view message) { log_.AddLog(e.Name.str(), message); }
 
@@ -88,6 +91,7 @@ void Servers::ReplyReceived(std::size_t i, const ParsedDatagram& reply) {
   st.map = reply.map;
   st.players = reply.players;
   st.maxPlayers = reply.maxPlayers;
+  st.bots = reply.bots;
   st.protocol = reply.protocol;
   st.lastReply = clock_();
   Render(i);
@@ -135,7 +139,10 @@ void Servers::Restart(std::size_t i, RestartReason reason, const Path& exe, std:
 std::vector<std::size_t> Servers::RestartByCommand(const std::vector<std::size_t>& rows) {
   std::vector<Look> ended;
   ended.reserve(rows.size());
-  for (std::size_t i : rows) ended.push_back(process_.EndServerProcess(at(i).FileName.str()));
+  for (std::size_t i : rows) {
+    at(i).Stop.Abandon();  // a stop under way is overtaken: the process is ended now
+    ended.push_back(process_.EndServerProcess(at(i).FileName.str()));
+  }
   process_.Sleep(timing_.pauseMs);
   std::vector<std::size_t> notStarted;
   for (std::size_t k = 0; k < rows.size(); ++k) {
@@ -225,6 +232,8 @@ void Servers::SetPaused(std::size_t i, bool paused) {
   Server& s = at(i);
   s.Paused = paused ? 1 : 0;
   if (!paused) s.Status.crashLoopPaused = false;
+  // Unpaused while its close waited for the process to end: it is no longer to be closed.
+  if (!paused && s.Stop.Stopping() && s.Stop.What() == GracefulStop::Then::Close) s.Stop.Abandon();
   s.TimeoutCount = 0;
   s.LostCount = 0;
   // Unpaused, it shows "-" until the next cycle looks at it.
@@ -235,6 +244,7 @@ void Servers::SetPaused(std::size_t i, bool paused) {
 }
 
 Look Servers::Close(std::size_t i) {
+  at(i).Stop.Abandon();
   const Look ended = process_.EndServerProcess(at(i).FileName.str());
   if (ended.Known())
     LookedAt(i);
@@ -249,18 +259,24 @@ Look Servers::Close(std::size_t i) {
 void Servers::Add(std::unique_ptr<Server> server) {
   list_.push_back(std::move(server));
   AddServerRow(view_, *list_.back(), texts_);
+  ReassignRestarts();
 }
 
 void Servers::Replace(ServerList servers) {
   for (int i = view_.RowCount() - 1; i >= 0; --i) view_.DeleteServerRow(i);
   list_.clear();
-  for (auto& server : servers) Add(std::move(server));
+  for (auto& server : servers) {
+    list_.push_back(std::move(server));
+    AddServerRow(view_, *list_.back(), texts_);
+  }
+  ReassignRestarts();
 }
 
 void Servers::Erase(std::size_t i) {
   if (i >= list_.size()) return;
   view_.DeleteServerRow(static_cast<int>(i));
   list_.erase(list_.begin() + static_cast<std::ptrdiff_t>(i));
+  ReassignRestarts();
 }
 
 void Servers::Move(std::size_t s, std::size_t t) {
@@ -274,6 +290,177 @@ void Servers::Move(std::size_t s, std::size_t t) {
   view_.DeleteServerRow(static_cast<int>(eraseAt));
   list_.insert(list_.begin() + static_cast<std::ptrdiff_t>(insertAt), std::move(server));
   list_.erase(list_.begin() + static_cast<std::ptrdiff_t>(eraseAt));
+}
+
+// ----------------------------------------------------------------------------- planned restarts
+
+void Servers::SetRestartOptions(RestartOptions options, ZoneOffset zone) {
+  restartOptions_ = std::move(options);
+  if (zone) zone_ = std::move(zone);
+  ReassignRestarts();
+}
+
+void Servers::ReassignRestarts() {
+  // Without the sections nothing is made: the servers keep no plan.
+  if (!restartOptions_.Any()) return;
+  std::vector<std::u16string> names;
+  names.reserve(list_.size());
+  for (const auto& s : list_) names.push_back(s->Name.str());
+  const RestartAssignment assignment = AssignRestartSettings(restartOptions_, names);
+  for (std::size_t i = 0; i < list_.size(); ++i) PlanOf(i).Configure(assignment.settings[i]);
+  restartProblems_ = AssignmentProblems(assignment);
+}
+
+void Servers::LogRestartProblems() {
+  if (restartProblems_ == loggedProblems_) return;
+  for (const std::string& line : restartProblems_)
+    if (std::find(loggedProblems_.begin(), loggedProblems_.end(), line) == loggedProblems_.end())
+      log_.AddLog(kOptionsFileName, Utf8ToUtf16(line));
+  loggedProblems_ = restartProblems_;
+}
+
+RestartPlan& Servers::PlanOf(std::size_t i) {
+  std::optional<RestartPlan>& plan = at(i).Plan;
+  if (!plan) plan.emplace(zone_, minuteSeconds_);
+  return *plan;
+}
+
+const RestartSettings& Servers::SettingsOf(std::size_t i) const {
+  static const RestartSettings kDefaults;
+  const std::optional<RestartPlan>& plan = at(i).Plan;
+  return plan ? plan->Settings() : kDefaults;
+}
+
+WallTime Servers::PlanRestart(std::size_t i, int minutes) {
+  RestartPlan& plan = PlanOf(i);
+  return plan.PlanOneOff(clock_(), minutes) ? plan.OneOffDue().value_or(0) : 0;
+}
+
+bool Servers::CancelRestart(std::size_t i) { return at(i).Plan && at(i).Plan->CancelOneOff(); }
+
+WallTime Servers::NextPlannedRestart(std::size_t i) const {
+  const std::optional<RestartPlan>& plan = at(i).Plan;
+  return plan ? plan->NextRestart().value_or(0) : 0;
+}
+
+RconRequest Servers::RconRequestOf(std::size_t i, std::string command) const {
+  const Server& s = at(i);
+  return RconRequestFor(SettingsOf(i), s.IPAddress.str(), s.Port, s.Params.str(), s.ReplyKind, s.Status.protocol,
+                        std::move(command));
+}
+
+void Servers::SendRcon(std::size_t i, std::string command, IRcon::Done done) {
+  RconRequest request = RconRequestOf(i, std::move(command));
+  if (rcon_) return rcon_->Send(std::move(request), std::move(done));
+  RconResult none;
+  none.failure = RconFailure::Cancelled;
+  none.detail = "no RCON client";
+  done(none);
+}
+
+std::optional<std::size_t> Servers::IndexOf(const Server* server) const {
+  for (std::size_t i = 0; i < list_.size(); ++i)
+    if (list_[i].get() == server) return i;
+  return std::nullopt;
+}
+
+void Servers::NoteRcon(std::size_t i, const RconResult& result, std::u16string_view what) {
+  Server& s = at(i);
+  if (result.ok()) {
+    s.RconTrouble.clear();
+    return;
+  }
+  std::string reason = result.Reason();
+  if (reason == s.RconTrouble) return;
+  s.RconTrouble = reason;
+  for (char& c : reason)
+    if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) c = '?';
+  Log(s, std::u16string(what) + Utf8ToUtf16(reason));
+}
+
+bool Servers::StopsGracefully(std::size_t i) const {
+  const Server& s = at(i);
+  const ServerStatus& st = s.Status;
+  return rcon_ && !SettingsOf(i).stopCommand.empty() && !s.Paused && !s.Stop.Stopping() && st.lookError == 0 &&
+         st.process == ProcessState::Running && st.network == NetworkState::Normal && st.hasReply;
+}
+
+void Servers::BeginStop(std::size_t i, GracefulStop::Then then, RestartReason reason) {
+  if (then == GracefulStop::Then::Close) SetPaused(i, true);
+  Server& s = at(i);
+  const RestartSettings& settings = SettingsOf(i);
+  s.WaitReply = 0;  // no query goes out while it stops: the check has nothing to judge
+  s.Stop.Begin(GracefulStop::Clock::now(), settings.stopSeconds, then, reason);
+  const Server* server = &s;
+  const std::u16string what = u"cannot send the stop command through RCON: ";
+  SendRcon(i, settings.stopCommand, [this, server, what](const RconResult& result) {
+    const std::optional<std::size_t> at = IndexOf(server);
+    if (!at) return;  // removed meanwhile
+    NoteRcon(*at, result, what);
+    // A command that may have been taken (no answer in time) keeps its time; any other failure
+    // ends the process as without it at the next cycle.
+    GracefulStop& stop = list_[*at]->Stop;
+    if (!result.ok() && result.failure != RconFailure::TimedOut && stop.Stopping()) stop.CommandFailed();
+  });
+}
+
+void Servers::StepStop(std::size_t i) {
+  Server& s = at(i);
+  const Look look = process_.LookForServer(s.FileName.str());
+  if (look.Known())
+    LookedAt(i);
+  else
+    LookFailed(i, look.error);
+  switch (s.Stop.Check(GracefulStop::Clock::now(), look)) {
+    case GracefulStop::Step::None:
+    case GracefulStop::Step::Wait: return;
+    case GracefulStop::Step::Ended: return FinishStop(i, false);
+    case GracefulStop::Step::EndNow: return FinishStop(i, true);
+  }
+}
+
+void Servers::FinishStop(std::size_t i, bool endNow) {
+  Server& s = at(i);
+  const Path exe = s.FileName.str();
+  if (s.Stop.What() == GracefulStop::Then::Close) {
+    // Paused when the close began; ended as Close ends it.
+    const Look ended = endNow ? process_.EndServerProcess(exe) : Look::Absent();
+    if (!ended.Known()) LookFailed(i, ended.error);
+    s.Status.closedByOperator = ended.Known();
+    return;
+  }
+  if (endNow) return Restart(i, s.Stop.Reason(), exe);
+  StartAndRecord(i, s.Stop.Reason(), exe, {});
+}
+
+bool Servers::StepPlan(std::size_t i) {
+  Server& s = at(i);
+  if (!s.Plan) return false;
+  const ServerStatus& st = s.Status;
+  PlanInput in;
+  in.now = clock_();
+  in.paused = s.Paused != 0;
+  in.answered = !in.paused && st.network == NetworkState::Normal && st.hasReply;
+  in.players = st.players;
+  in.bots = st.bots;
+  const PlanStep step = s.Plan->Step(in);
+  switch (step.kind) {
+    case PlanStep::Kind::None: return false;
+    case PlanStep::Kind::Warn: {
+      const Server* server = &s;
+      SendRcon(i, RconSayCommand(step.text), [this, server](const RconResult& result) {
+        if (const auto at = IndexOf(server)) NoteRcon(*at, result, u"cannot warn the players through RCON: ");
+      });
+      return false;
+    }
+    case PlanStep::Kind::Restart:
+      if (StopsGracefully(i))
+        BeginStop(i, GracefulStop::Then::Restart, RestartReason::Planned);
+      else
+        Restart(i, RestartReason::Planned, s.FileName.str());
+      return true;
+  }
+  return false;
 }
 
 }  // namespace tervane

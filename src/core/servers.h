@@ -8,6 +8,7 @@
 #include <cstddef>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -135,6 +136,47 @@ class Servers {
   void NoticeFor(std::size_t i, std::u16string_view message) { log_.Notice(at(i).Name.str(), message); }
   EventLog& Events() { return log_; }
 
+  // ---- planned restarts and graceful stops: kesp.ini's [Restarts] and [Server <name>], off
+  // without them; one-off restarts and RCON commands from the doors
+  // The RCON that warnings, stop commands and the doors' commands go through (the monitor's).
+  void SetRcon(IRcon* rcon) { rcon_ = rcon; }
+  // The sections as read, and the time zone of the daily times (the system's when none). Each
+  // server gets its settings by its name, now and whenever the list changes.
+  void SetRestartOptions(RestartOptions options, ZoneOffset zone = {});
+  // After a server was renamed; adding, removing and loading servers do it themselves (a move
+  // changes no name, and the plans move with their servers).
+  void ReassignRestarts();
+  // Logs the problems of the assignment (a name two servers share, one that no server has) that
+  // were not logged last time; the cycle calls it, so that one change of the list is said once.
+  void LogRestartProblems();
+  // The settings of a server: its plan's, or the defaults.
+  const RestartSettings& SettingsOf(std::size_t i) const;
+
+  // A one-off restart `minutes` from now, warned beforehand, replacing one planned before;
+  // answers when it is due, or 0 for minutes outside 0..1440.
+  WallTime PlanRestart(std::size_t i, int minutes);
+  // Whether a one-off restart was planned; it is not any more.
+  bool CancelRestart(std::size_t i);
+  // When the server's next planned restart is due, of either plan (0: none).
+  WallTime NextPlannedRestart(std::size_t i) const;
+  // The request that sends a command to the server.
+  RconRequest RconRequestOf(std::size_t i, std::string command) const;
+  // Sends a command to the server; done comes on the loop's thread.
+  void SendRcon(std::size_t i, std::string command, IRcon::Done done);
+
+  // Whether Restart and Close begin with the server's StopCommand: one is set, the server runs,
+  // answers the query, is not paused and is not stopping already.
+  bool StopsGracefully(std::size_t i) const;
+  // Sends the StopCommand (Close pauses the server first, as Close does) and marks the server
+  // stopping: the cycles look at it until its process ends by itself, then restart it or leave
+  // it closed, or end it as without the command once StopSeconds passed or RCON failed.
+  void BeginStop(std::size_t i, GracefulStop::Then then, RestartReason reason);
+  // One cycle's look at a stopping server.
+  void StepStop(std::size_t i);
+  // One cycle's step of the server's plan: a warning sent, or the planned restart begun; true
+  // when the restart began (the cycle does nothing else with the server then).
+  bool StepPlan(std::size_t i);
+
   // The crash-loop guard of kesp.ini; off until set.
   void SetCrashLoopGuard(CrashLoopGuard guard) { guard_ = guard; }
   const CrashLoopGuard& Guard() const { return guard_; }
@@ -160,6 +202,14 @@ class Servers {
   void Log(const ServerEntry& e, std::u16string_view message);
   // The line of a start: the same whether or not the start then failed.
   void LogStart(const ServerEntry& e, RestartReason reason, std::u16string_view detail);
+  // The server's plan, made with the defaults when it has none.
+  RestartPlan& PlanOf(std::size_t i);
+  // A stop whose process ended by itself (endNow false) or is to be ended now.
+  void FinishStop(std::size_t i, bool endNow);
+  // Where a server is in the list now (an RCON answer comes after the list may have changed).
+  std::optional<std::size_t> IndexOf(const Server* server) const;
+  // An RCON exchange's outcome: a failure is said once (until an exchange succeeds again).
+  void NoteRcon(std::size_t i, const RconResult& result, std::u16string_view what);
 
   ServerList& list_;
   IListView& view_;
@@ -173,6 +223,12 @@ class Servers {
   SupervisionHealth health_;
   // Told, not changed, by a start: adding an observer changes no server.
   mutable ObserverList<const StartRecord&> startObservers_;
+  IRcon* rcon_ = nullptr;
+  RestartOptions restartOptions_;
+  ZoneOffset zone_;
+  int minuteSeconds_ = 60;
+  std::vector<std::string> restartProblems_;  // of the last assignment
+  std::vector<std::string> loggedProblems_;   // as last logged
 };
 
 }  // namespace tervane

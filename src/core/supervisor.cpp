@@ -101,11 +101,20 @@ void Supervisor::Cycle() {
 
   // The count is taken once and the bound checked again: while a call waits on another
   // program's window, messages sent to ours are handled, and one of them may shorten the list.
+  servers_.LogRestartProblems();
   const std::size_t count = list_.size();
   int queried = 0;
   for (std::size_t i = 0; i < count && i < list_.size(); ++i) {
     Server& e = *list_[i];
-    if (e.Paused) continue;
+    // A server stopping after its StopCommand is only looked at until its process ended.
+    if (e.Stop.Stopping()) {
+      servers_.StepStop(i);
+      continue;
+    }
+    if (e.Paused) {
+      servers_.StepPlan(i);  // its planned times pass without a restart
+      continue;
+    }
     // Into storage kept from cycle to cycle: a server costs no allocation for its path.
     e.FileName.CopyTo(fileName_);
     const Path& fileName = fileName_;
@@ -118,6 +127,7 @@ void Supervisor::Cycle() {
       servers_.Restart(i, RestartReason::FatalError, crashPath, message);
       continue;
     }
+    if (servers_.StepPlan(i)) continue;  // its planned restart began
     const Look look = process_.LookForServer(fileName);
     if (look.IsRunning()) {
       process_.SetServerAffinity(fileName, e.Affinity);

@@ -30,6 +30,8 @@ constexpr CommandInfo kCommands[] = {
     {Command::Close, "close", kChanges | kOnServers | kAsks, kCommandLine | kHttpApi},
     {Command::Show, "show", kChanges | kOnServers, 0},  // the window's only
     {Command::Hide, "hide", kChanges | kOnServers, 0},
+    {Command::Cancel, "cancel", kChanges | kOnServers, kCommandLine | kHttpApi},
+    {Command::Rcon, "rcon", kChanges, kCommandLine},
     {Command::Help, "help", 0, kCommandLine},
     {Command::Service, "service", kChanges, kCommandLine},
 };

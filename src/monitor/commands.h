@@ -23,6 +23,8 @@ enum class Command : std::uint8_t {
   Close,
   Show,
   Hide,
+  Cancel,  // a one-off planned restart (restart N --in MINUTES plans one)
+  Rcon,    // one console command to a server
   Help,
   Service,
 };

@@ -3,20 +3,24 @@
 #include <cstdio>
 #include <vector>
 
+#include "net/query.h"
 #include "process/server_windows.h"
 #include "support/text.h"
 
 namespace tervane {
 
 Monitor::Monitor(EventLoop& loop, IListView& view, IProcessControl& process, MonitorOptions options)
-    : options_(std::move(options)),
+    : loop_(loop),
+      options_(std::move(options)),
       process_(process),
       view_(view),
       log_(options_.programDir.empty() ? DataDir() : options_.programDir,
            options_.clock ? *options_.clock : systemClock_,
            [&view](const std::u16string& line) { view.AppendLogLine(line); }),
       servers_(list_, view_, texts_, process_, log_, options_.timing, options_.wallClock),
-      supervisor_(loop, servers_) {
+      supervisor_(loop, servers_),
+      rcon_(std::make_unique<LoopRcon>(loop)) {
+  servers_.SetRcon(rcon_.get());
   // A save that failed is made again after every cycle, and a pause by the crash-loop guard is
   // saved as the Pause command saves it.
   supervisor_.CycleEndObservers().Add([this] {
@@ -158,6 +162,9 @@ void Monitor::Run(Command command, const std::vector<std::size_t>& rows) {
     case Command::Close: return Close(rows);
     case Command::Show:
     case Command::Hide: return Show(rows, command == Command::Show);
+    case Command::Cancel:
+      for (std::size_t i : rows) servers_.CancelRestart(i);
+      return;
     default: return;  // not a command on servers
   }
 }
@@ -172,19 +179,50 @@ void Monitor::Delete(const std::vector<std::size_t>& rows) {
   Save();
 }
 
+// The servers of rows that stop by their StopCommand begin to; answers the others.
+std::vector<std::size_t> Monitor::BeginStops(const std::vector<std::size_t>& rows, GracefulStop::Then then) {
+  stopsBegun_.clear();
+  std::vector<std::size_t> now;
+  for (std::size_t i : rows) {
+    if (servers_.StopsGracefully(i)) {
+      servers_.BeginStop(i, then, RestartReason::Command);
+      stopsBegun_.push_back(i);
+    } else {
+      now.push_back(i);
+    }
+  }
+  return now;
+}
+
 void Monitor::Restart(const std::vector<std::size_t>& rows) {
   endsRefused_.clear();
-  if (rows.empty()) return;
-  for (std::size_t i : servers_.RestartByCommand(rows)) endsRefused_.push_back({i, list_[i]->Status.lookError});
+  const std::vector<std::size_t> now = BeginStops(rows, GracefulStop::Then::Restart);
+  if (now.empty()) return;
+  for (std::size_t i : servers_.RestartByCommand(now)) endsRefused_.push_back({i, list_[i]->Status.lookError});
   // A restart changes no setting: nothing to save.
 }
 
 void Monitor::Close(const std::vector<std::size_t>& rows) {
   endsRefused_.clear();
   if (rows.empty()) return;
-  for (std::size_t i : rows)
+  for (std::size_t i : BeginStops(rows, GracefulStop::Then::Close))
     if (const Look ended = servers_.Close(i); !ended.Known()) endsRefused_.push_back({i, ended.error});
   Save();
+}
+
+WallTime Monitor::PlanRestart(std::size_t row, int minutes) { return servers_.PlanRestart(row, minutes); }
+
+void Monitor::Rcon(std::size_t row, std::string command, IRcon::Done done) {
+  RconRequest request = servers_.RconRequestOf(row, std::move(command));
+  const bool guessed = !servers_.SettingsOf(row).rconProtocol && list_[row]->ReplyKind == kReplyNone &&
+                       request.dialect == RconDialect::Source;
+  rcon_->Send(request, [this, request, guessed, done = std::move(done)](const RconResult& result) mutable {
+    if (guessed && result.failure == RconFailure::ConnectionRefused) {
+      request.dialect = RconDialect::GoldSrc;  // nothing listens for Source: a GoldSrc server
+      return rcon_->Send(std::move(request), std::move(done));
+    }
+    done(result);
+  });
 }
 
 void Monitor::ShowConsole(const ServerEntry& e) {
@@ -244,6 +282,7 @@ void Monitor::EditServer(std::size_t row, std::u16string_view name, const Editor
   process_.SetServerAffinity(fileName, r.Affinity);
   servers_.NoteApplyErrors(row, process_.LastApplyErrors(fileName));
   servers_.Render(row);
+  servers_.ReassignRestarts();  // a new name may have a section of its own
   Save();
 }
 

@@ -117,6 +117,23 @@ class Monitor {
   void ShowVisibleConsoles();
   // Moves server s to position t. Saved.
   void Move(std::size_t s, std::size_t t);
+  // The servers whose last Restart or Close began with their StopCommand: they are restarted or
+  // left closed once their process ends (at the latest after StopSeconds).
+  const std::vector<std::size_t>& LastStopsBegun() const { return stopsBegun_; }
+
+  // ---- planned restarts and RCON (live state: nothing is saved)
+  // kesp.ini's [Restarts] and [Server <name>] sections, given to the servers by name.
+  void SetRestartOptions(RestartOptions options) { servers_.SetRestartOptions(std::move(options)); }
+  // A warned one-off restart of a server `minutes` from now (0..1440); answers when it is due,
+  // or 0 for minutes out of range.
+  WallTime PlanRestart(std::size_t row, int minutes);
+  // Whether a one-off restart of the server was planned; it is not any more.
+  bool CancelRestart(std::size_t row) { return servers_.CancelRestart(row); }
+  // Sends one command to the server through RCON; done comes on the loop's thread. While the
+  // server's dialect is not known yet (no answer to the query, no RconProtocol), a Source
+  // connection refused is tried again as GoldSrc.
+  void Rcon(std::size_t row, std::string command, IRcon::Done done);
+  EventLoop& Loop() { return loop_; }
   // New Server: appends a server made from the editor's checked result. Saved.
   void AddServer(const ServerEntry& entry);
   // Edit Server: applies the editor's checked result to a server, and the new priority,
@@ -126,9 +143,11 @@ class Monitor {
 
  private:
   bool KeepDamagedList(std::uint32_t& error);
+  std::vector<std::size_t> BeginStops(const std::vector<std::size_t>& rows, GracefulStop::Then then);
   void ShowConsole(const ServerEntry& e);
   void HideConsole(const ServerEntry& e);
 
+  EventLoop& loop_;
   MonitorOptions options_;
   std::unique_ptr<IProcessControl> ownedProcess_;
   IProcessControl& process_;
@@ -140,11 +159,14 @@ class Monitor {
   EventLog log_;
   Servers servers_;
   Supervisor supervisor_;
+  // Before the servers go: no RCON answer comes after it.
+  std::unique_ptr<IRcon> rcon_;
   bool lastSaveSucceeded_ = true;
   bool supervising_ = false;
   ListLoadResult loaded_;
   Path damagedCopy_;
   std::vector<EndRefused> endsRefused_;
+  std::vector<std::size_t> stopsBegun_;
 };
 
 }  // namespace tervane

@@ -40,11 +40,30 @@ class Reader {
     return true;
   }
   void Seek(std::size_t pos) { pos_ = pos; }
+  // A byte beyond what decides the reply: read only when it lies within n, never making the
+  // reply fail.
+  std::optional<int> Extra() {
+    if (pos_ >= data_.size()) return std::nullopt;
+    return data_[pos_++];
+  }
 
  private:
   std::span<const std::uint8_t> data_;
   std::size_t pos_ = 0;
 };
+
+// The bots of a details reply, after its protocol: server type, environment, visibility, the
+// mod flag and, for a mod, its link, download link, a zero byte, version, size, type and
+// library flag; then the anti-cheat flag and the bots.
+std::optional<int> DetailsBots(Reader& r) {
+  std::optional<int> mod;
+  for (int i = 0; i < 4; ++i) mod = r.Extra();
+  if (!mod) return std::nullopt;
+  if (*mod == 1) {
+    if (!r.String(nullptr) || !r.String(nullptr) || !r.Skip(1 + 4 + 4 + 1 + 1)) return std::nullopt;
+  }
+  return r.Extra() ? r.Extra() : std::nullopt;
+}
 
 }  // namespace
 
@@ -84,6 +103,7 @@ ParsedDatagram ParseDatagram(std::span<const std::uint8_t> data, std::uint32_t s
           !r.LastByte(&result.maxPlayers))
         return ParsedDatagram{};
       result.replyKind = kReplyInfo;
+      result.bots = r.Extra();
       break;
     }
     case 'm': {
@@ -93,6 +113,7 @@ ParsedDatagram ParseDatagram(std::span<const std::uint8_t> data, std::uint32_t s
           !r.Byte(&result.maxPlayers) || !r.LastByte(&protocol))
         return ParsedDatagram{};
       result.replyKind = protocol <= 46 ? kReplyDetailsOld : kReplyDetailsNew;
+      result.bots = DetailsBots(r);
       break;
     }
     case 'A': {

@@ -5,6 +5,7 @@
 
 #include <array>
 #include <cstdint>
+#include <optional>
 #include <span>
 #include <string>
 #include <string_view>
@@ -34,6 +35,9 @@ struct ParsedDatagram {
   int players = 0;
   int maxPlayers = 0;
   int protocol = 0;                     // the server's protocol version, for a Reply
+  // How many of the players are bots, when the reply says (the byte after the maximum in an
+  // info reply, the last of a details reply); none when it ends before it.
+  std::optional<int> bots;
   std::array<std::uint8_t, 4> challenge{};  // for a Challenge
 };
 

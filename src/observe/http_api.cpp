@@ -1,6 +1,7 @@
 #include "observe/http_api.h"
 
 #include "observe/http_endpoint.h"
+#include "core/planned_restarts.h"
 #include "observe/options.h"
 #include "support/text.h"
 
@@ -40,6 +41,19 @@ bool ParseCommandPath(const std::string& path, std::size_t& number, Command& com
 }
 
 }  // namespace
+
+bool ParseRestartIn(std::string_view query, std::optional<int>& minutes) {
+  minutes.reset();
+  if (query.empty()) return true;
+  constexpr std::string_view key = "in=";
+  const std::string_view value = query.substr(0, key.size()) == key ? query.substr(key.size()) : std::string_view();
+  if (value.empty() || value.size() > 4 || value.find_first_not_of("0123456789") != std::string_view::npos) return false;
+  int n = 0;
+  for (char c : value) n = n * 10 + (c - '0');
+  if (n > kMaxOneOffMinutes) return false;
+  minutes = n;
+  return true;
+}
 
 const std::vector<std::pair<std::string, std::string>>& CommonResponseHeaders() {
   static const std::vector<std::pair<std::string, std::string>> headers = {
@@ -129,6 +143,9 @@ void HttpApi::Handle(const HttpRequest& request, const HttpAnswer& answer) const
     Command command{};
     if (!ParseCommandPath(request.path, number, command)) return answer(Text(404, "not found\n"));
     if (!authorized) return answer(Unauthorized());
+    std::optional<int> in;
+    if (command == Command::Restart && !ParseRestartIn(request.query, in))
+      return answer(Text(400, "a restart takes ?in=<minutes> (0 to 1440) or nothing\n"));
     if (!commands_) return answer(Text(503, "no commands\n"));
     return commands_(command, number, request, answer);
   }

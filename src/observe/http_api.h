@@ -6,6 +6,8 @@
 //   GET  /api/servers                   the snapshot as JSON (the status document)
 //   POST /api/servers/<number>/<verb>   pause, unpause, restart or close one server; numbered
 //                                       from 1, as the list shows them
+//   POST /api/servers/<number>/restart?in=<minutes>   a warned restart planned (0..1440)
+//   POST /api/servers/<number>/cancel   cancels it
 //
 // A client on another host needs the token (Authorization: Bearer, the scheme in any case) for
 // everything but the page itself, whose script sends the token it finds after '#token=' in the
@@ -19,6 +21,7 @@
 
 #include <cstddef>
 #include <functional>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -30,6 +33,18 @@
 namespace tervane {
 
 struct HttpRequest {
+  HttpRequest() = default;
+  HttpRequest(std::string method_, std::string path_, std::string authorization_, bool fromLoopback_,
+              std::string body_, std::string host_, std::string peer_, std::string query_ = {})
+      : method(std::move(method_)),
+        path(std::move(path_)),
+        authorization(std::move(authorization_)),
+        fromLoopback(fromLoopback_),
+        body(std::move(body_)),
+        host(std::move(host_)),
+        peer(std::move(peer_)),
+        query(std::move(query_)) {}
+
   std::string method;
   std::string path;           // without the query
   std::string authorization;  // the header's value
@@ -37,6 +52,7 @@ struct HttpRequest {
   std::string body;
   std::string host;  // the Host header's value (empty: none, HTTP/1.0)
   std::string peer;  // the client's address and port, for the operator's record
+  std::string query;  // what follows '?' in the target
 };
 
 struct HttpResponse {
@@ -75,6 +91,10 @@ class HttpApi {
   std::function<WallTime()> clock_;
   std::string version_;
 };
+
+// The minutes of "in=<minutes>" in a restart's query (digits only, at most 1440): none when the
+// query does not give it; false when it gives something else, or anything but it.
+bool ParseRestartIn(std::string_view query, std::optional<int>& minutes);
 
 // The status page: HTML, CSS and script in one text.
 const std::string& StatusPageHtml();

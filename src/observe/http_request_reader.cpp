@@ -72,7 +72,9 @@ HttpRequestReader::Step HttpRequestReader::Finish() {
   const auto& message = parser_->parser.get();
   const auto target = message.target();
   request_.method = std::string(message.method_string());
-  request_.path = std::string(target.substr(0, target.find('?')));
+  const std::size_t question = target.find('?');
+  request_.path = std::string(target.substr(0, question));
+  request_.query = question == target.npos ? std::string() : std::string(target.substr(question + 1));
   request_.authorization = std::string(message[http::field::authorization]);
   request_.host = std::string(message[http::field::host]);
   request_.body = message.body();

@@ -64,8 +64,10 @@ void Observatory::StartEndpoint() {
   // The HTTP thread hands the command to the loop's thread, which answers it when it ran it.
   CommandRunner run = [this, alive](Command command, std::size_t number, const HttpRequest& request,
                                     HttpAnswer answer) {
-    loop_.Post([this, alive, command, number, origin = request.peer, answer = std::move(answer)] {
-      if (*alive) RunCommand(command, number, origin, answer);
+    std::optional<int> in;  // checked by the API already
+    if (command == Command::Restart) ParseRestartIn(request.query, in);
+    loop_.Post([this, alive, command, number, in, origin = request.peer, answer = std::move(answer)] {
+      if (*alive) RunCommand(command, number, in, origin, answer);
     });
   };
   parts_->api = std::make_unique<HttpApi>(options_.httpToken, options_.httpListen->host, parts_->snapshots,
@@ -92,12 +94,14 @@ void Observatory::Listen() {
   }
 }
 
-void Observatory::RunCommand(Command command, std::size_t number, const std::string& origin,
-                             const HttpAnswer& answer) {
+void Observatory::RunCommand(Command command, std::size_t number, std::optional<int> inMinutes,
+                             const std::string& origin, const HttpAnswer& answer) {
   HttpResponse r;
   std::string outcome;
   const std::string verb(CommandWord(command));
   std::string server = "server " + std::to_string(number);
+  std::string what = verb;  // for the operator's line
+  if (inMinutes) what += " in " + std::to_string(*inMinutes) + " minute(s)";
   if (number < 1 || number > servers_.size()) {
     r.status = 404;
     r.body = "no server number " + std::to_string(number) + "\n";
@@ -105,22 +109,37 @@ void Observatory::RunCommand(Command command, std::size_t number, const std::str
   } else {
     const std::size_t row = number - 1;
     server += " (" + Utf16ToUtf8(servers_.at(row).Name.str()) + ")";
-    const bool saved = !hooks_.command || hooks_.command(command, row);
-    Publish();
     r.contentType = "application/json";
-    r.body = "{\"ok\":" + std::string(saved ? "true" : "false") + ",\"number\":" + std::to_string(number) +
-             ",\"command\":\"" + verb + "\",\"saved\":" + (saved ? "true" : "false");
-    if (saved) {
-      outcome = "done";
+    r.body = "{\"ok\":";
+    const std::string head = ",\"number\":" + std::to_string(number) + ",\"command\":\"" + verb + "\"";
+    if (inMinutes || command == Command::Cancel) {
+      // Planned restarts are live state: nothing to save.
+      const WallTime due = inMinutes && hooks_.planRestart ? hooks_.planRestart(row, *inMinutes) : 0;
+      const bool done = inMinutes ? due != 0 : hooks_.cancelRestart && hooks_.cancelRestart(row);
+      Publish();
+      r.body += std::string(done ? "true" : "false") + head;
+      if (inMinutes) r.body += ",\"in_minutes\":" + std::to_string(*inMinutes) + ",\"due\":" + std::to_string(due);
+      if (!done) {
+        r.status = 409;
+        r.body += ",\"error\":\"no restart was planned\"";
+      }
+      outcome = done ? (inMinutes ? "planned" : "cancelled") : "no restart was planned";
     } else {
-      // Done on the running monitor, but the list file does not hold it.
-      r.status = 500;
-      r.body += ",\"error\":\"done, but the server list could not be saved\"";
-      outcome = "done, but the server list could not be saved";
+      const bool saved = !hooks_.command || hooks_.command(command, row);
+      Publish();
+      r.body += std::string(saved ? "true" : "false") + head + ",\"saved\":" + (saved ? "true" : "false");
+      if (saved) {
+        outcome = "done";
+      } else {
+        // Done on the running monitor, but the list file does not hold it.
+        r.status = 500;
+        r.body += ",\"error\":\"done, but the server list could not be saved\"";
+        outcome = "done, but the server list could not be saved";
+      }
     }
     r.body += "}";
   }
-  if (hooks_.tell) hooks_.tell(Utf8ToUtf16(verb + " " + server + " from " + origin + ": " + outcome));
+  if (hooks_.tell) hooks_.tell(Utf8ToUtf16(what + " " + server + " from " + origin + ": " + outcome));
   answer(std::move(r));
 }
 

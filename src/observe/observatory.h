@@ -9,6 +9,7 @@
 #include <cstddef>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 
 #include "core/servers.h"
@@ -30,6 +31,10 @@ struct ObservatoryHooks {
   // A command the HTTP API serves (pause, unpause, restart, close) on the server in row `row`
   // (below the list's size). Answers whether the list was saved afterwards.
   std::function<bool(Command command, std::size_t row)> command;
+  // restart?in=<minutes>: a warned one-off restart planned; answers when it is due. cancel: it
+  // is cancelled; answers whether one was planned. Live state: nothing is saved.
+  std::function<WallTime(std::size_t row, int minutes)> planRestart;
+  std::function<bool(std::size_t row)> cancelRestart;
   // Who did what through the HTTP API ("pause server 1 (alpha) from 127.0.0.1:50312: done"):
   // the console (the journal under systemd) or the log view.
   std::function<void(const std::u16string& line)> tell;
@@ -61,7 +66,8 @@ class Observatory {
  private:
   void StartEndpoint();
   void Listen();
-  void RunCommand(Command command, std::size_t number, const std::string& origin, const HttpAnswer& answer);
+  void RunCommand(Command command, std::size_t number, std::optional<int> inMinutes, const std::string& origin,
+                  const HttpAnswer& answer);
   void Alert(std::size_t row, AlertKind kind, const StartRecord& start);
   // Called from the HTTP threads: only atomics.
   ObserverCounts Counts() const;

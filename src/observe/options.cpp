@@ -181,23 +181,27 @@ ObserveOptions ParseObserveOptions(std::u16string_view text, std::vector<std::st
   return o;
 }
 
-ObserveOptions LoadObserveOptions(const Path& file, std::vector<std::string>& problems, bool& present) {
-  present = false;
+std::optional<std::u16string> ReadOptionsText(const Path& file, std::vector<std::string>& problems) {
   File f = File::OpenForRead(file);
-  if (!f.IsOpen()) return {};
-  present = true;
+  if (!f.IsOpen()) return std::nullopt;
   const auto size = f.Size();
-  if (!size) return {};
+  if (!size) return std::u16string();
   // An options file is a few lines. A larger one is not read in part (its end may hold what
   // its start set otherwise): none of it is used.
   if (*size > kOptionsFileLimit) {
     problems.push_back("the file is larger than " + std::to_string(kOptionsFileLimit / 1024) +
                        " KiB; it is not read, so every option stays off");
-    return {};
+    return std::u16string();
   }
   std::vector<std::uint8_t> bytes(static_cast<std::size_t>(*size));
   bytes.resize(f.Read(bytes.data(), bytes.size()));
-  return ParseObserveOptions(DecodeProfileText(bytes), problems);
+  return DecodeProfileText(bytes);
+}
+
+ObserveOptions LoadObserveOptions(const Path& file, std::vector<std::string>& problems, bool& present) {
+  const std::optional<std::u16string> text = ReadOptionsText(file, problems);
+  present = text.has_value();
+  return text ? ParseObserveOptions(*text, problems) : ObserveOptions{};
 }
 
 }  // namespace tervane

@@ -36,7 +36,6 @@ struct ObserveOptions {
   bool Any() const { return httpListen || !webhookUrl.empty() || maxRestarts > 0; }
 };
 
-inline constexpr char16_t kOptionsFileName[] = u"kesp.ini";
 inline constexpr int kMaxRestartsLimit = 1000;
 inline constexpr int kRestartWindowLimit = 7 * 24 * 60;  // a week, in minutes
 inline constexpr std::size_t kTokenMinLength = 16;
@@ -46,8 +45,11 @@ inline constexpr std::uint64_t kOptionsFileLimit = 64 * 1024;
 // unusable value (UTF-8, without the file's name, which the log line carries).
 ObserveOptions ParseObserveOptions(std::u16string_view text, std::vector<std::string>& problems);
 
-// The options of the file: read with the profile reader's decoding (UTF-16LE with its mark,
-// UTF-8, or 8-bit text). An absent file gives every option off and no problem.
+// The file's text, decoded as the profile reader decodes (UTF-16LE with its mark, UTF-8, or
+// 8-bit text); none when it is absent, and empty with a problem when it is too large to read.
+std::optional<std::u16string> ReadOptionsText(const Path& file, std::vector<std::string>& problems);
+
+// The options of the file. An absent file gives every option off and no problem.
 ObserveOptions LoadObserveOptions(const Path& file, std::vector<std::string>& problems, bool& present);
 
 // "127.0.0.1:8427", "localhost:8427", "0.0.0.0:8427"; nothing when unusable.

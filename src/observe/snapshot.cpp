@@ -26,6 +26,8 @@ MonitorSnapshot TakeSnapshot(const Servers& servers, const Supervisor& superviso
     o.timeoutCount = s.TimeoutCount;
     o.lostCount = s.LostCount;
     o.restarts = s.Restarts < 0 ? 0 : s.Restarts;
+    o.stopping = s.Stop.Stopping();
+    o.nextPlanned = servers.NextPlannedRestart(i);
     o.status = s.Status;
     m.servers.push_back(std::move(o));
   }
@@ -75,18 +77,21 @@ Json ServerJson(const ServerSnapshot& s, WallTime now) {
       {"paused", s.paused},
       {"crash_loop_paused", st.crashLoopPaused},
       {"pause_reason", s.pauseReason.empty() ? Json() : Json(s.pauseReason)},
+      {"stopping", s.stopping},
       {"lost_count", s.lostCount},
       {"timeout_count", s.timeoutCount},
       // The server's own bytes, made valid UTF-8 on the way.
       {"map", reply ? Json(Utf16ToUtf8(FromSystem8(st.map))) : Json()},
       {"players", reply ? Json(st.players) : Json()},
       {"max_players", reply ? Json(st.maxPlayers) : Json()},
+      {"bots", reply && st.bots ? Json(*st.bots) : Json()},
       {"restarts", s.restarts},
       {"restarts_by_reason", std::move(restarts)},
       {"last_reply", Time(st.lastReply)},
       {"last_reply_age_seconds", st.lastReply > 0 ? Json(now > st.lastReply ? now - st.lastReply : 0) : Json()},
       {"last_restart", Time(st.lastRestart)},
       {"last_restart_reason", st.lastRestart > 0 ? Json(RestartReasonName(st.lastRestartReason)) : Json()},
+      {"next_planned_restart", Time(s.nextPlanned)},
       {"start_error", Error(st.lastStartError)},
       {"priority_error", Error(st.priorityError)},
       {"affinity_error", Error(st.affinityError)},

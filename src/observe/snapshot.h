@@ -30,6 +30,8 @@ struct ServerSnapshot {
   int timeoutCount = 0;
   int lostCount = 0;
   int restarts = 0;  // the Restarts cell
+  bool stopping = false;     // its StopCommand was sent; waiting for its process to end
+  WallTime nextPlanned = 0;  // its next planned restart, 0: none
   ServerStatus status;  // the live status as it was
 
   // Answered the query within the timeout: its last query came back and it is not paused.

@@ -117,6 +117,9 @@ bool SetDataDir(Path folder);
 
 // The full path of serverlist.dat in the data folder, computed on first use and kept.
 const Path& ServerListPath();
+// The options beyond the list's own settings, in the data folder; its problems are logged
+// under this name.
+inline constexpr char16_t kOptionsFileName[] = u"kesp.ini";
 
 // The folder of the language files, with its trailing separator: Languages in the program's
 // folder when it is there, else the one an installed package keeps (in InstalledDataDir) when

@@ -230,6 +230,41 @@ TEST_F(Kesp, TheRunningKespTakesTheCommandsAndSurvivesBadClients) {
   EXPECT_EQ(Run({"pause", "1"}).code, 0) << "with no kesp running, the file itself";
 }
 
+// With kesp.ini's StopCommand: a restart planned and cancelled, shown in the status and its JSON,
+// an RCON command answered, and a restart made by the server's own quit.
+TEST_F(Kesp, TheRunningKespPlansRestartsAndTalksToItsServersThroughRcon) {
+  std::ofstream(root / "kesp.ini") << "[Restarts]\nStopCommand=quit\nStopSeconds=30\n";
+  ASSERT_EQ(Run({"add", "--exe", "a/hlds", "--name", "a", "--params",
+                 "+ip 127.0.0.1 -port 27431 +rcon_password secret"})
+                .code,
+            0);
+  const Result offline = Run({"restart", "1", "--in", "5", "--yes"});
+  EXPECT_EQ(offline.code, 1);
+  EXPECT_NE(offline.err.find("a planned restart needs the running kesp"), std::string::npos) << offline.err;
+  Supervise();
+
+  const Result planned = Run({"restart", "1", "--in", "5", "--yes"});
+  EXPECT_EQ(planned.code, 0) << planned.err;
+  EXPECT_EQ(planned.out.rfind("planned a restart of 1. a at ", 0), 0u) << planned.out;
+  EXPECT_NE(Run({"status"}).out.find("   Next planned restart: "), std::string::npos);
+  EXPECT_EQ(Run({"status", "--json"}).out.find("\"next_planned_restart\":null"), std::string::npos);
+  EXPECT_EQ(Run({"restart", "1", "--in", "1441"}).code, 2);
+  EXPECT_EQ(Run({"cancel", "1"}).out, "cancelled the planned restart of 1. a\n");
+  EXPECT_EQ(Run({"cancel", "1"}).code, 1) << "nothing left to cancel";
+  EXPECT_NE(Run({"status", "--json"}).out.find("\"next_planned_restart\":null"), std::string::npos);
+
+  const Result answer = Run({"rcon", "1", "status"});
+  EXPECT_EQ(answer.code, 0) << answer.err;
+  EXPECT_NE(answer.out.find("players : 0 humans, 0 bots (32 max)\n"), std::string::npos) << answer.out;
+
+  const std::vector<int> before = ServerPids();
+  const Result restarted = Run({"restart", "1", "--yes"});
+  EXPECT_EQ(restarted.code, 0);
+  EXPECT_NE(restarted.out.find("1. a: its stop command was sent"), std::string::npos) << restarted.out;
+  ASSERT_TRUE(WaitFor([&] { return !ServerPids().empty() && ServerPids() != before; }));
+  EXPECT_EQ(Slurp(root / "kesp.out").find("cannot send the stop command"), std::string::npos);
+}
+
 // A mask of only a processor the machine lacks (a list made on a larger machine): kesp runs the
 // server all the same and says once, in its log and in the status, that it could not be applied.
 // A data folder kesp may not write (here: root's, named with --dir, kesp run as nobody): the

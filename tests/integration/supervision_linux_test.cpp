@@ -1,4 +1,7 @@
+#include <arpa/inet.h>
 #include <dirent.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <fstream>
@@ -6,6 +9,7 @@
 #include <sstream>
 
 #include "integration_support.h"
+#include "planned_restart_support.h"
 #include "support/text.h"
 #include "support/unique_handle_posix.h"
 
@@ -80,6 +84,34 @@ TEST_F(Supervision, AffinityAndPriorityReachEveryThreadOfTheServer) {
   CPU_SET(1, &all);
   ASSERT_EQ(sched_setaffinity(someTid, sizeof all, &all), 0);
   EXPECT_TRUE(WaitUntil([&] { return StatusField(pid, someTid, "Cpus_allowed_list") == "1"; }, 5s));
+}
+
+// The server's TCP port is held by a socket that never listens: the stand-in runs without Source
+// RCON, and a connection to it is refused.
+TEST_F(PlannedRestarts, AClosedRconPortIsSaidOnceAndTheServerRestartedAsWithoutIt) {
+  RestartSettings settings;
+  settings.stopCommand = "quit";
+  settings.stopSeconds = 30;
+  settings.rconProtocol = RconDialect::Source;
+  Configure(settings);
+  ServerEntry& e = AddServer("closed", u" +rcon_password secret");
+  const UniqueFd holder(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  sockaddr_in at{};
+  at.sin_family = AF_INET;
+  at.sin_port = htons(e.Port);
+  at.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  ASSERT_EQ(::bind(holder.get(), reinterpret_cast<const sockaddr*>(&at), sizeof at), 0);
+  Start();
+  ASSERT_TRUE(WaitForCell(0, ColNetworkStatus, u"Normal"));
+  const auto planned = std::chrono::steady_clock::now();
+  ASSERT_NE(rig.servers.PlanRestart(0, 0), 0);
+  const auto restarted = WhenLogged({u"closed: Restarting. Reason: Planned restart."})[0];
+  ASSERT_TRUE(restarted);
+  EXPECT_LT(*restarted - planned, 10s) << "not kept waiting for StopSeconds";
+  const auto logs = LogsWithoutTime();
+  const std::u16string refused =
+      u"closed: cannot send the stop command through RCON: RCON connection refused (while connecting)";
+  EXPECT_EQ(std::count(logs.begin(), logs.end(), refused), 1);
 }
 
 }  // namespace

@@ -203,6 +203,30 @@ TEST_F(HttpApiTest, EachRouteAnswersAsTheTokenRulesSay) {
   EXPECT_EQ(Call("GET", "/metrics", "", false).headers.at(0).first, "WWW-Authenticate");
 }
 
+// restart?in=<minutes> plans a restart: the token as for every command, the minutes from 0 to
+// 1440 and nothing else in the query; cancel is a command of its own.
+TEST_F(HttpApiTest, APlannedRestartTakesItsMinutesFromTheQueryAndTheToken) {
+  const std::string good = "Bearer 0123456789abcdef-token";
+  const struct {
+    const char* path;
+    const char* query;
+    std::string auth;
+    int status;
+  } cases[] = {
+      {"/api/servers/1/restart", "in=5", good, 200},     {"/api/servers/1/restart", "in=0", good, 200},
+      {"/api/servers/1/restart", "in=1440", good, 200},  {"/api/servers/1/restart", "in=5", "", 401},
+      {"/api/servers/1/restart", "in=1441", good, 400},  {"/api/servers/1/restart", "in=", good, 400},
+      {"/api/servers/1/restart", "in=-1", good, 400},    {"/api/servers/1/restart", "in=5&x=1", good, 400},
+      {"/api/servers/1/restart", "at=5", good, 400},     {"/api/servers/1/cancel", "", good, 200},
+      {"/api/servers/1/cancel", "", "", 401},
+  };
+  for (const auto& c : cases) {
+    const HttpRequest request{"POST", c.path, c.auth, true, "", "127.0.0.1:8427", "127.0.0.1:5000", c.query};
+    EXPECT_EQ(Answer(api, request).status, c.status) << c.path << "?" << c.query << " " << c.auth;
+  }
+  EXPECT_EQ(commands.size(), 4u) << "only the accepted ones run";
+}
+
 TEST_F(HttpApiTest, WithoutATokenNoCommandIsTaken) {
   HttpApi open{"", "127.0.0.1", box, runner, {}, [] { return kNow; }, "2.3"};
   for (const char* auth : {"", "Bearer ", "Bearer"})

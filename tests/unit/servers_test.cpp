@@ -193,5 +193,110 @@ TEST_F(ServersTest, MovingAServerCarriesItsStatusAndRow) {
   EXPECT_EQ(view.Row(1)[ColServerName], u"C");
 }
 
+// ----------------------------------------------------------------------------- planned restarts
+
+// Takes every request and answers it when the test says.
+class FakeRcon final : public IRcon {
+ public:
+  void Send(RconRequest request, Done done) override {
+    sent.push_back(request.command);
+    pending.push_back(std::move(done));
+  }
+  void Answer(RconFailure failure) {
+    Done done = std::move(pending.front());
+    pending.erase(pending.begin());
+    done(RconResult{failure, {}, {}, false});
+  }
+  std::vector<std::string> sent;
+  std::vector<Done> pending;
+};
+
+// Every server stops by "quit" through the fake RCON.
+class PlannedServersTest : public ServersTest {
+ protected:
+  PlannedServersTest() {
+    servers.SetRcon(&rcon);
+    RestartSettings settings;
+    settings.stopCommand = "quit";
+    RestartOptions options;
+    options.all = RestartSection{u"", settings, ~0u};
+    servers.SetRestartOptions(std::move(options));
+  }
+  // Running and answering, with this many players.
+  void Answering(std::size_t i, int players = 0) {
+    servers.FoundRunning(i);
+    ParsedDatagram reply;
+    reply.players = players;
+    servers.ReplyReceived(i, reply);
+  }
+  std::vector<std::u16string> Logs() {
+    std::vector<std::u16string> out;
+    for (const auto& l : view.LogLines()) out.push_back(l.substr(22));
+    return out;
+  }
+
+  FakeRcon rcon;
+};
+
+TEST_F(PlannedServersTest, AStopEndsAsItsCommandFares) {
+  using Then = GracefulStop::Then;
+  struct Case {
+    const char* what;
+    Then then;
+    std::optional<RconFailure> answer;  // none: not answered yet
+    bool endsByItself;
+    int terminates;  // processes ended by kesp
+    bool started;
+    std::size_t logs;  // lines after the stop
+  };
+  const Case cases[] = {
+      {"quit taken, process ended by itself", Then::Restart, RconFailure::None, true, 0, true, 0},
+      {"password refused: ended at once", Then::Restart, RconFailure::PasswordRefused, false, 1, true, 1},
+      {"no answer in time: the command may be taken, it waits", Then::Restart, RconFailure::TimedOut, false, 0, false,
+       1},
+      {"a close that ended by itself stays closed", Then::Close, RconFailure::None, true, 0, false, 0},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    Answering(0);
+    ASSERT_TRUE(servers.StopsGracefully(0));
+    const int terminatesBefore = process.Count("terminate");
+    const int startsBefore = process.Count("start");
+    const std::size_t logsBefore = view.LogLines().size();
+    servers.BeginStop(0, c.then, RestartReason::Planned);
+    EXPECT_EQ(rcon.sent.back(), "quit");
+    if (c.answer) rcon.Answer(*c.answer);
+    if (c.endsByItself) process.running[FakeProcessControl::Key(list[0]->FileName.str())] = false;
+    servers.StepStop(0);
+    EXPECT_EQ(list[0]->Stop.Stopping(), !c.endsByItself && !c.terminates);
+    EXPECT_EQ(process.Count("terminate") - terminatesBefore, c.terminates);
+    EXPECT_EQ(process.Count("start") - startsBefore, c.started ? 1 : 0);
+    EXPECT_EQ(view.LogLines().size() - logsBefore, c.logs + (c.started ? 1 : 0));
+    EXPECT_EQ(list[0]->Paused != 0, c.then == Then::Close);
+    if (c.started) {
+      EXPECT_EQ(Logs().back(), u"A: Restarting. Reason: Planned restart.");
+    }
+    list[0]->Stop.Abandon();
+    servers.SetPaused(0, false);
+  }
+}
+
+TEST_F(PlannedServersTest, PlansPassPausedServersAndOutliveOtherRestarts) {
+  Answering(0, 3);
+  Answering(1, 3);
+  servers.PlanRestart(0, 2);
+  servers.PlanRestart(1, 0);
+  servers.SetPaused(1, true);
+  const WallTime next = servers.NextPlannedRestart(0);
+  ASSERT_NE(next, 0);
+  EXPECT_FALSE(servers.StepPlan(1)) << "paused: its planned time passes";
+  EXPECT_EQ(servers.NextPlannedRestart(1), 0);
+  for (int n = 0; n < 4; ++n) servers.FoundMissing(0);  // lost and restarted meanwhile
+  EXPECT_EQ(servers.NextPlannedRestart(0), next) << "keeps its planned time";
+  EXPECT_TRUE(servers.CancelRestart(0));
+  EXPECT_FALSE(servers.CancelRestart(0));
+  EXPECT_EQ(servers.NextPlannedRestart(0), 0);
+}
+
 }  // namespace
 }  // namespace tervane
