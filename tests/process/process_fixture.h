@@ -74,16 +74,23 @@ class ProcessControlTest : public ::testing::Test {
     std::string commandLine;
     std::vector<std::string> args;
   };
+  // The report as soon as it can be read whole: under Wine the file can be seen a moment before
+  // it can be opened, so a read that finds no "cmdline=" line is tried again.
   std::optional<Report> WaitForReport(const Path& file) {
-    if (!WaitFor([&] { return FileExists(file); })) return std::nullopt;
-    std::ifstream in(Fs(file), std::ios::binary);
     Report report;
-    std::string line;
-    while (std::getline(in, line)) {
-      if (line.rfind("cwd=", 0) == 0) report.cwd = line.substr(4);
-      if (line.rfind("cmdline=", 0) == 0) report.commandLine = line.substr(8);
-      if (line.rfind("arg=", 0) == 0) report.args.push_back(line.substr(4));
-    }
+    const bool read = WaitFor([&] {
+      report = Report{};
+      std::ifstream in(Fs(file), std::ios::binary);
+      std::string line;
+      bool whole = false;
+      while (std::getline(in, line)) {
+        if (line.rfind("cwd=", 0) == 0) report.cwd = line.substr(4);
+        if (line.rfind("cmdline=", 0) == 0) report.commandLine = line.substr(8), whole = true;
+        if (line.rfind("arg=", 0) == 0) report.args.push_back(line.substr(4));
+      }
+      return whole;
+    });
+    if (!read) return std::nullopt;
     return report;
   }
 
