@@ -132,29 +132,6 @@ TEST_F(KespGui, SecondStartShowsTheRunningWindowAndEndsWithZero) {
   EXPECT_FALSE(scene.WaitKespExit(0ms).has_value()) << "the first instance keeps running";
 }
 
-// A list that cannot be read (a folder in its place) is said in the status bar and the log view
-// with the system's reason, and New Server is refused with a box naming it: the editor never
-// opens, and the folder is left as it is.
-TEST_F(KespGui, AnUnreadListIsSaidAndNewServerIsRefused) {
-  std::filesystem::create_directory(scene.ListPath());
-  ASSERT_TRUE(scene.StartKesp());
-  main.emplace(scene.MainWindow());
-  ASSERT_TRUE(WaitFor([&] { return main->StatusText().rfind(u"Cannot read ", 0) == 0; }, 10s))
-      << Narrow(main->StatusText());
-  const std::u16string status = main->StatusText();
-  const std::u16string reason = status.substr(0, status.find(u"; "));  // "Cannot read <path>: <reason>"
-  EXPECT_NE(reason.find(u"serverlist.dat: "), std::u16string::npos) << Narrow(status);
-  // The log view's line: "cannot read <path>: <reason>; ...".
-  EXPECT_NE(main->LogText().find(reason.substr(1)), std::u16string::npos) << Narrow(main->LogText());
-  main->PostCommand(IDM_menuNewServer);
-  const auto box = WaitForMessageBox(Pid(), main->Handle());
-  ASSERT_TRUE(box.has_value());
-  EXPECT_EQ(box->Text().rfind(reason + u"; ", 0), 0u) << Narrow(box->Text());
-  EXPECT_TRUE(box->Press(IDOK));
-  EXPECT_EQ(WaitForDialog(Pid(), kEditorCaption, 1s), nullptr) << "the editor never opens";
-  EXPECT_TRUE(std::filesystem::is_directory(scene.ListPath()));
-}
-
 TEST_F(KespGui, ExitEndsTheProgramWithZeroAndLeavesTheServersRunning) {
   scene.AddServer("Alpha");
   Start();

@@ -68,8 +68,7 @@ inline std::unique_ptr<Server> StandIn(const TempDir& dir, EventLoop& loop, cons
 class Supervision : public ::testing::Test {
  protected:
   Supervision() : Supervision(nullptr) {}
-  // A process control whose looks fail as failLook and failOpenProcess say (see
-  // ProcessControlOptions).
+  // A process control whose looks fail as failLook and failOpenProcess say (ProcessControlOptions).
   explicit Supervision(std::function<std::uint32_t(LookCall)> failLook,
                        std::function<std::uint32_t(std::uint32_t)> failOpenProcess = nullptr)
       : process(CreateProcessControl(OptionsIn(dir, std::move(failLook), std::move(failOpenProcess)))),

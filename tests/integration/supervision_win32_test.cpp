@@ -2,10 +2,8 @@
 
 #include "fakesrv.h"
 #include "integration_support.h"
-#include "process/params.h"
 #include "process/server_windows.h"
 #include "support/text.h"
-#include "support/unique_handle_win32.h"
 
 namespace tervane::testing {
 namespace {
@@ -156,56 +154,27 @@ TEST_F(Supervision32, PriorityAndAffinityAtTheStartAndLater) {
   CloseHandle(h);
 }
 
-// Another instance's server with the same file name (the service's beside the desktop's), whose
-// process this program may not open: its id is shared with the process control that refuses it
-// (the control outlives the test's body: the fixture ends its servers).
-class UnaskableNeighbour : public Supervision {
+// Another instance's server with the same file name (the service's beside the desktop's), and
+// no process this program may open: its server's process is known only as the one it started.
+class UnaskableProcesses : public Supervision {
  protected:
-  UnaskableNeighbour() : UnaskableNeighbour(std::make_shared<DWORD>(0)) {}
-  explicit UnaskableNeighbour(std::shared_ptr<DWORD> id)
-      : Supervision(nullptr, [id](std::uint32_t pid) { return *id != 0 && pid == *id ? ERROR_ACCESS_DENIED : 0u; }),
-        neighbourId(std::move(id)) {}
-  ~UnaskableNeighbour() override {
-    if (!neighbour) return;
-    TerminateProcess(neighbour.get(), 0);
-    WaitForSingleObject(neighbour.get(), 5000);  // before its folder goes
-  }
-
-  // Started as the other instance would, not through this program's process control.
-  bool StartNeighbour() {
-    const auto e = StandIn(dir, loop, "neighbour");
-    std::u16string line = BuildCommandLine(e->FileName.str(), e->Params.str());
-    std::vector<wchar_t> commandLine(line.begin(), line.end());
-    commandLine.push_back(L'\0');
-    STARTUPINFOW startup{};
-    startup.cb = sizeof startup;
-    PROCESS_INFORMATION created{};
-    if (!CreateProcessW(nullptr, commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &created))
-      return false;
-    CloseHandle(created.hThread);
-    neighbour.reset(created.hProcess);
-    *neighbourId = created.dwProcessId;
-    return true;
-  }
-
-  std::shared_ptr<DWORD> neighbourId;
-  UniqueKernelHandle neighbour;
+  UnaskableProcesses() : Supervision(nullptr, [](std::uint32_t) { return std::uint32_t{ERROR_ACCESS_DENIED}; }) {}
 };
 
-TEST_F(UnaskableNeighbour, AKilledServerIsRestartedAtTheNextCycle) {
+TEST_F(UnaskableProcesses, AKilledServerIsRestartedAtTheNextCycle) {
   ServerEntry& e = AddServer("beside");
-  ASSERT_TRUE(StartNeighbour());
+  const auto neighbour = StandIn(dir, loop, "neighbour");
+  const auto other = CreateProcessControl({});  // the other instance's
+  ASSERT_EQ(other->StartServerProcess(neighbour->FileName.str(), neighbour->Params.str(), 0, true, 1), 0u);
   Start();
   ASSERT_TRUE(WaitForCell(0, ColNetworkStatus, u"Normal"));
-  // The server's process ends as in a crash, not through this program.
-  CreateProcessControl({})->TerminateServerProcess(e.FileName.str());
+  other->TerminateServerProcess(e.FileName.str());  // as in a crash
   const auto killed = std::chrono::steady_clock::now();
   ASSERT_TRUE(WaitUntil([&] { return view.LogLines().size() == 2; }, 10s));
   EXPECT_LT(std::chrono::steady_clock::now() - killed, 3s) << "at the next cycle (every 200 ms)";
-  EXPECT_EQ(LogsWithoutTime(),
-            (std::vector<std::u16string>{u"beside: Starting server.", u"beside: Restarting. Reason: Process lost."}));
-  EXPECT_TRUE(WaitForCell(0, ColNetworkStatus, u"Normal"));
-  EXPECT_EQ(WaitForSingleObject(neighbour.get(), 0), static_cast<DWORD>(WAIT_TIMEOUT)) << "the neighbour is left alone";
+  EXPECT_EQ(LogsWithoutTime().back(), u"beside: Restarting. Reason: Process lost.");
+  EXPECT_TRUE(other->IsServerRunning(neighbour->FileName.str())) << "left alone";
+  other->TerminateServerProcess(neighbour->FileName.str());
 }
 
 }  // namespace

@@ -107,44 +107,30 @@ TEST_F(WindowsProcessControlTest, LetterCaseDoesNotMatter) {
   EXPECT_TRUE(WaitFor([&] { return !control_->IsServerRunning(server); }));
 }
 
-// A process of the server's file name that cannot be asked (another account's, simulated) is
-// not taken for the server's, and the look stays sure: after the server's process ended it is
-// absent. Only a system short of resources leaves the look unsure. The server's own process,
-// kept from its start or from the look that found it, is known even when it cannot be asked
-// again, and while the process list is refused.
+// A process of the server's file name that cannot be asked (another account's) is skipped, and
+// only a system short of resources leaves the look unsure. A process found is kept: it is known
+// even when it can no longer be asked, and while the process list is refused.
 TEST_F(WindowsProcessControlTest, AProcessThatCannotBeAskedIsSkippedUnlessTheSystemIsShort) {
   const Path server = PlaceCopy(u"srv");
   const ProcessId stranger = ByHand(PlaceCopy(u"other"), {"--life", "60"});  // the same file name
   ASSERT_GT(stranger, 0);
-  struct Case {
-    DWORD refusal;
-    bool startedByControl;
-    Look afterEnd;
-  };
-  for (const Case& c : {Case{ERROR_ACCESS_DENIED, false, Look::Absent()}, Case{ERROR_ACCESS_DENIED, true, Look::Absent()},
-                        Case{ERROR_NO_SYSTEM_RESOURCES, false, Look::Unknown(ERROR_NO_SYSTEM_RESOURCES)}}) {
-    SCOPED_TRACE(::testing::Message() << c.refusal << (c.startedByControl ? " started" : " found"));
-    ProcessId own = 0;
-    bool refuseList = false;
+  for (const std::uint32_t refusal : {ERROR_ACCESS_DENIED, ERROR_NO_SYSTEM_RESOURCES}) {
+    const Look afterEnd = refusal == ERROR_ACCESS_DENIED ? Look::Absent() : Look::Unknown(refusal);
+    ProcessId own = 0;  // refused too once found
+    bool listRefused = false;
     ProcessControlOptions options;
-    options.failOpenProcess = [&](std::uint32_t id) { return id == stranger || id == own ? c.refusal : 0u; };
-    options.failLook = [&](LookCall call) { return refuseList && call == LookCall::ProcessList ? 24u : 0u; };
+    options.failOpenProcess = [&](std::uint32_t id) { return id == stranger || id == own ? refusal : 0u; };
+    options.failLook = [&](LookCall call) { return listRefused && call == LookCall::ProcessList ? 24u : 0u; };
     const auto control = CreateProcessControl(options);
-    EXPECT_EQ(control->LookForServer(server), c.afterEnd) << "before the server runs";
-    if (c.startedByControl) {
-      ASSERT_EQ(control->StartServerProcess(server, u"--life 60", 0, true, 1), 0u);
-    } else {
-      ASSERT_GT(ByHand(server, {"--life", "60"}), 0);
-    }
-    const auto pids = WaitForProcesses(server, 1);
-    ASSERT_EQ(pids.size(), 1u);
-    EXPECT_EQ(control->LookForServer(server), Look::Running());
-    own = pids[0];  // from now on the server's process cannot be asked either
-    refuseList = true;
-    EXPECT_EQ(control->LookForServer(server), Look::Running()) << "kept";
-    refuseList = false;
+    const ProcessId started = ByHand(server, {"--life", "60"});
+    ASSERT_EQ(WaitForProcesses(server, 1), std::vector<ProcessId>{started});
+    EXPECT_EQ(control->LookForServer(server), Look::Running()) << refusal;
+    own = started;
+    listRefused = true;
+    EXPECT_EQ(control->LookForServer(server), Look::Running()) << refusal << ": kept";
+    listRefused = false;
     KillByHand(own);
-    EXPECT_TRUE(WaitFor([&] { return control->LookForServer(server) == c.afterEnd; }));
+    EXPECT_TRUE(WaitFor([&] { return control->LookForServer(server) == afterEnd; })) << refusal;
   }
 }
 
