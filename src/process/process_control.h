@@ -1,8 +1,9 @@
 // Everything done to a server's process. A caller names a server by its executable file, never
 // by a process: the server's process is the one whose executable is that file (file identity,
-// not path text). The Windows implementation looks it up anew at every call; the Linux one
-// keeps the process it found (its id with its start time, held by a pidfd where it can) and
-// confirms before every action that it is still the server's. One interface, a Windows and a
+// not path text). The Windows implementation keeps the process it started or found open (a
+// handle: its id is then given to no other process) and looks it up anew once it ended; the
+// Linux one keeps the process it found (its id with its start time, held by a pidfd where it
+// can) and confirms before every action that it is still the server's. One interface, a Windows and a
 // Linux implementation; the supervision and the commands use it, the unit tests use a fake.
 // The windows of a server's process are another interface (server_windows.h).
 #pragma once
@@ -104,6 +105,9 @@ struct ProcessControlOptions {
   // Tests only: answers the system error code that a look's system call of that kind fails
   // with instead of being made, or 0 to make it.
   std::function<std::uint32_t(LookCall)> failLook = nullptr;
+  // Tests only (Windows): answers the system error code that opening the process of that id to
+  // ask what it is fails with (as a process of another account does), or 0 to open it.
+  std::function<std::uint32_t(std::uint32_t processId)> failOpenProcess = nullptr;
 };
 
 std::unique_ptr<IProcessControl> CreateProcessControl(const ProcessControlOptions& options = {});

@@ -1,7 +1,8 @@
 // Server process control on Windows: a tool-help snapshot for the process list, each
 // process's image path from the process itself (its main module's snapshot only where that
-// fails), file identity from GetFileInformationByHandle, and the windows of other processes
-// through the user-interface calls.
+// fails), file identity from GetFileInformationByHandle, the process of each server kept open
+// from its start or its finding, and the windows of other processes through the user-interface
+// calls.
 #include <windows.h>
 #include <tlhelp32.h>
 
@@ -9,6 +10,7 @@
 #include <functional>
 #include <optional>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "process/params.h"
@@ -43,26 +45,48 @@ bool SameName(const wchar_t* name, const std::u16string& other) {
 // The system's calls of a look, with the test hook that makes one fail in their place.
 class Looker {
  public:
-  explicit Looker(std::function<std::uint32_t(LookCall)> fail) : fail_(std::move(fail)) {}
+  Looker(std::function<std::uint32_t(LookCall)> fail, std::function<std::uint32_t(std::uint32_t)> failOpen)
+      : fail_(std::move(fail)), failOpen_(std::move(failOpen)) {}
 
   // The hook's refusal of a call of that kind, set as the thread's last error; false: made.
-  bool Refused(LookCall call) const {
-    const std::uint32_t refused = fail_ ? fail_(call) : 0;
+  bool Refused(LookCall call) const { return Refusal(fail_ ? fail_(call) : 0); }
+  // The same for opening one process (and reading its modules) to ask what it is.
+  bool RefusedOpen(DWORD processId) const { return Refusal(failOpen_ ? failOpen_(processId) : 0); }
+
+ private:
+  static bool Refusal(std::uint32_t refused) {
     if (refused != 0) SetLastError(refused);
     return refused != 0;
   }
 
- private:
   std::function<std::uint32_t(LookCall)> fail_;
+  std::function<std::uint32_t(std::uint32_t)> failOpen_;
 };
 
-// A process that is gone (or never was) answers these; every other refusal of OpenProcess or
-// of its image's name spoils the look.
+// A process that is gone (or never was) answers these.
 bool NoSuchProcess(DWORD error) { return error == ERROR_INVALID_PARAMETER || error == ERROR_NOT_FOUND; }
+
+// The system short of memory or handles: a candidate it would not let us ask may be the
+// server's, so the look knows nothing. Any other refusal is the process's own (another
+// account's, a protected one): it is not taken for the server's, as no process of ours is.
+bool SystemShort(DWORD error) {
+  switch (error) {
+    case ERROR_NOT_ENOUGH_MEMORY:
+    case ERROR_OUTOFMEMORY:
+    case ERROR_NO_SYSTEM_RESOURCES:
+    case ERROR_NONPAGED_SYSTEM_RESOURCES:
+    case ERROR_PAGED_SYSTEM_RESOURCES:
+    case ERROR_COMMITMENT_LIMIT:
+    case ERROR_TOO_MANY_OPEN_FILES:
+      return true;
+    default:
+      return false;
+  }
+}
 
 // The full path of a process's main module (its first module), or empty. A 64-bit program
 // cannot take the module snapshot of a 32-bit process everywhere (Wine answers error 998), so
-// this is only the fallback of ImagePath.
+// this is only the fallback of Examine.
 [[nodiscard]] Path MainModulePath(DWORD processId) {
   const UniqueKernelHandle modules(CreateToolhelp32Snapshot(TH32CS_SNAPMODULE, processId));
   if (!modules) return {};
@@ -73,55 +97,89 @@ bool NoSuchProcess(DWORD error) { return error == ERROR_INVALID_PARAMETER || err
   return U(module.szExePath);
 }
 
-// The full path of a process's executable, or empty with why in error (0: the process is
-// gone): asked of the process itself, which works for 32-bit and 64-bit processes alike, else
-// from its module snapshot.
-[[nodiscard]] Path ImagePath(const Looker& looker, DWORD processId, DWORD& error) {
-  error = 0;
-  const UniqueKernelHandle process(looker.Refused(LookCall::ProcessDetail)
-                                       ? nullptr
-                                       : OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, processId));
-  if (process) {
-    std::vector<wchar_t> buffer(32768, L'\0');
-    DWORD size = static_cast<DWORD>(buffer.size());
-    if (QueryFullProcessImageNameW(process.get(), 0, buffer.data(), &size) && size > 0 && size < buffer.size())
-      return U(std::wstring_view(buffer.data(), size));
-  }
-  error = GetLastError();
-  if (Path fallback = MainModulePath(processId); !fallback.empty()) {
-    error = 0;
-    return fallback;
-  }
-  if (NoSuchProcess(error)) error = 0;
+// The full path of an opened process's executable, or empty with the thread's last error set.
+[[nodiscard]] Path OpenedImagePath(HANDLE process) {
+  std::vector<wchar_t> buffer(32768, L'\0');
+  DWORD size = static_cast<DWORD>(buffer.size());
+  if (QueryFullProcessImageNameW(process, 0, buffer.data(), &size) && size > 0 && size < buffer.size())
+    return U(std::wstring_view(buffer.data(), size));
   return {};
 }
+
+// What a process is: its executable's full path, or empty with why in error (0: the process is
+// gone); and the process opened so that it can be kept and waited on, where the system allows.
+struct Examined {
+  Path image;
+  DWORD error = 0;
+  UniqueKernelHandle process;
+};
+
+// Asks the process itself, which works for 32-bit and 64-bit processes alike, else its module
+// snapshot. Only the right to ask its name is needed; the right to wait on it is asked with it
+// and left out where it is refused.
+[[nodiscard]] Examined Examine(const Looker& looker, DWORD processId) {
+  Examined examined;
+  if (looker.RefusedOpen(processId)) {
+    examined.error = GetLastError();
+    return examined;
+  }
+  UniqueKernelHandle process;
+  if (!looker.Refused(LookCall::ProcessDetail)) {
+    process.reset(OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION | SYNCHRONIZE, FALSE, processId));
+    if (process) {
+      examined.process = std::move(process);
+      examined.image = OpenedImagePath(examined.process.get());
+    } else if (GetLastError() == ERROR_ACCESS_DENIED) {
+      process.reset(OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, processId));
+      if (process) examined.image = OpenedImagePath(process.get());
+    }
+    if (!examined.image.empty()) return examined;
+  }
+  examined.error = GetLastError();
+  if (Path fallback = MainModulePath(processId); !fallback.empty()) {
+    examined.error = 0;
+    examined.image = std::move(fallback);
+    return examined;
+  }
+  if (NoSuchProcess(examined.error)) examined.error = 0;
+  return examined;
+}
+
+[[nodiscard]] Path ImagePath(const Looker& looker, DWORD processId) { return Examine(looker, processId).image; }
 
 [[nodiscard]] UniqueKernelHandle OpenForIdentity(const Path& path) {
   return UniqueKernelHandle(CreateFileW(W(path), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                                         nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
 }
 
-[[nodiscard]] bool SameFile(const Path& a, const Path& b) {
+// Whether two paths name one file: yes, no, or not known when either cannot be asked.
+[[nodiscard]] std::optional<bool> FileIdentity(const Path& a, const Path& b) {
   const UniqueKernelHandle first = OpenForIdentity(a);
-  if (!first) return false;
+  if (!first) return std::nullopt;
   const UniqueKernelHandle second = OpenForIdentity(b);
-  if (!second) return false;
+  if (!second) return std::nullopt;
   BY_HANDLE_FILE_INFORMATION one{};
   BY_HANDLE_FILE_INFORMATION two{};
-  return GetFileInformationByHandle(first.get(), &one) && GetFileInformationByHandle(second.get(), &two) &&
-         one.dwVolumeSerialNumber == two.dwVolumeSerialNumber && one.nFileIndexHigh == two.nFileIndexHigh &&
+  if (!GetFileInformationByHandle(first.get(), &one) || !GetFileInformationByHandle(second.get(), &two))
+    return std::nullopt;
+  return one.dwVolumeSerialNumber == two.dwVolumeSerialNumber && one.nFileIndexHigh == two.nFileIndexHigh &&
          one.nFileIndexLow == two.nFileIndexLow;
 }
 
+[[nodiscard]] bool SameFile(const Path& a, const Path& b) { return FileIdentity(a, b).value_or(false); }
+
 // What a search found: the id of the server's process, or none; error is set when a look the
-// system refused (the snapshot, or a candidate that could not be asked) leaves "none" unsure.
+// system refused (the snapshot, or a candidate it was short of resources to ask) leaves "none"
+// unsure. A process found may come opened, to be kept.
 struct Search {
   std::optional<DWORD> found;
   DWORD error = 0;
+  UniqueKernelHandle process;
   Look Result() const { return found ? Look::Running() : error != 0 ? Look::Unknown(error) : Look::Absent(); }
 };
 
-// The first process, in snapshot order, whose main module is the server's file.
+// The first process, in snapshot order, whose main module is the server's file. A candidate
+// that cannot be asked is skipped, unless the system was short of resources to ask it.
 [[nodiscard]] Search FindServerProcess(const Looker& looker, const Path& fileName) {
   Search search;
   const UniqueKernelHandle processes(looker.Refused(LookCall::ProcessList)
@@ -139,16 +197,33 @@ struct Search {
        more = Process32NextW(processes.get(), &entry)) {
     entry.szExeFile[MAX_PATH - 1] = L'\0';
     if (!SameName(entry.szExeFile, name) && !SameName(entry.szExeFile, fileName)) continue;
-    DWORD error = 0;
-    const Path image = ImagePath(looker, entry.th32ProcessID, error);
-    if (!image.empty() && SameFile(fileName, image)) {
+    Examined examined = Examine(looker, entry.th32ProcessID);
+    if (!examined.image.empty() && SameFile(fileName, examined.image)) {
       search.found = entry.th32ProcessID;
       search.error = 0;
+      search.process = std::move(examined.process);
       break;
     }
-    if (error != 0 && search.error == 0) search.error = error;
+    if (SystemShort(examined.error) && search.error == 0) search.error = examined.error;
   }
   return search;
+}
+
+// The server's process kept open: while a handle is open the system gives its id to no other
+// process, so a kept process that has not ended is that very process.
+struct Kept {
+  UniqueKernelHandle process;  // may be waited on
+  DWORD id = 0;
+  bool looked = true;  // looked for since the cycle began
+};
+
+// Whether a kept process is still the server's: it has not ended, and its executable is not
+// shown to be another file than the server's (an image or a file that cannot be asked now
+// does not undo what was confirmed when it was kept).
+[[nodiscard]] bool StillServers(const Kept& kept, const Path& fileName) {
+  if (WaitForSingleObject(kept.process.get(), 0) != WAIT_TIMEOUT) return false;
+  const Path image = OpenedImagePath(kept.process.get());
+  return image.empty() || FileIdentity(fileName, image).value_or(true);
 }
 
 // Messages to another program's window wait for that program; a hung dialog must not stop
@@ -178,13 +253,14 @@ std::u16string WindowText(HWND window) {
 // by the same search.
 class WindowsProcessControl final : public IProcessControl, public IServerWindows {
  public:
-  explicit WindowsProcessControl(const ProcessControlOptions& options) : looker_(options.failLook) {}
+  explicit WindowsProcessControl(const ProcessControlOptions& options)
+      : looker_(options.failLook, options.failOpenProcess) {}
 
   bool IsSameFile(const Path& a, const Path& b) override { return SameFile(a, b); }
 
   bool IsServerRunning(const Path& fileName) override { return LookForServer(fileName).IsRunning(); }
 
-  Look LookForServer(const Path& fileName) override { return FindServerProcess(looker_, fileName).Result(); }
+  Look LookForServer(const Path& fileName) override { return Locate(fileName).Result(); }
 
   std::uint32_t StartServerProcess(const Path& fileName, const std::u16string& params,
                                    std::uint8_t priority, bool hide,
@@ -206,12 +282,13 @@ class WindowsProcessControl final : public IProcessControl, public IServerWindow
                         W(folder), &startup, &created)) {
       return GetLastError();
     }
-    const UniqueKernelHandle process(created.hProcess);
+    UniqueKernelHandle process(created.hProcess);
     const UniqueKernelHandle thread(created.hThread);
     // The class is set once more: Wine starts every process in the normal class whatever the
     // creation flags say.
     SetPriorityClass(process.get(), PriorityClass(priority));
     SetProcessAffinityMask(process.get(), static_cast<DWORD_PTR>(affinity));
+    kept_[fileName] = Kept{std::move(process), created.dwProcessId, true};
     return 0;
   }
 
@@ -219,7 +296,7 @@ class WindowsProcessControl final : public IProcessControl, public IServerWindow
 
   // A process that cannot be opened or ended is said, so that no second one is started.
   Look EndServerProcess(const Path& fileName) override {
-    const Search search = FindServerProcess(looker_, fileName);
+    const Search search = Locate(fileName);
     if (!search.found) return search.Result();
     const UniqueKernelHandle handle(OpenProcess(PROCESS_TERMINATE, FALSE, *search.found));
     if (!handle) return NoSuchProcess(GetLastError()) ? Look::Absent() : Look::Unknown(GetLastError());
@@ -228,7 +305,7 @@ class WindowsProcessControl final : public IProcessControl, public IServerWindow
   }
 
   void SetServerPriority(const Path& fileName, std::uint8_t priority) override {
-    const auto process = FindServerProcess(looker_, fileName).found;
+    const auto process = Locate(fileName).found;
     if (!process) return;
     const UniqueKernelHandle handle(OpenProcess(PROCESS_SET_INFORMATION, FALSE, *process));
     if (!handle) return;
@@ -236,7 +313,7 @@ class WindowsProcessControl final : public IProcessControl, public IServerWindow
   }
 
   void SetServerAffinity(const Path& fileName, std::uint32_t affinity) override {
-    const auto process = FindServerProcess(looker_, fileName).found;
+    const auto process = Locate(fileName).found;
     if (!process) return;
     const UniqueKernelHandle handle(OpenProcess(PROCESS_SET_INFORMATION, FALSE, *process));
     if (!handle) return;
@@ -246,7 +323,7 @@ class WindowsProcessControl final : public IProcessControl, public IServerWindow
   IServerWindows* Windows() override { return this; }
 
   WindowHandle FindServerConsoleWindow(const Path& fileName) override {
-    const auto process = FindServerProcess(looker_, fileName).found;
+    const auto process = Locate(fileName).found;
     if (!process) return 0;
     // Bounded, in case windows are reordered while we walk them.
     constexpr int kMaxWindows = 1 << 20;
@@ -271,8 +348,7 @@ class WindowsProcessControl final : public IProcessControl, public IServerWindow
     // A window that is gone has no owner; a module snapshot of process 0 would describe the
     // monitor itself.
     if (owner == 0) return {};
-    DWORD error = 0;
-    return ImagePath(looker_, owner, error);
+    return ImagePath(looker_, owner);
   }
 
   WindowHandle FindFatalErrorWindow() override {
@@ -306,8 +382,34 @@ class WindowsProcessControl final : public IProcessControl, public IServerWindow
 
   void Sleep(unsigned milliseconds) override { ::Sleep(milliseconds); }
 
+  // A server not looked for in a cycle (paused, removed) keeps no process open.
+  void BeginCycle() override {
+    for (auto& [fileName, kept] : kept_) kept.looked = false;
+  }
+  void EndCycle() override {
+    std::erase_if(kept_, [](const auto& entry) { return !entry.second.looked; });
+  }
+
  private:
+  // The server's process: the one kept while it is still the server's, else the first of the
+  // process list, then kept. The kept one answers even when the list could not be taken or
+  // other processes of its name cannot be asked.
+  Search Locate(const Path& fileName) {
+    if (const auto known = kept_.find(fileName); known != kept_.end()) {
+      if (StillServers(known->second, fileName)) {
+        known->second.looked = true;
+        return Search{known->second.id, 0, {}};
+      }
+      kept_.erase(known);
+    }
+    Search search = FindServerProcess(looker_, fileName);
+    if (search.found && search.process) kept_[fileName] = Kept{std::move(search.process), *search.found, true};
+    return search;
+  }
+
   Looker looker_;
+  // By the path the server was started or looked for with.
+  std::unordered_map<Path, Kept> kept_;
 };
 
 }  // namespace

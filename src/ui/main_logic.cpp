@@ -136,16 +136,36 @@ void MainWindowLogic::ListViewMenuPopup() {
   enable(menuCloseServer, true);
 }
 
+void MainWindowLogic::ShowListState() {
+  if (c_.monitor.ListError() != 0)
+    view_.ShowSelfTestStatus(u"Cannot read " + c_.monitor.ListPath() + u": " +
+                             SystemErrorText(c_.monitor.ListError()) + u"; nothing is supervised");
+}
+
+std::optional<std::u16string> MainWindowLogic::ListRefusal() const {
+  if (c_.monitor.ListError() == 0) return std::nullopt;
+  return u"Cannot read " + c_.monitor.ListPath() + u": " + SystemErrorText(c_.monitor.ListError()) +
+         u"; nothing is changed until it can be read and Tervane is started again.";
+}
+
+bool MainWindowLogic::ListAccepted() {
+  const auto refusal = ListRefusal();
+  if (refusal) c_.boxes.Show(BoxOwner::MainWindow, BoxKind::Error, *refusal);
+  return !refusal;
+}
+
 void MainWindowLogic::menuPauseServerClick(ListMenuItem sender) {
+  if (!ListAccepted()) return;
   c_.monitor.Run(sender == menuPauseServer ? Command::Pause : Command::Unpause, SelectedRows());
 }
 
 void MainWindowLogic::LVDblClick() {
   const int s = view_.FirstSelected();
-  if (s >= 0) c_.monitor.TogglePause(static_cast<std::size_t>(s));
+  if (s >= 0 && ListAccepted()) c_.monitor.TogglePause(static_cast<std::size_t>(s));
 }
 
 void MainWindowLogic::RunConfirmed(Command command) {
+  if (!ListAccepted()) return;
   const std::vector<std::size_t> rows = SelectedRows();
   if (rows.empty()) return;
   // Only Yes carries the command out; No or closing the box changes nothing at all.
@@ -160,6 +180,7 @@ void MainWindowLogic::menuRestartServerClick() { RunConfirmed(Command::Restart);
 void MainWindowLogic::menuCloseServerClick() { RunConfirmed(Command::Close); }
 
 void MainWindowLogic::menuShowServerClick(ListMenuItem sender) {
+  if (!ListAccepted()) return;
   c_.monitor.Run(sender == menuShowServer ? Command::Show : Command::Hide, SelectedRows());
 }
 
@@ -174,7 +195,7 @@ bool MainWindowLogic::LVDragOver(bool fromListView, int targetRow) const {
 void MainWindowLogic::LVDragDrop(int targetRow) {
   if (targetRow < 0 || targetRow >= view_.RowCount()) return;
   const int s = view_.FirstSelected();
-  if (s < 0 || targetRow == s || targetRow >= static_cast<int>(list_.size())) return;
+  if (s < 0 || targetRow == s || targetRow >= static_cast<int>(list_.size()) || !ListAccepted()) return;
   c_.monitor.Move(static_cast<std::size_t>(s), static_cast<std::size_t>(targetRow));
 }
 
@@ -186,6 +207,7 @@ bool MainWindowLogic::EditorAccepts(int skipIndex) {
 }
 
 void MainWindowLogic::menuNewServerClick(IServerEditorDialog& dialog) {
+  if (!ListAccepted()) return;
   editor_.EditMode = false;
   if (c_.currentLanguageText)
     if (auto caption = c_.currentLanguageText(u"frmAddServer.Caption", editor_.Caption))
@@ -214,7 +236,7 @@ void MainWindowLogic::menuNewServerClick(IServerEditorDialog& dialog) {
 
 void MainWindowLogic::menuEditServerClick(IServerEditorDialog& dialog) {
   const int s = view_.FirstSelected();
-  if (s < 0) return;
+  if (s < 0 || !ListAccepted()) return;
   const Server* chosen = list_.at(static_cast<std::size_t>(s)).get();
   const ServerEntry& r = *chosen;
   editor_.edtName = r.Name.str();

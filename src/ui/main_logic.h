@@ -157,7 +157,17 @@ class MainWindowLogic {
 
   void SaveServerList() { c_.monitor.Save(); }
 
+  // After the start: a list that could not be read is said in the status bar, with the
+  // system's reason (the log view has it from the load).
+  void ShowListState();
+  // Why the list's commands are refused, or nothing: a list that could not be read is never
+  // changed, since a change would live only in memory and a new server would never be
+  // supervised.
+  std::optional<std::u16string> ListRefusal() const;
+
  private:
+  // Says the refusal over the main window; true when the command may go on.
+  bool ListAccepted();
   // The editor's OK: its checks, with the refusal shown over the editor.
   bool EditorAccepts(int skipIndex);
   // Delete, Restart and Close of the selected servers, once the operator said Yes.

@@ -68,9 +68,11 @@ inline std::unique_ptr<Server> StandIn(const TempDir& dir, EventLoop& loop, cons
 class Supervision : public ::testing::Test {
  protected:
   Supervision() : Supervision(nullptr) {}
-  // A process control whose looks fail as failLook says (see ProcessControlOptions).
-  explicit Supervision(std::function<std::uint32_t(LookCall)> failLook)
-      : process(CreateProcessControl(OptionsIn(dir, std::move(failLook)))), rig(loop, *process, {kFast, dir.Dir()}) {}
+  // A process control whose looks fail as failLook and failOpenProcess say (ProcessControlOptions).
+  explicit Supervision(std::function<std::uint32_t(LookCall)> failLook,
+                       std::function<std::uint32_t(std::uint32_t)> failOpenProcess = nullptr)
+      : process(CreateProcessControl(OptionsIn(dir, std::move(failLook), std::move(failOpenProcess)))),
+        rig(loop, *process, {kFast, dir.Dir()}) {}
   ~Supervision() override {
     rig.Stop();
     for (const auto& e : list) process->TerminateServerProcess(e->FileName.str());
@@ -109,10 +111,12 @@ class Supervision : public ::testing::Test {
     return out;
   }
 
-  static ProcessControlOptions OptionsIn(const TempDir& dir, std::function<std::uint32_t(LookCall)> failLook) {
+  static ProcessControlOptions OptionsIn(const TempDir& dir, std::function<std::uint32_t(LookCall)> failLook,
+                                         std::function<std::uint32_t(std::uint32_t)> failOpenProcess) {
     ProcessControlOptions options;
     options.outputFolder = dir.Dir() + u"logs" + PathSeparator();
     options.failLook = std::move(failLook);
+    options.failOpenProcess = std::move(failOpenProcess);
     return options;
   }
 

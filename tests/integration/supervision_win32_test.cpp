@@ -154,5 +154,28 @@ TEST_F(Supervision32, PriorityAndAffinityAtTheStartAndLater) {
   CloseHandle(h);
 }
 
+// Another instance's server with the same file name (the service's beside the desktop's), and
+// no process this program may open: its server's process is known only as the one it started.
+class UnaskableProcesses : public Supervision {
+ protected:
+  UnaskableProcesses() : Supervision(nullptr, [](std::uint32_t) { return std::uint32_t{ERROR_ACCESS_DENIED}; }) {}
+};
+
+TEST_F(UnaskableProcesses, AKilledServerIsRestartedAtTheNextCycle) {
+  ServerEntry& e = AddServer("beside");
+  const auto neighbour = StandIn(dir, loop, "neighbour");
+  const auto other = CreateProcessControl({});  // the other instance's
+  ASSERT_EQ(other->StartServerProcess(neighbour->FileName.str(), neighbour->Params.str(), 0, true, 1), 0u);
+  Start();
+  ASSERT_TRUE(WaitForCell(0, ColNetworkStatus, u"Normal"));
+  other->TerminateServerProcess(e.FileName.str());  // as in a crash
+  const auto killed = std::chrono::steady_clock::now();
+  ASSERT_TRUE(WaitUntil([&] { return view.LogLines().size() == 2; }, 10s));
+  EXPECT_LT(std::chrono::steady_clock::now() - killed, 3s) << "at the next cycle (every 200 ms)";
+  EXPECT_EQ(LogsWithoutTime().back(), u"beside: Restarting. Reason: Process lost.");
+  EXPECT_TRUE(other->IsServerRunning(neighbour->FileName.str())) << "left alone";
+  other->TerminateServerProcess(neighbour->FileName.str());
+}
+
 }  // namespace
 }  // namespace tervane::testing

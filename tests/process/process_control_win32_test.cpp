@@ -107,6 +107,33 @@ TEST_F(WindowsProcessControlTest, LetterCaseDoesNotMatter) {
   EXPECT_TRUE(WaitFor([&] { return !control_->IsServerRunning(server); }));
 }
 
+// A process of the server's file name that cannot be asked (another account's) is skipped, and
+// only a system short of resources leaves the look unsure. A process found is kept: it is known
+// even when it can no longer be asked, and while the process list is refused.
+TEST_F(WindowsProcessControlTest, AProcessThatCannotBeAskedIsSkippedUnlessTheSystemIsShort) {
+  const Path server = PlaceCopy(u"srv");
+  const ProcessId stranger = ByHand(PlaceCopy(u"other"), {"--life", "60"});  // the same file name
+  ASSERT_GT(stranger, 0);
+  for (const std::uint32_t refusal : {ERROR_ACCESS_DENIED, ERROR_NO_SYSTEM_RESOURCES}) {
+    const Look afterEnd = refusal == ERROR_ACCESS_DENIED ? Look::Absent() : Look::Unknown(refusal);
+    ProcessId own = 0;  // refused too once found
+    bool listRefused = false;
+    ProcessControlOptions options;
+    options.failOpenProcess = [&](std::uint32_t id) { return id == stranger || id == own ? refusal : 0u; };
+    options.failLook = [&](LookCall call) { return listRefused && call == LookCall::ProcessList ? 24u : 0u; };
+    const auto control = CreateProcessControl(options);
+    const ProcessId started = ByHand(server, {"--life", "60"});
+    ASSERT_EQ(WaitForProcesses(server, 1), std::vector<ProcessId>{started});
+    EXPECT_EQ(control->LookForServer(server), Look::Running()) << refusal;
+    own = started;
+    listRefused = true;
+    EXPECT_EQ(control->LookForServer(server), Look::Running()) << refusal << ": kept";
+    listRefused = false;
+    KillByHand(own);
+    EXPECT_TRUE(WaitFor([&] { return control->LookForServer(server) == afterEnd; })) << refusal;
+  }
+}
+
 TEST_F(WindowsProcessControlTest, PriorityClassAtTheStartAndLater) {
   const Path server = PlaceCopy(u"srv");
   struct Step {

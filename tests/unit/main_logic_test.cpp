@@ -258,6 +258,35 @@ TEST_F(MainLogicTest, DeleteOneOrSeveralWithConfirmation) {
   EXPECT_EQ(Saved().size(), 1u);
 }
 
+// A list that could not be read (a folder in its place) is said in the status bar with the
+// system's reason, and every change is refused over the main window with that reason.
+TEST_F(MainLogicTest, AnUnreadListRefusesEveryChangeWithTheReason) {
+  std::filesystem::create_directory(testing::Fs(path));
+  ASSERT_FALSE(monitor.Load());
+  const std::u16string reason = u"Cannot read " + path + u": " + SystemErrorText(monitor.ListError());
+  logic.ShowListState();
+  EXPECT_EQ(view.Status(), reason + u"; nothing is supervised");
+  ServerEntry& a = Add(u"a", 1, false, true);  // a server to act on, so that only the list refuses
+  Select({0});
+  ScriptedEditor editor;
+  editor.attempts = {[](ServerEditorState&) {}};
+  const std::vector<std::function<void()>> commands = {
+      [&] { logic.menuNewServerClick(editor); }, [&] { logic.menuEditServerClick(editor); },
+      [&] { logic.menuDeleteServerClick(); },    [&] { logic.menuPauseServerClick(menuPauseServer); },
+      [&] { logic.LVDblClick(); },               [&] { logic.menuRestartServerClick(); },
+      [&] { logic.menuCloseServerClick(); },     [&] { logic.menuShowServerClick(menuShowServer); }};
+  for (std::size_t i = 0; i < commands.size(); ++i) {
+    boxes.shown.clear();
+    commands[i]();
+    ASSERT_EQ(boxes.shown.size(), 1u) << i;
+    EXPECT_EQ(boxes.shown[0].kind, BoxKind::Error) << i;
+    EXPECT_EQ(boxes.shown[0].text, reason + u"; nothing is changed until it can be read and Tervane is started again.");
+  }
+  EXPECT_EQ(editor.okPresses, 0) << "the editor never opened";
+  EXPECT_EQ(Names(), std::vector<std::u16string>{u"a"});
+  EXPECT_TRUE(a.Paused == 0 && a.HideServer == 1 && process.calls.empty());
+}
+
 TEST_F(MainLogicTest, RestartEndsThenStartsAndResetsTheRowWithoutSaving) {
   Add(u"a", 1);
   ServerEntry& b = Add(u"b", 2, /*paused=*/true);

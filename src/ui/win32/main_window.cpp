@@ -194,6 +194,7 @@ bool TfrmTervane::GuardedStartSteps() {
   bool show = true;
   try {
     monitor_->Start();
+    logic_->ShowListState();
     show = InitBossKey();
   } catch (...) {
     // A failing step skips the ones after it; the program runs on all the same.
