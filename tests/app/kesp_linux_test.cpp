@@ -271,84 +271,76 @@ TEST_F(Kesp, TheRunningKespPlansRestartsAndTalksToItsServersThroughRcon) {
   EXPECT_EQ(Slurp(root / "kesp.out").find("cannot send the stop command"), std::string::npos);
 }
 
-// No door shows an RCON password given in the run parameters or in kesp.ini: not kesp list,
-// status, its JSON, the log view, nor the journal line of a command that carried one; the list
-// keeps it byte for byte, in a file only its owner reads, and a list or kesp.ini that others may
-// read is said at the start.
+// No door shows an RCON password of the run parameters or kesp.ini (list, status, JSON, log,
+// the journal line of a command that carried one); the list keeps it byte for byte, owner-only,
+// and a list or kesp.ini that others may read is said at the start.
 TEST_F(Kesp, NoDoorShowsAnRconPassword) {
   std::ofstream(root / "kesp.ini") << "[Restarts]\nRconPassword=IniSecret7\n";
-  fs::permissions(root / "kesp.ini", fs::perms::owner_read | fs::perms::owner_write | fs::perms::others_read);
-  ASSERT_EQ(Run({"add", "--exe", "a/hlds", "--name", "a", "--params",
-                 "+ip 127.0.0.1 -port 27432 +rcon_password \"Top Secret42\""})
-                .code,
-            0);
-  const auto ownerOnly = fs::perms::owner_read | fs::perms::owner_write;
-  EXPECT_EQ(fs::status(root / "serverlist.dat").permissions() & fs::perms::all, ownerOnly);
-  fs::permissions(root / "serverlist.dat", ownerOnly | fs::perms::group_read);
+  fs::permissions(root / "kesp.ini", fs::perms::others_read, fs::perm_options::add);
+  ASSERT_EQ(
+      Run({"add", "--exe", "a/hlds", "--params", "+ip 127.0.0.1 -port 27432 +rcon_password \"Top Secret42\""}).code, 0);
+  const auto mode = [&] { return fs::status(root / "serverlist.dat").permissions() & fs::perms::all; };
+  EXPECT_EQ(mode(), fs::perms::owner_read | fs::perms::owner_write);
+  fs::permissions(root / "serverlist.dat", fs::perms::group_read, fs::perm_options::add);
   Supervise();
   const Result edited = Run({"edit", "1", "--params", "+ip 127.0.0.1 -port 27432 +rcon_password NewSecret9 +map x"});
-  EXPECT_EQ(edited.code, 0) << edited.err;
-  EXPECT_EQ(fs::status(root / "serverlist.dat").permissions() & fs::perms::all, ownerOnly) << "a save is a new file";
+  EXPECT_EQ(mode(), fs::perms::owner_read | fs::perms::owner_write) << "a save is a new file";
   const std::u16string stored = u"+rcon_password NewSecret9 +map x";
-  EXPECT_NE(Slurp(root / "serverlist.dat").find(std::string(reinterpret_cast<const char*>(stored.data()), stored.size() * 2)),
-            std::string::npos);
-
-  const Result list = Run({"list"});
-  EXPECT_NE(list.out.find("+rcon_password *** +map x"), std::string::npos) << list.out;
-  const std::string out = Slurp(root / "kesp.out");
-  EXPECT_NE(out.find("ran \"edit 1 --params +ip 127.0.0.1 -port 27432 +rcon_password *** +map x\""), std::string::npos)
+  EXPECT_NE(
+      Slurp(root / "serverlist.dat").find(std::string(reinterpret_cast<const char*>(stored.data()), stored.size() * 2)),
+      std::string::npos);
+  const std::string list = Run({"list"}).out, out = Slurp(root / "kesp.out");
+  EXPECT_NE(list.find("+rcon_password *** +map x"), std::string::npos) << list;
+  EXPECT_NE(out.find("ran \"edit 1 --params +ip 127.0.0.1 -port 27432 +rcon_password *** +map x\": exit code 0"),
+            std::string::npos)
       << out;
   for (const char* file : {"serverlist.dat", "kesp.ini"})
-    EXPECT_NE(out.find(std::string("kesp: ") + file + " is readable by other users and holds an RCON password; chmod 600 " +
+    EXPECT_NE(out.find(std::string(file) + " is readable by other users and holds an RCON password; chmod 600 " +
                        (root / file).string()),
               std::string::npos)
         << out;
-  const std::string said[] = {list.out + list.err, Run({"status"}).out, Run({"status", "--json"}).out,
-                              Run({"log", "-n", "50"}).out, out, edited.out + edited.err};
-  for (const std::string& text : said)
+  for (const std::string& text : {list, Run({"status"}).out, Run({"status", "--json"}).out,
+                                  Run({"log", "-n", "50"}).out, out, edited.out + edited.err})
     for (const char* secret : {"Secret42", "IniSecret7", "NewSecret9"})
-      EXPECT_EQ(text.find(secret), std::string::npos) << secret << " in: " << text;
+      EXPECT_EQ(text.find(secret), std::string::npos) << text;
 }
 
 // A root kesp takes nothing another user could have written: a folder all may write, a planted
-// module, a list, lock or kesp.ini of another user or writable by the group; each door refuses
-// with one line naming the file, and the planted module is never loaded.
+// module, a list, lock or kesp.ini of another user or writable by the group. Every door refuses
+// with one line naming the file, and the planted module never runs.
 TEST_F(Kesp, ARootKespRefusesWhatAnotherUserCouldHaveWritten) {
   if (::geteuid() != 0) GTEST_SKIP() << "the checks of a root kesp";
   Register("a", 27433);
   std::ofstream(root / "kesp.ini") << "[Options]\nWebhookUrl=http://127.0.0.1:9/\n";
   std::ofstream(root / "kesp.lock").close();
   const fs::path mark = root / "planted.mark";
-  const std::string env = "TERVANE_PLANTED_MARK=" + Quote(mark.string()) + " timeout 20";
-  const auto shell = [](const std::string& line) { ASSERT_EQ(std::system(line.c_str()), 0) << line; };
-  const std::string r = Quote(root.string());
+  const auto shell = [&](const std::string& line) {
+    ASSERT_EQ(std::system(("cd " + Quote(root.string()) + " && " + line).c_str()), 0) << line;
+  };
   const struct {
-    const char* fault;  // a shell line run in the folder, then undone
-    const char* undo;
-    std::string named, said;
+    const char *fault, *undo, *named, *said;  // shell lines run in the folder; the file and what is said of it
   } cases[] = {
-      {"chmod 1777 .", "chmod 0755 .", root.string(), "owned by uid 0, mode 1777"},
+      {"chmod 1777 .", "chmod 0755 .", "", "owned by uid 0, mode 1777"},
       {"cp " TERVANE_PLANTED_MODULE " kesp-webhook.so && chown 65534 kesp-webhook.so", "rm kesp-webhook.so",
-       (root / "kesp-webhook.so").string(), "owned by uid 65534, mode 0755"},
-      {"chown 65534 serverlist.dat", "chown 0 serverlist.dat", (root / "serverlist.dat").string(),
+       "/kesp-webhook.so", "owned by uid 65534, mode 0755"},
+      {"chown 65534 serverlist.dat", "chown 0 serverlist.dat", "/serverlist.dat",
        "owned by uid 65534, mode 0600; it must belong to root and not be writable by group or others (chown root "},
-      {"chown 65534 kesp.lock", "chown 0 kesp.lock", (root / "kesp.lock").string(), "owned by uid 65534"},
-      {"chmod 0664 kesp.ini", "chmod 0644 kesp.ini", (root / "kesp.ini").string(), "owned by uid 0, mode 0664"},
+      {"chown 65534 kesp.lock", "chown 0 kesp.lock", "/kesp.lock", "owned by uid 65534"},
+      {"chmod 0664 kesp.ini", "chmod 0644 kesp.ini", "/kesp.ini", "owned by uid 0, mode 0664"},
   };
   for (const auto& c : cases) {
-    shell("cd " + r + " && " + c.fault);
+    shell(c.fault);
     for (const std::vector<std::string>& args : {std::vector<std::string>{}, {"list"}, {"pause", "1"}}) {
-      const Result refused = Run(args, env);
+      const Result refused = Run(args, "TERVANE_PLANTED_MARK=" + Quote(mark.string()) + " timeout 20");
       EXPECT_EQ(refused.code, 1) << c.fault;
-      EXPECT_EQ(refused.err.rfind("kesp: refusing " + c.named + ": " + c.said, 0), 0u) << c.fault << ": " << refused.err;
+      EXPECT_EQ(refused.err.rfind("kesp: refusing " + root.string() + c.named + ": " + c.said, 0), 0u) << refused.err;
       EXPECT_EQ(std::count(refused.err.begin(), refused.err.end(), '\n'), 1) << refused.err;
     }
-    shell("cd " + r + " && " + c.undo);
+    shell(c.undo);
   }
   EXPECT_FALSE(fs::exists(mark)) << "the planted module ran";
   EXPECT_EQ(PausedOnDisk(0), 0);
-  // The same module, root's own: loaded, so its mark would have shown above.
-  shell("cd " + r + " && cp " TERVANE_PLANTED_MODULE " kesp-webhook.so");
+  shell("cp " TERVANE_PLANTED_MODULE " kesp-webhook.so");  // root's own: loaded, so its mark would show
   Supervise("TERVANE_PLANTED_MARK=" + mark.string());
   EXPECT_TRUE(WaitFor([&] { return fs::exists(mark); }));
 }
