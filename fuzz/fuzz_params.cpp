@@ -1,9 +1,12 @@
-// Run parameters as any UTF-16 text: the port and address readers and the command line.
+// Run parameters as any UTF-16 text: the port and address readers, the command line and the
+// masking of RCON passwords.
 #include <cstddef>
 #include <cstdint>
 #include <string>
 
 #include "process/params.h"
+#include "support/secrets.h"
+#include "support/text.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   std::u16string params;
@@ -14,5 +17,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   if (address.size() > 15) __builtin_trap();
   const std::u16string line = tervane::BuildCommandLine(u"/srv/hlds", params);
   if (line.size() != params.size() + 12) __builtin_trap();
+  // Masking never lets a key's whole value through, and a text without a key stays as it is.
+  const std::u16string masked = tervane::MaskSecrets(params);
+  if (masked != params && masked.find(u"***") == std::u16string::npos) __builtin_trap();
+  if (tervane::LowerCase(params).find(u"rcon_password") == std::u16string::npos && masked != params) __builtin_trap();
   return 0;
 }

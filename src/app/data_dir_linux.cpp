@@ -11,7 +11,9 @@
 #include <string_view>
 
 #include "core/server_list.h"
+#include "observe/http_client_module.h"
 #include "support/text.h"
+#include "support/trust_posix.h"
 
 namespace tervane {
 
@@ -104,6 +106,16 @@ std::string PrepareDataDir(const std::string& folder) {
   struct stat st {};
   if (::stat(path.c_str(), &st) != 0) return "cannot use the data folder " + folder + ": " + ErrnoText();
   if (!S_ISDIR(st.st_mode)) return "the data folder " + folder + " is not a folder";
+  return {};
+}
+
+std::string UntrustedFileOfKesp(const std::string& programDir, const std::string& dataDir) {
+  std::vector<std::string> paths;
+  // An unknown program folder gives nothing: no module is loaded from it.
+  if (!programDir.empty()) paths = {programDir, WithSlash(programDir) + kHttpClientModuleName};
+  for (const char* name : {"", "kesp.ini", "serverlist.dat", "kesp.lock"}) paths.push_back(WithSlash(dataDir) + name);
+  for (const std::string& path : paths)
+    if (std::string why = UntrustedPath(path); !why.empty()) return why;
   return {};
 }
 

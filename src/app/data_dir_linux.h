@@ -40,4 +40,10 @@ DataDirInputs DataDirInputsOfThisProcess(const std::string& dirOption);
 // as it is. Answers "" or why it cannot be used.
 std::string PrepareDataDir(const std::string& folder);
 
+// When kesp trusts only its own files (TrustOnlyOwnFiles: it runs as root, or for another user
+// than the owner of its folder): the first of the program folder, the data folder, kesp.ini,
+// serverlist.dat, kesp.lock and the webhook module beside the program that another user could
+// have written, as the line that refuses it; "" when none (a missing file is no refusal).
+std::string UntrustedFileOfKesp(const std::string& programDir, const std::string& dataDir);
+
 }  // namespace tervane

@@ -6,6 +6,7 @@
 #include <signal.h>
 #include <sys/file.h>
 #include <sys/signalfd.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -28,10 +29,13 @@
 #include "app/server_cli.h"
 #include "app/timing.h"
 #include "monitor/monitor.h"
+#include "observe/restart_options.h"
 #include "support/descriptors.h"
 #include "support/failures.h"
 #include "support/event_loop_posix.h"
+#include "support/secrets.h"
 #include "support/text.h"
+#include "support/trust_posix.h"
 #include "support/unique_handle_posix.h"
 #include "support/version.h"
 
@@ -54,6 +58,12 @@ UniqueFd TakeLock(std::string& error, bool& held, std::chrono::milliseconds pati
     error = "cannot open " + path + ": " + Utf16ToUtf8(SystemErrorText(static_cast<std::uint32_t>(errno)));
     return fd;
   }
+  // The lock as opened: one another user could have put there is refused (a root kesp).
+  if (std::string why = UntrustedDescriptor(fd.get(), path); !why.empty()) {
+    error = std::move(why);
+    fd.reset();
+    return fd;
+  }
   const auto end = std::chrono::steady_clock::now() + patience;
   int result;
   while ((result = ::flock(fd.get(), LOCK_EX | LOCK_NB)) != 0 && errno == EWOULDBLOCK &&
@@ -69,15 +79,17 @@ UniqueFd TakeLock(std::string& error, bool& held, std::chrono::milliseconds pati
 }
 
 // Who did what through the control socket, one line for the journal: the command as the peer
-// sent it (its control characters escaped, cut to a line), the user id it came from, its exit
-// code and the first line it answered (a refusal's, or a change's result; not a listing's).
+// sent it (its control characters escaped, its RCON passwords masked, cut to a line), the user
+// id it came from, its exit code and the first line it answered (a refusal's, or a change's
+// result; not a listing's).
 std::u16string CommandLine(const std::vector<std::string>& command, unsigned uid, const ControlAnswer& answer) {
   constexpr std::size_t kMost = 200;
-  std::string text;
+  std::u16string words;
   for (const std::string& a : command) {
-    if (!text.empty()) text.push_back(' ');
-    text.append(TerminalSafe(Utf8ToUtf16(a)));
+    if (!words.empty()) words.push_back(u' ');
+    words.append(Utf8ToUtf16(a));
   }
+  std::string text = TerminalSafe(MaskSecrets(words));
   if (text.size() > kMost) text.replace(kMost, std::string::npos, "...");
   std::ostringstream ignored;
   const auto parsed = CommandOf(command, ignored);
@@ -95,6 +107,24 @@ std::u16string CommandLine(const std::vector<std::string>& command, unsigned uid
 int ProcessorCount() {
   const long n = ::sysconf(_SC_NPROCESSORS_CONF);
   return n > 0 ? static_cast<int>(n) : 1;
+}
+
+// A list or kesp.ini that other users may read and that holds an RCON password, said once at
+// the start: kesp keeps the files it writes owner-only, but not one copied or written by hand.
+void SayReadablePasswords(Monitor& monitor) {
+  bool inList = false;
+  for (const auto& server : monitor.List()) inList |= MaskSecrets(server->Params.str()) != server->Params.str();
+  const RestartOptions options = LoadRestartOptions();
+  bool inOptions = options.all && !options.all->values.rconPassword.empty();
+  for (const RestartSection& section : options.servers) inOptions |= !section.values.rconPassword.empty();
+  const std::pair<std::string, bool> files[] = {{Utf16ToUtf8(ServerListPath()), inList},
+                                                {Utf16ToUtf8(DataDir() + kOptionsFileName), inOptions}};
+  for (const auto& [path, holds] : files) {
+    struct stat st {};
+    if (holds && ::stat(path.c_str(), &st) == 0 && (st.st_mode & 0044) != 0)
+      std::cerr << "kesp: " << path.substr(path.find_last_of('/') + 1)
+                << " is readable by other users and holds an RCON password; chmod 600 " << path << std::endl;
+  }
 }
 
 bool AskOperator(const std::string& question) {
@@ -198,6 +228,12 @@ int main(int argc, char** argv) {
     return 1;
   }
   SetDataDir(Utf8ToUtf16(data.folder));
+  // A root kesp (or one run for another user) takes nothing that another user could have put
+  // there: every door refuses, naming the file.
+  if (const std::string why = UntrustedFileOfKesp(Utf16ToUtf8(ProgramDir()), data.folder); !why.empty()) {
+    std::cerr << "kesp: " << why << "\n";
+    return 1;
+  }
   ::signal(SIGPIPE, SIG_IGN);
   if (command == Command::Service) {
     std::error_code ec;
@@ -243,6 +279,7 @@ int main(int argc, char** argv) {
               << Utf16ToUtf8(SystemErrorText(monitor.ListError())) << "; nothing is supervised\n";
     return 1;
   }
+  SayReadablePasswords(monitor);
   monitor.CreateEndpoint();
   // The command line's door while this kesp runs; without it the supervision runs all the same.
   // Each command it carries is said on the console (the journal under systemd).

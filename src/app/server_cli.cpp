@@ -10,6 +10,7 @@
 
 #include "observe/snapshot.h"
 #include "process/params.h"
+#include "support/secrets.h"
 #include "support/text.h"
 
 namespace tervane {
@@ -314,7 +315,7 @@ class Commands {
               << (e.HideServer ? "  hidden" : "")
               << (!e.Paused ? "" : list_[i]->Status.crashLoopPaused ? "  paused by the crash-loop guard" : "  paused")
               << "\n"
-              << "   " << TerminalSafe(e.FileName.str()) << " " << TerminalSafe(e.Params.str()) << "\n";
+              << "   " << TerminalSafe(e.FileName.str()) << " " << TerminalSafe(MaskSecrets(e.Params.str())) << "\n";
     }
     return 0;
   }

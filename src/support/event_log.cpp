@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <vector>
 
+#include "support/secrets.h"
 #include "support/text.h"
 
 namespace tervane {
@@ -24,7 +25,8 @@ std::u16string FormatLogLine(const LocalTime& t, std::u16string_view name,
   std::u16string line = Ascii(head);
   line += name;
   line += u": ";
-  line += message;
+  // Every line leaves (the log view, the journal, the file): no RCON password goes with it.
+  line += MaskSecrets(message);
   return line;
 }
 

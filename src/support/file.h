@@ -36,7 +36,8 @@ class File {
   [[nodiscard]] static File OpenForRead(const Path& path);
   // For reading and writing, created when missing, content kept; shared for reading only.
   [[nodiscard]] static File OpenForAppend(const Path& path);
-  // A new, empty file for writing (an existing one is emptied); shared for reading only.
+  // A new, empty file for writing (an existing one is emptied); shared for reading only. On
+  // Linux only its owner may read it (0600), and a link at the path is refused.
   [[nodiscard]] static File CreateForWrite(const Path& path);
 
   [[nodiscard]] bool IsOpen() const { return static_cast<bool>(handle_); }
@@ -85,7 +86,8 @@ bool RemoveFile(const Path& path);
                                          const std::function<bool()>& beforeCommit = {},
                                          std::uint32_t* error = nullptr);
 
-// The folder of the running executable, with its trailing separator.
+// The folder of the running executable, with its trailing separator; empty when the system
+// does not tell (Linux without a readable /proc/self/exe).
 [[nodiscard]] Path ExecutableDir();
 
 // Where an installed package keeps the program's read-only files, with its trailing separator:

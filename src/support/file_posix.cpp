@@ -100,7 +100,10 @@ File File::OpenForAppend(const Path& path) {
 }
 
 File File::CreateForWrite(const Path& path) {
-  const int fd = ::open(Native(path).c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  // Owner-only, as the list holds RCON passwords: a file left from before loses its wider mode
+  // too. A link in its place is refused rather than followed.
+  const int fd = ::open(Native(path).c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0600);
+  if (fd >= 0) (void)::fchmod(fd, 0600);
   return File(fd, fd < 0 ? static_cast<std::uint32_t>(errno) : 0);
 }
 
@@ -156,7 +159,8 @@ bool RemoveFile(const Path& path) { return ::unlink(Native(path).c_str()) == 0; 
 Path ExecutableDir() {
   char buf[PATH_MAX + 1];
   ssize_t n = ::readlink("/proc/self/exe", buf, PATH_MAX);
-  if (n <= 0) return u"./";
+  // Unknown, never the current folder: nothing is taken from wherever kesp was started.
+  if (n <= 0) return {};
   std::string exe(buf, static_cast<std::size_t>(n));
   return Utf8ToUtf16(exe.substr(0, exe.find_last_of('/') + 1));
 }

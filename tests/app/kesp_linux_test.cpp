@@ -9,6 +9,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstring>
 #include <filesystem>
@@ -55,6 +56,9 @@ std::string Quote(const std::string& s) {
 class Kesp : public ::testing::Test {
  protected:
   Kesp() {
+    // A root kesp refuses a folder that others may write: this one is 0755 whatever the umask.
+    fs::permissions(root, fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec |
+                              fs::perms::others_read | fs::perms::others_exec);
     fs::copy_file(TERVANE_KESP, root / "kesp");
     for (const char* name : {"a", "b"}) {
       fs::create_directories(root / name);
@@ -77,7 +81,7 @@ class Kesp : public ::testing::Test {
 
   // kesp with dirArgs and args, from the program folder; environment: "NAME=value ..." or "".
   Result Run(const std::vector<std::string>& args, const std::string& environment = "") {
-    std::string command = "cd " + Quote(root.string()) + " && " + environment + " ./kesp";
+    std::string command = "cd " + Quote(root.string()) + " && " + environment + " " + runAs + " ./kesp";
     for (const auto& a : dirArgs) command += " " + Quote(a);
     for (const auto& a : args) command += " " + Quote(a);
     command += " </dev/null >out.txt 2>err.txt";
@@ -108,6 +112,7 @@ class Kesp : public ::testing::Test {
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_addopen(&actions, 1, (root / "kesp.out").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0666);
+    posix_spawn_file_actions_adddup2(&actions, 1, 2);
     ASSERT_EQ(posix_spawn(&supervisor, argv[0], &actions, nullptr, argv.data(), envp.data()), 0);
     posix_spawn_file_actions_destroy(&actions);
     ASSERT_TRUE(WaitFor([&] {
@@ -175,6 +180,7 @@ class Kesp : public ::testing::Test {
   testing::TempDir dir;
   fs::path root = dir.path();
   std::vector<std::string> dirArgs;  // "--dir", DIR before every command, and for the supervision
+  std::string runAs;                 // what runs the commands ("setpriv ..."); empty: this process's user
   pid_t supervisor = -1;
 };
 
@@ -265,6 +271,80 @@ TEST_F(Kesp, TheRunningKespPlansRestartsAndTalksToItsServersThroughRcon) {
   EXPECT_EQ(Slurp(root / "kesp.out").find("cannot send the stop command"), std::string::npos);
 }
 
+// No door shows an RCON password of the run parameters or kesp.ini (list, status, JSON, log,
+// the journal line of a command that carried one); the list keeps it byte for byte, owner-only,
+// and a list or kesp.ini that others may read is said at the start.
+TEST_F(Kesp, NoDoorShowsAnRconPassword) {
+  std::ofstream(root / "kesp.ini") << "[Restarts]\nRconPassword=IniSecret7\n";
+  fs::permissions(root / "kesp.ini", fs::perms::others_read, fs::perm_options::add);
+  ASSERT_EQ(
+      Run({"add", "--exe", "a/hlds", "--params", "+ip 127.0.0.1 -port 27432 +rcon_password \"Top Secret42\""}).code, 0);
+  const auto mode = [&] { return fs::status(root / "serverlist.dat").permissions() & fs::perms::all; };
+  EXPECT_EQ(mode(), fs::perms::owner_read | fs::perms::owner_write);
+  fs::permissions(root / "serverlist.dat", fs::perms::group_read, fs::perm_options::add);
+  Supervise();
+  const Result edited = Run({"edit", "1", "--params", "+ip 127.0.0.1 -port 27432 +rcon_password NewSecret9 +map x"});
+  EXPECT_EQ(mode(), fs::perms::owner_read | fs::perms::owner_write) << "a save is a new file";
+  const std::u16string stored = u"+rcon_password NewSecret9 +map x";
+  EXPECT_NE(
+      Slurp(root / "serverlist.dat").find(std::string(reinterpret_cast<const char*>(stored.data()), stored.size() * 2)),
+      std::string::npos);
+  const std::string list = Run({"list"}).out, out = Slurp(root / "kesp.out");
+  EXPECT_NE(list.find("+rcon_password *** +map x"), std::string::npos) << list;
+  EXPECT_NE(out.find("ran \"edit 1 --params +ip 127.0.0.1 -port 27432 +rcon_password *** +map x\": exit code 0"),
+            std::string::npos)
+      << out;
+  for (const char* file : {"serverlist.dat", "kesp.ini"})
+    EXPECT_NE(out.find(std::string(file) + " is readable by other users and holds an RCON password; chmod 600 " +
+                       (root / file).string()),
+              std::string::npos)
+        << out;
+  for (const std::string& text : {list, Run({"status"}).out, Run({"status", "--json"}).out,
+                                  Run({"log", "-n", "50"}).out, out, edited.out + edited.err})
+    for (const char* secret : {"Secret42", "IniSecret7", "NewSecret9"})
+      EXPECT_EQ(text.find(secret), std::string::npos) << text;
+}
+
+// A root kesp takes nothing another user could have written: a folder all may write, a planted
+// module, a list, lock or kesp.ini of another user or writable by the group. Every door refuses
+// with one line naming the file, and the planted module never runs.
+TEST_F(Kesp, ARootKespRefusesWhatAnotherUserCouldHaveWritten) {
+  if (::geteuid() != 0) GTEST_SKIP() << "the checks of a root kesp";
+  Register("a", 27433);
+  std::ofstream(root / "kesp.ini") << "[Options]\nWebhookUrl=http://127.0.0.1:9/\n";
+  std::ofstream(root / "kesp.lock").close();
+  const fs::path mark = root / "planted.mark";
+  const auto shell = [&](const std::string& line) {
+    ASSERT_EQ(std::system(("cd " + Quote(root.string()) + " && " + line).c_str()), 0) << line;
+  };
+  const struct {
+    const char *fault, *undo, *named, *said;  // shell lines run in the folder; the file and what is said of it
+  } cases[] = {
+      {"chmod 1777 .", "chmod 0755 .", "", "owned by uid 0, mode 1777"},
+      {"cp " TERVANE_PLANTED_MODULE " kesp-webhook.so && chown 65534 kesp-webhook.so", "rm kesp-webhook.so",
+       "/kesp-webhook.so", "owned by uid 65534, mode 0755"},
+      {"chown 65534 serverlist.dat", "chown 0 serverlist.dat", "/serverlist.dat",
+       "owned by uid 65534, mode 0600; it must belong to root and not be writable by group or others (chown root "},
+      {"chown 65534 kesp.lock", "chown 0 kesp.lock", "/kesp.lock", "owned by uid 65534"},
+      {"chmod 0664 kesp.ini", "chmod 0644 kesp.ini", "/kesp.ini", "owned by uid 0, mode 0664"},
+  };
+  for (const auto& c : cases) {
+    shell(c.fault);
+    for (const std::vector<std::string>& args : {std::vector<std::string>{}, {"list"}, {"pause", "1"}}) {
+      const Result refused = Run(args, "TERVANE_PLANTED_MARK=" + Quote(mark.string()) + " timeout 20");
+      EXPECT_EQ(refused.code, 1) << c.fault;
+      EXPECT_EQ(refused.err.rfind("kesp: refusing " + root.string() + c.named + ": " + c.said, 0), 0u) << refused.err;
+      EXPECT_EQ(std::count(refused.err.begin(), refused.err.end(), '\n'), 1) << refused.err;
+    }
+    shell(c.undo);
+  }
+  EXPECT_FALSE(fs::exists(mark)) << "the planted module ran";
+  EXPECT_EQ(PausedOnDisk(0), 0);
+  shell("cp " TERVANE_PLANTED_MODULE " kesp-webhook.so");  // root's own: loaded, so its mark would show
+  Supervise("TERVANE_PLANTED_MARK=" + mark.string());
+  EXPECT_TRUE(WaitFor([&] { return fs::exists(mark); }));
+}
+
 // A mask of only a processor the machine lacks (a list made on a larger machine): kesp runs the
 // server all the same and says once, in its log and in the status, that it could not be applied.
 // A data folder kesp may not write (here: root's, named with --dir, kesp run as nobody): the
@@ -295,10 +375,9 @@ TEST_F(Kesp, AnUnreadableListIsLeftAsItIsAndEveryCommandSaysWhy) {
   fs::permissions(root / "serverlist.dat", fs::perms::none);
   std::string as;
   if (::geteuid() == 0) {
-    fs::permissions(root, fs::perms::all);
+    // nobody's own folder: a folder that all may write would be refused before the list is read.
     std::ofstream(root / "kesp.lock").close();
-    fs::permissions(root / "kesp.lock", fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read |
-                                            fs::perms::group_write | fs::perms::others_read | fs::perms::others_write);
+    ASSERT_EQ(std::system(("chown 65534 " + Quote(root.string()) + " " + Quote((root / "kesp.lock").string())).c_str()), 0);
     as = "setpriv --reuid=65534 --regid=65534 --clear-groups ";
   }
   for (const char* args : {"", " list", " status", " add --exe b/hlds --params '+ip 127.0.0.1 -port 27416'", " pause 1"}) {
@@ -338,6 +417,10 @@ TEST_F(Kesp, AFailedSaveIsSaidAndMadeOnceTheFolderIsWritableAgain) {
   if (::geteuid() != 0) GTEST_SKIP() << "runs kesp as another user, which needs root";
   Register("a", 27418);
   ASSERT_EQ(std::system(("chown -R 65534:65534 " + Quote(root.string())).c_str()), 0);
+  // Every command as nobody, whose folder it is (root's kesp would refuse it), named: a folder
+  // nobody may not write would otherwise give way to nobody's state folder.
+  runAs = "setpriv --reuid=65534 --regid=65534 --clear-groups";
+  dirArgs = {"--dir", root.string()};
   Supervise("NOTIFY_SOCKET=", "exec setpriv --reuid=65534 --regid=65534 --clear-groups");
   fs::permissions(root, fs::perms::owner_read | fs::perms::owner_exec | fs::perms::group_read |
                             fs::perms::group_exec | fs::perms::others_read | fs::perms::others_exec);
