@@ -160,6 +160,39 @@ TEST_F(CommandLine, RestartRemoveAndCloseAskFirst) {
   EXPECT_EQ(rig.monitor.List()[0]->Paused, 1) << "closed";
 }
 
+// Asked for a client of the running kesp, the question ends with the identities of the servers
+// it names; the answer that brings them back is refused when the numbers name others by then.
+TEST_F(CommandLine, AConfirmationIsBoundToTheServersItAskedAbout) {
+  Register("a", 27015);
+  Register("b", 27016);
+  rig.monitor.BeginSupervision();
+  const Result asked = Run({"remove", "1"});
+  ASSERT_EQ(asked.code, kExitNeedsConfirmation);
+  std::string question = asked.err;
+  const std::string ids = TakeIdsLine(question);
+  EXPECT_EQ(question, "Are you sure to Delete \"a\"?\n");
+  ASSERT_EQ(ids, "--ids=" + std::to_string(rig.monitor.IdOf(0)));
+  ASSERT_EQ(Run({"move", "1", "2"}).code, 0);
+  const struct {
+    std::vector<std::string> args;
+    int code;
+    const char* says;
+  } cases[] = {
+      {{"remove", "1", "--yes", ids}, 1, "server 1 is now number 2; nothing done\n"},
+      {{"remove", "1", "2", "--yes", ids}, 1, "the confirmation was for other servers; nothing done\n"},
+      {{"remove", "2", "--yes", "--ids=x"}, 2, "kesp: malformed --ids=; see kesp --help\n"},
+      {{"remove", "2", "--yes", ids}, 0, ""},
+      {{"remove", "2", "--yes", ids}, 1, "server 2 was deleted; nothing done\n"},
+  };
+  for (const auto& k : cases) {
+    const Result r = Run(k.args);
+    EXPECT_EQ(r.code, k.code) << k.says;
+    EXPECT_EQ(r.err, k.says);
+  }
+  ASSERT_EQ(rig.monitor.List().size(), 1u);
+  EXPECT_EQ(rig.monitor.List()[0]->Name.str(), u"b") << "only a was removed";
+}
+
 // A new executable or new run parameters wait for the server's next start; priority and
 // affinity apply at once, so an edit of those alone says nothing more.
 TEST_F(CommandLine, AnEditOfARunningServerSaysWhatWaitsForItsNextStart) {

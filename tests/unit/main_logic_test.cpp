@@ -2,6 +2,8 @@
 
 #include <cstring>
 #include <deque>
+#include <functional>
+#include <utility>
 
 #include "fake_process_control.h"
 #include "test_support.h"
@@ -19,6 +21,7 @@ class ScriptedBoxes : public IMessageBoxes {
  public:
   bool Show(BoxOwner owner, BoxKind kind, const std::u16string& text) override {
     shown.push_back({owner, kind, text});
+    if (whileShown) std::exchange(whileShown, nullptr)();
     if (answers.empty()) return true;
     bool a = answers.front();
     answers.pop_front();
@@ -31,6 +34,8 @@ class ScriptedBoxes : public IMessageBoxes {
   };
   std::vector<Box> shown;
   std::deque<bool> answers;
+  // What the other doors do while the next box is up (its modal loop runs them).
+  std::function<void()> whileShown;
 };
 
 // An editor that fills its controls from a script each time OK is "pressed".
@@ -313,6 +318,33 @@ TEST_F(MainLogicTest, CloseEndsAndPausesThenSaves) {
   EXPECT_EQ(boxes.shown.back().text, u"Are you sure to Close selected servers?");
   EXPECT_EQ(process.Count("terminate"), 3);
   EXPECT_EQ(Saved()[2].Paused, 1);
+}
+
+// The confirmation's box lets other doors move or remove servers before Yes: the command goes
+// to the servers asked about, wherever they are by then, and never to another.
+TEST_F(MainLogicTest, AConfirmedCommandReachesOnlyTheServersAskedAbout) {
+  const struct {
+    std::function<void()> meanwhile;
+    std::vector<std::u16string> names;  // the list afterwards
+    std::vector<std::uint8_t> paused;   // by Close
+  } cases[] = {
+      {[&] { monitor.Move(1, 0); }, {u"b", u"a", u"c"}, {1, 0, 0}},
+      {[&] { monitor.Delete({0}); }, {u"b", u"c"}, {1, 0}},
+      {[&] { monitor.Delete({1}); }, {u"a", u"c"}, {0, 0}},
+  };
+  for (const auto& k : cases) {
+    while (!list.empty()) monitor.Delete({0});
+    Add(u"a", 1);
+    Add(u"b", 2);
+    Add(u"c", 3);
+    Select({1});
+    boxes.whileShown = k.meanwhile;
+    logic.menuCloseServerClick();
+    EXPECT_EQ(Names(), k.names);
+    std::vector<std::uint8_t> paused;
+    for (const auto& e : list) paused.push_back(e->Paused);
+    EXPECT_EQ(paused, k.paused) << "only b is closed, if it is still there";
+  }
 }
 
 TEST_F(MainLogicTest, ShowAndHideSetTheFlagAndTheConsole) {

@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <set>
+
 #include "core/servers.h"
 #include "fake_process_control.h"
 #include "support/text.h"
@@ -191,6 +193,39 @@ TEST_F(ServersTest, MovingAServerCarriesItsStatusAndRow) {
   servers.Erase(2);
   ASSERT_EQ(view.RowCount(), 2);
   EXPECT_EQ(view.Row(1)[ColServerName], u"C");
+}
+
+// A door names a server by its number and its identity: after moves, a removal and an addition
+// the identity finds the server where it is, and a number that names another one now is refused.
+TEST_F(ServersTest, TheIdentityFindsTheServerNamedAndNeverAnother) {
+  const ServerId a = servers.IdAt(0), b = servers.IdAt(1), c = servers.IdAt(2);
+  int changes = 0;
+  servers.ListObservers().Add([&] { ++changes; });
+  servers.Move(0, 2);  // B C A
+  servers.Erase(0);    // C A
+  servers.Add(std::make_unique<Server>());
+  const ServerId d = servers.IdAt(2);
+  EXPECT_EQ(changes, 3) << "every change of the numbering is told";
+  EXPECT_EQ((std::set<ServerId>{a, b, c, d, 0}).size(), 5u) << "distinct, none 0, none given again";
+  const struct {
+    ServerId id;
+    std::size_t number;
+    std::optional<std::size_t> row;
+    const char* why;
+  } cases[] = {
+      {a, 1, std::nullopt, "server 1 is now number 2; nothing done"},
+      {a, 2, 1, ""},
+      {b, 2, std::nullopt, "server 2 was deleted; nothing done"},
+      {c, 3, std::nullopt, "server 3 is now number 1; nothing done"},
+      {c, 1, 0, ""},
+      {d, 3, 2, ""},
+      {0, 3, std::nullopt, "no server number 3"},
+  };
+  for (const auto& k : cases) {
+    std::string why;
+    EXPECT_EQ(servers.Resolve(k.id, k.number, &why), k.row) << k.why;
+    EXPECT_EQ(why, k.why);
+  }
 }
 
 // ----------------------------------------------------------------------------- planned restarts
