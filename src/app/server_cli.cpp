@@ -110,7 +110,10 @@ struct Numbers {
 // about, which the answer brings back with --yes (see kIdsOption).
 std::string IdsLine(const Monitor& m, const std::vector<std::size_t>& rows) {
   std::string line(kIdsOption);
-  for (std::size_t k = 0; k < rows.size(); ++k) line += (k ? "," : "") + std::to_string(m.IdOf(rows[k]));
+  for (std::size_t k = 0; k < rows.size(); ++k) {
+    if (k) line.push_back(',');
+    line.append(std::to_string(m.IdOf(rows[k])));
+  }
   return line;
 }
 

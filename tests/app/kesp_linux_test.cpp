@@ -1,7 +1,6 @@
 #include <gtest/gtest.h>
 #include <fcntl.h>
 #include <poll.h>
-#include <pty.h>
 #include <sched.h>
 #include <signal.h>
 #include <spawn.h>
@@ -230,45 +229,6 @@ TEST_F(Kesp, TheRunningKespTakesTheCommandsAndSurvivesBadClients) {
   EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
   EXPECT_FALSE(fs::exists(root / "kesp.sock"));
   EXPECT_EQ(Run({"pause", "1"}).code, 0) << "with no kesp running, the file itself";
-}
-
-// On a terminal the command line asks, then sends the answer with the identities of the servers
-// asked about: a move meanwhile makes the running kesp refuse, and no other server is removed.
-TEST_F(Kesp, AConfirmationAnsweredAfterAMoveRemovesNothing) {
-  Register("a", 27413);
-  Register("b", 27414);
-  Supervise();
-  int terminal = -1;
-  const pid_t asker = ::forkpty(&terminal, nullptr, nullptr, nullptr);
-  ASSERT_GE(asker, 0);
-  if (asker == 0) {
-    if (::chdir(root.c_str()) == 0) ::execl("./kesp", "kesp", "remove", "1", nullptr);
-    ::_exit(127);
-  }
-  std::string said;
-  // What the terminal shows until `until` (or its end), for at most 20 s.
-  auto readUntil = [&](const std::string& until) {
-    const auto end = std::chrono::steady_clock::now() + 20s;
-    pollfd p{terminal, POLLIN, 0};
-    while (std::chrono::steady_clock::now() < end && (until.empty() || said.find(until) == std::string::npos)) {
-      if (::poll(&p, 1, 100) <= 0) continue;
-      char buffer[256];
-      const ssize_t n = ::read(terminal, buffer, sizeof buffer);
-      if (n <= 0) return;  // the asker ended
-      said.append(buffer, static_cast<std::size_t>(n));
-    }
-  };
-  readUntil("[y/N]");
-  EXPECT_NE(said.find("Are you sure to Delete \"a\"?"), std::string::npos) << said;
-  EXPECT_EQ(Run({"move", "1", "2"}).code, 0);
-  EXPECT_EQ(::write(terminal, "y\n", 2), 2);
-  readUntil("");
-  int status = 0;
-  ASSERT_EQ(::waitpid(asker, &status, 0), asker);
-  ::close(terminal);
-  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1);
-  EXPECT_NE(said.find("server 1 is now number 2; nothing done"), std::string::npos) << said;
-  EXPECT_EQ(Servers(), 2u) << "b, number 1 by then, was not removed";
 }
 
 // With kesp.ini's StopCommand: a restart planned and cancelled, shown in the status and its JSON,
