@@ -161,6 +161,8 @@ int RunCommandLine(std::vector<std::string> args, Command command, IProcessContr
     }
     // Exit code 3 is a question only from a command that asks first (status: not supervising).
     const bool asked = AsksFirst(command) && answer->code == kExitNeedsConfirmation;
+    // The servers the question is about, by identity: the answer is refused if they moved.
+    const std::string ids = asked ? TakeIdsLine(answer->err) : std::string();
     if (asked && canAsk) {
       std::string question = answer->err;
       while (!question.empty() && question.back() == '\n') question.pop_back();
@@ -169,6 +171,7 @@ int RunCommandLine(std::vector<std::string> args, Command command, IProcessContr
         return 1;
       }
       args.push_back("--yes");
+      if (!ids.empty()) args.push_back(ids);
       answer = CallControlSocket(socketPath, args, 60000, error);
       if (!answer || !error.empty()) {
         std::cerr << "kesp: " << (error.empty() ? "the running kesp ended" : error) << "\n";

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <cstdint>
 #include <ctime>
 #include <filesystem>
 #include <set>
@@ -72,6 +73,15 @@ std::string TerminalSafe(std::u16string_view text) {
   return Utf16ToUtf8(safe);
 }
 
+std::string TakeIdsLine(std::string& question) {
+  const std::size_t at = question.rfind(std::string("\n") + std::string(kIdsOption));
+  if (at == std::string::npos) return {};
+  const std::size_t end = question.find('\n', at + 1);
+  std::string line = question.substr(at + 1, end == std::string::npos ? std::string::npos : end - at - 1);
+  question.erase(at + 1, end == std::string::npos ? std::string::npos : end - at);
+  return line;
+}
+
 namespace {
 
 // The system's text of an error code, or "" for none.
@@ -96,6 +106,34 @@ struct Numbers {
   std::vector<std::size_t> rows;  // ascending, each once
   std::string bad;                // the first argument that names no server
 };
+
+// The last line of a question the running kesp asks through another process: the servers it is
+// about, which the answer brings back with --yes (see kIdsOption).
+std::string IdsLine(const Monitor& m, const std::vector<std::size_t>& rows) {
+  std::string line(kIdsOption);
+  for (std::size_t k = 0; k < rows.size(); ++k) {
+    if (k) line.push_back(',');
+    line.append(std::to_string(m.IdOf(rows[k])));
+  }
+  return line;
+}
+
+// The identities of "--ids=7,9"; none when the text is anything else.
+std::optional<std::vector<ServerId>> ParseIds(std::string_view text) {
+  std::vector<ServerId> ids;
+  std::size_t at = 0;
+  while (at <= text.size()) {
+    const std::size_t end = std::min(text.find(',', at), text.size());
+    const std::string_view part = text.substr(at, end - at);
+    if (part.empty() || part.size() > 19 || part.find_first_not_of("0123456789") != std::string_view::npos)
+      return std::nullopt;
+    ServerId id = 0;
+    for (char c : part) id = id * 10 + static_cast<ServerId>(c - '0');
+    ids.push_back(id);
+    at = end + 1;
+  }
+  return ids;
+}
 
 Numbers ParseNumbers(const std::vector<std::string>& args, std::size_t from, std::size_t count) {
   Numbers result;
@@ -132,7 +170,10 @@ class Commands {
     for (const std::string& a : args) {
       if (a == "--yes" || a == "-y") yes_ = true;
       else if (a == "--json") json_ = true;
-      else args_.push_back(a);
+      else if (a.rfind(kIdsOption, 0) == 0) {
+        idsGiven_ = true;
+        ids_ = ParseIds(std::string_view(a).substr(kIdsOption.size()));
+      } else args_.push_back(a);
     }
   }
 
@@ -185,8 +226,17 @@ class Commands {
       args_.erase(at, at + 2);
     }
     if (args_.size() < 2) return Hint(io_.err, word + " needs the numbers of servers");
-    const Numbers n = ParseNumbers(args_, 1, list_.size());
+    if (idsGiven_ && !ids_) return Hint(io_.err, "malformed " + std::string(kIdsOption));
+    // A confirmation's answer: the numbers must still name the servers the question was about
+    // (a number past the end is one of them that went).
+    const Numbers n = ParseNumbers(args_, 1, ids_ ? SIZE_MAX : list_.size());
     if (!n.bad.empty()) return NoServer(n.bad);
+    if (ids_ && ids_->size() != n.rows.size())
+      return Refuse("the confirmation was for other servers; nothing done", 1);
+    for (std::size_t k = 0; ids_ && k < n.rows.size(); ++k) {
+      std::string why;
+      if (!m_.Resolve((*ids_)[k], n.rows[k] + 1, &why)) return Refuse(why, 1);
+    }
     // The plans live in the running kesp only.
     if ((in || c == Command::Cancel) && !m_.Supervising())
       return Refuse("kesp: no kesp supervises " + Utf16ToUtf8(m_.ListPath()) +
@@ -194,7 +244,13 @@ class Commands {
                     1);
     if (AsksFirst(c) && !yes_) {
       const std::string question = TerminalSafe(m_.ConfirmationText(c, n.rows));
-      if (!io_.confirm) return io_.err << question << "\n", kExitNeedsConfirmation;
+      if (!io_.confirm) {
+        io_.err << question << "\n";
+        // Asked for a client of the running kesp: the answer comes back later, by then the
+        // numbers may name other servers.
+        if (m_.Supervising()) io_.err << IdsLine(m_, n.rows) << "\n";
+        return kExitNeedsConfirmation;
+      }
       if (!io_.confirm(question)) return io_.err << "not confirmed; nothing changed\n", 1;
     }
     if (in) return PlanRestarts(n.rows, *in);
@@ -466,6 +522,8 @@ class Commands {
   std::vector<std::string> args_;
   bool yes_ = false;
   bool json_ = false;
+  bool idsGiven_ = false;
+  std::optional<std::vector<ServerId>> ids_;
 };
 
 }  // namespace

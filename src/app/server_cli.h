@@ -25,7 +25,15 @@ struct CommandIo {
 };
 
 // The exit code of a command that needs a confirmation nobody gave; the question is on err.
+// Asked by the running kesp, the question's last line is "--ids=<id>,...": the identities of
+// the servers it names. The command line takes that line off, and sends it back with --yes; the
+// running kesp then refuses (exit code 1, with the reason) when those numbers name other servers
+// by then (moved or removed), never acting on them.
 inline constexpr int kExitNeedsConfirmation = 3;
+inline constexpr std::string_view kIdsOption = "--ids=";
+
+// Takes the "--ids=..." line off a question's text; answers it, or "" when there is none.
+std::string TakeIdsLine(std::string& question);
 // The exit code of status when no kesp supervises (the list is shown as saved), as systemctl
 // status answers for a unit that is not active. status never asks for a confirmation, so its 3
 // always means this; remove, restart and close never answer it for this.

@@ -21,6 +21,14 @@
 
 namespace tervane {
 
+// A server's identity in the running program: given when the server is made (loaded, added),
+// kept through moves, never given again in the same run; 0 names no server. Not part of the file:
+// the doors name a server by it across a wait (a confirmation, a hop to the loop's thread).
+using ServerId = std::uint64_t;
+// A new identity (any thread). The first of a run comes from the clock, so that a kesp started
+// again does not give the numbers of the one before to other servers.
+ServerId NewServerId();
+
 // A server: its record (what serverlist.dat holds) with its live status beside it, allocated
 // as one so that whatever moves the record moves the status with it.
 struct Server : ServerEntry {
@@ -28,6 +36,7 @@ struct Server : ServerEntry {
   explicit Server(const ServerEntry& record) : ServerEntry(record) {}
 
   ServerStatus Status;
+  ServerId Id = NewServerId();
   // The row's texts as last rendered, so that a change writes only the cells it changes.
   RowTexts Shown;
   RowInputs ShownFrom;

@@ -260,6 +260,7 @@ void Servers::Add(std::unique_ptr<Server> server) {
   list_.push_back(std::move(server));
   AddServerRow(view_, *list_.back(), texts_);
   ReassignRestarts();
+  listObservers_.Notify("list change");
 }
 
 void Servers::Replace(ServerList servers) {
@@ -270,6 +271,7 @@ void Servers::Replace(ServerList servers) {
     AddServerRow(view_, *list_.back(), texts_);
   }
   ReassignRestarts();
+  listObservers_.Notify("list change");
 }
 
 void Servers::Erase(std::size_t i) {
@@ -277,6 +279,7 @@ void Servers::Erase(std::size_t i) {
   view_.DeleteServerRow(static_cast<int>(i));
   list_.erase(list_.begin() + static_cast<std::ptrdiff_t>(i));
   ReassignRestarts();
+  listObservers_.Notify("list change");
 }
 
 void Servers::Move(std::size_t s, std::size_t t) {
@@ -290,6 +293,30 @@ void Servers::Move(std::size_t s, std::size_t t) {
   view_.DeleteServerRow(static_cast<int>(eraseAt));
   list_.insert(list_.begin() + static_cast<std::ptrdiff_t>(insertAt), std::move(server));
   list_.erase(list_.begin() + static_cast<std::ptrdiff_t>(eraseAt));
+  listObservers_.Notify("list change");
+}
+
+std::optional<std::size_t> Servers::RowOf(ServerId id) const {
+  if (id == 0) return std::nullopt;
+  for (std::size_t i = 0; i < list_.size(); ++i)
+    if (list_[i]->Id == id) return i;
+  return std::nullopt;
+}
+
+std::optional<std::size_t> Servers::Resolve(ServerId id, std::size_t number, std::string* why) const {
+  const std::string named = "server " + std::to_string(number);
+  const std::optional<std::size_t> row = RowOf(id);
+  std::string reason;
+  if (id == 0)
+    reason = "no server number " + std::to_string(number);
+  else if (!row)
+    reason = named + " was deleted; nothing done";
+  else if (*row + 1 != number)
+    reason = named + " is now number " + std::to_string(*row + 1) + "; nothing done";
+  else
+    return row;
+  if (why) *why = std::move(reason);
+  return std::nullopt;
 }
 
 // ----------------------------------------------------------------------------- planned restarts

@@ -120,6 +120,18 @@ class Servers {
   void Erase(std::size_t i);
   // Moves server s to position t, its row and status with it.
   void Move(std::size_t s, std::size_t t);
+  // Told after every change of the list's order or size (add, remove, move, load), on the
+  // loop's thread, so that a copy of the numbering (the HTTP door's snapshot) follows at once.
+  ObserverList<>& ListObservers() const { return listObservers_; }
+
+  // ---- identities
+  ServerId IdAt(std::size_t i) const { return list_.at(i)->Id; }
+  // Where the server of that identity is now; none when it was removed (or id is 0).
+  std::optional<std::size_t> RowOf(ServerId id) const;
+  // The row of the server a door named as `number` (from 1) and knew as `id`, when it still
+  // has that number; otherwise none, and why says what became of it ("server 3 was deleted;
+  // nothing done", "server 3 is now number 5; nothing done"). Never another server's row.
+  std::optional<std::size_t> Resolve(ServerId id, std::size_t number, std::string* why = nullptr) const;
   // Renders a server's row after its record was edited.
   void Render(std::size_t i);
   // Renders every row anew (after the texts changed).
@@ -223,6 +235,7 @@ class Servers {
   SupervisionHealth health_;
   // Told, not changed, by a start: adding an observer changes no server.
   mutable ObserverList<const StartRecord&> startObservers_;
+  mutable ObserverList<> listObservers_;
   IRcon* rcon_ = nullptr;
   RestartOptions restartOptions_;
   ZoneOffset zone_;

@@ -4,7 +4,9 @@
 // and offers the list's commands as the one layer that every door calls: the main window, the
 // command line (directly or through the control socket) and the HTTP API. Commands address
 // servers by their position in the list and ask nobody: each door decides at its own door
-// whether they were confirmed.
+// whether they were confirmed. A door that waits between naming a server and the command (a
+// confirmation, a hop to the loop's thread) keeps the server's identity and finds its row
+// again on the loop's thread right before the command.
 #pragma once
 
 #include <cstddef>
@@ -95,6 +97,16 @@ class Monitor {
   Path ListPath() const { return options_.savePath.empty() ? ServerListPath() : options_.savePath; }
   // The servers the last Restart or Close could not end.
   const std::vector<EndRefused>& LastEndsRefused() const { return endsRefused_; }
+
+  // ---- servers by identity: the doors keep it across a wait (a confirmation, a hop to the
+  // loop's thread) and find the row again, on the loop's thread, right before the command.
+  ServerId IdOf(std::size_t row) const { return servers_.IdAt(row); }
+  std::optional<std::size_t> RowOf(ServerId id) const { return servers_.RowOf(id); }
+  // The row of the server named as `number` and known as `id` when it still has that number;
+  // else none and why says what became of it (see Servers::Resolve).
+  std::optional<std::size_t> Resolve(ServerId id, std::size_t number, std::string* why = nullptr) const {
+    return servers_.Resolve(id, number, why);
+  }
 
   // ---- the list's commands; rows in ascending order, each below List().size()
   // A command on servers (those that ActsOnServers): pause and unpause, remove, restart and

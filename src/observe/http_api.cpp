@@ -147,7 +147,10 @@ void HttpApi::Handle(const HttpRequest& request, const HttpAnswer& answer) const
     if (command == Command::Restart && !ParseRestartIn(request.query, in))
       return answer(Text(400, "a restart takes ?in=<minutes> (0 to 1440) or nothing\n"));
     if (!commands_) return answer(Text(503, "no commands\n"));
-    return commands_(command, number, request, answer);
+    // The number as the status this door shows gives it: the command is bound to that server.
+    const auto snapshot = snapshots_.Latest();
+    const ServerId id = number >= 1 && number <= snapshot->servers.size() ? snapshot->servers[number - 1].id : 0;
+    return commands_(command, number, id, request, answer);
   }
   HttpResponse r = Text(405, "method not allowed\n");
   r.headers.emplace_back("Allow", "GET, POST");

@@ -65,10 +65,11 @@ struct HttpResponse {
 // Where an answer goes once it is known: called once, from any thread.
 using HttpAnswer = std::function<void(HttpResponse)>;
 
-// Runs a command on the loop's thread and answers its outcome there (404 for a number that
-// names no server); the request is the command's, for its origin.
-using CommandRunner =
-    std::function<void(Command command, std::size_t number, const HttpRequest& request, HttpAnswer answer)>;
+// Runs a command on the loop's thread and answers its outcome there; the request is the
+// command's, for its origin. The server is the one the snapshot answered from gave that number
+// (its id, 0 when it gave none: 404); one moved or removed since is refused (409), never another.
+using CommandRunner = std::function<void(Command command, std::size_t number, ServerId id, const HttpRequest& request,
+                                         HttpAnswer answer)>;
 
 class HttpApi {
  public:

@@ -23,6 +23,8 @@ struct Observatory::Parts {
   std::unique_ptr<WebhookSender> sender;
   std::string host;  // how alerts name this host
   std::deque<RestartNote> restarts;  // newest first
+  // Commands the HTTP door handed to the loop's thread that have not run yet.
+  std::atomic<std::size_t> commandsWaiting{0};
 };
 
 Observatory::Observatory(EventLoop& loop, const Servers& servers, const Supervisor& supervisor, EventLog& log,
@@ -36,6 +38,8 @@ Observatory::Observatory(EventLoop& loop, const Servers& servers, const Supervis
       parts_(std::make_unique<Parts>()) {
   startObserver_ = servers_.StartObservers().Add([this](const StartRecord& start) { OnStart(start); });
   cycleObserver_ = supervisor_.CycleEndObservers().Add([this] { OnCycleEnd(); });
+  // The numbering the HTTP door binds commands by follows every change of the list at once.
+  listObserver_ = servers_.ListObservers().Add([this] { Publish(); });
   if (!options_.webhookUrl.empty()) {
     std::string why;
     if (HttpClientReady(why)) {
@@ -55,19 +59,25 @@ Observatory::~Observatory() {
   parts_->sender.reset();
   servers_.StartObservers().Remove(startObserver_);
   supervisor_.CycleEndObservers().Remove(cycleObserver_);
+  servers_.ListObservers().Remove(listObserver_);
 }
+
+std::size_t Observatory::CommandsWaiting() const { return parts_->commandsWaiting.load(); }
 
 int Observatory::HttpPort() const { return parts_->endpoint ? parts_->endpoint->Port() : 0; }
 
 void Observatory::StartEndpoint() {
   auto alive = parts_->alive;
   // The HTTP thread hands the command to the loop's thread, which answers it when it ran it.
-  CommandRunner run = [this, alive](Command command, std::size_t number, const HttpRequest& request,
+  CommandRunner run = [this, alive](Command command, std::size_t number, ServerId id, const HttpRequest& request,
                                     HttpAnswer answer) {
     std::optional<int> in;  // checked by the API already
     if (command == Command::Restart) ParseRestartIn(request.query, in);
-    loop_.Post([this, alive, command, number, in, origin = request.peer, answer = std::move(answer)] {
-      if (*alive) RunCommand(command, number, in, origin, answer);
+    ++parts_->commandsWaiting;
+    loop_.Post([this, alive, command, number, id, in, origin = request.peer, answer = std::move(answer)] {
+      if (!*alive) return;
+      --parts_->commandsWaiting;
+      RunCommand(command, number, id, in, origin, answer);
     });
   };
   parts_->api = std::make_unique<HttpApi>(options_.httpToken, options_.httpListen->host, parts_->snapshots,
@@ -94,7 +104,7 @@ void Observatory::Listen() {
   }
 }
 
-void Observatory::RunCommand(Command command, std::size_t number, std::optional<int> inMinutes,
+void Observatory::RunCommand(Command command, std::size_t number, ServerId id, std::optional<int> inMinutes,
                              const std::string& origin, const HttpAnswer& answer) {
   HttpResponse r;
   std::string outcome;
@@ -102,12 +112,22 @@ void Observatory::RunCommand(Command command, std::size_t number, std::optional<
   std::string server = "server " + std::to_string(number);
   std::string what = verb;  // for the operator's line
   if (inMinutes) what += " in " + std::to_string(*inMinutes) + " minute(s)";
-  if (number < 1 || number > servers_.size()) {
+  // The server the number named when the request came, wherever it is now: moved or removed
+  // meanwhile, nothing is done (another server may have its number now).
+  std::string gone;
+  const std::optional<std::size_t> found = servers_.Resolve(id, number, &gone);
+  if (id == 0) {
     r.status = 404;
     r.body = "no server number " + std::to_string(number) + "\n";
     outcome = "no such server";
+  } else if (!found) {
+    r.status = 409;
+    r.contentType = "application/json";
+    r.body = "{\"ok\":false,\"number\":" + std::to_string(number) + ",\"command\":\"" + verb + "\",\"error\":\"" +
+             gone + "\"}";
+    outcome = gone;
   } else {
-    const std::size_t row = number - 1;
+    const std::size_t row = *found;
     server += " (" + Utf16ToUtf8(servers_.at(row).Name.str()) + ")";
     r.contentType = "application/json";
     r.body = "{\"ok\":";

@@ -29,7 +29,8 @@ enum class AlertKind;
 // loop's thread), a line for the operator that is not the log file's, and the descriptor reserve.
 struct ObservatoryHooks {
   // A command the HTTP API serves (pause, unpause, restart, close) on the server in row `row`
-  // (below the list's size). Answers whether the list was saved afterwards.
+  // (below the list's size; the server the request named, found again right before). Answers
+  // whether the list was saved afterwards.
   std::function<bool(Command command, std::size_t row)> command;
   // restart?in=<minutes>: a warned one-off restart planned; answers when it is due. cancel: it
   // is cancelled; answers whether one was planned. Live state: nothing is saved.
@@ -55,6 +56,8 @@ class Observatory {
   const ObserveOptions& Options() const { return options_; }
   // The HTTP endpoint's port, 0 when it is off or does not listen (yet).
   int HttpPort() const;
+  // The HTTP door's commands handed to the loop's thread that did not run yet (any thread).
+  std::size_t CommandsWaiting() const;
 
   // Tells the observers of one start, or of a pause by the crash-loop guard.
   void OnStart(const StartRecord& start);
@@ -66,8 +69,8 @@ class Observatory {
  private:
   void StartEndpoint();
   void Listen();
-  void RunCommand(Command command, std::size_t number, std::optional<int> inMinutes, const std::string& origin,
-                  const HttpAnswer& answer);
+  void RunCommand(Command command, std::size_t number, ServerId id, std::optional<int> inMinutes,
+                  const std::string& origin, const HttpAnswer& answer);
   void Alert(std::size_t row, AlertKind kind, const StartRecord& start);
   // Called from the HTTP threads: only atomics.
   ObserverCounts Counts() const;
@@ -81,6 +84,7 @@ class Observatory {
   ObservatoryHooks hooks_;
   int startObserver_ = 0;
   int cycleObserver_ = 0;
+  int listObserver_ = 0;
   std::unique_ptr<Parts> parts_;
 };
 

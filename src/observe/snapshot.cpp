@@ -14,6 +14,7 @@ MonitorSnapshot TakeSnapshot(const Servers& servers, const Supervisor& superviso
     const Server& s = *list[i];
     ServerSnapshot o;
     o.number = i + 1;
+    o.id = s.Id;
     o.name = Utf16ToUtf8(s.Name.str());
     o.address = Utf16ToUtf8(FromSystem8(s.IPAddress.str()));
     o.port = s.Port;

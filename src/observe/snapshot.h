@@ -18,6 +18,7 @@ namespace tervane {
 
 struct ServerSnapshot {
   std::size_t number = 0;  // from 1, as the list shows it
+  ServerId id = 0;         // its identity: what a command on that number is bound to
   std::string name;        // UTF-8, as every text here but the status's own
   std::string address;
   int port = 0;

@@ -1,5 +1,7 @@
 #include "ui/main_logic.h"
 
+#include <algorithm>
+
 #include "support/text.h"
 
 namespace tervane {
@@ -168,9 +170,18 @@ void MainWindowLogic::RunConfirmed(Command command) {
   if (!ListAccepted()) return;
   const std::vector<std::size_t> rows = SelectedRows();
   if (rows.empty()) return;
+  // The box runs a modal loop: timers, HTTP and control-socket commands may move or remove
+  // servers before the answer. The command goes to the servers that were asked about, where
+  // they are by then; those removed meanwhile are left out.
+  std::vector<ServerId> ids;
+  for (std::size_t row : rows) ids.push_back(c_.monitor.IdOf(row));
   // Only Yes carries the command out; No or closing the box changes nothing at all.
   if (!c_.boxes.Show(BoxOwner::MainWindow, BoxKind::Confirm, c_.monitor.ConfirmationText(command, rows))) return;
-  c_.monitor.Run(command, rows);
+  std::vector<std::size_t> now;
+  for (ServerId id : ids)
+    if (const auto row = c_.monitor.RowOf(id)) now.push_back(*row);
+  std::sort(now.begin(), now.end());
+  if (!now.empty()) c_.monitor.Run(command, now);
 }
 
 void MainWindowLogic::menuDeleteServerClick() { RunConfirmed(Command::Remove); }
@@ -237,8 +248,10 @@ void MainWindowLogic::menuNewServerClick(IServerEditorDialog& dialog) {
 void MainWindowLogic::menuEditServerClick(IServerEditorDialog& dialog) {
   const int s = view_.FirstSelected();
   if (s < 0 || !ListAccepted()) return;
-  const Server* chosen = list_.at(static_cast<std::size_t>(s)).get();
-  const ServerEntry& r = *chosen;
+  // The list may change while the dialog is open (its modal loop runs the timers and the
+  // other doors): the server is kept by its identity and found again at OK.
+  const ServerId chosen = c_.monitor.IdOf(static_cast<std::size_t>(s));
+  const ServerEntry& r = *list_.at(static_cast<std::size_t>(s));
   editor_.edtName = r.Name.str();
   editor_.cbbPriority = r.Priority == 1 || r.Priority == 2 ? r.Priority : 0;
   editor_.edtFileName = r.FileName.str();
@@ -250,16 +263,18 @@ void MainWindowLogic::menuEditServerClick(IServerEditorDialog& dialog) {
   editor_.cbbHideServer = r.HideServer != 0;
   editor_.result.ResultAffinity = r.Affinity;
   editor_.OnShow(ProcessorCount());
-  // The server being edited is the first selected row at the moment OK is pressed.
-  if (!dialog.ShowModal(editor_, [&] { return EditorAccepts(view_.FirstSelected()); })) return;
-  // The list may have changed while the dialog was open: edit the server that was chosen.
-  for (std::size_t i = 0; i < list_.size(); ++i) {
-    if (list_[i].get() != chosen) continue;
-    c_.monitor.EditServer(i, editor_.edtName, editor_.result, static_cast<std::uint8_t>(editor_.cbbPriority),
-                          editor_.cbbHideServer);
-    editor_.ResetForNextUse();
-    return;
-  }
+  // The checks skip the server being edited, wherever it is when OK is pressed.
+  auto editedRow = [&] {
+    const auto row = c_.monitor.RowOf(chosen);
+    return row ? static_cast<int>(*row) : -1;
+  };
+  if (!dialog.ShowModal(editor_, [&] { return EditorAccepts(editedRow()); })) return;
+  // Removed meanwhile: there is nothing to edit, and no other server takes the changes.
+  const int row = editedRow();
+  if (row < 0) return;
+  c_.monitor.EditServer(static_cast<std::size_t>(row), editor_.edtName, editor_.result,
+                        static_cast<std::uint8_t>(editor_.cbbPriority), editor_.cbbHideServer);
+  editor_.ResetForNextUse();
 }
 
 }  // namespace tervane

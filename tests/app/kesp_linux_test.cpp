@@ -217,6 +217,7 @@ TEST_F(Kesp, TheRunningKespTakesTheCommandsAndSurvivesBadClients) {
   const Result unconfirmed = Run({"restart", "1"});
   EXPECT_EQ(unconfirmed.code, 3);
   EXPECT_NE(unconfirmed.err.find("Are you sure to Restart \"a\"?"), std::string::npos);
+  EXPECT_EQ(unconfirmed.err.find("--ids="), std::string::npos) << "the identities go back, not to the operator";
   EXPECT_EQ(Run({"restart", "1", "--yes"}).code, 0);
 
   // Two clients at once.

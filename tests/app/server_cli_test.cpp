@@ -160,6 +160,23 @@ TEST_F(CommandLine, RestartRemoveAndCloseAskFirst) {
   EXPECT_EQ(rig.monitor.List()[0]->Paused, 1) << "closed";
 }
 
+// Asked for a client of the running kesp, the question ends with the identities of the servers
+// it names; the answer that brings them back is refused when the numbers name others by then.
+TEST_F(CommandLine, AConfirmationIsBoundToTheServersItAskedAbout) {
+  Register("a", 27015);
+  Register("b", 27016);
+  rig.monitor.BeginSupervision();
+  std::string question = Run({"remove", "1"}).err;
+  const std::string ids = TakeIdsLine(question);
+  EXPECT_EQ(question, "Are you sure to Delete \"a\"?\n");
+  ASSERT_EQ(Run({"move", "1", "2"}).code, 0);
+  const std::pair<std::string, std::string> cases[] = {
+      {"1", "server 1 is now number 2; nothing done\n"}, {"2", ""}, {"2", "server 2 was deleted; nothing done\n"}};
+  for (const auto& [number, says] : cases) EXPECT_EQ(Run({"remove", number, "--yes", ids}).err, says);
+  ASSERT_EQ(rig.monitor.List().size(), 1u);
+  EXPECT_EQ(rig.monitor.List()[0]->Name.str(), u"b") << "only a was removed";
+}
+
 // A new executable or new run parameters wait for the server's next start; priority and
 // affinity apply at once, so an edit of those alone says nothing more.
 TEST_F(CommandLine, AnEditOfARunningServerSaysWhatWaitsForItsNextStart) {

@@ -5,6 +5,7 @@
 #include <nlohmann/json.hpp>
 
 #include <atomic>
+#include <future>
 #include <thread>
 
 #include "observe_support.h"
@@ -103,6 +104,36 @@ TEST_F(Endpoint, CommandsNeedTheTokenAndGoThroughTheMonitor) {
 
   EXPECT_EQ(Post("/api/servers/2/pause").status, 404);  // no such server
   EXPECT_EQ(Post("/api/servers/0/pause").status, 404);  // numbered from 1
+}
+
+// A command waits for the loop's thread; a move or a removal that comes first leaves it nothing
+// to act on: 409 with the reason, and no server is touched, though another has its number now.
+TEST_F(Endpoint, ACommandRacingAMoveOrARemovalNeverReachesAnotherServer) {
+  for (const char* name : {"alpha", "beta", "gamma"}) AddServer(name);
+  Run("");
+  ASSERT_TRUE(WaitUntil([&] { return cycles > 0; }, 30s));
+  const Path gamma = monitor->List()[2]->FileName.str();
+  const std::tuple<const char*, std::function<void()>, const char*> cases[] = {
+      {"/api/servers/1/pause", [&] { monitor->Move(0, 2); }, "server 1 is now number 3; nothing done"},
+      {"/api/servers/2/close", [&] { monitor->Delete({1}); }, "server 2 was deleted; nothing done"},
+  };
+  for (const auto& [path, meanwhile, says] : cases) {
+    // The loop's thread stands still until the request was read and handed to it.
+    auto reply = std::async(std::launch::async, [&] { return Request("POST", path, kToken); });
+    const auto end = std::chrono::steady_clock::now() + 10s;
+    while (observing->CommandsWaiting() == 0 && std::chrono::steady_clock::now() < end) std::this_thread::sleep_for(5ms);
+    ASSERT_EQ(observing->CommandsWaiting(), 1u);
+    meanwhile();
+    WaitUntil([&] { return reply.wait_for(0s) == std::future_status::ready; }, 15s);
+    const Reply r = reply.get();
+    EXPECT_EQ(r.status, 409);
+    EXPECT_NE(r.body.find(says), std::string::npos) << r.body;
+  }
+  monitor->Process().TerminateServerProcess(gamma);  // removed from the list, still running
+  for (const auto& s : monitor->List()) EXPECT_EQ(s->Paused, 0) << "no other server paused or closed";
+  // The new numbering was published with the change: number 1 is beta now.
+  EXPECT_EQ(Post("/api/servers/1/pause").status, 200);
+  EXPECT_EQ(monitor->List()[0]->Name.str(), u"beta");
 }
 
 // Garbage, oversized headers and bodies, requests cut off: each is refused or dropped, the

@@ -2,6 +2,8 @@
 
 #include <cstring>
 #include <deque>
+#include <functional>
+#include <utility>
 
 #include "fake_process_control.h"
 #include "test_support.h"
@@ -19,6 +21,7 @@ class ScriptedBoxes : public IMessageBoxes {
  public:
   bool Show(BoxOwner owner, BoxKind kind, const std::u16string& text) override {
     shown.push_back({owner, kind, text});
+    if (whileShown) std::exchange(whileShown, nullptr)();
     if (answers.empty()) return true;
     bool a = answers.front();
     answers.pop_front();
@@ -31,6 +34,8 @@ class ScriptedBoxes : public IMessageBoxes {
   };
   std::vector<Box> shown;
   std::deque<bool> answers;
+  // What the other doors do while the next box is up (its modal loop runs them).
+  std::function<void()> whileShown;
 };
 
 // An editor that fills its controls from a script each time OK is "pressed".
@@ -342,6 +347,25 @@ TEST_F(MainLogicTest, CloseEndsAndPausesThenSaves) {
   EXPECT_EQ(boxes.shown.back().text, u"Are you sure to Close selected servers?");
   EXPECT_EQ(process.Count("terminate"), 3);
   EXPECT_EQ(Saved()[2].Paused, 1);
+}
+
+// The confirmation's box lets other doors move or remove servers before Yes: the command goes
+// to the server asked about, wherever it is by then, and never to another.
+TEST_F(MainLogicTest, AConfirmedCommandReachesOnlyTheServerAskedAbout) {
+  const std::pair<std::function<void()>, std::vector<std::uint8_t>> cases[] = {
+      {[&] { monitor.Move(1, 0); }, {1, 0, 0}},  // b a c: b closed
+      {[&] { monitor.Delete({1}); }, {0, 0}},    // a c: nothing closed
+  };
+  for (const auto& [meanwhile, paused] : cases) {
+    while (!list.empty()) monitor.Delete({0});
+    for (const char16_t* name : {u"a", u"b", u"c"}) Add(name, static_cast<int>(list.size()) + 1);
+    Select({1});
+    boxes.whileShown = meanwhile;
+    logic.menuCloseServerClick();
+    std::vector<std::uint8_t> now;
+    for (const auto& e : list) now.push_back(e->Paused);
+    EXPECT_EQ(now, paused);
+  }
 }
 
 TEST_F(MainLogicTest, ShowAndHideSetTheFlagAndTheConsole) {

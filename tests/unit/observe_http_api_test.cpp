@@ -154,7 +154,8 @@ class HttpApiTest : public ::testing::Test {
   }
   SnapshotBox box;
   std::vector<std::pair<Command, std::size_t>> commands;
-  CommandRunner runner = [this](Command command, std::size_t number, const HttpRequest&, HttpAnswer answer) {
+  CommandRunner runner = [this](Command command, std::size_t number, ServerId, const HttpRequest&,
+                                HttpAnswer answer) {
     commands.emplace_back(command, number);
     answer(HttpResponse{});
   };

@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <set>
+
 #include "core/servers.h"
 #include "fake_process_control.h"
 #include "support/text.h"
@@ -191,6 +193,19 @@ TEST_F(ServersTest, MovingAServerCarriesItsStatusAndRow) {
   servers.Erase(2);
   ASSERT_EQ(view.RowCount(), 2);
   EXPECT_EQ(view.Row(1)[ColServerName], u"C");
+}
+
+// An identity follows its server through moves, goes with it and is never given again.
+TEST_F(ServersTest, AnIdentityFollowsItsServerAndNeverNamesAnother) {
+  const ServerId a = servers.IdAt(0), b = servers.IdAt(1), c = servers.IdAt(2);
+  servers.Move(0, 2);  // B C A
+  servers.Erase(0);    // C A
+  servers.Add(std::make_unique<Server>());
+  const ServerId d = servers.IdAt(2);
+  EXPECT_EQ((std::set<ServerId>{a, b, c, d, 0}).size(), 5u);
+  EXPECT_EQ((std::vector{servers.RowOf(c), servers.RowOf(a), servers.RowOf(d), servers.RowOf(b)}),
+            (std::vector<std::optional<std::size_t>>{0, 1, 2, std::nullopt}));
+  EXPECT_EQ(servers.Resolve(a, 1), std::nullopt) << "another server's number by now";
 }
 
 // ----------------------------------------------------------------------------- planned restarts
