@@ -388,136 +388,85 @@ TEST(RconRequests, ARequestThatCannotBeSentEndsAtOnceWithItsReason) {
 using Clock = std::chrono::steady_clock;
 using namespace std::chrono_literals;
 
-// A GoldSrc RCON server on the loop's thread: answers the challenge (after telling onChallenge)
-// and records and answers every command; a silent one answers nothing.
-class UdpRconServer {
- public:
-  UdpRconServer(EventLoop& loop, bool silent) : udp_(loop), silent_(silent) {
-    udp_.OnError = [](TVelUDP&, const std::string&, int& code) { code = 0; };
-    udp_.OnReceive = [this](TVelUDP& udp) { Read(udp); };
-    udp_.Open();
+// A GoldSrc RCON server on the loop's thread: answers the challenge (after onChallenge) and
+// records every command; a silent one answers nothing.
+struct UdpRconServer {
+  UdpRconServer(EventLoop& loop, bool silent) : udp(loop) {
+    udp.OnError = [](TVelUDP&, const std::string&, int& code) { code = 0; };
+    udp.OnReceive = [this, silent](TVelUDP& u) {
+      char buffer[2048];
+      std::string from;
+      int port = 0;
+      const int n = u.ReceiveBuffer(buffer, sizeof buffer, from, port);
+      const std::string text(buffer + 4, static_cast<std::size_t>(std::max(n, 4)) - 4);
+      const bool challenge = text.rfind("challenge rcon", 0) == 0;
+      challenges += challenge ? 1 : 0;
+      if (silent || n <= 4) return;
+      if (challenge && onChallenge) onChallenge();
+      if (!challenge) commands.push_back(text.substr(text.find("\" ") + 2));  // rcon 7 "pw" <command>
+      const Bytes answer = Datagram(challenge ? "challenge rcon 7\n" : "lok");
+      u.SendBuffer(answer.data(), static_cast<int>(answer.size()), port, "127.0.0.1");
+    };
+    udp.Open();
   }
-  std::uint16_t Port() const { return static_cast<std::uint16_t>(udp_.LocalPort()); }
-
+  TVelUDP udp;
   std::vector<std::string> commands;
   int challenges = 0;
   std::function<void()> onChallenge;
-
- private:
-  void Read(TVelUDP& udp) {
-    char buffer[2048];
-    std::string from;
-    int port = 0;
-    const int n = udp.ReceiveBuffer(buffer, sizeof buffer, from, port);
-    if (n <= 4) return;
-    const std::string text(buffer + 4, static_cast<std::size_t>(n) - 4);
-    std::string answer;
-    if (text.rfind("challenge rcon", 0) == 0) {
-      ++challenges;
-      if (silent_) return;
-      if (onChallenge) onChallenge();
-      answer = "challenge rcon 7\n";
-    } else {
-      commands.push_back(text.substr(text.find("\" ") + 2));  // rcon 7 "pw" <command>
-      answer = "lok";
-    }
-    const Bytes datagram = Datagram(answer);
-    udp.SendBuffer(datagram.data(), static_cast<int>(datagram.size()), port, "127.0.0.1");
-  }
-  TVelUDP udp_;
-  bool silent_;
 };
 
-class RconClientTest : public ::testing::Test {
- protected:
-  RconRequest To(const UdpRconServer& server, std::string command,
-                 Clock::time_point beginBy = Clock::time_point::max()) {
-    RconRequest request;
-    request.dialect = RconDialect::GoldSrc;
-    request.address = "127.0.0.1";
-    request.port = server.Port();
-    request.password = "pw";
-    request.command = std::move(command);
-    request.connectTimeout = request.timeout = 600ms;
-    request.quietTime = 20ms;
-    request.beginBy = beginBy;
-    return request;
-  }
-  // Sends and records the result under its name with when it came.
-  void Send(const RconRequest& request, const std::string& name) {
-    client->Send(request, [this, name](const RconResult& r) { results.push_back({name, r, Clock::now()}); });
-  }
-  bool WaitFor(std::size_t n) { return loop.RunUntil([&] { return results.size() >= n; }, 10s); }
-  // The one worker held by the silent server until the requests that follow are queued.
-  void Hold() {
-    Send(To(silent, "hold"), "hold");
-    ASSERT_TRUE(loop.RunUntil([&] { return silent.challenges == 1; }, 5s));
-  }
-  const RconResult* Of(const std::string& name) const {
-    for (const auto& r : results)
-      if (r.name == name) return &r.result;
-    return nullptr;
-  }
-
-  struct Result {
-    std::string name;
-    RconResult result;
-    Clock::time_point when;
-  };
+// One worker, held by a silent server while the others queue: they run earliest due first, a
+// full queue refuses the latest, and what is due or withdrawn (before or after the challenge) is
+// answered "not sent" at once and never sent.
+TEST(RconClient, RunsEarliestDueFirstAndNeverSendsWhatIsDueOrWithdrawn) {
   EventLoop loop;
-  UdpRconServer silent{loop, true};
-  UdpRconServer server{loop, false};
-  std::unique_ptr<RconClient> client;
-  std::vector<Result> results;
-};
-
-TEST_F(RconClientTest, TheRequestDueFirstRunsFirstAndAFullQueueDropsTheLatest) {
-  client = std::make_unique<RconClient>(loop, RconClientLimits{1, 3});
-  Hold();
-  const auto now = Clock::now();
-  Send(To(server, "late", now + 20s), "late");
-  Send(To(server, "none"), "none");
-  Send(To(server, "soon", now + 5s), "soon");
-  Send(To(server, "sooner", now + 2s), "sooner");  // full: the latest of all makes room
-  Send(To(server, "after"), "after");              // later than every one waiting: refused
-  ASSERT_TRUE(WaitFor(6));
-  EXPECT_EQ(server.commands, (std::vector<std::string>{"sooner", "soon", "late"}));
-  for (const char* busy : {"none", "after"}) {
-    ASSERT_TRUE(Of(busy));
-    EXPECT_EQ(Of(busy)->failure, RconFailure::Busy) << busy;
-  }
-  ASSERT_TRUE(Of("late"));
-  EXPECT_TRUE(Of("late")->ok() && Of("late")->commandSent) << Of("late")->Reason();
-}
-
-TEST_F(RconClientTest, ARequestPastItsTimeOrWithdrawnIsAnsweredNotSentAndNeverSent) {
-  client = std::make_unique<RconClient>(loop, RconClientLimits{1, 64});
-  Hold();
-  const auto start = Clock::now();
-  Send(To(server, "due", start + 100ms), "due");
-  RconRequest withdrawn = To(server, "withdrawn");
-  withdrawn.withdrawn = std::make_shared<std::atomic<bool>>(false);
-  Send(withdrawn, "withdrawn");
-  withdrawn.withdrawn->store(true);  // its process ended while it waited
-  // Withdrawn between the challenge and the command: the command's datagram never goes.
-  RconRequest late = To(server, "late");
-  late.withdrawn = std::make_shared<std::atomic<bool>>(false);
-  server.onChallenge = [&] {
-    if (server.challenges == 1) late.withdrawn->store(true);
+  UdpRconServer silent(loop, true), server(loop, false);
+  RconClient client(loop, RconClientLimits{1, 4});
+  std::vector<std::pair<std::string, RconResult>> results;
+  auto send = [&](const UdpRconServer& to, const std::string& command, Clock::time_point beginBy,
+                  RconWithdrawal withdrawn = nullptr) {
+    RconRequest r;
+    r.dialect = RconDialect::GoldSrc;
+    r.address = "127.0.0.1";
+    r.port = static_cast<std::uint16_t>(to.udp.LocalPort());
+    r.password = "pw";
+    r.command = command;
+    r.connectTimeout = r.timeout = 600ms;
+    r.quietTime = 20ms;
+    r.beginBy = beginBy;
+    r.withdrawn = std::move(withdrawn);
+    client.Send(r, [&, command](const RconResult& result) { results.emplace_back(command, result); });
   };
-  Send(late, "late");
-  Send(To(server, "kept"), "kept");
-  ASSERT_TRUE(WaitFor(5));
-  EXPECT_EQ(results.front().name, "due") << "answered at its time, not when a worker is free";
-  EXPECT_LT(results.front().when - start, 500ms);
-  EXPECT_EQ(results.front().result.Reason(), "RCON command not sent (not sent within 0 s: 1 requests ahead)");
-  for (const char* name : {"withdrawn", "late"}) {
-    ASSERT_TRUE(Of(name));
-    EXPECT_EQ(Of(name)->Reason(), "RCON command not sent (withdrawn: the process it was meant for has ended)");
-    EXPECT_FALSE(Of(name)->commandSent);
+  const auto none = Clock::time_point::max();
+  send(silent, "hold", none);
+  ASSERT_TRUE(loop.RunUntil([&] { return silent.challenges == 1; }, 5s));
+  const auto now = Clock::now();
+  const auto early = std::make_shared<std::atomic<bool>>(false), late = std::make_shared<std::atomic<bool>>(false);
+  send(server, "late", now + 20s);
+  send(server, "due", now + 100ms);
+  send(server, "withdrawn", now + 5s, early);
+  send(server, "soon", now + 5s, late);
+  send(server, "sooner", now + 2s);  // full: "late" makes room
+  send(server, "after", none);       // later than all: refused
+  early->store(true);
+  server.onChallenge = [&] { late->store(server.challenges == 2); };
+  ASSERT_TRUE(loop.RunUntil([&] { return results.size() == 7; }, 10s));
+  EXPECT_EQ(server.commands, std::vector<std::string>{"sooner"});
+  EXPECT_EQ(server.challenges, 2) << "the withdrawn one never connected, the late one stopped after the challenge";
+  const std::vector<std::pair<std::string, std::string>> expected = {
+      {"late", "RCON busy (4 requests waiting)"},
+      {"after", "RCON busy (4 requests waiting)"},
+      {"due", "RCON command not sent (not sent within 0 s: 1 requests ahead)"},  // at its time, the worker busy
+      {"withdrawn", "RCON command not sent (withdrawn: the process it was meant for has ended)"},
+      {"hold", "RCON timed out (while waiting for the challenge)"},
+      {"sooner", "RCON answered"},
+      {"soon", "RCON command not sent (withdrawn: the process it was meant for has ended)"},
+  };
+  for (std::size_t k = 0; k < expected.size(); ++k) {
+    EXPECT_EQ(results[k].first, expected[k].first);
+    EXPECT_EQ(results[k].second.Reason(), expected[k].second) << results[k].first;
+    EXPECT_EQ(results[k].second.commandSent.has_value(), results[k].first == "sooner") << results[k].first;
   }
-  EXPECT_EQ(server.challenges, 2) << "the late one was withdrawn after its challenge";
-  EXPECT_EQ(server.commands, std::vector<std::string>{"kept"});
 }
 
 }  // namespace
