@@ -9,6 +9,8 @@ namespace tervane {
 namespace {
 
 constexpr char16_t kCannotSendStop[] = u"cannot send the stop command through RCON: ";
+// A stop's exchange begun within StopSeconds has reported before the stop gives up on it.
+static_assert(GracefulStop::kResultGrace > kRconExchangeTimeout);
 
 }  // namespace
 
