@@ -4,6 +4,7 @@
 #pragma once
 
 #include <filesystem>
+#include <functional>
 #include <map>
 #include <string>
 #include <vector>
@@ -35,6 +36,7 @@ class FakeProcessControl : public IProcessControl, public IServerWindows {
   std::vector<Dialog> dialogs;  // open fatal-error dialogs, first found first
   std::vector<std::string> calls;
   int cycles = 0;
+  std::function<void(const Path&)> beforeEnd;  // what a test looks at as a process is ended
 
   // Real files are compared by identity, made-up paths by their text.
   bool IsSameFile(const Path& a, const Path& b) override {
@@ -49,6 +51,7 @@ class FakeProcessControl : public IProcessControl, public IServerWindows {
     return running[Key(f)] ? Look::Running() : Look::Absent();
   }
   Look EndServerProcess(const Path& f) override {
+    if (beforeEnd) beforeEnd(f);
     if (const auto refused = lookErrors.find(Key(f)); refused != lookErrors.end()) {
       calls.push_back("end refused " + Utf16ToUtf8(f));
       return Look::Unknown(refused->second);

@@ -11,6 +11,7 @@
 #include <chrono>
 #include <cstring>
 
+#include "net/rcon.h"
 #include "support/descriptors.h"
 #include "support/event_loop_posix.h"
 #include "support/text.h"
@@ -29,6 +30,8 @@ constexpr unsigned kClientTimeoutMs = 10000;
 // How long a client waits for an answer that comes later (an RCON exchange takes at most a few
 // seconds); past it the client is dropped and the answer goes nowhere.
 constexpr unsigned kAnswerTimeoutMs = 30000;
+// An RCON command is answered within its time, sent or "not sent": never dropped unanswered.
+static_assert(std::chrono::milliseconds(kAnswerTimeoutMs) >= kRconDoorAnswerWithin + std::chrono::seconds(5));
 // Connections taken in one go, so that a flood of them cannot hold the loop's thread.
 constexpr int kAcceptsPerWake = 64;
 // How long the door stays shut when no descriptor was left to accept with.

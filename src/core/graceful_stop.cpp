@@ -7,9 +7,28 @@ namespace tervane {
 void GracefulStop::Begin(Clock::time_point now, int stopSeconds, Then then, RestartReason reason) {
   active_ = true;
   failed_ = false;
-  deadline_ = now + std::chrono::seconds(std::max(0, stopSeconds));
+  sent_ = false;
+  notSent_ = false;
+  why_.clear();
+  stopSeconds_ = std::max(0, stopSeconds);
+  // RCON drops the command at StopSeconds if it has not begun by then, and an exchange begun in
+  // time reports within kResultGrace: no result by then means nothing went out.
+  deadline_ = now + std::chrono::seconds(stopSeconds_) + kResultGrace;
   then_ = then;
   reason_ = reason;
+}
+
+void GracefulStop::CommandSent(Clock::time_point at) {
+  if (!active_ || sent_) return;
+  sent_ = true;
+  deadline_ = at + std::chrono::seconds(stopSeconds_);
+}
+
+void GracefulStop::CommandNotSent(std::string why) {
+  if (!active_ || sent_) return;
+  failed_ = true;
+  notSent_ = true;
+  why_ = std::move(why);
 }
 
 GracefulStop::Step GracefulStop::Check(Clock::time_point now, const Look& process) {

@@ -52,6 +52,9 @@ struct Server : ServerEntry {
   std::optional<RestartPlan> Plan;
   GracefulStop Stop;
   std::string RconTrouble;
+  // The RCON requests' tie to the server's current process: made when first asked for, set and
+  // dropped when that process ends, is ended, is found gone or another starts (Servers does).
+  RconWithdrawal RconFor;
 
   const ServerEntry& Record() const { return *this; }
   // A paused server shows as paused whatever it was doing before.

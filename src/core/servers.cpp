@@ -6,6 +6,13 @@
 #include "support/text.h"
 
 namespace tervane {
+namespace {
+
+constexpr char16_t kCannotSendStop[] = u"cannot send the stop command through RCON: ";
+// A stop's exchange begun within StopSeconds has reported before the stop gives up on it.
+static_assert(GracefulStop::kResultGrace > kRconExchangeTimeout);
+
+}  // namespace
 
 WallTime SystemWallTime() {
   return std::chrono::duration_cast<std::chrono::seconds>(std::chrono::system_clock::now().time_since_epoch())
@@ -47,6 +54,7 @@ void Servers::FoundRunning(std::size_t i) {
 
 void Servers::FoundMissing(std::size_t i) {
   LookedAt(i);
+  WithdrawRcon(i);  // its process is gone
   Server& s = at(i);
   s.WaitReply = 0;
   s.TimeoutCount = 0;
@@ -123,6 +131,7 @@ void Servers::ReplyMissed(std::size_t i) {
 
 void Servers::Restart(std::size_t i, RestartReason reason, const Path& exe, std::u16string_view detail) {
   if (!GuardLets(i, reason)) return;
+  WithdrawRcon(i);
   const Look ended = process_.EndServerProcess(exe);
   if (!ended.Known()) {
     // The process may still run: a second one is not started beside it. A silent server's
@@ -141,6 +150,7 @@ std::vector<std::size_t> Servers::RestartByCommand(const std::vector<std::size_t
   ended.reserve(rows.size());
   for (std::size_t i : rows) {
     at(i).Stop.Abandon();  // a stop under way is overtaken: the process is ended now
+    WithdrawRcon(i);
     ended.push_back(process_.EndServerProcess(at(i).FileName.str()));
   }
   process_.Sleep(timing_.pauseMs);
@@ -184,6 +194,7 @@ void Servers::StartAndRecord(std::size_t i, RestartReason reason, const Path& ex
   // a command, though logged by the rule of a lost process.
   const bool afterClose = st.closedByOperator && reason == RestartReason::ProcessLost;
   st.closedByOperator = false;
+  WithdrawRcon(i);  // what was asked before the start was not meant for the new process
   st.lastStartError = process_.StartServerProcess(exe, s.Params.str(), s.Priority, HideConsole(s), s.Affinity);
   const bool started = st.lastStartError == 0;
   // A failed start is tried again after the same number of lost cycles as a lost process.
@@ -245,6 +256,7 @@ void Servers::SetPaused(std::size_t i, bool paused) {
 
 Look Servers::Close(std::size_t i) {
   at(i).Stop.Abandon();
+  WithdrawRcon(i);
   const Look ended = process_.EndServerProcess(at(i).FileName.str());
   if (ended.Known())
     LookedAt(i);
@@ -265,6 +277,7 @@ void Servers::Add(std::unique_ptr<Server> server) {
 
 void Servers::Replace(ServerList servers) {
   for (int i = view_.RowCount() - 1; i >= 0; --i) view_.DeleteServerRow(i);
+  for (std::size_t i = 0; i < list_.size(); ++i) WithdrawRcon(i);
   list_.clear();
   for (auto& server : servers) {
     list_.push_back(std::move(server));
@@ -276,6 +289,7 @@ void Servers::Replace(ServerList servers) {
 
 void Servers::Erase(std::size_t i) {
   if (i >= list_.size()) return;
+  WithdrawRcon(i);
   view_.DeleteServerRow(static_cast<int>(i));
   list_.erase(list_.begin() + static_cast<std::ptrdiff_t>(i));
   ReassignRestarts();
@@ -370,14 +384,31 @@ WallTime Servers::NextPlannedRestart(std::size_t i) const {
   return plan ? plan->NextRestart().value_or(0) : 0;
 }
 
-RconRequest Servers::RconRequestOf(std::size_t i, std::string command) const {
-  const Server& s = at(i);
-  return RconRequestFor(SettingsOf(i), s.IPAddress.str(), s.Port, s.Params.str(), s.ReplyKind, s.Status.protocol,
-                        std::move(command));
+RconRequest Servers::RconRequestOf(std::size_t i, std::string command) {
+  Server& s = at(i);
+  RconRequest request = RconRequestFor(SettingsOf(i), s.IPAddress.str(), s.Port, s.Params.str(), s.ReplyKind,
+                                       s.Status.protocol, std::move(command));
+  request.withdrawn = RconForProcess(i);
+  return request;
 }
 
-void Servers::SendRcon(std::size_t i, std::string command, IRcon::Done done) {
+RconWithdrawal Servers::RconForProcess(std::size_t i) {
+  RconWithdrawal& token = at(i).RconFor;
+  if (!token) token = std::make_shared<std::atomic<bool>>(false);
+  return token;
+}
+
+void Servers::WithdrawRcon(std::size_t i) {
+  if (RconWithdrawal& token = at(i).RconFor) {
+    token->store(true);
+    token.reset();
+  }
+}
+
+void Servers::SendRcon(std::size_t i, std::string command, std::chrono::steady_clock::time_point beginBy,
+                       IRcon::Done done) {
   RconRequest request = RconRequestOf(i, std::move(command));
+  request.beginBy = beginBy;
   if (rcon_) return rcon_->Send(std::move(request), std::move(done));
   RconResult none;
   none.failure = RconFailure::Cancelled;
@@ -417,17 +448,29 @@ void Servers::BeginStop(std::size_t i, GracefulStop::Then then, RestartReason re
   Server& s = at(i);
   const RestartSettings& settings = SettingsOf(i);
   s.WaitReply = 0;  // no query goes out while it stops: the check has nothing to judge
-  s.Stop.Begin(GracefulStop::Clock::now(), settings.stopSeconds, then, reason);
+  const auto now = GracefulStop::Clock::now();
+  s.Stop.Begin(now, settings.stopSeconds, then, reason);
   const Server* server = &s;
-  const std::u16string what = u"cannot send the stop command through RCON: ";
-  SendRcon(i, settings.stopCommand, [this, server, what](const RconResult& result) {
+  // Not begun within StopSeconds, the command is dropped: the process is then ended without it.
+  const auto beginBy = now + std::chrono::seconds(s.Stop.StopSeconds());
+  SendRcon(i, settings.stopCommand, beginBy, [this, server, token = RconForProcess(i)](const RconResult& result) {
     const std::optional<std::size_t> at = IndexOf(server);
     if (!at) return;  // removed meanwhile
-    NoteRcon(*at, result, what);
-    // A command that may have been taken (no answer in time) keeps its time; any other failure
-    // ends the process as without it at the next cycle.
     GracefulStop& stop = list_[*at]->Stop;
-    if (!result.ok() && result.failure != RconFailure::TimedOut && stop.Stopping()) stop.CommandFailed();
+    // Its process ended meanwhile: this stop is over, whatever the answer says.
+    const bool current = !token->load() && stop.Stopping();
+    if (result.failure == RconFailure::NotSent) {
+      if (current) stop.CommandNotSent(result.Reason());  // said when the process is ended
+      return;
+    }
+    NoteRcon(*at, result, kCannotSendStop);
+    if (!current) return;
+    // A command that may have been taken (sent, or no answer in time) has StopSeconds from when it
+    // went (or failed); any other failure ends the process as without it at the next cycle.
+    if (result.ok() || result.failure == RconFailure::TimedOut)
+      stop.CommandSent(result.commandSent.value_or(GracefulStop::Clock::now()));
+    else
+      stop.CommandFailed();
   });
 }
 
@@ -449,8 +492,17 @@ void Servers::StepStop(std::size_t i) {
 void Servers::FinishStop(std::size_t i, bool endNow) {
   Server& s = at(i);
   const Path exe = s.FileName.str();
+  if (endNow && s.Stop.NotSent()) {
+    const std::string why = !s.Stop.NotSentWhy().empty()
+                                ? s.Stop.NotSentWhy()
+                                : "RCON command not sent (no result within " +
+                                      std::to_string(s.Stop.StopSeconds() + GracefulStop::kResultGrace.count()) +
+                                      " s)";
+    Log(s, kCannotSendStop + Utf8ToUtf16(why) + u"; ended without it");
+  }
   if (s.Stop.What() == GracefulStop::Then::Close) {
     // Paused when the close began; ended as Close ends it.
+    WithdrawRcon(i);
     const Look ended = endNow ? process_.EndServerProcess(exe) : Look::Absent();
     if (!ended.Known()) LookFailed(i, ended.error);
     s.Status.closedByOperator = ended.Known();
@@ -475,9 +527,15 @@ bool Servers::StepPlan(std::size_t i) {
     case PlanStep::Kind::None: return false;
     case PlanStep::Kind::Warn: {
       const Server* server = &s;
-      SendRcon(i, RconSayCommand(step.text), [this, server](const RconResult& result) {
-        if (const auto at = IndexOf(server)) NoteRcon(*at, result, u"cannot warn the players through RCON: ");
-      });
+      // A warning a minute late tells the players a wrong time: dropped instead.
+      const auto beginBy = std::chrono::steady_clock::now() + std::chrono::seconds(minuteSeconds_);
+      auto said = [this, server, token = RconForProcess(i)](const RconResult& result) {
+        const auto at = IndexOf(server);
+        // Withdrawn: the process it warned ended meanwhile, and what it said with it.
+        if (at && !(result.failure == RconFailure::NotSent && token->load()))
+          NoteRcon(*at, result, u"cannot warn the players through RCON: ");
+      };
+      SendRcon(i, RconSayCommand(step.text), beginBy, std::move(said));
       return false;
     }
     case PlanStep::Kind::Restart:

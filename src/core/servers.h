@@ -5,6 +5,7 @@
 // commands and every other front end get the same result for the same outcome.
 #pragma once
 
+#include <chrono>
 #include <cstddef>
 #include <functional>
 #include <memory>
@@ -171,10 +172,12 @@ class Servers {
   bool CancelRestart(std::size_t i);
   // When the server's next planned restart is due, of either plan (0: none).
   WallTime NextPlannedRestart(std::size_t i) const;
-  // The request that sends a command to the server.
-  RconRequest RconRequestOf(std::size_t i, std::string command) const;
-  // Sends a command to the server; done comes on the loop's thread.
-  void SendRcon(std::size_t i, std::string command, IRcon::Done done);
+  // The request that sends a command to the server's current process: withdrawn once that
+  // process ends (or is ended, or another starts), so that it never reaches a newer one.
+  RconRequest RconRequestOf(std::size_t i, std::string command);
+  // Sends a command to the server, to begin by beginBy; done comes on the loop's thread.
+  void SendRcon(std::size_t i, std::string command, std::chrono::steady_clock::time_point beginBy,
+                IRcon::Done done);
 
   // Whether Restart and Close begin with the server's StopCommand: one is set, the server runs,
   // answers the query, is not paused and is not stopping already.
@@ -222,6 +225,11 @@ class Servers {
   std::optional<std::size_t> IndexOf(const Server* server) const;
   // An RCON exchange's outcome: a failure is said once (until an exchange succeeds again).
   void NoteRcon(std::size_t i, const RconResult& result, std::u16string_view what);
+  // The server's process is about to be ended, has ended or is replaced: no request made for
+  // it is sent any more. Always before the end, so that a worker never reaches the next one.
+  void WithdrawRcon(std::size_t i);
+  // The tie of requests to the server's current process, made when first asked for.
+  RconWithdrawal RconForProcess(std::size_t i);
 
   ServerList& list_;
   IListView& view_;

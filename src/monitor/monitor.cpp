@@ -214,6 +214,8 @@ WallTime Monitor::PlanRestart(std::size_t row, int minutes) { return servers_.Pl
 
 void Monitor::Rcon(std::size_t row, std::string command, IRcon::Done done) {
   RconRequest request = servers_.RconRequestOf(row, std::move(command));
+  // Begun in time or never: the door's answer is then the whole truth (a retry keeps the time).
+  request.beginBy = std::chrono::steady_clock::now() + kRconDoorBeginWithin;
   const bool guessed = !servers_.SettingsOf(row).rconProtocol && list_[row]->ReplyKind == kReplyNone &&
                        request.dialect == RconDialect::Source;
   rcon_->Send(request, [this, request, guessed, done = std::move(done)](const RconResult& result) mutable {

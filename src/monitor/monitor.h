@@ -143,7 +143,9 @@ class Monitor {
   bool CancelRestart(std::size_t row) { return servers_.CancelRestart(row); }
   // Sends one command to the server through RCON; done comes on the loop's thread. While the
   // server's dialect is not known yet (no answer to the query, no RconProtocol), a Source
-  // connection refused is tried again as GoldSrc.
+  // connection refused is tried again as GoldSrc. Meant for the server's process of now, and to
+  // begin within kRconDoorBeginWithin: otherwise answered "not sent" and never sent, so done
+  // comes within kRconDoorAnswerWithin with the whole truth.
   void Rcon(std::size_t row, std::string command, IRcon::Done done);
   EventLoop& Loop() { return loop_; }
   // New Server: appends a server made from the editor's checked result. Saved.

@@ -122,6 +122,7 @@ std::string_view RconFailureText(RconFailure failure) {
     case RconFailure::NetworkError: return "RCON network error";
     case RconFailure::Busy: return "RCON busy";
     case RconFailure::Cancelled: return "RCON cancelled";
+    case RconFailure::NotSent: return "RCON command not sent";
   }
   return "RCON failed";
 }
@@ -493,6 +494,16 @@ void FailStep(Session& session, Status status, const std::string& where, const R
   session.Fail(failure.failure, std::move(failure.detail));
 }
 
+RconResult WithdrawnResult() {
+  return Failed(RconFailure::NotSent, "withdrawn: the process it was meant for has ended");
+}
+
+// The session's result, with when its command went.
+RconResult Ended(RconResult result, std::optional<Clock::time_point> sent) {
+  result.commandSent = sent;
+  return result;
+}
+
 std::optional<RconResult> CheckRequest(const RconRequest& request, std::uint32_t& address) {
   if (request.password.empty()) return Failed(RconFailure::NoPassword, "");
   if (request.password.size() > kRconMaxPassword ||
@@ -515,15 +526,21 @@ RconResult RunSource(RconSocket& socket, const RconRequest& request, Clock::time
                      Clock::time_point end, const std::atomic<bool>* cancel) {
   SourceRconSession session(request.password, request.command);
   std::vector<std::uint8_t> buffer(kSourceRconMaxSize + 4);
+  std::optional<Clock::time_point> commandSent;
   for (;;) {
     const std::vector<std::uint8_t> out = session.TakeOutgoing();
     if (!out.empty()) {
+      // After the password's answer the bytes are the command's: the last moment to hold it back.
+      if (session.Authenticated()) {
+        if (Withdrawn(request)) return WithdrawnResult();
+        commandSent = Clock::now();
+      }
       const Status sent = socket.Send(out, end, cancel);
       FailStep(session, sent,
                session.Authenticated() ? "while sending the command" : "while sending the password",
                socket);
     }
-    if (session.Finished()) return session.result();
+    if (session.Finished()) return Ended(session.result(), commandSent);
     std::size_t received = 0;
     const bool authenticated = session.Authenticated();
     const Status status = socket.Receive(buffer, received, authenticated ? end : setup, cancel);
@@ -545,10 +562,18 @@ RconResult RunGoldSrc(RconSocket& socket, const RconRequest& request, Clock::tim
   GoldSrcRconSession session(request.password, request.command);
   std::vector<std::uint8_t> buffer(kGoldSrcMaxDatagram);
   Clock::time_point lastDatagram{};
+  std::optional<Clock::time_point> commandSent;
   for (;;) {
     const std::vector<std::uint8_t> out = session.TakeOutgoing();
-    if (!out.empty()) FailStep(session, socket.Send(out, end, cancel), "while sending", socket);
-    if (session.Finished()) return session.result();
+    if (!out.empty()) {
+      // After the challenge the datagram is the command's: the last moment to hold it back.
+      if (session.CommandSent()) {
+        if (Withdrawn(request)) return WithdrawnResult();
+        commandSent = Clock::now();
+      }
+      FailStep(session, socket.Send(out, end, cancel), "while sending", socket);
+    }
+    if (session.Finished()) return Ended(session.result(), commandSent);
     const bool quiet = session.AnswerStarted() && lastDatagram + request.quietTime < end;
     const Clock::time_point until = !session.CommandSent() ? setup
                                     : quiet                ? lastDatagram + request.quietTime
@@ -574,6 +599,7 @@ RconResult RunGoldSrc(RconSocket& socket, const RconRequest& request, Clock::tim
 RconResult RunRconExchange(const RconRequest& request, const std::atomic<bool>* cancel) {
   std::uint32_t address = 0;
   if (auto invalid = CheckRequest(request, address)) return *invalid;
+  if (Withdrawn(request)) return WithdrawnResult();
   const Clock::time_point start = Clock::now();
   const Clock::time_point end = start + request.timeout;
   const Clock::time_point setup = std::min(end, start + request.connectTimeout);
@@ -587,38 +613,78 @@ RconResult RunRconExchange(const RconRequest& request, const std::atomic<bool>* 
 
 // ------------------------------------------------------------------------ the client
 
+struct RconClient::Job {
+  RconRequest request;
+  Done done;
+  std::string server;       // address:port, for one exchange per server at a time
+  std::uint64_t order = 0;  // when it came, among requests due at the same time
+  Clock::time_point came{};
+
+  // Earliest due first, then first come.
+  bool Before(const Job& other) const {
+    return request.beginBy != other.request.beginBy ? request.beginBy < other.request.beginBy
+                                                    : order < other.order;
+  }
+};
+
 struct RconClient::Shared {
-  struct Job {
-    RconRequest request;
-    Done done;
-    std::string server;  // address:port, for one exchange per server at a time
-  };
   mutable std::mutex mutex;
   std::condition_variable wake;
-  std::deque<Job> waiting;
+  std::vector<Job> waiting;  // in no order: a queue of at most a few dozen is searched
   std::vector<std::string> busy;  // servers with an exchange running
   std::vector<std::thread> threads;
   std::size_t idle = 0;
+  std::uint64_t arrivals = 0;
   bool stopping = false;
   std::atomic<bool> cancel{false};
 
-  // The first waiting job whose server has no exchange running.
-  std::deque<Job>::iterator Runnable() {
-    return std::find_if(waiting.begin(), waiting.end(), [&](const Job& job) {
-      return std::find(busy.begin(), busy.end(), job.server) == busy.end();
-    });
+  bool Running(const Job& job) const {
+    return std::find(busy.begin(), busy.end(), job.server) != busy.end();
+  }
+  // The waiting job that runs next: of those whose server has no exchange running, the first due.
+  std::vector<Job>::iterator Runnable() {
+    auto best = waiting.end();
+    for (auto it = waiting.begin(); it != waiting.end(); ++it)
+      if (!Running(*it) && (best == waiting.end() || it->Before(*best))) best = it;
+    return best;
+  }
+  // The requests that would run before job: those running and those waiting ahead of it.
+  std::size_t Ahead(const Job& job) const {
+    return busy.size() + static_cast<std::size_t>(std::count_if(waiting.begin(), waiting.end(),
+                                                                [&](const Job& other) { return other.Before(job); }));
+  }
+  // Takes out the waiting jobs that are withdrawn or past their time, each with its answer.
+  std::vector<std::pair<Done, RconResult>> TakeDropped(Clock::time_point now) {
+    std::vector<std::pair<Done, RconResult>> dropped;
+    for (std::size_t k = 0; k < waiting.size();) {
+      const Job& job = waiting[k];
+      const bool withdrawn = Withdrawn(job.request);
+      if (!withdrawn && job.request.beginBy > now) {
+        ++k;
+        continue;
+      }
+      dropped.emplace_back(job.done, withdrawn ? WithdrawnResult() : NotSentInTime(job, now));
+      waiting.erase(waiting.begin() + static_cast<std::ptrdiff_t>(k));
+    }
+    return dropped;
+  }
+  RconResult NotSentInTime(const Job& job, Clock::time_point now) const {
+    const auto waited = std::chrono::duration_cast<std::chrono::seconds>(now - job.came);
+    return Failed(RconFailure::NotSent, "not sent within " + std::to_string(waited.count()) + " s: " +
+                                            std::to_string(Ahead(job)) + " requests ahead");
   }
 };
 
 RconClient::RconClient(EventLoop& loop, RconClientLimits limits)
-    : loop_(loop), limits_(limits), shared_(std::make_unique<Shared>()) {
+    : loop_(loop), limits_(limits), shared_(std::make_unique<Shared>()), expiry_(std::make_unique<Timer>(loop)) {
   if (limits_.threads == 0) limits_.threads = 1;
+  expiry_->OnTimer = [this] { Expire(); };
 }
 
 RconClient::~RconClient() {
   *alive_ = false;
   std::vector<std::thread> threads;
-  std::deque<Shared::Job> dropped;
+  std::vector<Job> dropped;
   {
     std::lock_guard<std::mutex> lock(shared_->mutex);
     shared_->stopping = true;
@@ -632,19 +698,56 @@ RconClient::~RconClient() {
 
 void RconClient::Send(RconRequest request, Done done) {
   std::string server = request.address + ":" + std::to_string(request.port);
+  const Clock::time_point beginBy = request.beginBy;
+  std::optional<Job> refused;
   {
     std::lock_guard<std::mutex> lock(shared_->mutex);
-    if (shared_->waiting.size() < limits_.queue) {
-      shared_->waiting.push_back(
-          Shared::Job{std::move(request), std::move(done), std::move(server)});
-      if (shared_->idle == 0 && shared_->threads.size() < limits_.threads)
-        shared_->threads.emplace_back([this] { Work(); });
-      shared_->wake.notify_all();
-      return;
+    Job job{std::move(request), std::move(done), std::move(server), shared_->arrivals++, Clock::now()};
+    if (shared_->waiting.size() >= limits_.queue) {
+      // Full: the latest of all is answered Busy, the new one unless an older one is due later.
+      const auto latest = std::max_element(shared_->waiting.begin(), shared_->waiting.end(),
+                                           [](const Job& a, const Job& b) { return a.Before(b); });
+      if (latest == shared_->waiting.end() || !job.Before(*latest)) {
+        refused.emplace(std::move(job));
+      } else {
+        refused.emplace(std::move(*latest));
+        *latest = std::move(job);
+      }
+    } else {
+      shared_->waiting.push_back(std::move(job));
     }
+    if (shared_->idle == 0 && shared_->threads.size() < limits_.threads)
+      shared_->threads.emplace_back([this] { Work(); });
   }
-  Deliver(std::move(done),
-          Failed(RconFailure::Busy, std::to_string(limits_.queue) + " requests waiting"));
+  shared_->wake.notify_all();
+  if (refused)
+    Deliver(std::move(refused->done),
+            Failed(RconFailure::Busy, std::to_string(limits_.queue) + " requests waiting"));
+  // The timer is set for the first time a request is due; it is set afresh when it fires.
+  if (beginBy < expiryAt_) {
+    expiryAt_ = beginBy;
+    const auto wait = std::chrono::ceil<std::chrono::milliseconds>(beginBy - Clock::now());
+    expiry_->SetEnabled(false);
+    expiry_->SetInterval(static_cast<unsigned>(std::clamp<std::int64_t>(wait.count(), 1, 1 << 30)));
+    expiry_->SetEnabled(true);
+  }
+}
+
+void RconClient::Expire() {
+  std::vector<std::pair<Done, RconResult>> dropped;
+  Clock::time_point next = Clock::time_point::max();
+  {
+    std::lock_guard<std::mutex> lock(shared_->mutex);
+    dropped = shared_->TakeDropped(Clock::now());
+    for (const Job& job : shared_->waiting) next = std::min(next, job.request.beginBy);
+  }
+  for (auto& [done, result] : dropped) Deliver(std::move(done), std::move(result));
+  expiry_->SetEnabled(false);
+  expiryAt_ = next;
+  if (next == Clock::time_point::max()) return;
+  const auto wait = std::chrono::ceil<std::chrono::milliseconds>(next - Clock::now());
+  expiry_->SetInterval(static_cast<unsigned>(std::clamp<std::int64_t>(wait.count(), 1, 1 << 30)));
+  expiry_->SetEnabled(true);
 }
 
 std::size_t RconClient::Pending() const {
@@ -660,8 +763,15 @@ void RconClient::Work() {
     s.wake.wait(lock, [&] { return s.stopping || s.Runnable() != s.waiting.end(); });
     --s.idle;
     if (s.stopping) return;
+    // What is due or withdrawn is answered, never run: the next runnable is looked for anew.
+    if (auto dropped = s.TakeDropped(Clock::now()); !dropped.empty()) {
+      lock.unlock();
+      for (auto& [done, result] : dropped) Deliver(std::move(done), std::move(result));
+      lock.lock();
+      continue;
+    }
     const auto next = s.Runnable();
-    Shared::Job job = std::move(*next);
+    Job job = std::move(*next);
     s.waiting.erase(next);
     s.busy.push_back(job.server);
     lock.unlock();

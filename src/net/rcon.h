@@ -29,6 +29,7 @@
 namespace tervane {
 
 class EventLoop;
+class Timer;
 
 // ------------------------------------------------------------------ dialect and password
 
@@ -72,6 +73,9 @@ enum class RconFailure {
   NetworkError,       // the system refused a socket step for another reason
   Busy,               // the client's queue was full: the request was not run
   Cancelled,          // the client was destroyed while the exchange ran
+  // Never sent: withdrawn (the process it was meant for has ended), or still waiting when it
+  // was due to have begun. The server got nothing of the command.
+  NotSent,
 };
 
 // The reason's fixed text: "RCON password refused", "RCON connection refused", ...
@@ -83,6 +87,9 @@ struct RconResult {
   std::string answer;  // the answer joined (so far, when it failed on the way)
   // The server ended the connection after it had taken the command (a "quit" does).
   bool closedByServer = false;
+  // When the command's bytes were handed to the system (from then on the server may have taken
+  // it, whatever the result); none when they never were.
+  std::optional<std::chrono::steady_clock::time_point> commandSent;
 
   bool ok() const { return failure == RconFailure::None; }
   // The fixed text, then the detail in parentheses: "RCON timed out (while connecting)".
@@ -234,6 +241,18 @@ class GoldSrcRconSession {
 
 // ------------------------------------------------------------------ one exchange over the network
 
+// The longest one exchange takes: RconRequest::timeout as made.
+inline constexpr std::chrono::milliseconds kRconExchangeTimeout{5000};
+// A door's command (kesp rcon) must have begun within this time, or it is answered NotSent: so
+// its answer, the server's or "not sent", comes within kRconDoorAnswerWithin (a door waits
+// longer than that, and never reports a failure for a command that may still run).
+inline constexpr std::chrono::milliseconds kRconDoorBeginWithin{10000};
+inline constexpr std::chrono::milliseconds kRconDoorAnswerWithin = kRconDoorBeginWithin + kRconExchangeTimeout;
+
+// Set once the process a request was made for has ended or is about to be ended: from then on
+// the request is never sent (the live-state model makes one per process of a server).
+using RconWithdrawal = std::shared_ptr<std::atomic<bool>>;
+
 struct RconRequest {
   RconDialect dialect = RconDialect::Source;
   std::string address;  // the server's own dotted IPv4 address, as its record holds it
@@ -244,13 +263,23 @@ struct RconRequest {
   // challenge (GoldSrc).
   std::chrono::milliseconds connectTimeout{2000};
   // The whole exchange, from its start to the end of the answer.
-  std::chrono::milliseconds timeout{5000};
+  std::chrono::milliseconds timeout = kRconExchangeTimeout;
   // GoldSrc: the answer has ended when no datagram came for this long after the last one.
   std::chrono::milliseconds quietTime{300};
+  // The process the command is meant for: once this is set, it is not sent (none: any).
+  RconWithdrawal withdrawn;
+  // The exchange must have begun by then; a request still waiting is answered NotSent, never
+  // run later. Requests with earlier times go first.
+  std::chrono::steady_clock::time_point beginBy = std::chrono::steady_clock::time_point::max();
 };
 
+// Whether the request was withdrawn.
+inline bool Withdrawn(const RconRequest& request) { return request.withdrawn && request.withdrawn->load(); }
+
 // Runs one exchange on the calling thread, which it blocks for at most request.timeout (and
-// about 50 ms more once cancel is set: the waits look at it that often).
+// about 50 ms more once cancel is set: the waits look at it that often). A withdrawn request is
+// answered NotSent, looked at before connecting and again right before the command's bytes go
+// (after the password's answer or the challenge).
 RconResult RunRconExchange(const RconRequest& request, const std::atomic<bool>* cancel = nullptr);
 
 // The socket of one exchange: one socket to one server, non-blocking underneath, each call
@@ -324,15 +353,19 @@ class RconSocket {
 // ------------------------------------------------------------------ the client for the loop
 
 struct RconClientLimits {
-  std::size_t threads = 4;  // exchanges at once (started when first needed)
+  std::size_t threads = 8;  // exchanges at once (started when first needed)
   std::size_t queue = 64;   // requests waiting beyond those; more are answered Busy
 };
 
 // Runs requests on worker threads of its own and hands every result back to the loop's thread.
-// One exchange per server (address and port) at a time: requests to a server that is busy
-// wait, in order, while others run. Made and destroyed on the loop's thread, before the loop is
-// destroyed. Destroying it cancels what runs (within about 50 ms), drops what waits, and no
-// callback comes after it.
+// One exchange per server (address and port) at a time, so that a slow or hostile server holds
+// one worker at most; of the requests that can run, the one due to begin first goes first
+// (a stop or a door's command before a warning), ties in the order they came. A request still
+// waiting at its beginBy is answered NotSent at that time (a timer on the loop: no thread
+// wakes for it), one withdrawn is answered NotSent when its turn comes; neither is ever sent.
+// A full queue makes room for an earlier request by answering the latest one Busy. Made and
+// destroyed on the loop's thread, before the loop is destroyed. Destroying it cancels what runs
+// (within about 50 ms), drops what waits, and no callback comes after it.
 class RconClient {
  public:
   using Done = std::function<void(const RconResult& result)>;
@@ -351,12 +384,17 @@ class RconClient {
 
  private:
   struct Shared;
+  struct Job;
   void Work();
   void Deliver(Done done, RconResult result);
+  // Answers the waiting requests that are due or withdrawn, and sets the timer for the next due.
+  void Expire();
 
   EventLoop& loop_;
   RconClientLimits limits_;
   std::unique_ptr<Shared> shared_;
+  std::unique_ptr<Timer> expiry_;
+  std::chrono::steady_clock::time_point expiryAt_ = std::chrono::steady_clock::time_point::max();
   // Cleared by the destructor on the loop's thread; a delivery checks it there before calling.
   std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);
 };

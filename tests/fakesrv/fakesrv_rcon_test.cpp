@@ -58,7 +58,7 @@ class FakesrvRcon : public ::testing::Test {
     std::optional<RconResult> result;
     client_->Send(std::move(request), [&](const RconResult& r) { result = r; });
     loop_.RunUntil([&] { return result.has_value(); }, milliseconds(kStartMs));
-    return result.value_or(RconResult{RconFailure::Cancelled, "no result came", {}, false});
+    return result.value_or(RconResult{RconFailure::Cancelled, "no result came", {}, false, {}});
   }
 
   EventLoop loop_;

@@ -1,14 +1,20 @@
 // The RCON client's pure parts: which dialect and password a server gets, the Source packet
 // stream reader, the GoldSrc datagram reader, and both exchanges as state machines fed with
-// what a server may send. The exchanges over real sockets are in tests/fakesrv.
+// what a server may send; the client's order and what it never sends, against GoldSrc servers
+// of the test's own on 127.0.0.1. The exchanges with the stand-in are in tests/fakesrv.
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <chrono>
+#include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "net/query.h"
 #include "net/rcon.h"
+#include "net/vel_udp.h"
+#include "support/event_loop.h"
 
 namespace tervane {
 namespace {
@@ -375,6 +381,92 @@ TEST(RconRequests, ARequestThatCannotBeSentEndsAtOnceWithItsReason) {
   result.failure = RconFailure::TimedOut;
   result.detail = "while connecting";
   EXPECT_EQ(result.Reason(), "RCON timed out (while connecting)");
+}
+
+// ------------------------------------------------------------------------ the client
+
+using Clock = std::chrono::steady_clock;
+using namespace std::chrono_literals;
+
+// A GoldSrc RCON server on the loop's thread: answers the challenge (after onChallenge) and
+// records every command; a silent one answers nothing.
+struct UdpRconServer {
+  UdpRconServer(EventLoop& loop, bool silent) : udp(loop) {
+    udp.OnError = [](TVelUDP&, const std::string&, int& code) { code = 0; };
+    udp.OnReceive = [this, silent](TVelUDP& u) {
+      char buffer[2048];
+      std::string from;
+      int port = 0;
+      const int n = u.ReceiveBuffer(buffer, sizeof buffer, from, port);
+      const std::string text(buffer + 4, static_cast<std::size_t>(std::max(n, 4)) - 4);
+      const bool challenge = text.rfind("challenge rcon", 0) == 0;
+      challenges += challenge ? 1 : 0;
+      if (silent || n <= 4) return;
+      if (challenge && onChallenge) onChallenge();
+      if (!challenge) commands.push_back(text.substr(text.find("\" ") + 2));  // rcon 7 "pw" <command>
+      const Bytes answer = Datagram(challenge ? "challenge rcon 7\n" : "lok");
+      u.SendBuffer(answer.data(), static_cast<int>(answer.size()), port, "127.0.0.1");
+    };
+    udp.Open();
+  }
+  TVelUDP udp;
+  std::vector<std::string> commands;
+  int challenges = 0;
+  std::function<void()> onChallenge;
+};
+
+// One worker, held by a silent server while the others queue: they run earliest due first, a
+// full queue refuses the latest, and what is due or withdrawn (before or after the challenge) is
+// answered "not sent" at once and never sent.
+TEST(RconClient, RunsEarliestDueFirstAndNeverSendsWhatIsDueOrWithdrawn) {
+  EventLoop loop;
+  UdpRconServer silent(loop, true), server(loop, false);
+  RconClient client(loop, RconClientLimits{1, 4});
+  std::vector<std::pair<std::string, RconResult>> results;
+  auto send = [&](const UdpRconServer& to, const std::string& command, Clock::time_point beginBy,
+                  RconWithdrawal withdrawn = nullptr) {
+    RconRequest r;
+    r.dialect = RconDialect::GoldSrc;
+    r.address = "127.0.0.1";
+    r.port = static_cast<std::uint16_t>(to.udp.LocalPort());
+    r.password = "pw";
+    r.command = command;
+    r.connectTimeout = r.timeout = 600ms;
+    r.quietTime = 20ms;
+    r.beginBy = beginBy;
+    r.withdrawn = std::move(withdrawn);
+    client.Send(r, [&, command](const RconResult& result) { results.emplace_back(command, result); });
+  };
+  const auto none = Clock::time_point::max();
+  send(silent, "hold", none);
+  ASSERT_TRUE(loop.RunUntil([&] { return silent.challenges == 1; }, 5s));
+  const auto now = Clock::now();
+  const auto early = std::make_shared<std::atomic<bool>>(false), late = std::make_shared<std::atomic<bool>>(false);
+  send(server, "late", now + 20s);
+  send(server, "due", now + 100ms);
+  send(server, "withdrawn", now + 5s, early);
+  send(server, "soon", now + 5s, late);
+  send(server, "sooner", now + 2s);  // full: "late" makes room
+  send(server, "after", none);       // later than all: refused
+  early->store(true);
+  server.onChallenge = [&] { late->store(server.challenges == 2); };
+  ASSERT_TRUE(loop.RunUntil([&] { return results.size() == 7; }, 10s));
+  EXPECT_EQ(server.commands, std::vector<std::string>{"sooner"});
+  EXPECT_EQ(server.challenges, 2) << "the withdrawn one never connected, the late one stopped after the challenge";
+  const std::vector<std::pair<std::string, std::string>> expected = {
+      {"late", "RCON busy (4 requests waiting)"},
+      {"after", "RCON busy (4 requests waiting)"},
+      {"due", "RCON command not sent (not sent within 0 s: 1 requests ahead)"},  // at its time, the worker busy
+      {"withdrawn", "RCON command not sent (withdrawn: the process it was meant for has ended)"},
+      {"hold", "RCON timed out (while waiting for the challenge)"},
+      {"sooner", "RCON answered"},
+      {"soon", "RCON command not sent (withdrawn: the process it was meant for has ended)"},
+  };
+  for (std::size_t k = 0; k < expected.size(); ++k) {
+    EXPECT_EQ(results[k].first, expected[k].first);
+    EXPECT_EQ(results[k].second.Reason(), expected[k].second) << results[k].first;
+    EXPECT_EQ(results[k].second.commandSent.has_value(), results[k].first == "sooner") << results[k].first;
+  }
 }
 
 }  // namespace

@@ -187,29 +187,43 @@ TEST(RestartPlan, MinutesFollowTheTestCycleOnly) {
   for (const auto& [cycle, minute] : cases) EXPECT_EQ(MinuteSecondsForCycle(cycle), minute) << cycle;
 }
 
-TEST(GracefulStop, WaitsForTheProcessUpToItsTimeThenEndsIt) {
+TEST(GracefulStop, WaitsStopSecondsFromTheSendingThenEndsIt) {
   using namespace std::chrono_literals;
   const GracefulStop::Clock::time_point t0{};
+  enum class Result { None, SentAtOnce, SentLate, Failed };
   struct Case {
     const char* what;
-    bool failed;
+    Result result;
     std::chrono::seconds at;
     Look look;
     GracefulStop::Step step;
+    bool notSent;  // ended without the command: the line the end writes
   } cases[] = {
-      {"ended by itself", false, 5s, Look::Absent(), GracefulStop::Step::Ended},
-      {"still running in time", false, 19s, Look::Running(), GracefulStop::Step::Wait},
-      {"not looked at in time", false, 19s, Look::Unknown(5), GracefulStop::Step::Wait},
-      {"still running at the end of its time", false, 20s, Look::Running(), GracefulStop::Step::EndNow},
-      {"the command never arrived", true, 1s, Look::Running(), GracefulStop::Step::EndNow},
+      {"ended by itself", Result::SentAtOnce, 5s, Look::Absent(), GracefulStop::Step::Ended, false},
+      {"still running in time", Result::SentAtOnce, 19s, Look::Running(), GracefulStop::Step::Wait, false},
+      {"not looked at in time", Result::SentAtOnce, 19s, Look::Unknown(5), GracefulStop::Step::Wait, false},
+      {"still running at the end of its time", Result::SentAtOnce, 20s, Look::Running(), GracefulStop::Step::EndNow,
+       false},
+      {"sent late: its time counts from the sending", Result::SentLate, 27s, Look::Running(),
+       GracefulStop::Step::Wait, false},
+      {"the command never arrived", Result::Failed, 1s, Look::Running(), GracefulStop::Step::EndNow, false},
+      {"no result within its time and an exchange's", Result::None, 26s, Look::Running(), GracefulStop::Step::EndNow, true},
   };
   for (const Case& c : cases) {
     GracefulStop stop;
     EXPECT_EQ(stop.Check(t0, Look::Running()), GracefulStop::Step::None) << c.what;
     stop.Begin(t0, 20, GracefulStop::Then::Restart, RestartReason::Planned);
-    if (c.failed) stop.CommandFailed();
+    switch (c.result) {
+      case Result::None: break;
+      case Result::SentAtOnce: stop.CommandSent(t0); break;
+      case Result::SentLate: stop.CommandSent(t0 + 10s); break;
+      case Result::Failed: stop.CommandFailed(); break;
+    }
     EXPECT_EQ(stop.Check(t0 + c.at, c.look), c.step) << c.what;
     EXPECT_EQ(stop.Stopping(), c.step == GracefulStop::Step::Wait) << c.what;
+    if (c.step == GracefulStop::Step::EndNow) {
+      EXPECT_EQ(stop.NotSent(), c.notSent) << c.what;
+    }
     EXPECT_EQ(stop.Reason(), RestartReason::Planned);
   }
 }

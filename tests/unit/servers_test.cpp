@@ -215,14 +215,17 @@ class FakeRcon final : public IRcon {
  public:
   void Send(RconRequest request, Done done) override {
     sent.push_back(request.command);
+    requests.push_back(std::move(request));
     pending.push_back(std::move(done));
   }
-  void Answer(RconFailure failure) {
+  void Answer(RconFailure failure, std::optional<std::chrono::steady_clock::time_point> commandSent = {},
+              std::string detail = {}) {
     Done done = std::move(pending.front());
     pending.erase(pending.begin());
-    done(RconResult{failure, {}, {}, false});
+    done(RconResult{failure, std::move(detail), {}, false, commandSent});
   }
   std::vector<std::string> sent;
+  std::vector<RconRequest> requests;
   std::vector<Done> pending;
 };
 
@@ -263,16 +266,20 @@ TEST_F(PlannedServersTest, AStopEndsAsItsCommandFares) {
     int terminates;  // processes ended by kesp
     bool started;
     std::size_t logs;  // lines after the stop
+    int sentAgo;       // seconds before the answer that the command went; -1: not said
   };
   const Case cases[] = {
-      {"quit taken, process ended by itself", Then::Restart, RconFailure::None, true, 0, true, 0},
-      {"password refused: ended at once", Then::Restart, RconFailure::PasswordRefused, false, 1, true, 1},
+      {"quit taken, process ended by itself", Then::Restart, RconFailure::None, true, 0, true, 0, -1},
+      {"password refused: ended at once", Then::Restart, RconFailure::PasswordRefused, false, 1, true, 1, -1},
       {"no answer in time: the command may be taken, it waits", Then::Restart, RconFailure::TimedOut, false, 0, false,
-       1},
-      {"a close that ended by itself stays closed", Then::Close, RconFailure::None, true, 0, false, 0},
+       1, 0},
+      {"a close that ended by itself stays closed", Then::Close, RconFailure::None, true, 0, false, 0, -1},
+      {"sent StopSeconds ago: ended", Then::Restart, RconFailure::None, false, 1, true, 0, 20},
+      {"not sent within StopSeconds: ended, said once", Then::Restart, RconFailure::NotSent, false, 1, true, 1, -1},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
+    process.running[FakeProcessControl::Key(list[0]->FileName.str())] = true;
     Answering(0);
     ASSERT_TRUE(servers.StopsGracefully(0));
     const int terminatesBefore = process.Count("terminate");
@@ -280,7 +287,10 @@ TEST_F(PlannedServersTest, AStopEndsAsItsCommandFares) {
     const std::size_t logsBefore = view.LogLines().size();
     servers.BeginStop(0, c.then, RestartReason::Planned);
     EXPECT_EQ(rcon.sent.back(), "quit");
-    if (c.answer) rcon.Answer(*c.answer);
+    const auto now = std::chrono::steady_clock::now();
+    if (c.answer)
+      rcon.Answer(*c.answer, c.sentAgo < 0 ? std::nullopt : std::optional(now - std::chrono::seconds(c.sentAgo)),
+                  c.answer == RconFailure::NotSent ? "not sent within 20 s: 3 requests ahead" : "");
     if (c.endsByItself) process.running[FakeProcessControl::Key(list[0]->FileName.str())] = false;
     servers.StepStop(0);
     EXPECT_EQ(list[0]->Stop.Stopping(), !c.endsByItself && !c.terminates);
@@ -291,9 +301,65 @@ TEST_F(PlannedServersTest, AStopEndsAsItsCommandFares) {
     if (c.started) {
       EXPECT_EQ(Logs().back(), u"A: Restarting. Reason: Planned restart.");
     }
+    if (c.answer == RconFailure::NotSent) {
+      EXPECT_EQ(Logs()[logsBefore], u"A: cannot send the stop command through RCON: RCON command not sent (not sent "
+                                    u"within 20 s: 3 requests ahead); ended without it");
+    }
     list[0]->Stop.Abandon();
     servers.SetPaused(0, false);
   }
+}
+
+TEST_F(PlannedServersTest, ARequestIsWithdrawnBeforeItsProcessEndsAndNeverServesTheNextOne) {
+  const Path exe = list[0]->FileName.str();
+  struct Case {
+    const char* what;
+    std::function<void()> act;
+    bool withdrawn;
+  };
+  const Case cases[] = {
+      {"paused and unpaused: the process runs on", [&] { servers.SetPaused(0, true), servers.SetPaused(0, false); },
+       false},
+      {"another server restarted", [&] { servers.RestartByCommand({1}); }, false},
+      {"found gone", [&] { servers.FoundMissing(0); }, true},
+      {"restarted for silence", [&] { servers.Restart(0, RestartReason::NoResponse, exe); }, true},
+      {"restarted by command", [&] { servers.RestartByCommand({0}); }, true},
+      {"closed", [&] { servers.Close(0), servers.SetPaused(0, false); }, true},
+      {"deleted", [&] { servers.Erase(0); }, true},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    Answering(0);
+    servers.SendRcon(0, "status", std::chrono::steady_clock::time_point::max(), [](const RconResult&) {});
+    const RconWithdrawal token = rcon.requests.back().withdrawn;
+    ASSERT_TRUE(token && !token->load());
+    std::optional<bool> atEnd;
+    process.beforeEnd = [&](const Path& f) {
+      if (f == exe) atEnd = token->load();
+    };
+    c.act();
+    process.beforeEnd = nullptr;
+    EXPECT_EQ(token->load(), c.withdrawn);
+    if (atEnd) {
+      EXPECT_TRUE(*atEnd) << "withdrawn before its process was ended";
+    }
+    if (list[0]->FileName.str() != exe) continue;
+    servers.SendRcon(0, "status", std::chrono::steady_clock::time_point::max(), [](const RconResult&) {});
+    EXPECT_EQ(rcon.requests.back().withdrawn == token, !c.withdrawn) << "a new process, a new tie";
+    EXPECT_FALSE(rcon.requests.back().withdrawn->load());
+  }
+}
+
+TEST_F(PlannedServersTest, AStopIsDueInStopSecondsAndALateAnswerLeavesTheNextStopAlone) {
+  Answering(0);
+  servers.BeginStop(0, GracefulStop::Then::Restart, RestartReason::Planned);
+  EXPECT_LE(rcon.requests.back().beginBy, std::chrono::steady_clock::now() + std::chrono::seconds(20));
+  servers.RestartByCommand({0});  // overtakes the stop: another process, another stop
+  Answering(0);
+  servers.BeginStop(0, GracefulStop::Then::Restart, RestartReason::Planned);
+  rcon.Answer(RconFailure::PasswordRefused);  // the first stop's, late
+  servers.StepStop(0);
+  EXPECT_TRUE(list[0]->Stop.Stopping()) << "the new stop keeps its time";
 }
 
 TEST_F(PlannedServersTest, PlansPassPausedServersAndOutliveOtherRestarts) {
