@@ -13,7 +13,6 @@
 #include "child_posix.h"
 #include "http_flood.h"
 #include "observe_support.h"
-#include "support/descriptors.h"
 #include "support/unique_handle_posix.h"
 
 namespace tervane::testing {
@@ -176,22 +175,6 @@ TEST(KespEndpoint, StatusJsonAndTheApiGiveTheSameDocument) {
     EXPECT_EQ(api["servers"][1]["number"], 2);
     monitor.Stop(SIGTERM);
   }
-}
-
-// A client past the doors' share of the descriptors (here the supervision would keep them all)
-// is answered 503 with why, and counted; with the share back, it is served.
-class DoorShare : public Observed {};
-
-TEST_F(DoorShare, AClientPastTheDoorsShareIsToldWhy) {
-  if (DescriptorLimitNow() == 0) GTEST_SKIP() << "no descriptor limit";
-  Run("");
-  SetSupervisedServers(DescriptorLimitNow());
-  const Reply refused = Get("/metrics");
-  SetSupervisedServers(0);
-  EXPECT_EQ(refused.status, 503);
-  EXPECT_EQ(refused.body.rfind("Service Unavailable: no descriptor to spare: the limit is ", 0), 0u) << refused.body;
-  EXPECT_NE(Get("/metrics").body.find("tervane_http_connections_refused_total{reason=\"descriptors\"} 1\n"),
-            std::string::npos);
 }
 
 // Every line of README.md that starts with "curl " works as printed against a real endpoint
