@@ -59,6 +59,7 @@ struct ControlServer::Client {
   bool answered = false;  // its answer is being written
   unsigned uid = 0;  // of the process that connected
   std::uint64_t id = 0;
+  DoorDescriptor door;
   std::unique_ptr<DescriptorWatch> watch;
   Timer deadline;
 };
@@ -172,11 +173,10 @@ int ControlServer::Clients() const { return static_cast<int>(clients_.size()); }
 
 void ControlServer::Accept() {
   for (int taken = 0; taken < kAcceptsPerWake; ++taken) {
-    // Whether this client may stay: a free place, and a descriptor to spare above the reserve.
-    const bool room = clients_.size() < kMaxClients && FrontDoorMayTakeDescriptor();
     UniqueFd fd(::accept4(fd_.get(), nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC));
     if (!fd) {
       if (errno == EMFILE || errno == ENFILE) {
+        DoorRefusal();  // the log says it once, though no client can be told
         watch_->SetEvents(0);
         reopen_.SetEnabled(true);
       }
@@ -187,17 +187,25 @@ void ControlServer::Accept() {
     socklen_t length = sizeof peer;
     const bool allowed = ::getsockopt(fd.get(), SOL_SOCKET, SO_PEERCRED, &peer, &length) == 0 &&
                          (peer.uid == ::geteuid() || peer.uid == 0);
-    if (!allowed) continue;  // closed as it goes
-    if (!room) {
-      // Told at once, and the descriptor given back at once.
-      const std::string busy =
-          EncodeControlAnswer({1, "", "kesp: the running kesp is busy with other clients; try again\n"});
-      [[maybe_unused]] const ssize_t sent = ::send(fd.get(), busy.data(), busy.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+    if (!allowed) {
+      Refuse(fd, "kesp: permission denied: the running kesp takes commands only from its own user (uid " +
+                     std::to_string(::geteuid()) + ") and root\n");
+      continue;
+    }
+    if (clients_.size() >= kMaxClients) {
+      Refuse(fd, "kesp: the running kesp is busy with other clients; try again\n");
+      continue;
+    }
+    // A descriptor of the doors' share, or the client is told why not.
+    DoorDescriptor door = TakeDoorDescriptor();
+    if (!door) {
+      Refuse(fd, "kesp: the running kesp takes no more clients now: " + DoorRefusal() + "\n");
       continue;
     }
     const int descriptor = fd.get();
     auto client = std::make_unique<Client>(loop_, fd.release());
     Client* c = client.get();
+    c->door = std::move(door);
     c->uid = peer.uid;
     c->id = ++nextClient_;
     c->watch = std::make_unique<DescriptorWatch>(loop_, descriptor, POLLIN, [this, c](short revents) { OnClient(*c, revents); });
@@ -206,6 +214,14 @@ void ControlServer::Accept() {
     c->deadline.SetEnabled(true);
     clients_.push_back(std::move(client));
   }
+}
+
+// Told at once, and the descriptor given back at once: the answer waits in the client's socket,
+// which reads it whether or not its request could still be sent.
+void ControlServer::Refuse(UniqueFd& fd, const std::string& why) {
+  const std::string answer = EncodeControlAnswer({1, "", why});
+  [[maybe_unused]] const ssize_t sent = ::send(fd.get(), answer.data(), answer.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+  fd.reset();
 }
 
 void ControlServer::Drop(Client& client) {
@@ -297,17 +313,15 @@ std::optional<ControlAnswer> CallControlSocket(const std::string& path, const st
   }
   const std::string request = EncodeControlRequest(args);
   std::string reply;
-  bool sent = true;
+  // A request that could not be sent whole (the kesp refused this client and closed) is
+  // answered all the same: the refusal waits to be read.
   for (std::size_t at = 0; at < request.size();) {
     const ssize_t n = ::send(fd.get(), request.data() + at, request.size() - at, MSG_NOSIGNAL);
-    if (n <= 0) {
-      sent = false;
-      break;
-    }
+    if (n <= 0) break;
     at += static_cast<std::size_t>(n);
   }
   const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-  while (sent) {
+  for (;;) {
     const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(end - std::chrono::steady_clock::now());
     if (left.count() <= 0) break;
     pollfd p{fd.get(), POLLIN, 0};

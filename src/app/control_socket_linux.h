@@ -1,9 +1,9 @@
 // The running kesp's control socket: a Unix domain socket beside the list (owner only), through
 // which the command line runs its commands on the running monitor instead of on the file.
 // A request is one command line; the answer is its exit code and what it wrote, given at once or
-// later (an RCON command waits for the server's answer, bounded). The door holds
-// at most a few clients at once, and takes none when that would leave fewer descriptors than the
-// supervision keeps for itself: those are answered "busy" and closed at once.
+// later (an RCON command waits for the server's answer, bounded). The door holds at most a few
+// clients at once, within the doors' share of the descriptors (support/descriptors.h); a client
+// past those, or of another user, is answered at once with why and closed.
 #pragma once
 
 #include <functional>
@@ -48,6 +48,7 @@ class ControlServer {
   struct Client;
   ControlServer(EventLoop& loop, std::string path, UniqueFd fd, Handler handler);
   void Accept();
+  void Refuse(UniqueFd& fd, const std::string& why);
   void OnClient(Client& client, short revents);
   void Answer(Client& client, ControlAnswer answer);
   void Write(Client& client);

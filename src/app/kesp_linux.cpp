@@ -284,6 +284,13 @@ int main(int argc, char** argv) {
   }
   SayReadablePasswords(monitor);
   monitor.CreateEndpoint();
+  // The descriptors kept for the supervision follow the list; a door's first refusal for want
+  // of them is said on the console (the journal under systemd).
+  SetSupervisedServers(monitor.List().size());
+  monitor.Supervision().CycleEndObservers().Add([&monitor] { SetSupervisedServers(monitor.List().size()); });
+  SetDoorRefusalNotice([&loop, &monitor](const std::string& why) {
+    loop.Post([&monitor, why] { monitor.Log().Notice(kMonitorName, Utf8ToUtf16("the doors refuse clients: " + why)); });
+  });
   // The command line's door while this kesp runs; without it the supervision runs all the same.
   // Each command it carries is said on the console (the journal under systemd).
   std::unique_ptr<ControlServer> control = ControlServer::Listen(
@@ -329,5 +336,6 @@ int main(int argc, char** argv) {
   NotifyStopping();
   std::cout << "Tervane stopped; the servers keep running" << std::endl;
   control.reset();  // the socket goes while the lock is still held
+  SetDoorRefusalNotice(nullptr);
   return code;
 }

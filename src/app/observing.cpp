@@ -36,8 +36,12 @@ std::unique_ptr<Observatory> StartObserving(EventLoop& loop, Monitor& monitor, c
     SystemClock clock;
     monitor.View().AppendLogLine(FormatLogLine(clock.Now(), u"HTTP", line));
   };
-  // The HTTP endpoint leaves the supervision its reserve of descriptors, as the control socket does.
-  hooks.mayTakeDescriptor = [] { return FrontDoorMayTakeDescriptor(); };
+  // The HTTP endpoint shares the doors' descriptors with the control socket.
+  hooks.takeDescriptor = [](std::string& why) {
+    DoorDescriptor door = TakeDoorDescriptor();
+    if (!door) why = DoorRefusal();
+    return door;
+  };
   return std::make_unique<Observatory>(loop, monitor.States(), monitor.Supervision(), monitor.Log(),
                                        std::move(options), std::move(hooks));
 }

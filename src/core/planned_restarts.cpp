@@ -4,6 +4,7 @@
 #include <chrono>
 #include <ctime>
 #include <iterator>
+#include <utility>
 
 #include "support/profile.h"
 #include "support/text.h"
@@ -222,7 +223,7 @@ std::int64_t RestartPlan::Window() const {
   return std::int64_t{std::max(leadest, settings_.whenEmptyMinutes)} * minute_;
 }
 
-PlanStep RestartPlan::Restart(WallTime now, bool oneOff, bool whenEmpty) {
+PlanStep RestartPlan::Restart(WallTime now, bool oneOff, bool whenEmpty, std::int64_t jumped) {
   // It counts for the other plan's restart due within the window after it.
   if (oneOff && next_ && next_->wall - now <= Window()) FinishScheduled(now);
   if (!oneOff && oneOff_ && oneOff_->wall - now <= Window()) oneOff_.reset();
@@ -231,11 +232,13 @@ PlanStep RestartPlan::Restart(WallTime now, bool oneOff, bool whenEmpty) {
   step.kind = PlanStep::Kind::Restart;
   step.whenEmpty = whenEmpty;
   step.oneOff = oneOff;
+  step.jumpedSeconds = jumped;
   return step;
 }
 
 PlanStep RestartPlan::Step(const PlanInput& in) {
   const WallTime now = in.now;
+  const std::optional<WallTime> before = std::exchange(lastStep_, now);
   if (!settings_.Scheduled()) {
     next_.reset();
   } else if (!next_ || next_->wall - now > LongestGap() + kZoneSlack) {
@@ -244,17 +247,24 @@ PlanStep RestartPlan::Step(const PlanInput& in) {
   // The clock set back: a one-off restart is never further away than it was planned.
   if (oneOff_ && oneOff_->wall - now > oneOff_->lengthSeconds) oneOff_->wall = now + oneOff_->lengthSeconds;
 
-  // The planned times reached: the one-off first, the operator's own.
+  // The planned times reached: the one-off first, the operator's own. One jumped over is made
+  // only when its players were warned of it.
   const std::int64_t lateLimit = minute_;
+  auto jumped = [&](const Due& d) -> std::int64_t {
+    if (now - d.wall <= lateLimit || d.warned == 0) return 0;
+    return before && *before < now ? now - *before : now - d.wall;
+  };
   if (oneOff_ && oneOff_->wall <= now) {
-    const bool make = !in.paused && now - oneOff_->wall <= lateLimit;
+    const std::int64_t jump = jumped(*oneOff_);
+    const bool make = !in.paused && (now - oneOff_->wall <= lateLimit || jump > 0);
     oneOff_.reset();
-    if (make) return Restart(now, true, false);
+    if (make) return Restart(now, true, false, jump);
   }
   if (next_ && next_->wall <= now) {
-    const bool make = !in.paused && now - next_->wall <= lateLimit;
+    const std::int64_t jump = jumped(*next_);
+    const bool make = !in.paused && (now - next_->wall <= lateLimit || jump > 0);
     FinishScheduled(now);
-    if (make) return Restart(now, false, false);
+    if (make) return Restart(now, false, false, jump);
   }
   if (in.paused || !in.answered) return {};
 

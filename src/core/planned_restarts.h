@@ -174,6 +174,8 @@ struct PlanStep {
   std::u16string text;     // Warn: RestartWarnText filled with them
   bool whenEmpty = false;  // Restart: early, for nobody plays
   bool oneOff = false;     // from the one-off plan rather than the schedule
+  // Restart: a warned time the clock jumped over, made late; how far the clock jumped.
+  std::int64_t jumpedSeconds = 0;
 };
 
 // One server's planned restarts, asked once a cycle. The schedule's next time is a local time
@@ -189,7 +191,8 @@ struct PlanStep {
 //     that window opened.
 //   - The planned time: restarted whatever the count, unless paused (the time then passes and
 //     the next is planned) or found more than a minute late: the wall clock was set forward or
-//     the monitor did not run, and a time jumped over is passed over, never made up for.
+//     the monitor did not run, and a time jumped over is passed over, never made up for;
+//     unless its players were warned already: then it is made at once, as they were told.
 //   - A restart for another reason changes nothing: the planned time stays.
 //   - A planned restart counts too for the other plan's restart when that one is due within
 //     the warning or empty window after it, so two never follow within minutes.
@@ -236,7 +239,7 @@ class RestartPlan {
   // The longest warning lead or the empty window: a restart of one plan counts for the
   // other's due within it.
   std::int64_t Window() const;
-  PlanStep Restart(WallTime now, bool oneOff, bool whenEmpty);
+  PlanStep Restart(WallTime now, bool oneOff, bool whenEmpty, std::int64_t jumped = 0);
 
   ZoneOffset zone_;
   int minute_;
@@ -245,6 +248,7 @@ class RestartPlan {
   std::optional<Due> oneOff_;
   std::optional<std::int64_t> lastDoneLocal_;
   std::optional<WallTime> lastPlanned_;  // the last restart this plan asked for
+  std::optional<WallTime> lastStep_;     // the clock at the last step
 };
 
 }  // namespace tervane

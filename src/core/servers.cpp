@@ -539,6 +539,9 @@ bool Servers::StepPlan(std::size_t i) {
       return false;
     }
     case PlanStep::Kind::Restart:
+      if (step.jumpedSeconds > 0)
+        Log(s, u"the clock jumped forward by " + ToU16(static_cast<int>(std::max<std::int64_t>(1, step.jumpedSeconds / 60))) +
+                   u" min past the planned restart the players were warned of: restarting now");
       if (StopsGracefully(i))
         BeginStop(i, GracefulStop::Then::Restart, RestartReason::Planned);
       else

@@ -1,6 +1,10 @@
 #include "monitor/monitor.h"
 
+#include <algorithm>
 #include <cstdio>
+#include <functional>
+#include <optional>
+#include <utility>
 #include <vector>
 
 #include "net/query.h"
@@ -77,18 +81,65 @@ std::u16string Monitor::DamageText() const {
   return text;
 }
 
+namespace {
+
+constexpr std::size_t kKeptDamagedCopies = 5;
+
+// Where a name of the damaged list's copies stands among them: its time, then its number
+// within that second (the first has none); nothing for a name that is not a copy's.
+std::optional<std::pair<std::u16string, int>> CopyOrder(std::u16string_view name, std::u16string_view prefix) {
+  constexpr std::size_t kStamp = 15;  // YYYYMMDD-HHMMSS
+  if (name.size() < prefix.size() + kStamp || name.substr(0, prefix.size()) != prefix) return std::nullopt;
+  const std::u16string_view rest = name.substr(prefix.size());
+  int number = 1;
+  if (rest.size() > kStamp) {
+    const auto parsed = rest[kStamp] == u'-' ? ParseInt32(Utf16ToUtf8(rest.substr(kStamp + 1))) : std::nullopt;
+    if (!parsed || *parsed < 2) return std::nullopt;
+    number = *parsed;
+  }
+  return std::pair(std::u16string(rest.substr(0, kStamp)), number);
+}
+
+}  // namespace
+
 bool Monitor::KeepDamagedList(std::uint32_t& error) {
+  failedCopy_.clear();
   if (!loaded_.Damaged() || !damagedCopy_.empty()) return true;
   // The bytes as they were read at load, not the file as it may be now.
   const Path path = ListPath();
   const LocalTime t = (options_.clock ? *options_.clock : systemClock_).Now();
   char stamp[32];
   std::snprintf(stamp, sizeof stamp, "%04d%02d%02d-%02d%02d%02d", t.year, t.month, t.day, t.hour, t.minute, t.second);
-  const Path copy = path + u".bad-" + Utf8ToUtf16(stamp);
-  if (!ReplaceFileAtomically(copy, loaded_.damagedBytes, {}, &error)) return false;
+  // The copies kept before; this one is named after the last of its second, so that the
+  // order of the names stays the order of the copies.
+  const std::u16string stampText = Utf8ToUtf16(stamp);
+  const std::size_t slash = path.find_last_of(u"/\\");
+  const Path folder = slash == Path::npos ? Path() : path.substr(0, slash + 1);
+  const Path prefix = path.substr(slash == Path::npos ? 0 : slash + 1) + u".bad-";
+  std::vector<std::pair<std::pair<std::u16string, int>, Path>> copies;
+  int number = 0;
+  for (Path& name : ListFilesWithSuffix(folder.empty() ? Path(u".") : folder, u""))
+    if (auto order = CopyOrder(name, prefix)) {
+      if (order->first == stampText) number = std::max(number, order->second);
+      copies.emplace_back(std::move(*order), std::move(name));
+    }
+  const Path copy = path + u".bad-" + stampText + (number == 0 ? Path() : u"-" + ToU16(number + 1));
+  if (!ReplaceFileAtomically(copy, loaded_.damagedBytes, {}, &error)) {
+    failedCopy_ = copy;
+    return false;
+  }
   damagedCopy_ = copy;
   loaded_.damagedBytes = {};
   log_.Notice(kMonitorName, u"the damaged list is kept as " + copy);
+  // The newest few are kept; the older ones go.
+  if (copies.size() < kKeptDamagedCopies) return true;
+  std::sort(copies.begin(), copies.end(), std::greater<>());
+  for (std::size_t k = kKeptDamagedCopies - 1; k < copies.size(); ++k) {
+    const Path older = folder + copies[k].second;
+    if (RemoveFile(older))
+      log_.Notice(kMonitorName, u"removed the older copy " + older + u" of a damaged list (the newest " +
+                                    ToU16(static_cast<int>(kKeptDamagedCopies)) + u" are kept)");
+  }
   return true;
 }
 
@@ -121,9 +172,12 @@ bool Monitor::Save() {
   }
   if (error == 0) error = ReadIncompleteError();  // no reason given: say something rather than nothing
   ++health.saveFailures;
+  // The copy of a damaged list comes first: a failure there names the copy.
+  const std::u16string what = failedCopy_.empty() ? u"cannot save " + ListPath()
+                                                  : u"cannot keep the damaged " + ListPath() + u" as " + failedCopy_;
   const bool unread = loaded_.error != 0;
   if (!health.savePending || health.saveError != error)
-    log_.Notice(kMonitorName, u"cannot save " + ListPath() + u": " + SystemErrorText(error) +
+    log_.Notice(kMonitorName, what + u": " + SystemErrorText(error) +
                                   (unread ? u"; it could not be read, so nothing is written over it"
                                           : supervising_ ? u"; the change is kept and the save is tried again after every cycle"
                                                          : u"; the change is not saved"));

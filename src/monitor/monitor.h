@@ -179,6 +179,7 @@ class Monitor {
   bool supervising_ = false;
   ListLoadResult loaded_;
   Path damagedCopy_;
+  Path failedCopy_;  // the copy the last save could not write, or empty
   std::vector<EndRefused> endsRefused_;
   std::vector<std::size_t> stopsBegun_;
 };

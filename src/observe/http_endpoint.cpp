@@ -23,7 +23,7 @@ using boost::system::error_code;
 namespace {
 
 // How long the endpoint waits before it tries to accept again after the system refused an
-// accept or the descriptor reserve was reached.
+// accept.
 constexpr std::chrono::milliseconds kAcceptPause{250};
 constexpr std::size_t kReadChunk = 4096;
 
@@ -45,8 +45,8 @@ const char* Reason(int status) {
   }
 }
 
-HttpResponse Refusal(int status) {
-  return HttpResponse{status, "text/plain; charset=utf-8", std::string(Reason(status)) + "\n", {}};
+HttpResponse Refusal(int status, const std::string& why = {}) {
+  return HttpResponse{status, "text/plain; charset=utf-8", std::string(Reason(status)) + (why.empty() ? "" : ": " + why) + "\n", {}};
 }
 
 std::string Serialize(const HttpResponse& r, bool withBody, bool close) {
@@ -80,16 +80,16 @@ struct Door {
 }  // namespace
 
 struct HttpEndpoint::Impl {
-  Impl(HttpHandler h, std::function<bool()> may) : handler(std::move(h)), mayTakeDescriptor(std::move(may)) {}
+  Impl(HttpHandler h, HttpEndpoint::TakeDescriptor take) : handler(std::move(h)), takeDescriptor(std::move(take)) {}
 
   void Accept();
   void PauseAccepting();
   void Run();
 
   HttpHandler handler;
-  std::function<bool()> mayTakeDescriptor;
-  std::atomic<std::uint64_t> open{0}, refusedAtLimit{0}, acceptsDeferred{0}, acceptFailures{0}, timedOut{0},
-      tooLarge{0}, malformed{0};
+  HttpEndpoint::TakeDescriptor takeDescriptor;
+  std::atomic<std::uint64_t> open{0}, refusedAtLimit{0}, refusedForDescriptors{0}, acceptsDeferred{0},
+      acceptFailures{0}, timedOut{0}, tooLarge{0}, malformed{0};
   std::shared_ptr<Door> door = std::make_shared<Door>();
   // Destroyed before the counters: the sessions its handlers still hold count themselves out.
   asio::io_context io{1};
@@ -103,8 +103,9 @@ namespace {
 // One connection: requests read one after the other, each answered before the next is read.
 class Session : public std::enable_shared_from_this<Session> {
  public:
-  Session(HttpEndpoint::Impl& owner, tcp::socket socket, bool loopback, std::string peer)
-      : owner_(owner), socket_(std::move(socket)), timer_(owner.io), loopback_(loopback), peer_(std::move(peer)) {
+  Session(HttpEndpoint::Impl& owner, tcp::socket socket, DoorDescriptor door, bool loopback, std::string peer)
+      : owner_(owner), socket_(std::move(socket)), door_(std::move(door)), timer_(owner.io), loopback_(loopback),
+        peer_(std::move(peer)) {
     ++owner_.open;
   }
   ~Session() { --owner_.open; }
@@ -226,6 +227,7 @@ class Session : public std::enable_shared_from_this<Session> {
 
   HttpEndpoint::Impl& owner_;
   tcp::socket socket_;
+  DoorDescriptor door_;  // the share of the descriptors its socket takes
   asio::steady_timer timer_;
   bool loopback_;
   std::string peer_;
@@ -240,11 +242,15 @@ class Session : public std::enable_shared_from_this<Session> {
   bool close_ = false;
 };
 
-// A connection past the limit: told so if its socket takes the answer at once, then closed.
-void RefuseAtOnce(tcp::socket& socket) {
-  static const std::string busy = Serialize(Refusal(503), true, true);
+// A connection past the limit: told so if its socket takes the answer at once, then closed. What
+// the client sent already is read first (a little at most): a socket closed with unread bytes
+// is reset, and the answer would be lost with it.
+void RefuseAtOnce(tcp::socket& socket, const std::string& why = {}) {
+  const std::string busy = Serialize(Refusal(503, why), true, true);
   error_code ignored;
   socket.non_blocking(true, ignored);
+  std::array<char, kReadChunk> sent;
+  for (int n = 0; n < 4 && socket.read_some(asio::buffer(sent), ignored) > 0;) ++n;
   socket.write_some(asio::buffer(busy), ignored);
   socket.shutdown(tcp::socket::shutdown_both, ignored);
   socket.close(ignored);
@@ -260,14 +266,11 @@ void HttpEndpoint::Impl::PauseAccepting() {
 }
 
 void HttpEndpoint::Impl::Accept() {
-  if (mayTakeDescriptor && !mayTakeDescriptor()) {
-    ++acceptsDeferred;
-    return PauseAccepting();
-  }
   acceptor.async_accept([this](error_code ec, tcp::socket socket) {
     if (ec == asio::error::operation_aborted || !acceptor.is_open()) return;
     if (ec) {
       ++acceptFailures;
+      if (ec == asio::error::no_descriptors) ++acceptsDeferred;
       return PauseAccepting();
     }
     error_code peerError;
@@ -278,8 +281,16 @@ void HttpEndpoint::Impl::Accept() {
       ++refusedAtLimit;
       RefuseAtOnce(socket);
     } else {
-      const std::string where = peer.address().to_string() + ":" + std::to_string(peer.port());
-      std::make_shared<Session>(*this, std::move(socket), IsLoopback(peer.address()), where)->Start();
+      // A descriptor of the doors' share, or the client is told why not.
+      std::string why;
+      DoorDescriptor door = takeDescriptor ? takeDescriptor(why) : DoorDescriptor();
+      if (takeDescriptor && !door) {
+        ++refusedForDescriptors;
+        RefuseAtOnce(socket, why);
+      } else {
+        const std::string where = peer.address().to_string() + ":" + std::to_string(peer.port());
+        std::make_shared<Session>(*this, std::move(socket), std::move(door), IsLoopback(peer.address()), where)->Start();
+      }
     }
     Accept();
   });
@@ -297,8 +308,8 @@ void HttpEndpoint::Impl::Run() {
   }
 }
 
-HttpEndpoint::HttpEndpoint(HttpHandler handler, std::function<bool()> mayTakeDescriptor)
-    : impl_(std::make_unique<Impl>(std::move(handler), std::move(mayTakeDescriptor))) {}
+HttpEndpoint::HttpEndpoint(HttpHandler handler, TakeDescriptor takeDescriptor)
+    : impl_(std::make_unique<Impl>(std::move(handler), std::move(takeDescriptor))) {}
 
 HttpEndpoint::~HttpEndpoint() { Stop(); }
 
@@ -355,9 +366,9 @@ std::string ThisHostName() {
 
 HttpEndpointCounts HttpEndpoint::Counts() const {
   const Impl& i = *impl_;
-  return HttpEndpointCounts{i.open.load(),      i.refusedAtLimit.load(), i.acceptsDeferred.load(),
-                            i.acceptFailures.load(), i.timedOut.load(),  i.tooLarge.load(),
-                            i.malformed.load()};
+  return HttpEndpointCounts{i.open.load(),           i.refusedAtLimit.load(), i.refusedForDescriptors.load(),
+                            i.acceptsDeferred.load(), i.acceptFailures.load(), i.timedOut.load(),
+                            i.tooLarge.load(),        i.malformed.load()};
 }
 
 }  // namespace tervane

@@ -2,8 +2,8 @@
 // with Beast's request parser. It listens on an address and hands every request to a handler
 // on a thread of its own (the handler must not touch the server list), within bounds that no
 // client can push:
-//   - at most kHttpConnectionLimit connections at once; more are answered 503 and closed at
-//     accept, and counted;
+//   - at most kHttpConnectionLimit connections at once, each holding a descriptor of the doors'
+//     share while that lasts; more are answered 503 (with why) and closed at accept, and counted;
 //   - a request's head and body whole within kHttpRequestTime of the connection or of the
 //     previous answer (a slow or idle client is dropped then), answers written within it too;
 //   - at most kHttpRequestsPerConnection requests on one connection;
@@ -21,6 +21,7 @@
 #include "observe/http_api.h"
 #include "observe/metrics.h"
 #include "observe/options.h"
+#include "support/descriptors.h"
 
 namespace tervane {
 
@@ -34,9 +35,10 @@ using HttpHandler = std::function<void(const HttpRequest&, HttpAnswer answer)>;
 
 class HttpEndpoint {
  public:
-  // mayTakeDescriptor: whether the endpoint may take one more descriptor now (a connection);
-  // while it says no the endpoint waits before accepting. None: always.
-  explicit HttpEndpoint(HttpHandler handler, std::function<bool()> mayTakeDescriptor = {});
+  // takeDescriptor: a descriptor for a new connection, or none with why (the connection is then
+  // answered 503 with it). None: always.
+  using TakeDescriptor = std::function<DoorDescriptor(std::string& why)>;
+  explicit HttpEndpoint(HttpHandler handler, TakeDescriptor takeDescriptor = {});
   // Stops listening and waits for the thread.
   ~HttpEndpoint();
   HttpEndpoint(const HttpEndpoint&) = delete;

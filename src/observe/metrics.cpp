@@ -139,14 +139,16 @@ const MonitorMetric kMonitorWide[] = {
     {"tervane_http_connections", "gauge", "Connections to the HTTP endpoint open now.", nullptr,
      {{{nullptr, HttpCount<&HttpEndpointCounts::open>}}}},
     {"tervane_http_connections_refused_total", "counter",
-     "Connections closed at accept: the limit of connections was reached (limit) or the system refused the "
-     "accept (accept_error).",
+     "Connections closed at accept: the limit of connections was reached (limit), the descriptors left to the "
+     "doors were used up (descriptors) or the system refused the accept (accept_error).",
      "reason",
      {{{[](const MonitorReading&) -> std::string_view { return "limit"; }, HttpCount<&HttpEndpointCounts::refusedAtLimit>},
+       {[](const MonitorReading&) -> std::string_view { return "descriptors"; },
+        HttpCount<&HttpEndpointCounts::refusedForDescriptors>},
        {[](const MonitorReading&) -> std::string_view { return "accept_error"; },
         HttpCount<&HttpEndpointCounts::acceptFailures>}}}},
     {"tervane_http_accepts_deferred_total", "counter",
-     "Waits of the HTTP endpoint before accepting, to leave the supervision its descriptors.", nullptr,
+     "Waits of the HTTP endpoint before accepting again, as the system gave no descriptor to accept with.", nullptr,
      {{{nullptr, HttpCount<&HttpEndpointCounts::acceptsDeferred>}}}},
     {"tervane_http_requests_refused_total", "counter",
      "Requests the HTTP endpoint refused and closed: not whole in time (timeout), past a size limit "

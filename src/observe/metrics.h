@@ -14,7 +14,8 @@ namespace tervane {
 struct HttpEndpointCounts {
   std::uint64_t open = 0;                // connections open now
   std::uint64_t refusedAtLimit = 0;      // closed at accept: the connection limit was reached
-  std::uint64_t acceptsDeferred = 0;     // waits before accepting: no descriptor to spare
+  std::uint64_t refusedForDescriptors = 0;  // closed at accept: the doors' share of descriptors was used up
+  std::uint64_t acceptsDeferred = 0;     // waits before accepting: the system gave no descriptor
   std::uint64_t acceptFailures = 0;      // accepts the system refused (descriptors exhausted...)
   std::uint64_t timedOut = 0;            // requests not whole (or answers not taken) in time
   std::uint64_t tooLarge = 0;            // heads or bodies past their limits

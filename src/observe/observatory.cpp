@@ -85,7 +85,7 @@ void Observatory::StartEndpoint() {
                                           TERVANE_VERSION);
   const HttpApi* api = parts_->api.get();
   parts_->endpoint = std::make_unique<HttpEndpoint>(
-      [api](const HttpRequest& r, HttpAnswer answer) { api->Handle(r, answer); }, hooks_.mayTakeDescriptor);
+      [api](const HttpRequest& r, HttpAnswer answer) { api->Handle(r, answer); }, hooks_.takeDescriptor);
   Listen();
 }
 

@@ -17,6 +17,7 @@
 #include "monitor/commands.h"
 #include "observe/http_api.h"
 #include "observe/metrics.h"
+#include "support/descriptors.h"
 #include "observe/options.h"
 #include "support/event_log.h"
 #include "support/event_loop.h"
@@ -39,8 +40,9 @@ struct ObservatoryHooks {
   // Who did what through the HTTP API ("pause server 1 (alpha) from 127.0.0.1:50312: done"):
   // the console (the journal under systemd) or the log view.
   std::function<void(const std::u16string& line)> tell;
-  // Whether a front door may take one more descriptor now; none: always.
-  std::function<bool()> mayTakeDescriptor;
+  // A descriptor of the doors' share for a new connection, or none with why in words
+  // (support/descriptors.h); none: always.
+  std::function<DoorDescriptor(std::string& why)> takeDescriptor;
 };
 
 class Observatory {

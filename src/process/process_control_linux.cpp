@@ -261,10 +261,10 @@ class LinuxProcessControl final : public IProcessControl {
   }
 
   // Holds the confirmed process by a pidfd, checked to be the same process after it was opened.
-  // Without one (no pidfds, or no descriptor to spare above the supervision's reserve) the
-  // start time is read instead.
+  // Without one (no pidfds, or none free below the margin kept for the supervision's moments)
+  // the start time is read instead.
   void Pin(const std::string& path, const Found& found) {
-    if (!pinned_.contains(path) && !FrontDoorMayTakeDescriptor()) return;
+    if (!pinned_.contains(path) && !OptionalDescriptorFree()) return;
     UniqueFd pidfd(static_cast<int>(::pidfd_open(found.pid, 0)));
     if (!pidfd || proc_.StartTimeOf(found.pid) != found.started) {
       pinned_.erase(path);

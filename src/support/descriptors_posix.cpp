@@ -20,16 +20,18 @@ std::uint64_t RaiseDescriptorLimit() {
   return limit.rlim_cur == RLIM_INFINITY ? 0 : static_cast<std::uint64_t>(limit.rlim_cur);
 }
 
-bool FrontDoorMayTakeDescriptor() {
+std::uint64_t DescriptorLimitNow() {
+  rlimit limit{};
+  if (::getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY) return 0;
+  return static_cast<std::uint64_t>(limit.rlim_cur);
+}
+
+bool LowestFreeDescriptorBelow(std::uint64_t line) {
   // A descriptor that names nothing to read or write, opened once, only to be duplicated.
   static const int anchor = ::open("/", O_PATH | O_CLOEXEC);
-  rlimit limit{};
-  if (anchor < 0 || ::getrlimit(RLIMIT_NOFILE, &limit) != 0) return false;
+  if (anchor < 0) return false;
   const int lowest = UniqueFd(::fcntl(anchor, F_DUPFD_CLOEXEC, 0)).get();  // the copy is closed at once
-  if (lowest < 0) return false;  // none free at all
-  if (limit.rlim_cur == RLIM_INFINITY) return true;
-  const auto cap = static_cast<std::uint64_t>(limit.rlim_cur);
-  return static_cast<std::uint64_t>(lowest) < cap - DescriptorReserve(cap);
+  return lowest >= 0 && static_cast<std::uint64_t>(lowest) < line;
 }
 
 }  // namespace tervane

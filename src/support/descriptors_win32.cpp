@@ -5,6 +5,8 @@ namespace tervane {
 
 std::uint64_t RaiseDescriptorLimit() { return 0; }
 
-bool FrontDoorMayTakeDescriptor() { return true; }
+std::uint64_t DescriptorLimitNow() { return 0; }
+
+bool LowestFreeDescriptorBelow(std::uint64_t) { return true; }
 
 }  // namespace tervane

@@ -499,6 +499,77 @@ TEST_F(Kesp, AFloodOfControlClientsHarmsNoServerUnderALowDescriptorLimit) {
   EXPECT_EQ(PausedOnDisk(0) + PausedOnDisk(1), 0);
 }
 
+// 24 servers that kesp started under a limit of 64 descriptors: `kesp status` answers. Clients that use up the doors' share are told why, and
+// the log says it once.
+TEST_F(Kesp, StatusAnswersAtALimitOf64With24ServersItStarted) {
+  constexpr int kServers = 24;
+  for (int n = 0; n < kServers; ++n) {
+    const std::string folder = "s" + std::to_string(n);
+    fs::create_directories(root / folder);
+    fs::copy_file(TERVANE_FAKESRV, root / folder / "hlds");
+    Register(folder.c_str(), 27480 + n);
+  }
+  Supervise("PATH=/usr/bin:/bin", "ulimit -n 64 && exec");  // each answering in `kesp status`
+  EXPECT_EQ(ServerPids().size(), static_cast<std::size_t>(kServers));
+
+  // The doors' share is 8 here: 12 idle clients use it up (their places come back after 10 s).
+  std::vector<UniqueFd> idle;
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  std::strncpy(address.sun_path, (root / "kesp.sock").c_str(), sizeof address.sun_path - 1);
+  for (int n = 0; n < 12; ++n) {
+    idle.emplace_back(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    ASSERT_EQ(::connect(idle.back().get(), reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+  }
+  Result refused{};
+  EXPECT_TRUE(WaitFor([&] { return (refused = Run({"status"})).code == 1; }, 5s)) << refused.out;
+  EXPECT_NE(refused.err.find("takes no more clients now: no descriptor to spare: the limit is 64 open files"),
+            std::string::npos)
+      << refused.err;
+  Run({"status"});
+  idle.clear();
+  EXPECT_TRUE(WaitFor([&] { return Run({"status"}).code == 0; }, 5s)) << "the door opens again";
+  const std::string log = Slurp(root / "kesp.out");
+  const std::string said = "the doors refuse clients: no descriptor to spare";
+  EXPECT_NE(log.find(said), std::string::npos) << log;
+  EXPECT_EQ(log.find(said), log.rfind(said)) << "said once";
+}
+
+// A client the control socket refuses reads why: past the 16 held ones, "busy"; of another
+// user (the socket's mode widened by hand), "permission denied".
+TEST_F(Kesp, ARefusedClientOfTheControlSocketIsToldWhy) {
+  Register("a", 27475);
+  Supervise();
+  std::vector<UniqueFd> held;
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  std::strncpy(address.sun_path, (root / "kesp.sock").c_str(), sizeof address.sun_path - 1);
+  for (int n = 0; n < 16; ++n) {
+    held.emplace_back(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    ASSERT_EQ(::connect(held.back().get(), reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+  }
+  Result busy{};
+  EXPECT_TRUE(WaitFor([&] { return (busy = Run({"status"})).code == 1; }, 5s));
+  EXPECT_EQ(busy.err, "kesp: the running kesp is busy with other clients; try again\n");
+  held.clear();
+
+  if (::geteuid() != 0) GTEST_SKIP() << "a client of another user needs root";
+  fs::permissions(root, fs::perms::owner_all | fs::perms::group_exec | fs::perms::others_exec);
+  fs::permissions(root / "kesp.sock", fs::perms::all);
+  const pid_t child = ::fork();  // as nobody, its answer left in a file opened before
+  if (child == 0) {
+    std::ofstream file(root / "nobody.txt");
+    std::string error;
+    if (::setgid(65534) == 0 && ::setuid(65534) == 0)
+      if (const auto got = CallControlSocket((root / "kesp.sock").string(), {"status"}, 5000, error)) file << got->err;
+    file.close();
+    ::_exit(0);
+  }
+  ::waitpid(child, nullptr, 0);
+  EXPECT_EQ(Slurp(root / "nobody.txt").rfind("kesp: permission denied: the running kesp takes commands only", 0), 0u)
+      << Slurp(root / "nobody.txt");
+}
+
 // --dir (before the command) or TERVANE_DIR name the data folder: made owner-only, it holds the
 // list, the lock, the socket and the logs, and the commands and the supervision say which it is.
 TEST_F(Kesp, DirOrTervaneDirChooseTheDataFolderThatEveryDoorNames) {

@@ -3,6 +3,7 @@
 // list is reported and copied aside (as it was read) before the first save over it.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <filesystem>
 #include <functional>
@@ -147,6 +148,35 @@ TEST_F(MonitorList, ADamagedRecordIsReportedAndTheFileKept) {
   EXPECT_EQ(monitor.DamagedListCopy(), list + u".bad-20261207-080000");
   EXPECT_EQ(ReadBytes(monitor.DamagedListCopy()), original);
   EXPECT_NE(ReadBytes(list), original);
+}
+
+// Damaged lists kept within one second (the rig's clock stands still): each copy has a name of
+// its own, the newest five stay, and the messages name the copies.
+TEST_F(MonitorList, DamagedCopiesHaveNamesOfTheirOwnAndTheNewestFiveStay) {
+  const Path list = dir.File(u"serverlist.dat");
+  const Path base = list + u".bad-20261207-080000";
+  auto rig = Open(list);
+  std::vector<std::vector<std::uint8_t>> written;
+  for (int round = 1; round <= 7; ++round) {
+    ServerEntry bad = GoodRecord();
+    bad.Paused = static_cast<std::uint8_t>(round + 1);
+    written.push_back(FileOf({bad}));
+    WriteBytes(list, written.back());
+    ASSERT_TRUE(rig->monitor.Load());
+    rig->monitor.Pause({0}, true);
+    ASSERT_TRUE(rig->monitor.LastSaveSucceeded()) << round;
+  }
+  EXPECT_EQ(rig->monitor.DamagedListCopy(), base + u"-7");
+  std::vector<Path> kept = ListFilesWithSuffix(dir.Dir(), u"");
+  std::sort(kept.begin(), kept.end());
+  const std::u16string stamp = u"serverlist.dat.bad-20261207-080000";
+  EXPECT_EQ(kept, (std::vector<Path>{u"serverlist.dat", stamp + u"-3", stamp + u"-4", stamp + u"-5", stamp + u"-6",
+                                     stamp + u"-7"}));
+  for (int n = 3; n <= 7; ++n) EXPECT_EQ(ReadBytes(base + u"-" + ToU16(n)), written[static_cast<std::size_t>(n - 1)]);
+  std::u16string said;
+  for (const std::u16string& line : Said(rig->view)) said += line + u"\n";
+  EXPECT_NE(said.find(u"the damaged list is kept as " + base + u"-7\n"), said.npos);
+  EXPECT_NE(said.find(u"removed the older copy " + base + u" of a damaged list"), said.npos);
 }
 
 }  // namespace

@@ -46,15 +46,17 @@ struct Seen {
   int minutes = 0;
   bool whenEmpty = false;
   bool oneOff = false;
+  std::int64_t jumped = 0;
   bool operator==(const Seen&) const = default;
 };
 Seen Warn(WallTime at, int minutes, bool oneOff = false) { return {at, PlanStep::Kind::Warn, minutes, false, oneOff}; }
-Seen Restart(WallTime at, bool whenEmpty = false, bool oneOff = false) {
-  return {at, PlanStep::Kind::Restart, 0, whenEmpty, oneOff};
+Seen Restart(WallTime at, bool whenEmpty = false, bool oneOff = false, std::int64_t jumped = 0) {
+  return {at, PlanStep::Kind::Restart, 0, whenEmpty, oneOff, jumped};
 }
 void PrintTo(const Seen& s, std::ostream* os) {
   *os << (s.kind == PlanStep::Kind::Warn ? "warn " + std::to_string(s.minutes) : std::string("restart")) << " at "
-      << s.at << (s.whenEmpty ? " (empty)" : "") << (s.oneOff ? " (one-off)" : "");
+      << s.at << (s.whenEmpty ? " (empty)" : "") << (s.oneOff ? " (one-off)" : "")
+      << (s.jumped ? " (jumped " + std::to_string(s.jumped) + " s)" : "");
 }
 
 struct Scenario {
@@ -80,7 +82,7 @@ std::vector<Seen> Simulate(const Scenario& c, RestartPlan& plan) {
     PlanInput in = c.server(c.clock(t));
     in.now = c.clock(t);
     const PlanStep step = plan.Step(in);
-    if (step.kind != PlanStep::Kind::None) seen.push_back({in.now, step.kind, step.minutes, step.whenEmpty, step.oneOff});
+    if (step.kind != PlanStep::Kind::None) seen.push_back({in.now, step.kind, step.minutes, step.whenEmpty, step.oneOff, step.jumpedSeconds});
   }
   return seen;
 }
@@ -120,6 +122,14 @@ TEST(RestartPlan, Scenarios) {
        Daily({5 * 60, 17 * 60}, {10}), W(kJan, 4, 0), 10 * 3600, busy,
        {Warn(W(kJan, 16, 50), 10), Restart(W(kJan, 17, 0))}, {},
        [](WallTime t) { return t >= W(kJan, 4, 30) ? t + 4 * 3600 : t; }},
+      {"the clock set forward past a time already warned of restarts at once; set back, not again",
+       Daily({5 * 60}), W(kJan, 4, 40), 1800, busy,
+       {Warn(W(kJan, 4, 50), 10), Warn(W(kJan, 4, 55), 5), Restart(W(kJan, 6, 56), false, false, 7204)},
+       W(kJan + 1, 5, 0),
+       [](WallTime t) { return t >= W(kJan, 4, 56) && t < W(kJan, 4, 57) ? t + 2 * 3600 : t; }},
+      {"a one-off already warned of is made at once when the clock jumps past it", {}, W(kJan, 12, 0), 600, busy,
+       {Warn(W(kJan, 12, 0), 3, true), Restart(W(kJan, 13, 1), false, true, 3604)}, std::nullopt,
+       [](WallTime t) { return t >= W(kJan, 12, 1) ? t + 3600 : t; }, 3},
       {"the clock set forward by days skips only the days it jumped over", Daily({5 * 60}, {}), W(kJan, 4, 0), 7200,
        busy, {Restart(W(kJan + 3, 5, 0))}, {},
        [](WallTime t) { return t >= W(kJan, 4, 30) ? t + 3 * kDay : t; }},
