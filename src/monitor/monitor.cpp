@@ -93,9 +93,9 @@ std::optional<std::pair<std::u16string, int>> CopyOrder(std::u16string_view name
   const std::u16string_view rest = name.substr(prefix.size());
   int number = 1;
   if (rest.size() > kStamp) {
-    const auto parsed = rest[kStamp] == u'-' ? ParseInt32(Utf16ToUtf8(rest.substr(kStamp + 1))) : std::nullopt;
-    if (!parsed || *parsed < 2) return std::nullopt;
-    number = *parsed;
+    if (rest[kStamp] != u'-') return std::nullopt;
+    number = ParseInt32(Utf16ToUtf8(rest.substr(kStamp + 1))).value_or(0);
+    if (number < 2) return std::nullopt;
   }
   return std::pair(std::u16string(rest.substr(0, kStamp)), number);
 }
