@@ -99,6 +99,11 @@ class TVelUDP {
   // text is made or read. The destination rule is the same (kAddressNone is the broadcast).
   int SendBufferTo(const void* buf, int len, std::uint32_t address, std::uint16_t port);
   int ReceiveBufferFrom(void* buf, int size, std::uint32_t& fromAddress, std::uint16_t& fromPort);
+  // Reads one waiting datagram of at most size bytes into buf (the rest of a longer one is lost),
+  // zeroing nothing and never waiting: its length, or -1 when none waits (or the read failed,
+  // or inactive). A reader that takes every waiting datagram calls it until -1, without asking
+  // the size of each first.
+  int ReceiveWaiting(void* buf, int size, std::uint32_t& fromAddress, std::uint16_t& fromPort);
 
   // Restoring from a stored form: between the two calls SetActive only remembers its value;
   // EndLoading opens the endpoint when the remembered value is true.
