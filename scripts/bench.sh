@@ -28,8 +28,8 @@ import json, sys
 out = sys.argv[1]
 def runs(name):
     return json.load(open(f"{out}/{name}.json"))["benchmarks"]
-print("\n| servers | extra processes | kesp CPU per cycle (all threads) | floor | ratio | wake-ups per cycle (kesp / floor) | kesp RSS |")
-print("|---|---|---|---|---|---|---|")
+print("\n| servers | extra processes | kesp CPU per cycle (all threads) | floor | ratio | wake-ups per cycle (kesp / floor) | kesp RSS | start-up CPU to first cycle |")
+print("|---|---|---|---|---|---|---|---|")
 floor = {}
 for b in runs("replies"):
     args = b["name"].split("/")[1:3]
@@ -39,7 +39,8 @@ for b in runs("replies"):
     elif b["name"].startswith("BM_KespCycle") and "kesp_cpu_ms" in b:
         f = floor.get(key, {})
         print(f"| {args[0]} | {args[1]} | {b['kesp_cpu_ms']:.2f} ms | {b.get('floor_cpu_ms', 0):.2f} ms | "
-              f"{b.get('ratio', 0):.2f}x | {b['wakeups']:.1f} / {f.get('wakeups', 0):.1f} | {b['kesp_rss_mb']:.1f} MB |")
+              f"{b.get('ratio', 0):.2f}x | {b['wakeups']:.1f} / {f.get('wakeups', 0):.1f} | {b['kesp_rss_mb']:.1f} MB | "
+              f"{b.get('startup_cpu_ms', 0):.1f} ms |")
 print("\n| document | servers | CPU per answer | bytes | MB/s |")
 print("|---|---|---|---|---|")
 for b in runs("observe"):
