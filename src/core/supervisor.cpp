@@ -15,6 +15,7 @@ namespace tervane {
 Supervisor::Supervisor(EventLoop& loop, Servers& servers)
     : timerCircleCheck(loop),
       timerCheckTimeOut(loop),
+      timerReplies(loop),
       loop_(loop),
       servers_(servers),
       list_(servers.List()),
@@ -26,11 +27,17 @@ Supervisor::Supervisor(EventLoop& loop, Servers& servers)
   timerCheckTimeOut.SetEnabled(false);
   timerCircleCheck.OnTimer = [this] { timerCircleCheckTimer(); };
   timerCheckTimeOut.OnTimer = [this] { timerCheckTimeOutTimer(); };
+  timerReplies.SetEnabled(false);
+  timerReplies.OnTimer = [this] {
+    timerReplies.SetEnabled(false);
+    if (endpoint_) endpoint_->SetReceiveNews(true);
+  };
 }
 
 Supervisor::~Supervisor() {
   timerCircleCheck.SetEnabled(false);
   timerCheckTimeOut.SetEnabled(false);
+  timerReplies.SetEnabled(false);
 }
 
 void Supervisor::CreateEndpoint() {
@@ -216,15 +223,27 @@ namespace {
 constexpr std::size_t kLargestDatagram = 65536;
 // The datagrams read for one notification at most: a flood cannot hold the loop.
 constexpr int kMostReadAtOnce = 1024;
+// How long the readable news pauses after a read.
+constexpr unsigned kReplyPauseMs = 20;
 // Bounds of what one cycle holds; beyond them the datagrams wait in the socket as before.
 constexpr std::size_t kMostHeldDatagrams = 16384;
 constexpr std::size_t kMostHeldBytes = 8 * 1024 * 1024;
 }  // namespace
 
-// Every datagram waiting is read and handled at once: a burst of replies costs one wake-up and
-// one read each. The buffer is kept from one datagram to the next, so that a reply costs no
-// allocation.
+// Every datagram waiting is read and handled at once; then the readable news pauses for a
+// moment (short beside the wait before the timeout check), while more replies gather in the
+// socket (sized for the list), so that hundreds of replies cost some dozen wake-ups, not one
+// each.
 void Supervisor::VelUDP1Receive(TVelUDP& sender) {
+  ReadWaitingDatagrams(sender);
+  if (endpoint_.get() != &sender || !sender.Active() || timerReplies.Enabled()) return;
+  sender.SetReceiveNews(false);
+  timerReplies.SetInterval(kReplyPauseMs);
+  timerReplies.SetEnabled(true);
+}
+
+// The buffer is kept from one datagram to the next, so that a reply costs no allocation.
+void Supervisor::ReadWaitingDatagrams(TVelUDP& sender) {
   std::vector<std::uint8_t>& buffer = receiveBuffer_;
   if (buffer.size() < kLargestDatagram + 1) buffer.resize(kLargestDatagram + 1);
   // A handler may close or replace the endpoint: then what waits is the new one's business.

@@ -314,4 +314,8 @@ int TVelUDP::ReceiveWaiting(void* buf, int size, std::uint32_t& fromAddress, std
   return ReceiveFrom(buf, size, fromAddress, fromPort);
 }
 
+void TVelUDP::SetReceiveNews(bool on) {
+  if (active_) WatchReadable(on);
+}
+
 }  // namespace tervane

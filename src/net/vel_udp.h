@@ -104,6 +104,10 @@ class TVelUDP {
   // or inactive). A reader that takes every waiting datagram calls it until -1, without asking
   // the size of each first.
   int ReceiveWaiting(void* buf, int size, std::uint32_t& fromAddress, std::uint16_t& fromPort);
+  // Readable news paused (the datagrams wait in the socket, as far as its buffer holds them) or
+  // given again; given after every Open. Where the system cannot pause it (Windows) the news
+  // keeps coming, which a reader of every waiting datagram takes the same.
+  void SetReceiveNews(bool on);
 
   // Restoring from a stored form: between the two calls SetActive only remembers its value;
   // EndLoading opens the endpoint when the remembered value is true.
@@ -162,6 +166,8 @@ class TVelUDP {
   int GrantedReceiveBuffer();
   // The zero-wait readiness query.
   bool PollReadable();
+  // Readable news on or off for the open socket.
+  void WatchReadable(bool on);
   // The receive-buffer request of Open and of the setter: only ever grows the buffer.
   void ApplyReceiveBuffer();
   // Non-blocking, with its news delivered through the owner's loop.

@@ -375,11 +375,15 @@ class LinuxProcessControl final : public IProcessControl {
     const int error = snapshot_->error != 0 ? snapshot_->error : proc_.Error();
     if (!inCycle_) snapshot_.reset();
     if (!found) return {std::nullopt, error};
+    // Held before its start time is read: that one read names the process found and the one
+    // held alike.
+    UniqueFd folder = pinned_.contains(target.path) || FrontDoorMayTakeDescriptor() ? proc_.OpenProcess(found->pid) : UniqueFd();
     found->started = proc_.StartTimeOf(found->pid);
     found->cycle = inCycle_ ? cycle_ : 0;
+    pinned_.erase(target.path);
     if (found->started != 0) {
       confirmed_[target.path] = *found;
-      Pin(target.path, *found);
+      if (folder) pinned_[target.path] = Pinned{std::move(folder), found->pid, found->started};
     }
     return {found, 0};
   }
