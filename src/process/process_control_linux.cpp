@@ -107,6 +107,9 @@ struct Applied {
 // changed beside (a thread or a child given another mask, a mask set by hand).
 constexpr std::uint64_t kReapplyCycles = 16;
 
+// A running server's file is looked at once every this many cycles while its process runs on.
+constexpr std::uint64_t kFileLookCycles = 16;
+
 // The process list of one supervision cycle: taken once, then used by every search of the
 // cycle that the last cycle's process does not answer.
 struct Snapshot {
@@ -131,6 +134,7 @@ class LinuxProcessControl final : public IProcessControl {
   bool IsServerRunning(const Path& fileName) override { return LookForServer(fileName).IsRunning(); }
 
   Look LookForServer(const Path& fileName) override {
+    if (HeldStillRuns(fileName)) return Look::Running();
     const TargetLookup target = TargetOf(fileName);
     if (!target.target) return target.Result();
     return FindServerProcess(*target.target).Result();
@@ -315,10 +319,33 @@ class LinuxProcessControl final : public IProcessControl {
     return action(*search.found, target);
   }
 
+  // In a cycle, a server whose process is held and still runs the image it ran is running: one
+  // look through the process's folder answers it, without a look at the server's file, which
+  // is looked at again every few cycles (a file removed or replaced meanwhile is seen then, or
+  // at once when the process ends or runs another image).
+  bool HeldStillRuns(const Path& fileName) {
+    if (!inCycle_) return false;
+    const auto known = targets_.find(fileName);
+    if (known == targets_.end() || known->second.checked == 0 || cycle_ - known->second.checked >= kFileLookCycles)
+      return false;
+    TargetEntry& entry = known->second;
+    const auto last = confirmed_.find(entry.target.path);
+    if (last == confirmed_.end()) return false;
+    if (last->second.cycle != cycle_) {
+      proc_.Clear();
+      const std::optional<Identity> image = PinnedImage(entry.target.path, last->second);
+      if (!image || !(*image == entry.target.identity)) return false;
+      last->second.cycle = cycle_;
+    }
+    entry.held = cycle_;
+    return true;
+  }
+
   // The server's executable, read again only when its file changed, and looked at once a cycle.
   TargetLookup TargetOf(const Path& fileName) {
     auto known = targets_.find(fileName);
-    if (known != targets_.end() && inCycle_ && known->second.checked == cycle_) return {&known->second.target, 0};
+    if (known != targets_.end() && inCycle_ && (known->second.checked == cycle_ || known->second.held == cycle_))
+      return {&known->second.target, 0};
     std::string converted;  // only for a file not seen before
     if (known == targets_.end()) converted = Utf16ToUtf8(fileName);
     const std::string& path = known != targets_.end() ? known->second.target.path : converted;
@@ -406,6 +433,7 @@ class LinuxProcessControl final : public IProcessControl {
     std::string output;         // the server's output file, or empty
     FileStamp stamp;            // of the file when target was read
     std::uint64_t checked = 0;  // the cycle the file was last looked at in
+    std::uint64_t held = 0;     // the last cycle its held process answered for it
   };
   std::unordered_map<Path, TargetEntry> targets_;  // by the path as stored: a lookup converts nothing
   std::unordered_map<std::string, Found> confirmed_;  // by the server's path
