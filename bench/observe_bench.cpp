@@ -1,7 +1,6 @@
 // What kesp.ini's HTTP endpoint costs: rendering /metrics and /api/servers (the status document)
-// for 64 servers,
-// taking and publishing the snapshot after a cycle (the cycle's added work), and one scrape of
-// /metrics served end to end over 127.0.0.1 (process CPU, the client's share included, and
+// for 64 and 512 servers (bytes_per_second: the two doors compared per byte), taking and publishing the snapshot after a cycle (the cycle's added work), and one scrape of
+// /metrics and of /api/servers served end to end over 127.0.0.1 (process CPU, the client's share included, and
 // the resident memory the endpoint adds). Compare with tervane_process_bench's full cycle.
 #include <benchmark/benchmark.h>
 
@@ -53,11 +52,19 @@ void BM_RenderMetrics(benchmark::State& state) {
     benchmark::DoNotOptimize(text);
   }
   state.counters["bytes"] = static_cast<double>(bytes);
+  state.SetBytesProcessed(static_cast<std::int64_t>(bytes) * state.iterations());
 }
 
 void BM_StatusJson(benchmark::State& state) {
   const MonitorSnapshot m = Snapshot(static_cast<int>(state.range(0)));
-  for (auto _ : state) benchmark::DoNotOptimize(StatusJson(m, kNow));
+  std::size_t bytes = 0;
+  for (auto _ : state) {
+    std::string text = StatusJson(m, kNow);
+    bytes = text.size();
+    benchmark::DoNotOptimize(text);
+  }
+  state.counters["bytes"] = static_cast<double>(bytes);
+  state.SetBytesProcessed(static_cast<std::int64_t>(bytes) * state.iterations());
 }
 
 // The cycle's own added work: copying the statuses and swapping the published pointer.
@@ -91,8 +98,9 @@ long ResidentKb() {
 }
 
 // One scrape end to end: the client's request over 127.0.0.1, the endpoint's thread taking the
-// snapshot and rendering it, the answer read back.
-void BM_ScrapeMetrics(benchmark::State& state) {
+// snapshot and rendering it, the answer read back; the door is /metrics, or /api/servers when
+// the second argument is 1.
+void BM_Scrape(benchmark::State& state) {
   const long before = ResidentKb();
   SnapshotBox box;
   box.Publish(Snapshot(static_cast<int>(state.range(0))));
@@ -106,18 +114,22 @@ void BM_ScrapeMetrics(benchmark::State& state) {
   HttpCall call;
   call.method = "GET";
   call.contentType.clear();
-  call.url = "http://127.0.0.1:" + std::to_string(endpoint.Port()) + "/metrics";
+  call.url = "http://127.0.0.1:" + std::to_string(endpoint.Port()) + (state.range(1) ? "/api/servers" : "/metrics");
+  std::size_t bytes = 0;
   for (auto _ : state) {
     const HttpCallResult r = SendHttp(call);
     if (r.status != 200) state.SkipWithError("scrape failed");
+    bytes = r.body.size();
   }
+  state.counters["bytes"] = static_cast<double>(bytes);
+  state.SetBytesProcessed(static_cast<std::int64_t>(bytes) * state.iterations());
   state.counters["rss_added_kb"] = static_cast<double>(ResidentKb() - before);
 }
 
-BENCHMARK(BM_RenderMetrics)->Arg(8)->Arg(64)->Unit(benchmark::kMicrosecond);
-BENCHMARK(BM_StatusJson)->Arg(64)->Unit(benchmark::kMicrosecond);
-BENCHMARK(BM_TakeAndPublishSnapshot)->Arg(64)->Unit(benchmark::kMicrosecond);
-BENCHMARK(BM_ScrapeMetrics)->Arg(64)->MeasureProcessCPUTime()->UseRealTime()->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_RenderMetrics)->Arg(8)->Arg(64)->Arg(512)->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_StatusJson)->Arg(64)->Arg(512)->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_TakeAndPublishSnapshot)->Arg(64)->Arg(512)->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_Scrape)->ArgsProduct({{64, 512}, {0, 1}})->MeasureProcessCPUTime()->UseRealTime()->Unit(benchmark::kMicrosecond);
 
 }  // namespace
 }  // namespace tervane

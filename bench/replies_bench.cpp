@@ -14,17 +14,26 @@
 // BM_KespCycle measures the real program instead: kesp, built optimised, supervising the same
 // stand-ins with the shipped timing. Its cycles are counted by the keep-alives it sends to a
 // service manager's socket (one after each cycle), and its CPU time comes from the kernel's
-// scheduler statistics (/proc/<pid>/schedstat, in nanoseconds), so one iteration is one whole
-// cycle of kesp: the searches, the queries, the replies and the timeout check. Reported:
-//   kesp_cpu_ms  kesp's CPU time per cycle, in milliseconds
-//   wakeups      the times per cycle kesp slept and was woken (its voluntary context switches):
-//                on a virtual machine each costs CPU time of its own, counted in kesp_cpu_ms
+// scheduler statistics (/proc/<pid>/task/*/schedstat, in nanoseconds), so one iteration is one
+// whole cycle of kesp over all its threads: the searches, the queries, the replies, the timeout
+// check and whatever its other threads did meanwhile. Reported:
+//   kesp_cpu_ms  kesp's CPU time per cycle, all threads, in milliseconds
+//   floor_cpu_ms the floor's, measured earlier in the same run with as many servers and processes
+//   ratio        kesp_cpu_ms / floor_cpu_ms
+//   wakeups      the times per cycle kesp's threads gave up the processor or were made to (their
+//                voluntary and involuntary context switches, every thread): on a virtual machine
+//                each costs CPU time of its own, counted in kesp_cpu_ms
+//   startup_cpu_ms  kesp's CPU time from its start to the end of its first cycle (the list read,
+//                the first look at every server, the first queries and their replies)
 //   kesp_rss_mb  kesp's resident memory after the cycles (VmRSS), with no kesp.ini
 //   kesp_libs    the shared objects mapped into kesp (/proc/<pid>/maps)
+// TERVANE_BENCH_KESP names another kesp to measure (an older build, for a comparison);
+// TERVANE_BENCH_CYCLES the cycles of each run (10 unless set).
 //
 // BM_QueryFloor is what any watchdog pays on this machine for the same work at the least: a
-// thread that sleeps as kesp does (3.5 s, then 0.5 s), sends one query to each stand-in and
-// reads the replies, measured the same way (floor_cpu_ms). kesp's own cost is the difference.
+// thread that sleeps as kesp does (3.5 s, then 0.5 s), sends the query kesp sends (A2S_INFO) to
+// each stand-in and reads the replies, measured the same way (floor_cpu_ms, wakeups). It runs
+// before BM_KespCycle, which reports the ratio. kesp's own cost is the difference.
 //   unanswered   servers kesp did not show as answering at the end
 #include <benchmark/benchmark.h>
 #include <poll.h>
@@ -42,6 +51,7 @@
 #include <new>
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <memory>
 #include <random>
 #include <set>
@@ -85,7 +95,14 @@ using namespace std::chrono_literals;
 
 constexpr int kMaxServers = 512;
 constexpr int kMaxBackground = 1000;
-constexpr int kCycles = 10;
+// The cycles of each run of the real kesp and of the floor.
+const int kCycles = [] {
+  const char* set = std::getenv("TERVANE_BENCH_CYCLES");
+  return set && std::atoi(set) > 0 ? std::atoi(set) : 10;
+}();
+
+// The floor's CPU per cycle by servers and extra processes, for the ratio.
+std::map<std::pair<int, int>, double> floors;
 constexpr unsigned kCheckDelayMs = 500;
 
 // The stand-ins and the idle processes, started once and ended at the end.
@@ -229,7 +246,8 @@ void BM_RepliesAtScale(benchmark::State& state) {
 // The CPU time the kernel counted for a process so far, in nanoseconds (its threads together).
 long long CpuNanoseconds(pid_t pid) {
   long long total = 0;
-  for (const auto& task : fs::directory_iterator("/proc/" + std::to_string(pid) + "/task")) {
+  std::error_code ec;
+  for (const auto& task : fs::directory_iterator("/proc/" + std::to_string(pid) + "/task", ec)) {
     std::ifstream stat(task.path() / "schedstat");
     long long ns = 0;
     if (stat >> ns) total += ns;
@@ -257,13 +275,26 @@ std::size_t SharedObjects(pid_t pid) {
   return objects.size();
 }
 
-// The times a process gave up the processor to wait, so far.
-long long VoluntarySwitches(pid_t pid) {
-  std::ifstream status("/proc/" + std::to_string(pid) + "/status");
-  std::string line;
-  while (std::getline(status, line))
-    if (line.rfind("voluntary_ctxt_switches:", 0) == 0) return std::stoll(line.substr(line.find(':') + 1));
-  return 0;
+// The times a thread gave up the processor or was made to, so far, from its status file.
+long long ContextSwitchesOf(const fs::path& status) {
+  std::ifstream in(status);
+  long long total = 0;
+  for (std::string line; std::getline(in, line);)
+    if (line.find("ctxt_switches:") != std::string::npos) total += std::stoll(line.substr(line.find(':') + 1));
+  return total;
+}
+
+// The same for every thread of a process.
+long long ContextSwitches(const std::string& tasks) {
+  long long total = 0;
+  std::error_code ec;
+  for (const auto& task : fs::directory_iterator(tasks, ec)) total += ContextSwitchesOf(task.path() / "status");
+  return total;
+}
+
+std::string Kesp() {
+  const char* other = std::getenv("TERVANE_BENCH_KESP");
+  return other && *other ? other : TERVANE_KESP;
 }
 
 // The real kesp in a program folder of its own, supervising the first n stand-ins, with a
@@ -272,7 +303,7 @@ class KespRun {
  public:
   explicit KespRun(int count) : folder_(host->Root() / ("kesp-" + std::to_string(count))) {
     fs::create_directories(folder_);
-    fs::copy_file(TERVANE_KESP, folder_ / "kesp", fs::copy_options::overwrite_existing);
+    fs::copy_file(Kesp(), folder_ / "kesp", fs::copy_options::overwrite_existing);
     ServerList list;
     for (int i = 0; i < count; ++i) {
       const auto& s = host->Servers()[static_cast<std::size_t>(i)];
@@ -347,18 +378,29 @@ void BM_KespCycle(benchmark::State& state) {
   if (!host->Ready()) state.SkipWithError("a stand-in did not answer its ping");
   KespRun kesp(count);
   // The first cycles learn every server (both queries, the first searches): left out.
-  for (int warm = 0; warm < 3; ++warm)
+  double startup = 0;
+  for (int warm = 0; warm < 3; ++warm) {
     if (kesp.Pid() == 0 || !kesp.NextCycle()) {
       state.SkipWithError("kesp did not run its cycles");
       return;
     }
+    if (warm == 0) startup = static_cast<double>(CpuNanoseconds(kesp.Pid())) / 1e6;
+  }
   const long long before = CpuNanoseconds(kesp.Pid());
-  const long long switchesBefore = VoluntarySwitches(kesp.Pid());
+  const std::string tasks = "/proc/" + std::to_string(kesp.Pid()) + "/task";
+  const long long switchesBefore = ContextSwitches(tasks);
   int cycles = 0;
   for (auto _ : state) cycles += kesp.NextCycle() ? 1 : 0;
   const long long used = CpuNanoseconds(kesp.Pid()) - before;
-  const long long switches = VoluntarySwitches(kesp.Pid()) - switchesBefore;
-  state.counters["kesp_cpu_ms"] = cycles > 0 ? static_cast<double>(used) / 1e6 / cycles : 0;
+  const long long switches = ContextSwitches(tasks) - switchesBefore;
+  const double cpu = cycles > 0 ? static_cast<double>(used) / 1e6 / cycles : 0;
+  state.counters["kesp_cpu_ms"] = cpu;
+  state.counters["startup_cpu_ms"] = startup;
+  const auto floor = floors.find({count, static_cast<int>(state.range(1))});
+  if (floor != floors.end()) {
+    state.counters["floor_cpu_ms"] = floor->second;
+    state.counters["ratio"] = floor->second > 0 ? cpu / floor->second : 0;
+  }
   state.counters["wakeups"] = cycles > 0 ? static_cast<double>(switches) / cycles : 0;
   state.counters["kesp_rss_mb"] = ResidentMegabytes(kesp.Pid());
   state.counters["kesp_libs"] = static_cast<double>(SharedObjects(kesp.Pid()));
@@ -388,13 +430,16 @@ void BM_QueryFloor(benchmark::State& state) {
     return ns;
   };
   long long used = 0, answers = 0;
+    // The floor's own thread: the program's others (the host's) are not the floor.
+  const fs::path threadStatus = "/proc/self/task/" + std::to_string(::gettid()) + "/status";
+  const long long switchesBefore = ContextSwitchesOf(threadStatus);
   for (auto _ : state) {
+    const long long before = threadCpu();  // the whole cycle, its wake-ups too, as kesp's
     std::this_thread::sleep_for(3500ms);
-    const long long before = threadCpu();
     for (int i = 0; i < count; ++i) {
       sockaddr_in to = local;
       to.sin_port = htons(static_cast<std::uint16_t>(host->Servers()[static_cast<std::size_t>(i)].port));
-      ::sendto(socket.get(), DetailsQuery.data(), DetailsQuery.size(), 0, reinterpret_cast<sockaddr*>(&to),
+      ::sendto(socket.get(), InfoQuery.data(), InfoQuery.size(), 0, reinterpret_cast<sockaddr*>(&to),
                sizeof to);
     }
     std::this_thread::sleep_for(500ms);
@@ -404,20 +449,32 @@ void BM_QueryFloor(benchmark::State& state) {
   }
   const double cycles = static_cast<double>(state.iterations());
   state.counters["floor_cpu_ms"] = static_cast<double>(used) / 1e6 / cycles;
+  floors[{count, static_cast<int>(state.range(1))}] = static_cast<double>(used) / 1e6 / cycles;
+  state.counters["wakeups"] = static_cast<double>(ContextSwitchesOf(threadStatus) - switchesBefore) / cycles;
   state.counters["answers"] = static_cast<double>(answers) / cycles;
   state.counters["processes"] = static_cast<double>(ProcessCount());
 }
 
 void Sizes(benchmark::internal::Benchmark* b) {
   // Grouped by servers, which are only ever added.
-  for (int servers : {1, 64, 256, kMaxServers}) {
+  for (int servers : {1, 64, kMaxServers}) {
     for (int background : {0, kMaxBackground}) b->Args({servers, background});
   }
 }
 
 BENCHMARK(BM_RepliesAtScale)->Apply(Sizes)->Iterations(kCycles)->Unit(benchmark::kMillisecond);
-BENCHMARK(BM_KespCycle)->Apply(Sizes)->Iterations(kCycles)->Unit(benchmark::kMillisecond)->UseRealTime();
-BENCHMARK(BM_QueryFloor)->Apply(Sizes)->Iterations(kCycles)->Unit(benchmark::kMillisecond)->UseRealTime();
+// The floor and kesp side by side for each size, so that both see the same host.
+const bool registered = [] {
+  for (int servers : {1, 64, kMaxServers}) {
+    for (int background : {0, kMaxBackground}) {
+      benchmark::RegisterBenchmark("BM_QueryFloor", BM_QueryFloor)
+          ->Args({servers, background})->Iterations(kCycles)->Unit(benchmark::kMillisecond)->UseRealTime();
+      benchmark::RegisterBenchmark("BM_KespCycle", BM_KespCycle)
+          ->Args({servers, background})->Iterations(kCycles)->Unit(benchmark::kMillisecond)->UseRealTime();
+    }
+  }
+  return true;
+}();
 
 }  // namespace
 }  // namespace tervane

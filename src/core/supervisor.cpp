@@ -15,6 +15,7 @@ namespace tervane {
 Supervisor::Supervisor(EventLoop& loop, Servers& servers)
     : timerCircleCheck(loop),
       timerCheckTimeOut(loop),
+      timerReplies(loop),
       loop_(loop),
       servers_(servers),
       list_(servers.List()),
@@ -26,11 +27,17 @@ Supervisor::Supervisor(EventLoop& loop, Servers& servers)
   timerCheckTimeOut.SetEnabled(false);
   timerCircleCheck.OnTimer = [this] { timerCircleCheckTimer(); };
   timerCheckTimeOut.OnTimer = [this] { timerCheckTimeOutTimer(); };
+  timerReplies.SetEnabled(false);
+  timerReplies.OnTimer = [this] {
+    timerReplies.SetEnabled(false);
+    if (endpoint_) endpoint_->SetReceiveNews(true);
+  };
 }
 
 Supervisor::~Supervisor() {
   timerCircleCheck.SetEnabled(false);
   timerCheckTimeOut.SetEnabled(false);
+  timerReplies.SetEnabled(false);
 }
 
 void Supervisor::CreateEndpoint() {
@@ -211,41 +218,60 @@ void Supervisor::TimeoutCheck() {
 
 // ----------------------------------------------------------------------------- replies
 
-void Supervisor::VelUDP1Receive(TVelUDP& sender) {
-  const int available = sender.BytesAvailable();
-  const std::size_t n = available > 0 ? static_cast<std::size_t>(available) : 0;
-  // n + 1 zero bytes: the byte at position n ends any string at the latest. The buffer is
-  // kept from one datagram to the next, so that a reply costs no allocation.
-  std::vector<std::uint8_t>& buffer = receiveBuffer_;
-  buffer.assign(n + 1, 0);
-  std::uint32_t address = 0;
-  std::uint16_t port = 0;
-  sender.ReceiveBufferFrom(buffer.data(), static_cast<int>(n), address, port);
-  try {
-    HandleDatagram(std::span<const std::uint8_t>(buffer.data(), n), address, port);
-  } catch (...) {
-    // A datagram that cannot be handled is dropped like a malformed one.
-    NoteFailure("received datagram");
-  }
-}
-
 namespace {
+// Larger than any datagram over IPv4; a zero byte after it ends any string at the latest.
+constexpr std::size_t kLargestDatagram = 65536;
+// The datagrams read for one notification at most: a flood cannot hold the loop.
+constexpr int kMostReadAtOnce = 1024;
+// How long the readable news pauses after a read.
+constexpr unsigned kReplyPauseMs = 20;
 // Bounds of what one cycle holds; beyond them the datagrams wait in the socket as before.
 constexpr std::size_t kMostHeldDatagrams = 16384;
 constexpr std::size_t kMostHeldBytes = 8 * 1024 * 1024;
 }  // namespace
 
+// Every datagram waiting is read and handled at once; then the readable news pauses for a
+// moment (short beside the wait before the timeout check), while more replies gather in the
+// socket (sized for the list), so that hundreds of replies cost some dozen wake-ups, not one
+// each.
+void Supervisor::VelUDP1Receive(TVelUDP& sender) {
+  ReadWaitingDatagrams(sender);
+  if (endpoint_.get() != &sender || !sender.Active() || timerReplies.Enabled()) return;
+  sender.SetReceiveNews(false);
+  timerReplies.SetInterval(kReplyPauseMs);
+  timerReplies.SetEnabled(true);
+}
+
+// The buffer is kept from one datagram to the next, so that a reply costs no allocation.
+void Supervisor::ReadWaitingDatagrams(TVelUDP& sender) {
+  std::vector<std::uint8_t>& buffer = receiveBuffer_;
+  if (buffer.size() < kLargestDatagram + 1) buffer.resize(kLargestDatagram + 1);
+  // A handler may close or replace the endpoint: then what waits is the new one's business.
+  for (int n = 0; n < kMostReadAtOnce && endpoint_.get() == &sender && sender.Active(); ++n) {
+    std::uint32_t address = 0;
+    std::uint16_t port = 0;
+    const int got = sender.ReceiveWaiting(buffer.data(), static_cast<int>(kLargestDatagram), address, port);
+    if (got < 0) return;
+    const auto length = static_cast<std::size_t>(got);
+    buffer[length] = 0;
+    try {
+      HandleDatagram(std::span<const std::uint8_t>(buffer.data(), length), address, port);
+    } catch (...) {
+      // A datagram that cannot be handled is dropped like a malformed one.
+      NoteFailure("received datagram");
+    }
+  }
+}
+
 void Supervisor::HoldWaitingDatagrams() {
-  while (endpoint_ && held_.size() < kMostHeldDatagrams && endpoint_->DatagramWaiting()) {
-    const int available = endpoint_->BytesAvailable();
-    const std::size_t n = available > 0 ? static_cast<std::size_t>(available) : 0;
-    const std::size_t offset = heldBytes_.size();
-    if (offset + n > kMostHeldBytes) return;
-    heldBytes_.resize(offset + n);
-    HeldDatagram d{offset, 0, n, {}, 0};
-    const int got = endpoint_->ReceiveBufferFrom(heldBytes_.data() + offset, static_cast<int>(n), d.address, d.port);
-    d.received = got > 0 ? std::min(static_cast<std::size_t>(got), n) : 0;
-    heldBytes_.resize(offset + d.received);
+  std::vector<std::uint8_t>& buffer = receiveBuffer_;
+  if (buffer.size() < kLargestDatagram + 1) buffer.resize(kLargestDatagram + 1);
+  while (endpoint_ && held_.size() < kMostHeldDatagrams && heldBytes_.size() < kMostHeldBytes) {
+    HeldDatagram d{heldBytes_.size(), 0, 0, {}, 0};
+    const int got = endpoint_->ReceiveWaiting(buffer.data(), static_cast<int>(kLargestDatagram), d.address, d.port);
+    if (got < 0) return;
+    d.length = d.received = static_cast<std::size_t>(got);
+    heldBytes_.insert(heldBytes_.end(), buffer.begin(), buffer.begin() + got);
     held_.push_back(std::move(d));
   }
 }

@@ -64,6 +64,8 @@ class Supervisor {
 
   Timer timerCircleCheck;
   Timer timerCheckTimeOut;
+  // Gives the endpoint's readable news again after a pause (see VelUDP1Receive).
+  Timer timerReplies;
   int EndpointRecreations() const { return endpointRecreations_; }
   // How long the last cycle took.
   double LastCycleSeconds() const { return lastCycleSeconds_; }
@@ -82,6 +84,8 @@ class Supervisor {
   // Reads the datagrams waiting now, as VelUDP1Receive reads them, and keeps them;
   // HandleHeldDatagrams handles them after the cycle in the order they came, as the loop would
   // have delivered them then: reading early only keeps the socket's buffer from overflowing.
+  // Reads and handles every datagram waiting on the endpoint.
+  void ReadWaitingDatagrams(TVelUDP& sender);
   void HoldWaitingDatagrams();
   void HandleHeldDatagrams();
 

@@ -306,4 +306,16 @@ int TVelUDP::ReceiveBufferFrom(void* buf, int size, std::uint32_t& fromAddress, 
   return ReceiveFrom(buf, size, fromAddress, fromPort);
 }
 
+int TVelUDP::ReceiveWaiting(void* buf, int size, std::uint32_t& fromAddress, std::uint16_t& fromPort) {
+  ++reads_;
+  fromAddress = 0;
+  fromPort = 0;
+  if (!active_ || buf == nullptr || size <= 0) return -1;
+  return ReceiveFrom(buf, size, fromAddress, fromPort);
+}
+
+void TVelUDP::SetReceiveNews(bool on) {
+  if (active_) WatchReadable(on);
+}
+
 }  // namespace tervane

@@ -99,6 +99,15 @@ class TVelUDP {
   // text is made or read. The destination rule is the same (kAddressNone is the broadcast).
   int SendBufferTo(const void* buf, int len, std::uint32_t address, std::uint16_t port);
   int ReceiveBufferFrom(void* buf, int size, std::uint32_t& fromAddress, std::uint16_t& fromPort);
+  // Reads one waiting datagram of at most size bytes into buf (the rest of a longer one is lost),
+  // zeroing nothing and never waiting: its length, or -1 when none waits (or the read failed,
+  // or inactive). A reader that takes every waiting datagram calls it until -1, without asking
+  // the size of each first.
+  int ReceiveWaiting(void* buf, int size, std::uint32_t& fromAddress, std::uint16_t& fromPort);
+  // Readable news paused (the datagrams wait in the socket, as far as its buffer holds them) or
+  // given again; given after every Open. Where the system cannot pause it (Windows) the news
+  // keeps coming, which a reader of every waiting datagram takes the same.
+  void SetReceiveNews(bool on);
 
   // Restoring from a stored form: between the two calls SetActive only remembers its value;
   // EndLoading opens the endpoint when the remembered value is true.
@@ -157,6 +166,8 @@ class TVelUDP {
   int GrantedReceiveBuffer();
   // The zero-wait readiness query.
   bool PollReadable();
+  // Readable news on or off for the open socket.
+  void WatchReadable(bool on);
   // The receive-buffer request of Open and of the setter: only ever grows the buffer.
   void ApplyReceiveBuffer();
   // Non-blocking, with its news delivered through the owner's loop.

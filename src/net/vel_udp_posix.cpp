@@ -34,6 +34,12 @@ struct TVelUDP::Platform {
   UniqueFd socket;
   std::unique_ptr<DescriptorWatch> watch;
   std::uint64_t generation = 0;  // one per Open: tells a reopened socket from the one before
+  bool readable = true;   // readable news asked for
+  bool writable = false;  // writable news asked for
+  void Watch(bool write) {
+    writable = write;
+    if (watch) watch->SetEvents(static_cast<short>((readable ? POLLIN : 0) | (write ? POLLOUT : 0)));
+  }
 };
 
 void TVelUDP::PlatformDeleter::operator()(Platform* platform) const { delete platform; }
@@ -94,6 +100,8 @@ void TVelUDP::WatchSocket() {
   const int fd = platform_->socket.get();
   SetNonBlockingCloseOnExec(fd);
   const std::uint64_t generation = ++platform_->generation;
+  platform_->readable = true;
+  platform_->writable = true;
   platform_->watch = std::make_unique<DescriptorWatch>(
       owner_, fd, static_cast<short>(POLLIN | POLLOUT), [this, fd, generation](short revents) {
         std::shared_ptr<bool> alive = alive_;
@@ -118,7 +126,7 @@ void TVelUDP::WatchSocket() {
           }
         }
         if (revents & POLLOUT) {
-          platform_->watch->SetEvents(POLLIN);
+          platform_->Watch(false);
           Notify(Event::Writable, 0);
         }
       });
@@ -134,9 +142,7 @@ int TVelUDP::SendTo(const void* buf, int len, std::uint32_t address, std::uint16
   ssize_t sent = ::sendto(platform_->socket.get(), buf, static_cast<std::size_t>(len), 0,
                           reinterpret_cast<const sockaddr*>(&to), sizeof to);
   if (sent < 0) {
-    if ((errno == EAGAIN || errno == EWOULDBLOCK) && platform_->watch) {
-      platform_->watch->SetEvents(static_cast<short>(POLLIN | POLLOUT));
-    }
+    if (errno == EAGAIN || errno == EWOULDBLOCK) platform_->Watch(true);
     return -1;
   }
   return static_cast<int>(sent);
@@ -158,6 +164,11 @@ int TVelUDP::BytesAvailable() {
   int waiting = 0;
   if (::ioctl(platform_->socket.get(), FIONREAD, &waiting) != 0 || waiting < 0) return 0;
   return waiting;
+}
+
+void TVelUDP::WatchReadable(bool on) {
+  platform_->readable = on;
+  platform_->Watch(platform_->writable);
 }
 
 }  // namespace tervane

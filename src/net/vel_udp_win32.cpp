@@ -154,4 +154,8 @@ int TVelUDP::BytesAvailable() {
   return waiting > INT_MAX ? INT_MAX : static_cast<int>(waiting);
 }
 
+// Asking the socket layer again would also repeat the writable news that comes once after Open:
+// the readable news is left on.
+void TVelUDP::WatchReadable(bool) {}
+
 }  // namespace tervane

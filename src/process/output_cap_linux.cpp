@@ -1,6 +1,9 @@
 #include "process/output_cap_linux.h"
 
 #include <fcntl.h>
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <sys/inotify.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -63,68 +66,116 @@ bool CapOutputFile(const std::string& path, std::uint64_t limit) {
   return true;
 }
 
-OutputCap::OutputCap(std::uint64_t limit, std::chrono::milliseconds period) : limit_(limit), period_(period) {}
+OutputCap::OutputCap(std::uint64_t limit) : limit_(limit) {}
 
 OutputCap::~OutputCap() {
   {
     std::lock_guard<std::mutex> lock(mutex_);
     stop_ = true;
   }
-  wake_.notify_all();
-  if (thread_.joinable()) thread_.join();
+  if (thread_.joinable()) {
+    Wake();
+    thread_.join();
+  }
+  for (const int fd : {inotify_, wake_})
+    if (fd >= 0) ::close(fd);
+}
+
+void OutputCap::Wake() {
+  const std::uint64_t one = 1;
+  [[maybe_unused]] const ssize_t n = ::write(wake_, &one, sizeof one);
 }
 
 void OutputCap::Keep(const std::string& path) {
   if (limit_ == 0 || path.empty()) return;
   std::lock_guard<std::mutex> lock(mutex_);
-  const auto known = std::find_if(files_.begin(), files_.end(), [&](const Kept& k) { return k.path == path; });
+  auto known = std::find_if(files_.begin(), files_.end(), [&](const Kept& k) { return k.path == path; });
   if (known != files_.end()) {
     known->keptSinceSweep = true;
-    return;
+    if (!known->rewatch) return;
+  } else {
+    if (!thread_.joinable()) {
+      inotify_ = ::inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+      wake_ = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+      if (wake_ < 0) return;  // no thread could be woken: nothing is kept
+      thread_ = std::thread([this] { Run(); });
+    }
+    files_.push_back(Kept{path});
+    known = files_.end() - 1;
   }
-  files_.push_back(Kept{path, true});
-  ++generation_;
-  if (!thread_.joinable()) thread_ = std::thread([this] { Run(); });
-  wake_.notify_all();
+  // A file that is not there has nothing to cap: it is watched once a server starts on it
+  // (CapNow). A watch the system refuses otherwise (inotify's limits) leaves the file looked at
+  // once each period.
+  known->watch = inotify_ >= 0 ? ::inotify_add_watch(inotify_, path.c_str(), IN_MODIFY) : -1;
+  known->polled = known->watch < 0 && !(inotify_ >= 0 && (errno == ENOENT || errno == ENOTDIR));
+  known->rewatch = false;
+  known->due = true;  // past its cap already, perhaps
+  Wake();
 }
 
 void OutputCap::Sweep() {
   std::lock_guard<std::mutex> lock(mutex_);
-  const std::size_t before = files_.size();
+  for (const Kept& k : files_) {
+    // A watch shared by a link to the same file stays while the other path is kept.
+    if (k.keptSinceSweep || k.watch < 0) continue;
+    const bool shared = std::any_of(files_.begin(), files_.end(), [&](const Kept& other) {
+      return other.watch == k.watch && other.keptSinceSweep;
+    });
+    if (!shared) ::inotify_rm_watch(inotify_, k.watch);
+  }
   std::erase_if(files_, [](const Kept& k) { return !k.keptSinceSweep; });
-  if (files_.size() != before) ++generation_;
   for (Kept& k : files_) k.keptSinceSweep = false;
 }
 
 void OutputCap::CapNow(const std::string& path) {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    for (Kept& k : files_)
+      if (k.path == path && k.watch < 0) k.rewatch = true;  // the file is made now: watched at the next Keep
+  }
   std::lock_guard<std::mutex> lock(capping_);
   CapOutputFile(path, limit_);
 }
 
 void OutputCap::Run() {
-  std::vector<std::string> paths;  // the thread's own copy, taken again when the set changed
-  std::uint64_t seen = ~std::uint64_t{0};
-  std::unique_lock<std::mutex> lock(mutex_);
-  while (!stop_) {
-    if (generation_ != seen) {
-      paths.clear();
-      for (const Kept& k : files_) paths.push_back(k.path);
-      seen = generation_;
+  constexpr int kPeriodMs = 10;  // for a file without a watch: the writer's pace allows no less
+  std::vector<std::string> due;
+  alignas(inotify_event) char events[16 * 1024];
+  for (bool polled = false;;) {
+    pollfd waits[2] = {{wake_, POLLIN, 0}, {inotify_, POLLIN, 0}};
+    const int woken = ::poll(waits, inotify_ >= 0 ? 2 : 1, polled ? kPeriodMs : -1);
+    if (woken < 0 && errno != EINTR) return;
+    std::uint64_t count = 0;
+    if (waits[0].revents & POLLIN) [[maybe_unused]] const ssize_t n = ::read(wake_, &count, sizeof count);
+    std::unique_lock<std::mutex> lock(mutex_);
+    if (stop_) return;
+    // Every change waiting is taken at once: a file written many times since is looked at once.
+    for (ssize_t n; inotify_ >= 0 && (n = ::read(inotify_, events, sizeof events)) > 0;) {
+      for (ssize_t at = 0; at < n;) {
+        const auto* event = reinterpret_cast<const inotify_event*>(events + at);
+        for (Kept& k : files_) {
+          if (k.watch != event->wd) continue;
+          if (event->mask & IN_IGNORED) k.watch = -1;  // the file went: watched again once a server starts on it
+          k.due = true;
+        }
+        at += static_cast<ssize_t>(sizeof(inotify_event) + event->len);
+      }
     }
-    if (paths.empty()) {
-      wake_.wait(lock, [&] { return stop_ || generation_ != seen; });
-      continue;
+    due.clear();
+    polled = false;
+    for (Kept& k : files_) {
+      if (k.due || (woken == 0 && k.polled)) due.push_back(k.path);
+      k.due = false;
+      polled = polled || k.polled;
     }
     lock.unlock();
-    bool capped = false;
-    for (const std::string& path : paths) {
+    // A file that was past its cap may be written faster than a cap takes: it is looked at
+    // again at once (a few times), so the cap keeps up with the writer.
+    for (const std::string& path : due) {
       std::lock_guard<std::mutex> one(capping_);
-      capped = CapOutputFile(path, limit_) || capped;
+      for (int again = 0; again < 4 && CapOutputFile(path, limit_); ++again) {
+      }
     }
-    lock.lock();
-    // A file that was past its cap may be written faster than one period allows for: it is
-    // looked at again at once, so the cap keeps up with the writer rather than with the clock.
-    if (!capped) wake_.wait_for(lock, period_, [&] { return stop_; });
   }
 }
 

@@ -3,8 +3,6 @@
 // monitor), and neither the disk nor the supervision's pace suffers for it.
 #pragma once
 
-#include <chrono>
-#include <condition_variable>
 #include <cstdint>
 #include <mutex>
 #include <string>
@@ -22,14 +20,16 @@ bool CapOutputFile(const std::string& path, std::uint64_t limit);
 
 class OutputCap {
  public:
-  // Every file kept is looked at once each period (a stat), and again at once after a pass that
-  // had a file to bring within the cap; a limit of 0 keeps nothing.
-  explicit OutputCap(std::uint64_t limit, std::chrono::milliseconds period = std::chrono::milliseconds(10));
+  // The thread learns of a kept file's growth from the kernel (inotify, a change of content),
+  // and looks at its size only then: while no server writes, it sleeps without a timeout. A
+  // limit of 0 keeps nothing.
+  explicit OutputCap(std::uint64_t limit);
   ~OutputCap();
   OutputCap(const OutputCap&) = delete;
   OutputCap& operator=(const OutputCap&) = delete;
 
-  // Keeps the file within the cap from now on; cheap when it is kept already.
+  // Keeps the file within the cap from now on; cheap when it is kept already. A file that could
+  // not be watched (not there yet, or replaced) is watched again at its next Keep.
   void Keep(const std::string& path);
   // Forgets the files that were not kept again since the last sweep.
   void Sweep();
@@ -39,18 +39,23 @@ class OutputCap {
 
  private:
   void Run();
+  // Wakes the thread (the event descriptor).
+  void Wake();
 
   const std::uint64_t limit_;
-  const std::chrono::milliseconds period_;
   std::mutex mutex_;  // guards what follows, never held while a file is worked on
-  std::condition_variable wake_;
   struct Kept {
     std::string path;
+    int watch = -1;        // the inotify watch, -1 while there is none
+    bool polled = false;   // no watch could be had: looked at once each period
+    bool rewatch = false;  // watched again at the next Keep
     bool keptSinceSweep = true;
+    bool due = true;  // to be looked at by the thread: newly watched, or grown
   };
   std::vector<Kept> files_;
-  std::uint64_t generation_ = 0;  // changes with files_
   bool stop_ = false;
+  int inotify_ = -1;  // owned; -1 when the system refused one
+  int wake_ = -1;     // owned: an eventfd
   std::mutex capping_;  // one cap at a time
   std::thread thread_;  // started with the first file kept
 };

@@ -95,6 +95,23 @@ std::optional<Identity> ProcReader::ProcessIdentity(pid_t pid) {
   return IdentityOf(ProcPath(pid, "exe").c_str(), LookCall::ProcessDetail);
 }
 
+UniqueFd ProcReader::OpenProcess(pid_t pid) {
+  char path[32];
+  std::snprintf(path, sizeof path, "/proc/%d", static_cast<int>(pid));
+  UniqueFd folder(Allowed(LookCall::ProcessDetail) ? ::open(path, O_PATH | O_DIRECTORY | O_CLOEXEC) : -1);
+  if (!folder) Failed(errno);
+  return folder;
+}
+
+std::optional<Identity> ProcReader::ProcessIdentityAt(int processFolder) {
+  struct stat st {};
+  if (!Allowed(LookCall::ProcessDetail) || ::fstatat(processFolder, "exe", &st, 0) != 0) {
+    Failed(errno);
+    return std::nullopt;
+  }
+  return Identity{st.st_dev, st.st_ino};
+}
+
 bool ProcReader::ReadFile(pid_t pid, const char* leaf, std::string& out, std::size_t limit) {
   out.clear();
   if (!Allowed(LookCall::ProcessDetail)) return Failed(errno);

@@ -67,6 +67,13 @@ class ProcReader final : public ProcessFacts {
   // when it cannot be read.
   std::uint64_t StartTimeOf(pid_t pid);
 
+  // The /proc folder of a process, held (O_PATH): whatever it is asked through it answers for
+  // that very process, and fails once it ended, even when its id is taken again.
+  UniqueFd OpenProcess(pid_t pid);
+  // The identity of the image of the process whose folder is held: one call answers both that
+  // it still runs and what it runs. None once it ended.
+  std::optional<Identity> ProcessIdentityAt(int processFolder);
+
   // What the decision of which process is a server's asks.
   bool ReadLink(pid_t pid, const char* leaf, std::string& out) override;
   bool ReadFile(pid_t pid, const char* leaf, std::string& out, std::size_t limit) override;

@@ -1,10 +1,9 @@
 // Server process control on Linux: the class that keeps what it found of the servers' processes
-// (the process confirmed last for each server, held by a pidfd; the server's executable as
+// (the process confirmed last for each server, held by its /proc folder; the server's executable as
 // read; what could not be applied) and acts on them. It reads the processes through the
 // ProcReader (proc_reader_linux.h), decides which process is a server's with the rules of
 // server_match_linux.h, and starts servers through the ServerLauncher (server_launch_linux.h).
 // Linux has no console window and no fatal-error dialog: the servers' windows are not offered.
-#include <poll.h>
 #include <sched.h>
 #include <signal.h>
 // glibc 2.36 declares these without C linkage for C++.
@@ -86,10 +85,11 @@ struct Search {
   }
 };
 
-// A confirmed process held by a pidfd: while the pidfd does not report its end, the id still
-// names that very process, so its start time need not be read again.
+// A confirmed process held by its /proc folder: while a look through the folder answers, the
+// id still names that very process, so its start time need not be read again, and one look at
+// its image through the folder says both that it runs and what it runs.
 struct Pinned {
-  UniqueFd pidfd;
+  UniqueFd folder;
   pid_t pid = 0;
   std::uint64_t started = 0;
 };
@@ -107,10 +107,14 @@ struct Applied {
 // changed beside (a thread or a child given another mask, a mask set by hand).
 constexpr std::uint64_t kReapplyCycles = 16;
 
+// A running server's file is looked at once every this many cycles while its process runs on.
+constexpr std::uint64_t kFileLookCycles = 16;
+
 // The process list of one supervision cycle: taken once, then used by every search of the
 // cycle that the last cycle's process does not answer.
 struct Snapshot {
   std::vector<ProcessEntry> entries;  // directory order
+  std::optional<ProcessIndex> index;  // over entries, shared by the cycle's searches
   int error = 0;  // the list could not be read whole: a search that finds nothing knows nothing
 };
 
@@ -130,6 +134,7 @@ class LinuxProcessControl final : public IProcessControl {
   bool IsServerRunning(const Path& fileName) override { return LookForServer(fileName).IsRunning(); }
 
   Look LookForServer(const Path& fileName) override {
+    if (HeldStillRuns(fileName)) return Look::Running();
     const TargetLookup target = TargetOf(fileName);
     if (!target.target) return target.Result();
     return FindServerProcess(*target.target).Result();
@@ -250,27 +255,26 @@ class LinuxProcessControl final : public IProcessControl {
     return proc_.ProcessIdentity(found.pid) == target.identity || IsServerProcess(proc_, found.pid, target, true);
   }
 
-  // Whether the pinned process of the server is this one and has not ended; a pidfd reports
-  // the end of its process as readable.
-  bool PinnedAlive(const std::string& path, const Found& found) const {
+  // The image of the pinned process of the server when it is this one and has not ended;
+  // none otherwise.
+  std::optional<Identity> PinnedImage(const std::string& path, const Found& found) {
     const auto pinned = pinned_.find(path);
     if (pinned == pinned_.end() || pinned->second.pid != found.pid || pinned->second.started != found.started)
-      return false;
-    pollfd p{pinned->second.pidfd.get(), POLLIN, 0};
-    return ::poll(&p, 1, 0) == 0;
+      return std::nullopt;
+    return proc_.ProcessIdentityAt(pinned->second.folder.get());
   }
 
-  // Holds the confirmed process by a pidfd, checked to be the same process after it was opened.
-  // Without one (no pidfds, or none free below the margin kept for the supervision's moments)
-  // the start time is read instead.
+  // Holds the confirmed process by its /proc folder, checked to be the same process after it
+  // was opened. Without one (no descriptor to spare above the supervision's reserve) the start
+  // time is read instead.
   void Pin(const std::string& path, const Found& found) {
     if (!pinned_.contains(path) && !OptionalDescriptorFree()) return;
-    UniqueFd pidfd(static_cast<int>(::pidfd_open(found.pid, 0)));
-    if (!pidfd || proc_.StartTimeOf(found.pid) != found.started) {
+    UniqueFd folder = proc_.OpenProcess(found.pid);
+    if (!folder || proc_.StartTimeOf(found.pid) != found.started) {
       pinned_.erase(path);
       return;
     }
-    pinned_[path] = Pinned{std::move(pidfd), found.pid, found.started};
+    pinned_[path] = Pinned{std::move(folder), found.pid, found.started};
   }
 
   // Applies a setting to the server's process and to every process it started; answers the
@@ -315,10 +319,33 @@ class LinuxProcessControl final : public IProcessControl {
     return action(*search.found, target);
   }
 
+  // In a cycle, a server whose process is held and still runs the image it ran is running: one
+  // look through the process's folder answers it, without a look at the server's file, which
+  // is looked at again every few cycles (a file removed or replaced meanwhile is seen then, or
+  // at once when the process ends or runs another image).
+  bool HeldStillRuns(const Path& fileName) {
+    if (!inCycle_) return false;
+    const auto known = targets_.find(fileName);
+    if (known == targets_.end() || known->second.checked == 0 || cycle_ - known->second.checked >= kFileLookCycles)
+      return false;
+    TargetEntry& entry = known->second;
+    const auto last = confirmed_.find(entry.target.path);
+    if (last == confirmed_.end()) return false;
+    if (last->second.cycle != cycle_) {
+      proc_.Clear();
+      const std::optional<Identity> image = PinnedImage(entry.target.path, last->second);
+      if (!image || !(*image == entry.target.identity)) return false;
+      last->second.cycle = cycle_;
+    }
+    entry.held = cycle_;
+    return true;
+  }
+
   // The server's executable, read again only when its file changed, and looked at once a cycle.
   TargetLookup TargetOf(const Path& fileName) {
     auto known = targets_.find(fileName);
-    if (known != targets_.end() && inCycle_ && known->second.checked == cycle_) return {&known->second.target, 0};
+    if (known != targets_.end() && inCycle_ && (known->second.checked == cycle_ || known->second.held == cycle_))
+      return {&known->second.target, 0};
     std::string converted;  // only for a file not seen before
     if (known == targets_.end()) converted = Utf16ToUtf8(fileName);
     const std::string& path = known != targets_.end() ? known->second.target.path : converted;
@@ -350,10 +377,14 @@ class LinuxProcessControl final : public IProcessControl {
     proc_.Clear();
     if (const auto last = confirmed_.find(target.path); last != confirmed_.end()) {
       if (inCycle_ && last->second.cycle == cycle_) return {last->second, 0};
-      const bool pinned = PinnedAlive(target.path, last->second);
-      if (pinned ? IsStillServerImage(last->second, target) : IsStillServer(last->second, target)) {
+      // Held, the process is looked at once (its image, through its folder) while it runs the
+      // server's file; otherwise every way it can be the server's is tried.
+      const std::optional<Identity> image = PinnedImage(target.path, last->second);
+      const bool still = image ? *image == target.identity || IsServerProcess(proc_, last->second.pid, target, true)
+                               : IsStillServer(last->second, target);
+      if (still) {
         last->second.cycle = inCycle_ ? cycle_ : 0;
-        if (!pinned) Pin(target.path, last->second);
+        if (!image) Pin(target.path, last->second);
         return {last->second, 0};
       }
       // A check the system refused says nothing: the process is kept for the next look.
@@ -367,15 +398,19 @@ class LinuxProcessControl final : public IProcessControl {
     if (!snapshot_) TakeSnapshot();
     proc_.Clear();
     std::optional<Found> found;
-    if (const std::optional<pid_t> pid = FindServerIn(proc_, snapshot_->entries, target)) found = Found{*pid};
+    if (const std::optional<pid_t> pid = snapshot_->index->Find(proc_, target)) found = Found{*pid};
     const int error = snapshot_->error != 0 ? snapshot_->error : proc_.Error();
     if (!inCycle_) snapshot_.reset();
     if (!found) return {std::nullopt, error};
+    // Held before its start time is read: that one read names the process found and the one
+    // held alike.
+    UniqueFd folder = pinned_.contains(target.path) || OptionalDescriptorFree() ? proc_.OpenProcess(found->pid) : UniqueFd();
     found->started = proc_.StartTimeOf(found->pid);
     found->cycle = inCycle_ ? cycle_ : 0;
+    pinned_.erase(target.path);
     if (found->started != 0) {
       confirmed_[target.path] = *found;
-      Pin(target.path, *found);
+      if (folder) pinned_[target.path] = Pinned{std::move(folder), found->pid, found->started};
     }
     return {found, 0};
   }
@@ -386,6 +421,7 @@ class LinuxProcessControl final : public IProcessControl {
     proc_.Clear();
     proc_.ReadProcessList(snapshot_->entries);
     snapshot_->error = proc_.Error();
+    snapshot_->index.emplace(snapshot_->entries);
   }
 
   ProcReader proc_;
@@ -397,6 +433,7 @@ class LinuxProcessControl final : public IProcessControl {
     std::string output;         // the server's output file, or empty
     FileStamp stamp;            // of the file when target was read
     std::uint64_t checked = 0;  // the cycle the file was last looked at in
+    std::uint64_t held = 0;     // the last cycle its held process answered for it
   };
   std::unordered_map<Path, TargetEntry> targets_;  // by the path as stored: a lookup converts nothing
   std::unordered_map<std::string, Found> confirmed_;  // by the server's path

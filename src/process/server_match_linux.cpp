@@ -109,10 +109,90 @@ bool IsServerProcess(ProcessFacts& facts, pid_t pid, const Target& target, bool 
 
 std::optional<pid_t> FindServerIn(ProcessFacts& facts, std::span<const ProcessEntry> processes,
                                   const Target& target) {
-  for (const ProcessEntry& entry : processes)
-    if (IsServerImage(facts, entry.pid, entry.executable, target)) return entry.pid;
-  for (const ProcessEntry& entry : processes)
-    if (CarriesMarker(facts, entry.pid, target)) return entry.pid;
+  return ProcessIndex(processes).Find(facts, target);
+}
+
+ProcessIndex::ProcessIndex(std::span<const ProcessEntry> processes)
+    : processes_(processes), identities_(processes.size()), identityRead_(processes.size()) {
+  for (std::size_t i = 0; i < processes.size(); ++i) {
+    const std::string_view executable = processes[i].executable;
+    if (executable.ends_with(kDeletedSuffix))
+      deleted_.push_back(i);
+    else
+      byName_[BaseName(executable)].push_back(i);
+  }
+}
+
+std::optional<Identity> ProcessIndex::IdentityAt(ProcessFacts& facts, std::size_t at) {
+  if (!identityRead_[at]) {
+    identities_[at] = facts.ProcessIdentity(processes_[at].pid);
+    identityRead_[at] = true;
+  }
+  return identities_[at];
+}
+
+std::size_t ProcessIndex::MarkedAt(ProcessFacts& facts, const std::string& path) {
+  if (!markersRead_) {
+    markersRead_ = true;
+    std::string environment;
+    for (std::size_t i = 0; i < processes_.size(); ++i) {
+      if (!facts.ReadFile(processes_[i].pid, "environ", environment, kEnvironmentLimit)) continue;
+      constexpr std::string_view marker = kServerMarker;
+      for (std::size_t at = 0; at < environment.size();) {
+        const std::size_t end = std::min(environment.find('\0', at), environment.size());
+        const std::string_view entry(environment.data() + at, end - at);
+        if (entry.starts_with(marker)) markers_.emplace(entry.substr(marker.size()), i);
+        at = end + 1;
+      }
+    }
+  }
+  const auto found = markers_.find(path);
+  return found == markers_.end() ? processes_.size() : found->second;
+}
+
+// As IsServerImage decides for each process in list order, with the first that is the server's
+// by any rule found without looking at the others: every rule looks only at the processes of
+// its names (or of a deleted image), in list order, and only before the best found so far.
+std::optional<pid_t> ProcessIndex::Find(ProcessFacts& facts, const Target& target) {
+  std::size_t best = processes_.size();
+  for (const std::size_t i : deleted_) {
+    const std::string_view executable = processes_[i].executable;
+    const std::string_view former = executable.substr(0, executable.size() - kDeletedSuffix.size());
+    if (former == target.real || former == target.path) {
+      best = i;
+      break;
+    }
+  }
+  auto group = [&](std::string_view name) -> const std::vector<std::size_t>* {
+    const auto found = byName_.find(name);
+    return found == byName_.end() ? nullptr : &found->second;
+  };
+  for (const std::string* name : {&target.name, &target.realName}) {
+    if (name == &target.realName && target.realName == target.name) break;
+    if (const auto* processes = group(*name))
+      for (const std::size_t i : *processes) {
+        if (i >= best) break;
+        if (IdentityAt(facts, i) == target.identity) {
+          best = i;
+          break;
+        }
+      }
+  }
+  for (const std::string& interpreter : target.interpreters) {
+    // A process under the server's own name is the server's by its identity alone.
+    if (interpreter == target.name || interpreter == target.realName) continue;
+    if (const auto* processes = group(interpreter))
+      for (const std::size_t i : *processes) {
+        if (i >= best) break;
+        if (RunsScript(facts, processes_[i].pid, target)) {
+          best = i;
+          break;
+        }
+      }
+  }
+  if (best < processes_.size()) return processes_[best].pid;
+  best = std::min(MarkedAt(facts, target.path), MarkedAt(facts, target.real));
+  if (best < processes_.size()) return processes_[best].pid;
   return std::nullopt;
 }
 

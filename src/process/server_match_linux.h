@@ -17,6 +17,7 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <vector>
 
 namespace tervane {
@@ -92,5 +93,29 @@ struct ProcessEntry {
 // first that carries the marker.
 [[nodiscard]] std::optional<pid_t> FindServerIn(ProcessFacts& facts, std::span<const ProcessEntry> processes,
                                                 const Target& target);
+
+// A process list searched for many servers in a row, with the answers of FindServerIn: the
+// processes by the file names of their images, the identity of each image read at most once and
+// the markers read at most once for the whole list, so that a search for every server costs
+// what one search for each does, however many processes share a file name. The list must
+// outlive the index and stay as it is.
+class ProcessIndex {
+ public:
+  explicit ProcessIndex(std::span<const ProcessEntry> processes);
+  [[nodiscard]] std::optional<pid_t> Find(ProcessFacts& facts, const Target& target);
+
+ private:
+  std::optional<Identity> IdentityAt(ProcessFacts& facts, std::size_t at);
+  // The first process in list order that carries the marker of the server's path.
+  std::size_t MarkedAt(ProcessFacts& facts, const std::string& path);
+
+  std::span<const ProcessEntry> processes_;
+  std::unordered_map<std::string_view, std::vector<std::size_t>> byName_;  // in list order
+  std::vector<std::size_t> deleted_;  // the processes whose image was deleted
+  std::vector<std::optional<Identity>> identities_;
+  std::vector<bool> identityRead_;
+  std::unordered_map<std::string, std::size_t> markers_;  // by the path marked; read on first need
+  bool markersRead_ = false;
+};
 
 }  // namespace tervane

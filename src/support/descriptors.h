@@ -50,7 +50,7 @@ std::string DoorRefusal();
 // Where that first refusal is said; any thread may say it. None: nowhere.
 void SetDoorRefusalNotice(std::function<void(const std::string& why)> notice);
 
-// Whether an optional use of the supervision (holding a process by a pidfd) may take one more
+// Whether an optional use of the supervision (holding a process by its /proc folder) may take one more
 // descriptor now: one lies free below the margin kept for the supervision's moments.
 bool OptionalDescriptorFree();
 

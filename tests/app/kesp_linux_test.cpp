@@ -701,6 +701,45 @@ TEST_F(Kesp, TheServiceManagerHearsReadyKeepAlivesAndStopping) {
   ::close(fd);
 }
 
+// The times every thread of a process so far gave up the processor or was made to.
+long long ContextSwitches(pid_t pid) {
+  long long total = 0;
+  std::error_code ec;
+  for (const auto& task : fs::directory_iterator("/proc/" + std::to_string(pid) + "/task", ec)) {
+    std::ifstream status(task.path() / "status");
+    for (std::string line; std::getline(status, line);)
+      if (line.find("ctxt_switches:") != std::string::npos) total += std::atoll(line.c_str() + line.find(':') + 1);
+  }
+  return total;
+}
+
+// Between its cycles nothing wakes kesp: no thread of it (the output cap, the doors) polls on a
+// clock. A cycle of two servers wakes it for its timers and the replies, a few times (about
+// three; a cap that looked at the output files every 10 ms made it about fifteen).
+TEST_F(Kesp, AnIdleKespWakesOnlyForItsCycles) {
+  Register("a", 27461);
+  Register("b", 27462);
+  const fs::path socketPath = root / "notify";
+  const int fd = Listen(socketPath);
+  Supervise("NOTIFY_SOCKET=" + socketPath.string());
+  auto cycles = [&](int n) {
+    for (char buffer[512]; n > 0;) {
+      pollfd p{fd, POLLIN, 0};
+      if (::poll(&p, 1, 5000) <= 0) return false;
+      const ssize_t got = ::recv(fd, buffer, sizeof buffer, 0);
+      n -= got > 0 && std::string_view(buffer, static_cast<std::size_t>(got)).find("WATCHDOG=1") != std::string_view::npos;
+    }
+    return true;
+  };
+  ASSERT_TRUE(cycles(2));
+  const long long before = ContextSwitches(supervisor);
+  constexpr int kCycles = 10;
+  ASSERT_TRUE(cycles(kCycles));
+  const double perCycle = static_cast<double>(ContextSwitches(supervisor) - before) / kCycles;
+  EXPECT_LE(perCycle, 8.0) << "wake-ups per 200-ms cycle, all threads";
+  ::close(fd);
+}
+
 // The notification is our own datagram: to a socket's path (above, with kesp itself), or to an
 // abstract address after '@', as systemd names its own; nothing without a usable name.
 TEST(ServiceManager, TheNotificationReachesAnAbstractAddressAndNothingElse) {

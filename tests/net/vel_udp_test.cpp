@@ -358,6 +358,35 @@ TEST_F(VelUDPTest, ReceiveBufferZeroesTheWholeBufferAndReadsAtMostItsSize) {
   EXPECT_EQ(idle.ReceiveBuffer(nullptr, 0, from, fromPort), -1);
 }
 
+// One notification may take every datagram waiting, each whole (the empty one too) and
+// without a size asked first, until a read finds none; the loop then stays quiet.
+TEST_F(VelUDPTest, EveryWaitingDatagramIsReadInOneCallUntilNoneWaits) {
+  auto receiver = Opened();
+  auto sender = Opened();
+  const std::vector<std::string> sent = {"one", "", "a longer third datagram"};
+  for (const std::string& data : sent) ASSERT_EQ(sender->SendString(data, kLoopback, receiver->LocalPort()), static_cast<int>(data.size()));
+  std::vector<std::string> read;
+  int calls = 0;
+  receiver->OnReceive = [&](TVelUDP& s) {
+    ++calls;
+    char buffer[64];
+    std::uint32_t address = 0;
+    std::uint16_t port = 0;
+    for (int n; (n = s.ReceiveWaiting(buffer, sizeof buffer, address, port)) >= 0;) {
+      read.emplace_back(buffer, static_cast<std::size_t>(n));
+      EXPECT_EQ(port, sender->LocalPort());
+    }
+  };
+  ASSERT_TRUE(loop.RunUntil([&] { return read.size() >= sent.size(); }, kPatience));
+  EXPECT_EQ(read, sent);
+  EXPECT_EQ(calls, 1) << "on 127.0.0.1 a datagram is there once its send returned";
+  TVelUDP idle(loop);
+  std::uint32_t address = 0;
+  std::uint16_t port = 0;
+  char buffer[4];
+  EXPECT_EQ(idle.ReceiveWaiting(buffer, sizeof buffer, address, port), -1) << "inactive";
+}
+
 // A query to a port where nothing listens brings back an ICMP port-unreachable. It must not
 // make a read fail nor keep the next datagram from arriving.
 TEST_F(VelUDPTest, AQueryToAClosedPortDoesNotDisturbTheNextReceive) {

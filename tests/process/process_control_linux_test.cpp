@@ -282,7 +282,7 @@ TEST_F(LinuxProcessControlTest, TheOutputFileIsCappedWithOneRotatedFileKept) {
 // A look the system refuses is "unknown" with its reason, never "not running": /proc that cannot
 // be listed, a process's entries that cannot be read for want of descriptors or memory, an
 // executable that cannot be looked at for another reason than its absence. Nothing is ended on
-// such a look; a process held by its pidfd from an earlier look is still seen.
+// such a look; a process held from an earlier look is still seen.
 TEST_F(LinuxProcessControlTest, ARefusedLookIsUnknownWithTheSystemsReason) {
   const Path server = PlaceCopy(u"srv");
   const Path missing = PlaceCopy(u"other");
@@ -312,7 +312,7 @@ TEST_F(LinuxProcessControlTest, ARefusedLookIsUnknownWithTheSystemsReason) {
     EXPECT_EQ(ProcessesOf(server).size(), 1u) << "nothing ended on a refused look";
   }
 
-  // Found once and held by its pidfd, the process is seen without the list.
+  // Found once and held, the process is seen without the list.
   bool refuse = false;
   ProcessControlOptions options;
   options.failLook = [&](LookCall call) { return refuse && call == LookCall::ProcessList ? EMFILE : 0u; };
@@ -431,6 +431,40 @@ TEST_F(LinuxProcessControlTest, AConfirmedProcessIsLookedAtAgainEachCycle) {
   ::kill(static_cast<pid_t>(second), SIGKILL);
   ASSERT_TRUE(WaitFor([&] { return !IsProcessAlive(second); }));
   EXPECT_FALSE(runningInACycle()) << "ended";
+}
+
+// Servers that share a file name (copies in folders of their own) are found in one cycle with a
+// number of looks at the processes linear in the servers: the identity of each image is read
+// once for the cycle's list, not again for every server. Counted from the second search on,
+// past the list itself. Once held, each server's process is looked at once a cycle.
+TEST_F(LinuxProcessControlTest, ACycleLooksAtEachProcessOnceHoweverManyServersShareAName) {
+  constexpr int kServers = 20;
+  std::vector<Path> servers;
+  for (int i = 0; i < kServers; ++i) {
+    servers.push_back(PlaceCopy(u"s" + ToU16(i)));
+    ASSERT_GT(ByHand(servers.back(), {"--life", "60"}), 0);
+  }
+  for (const Path& server : servers) ASSERT_EQ(WaitForProcesses(server, 1).size(), 1u);
+  int phase = 0;  // 1: the list and the first search; 2: the searches after
+  int looks = 0;
+  ProcessControlOptions options;
+  options.failLook = [&](LookCall call) {
+    if (call == LookCall::ProcessList) phase = 1;
+    if (call == LookCall::ExecutableFile && phase == 1) phase = 2;
+    if (call == LookCall::ProcessDetail && phase == 2) ++looks;
+    return 0u;
+  };
+  auto control = CreateProcessControl(options);
+  auto cycle = [&] {
+    control->BeginCycle();
+    for (const Path& server : servers) EXPECT_TRUE(control->IsServerRunning(server));
+    control->EndCycle();
+  };
+  cycle();
+  EXPECT_LE(looks, 4 * (kServers - 1)) << "looks at the processes for " << kServers - 1 << " searches";
+  looks = 0;
+  cycle();
+  EXPECT_EQ(looks, kServers) << "one look at each held process";
 }
 
 TEST_F(LinuxProcessControlTest, NamesAreComparedExactly) {

@@ -34,7 +34,9 @@ class TableFacts final : public ProcessFacts {
     out.resize(std::min(out.size(), limit));
     return !out.empty();
   }
+  int identityReads = 0;
   std::optional<Identity> ProcessIdentity(pid_t pid) override {
+    ++identityReads;
     return processes.contains(pid) ? std::optional(processes[pid].image) : std::nullopt;
   }
   std::optional<Identity> PathIdentity(const std::string& path) override {
@@ -157,6 +159,40 @@ TEST(ServerMatch, TheListIsSearchedByImageFirstThenByMarkerInListOrder) {
   EXPECT_EQ(FindServerIn(facts, std::span(list).first(1), target), 3);
   EXPECT_EQ(FindServerIn(facts, std::span(list).subspan(1), target), 4);
   EXPECT_EQ(FindServerIn(facts, {}, target), std::nullopt);
+}
+
+// One index serves many searches: the first process in list order by any rule (a deleted
+// former image, the name and identity, a script's interpreter) wins over a later one by another
+// rule, the marker only when no image is the server's; and every image's identity is read once
+// however many servers share its file name.
+TEST(ServerMatch, OneIndexFindsWhatEachSearchWouldAndReadsEachImageOnce) {
+  TableFacts facts;
+  facts.heads["/srv/a/run.sh"] = "#!/bin/sh\n";
+  facts.files["/srv/a/run.sh"] = {1, 20};
+  const Target script = MakeTarget(facts, "/srv/a/run.sh", {1, 20});
+  const Target deleted = MakeTarget(facts, "/srv/b/srv", {1, 21});
+  std::vector<Target> copies;
+  std::vector<ProcessEntry> list = {{90, "/bin/sh"}, {91, "/srv/b/srv (deleted)"}};
+  facts.processes[90] = {"/bin/sh", {1, 2}, std::string("sh\0/srv/a/run.sh\0", 17), "/", ""};
+  facts.processes[92] = {"/usr/bin/env", {1, 3}, "", "", std::string("TERVANE_EXECUTABLE=/srv/m/srv\0", 30)};
+  for (int i = 0; i < 8; ++i) {
+    const Identity identity{2, static_cast<ino_t>(100 + i)};
+    const std::string path = "/srv/" + std::to_string(i) + "/srv";
+    copies.push_back(MakeTarget(facts, path, identity));
+    list.push_back({100 + i, path});
+    facts.processes[100 + i] = {path, identity, "", "", ""};
+  }
+  list.push_back({92, "/usr/bin/env"});
+  list.push_back({93, "/srv/b/srv"});
+  facts.processes[93] = {"/srv/b/srv", {1, 21}, "", "", ""};
+  ProcessIndex index(list);
+  for (int round = 0; round < 2; ++round)
+    for (int i = 7; i >= 0; --i) EXPECT_EQ(index.Find(facts, copies[static_cast<std::size_t>(i)]), 100 + i);
+  EXPECT_EQ(facts.identityReads, 8) << "each image once, whatever the order of the searches";
+  EXPECT_EQ(index.Find(facts, script), 90) << "the interpreter comes first in the list";
+  EXPECT_EQ(index.Find(facts, deleted), 91) << "the deleted former image before the live one";
+  EXPECT_EQ(index.Find(facts, MakeTarget(facts, "/srv/m/srv", {3, 1})), 92) << "by the marker";
+  EXPECT_EQ(index.Find(facts, MakeTarget(facts, "/srv/x/srv", {3, 2})), std::nullopt);
 }
 
 }  // namespace

@@ -97,6 +97,22 @@ TEST(Metrics, EveryNameOfTheDashboardsIsThereWithItsLabels) {
   }
 }
 
+// The document is written as text straight away, exactly as the JSON library writes it (what
+// readers of the old documents compared byte for byte): its escapes, UTF-8 kept, bytes that are
+// no UTF-8 replaced, numbers, nulls.
+TEST(StatusJson, TheTextIsTheJsonLibrarysOwn) {
+  MonitorSnapshot m = TwoServers();
+  m.cycleSeconds = 2.0;
+  m.servers[0].name = std::string("ctl \x01\x1f\x7f\b\f\n\r\t \"q\" \\ caf\xc3\xa9 \xf0\x9f\x98\x80 nul") + '\0';
+  m.servers[1].executable = "bad \xff\xfe \xe2\x82 \xed\xa0\x80 \xc0\xaf \xf4\x90\x80\x80";
+  m.recentRestarts.push_back({kNow - 9, "Beta \x02", RestartReason::ProcessLost, 2});
+  const std::string text = StatusJson(m, kNow);
+  EXPECT_EQ(text, nlohmann::ordered_json::parse(text).dump(-1, ' ', false, nlohmann::json::error_handler_t::replace));
+  EXPECT_NE(text.find(R"("name":"ctl \u0001\u001f)" "\x7f" R"(\b\f\n\r\t \"q\" \\ café 😀 nul\u0000")"), std::string::npos) << text;
+  EXPECT_NE(text.find("\"cycle_duration_seconds\":2.0,"), std::string::npos);
+  EXPECT_EQ(nlohmann::json::parse(text)["servers"][1]["executable"].get<std::string>().find("\xef\xbf\xbd"), 4u);
+}
+
 // The status document of both doors (GET /api/servers, kesp status --json): the state as values.
 TEST(StatusJson, TheDocumentCarriesTheStatusModelAsValues) {
   MonitorSnapshot m = TwoServers();
