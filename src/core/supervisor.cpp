@@ -179,6 +179,13 @@ void Supervisor::SendQueries(Server& e) {
 
 void Supervisor::timerCheckTimeOutTimer() {
   timerCheckTimeOut.SetEnabled(false);
+  // Replies that came while the news was paused are read before anyone is judged on them.
+  if (timerReplies.Enabled() && endpoint_) {
+    timerReplies.SetEnabled(false);
+    TVelUDP& endpoint = *endpoint_;
+    ReadWaitingDatagrams(endpoint);
+    if (endpoint_.get() == &endpoint) endpoint.SetReceiveNews(true);
+  }
   try {
     TimeoutCheck();
   } catch (...) {
