@@ -416,12 +416,6 @@ void Servers::SendRcon(std::size_t i, std::string command, std::chrono::steady_c
   done(none);
 }
 
-std::optional<std::size_t> Servers::IndexOf(const Server* server) const {
-  for (std::size_t i = 0; i < list_.size(); ++i)
-    if (list_[i].get() == server) return i;
-  return std::nullopt;
-}
-
 void Servers::NoteRcon(std::size_t i, const RconResult& result, std::u16string_view what) {
   Server& s = at(i);
   if (result.ok()) {
@@ -450,11 +444,11 @@ void Servers::BeginStop(std::size_t i, GracefulStop::Then then, RestartReason re
   s.WaitReply = 0;  // no query goes out while it stops: the check has nothing to judge
   const auto now = GracefulStop::Clock::now();
   s.Stop.Begin(now, settings.stopSeconds, then, reason);
-  const Server* server = &s;
+  const ServerId server = s.Id;
   // Not begun within StopSeconds, the command is dropped: the process is then ended without it.
   const auto beginBy = now + std::chrono::seconds(s.Stop.StopSeconds());
   SendRcon(i, settings.stopCommand, beginBy, [this, server, token = RconForProcess(i)](const RconResult& result) {
-    const std::optional<std::size_t> at = IndexOf(server);
+    const std::optional<std::size_t> at = RowOf(server);
     if (!at) return;  // removed meanwhile
     GracefulStop& stop = list_[*at]->Stop;
     // Its process ended meanwhile: this stop is over, whatever the answer says.
@@ -526,11 +520,11 @@ bool Servers::StepPlan(std::size_t i) {
   switch (step.kind) {
     case PlanStep::Kind::None: return false;
     case PlanStep::Kind::Warn: {
-      const Server* server = &s;
+      const ServerId server = s.Id;
       // A warning a minute late tells the players a wrong time: dropped instead.
       const auto beginBy = std::chrono::steady_clock::now() + std::chrono::seconds(minuteSeconds_);
       auto said = [this, server, token = RconForProcess(i)](const RconResult& result) {
-        const auto at = IndexOf(server);
+        const auto at = RowOf(server);
         // Withdrawn: the process it warned ended meanwhile, and what it said with it.
         if (at && !(result.failure == RconFailure::NotSent && token->load()))
           NoteRcon(*at, result, u"cannot warn the players through RCON: ");

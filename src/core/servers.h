@@ -221,8 +221,6 @@ class Servers {
   RestartPlan& PlanOf(std::size_t i);
   // A stop whose process ended by itself (endNow false) or is to be ended now.
   void FinishStop(std::size_t i, bool endNow);
-  // Where a server is in the list now (an RCON answer comes after the list may have changed).
-  std::optional<std::size_t> IndexOf(const Server* server) const;
   // An RCON exchange's outcome: a failure is said once (until an exchange succeeds again).
   void NoteRcon(std::size_t i, const RconResult& result, std::u16string_view what);
   // The server's process is about to be ended, has ended or is replaced: no request made for
