@@ -59,13 +59,8 @@ struct Text16 {
   }
   // The same into out, whose storage is kept: no allocation once out has held as long a text.
   void CopyTo(std::u16string& out) const {
-    const std::size_t length = Length();
-    out.resize(length);  // sized once: no growth check per unit
-    if constexpr (std::endian::native == std::endian::little) {
-      std::memcpy(out.data(), bytes, 2 * length);  // the field's layout is the string's
-    } else {
-      for (std::size_t i = 0; i < length; ++i) out[i] = at(i);
-    }
+    out.clear();
+    for (std::size_t i = 0; i < N && at(i) != 0; ++i) out.push_back(at(i));
   }
   // Whether the field holds exactly text, compared in place.
   bool Holds(std::u16string_view text) const {
