@@ -9,10 +9,15 @@ namespace tervane {
 
 void ConsoleListView::StateLine(int row, int column, const std::u16string& text) {
   const LocalTime t = clock_.Now();
-  char stamp[32];
-  std::snprintf(stamp, sizeof stamp, "[%04d-%02d-%02d %02d:%02d:%02d] ", t.year, t.month, t.day, t.hour, t.minute,
-                t.second);
-  out_ << stamp << TerminalSafe(Cell(row, ColServerName)) << " | "
+  const LocalTime& s = stampedAt_;
+  if (!stamped_ || t.second != s.second || t.minute != s.minute || t.hour != s.hour || t.day != s.day ||
+      t.month != s.month || t.year != s.year) {
+    std::snprintf(stamp_, sizeof stamp_, "[%04d-%02d-%02d %02d:%02d:%02d] ", t.year, t.month, t.day, t.hour,
+                  t.minute, t.second);
+    stampedAt_ = t;
+    stamped_ = true;
+  }
+  out_ << stamp_ << TerminalSafe(Cell(row, ColServerName)) << " | "
        << Utf16ToUtf8(kColumnCaptions[static_cast<std::size_t>(column)]) << ": " << TerminalSafe(text) << std::endl;
 }
 

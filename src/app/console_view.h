@@ -26,6 +26,11 @@ class ConsoleListView : public MemoryListView {
 
   std::ostream& out_;
   IClock& clock_;
+  // The time stamp of the last state line, made again only when the clock moved on: a cycle
+  // writes hundreds of lines within one second.
+  LocalTime stampedAt_;
+  bool stamped_ = false;
+  char stamp_[32] = {};
 };
 
 }  // namespace tervane

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <array>
+#include <bit>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -50,6 +51,12 @@ struct Text16 {
     CopyTo(out);
     return out;
   }
+  // The units before the first zero unit (N when there is none).
+  std::size_t Length() const {
+    std::size_t length = 0;
+    while (length < N && (bytes[2 * length] | bytes[2 * length + 1]) != 0) ++length;
+    return length;
+  }
   // The same into out, whose storage is kept: no allocation once out has held as long a text.
   void CopyTo(std::u16string& out) const {
     out.clear();
@@ -57,10 +64,15 @@ struct Text16 {
   }
   // Whether the field holds exactly text, compared in place.
   bool Holds(std::u16string_view text) const {
-    std::size_t i = 0;
-    for (; i < N && at(i) != 0; ++i)
-      if (i >= text.size() || text[i] != at(i)) return false;
-    return i == text.size();
+    const std::size_t length = Length();
+    if (length != text.size()) return false;
+    if constexpr (std::endian::native == std::endian::little) {
+      return std::memcmp(bytes, text.data(), 2 * length) == 0;
+    } else {
+      for (std::size_t i = 0; i < length; ++i)
+        if (text[i] != at(i)) return false;
+      return true;
+    }
   }
   // Clears the field, then stores at most max units (N by default) of text.
   void assign(std::u16string_view text, std::size_t max = N) {

@@ -81,6 +81,10 @@ class Supervisor {
   void ApplyConsoleWindow(const ServerEntry& e, const Path& fileName);
   int FindServer(std::uint32_t address, std::uint16_t port);
   void Send(std::span<const std::uint8_t> bytes, std::uint32_t address, std::uint16_t port);
+  // In the cycle the queries (constant bytes) wait in queued_ and go together, a few dozen at a
+  // time, with one call into the system for many; SendQueued sends what waits.
+  void Query(std::span<const std::uint8_t> bytes, std::uint32_t address, std::uint16_t port);
+  void SendQueued();
   // Reads the datagrams waiting now, as VelUDP1Receive reads them, and keeps them;
   // HandleHeldDatagrams handles them after the cycle in the order they came, as the loop would
   // have delivered them then: reading early only keeps the socket's buffer from overflowing.
@@ -116,6 +120,8 @@ class Supervisor {
   std::vector<std::uint8_t> heldScratch_;
   std::vector<std::uint8_t> receiveBuffer_;
   Path fileName_;  // the path of the server the cycle is at
+  bool queueing_ = false;
+  std::vector<OutgoingDatagram> queued_;
   mutable ObserverList<> cycleEndObservers_;
 };
 

@@ -3,6 +3,7 @@
 // a notification. The socket calls are in vel_udp_win32.cpp and vel_udp_posix.cpp.
 #include "net/vel_udp.h"
 
+#include <algorithm>
 #include <cstring>
 
 namespace tervane {
@@ -284,6 +285,15 @@ int TVelUDP::SendBufferTo(const void* buf, int len, std::uint32_t address, std::
   if (!active_) return 0;
   if (len < 0 || (buf == nullptr && len > 0)) return 0;
   return SendTo(buf, len, address, port);
+}
+
+void TVelUDP::SendBatch(std::span<const OutgoingDatagram> datagrams) {
+  if (!active_ || datagrams.empty()) return;
+  const bool whole = std::all_of(datagrams.begin(), datagrams.end(), [](const OutgoingDatagram& d) {
+    return d.length >= 0 && (d.data != nullptr || d.length == 0);
+  });
+  if (whole) return SendMany(datagrams);
+  for (const OutgoingDatagram& d : datagrams) SendBufferTo(d.data, d.length, d.address, d.port);  // each refused alone
 }
 
 int TVelUDP::ReceiveBuffer(void* buf, int size, std::string& fromAddress, int& fromPort) {

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <span>
 #include <stdexcept>
 #include <string>
 #include <string_view>
@@ -38,6 +39,14 @@ bool ConvertDestination(std::string_view text, std::uint32_t& address);
 
 // Dotted text of a host-byte-order IPv4 address.
 std::string FormatDottedIPv4(std::uint32_t address);
+
+// One datagram to send in a batch: its bytes (kept by the caller until sent) and where to.
+struct OutgoingDatagram {
+  const void* data = nullptr;
+  int length = 0;
+  std::uint32_t address = 0;  // host byte order
+  std::uint16_t port = 0;
+};
 
 class TVelUDP {
  public:
@@ -98,6 +107,9 @@ class TVelUDP {
   // The same two with the address as a number in host byte order, as the system has it: no
   // text is made or read. The destination rule is the same (kAddressNone is the broadcast).
   int SendBufferTo(const void* buf, int len, std::uint32_t address, std::uint16_t port);
+  // Sends each datagram as SendBufferTo would, in order, with as few calls into the system as
+  // it allows (Linux: sendmmsg); one that fails is left out and the rest still go.
+  void SendBatch(std::span<const OutgoingDatagram> datagrams);
   int ReceiveBufferFrom(void* buf, int size, std::uint32_t& fromAddress, std::uint16_t& fromPort);
   // Reads one waiting datagram of at most size bytes into buf (the rest of a longer one is lost),
   // zeroing nothing and never waiting: its length, or -1 when none waits (or the read failed,
@@ -175,6 +187,8 @@ class TVelUDP {
   void CloseSocket();
   // One datagram out or in, on the open socket (only called while active): the bytes, or -1.
   int SendTo(const void* buf, int len, std::uint32_t address, std::uint16_t port);
+  // Several out at once, each as SendTo.
+  void SendMany(std::span<const OutgoingDatagram> datagrams);
   int ReceiveFrom(void* buf, int size, std::uint32_t& address, std::uint16_t& port);
 
   EventLoop& owner_;

@@ -148,6 +148,36 @@ int TVelUDP::SendTo(const void* buf, int len, std::uint32_t address, std::uint16
   return static_cast<int>(sent);
 }
 
+// Up to this many datagrams go in one sendmmsg; a datagram the system refuses is left out (a
+// full buffer asks for the writable news, as SendTo does) and the rest go after it.
+void TVelUDP::SendMany(std::span<const OutgoingDatagram> datagrams) {
+  constexpr std::size_t kChunk = 64;
+  sockaddr_in to[kChunk];
+  iovec bytes[kChunk];
+  mmsghdr messages[kChunk];
+  for (std::size_t at = 0; at < datagrams.size();) {
+    std::size_t n = 0;
+    for (; n < kChunk && at + n < datagrams.size(); ++n) {
+      const OutgoingDatagram& d = datagrams[at + n];
+      to[n] = IPv4SocketAddress<sockaddr_in>(AF_INET, d.address, d.port);
+      bytes[n] = iovec{const_cast<void*>(d.data), static_cast<std::size_t>(d.length < 0 ? 0 : d.length)};
+      messages[n] = mmsghdr{};
+      messages[n].msg_hdr.msg_name = &to[n];
+      messages[n].msg_hdr.msg_namelen = sizeof to[n];
+      messages[n].msg_hdr.msg_iov = &bytes[n];
+      messages[n].msg_hdr.msg_iovlen = 1;
+    }
+    const int sent = ::sendmmsg(platform_->socket.get(), messages, static_cast<unsigned>(n), 0);
+    if (sent > 0) {
+      at += static_cast<std::size_t>(sent);
+      continue;
+    }
+    if (sent < 0 && errno == EINTR) continue;
+    if (sent < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) platform_->Watch(true);
+    ++at;  // the first one failed: left out, as a single send would have been
+  }
+}
+
 int TVelUDP::ReceiveFrom(void* buf, int size, std::uint32_t& address, std::uint16_t& port) {
   sockaddr_in from{};
   socklen_t length = sizeof from;

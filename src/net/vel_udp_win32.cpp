@@ -137,6 +137,10 @@ int TVelUDP::SendTo(const void* buf, int len, std::uint32_t address, std::uint16
                 reinterpret_cast<const sockaddr*>(&to), sizeof to);
 }
 
+void TVelUDP::SendMany(std::span<const OutgoingDatagram> datagrams) {
+  for (const OutgoingDatagram& d : datagrams) SendTo(d.data, d.length, d.address, d.port);
+}
+
 int TVelUDP::ReceiveFrom(void* buf, int size, std::uint32_t& address, std::uint16_t& port) {
   sockaddr_in from{};
   int length = sizeof from;

@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <vector>
 
 #include "support/unique_handle_posix.h"
 
@@ -89,10 +90,10 @@ void OutputCap::Wake() {
 void OutputCap::Keep(const std::string& path) {
   if (limit_ == 0 || path.empty()) return;
   std::lock_guard<std::mutex> lock(mutex_);
-  auto known = std::find_if(files_.begin(), files_.end(), [&](const Kept& k) { return k.path == path; });
+  auto known = files_.find(path);
   if (known != files_.end()) {
-    known->keptSinceSweep = true;
-    if (!known->rewatch) return;
+    known->second.keptSinceSweep = true;
+    if (!known->second.rewatch) return;
   } else {
     if (!thread_.joinable()) {
       inotify_ = ::inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
@@ -100,38 +101,39 @@ void OutputCap::Keep(const std::string& path) {
       if (wake_ < 0) return;  // no thread could be woken: nothing is kept
       thread_ = std::thread([this] { Run(); });
     }
-    files_.push_back(Kept{path});
-    known = files_.end() - 1;
+    known = files_.emplace(path, Kept{}).first;
   }
   // A file that is not there has nothing to cap: it is watched once a server starts on it
   // (CapNow). A watch the system refuses otherwise (inotify's limits) leaves the file looked at
   // once each period.
-  known->watch = inotify_ >= 0 ? ::inotify_add_watch(inotify_, path.c_str(), IN_MODIFY) : -1;
-  known->polled = known->watch < 0 && !(inotify_ >= 0 && (errno == ENOENT || errno == ENOTDIR));
-  known->rewatch = false;
-  known->due = true;  // past its cap already, perhaps
+  Kept& kept = known->second;
+  kept.watch = inotify_ >= 0 ? ::inotify_add_watch(inotify_, path.c_str(), IN_MODIFY) : -1;
+  kept.polled = kept.watch < 0 && !(inotify_ >= 0 && (errno == ENOENT || errno == ENOTDIR));
+  kept.rewatch = false;
+  kept.due = true;  // past its cap already, perhaps
   Wake();
 }
 
 void OutputCap::Sweep() {
   std::lock_guard<std::mutex> lock(mutex_);
-  for (const Kept& k : files_) {
+  for (const auto& [path, k] : files_) {
     // A watch shared by a link to the same file stays while the other path is kept.
     if (k.keptSinceSweep || k.watch < 0) continue;
-    const bool shared = std::any_of(files_.begin(), files_.end(), [&](const Kept& other) {
-      return other.watch == k.watch && other.keptSinceSweep;
+    const bool shared = std::any_of(files_.begin(), files_.end(), [&](const auto& other) {
+      return other.second.watch == k.watch && other.second.keptSinceSweep;
     });
     if (!shared) ::inotify_rm_watch(inotify_, k.watch);
   }
-  std::erase_if(files_, [](const Kept& k) { return !k.keptSinceSweep; });
-  for (Kept& k : files_) k.keptSinceSweep = false;
+  std::erase_if(files_, [](const auto& k) { return !k.second.keptSinceSweep; });
+  for (auto& [path, k] : files_) k.keptSinceSweep = false;
 }
 
 void OutputCap::CapNow(const std::string& path) {
   {
     std::lock_guard<std::mutex> lock(mutex_);
-    for (Kept& k : files_)
-      if (k.path == path && k.watch < 0) k.rewatch = true;  // the file is made now: watched at the next Keep
+    const auto known = files_.find(path);
+    if (known != files_.end() && known->second.watch < 0)
+      known->second.rewatch = true;  // the file is made now: watched at the next Keep
   }
   std::lock_guard<std::mutex> lock(capping_);
   CapOutputFile(path, limit_);
@@ -153,7 +155,7 @@ void OutputCap::Run() {
     for (ssize_t n; inotify_ >= 0 && (n = ::read(inotify_, events, sizeof events)) > 0;) {
       for (ssize_t at = 0; at < n;) {
         const auto* event = reinterpret_cast<const inotify_event*>(events + at);
-        for (Kept& k : files_) {
+        for (auto& [path, k] : files_) {
           if (k.watch != event->wd) continue;
           if (event->mask & IN_IGNORED) k.watch = -1;  // the file went: watched again once a server starts on it
           k.due = true;
@@ -163,8 +165,8 @@ void OutputCap::Run() {
     }
     due.clear();
     polled = false;
-    for (Kept& k : files_) {
-      if (k.due || (woken == 0 && k.polled)) due.push_back(k.path);
+    for (auto& [path, k] : files_) {
+      if (k.due || (woken == 0 && k.polled)) due.push_back(path);
       k.due = false;
       polled = polled || k.polled;
     }

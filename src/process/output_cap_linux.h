@@ -7,7 +7,7 @@
 #include <mutex>
 #include <string>
 #include <thread>
-#include <vector>
+#include <unordered_map>
 
 namespace tervane {
 
@@ -45,14 +45,13 @@ class OutputCap {
   const std::uint64_t limit_;
   std::mutex mutex_;  // guards what follows, never held while a file is worked on
   struct Kept {
-    std::string path;
     int watch = -1;        // the inotify watch, -1 while there is none
     bool polled = false;   // no watch could be had: looked at once each period
     bool rewatch = false;  // watched again at the next Keep
     bool keptSinceSweep = true;
     bool due = true;  // to be looked at by the thread: newly watched, or grown
   };
-  std::vector<Kept> files_;
+  std::unordered_map<std::string, Kept> files_;  // by path: a Keep each cycle for every server costs no search
   bool stop_ = false;
   int inotify_ = -1;  // owned; -1 when the system refused one
   int wake_ = -1;     // owned: an eventfd

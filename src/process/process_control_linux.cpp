@@ -15,6 +15,7 @@ extern "C" {
 
 #include <algorithm>
 #include <cerrno>
+#include <cstring>
 #include <optional>
 #include <string>
 #include <unordered_map>
@@ -435,7 +436,13 @@ class LinuxProcessControl final : public IProcessControl {
     std::uint64_t checked = 0;  // the cycle the file was last looked at in
     std::uint64_t held = 0;     // the last cycle its held process answered for it
   };
-  std::unordered_map<Path, TargetEntry> targets_;  // by the path as stored: a lookup converts nothing
+  // Paths compared as bytes: a lookup, three a server each cycle, costs no unit-by-unit compare.
+  struct SamePath {
+    bool operator()(const Path& a, const Path& b) const noexcept {
+      return a.size() == b.size() && std::memcmp(a.data(), b.data(), a.size() * sizeof(char16_t)) == 0;
+    }
+  };
+  std::unordered_map<Path, TargetEntry, std::hash<Path>, SamePath> targets_;  // by the path as stored: a lookup converts nothing
   std::unordered_map<std::string, Found> confirmed_;  // by the server's path
   std::unordered_map<std::string, Pinned> pinned_;    // by the server's path
   std::unordered_map<std::string, ApplyErrors> applyErrors_;  // by the server's path

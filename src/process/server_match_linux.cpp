@@ -119,8 +119,26 @@ ProcessIndex::ProcessIndex(std::span<const ProcessEntry> processes)
     if (executable.ends_with(kDeletedSuffix))
       deleted_.push_back(i);
     else
-      byName_[BaseName(executable)].push_back(i);
+      byName_[BaseName(executable)].processes.push_back(i);
   }
+}
+
+std::size_t ProcessIndex::FirstWithImage(ProcessFacts& facts, Group& group, const Identity& image,
+                                         std::size_t end) {
+  if (const auto known = group.first.find(image); known != group.first.end())
+    return known->second < end ? known->second : end;
+  for (; group.read < group.processes.size(); ++group.read) {
+    const std::size_t i = group.processes[group.read];
+    if (i >= end) return end;
+    const std::optional<Identity> identity = IdentityAt(facts, i);
+    if (!identity) continue;
+    group.first.emplace(*identity, i);  // an image seen before keeps its earlier process
+    if (*identity == image) {
+      ++group.read;
+      return i;
+    }
+  }
+  return end;
 }
 
 std::optional<Identity> ProcessIndex::IdentityAt(ProcessFacts& facts, std::size_t at) {
@@ -163,26 +181,19 @@ std::optional<pid_t> ProcessIndex::Find(ProcessFacts& facts, const Target& targe
       break;
     }
   }
-  auto group = [&](std::string_view name) -> const std::vector<std::size_t>* {
+  auto group = [&](std::string_view name) -> Group* {
     const auto found = byName_.find(name);
     return found == byName_.end() ? nullptr : &found->second;
   };
   for (const std::string* name : {&target.name, &target.realName}) {
     if (name == &target.realName && target.realName == target.name) break;
-    if (const auto* processes = group(*name))
-      for (const std::size_t i : *processes) {
-        if (i >= best) break;
-        if (IdentityAt(facts, i) == target.identity) {
-          best = i;
-          break;
-        }
-      }
+    if (Group* named = group(*name)) best = FirstWithImage(facts, *named, target.identity, best);
   }
   for (const std::string& interpreter : target.interpreters) {
     // A process under the server's own name is the server's by its identity alone.
     if (interpreter == target.name || interpreter == target.realName) continue;
-    if (const auto* processes = group(interpreter))
-      for (const std::size_t i : *processes) {
+    if (const Group* interpreted = group(interpreter))
+      for (const std::size_t i : interpreted->processes) {
         if (i >= best) break;
         if (RunsScript(facts, processes_[i].pid, target)) {
           best = i;

@@ -13,6 +13,7 @@
 #include <sys/types.h>
 
 #include <cstddef>
+#include <cstdint>
 #include <optional>
 #include <span>
 #include <string>
@@ -109,8 +110,26 @@ class ProcessIndex {
   // The first process in list order that carries the marker of the server's path.
   std::size_t MarkedAt(ProcessFacts& facts, const std::string& path);
 
+  struct IdentityHash {
+    std::size_t operator()(const Identity& id) const noexcept {
+      return std::hash<std::uint64_t>{}(static_cast<std::uint64_t>(id.ino) * 0x9E3779B97F4A7C15ull ^
+                                        static_cast<std::uint64_t>(id.dev));
+    }
+  };
+  // The processes of one file name, in list order, and what is known of their images: the
+  // identities of the first `read` of them, each image with the first process that runs it, so
+  // that servers sharing a file name are found without going through the group again.
+  struct Group {
+    std::vector<std::size_t> processes;
+    std::size_t read = 0;
+    std::unordered_map<Identity, std::size_t, IdentityHash> first;
+  };
+  // The first process of the group running the image, when it comes before end in list order;
+  // end otherwise. The group's images are read in list order, each once, no further than needed.
+  std::size_t FirstWithImage(ProcessFacts& facts, Group& group, const Identity& image, std::size_t end);
+
   std::span<const ProcessEntry> processes_;
-  std::unordered_map<std::string_view, std::vector<std::size_t>> byName_;  // in list order
+  std::unordered_map<std::string_view, Group> byName_;  // in list order
   std::vector<std::size_t> deleted_;  // the processes whose image was deleted
   std::vector<std::optional<Identity>> identities_;
   std::vector<bool> identityRead_;

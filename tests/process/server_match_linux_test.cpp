@@ -195,5 +195,24 @@ TEST(ServerMatch, OneIndexFindsWhatEachSearchWouldAndReadsEachImageOnce) {
   EXPECT_EQ(index.Find(facts, MakeTarget(facts, "/srv/x/srv", {3, 2})), std::nullopt);
 }
 
+// Servers that share a file name: a shared image answers with its first process in list
+// order whatever was searched before, and a search cut short by an earlier rule (a deleted
+// former image) leaves the rest of the name's images to be read by the next search.
+TEST(ServerMatch, ServersSharingANameFindTheirFirstProcessWhateverTheOrderOfSearches) {
+  TableFacts facts;
+  const Identity x{4, 1}, y{4, 2}, z{4, 3};
+  const std::vector<ProcessEntry> list = {{9, "/s/w/srv (deleted)"}, {10, "/s/1/srv"}, {11, "/s/2/srv"},
+                                          {12, "/s/3/srv"}, {13, "/s/4/srv"}};
+  const std::pair<pid_t, Identity> runs[] = {{10, x}, {11, y}, {12, x}, {13, z}};
+  for (const auto& [pid, identity] : runs) facts.processes[pid] = {"/s/" + std::to_string(pid - 9) + "/srv", identity, "", "", ""};
+  ProcessIndex index(list);
+  EXPECT_EQ(index.Find(facts, MakeTarget(facts, "/s/w/srv", z)), 9) << "the deleted image comes first";
+  EXPECT_EQ(facts.identityReads, 0) << "no image after the one found is read";
+  const std::pair<Identity, pid_t> searches[] = {{z, 13}, {x, 10}, {y, 11}, {x, 10}};
+  for (const auto& [identity, pid] : searches)
+    EXPECT_EQ(index.Find(facts, MakeTarget(facts, "/s/t" + std::to_string(identity.ino) + "/srv", identity)), pid);
+  EXPECT_EQ(facts.identityReads, 4);
+}
+
 }  // namespace
 }  // namespace tervane
