@@ -116,7 +116,8 @@ void OutputCap::Keep(const std::string& path) {
 
 void OutputCap::Sweep() {
   std::lock_guard<std::mutex> lock(mutex_);
-  for (const auto& [path, k] : files_) {
+  for (const auto& entry : files_) {
+    const Kept& k = entry.second;
     // A watch shared by a link to the same file stays while the other path is kept.
     if (k.keptSinceSweep || k.watch < 0) continue;
     const bool shared = std::any_of(files_.begin(), files_.end(), [&](const auto& other) {
