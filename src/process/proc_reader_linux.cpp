@@ -1,6 +1,10 @@
 #include "process/proc_reader_linux.h"
 
 #include <fcntl.h>
+// glibc 2.36 declares these without C linkage for C++.
+extern "C" {
+#include <sys/pidfd.h>
+}
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -96,20 +100,26 @@ std::optional<Identity> ProcReader::ProcessIdentity(pid_t pid) {
 }
 
 UniqueFd ProcReader::OpenProcess(pid_t pid) {
-  char path[32];
-  std::snprintf(path, sizeof path, "/proc/%d", static_cast<int>(pid));
-  UniqueFd folder(Allowed(LookCall::ProcessDetail) ? ::open(path, O_PATH | O_DIRECTORY | O_CLOEXEC) : -1);
-  if (!folder) Failed(errno);
-  return folder;
+  UniqueFd process(Allowed(LookCall::ProcessDetail) ? ::pidfd_open(pid, 0) : -1);
+  if (!process) Failed(errno);
+  return process;
 }
 
-std::optional<Identity> ProcReader::ProcessIdentityAt(int processFolder) {
-  struct stat st {};
-  if (!Allowed(LookCall::ProcessDetail) || ::fstatat(processFolder, "exe", &st, 0) != 0) {
-    Failed(errno);
-    return std::nullopt;
+bool ProcReader::AskEnded(std::vector<pollfd>& held) {
+  if (!Allowed(LookCall::ProcessDetail)) return Failed(errno);
+  int n;
+  while ((n = ::poll(held.data(), held.size(), 0)) < 0 && errno == EINTR) {
   }
-  return Identity{st.st_dev, st.st_ino};
+  return n >= 0 || Failed(errno);
+}
+
+bool ProcReader::StillRuns(int process) {
+  pollfd one{process, POLLIN, 0};
+  int n;
+  while ((n = ::poll(&one, 1, 0)) < 0 && errno == EINTR) {
+  }
+  if (n < 0) return Failed(errno);
+  return n == 0;
 }
 
 bool ProcReader::ReadFile(pid_t pid, const char* leaf, std::string& out, std::size_t limit) {

@@ -400,8 +400,9 @@ TEST_F(LinuxProcessControlTest, AnEndedServerIsCollectedNotLeftAsAZombie) {
   }));
 }
 
-// The process confirmed last cycle is looked at again in each: one that turned into another
-// program, or ended, is not the server in the next.
+// The process confirmed last cycle is asked again in each: one that ended is not the server in
+// the next; one that turned into another program is not the server from the server's turn on
+// (its image is read again once every 16 cycles).
 TEST_F(LinuxProcessControlTest, AConfirmedProcessIsLookedAtAgainEachCycle) {
   const Path server = PlaceCopy(u"a");
   const Path otherProgram = PlaceCopy(u"b", u"other");
@@ -423,7 +424,9 @@ TEST_F(LinuxProcessControlTest, AConfirmedProcessIsLookedAtAgainEachCycle) {
     const auto now = ProcessesOf(otherProgram);
     return std::find(now.begin(), now.end(), pid) != now.end();
   }));
-  EXPECT_FALSE(runningInACycle()) << "the same process, another program";
+  int cycles = 1;
+  while (runningInACycle() && cycles < 20) ++cycles;
+  EXPECT_LE(cycles, 16) << "the same process, another program";
 
   const ProcessId second = ByHand(server, {"--life", "60"});
   ASSERT_EQ(WaitForProcesses(server, 1).size(), 1u);
@@ -436,7 +439,8 @@ TEST_F(LinuxProcessControlTest, AConfirmedProcessIsLookedAtAgainEachCycle) {
 // Servers that share a file name (copies in folders of their own) are found in one cycle with a
 // number of looks at the processes linear in the servers: the identity of each image is read
 // once for the cycle's list, not again for every server. Counted from the second search on,
-// past the list itself. Once held, each server's process is looked at once a cycle.
+// past the list itself. Once held, each server's process image is read once, and after that
+// one question at the cycle's start answers for all of them until their turns come.
 TEST_F(LinuxProcessControlTest, ACycleLooksAtEachProcessOnceHoweverManyServersShareAName) {
   constexpr int kServers = 20;
   std::vector<Path> servers;
@@ -464,7 +468,10 @@ TEST_F(LinuxProcessControlTest, ACycleLooksAtEachProcessOnceHoweverManyServersSh
   EXPECT_LE(looks, 4 * (kServers - 1)) << "looks at the processes for " << kServers - 1 << " searches";
   looks = 0;
   cycle();
-  EXPECT_EQ(looks, kServers) << "one look at each held process";
+  EXPECT_EQ(looks, kServers + 1) << "the held processes asked together, each image read once";
+  looks = 0;
+  cycle();
+  EXPECT_LE(looks, 1 + 2 * kServers / 4) << "one question for all, and the few whose turn it is";
 }
 
 TEST_F(LinuxProcessControlTest, NamesAreComparedExactly) {
