@@ -182,9 +182,16 @@ std::string ProcReader::FindProgram(const std::string& name) {
   return {};
 }
 
+// The kernel's own name of the file once opened: what realpath answers, in three calls
+// however deep the path.
 std::string ProcReader::Resolved(const std::string& path) {
+  const UniqueFd file(::open(path.c_str(), O_PATH | O_CLOEXEC));
+  char link[32];
   char buffer[PATH_MAX];
-  return ::realpath(path.c_str(), buffer) ? std::string(buffer) : path;
+  if (!file) return path;
+  std::snprintf(link, sizeof link, "/proc/self/fd/%d", file.get());
+  const ssize_t n = ::readlink(link, buffer, sizeof buffer);
+  return n > 0 && static_cast<std::size_t>(n) < sizeof buffer && buffer[0] == '/' ? std::string(buffer, static_cast<std::size_t>(n)) : path;
 }
 
 // What answers the question is no failure: of a process's entries, that it ended meanwhile
@@ -210,11 +217,13 @@ const std::vector<pid_t>& DescendantsOf(ProcReader& proc, pid_t root, Descendant
   std::vector<pid_t>& open = lists.open;
   std::string& children = lists.children;
   found.clear();
+  lists.threads.clear();
   open.assign(1, root);
   while (!open.empty() && found.size() < 512) {
     const pid_t pid = open.back();
     open.pop_back();
     proc.ForEachThread(pid, [&](pid_t tid) {
+      lists.threads.push_back(tid);
       char leaf[48];
       std::snprintf(leaf, sizeof leaf, "task/%d/children", static_cast<int>(tid));
       if (!proc.ReadFile(pid, leaf, children, 64 * 1024)) return true;

@@ -104,12 +104,14 @@ class ProcReader final : public ProcessFacts {
 // allocation once they are large enough.
 struct Descendants {
   std::vector<pid_t> found;
+  std::vector<pid_t> threads;  // of the root and of each process found
   std::vector<pid_t> open;
   std::string children;
 };
 
 // The processes a server's process started, and theirs, from the kernel's children lists of
-// every thread (at most a few hundred, so that a fork bomb cannot stall the monitor).
+// every thread (at most a few hundred, so that a fork bomb cannot stall the monitor); the
+// threads seen on the way are kept in lists.threads.
 const std::vector<pid_t>& DescendantsOf(ProcReader& proc, pid_t root, Descendants& lists);
 
 }  // namespace tervane

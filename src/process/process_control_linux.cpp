@@ -43,11 +43,14 @@ int NiceOf(std::uint8_t priority) {
 
 // Priority and affinity belong to each thread on Linux, so they are set on every one. Each
 // answers the first error of a thread (one that ended meanwhile aside), or 0.
+int SetNice(pid_t tid, int nice) {
+  return ::setpriority(PRIO_PROCESS, static_cast<id_t>(tid), nice) != 0 && errno != ESRCH ? errno : 0;
+}
+
 int ApplyPriority(ProcReader& proc, pid_t pid, std::uint8_t priority) {
-  const int nice = NiceOf(priority);
   int error = 0;
   proc.ForEachThread(pid, [&](pid_t tid) {
-    if (::setpriority(PRIO_PROCESS, static_cast<id_t>(tid), nice) != 0 && errno != ESRCH && error == 0) error = errno;
+    if (const int failed = SetNice(tid, NiceOf(priority)); error == 0) error = failed;
     return true;
   });
   return error;
@@ -55,15 +58,24 @@ int ApplyPriority(ProcReader& proc, pid_t pid, std::uint8_t priority) {
 
 // Bit n allows processor n. A mask the system refuses (0, or only absent processors) leaves
 // the process as it is.
-int ApplyAffinity(ProcReader& proc, pid_t pid, std::uint32_t affinity) {
+cpu_set_t CpuSetOf(std::uint32_t affinity) {
   cpu_set_t set;
   CPU_ZERO(&set);
   for (int cpu = 0; cpu < 32; ++cpu) {
     if ((affinity >> cpu) & 1u) CPU_SET(cpu, &set);
   }
+  return set;
+}
+
+int SetAffinity(pid_t tid, const cpu_set_t& set) {
+  return ::sched_setaffinity(tid, sizeof set, &set) != 0 && errno != ESRCH ? errno : 0;
+}
+
+int ApplyAffinity(ProcReader& proc, pid_t pid, std::uint32_t affinity) {
+  const cpu_set_t set = CpuSetOf(affinity);
   int error = 0;
   proc.ForEachThread(pid, [&](pid_t tid) {
-    if (::sched_setaffinity(tid, sizeof set, &set) != 0 && errno != ESRCH && error == 0) error = errno;
+    if (const int failed = SetAffinity(tid, set); error == 0) error = failed;
     return true;
   });
   return error;
@@ -176,9 +188,8 @@ class LinuxProcessControl final : public IProcessControl {
     ActOnServer(fileName, [&](const Found& found, const Target& target) {
       const Look still = StillServer(found, target);
       if (!still.IsRunning()) return still;
-      applyErrors_[target.path].priority = ApplyToTree(found.pid, [&](pid_t pid) {
-        return ApplyPriority(proc_, pid, priority);
-      });
+      const int nice = NiceOf(priority);
+      applyErrors_[target.path].priority = ApplyToTree(found.pid, [&](pid_t tid) { return SetNice(tid, nice); });
       return Look::Running();
     });
   }
@@ -191,10 +202,11 @@ class LinuxProcessControl final : public IProcessControl {
         return Look::Running();  // nothing to do, so nothing to check again
       const Look still = StillServer(found, target);
       if (!still.IsRunning()) return still;
-      applied = Applied{found.pid, found.started, affinity, cycle_};
-      applyErrors_[target.path].affinity = ApplyToTree(found.pid, [&](pid_t pid) {
-        return ApplyAffinity(proc_, pid, affinity);
-      });
+      // Applied first after a part of the period of the server's own, as the turns of the look.
+      const bool first = applied.pid == 0;
+      applied = Applied{found.pid, found.started, affinity, cycle_ - (first ? Turn(fileName) : 0)};
+      const cpu_set_t set = CpuSetOf(affinity);
+      applyErrors_[target.path].affinity = ApplyToTree(found.pid, [&](pid_t tid) { return SetAffinity(tid, set); });
       return Look::Running();
     });
   }
@@ -253,7 +265,12 @@ class LinuxProcessControl final : public IProcessControl {
 
   // The same process (start time), still the server's: its image is the server's file, which
   // one look at the image answers; otherwise every way a process can be the server's.
+  // Held, the process is asked whether it still runs after its image was read by its id (then
+  // the id named it); otherwise its start time is read first.
   bool IsStillServer(const Found& found, const Target& target) {
+    const auto pinned = pinned_.find(target.path);
+    if (pinned != pinned_.end() && pinned->second.Names(found))
+      return IsStillServerImage(found, target) && proc_.StillRuns(pinned->second.process.get());
     return proc_.StartTimeOf(found.pid) == found.started && IsStillServerImage(found, target);
   }
 
@@ -287,12 +304,19 @@ class LinuxProcessControl final : public IProcessControl {
     return image;
   }
 
+  // A pidfd for the server's process, kept when the server held one already or when it is no
+  // descriptor the supervision's margin needs (the descriptor given is the lowest free one).
+  UniqueFd HoldProcess(const std::string& path, pid_t pid) {
+    UniqueFd process = proc_.OpenProcess(pid);
+    if (process && !pinned_.contains(path) && !OptionalDescriptorMayStay(process.get())) process.reset();
+    return process;
+  }
+
   // Holds the confirmed process, checked to be the same process after it was taken. Without
   // one (no descriptor to spare above the supervision's reserve, no pidfds) the start time is
   // read instead.
   void Pin(const std::string& path, const Found& found) {
-    if (!pinned_.contains(path) && !OptionalDescriptorFree()) return;
-    UniqueFd process = proc_.OpenProcess(found.pid);
+    UniqueFd process = HoldProcess(path, found.pid);
     if (!process || proc_.StartTimeOf(found.pid) != found.started) {
       pinned_.erase(path);
       return;
@@ -300,15 +324,14 @@ class LinuxProcessControl final : public IProcessControl {
     pinned_[path] = Pinned{std::move(process), found.pid, found.started, 0, std::nullopt};
   }
 
-  // Applies a setting to the server's process and to every process it started; answers the
-  // first error.
-  template <typename Apply>
-  std::uint32_t ApplyToTree(pid_t root, Apply apply) {
-    int error = apply(root);
-    for (pid_t pid : DescendantsOf(proc_, root, descendants_)) {
-      const int more = apply(pid);
-      if (error == 0) error = more;
-    }
+  // Applies a setting to every thread of the server's process and of every process it started
+  // (the threads as found by the one look at its descendants); answers the first error.
+  template <typename ApplyToThread>
+  std::uint32_t ApplyToTree(pid_t root, ApplyToThread apply) {
+    DescendantsOf(proc_, root, descendants_);
+    int error = 0;
+    for (const pid_t tid : descendants_.threads)
+      if (const int failed = apply(tid); error == 0) error = failed;
     return static_cast<std::uint32_t>(error);
   }
 
@@ -434,7 +457,7 @@ class LinuxProcessControl final : public IProcessControl {
     if (!found) return {std::nullopt, error};
     // Held before its start time is read: that one read names the process found and the one
     // held alike.
-    UniqueFd process = pinned_.contains(target.path) || OptionalDescriptorFree() ? proc_.OpenProcess(found->pid) : UniqueFd();
+    UniqueFd process = HoldProcess(target.path, found->pid);
     found->started = proc_.StartTimeOf(found->pid);
     found->cycle = inCycle_ ? cycle_ : 0;
     pinned_.erase(target.path);

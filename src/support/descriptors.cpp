@@ -88,9 +88,9 @@ void SetDoorRefusalNotice(std::function<void(const std::string& why)> told) {
   notice = std::move(told);
 }
 
-bool OptionalDescriptorFree() {
+bool OptionalDescriptorMayStay(int taken) {
   const std::uint64_t limit = DescriptorLimitNow();
-  return limit == 0 || LowestFreeDescriptorBelow(limit > kMargin ? limit - kMargin : 0);
+  return limit == 0 || (taken >= 0 && static_cast<std::uint64_t>(taken) < (limit > kMargin ? limit - kMargin : 0));
 }
 
 }  // namespace tervane

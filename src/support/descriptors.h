@@ -50,9 +50,10 @@ std::string DoorRefusal();
 // Where that first refusal is said; any thread may say it. None: nowhere.
 void SetDoorRefusalNotice(std::function<void(const std::string& why)> notice);
 
-// Whether an optional use of the supervision (holding a process by a pidfd) may take one more
-// descriptor now: one lies free below the margin kept for the supervision's moments.
-bool OptionalDescriptorFree();
+// Whether a descriptor an optional use of the supervision (holding a process by a pidfd) just
+// took, the lowest free one then, may stay: it lies below the margin kept for the supervision's
+// moments.
+bool OptionalDescriptorMayStay(int taken);
 
 // The platform's halves: the limit in force (0: none), and whether the lowest free descriptor
 // lies below a line.
