@@ -378,6 +378,25 @@ TEST(OutputCap, TheNewestPartIsKeptAndTheHeadTakenOff) {
   }
 }
 
+// The cap's thread is woken once per sweep for the files kept since: one found past its cap is
+// cut once swept; one that grows past it later is cut on its watch alone, with no sweep.
+TEST(OutputCap, AFileIsCutAtTheSweepOrWhenItGrowsPastItsCap) {
+  TempDir temp;
+  const std::string big = Utf16ToUtf8(temp.File(u"big.out"));
+  const std::string small = Utf16ToUtf8(temp.File(u"small.out"));
+  const std::string block(64 * 1024, 'x');
+  std::ofstream(big, std::ios::binary) << block << block;
+  std::ofstream(small, std::ios::binary) << "a\n";
+  auto size = [](const std::string& file) { return std::filesystem::file_size(file); };
+  OutputCap cap(64 * 1024);
+  cap.Keep(big);
+  cap.Keep(small);
+  cap.Sweep();
+  EXPECT_TRUE(WaitFor([&] { return size(big) < 64 * 1024; }));
+  std::ofstream(small, std::ios::binary | std::ios::app) << block << block;
+  EXPECT_TRUE(WaitFor([&] { return size(small) < 64 * 1024; }));
+}
+
 TEST_F(LinuxProcessControlTest, WithoutAnOutputFolderTheOutputIsDiscarded) {
   auto control = CreateProcessControl({});
   const Path server = PlaceCopy(u"srv");
