@@ -111,7 +111,13 @@ void OutputCap::Keep(const std::string& path) {
   kept.polled = kept.watch < 0 && !(inotify_ >= 0 && (errno == ENOENT || errno == ENOTDIR));
   kept.rewatch = false;
   kept.due = true;  // past its cap already, perhaps
-  Wake();
+  // The files of a cycle are taken in one wake-up, at the sweep; one without a watch starts
+  // its period at once, and a watched one wakes the thread itself when it is written to.
+  if (kept.polled) {
+    Wake();
+  } else {
+    wakeAtSweep_ = true;
+  }
 }
 
 void OutputCap::Sweep() {
@@ -127,6 +133,8 @@ void OutputCap::Sweep() {
   }
   std::erase_if(files_, [](const auto& k) { return !k.second.keptSinceSweep; });
   for (auto& [path, k] : files_) k.keptSinceSweep = false;
+  if (wakeAtSweep_ && wake_ >= 0) Wake();
+  wakeAtSweep_ = false;
 }
 
 void OutputCap::CapNow(const std::string& path) {

@@ -29,9 +29,11 @@ class OutputCap {
   OutputCap& operator=(const OutputCap&) = delete;
 
   // Keeps the file within the cap from now on; cheap when it is kept already. A file that could
-  // not be watched (not there yet, or replaced) is watched again at its next Keep.
+  // not be watched (not there yet, or replaced) is watched again at its next Keep. One kept
+  // already past its cap is cut at the next sweep at the latest.
   void Keep(const std::string& path);
-  // Forgets the files that were not kept again since the last sweep.
+  // Forgets the files that were not kept again since the last sweep; wakes the thread once for
+  // the files kept since.
   void Sweep();
   // Caps the file now, on the caller's thread (before a server starts on it), never at the same
   // time as the thread caps it.
@@ -53,6 +55,7 @@ class OutputCap {
   };
   std::unordered_map<std::string, Kept> files_;  // by path: a Keep each cycle for every server costs no search
   bool stop_ = false;
+  bool wakeAtSweep_ = false;  // a file was kept since the last sweep
   int inotify_ = -1;  // owned; -1 when the system refused one
   int wake_ = -1;     // owned: an eventfd
   std::mutex capping_;  // one cap at a time

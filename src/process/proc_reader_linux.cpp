@@ -1,6 +1,10 @@
 #include "process/proc_reader_linux.h"
 
 #include <fcntl.h>
+// glibc 2.36 declares these without C linkage for C++.
+extern "C" {
+#include <sys/pidfd.h>
+}
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -96,20 +100,26 @@ std::optional<Identity> ProcReader::ProcessIdentity(pid_t pid) {
 }
 
 UniqueFd ProcReader::OpenProcess(pid_t pid) {
-  char path[32];
-  std::snprintf(path, sizeof path, "/proc/%d", static_cast<int>(pid));
-  UniqueFd folder(Allowed(LookCall::ProcessDetail) ? ::open(path, O_PATH | O_DIRECTORY | O_CLOEXEC) : -1);
-  if (!folder) Failed(errno);
-  return folder;
+  UniqueFd process(Allowed(LookCall::ProcessDetail) ? ::pidfd_open(pid, 0) : -1);
+  if (!process) Failed(errno);
+  return process;
 }
 
-std::optional<Identity> ProcReader::ProcessIdentityAt(int processFolder) {
-  struct stat st {};
-  if (!Allowed(LookCall::ProcessDetail) || ::fstatat(processFolder, "exe", &st, 0) != 0) {
-    Failed(errno);
-    return std::nullopt;
+bool ProcReader::AskEnded(std::vector<pollfd>& held) {
+  if (!Allowed(LookCall::ProcessDetail)) return Failed(errno);
+  int n;
+  while ((n = ::poll(held.data(), held.size(), 0)) < 0 && errno == EINTR) {
   }
-  return Identity{st.st_dev, st.st_ino};
+  return n >= 0 || Failed(errno);
+}
+
+bool ProcReader::StillRuns(int process) {
+  pollfd one{process, POLLIN, 0};
+  int n;
+  while ((n = ::poll(&one, 1, 0)) < 0 && errno == EINTR) {
+  }
+  if (n < 0) return Failed(errno);
+  return n == 0;
 }
 
 bool ProcReader::ReadFile(pid_t pid, const char* leaf, std::string& out, std::size_t limit) {
@@ -172,9 +182,16 @@ std::string ProcReader::FindProgram(const std::string& name) {
   return {};
 }
 
+// The kernel's own name of the file once opened: what realpath answers, in three calls
+// however deep the path.
 std::string ProcReader::Resolved(const std::string& path) {
+  const UniqueFd file(::open(path.c_str(), O_PATH | O_CLOEXEC));
+  char link[32];
   char buffer[PATH_MAX];
-  return ::realpath(path.c_str(), buffer) ? std::string(buffer) : path;
+  if (!file) return path;
+  std::snprintf(link, sizeof link, "/proc/self/fd/%d", file.get());
+  const ssize_t n = ::readlink(link, buffer, sizeof buffer);
+  return n > 0 && static_cast<std::size_t>(n) < sizeof buffer && buffer[0] == '/' ? std::string(buffer, static_cast<std::size_t>(n)) : path;
 }
 
 // What answers the question is no failure: of a process's entries, that it ended meanwhile
@@ -200,11 +217,13 @@ const std::vector<pid_t>& DescendantsOf(ProcReader& proc, pid_t root, Descendant
   std::vector<pid_t>& open = lists.open;
   std::string& children = lists.children;
   found.clear();
+  lists.threads.clear();
   open.assign(1, root);
   while (!open.empty() && found.size() < 512) {
     const pid_t pid = open.back();
     open.pop_back();
     proc.ForEachThread(pid, [&](pid_t tid) {
+      lists.threads.push_back(tid);
       char leaf[48];
       std::snprintf(leaf, sizeof leaf, "task/%d/children", static_cast<int>(tid));
       if (!proc.ReadFile(pid, leaf, children, 64 * 1024)) return true;

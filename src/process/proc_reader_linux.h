@@ -7,6 +7,7 @@
 #pragma once
 
 #include <dirent.h>
+#include <poll.h>
 #include <sys/types.h>
 #include <time.h>
 
@@ -67,12 +68,14 @@ class ProcReader final : public ProcessFacts {
   // when it cannot be read.
   std::uint64_t StartTimeOf(pid_t pid);
 
-  // The /proc folder of a process, held (O_PATH): whatever it is asked through it answers for
-  // that very process, and fails once it ended, even when its id is taken again.
+  // The process itself, held (pidfd): it turns readable once the process ended, and an id taken
+  // again by a later process does not fool it. None where the system has none to give.
   UniqueFd OpenProcess(pid_t pid);
-  // The identity of the image of the process whose folder is held: one call answers both that
-  // it still runs and what it runs. None once it ended.
-  std::optional<Identity> ProcessIdentityAt(int processFolder);
+  // Which of the held processes ended: the revents of each entry, all in one question. False
+  // when the question was refused (nothing is known then).
+  bool AskEnded(std::vector<pollfd>& held);
+  // Whether the held process still runs; false once it ended or when that cannot be told.
+  bool StillRuns(int process);
 
   // What the decision of which process is a server's asks.
   bool ReadLink(pid_t pid, const char* leaf, std::string& out) override;
@@ -101,12 +104,14 @@ class ProcReader final : public ProcessFacts {
 // allocation once they are large enough.
 struct Descendants {
   std::vector<pid_t> found;
+  std::vector<pid_t> threads;  // of the root and of each process found
   std::vector<pid_t> open;
   std::string children;
 };
 
 // The processes a server's process started, and theirs, from the kernel's children lists of
-// every thread (at most a few hundred, so that a fork bomb cannot stall the monitor).
+// every thread (at most a few hundred, so that a fork bomb cannot stall the monitor); the
+// threads seen on the way are kept in lists.threads.
 const std::vector<pid_t>& DescendantsOf(ProcReader& proc, pid_t root, Descendants& lists);
 
 }  // namespace tervane

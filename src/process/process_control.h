@@ -2,7 +2,7 @@
 // by a process: the server's process is the one whose executable is that file (file identity,
 // not path text). The Windows implementation keeps the process it started or found open (a
 // handle: its id is then given to no other process) and looks it up anew once it ended; the
-// Linux one keeps the process it found (its id with its start time, held by its /proc folder where it
+// Linux one keeps the process it found (its id with its start time, held by a pidfd where it
 // can) and confirms before every action that it is still the server's. One interface, a Windows and a
 // Linux implementation; the supervision and the commands use it, the unit tests use a fake.
 // The windows of a server's process are another interface (server_windows.h).

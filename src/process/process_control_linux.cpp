@@ -1,5 +1,5 @@
 // Server process control on Linux: the class that keeps what it found of the servers' processes
-// (the process confirmed last for each server, held by its /proc folder; the server's executable as
+// (the process confirmed last for each server, held by a pidfd; the server's executable as
 // read; what could not be applied) and acts on them. It reads the processes through the
 // ProcReader (proc_reader_linux.h), decides which process is a server's with the rules of
 // server_match_linux.h, and starts servers through the ServerLauncher (server_launch_linux.h).
@@ -43,11 +43,14 @@ int NiceOf(std::uint8_t priority) {
 
 // Priority and affinity belong to each thread on Linux, so they are set on every one. Each
 // answers the first error of a thread (one that ended meanwhile aside), or 0.
+int SetNice(pid_t tid, int nice) {
+  return ::setpriority(PRIO_PROCESS, static_cast<id_t>(tid), nice) != 0 && errno != ESRCH ? errno : 0;
+}
+
 int ApplyPriority(ProcReader& proc, pid_t pid, std::uint8_t priority) {
-  const int nice = NiceOf(priority);
   int error = 0;
   proc.ForEachThread(pid, [&](pid_t tid) {
-    if (::setpriority(PRIO_PROCESS, static_cast<id_t>(tid), nice) != 0 && errno != ESRCH && error == 0) error = errno;
+    if (const int failed = SetNice(tid, NiceOf(priority)); error == 0) error = failed;
     return true;
   });
   return error;
@@ -55,15 +58,24 @@ int ApplyPriority(ProcReader& proc, pid_t pid, std::uint8_t priority) {
 
 // Bit n allows processor n. A mask the system refuses (0, or only absent processors) leaves
 // the process as it is.
-int ApplyAffinity(ProcReader& proc, pid_t pid, std::uint32_t affinity) {
+cpu_set_t CpuSetOf(std::uint32_t affinity) {
   cpu_set_t set;
   CPU_ZERO(&set);
   for (int cpu = 0; cpu < 32; ++cpu) {
     if ((affinity >> cpu) & 1u) CPU_SET(cpu, &set);
   }
+  return set;
+}
+
+int SetAffinity(pid_t tid, const cpu_set_t& set) {
+  return ::sched_setaffinity(tid, sizeof set, &set) != 0 && errno != ESRCH ? errno : 0;
+}
+
+int ApplyAffinity(ProcReader& proc, pid_t pid, std::uint32_t affinity) {
+  const cpu_set_t set = CpuSetOf(affinity);
   int error = 0;
   proc.ForEachThread(pid, [&](pid_t tid) {
-    if (::sched_setaffinity(tid, sizeof set, &set) != 0 && errno != ESRCH && error == 0) error = errno;
+    if (const int failed = SetAffinity(tid, set); error == 0) error = failed;
     return true;
   });
   return error;
@@ -86,13 +98,16 @@ struct Search {
   }
 };
 
-// A confirmed process held by its /proc folder: while a look through the folder answers, the
-// id still names that very process, so its start time need not be read again, and one look at
-// its image through the folder says both that it runs and what it runs.
+// A confirmed process held by a pidfd: while it has not ended, the id still names that very
+// process, so its start time need not be read again. All held processes are asked at once at a
+// cycle's start whether they ended; the image is looked at with the server's file.
 struct Pinned {
-  UniqueFd folder;
+  UniqueFd process;
   pid_t pid = 0;
   std::uint64_t started = 0;
+  std::uint64_t runs = 0;            // the cycle at whose start it had not ended
+  std::optional<Identity> image;     // what it ran at the last look at its image
+  bool Names(const Found& found) const { return pid == found.pid && started == found.started; }
 };
 
 // The affinity last applied to a server's processes, and when.
@@ -108,7 +123,8 @@ struct Applied {
 // changed beside (a thread or a child given another mask, a mask set by hand).
 constexpr std::uint64_t kReapplyCycles = 16;
 
-// A running server's file is looked at once every this many cycles while its process runs on.
+// A running server's file, and the image of its held process, are looked at once every this
+// many cycles while the process runs on; the servers take their turns in different cycles.
 constexpr std::uint64_t kFileLookCycles = 16;
 
 // The process list of one supervision cycle: taken once, then used by every search of the
@@ -172,9 +188,8 @@ class LinuxProcessControl final : public IProcessControl {
     ActOnServer(fileName, [&](const Found& found, const Target& target) {
       const Look still = StillServer(found, target);
       if (!still.IsRunning()) return still;
-      applyErrors_[target.path].priority = ApplyToTree(found.pid, [&](pid_t pid) {
-        return ApplyPriority(proc_, pid, priority);
-      });
+      const int nice = NiceOf(priority);
+      applyErrors_[target.path].priority = ApplyToTree(found.pid, [&](pid_t tid) { return SetNice(tid, nice); });
       return Look::Running();
     });
   }
@@ -187,10 +202,11 @@ class LinuxProcessControl final : public IProcessControl {
         return Look::Running();  // nothing to do, so nothing to check again
       const Look still = StillServer(found, target);
       if (!still.IsRunning()) return still;
-      applied = Applied{found.pid, found.started, affinity, cycle_};
-      applyErrors_[target.path].affinity = ApplyToTree(found.pid, [&](pid_t pid) {
-        return ApplyAffinity(proc_, pid, affinity);
-      });
+      // Applied first after a part of the period of the server's own, as the turns of the look.
+      const bool first = applied.pid == 0;
+      applied = Applied{found.pid, found.started, affinity, cycle_ - (first ? Turn(fileName) : 0)};
+      const cpu_set_t set = CpuSetOf(affinity);
+      applyErrors_[target.path].affinity = ApplyToTree(found.pid, [&](pid_t tid) { return SetAffinity(tid, set); });
       return Look::Running();
     });
   }
@@ -215,6 +231,7 @@ class LinuxProcessControl final : public IProcessControl {
     inCycle_ = true;
     ++cycle_;
     snapshot_.reset();
+    AskHeldProcesses();
   }
 
   void EndCycle() override {
@@ -248,7 +265,12 @@ class LinuxProcessControl final : public IProcessControl {
 
   // The same process (start time), still the server's: its image is the server's file, which
   // one look at the image answers; otherwise every way a process can be the server's.
+  // Held, the process is asked whether it still runs after its image was read by its id (then
+  // the id named it); otherwise its start time is read first.
   bool IsStillServer(const Found& found, const Target& target) {
+    const auto pinned = pinned_.find(target.path);
+    if (pinned != pinned_.end() && pinned->second.Names(found))
+      return IsStillServerImage(found, target) && proc_.StillRuns(pinned->second.process.get());
     return proc_.StartTimeOf(found.pid) == found.started && IsStillServerImage(found, target);
   }
 
@@ -256,37 +278,60 @@ class LinuxProcessControl final : public IProcessControl {
     return proc_.ProcessIdentity(found.pid) == target.identity || IsServerProcess(proc_, found.pid, target, true);
   }
 
-  // The image of the pinned process of the server when it is this one and has not ended;
-  // none otherwise.
-  std::optional<Identity> PinnedImage(const std::string& path, const Found& found) {
-    const auto pinned = pinned_.find(path);
-    if (pinned == pinned_.end() || pinned->second.pid != found.pid || pinned->second.started != found.started)
-      return std::nullopt;
-    return proc_.ProcessIdentityAt(pinned->second.folder.get());
+  static std::uint64_t Turn(const Path& fileName) { return std::hash<Path>{}(fileName) % kFileLookCycles; }
+
+  // One question for every held process: which of them ended since the last cycle. The
+  // others are the processes found before, whatever their ids meanwhile.
+  void AskHeldProcesses() {
+    asked_.clear();
+    for (const auto& [path, pinned] : pinned_) asked_.push_back({pinned.process.get(), POLLIN, 0});
+    proc_.Clear();
+    if (asked_.empty() || !proc_.AskEnded(asked_)) return;
+    std::size_t i = 0;
+    for (auto& [path, pinned] : pinned_)
+      if (asked_[i++].revents == 0) pinned.runs = cycle_;
   }
 
-  // Holds the confirmed process by its /proc folder, checked to be the same process after it
-  // was opened. Without one (no descriptor to spare above the supervision's reserve) the start
-  // time is read instead.
+  // The image of the pinned process of the server when it is this one and has not ended;
+  // none otherwise. Read by the id, then the held process asked: if it still runs, the id
+  // named it when the image was read.
+  std::optional<Identity> PinnedImage(const std::string& path, const Found& found) {
+    const auto pinned = pinned_.find(path);
+    if (pinned == pinned_.end() || !pinned->second.Names(found)) return std::nullopt;
+    std::optional<Identity> image = proc_.ProcessIdentity(found.pid);
+    if (image && !proc_.StillRuns(pinned->second.process.get())) image.reset();
+    pinned->second.image = image;
+    return image;
+  }
+
+  // A pidfd for the server's process, kept when the server held one already or when it is no
+  // descriptor the supervision's margin needs (the descriptor given is the lowest free one).
+  UniqueFd HoldProcess(const std::string& path, pid_t pid) {
+    UniqueFd process = proc_.OpenProcess(pid);
+    if (process && !pinned_.contains(path) && !OptionalDescriptorMayStay(process.get())) process.reset();
+    return process;
+  }
+
+  // Holds the confirmed process, checked to be the same process after it was taken. Without
+  // one (no descriptor to spare above the supervision's reserve, no pidfds) the start time is
+  // read instead.
   void Pin(const std::string& path, const Found& found) {
-    if (!pinned_.contains(path) && !OptionalDescriptorFree()) return;
-    UniqueFd folder = proc_.OpenProcess(found.pid);
-    if (!folder || proc_.StartTimeOf(found.pid) != found.started) {
+    UniqueFd process = HoldProcess(path, found.pid);
+    if (!process || proc_.StartTimeOf(found.pid) != found.started) {
       pinned_.erase(path);
       return;
     }
-    pinned_[path] = Pinned{std::move(folder), found.pid, found.started};
+    pinned_[path] = Pinned{std::move(process), found.pid, found.started, 0, std::nullopt};
   }
 
-  // Applies a setting to the server's process and to every process it started; answers the
-  // first error.
-  template <typename Apply>
-  std::uint32_t ApplyToTree(pid_t root, Apply apply) {
-    int error = apply(root);
-    for (pid_t pid : DescendantsOf(proc_, root, descendants_)) {
-      const int more = apply(pid);
-      if (error == 0) error = more;
-    }
+  // Applies a setting to every thread of the server's process and of every process it started
+  // (the threads as found by the one look at its descendants); answers the first error.
+  template <typename ApplyToThread>
+  std::uint32_t ApplyToTree(pid_t root, ApplyToThread apply) {
+    DescendantsOf(proc_, root, descendants_);
+    int error = 0;
+    for (const pid_t tid : descendants_.threads)
+      if (const int failed = apply(tid); error == 0) error = failed;
     return static_cast<std::uint32_t>(error);
   }
 
@@ -320,22 +365,25 @@ class LinuxProcessControl final : public IProcessControl {
     return action(*search.found, target);
   }
 
-  // In a cycle, a server whose process is held and still runs the image it ran is running: one
-  // look through the process's folder answers it, without a look at the server's file, which
-  // is looked at again every few cycles (a file removed or replaced meanwhile is seen then, or
-  // at once when the process ends or runs another image).
+  // In a cycle, a server whose process is held, had not ended at the cycle's start and ran the
+  // server's file at the last look at its image is running: the one question of the cycle's
+  // start answers it. Its file and its image are looked at again in the server's turn (a file
+  // removed or replaced, or another program run by the process, is seen then), or at once when
+  // the process ends.
   bool HeldStillRuns(const Path& fileName) {
     if (!inCycle_) return false;
     const auto known = targets_.find(fileName);
-    if (known == targets_.end() || known->second.checked == 0 || cycle_ - known->second.checked >= kFileLookCycles)
-      return false;
+    if (known == targets_.end() || known->second.checked == 0 || cycle_ >= known->second.due) return false;
     TargetEntry& entry = known->second;
     const auto last = confirmed_.find(entry.target.path);
     if (last == confirmed_.end()) return false;
     if (last->second.cycle != cycle_) {
+      const auto pinned = pinned_.find(entry.target.path);
+      if (pinned == pinned_.end() || !pinned->second.Names(last->second) || pinned->second.runs != cycle_) return false;
       proc_.Clear();
-      const std::optional<Identity> image = PinnedImage(entry.target.path, last->second);
-      if (!image || !(*image == entry.target.identity)) return false;
+      // Found by a search, the image is read once; then it is known until the server's turn.
+      if (!pinned->second.image) PinnedImage(entry.target.path, last->second);
+      if (!(pinned->second.image == entry.target.identity)) return false;
       last->second.cycle = cycle_;
     }
     entry.held = cycle_;
@@ -366,7 +414,11 @@ class LinuxProcessControl final : public IProcessControl {
       entry.output = launcher_.OutputFileOf(fileName);
       entry.stamp = *now;
     }
+    // A server's first turn comes after a part of the period of its own, so that servers
+    // started together do not all take their turns in the same cycle.
+    const std::uint64_t offset = entry.checked == 0 ? Turn(fileName) : 0;
     entry.checked = inCycle_ ? cycle_ : 0;
+    entry.due = cycle_ + kFileLookCycles - offset;
     return {&entry.target, 0};
   }
 
@@ -405,13 +457,13 @@ class LinuxProcessControl final : public IProcessControl {
     if (!found) return {std::nullopt, error};
     // Held before its start time is read: that one read names the process found and the one
     // held alike.
-    UniqueFd folder = pinned_.contains(target.path) || OptionalDescriptorFree() ? proc_.OpenProcess(found->pid) : UniqueFd();
+    UniqueFd process = HoldProcess(target.path, found->pid);
     found->started = proc_.StartTimeOf(found->pid);
     found->cycle = inCycle_ ? cycle_ : 0;
     pinned_.erase(target.path);
     if (found->started != 0) {
       confirmed_[target.path] = *found;
-      if (folder) pinned_[target.path] = Pinned{std::move(folder), found->pid, found->started};
+      if (process) pinned_[target.path] = Pinned{std::move(process), found->pid, found->started, 0, std::nullopt};
     }
     return {found, 0};
   }
@@ -434,6 +486,7 @@ class LinuxProcessControl final : public IProcessControl {
     std::string output;         // the server's output file, or empty
     FileStamp stamp;            // of the file when target was read
     std::uint64_t checked = 0;  // the cycle the file was last looked at in
+    std::uint64_t due = 0;      // the cycle of its next turn
     std::uint64_t held = 0;     // the last cycle its held process answered for it
   };
   // Paths compared as bytes: a lookup, three a server each cycle, costs no unit-by-unit compare.
@@ -445,6 +498,7 @@ class LinuxProcessControl final : public IProcessControl {
   std::unordered_map<Path, TargetEntry, std::hash<Path>, SamePath> targets_;  // by the path as stored: a lookup converts nothing
   std::unordered_map<std::string, Found> confirmed_;  // by the server's path
   std::unordered_map<std::string, Pinned> pinned_;    // by the server's path
+  std::vector<pollfd> asked_;                         // the question of the cycle's start
   std::unordered_map<std::string, ApplyErrors> applyErrors_;  // by the server's path
   std::unordered_map<std::string, Applied> affinityApplied_;  // by the server's path
   Descendants descendants_;  // the lists of the last look at a server's descendants

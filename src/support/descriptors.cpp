@@ -13,7 +13,7 @@ namespace {
 // the loop's wake-up pipe, the query socket, the control socket, the HTTP endpoint's listener
 // and reactor, the probe's anchor, and a few the libraries keep.
 constexpr std::uint64_t kHeldForGood = 16;
-// A /proc folder per server, held while its process runs.
+// A pidfd per server, held while its process runs.
 constexpr std::uint64_t kPerServer = 1;
 // Taken for a moment, several at once on different threads: a look (the process list and one
 // file), a start (the output file), a save (the file and its folder), the RCON exchanges, the
@@ -88,9 +88,9 @@ void SetDoorRefusalNotice(std::function<void(const std::string& why)> told) {
   notice = std::move(told);
 }
 
-bool OptionalDescriptorFree() {
+bool OptionalDescriptorMayStay(int taken) {
   const std::uint64_t limit = DescriptorLimitNow();
-  return limit == 0 || LowestFreeDescriptorBelow(limit > kMargin ? limit - kMargin : 0);
+  return limit == 0 || (taken >= 0 && static_cast<std::uint64_t>(taken) < (limit > kMargin ? limit - kMargin : 0));
 }
 
 }  // namespace tervane

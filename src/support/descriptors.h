@@ -1,6 +1,6 @@
 // The program's open descriptors (files, sockets, process handles): on Linux the soft limit is
 // raised at start to what the system allows, and what the supervision needs is kept for it:
-// what it holds for good (its own files and sockets, a /proc folder per server), what it takes for a
+// what it holds for good (its own files and sockets, a pidfd per server), what it takes for a
 // moment (a look, a start, a save, RCON exchanges, the alerts), and a margin. The doors (a
 // client's connection to the control socket or the HTTP endpoint) share what is left, and
 // count what they hold. Windows has no such limit: there every door is let in.
@@ -50,9 +50,10 @@ std::string DoorRefusal();
 // Where that first refusal is said; any thread may say it. None: nowhere.
 void SetDoorRefusalNotice(std::function<void(const std::string& why)> notice);
 
-// Whether an optional use of the supervision (holding a process by its /proc folder) may take one more
-// descriptor now: one lies free below the margin kept for the supervision's moments.
-bool OptionalDescriptorFree();
+// Whether a descriptor an optional use of the supervision (holding a process by a pidfd) just
+// took, the lowest free one then, may stay: it lies below the margin kept for the supervision's
+// moments.
+bool OptionalDescriptorMayStay(int taken);
 
 // The platform's halves: the limit in force (0: none), and whether the lowest free descriptor
 // lies below a line.

@@ -378,6 +378,25 @@ TEST(OutputCap, TheNewestPartIsKeptAndTheHeadTakenOff) {
   }
 }
 
+// The cap's thread is woken once per sweep for the files kept since: one found past its cap is
+// cut once swept; one that grows past it later is cut on its watch alone, with no sweep.
+TEST(OutputCap, AFileIsCutAtTheSweepOrWhenItGrowsPastItsCap) {
+  TempDir temp;
+  const std::string big = Utf16ToUtf8(temp.File(u"big.out"));
+  const std::string small = Utf16ToUtf8(temp.File(u"small.out"));
+  const std::string block(64 * 1024, 'x');
+  std::ofstream(big, std::ios::binary) << block << block;
+  std::ofstream(small, std::ios::binary) << "a\n";
+  auto size = [](const std::string& file) { return std::filesystem::file_size(file); };
+  OutputCap cap(64 * 1024);
+  cap.Keep(big);
+  cap.Keep(small);
+  cap.Sweep();
+  EXPECT_TRUE(WaitFor([&] { return size(big) < 64 * 1024; }));
+  std::ofstream(small, std::ios::binary | std::ios::app) << block << block;
+  EXPECT_TRUE(WaitFor([&] { return size(small) < 64 * 1024; }));
+}
+
 TEST_F(LinuxProcessControlTest, WithoutAnOutputFolderTheOutputIsDiscarded) {
   auto control = CreateProcessControl({});
   const Path server = PlaceCopy(u"srv");
@@ -400,8 +419,9 @@ TEST_F(LinuxProcessControlTest, AnEndedServerIsCollectedNotLeftAsAZombie) {
   }));
 }
 
-// The process confirmed last cycle is looked at again in each: one that turned into another
-// program, or ended, is not the server in the next.
+// The process confirmed last cycle is asked again in each: one that ended is not the server in
+// the next; one that turned into another program is not the server from the server's turn on
+// (its image is read again once every 16 cycles).
 TEST_F(LinuxProcessControlTest, AConfirmedProcessIsLookedAtAgainEachCycle) {
   const Path server = PlaceCopy(u"a");
   const Path otherProgram = PlaceCopy(u"b", u"other");
@@ -423,7 +443,9 @@ TEST_F(LinuxProcessControlTest, AConfirmedProcessIsLookedAtAgainEachCycle) {
     const auto now = ProcessesOf(otherProgram);
     return std::find(now.begin(), now.end(), pid) != now.end();
   }));
-  EXPECT_FALSE(runningInACycle()) << "the same process, another program";
+  int cycles = 1;
+  while (runningInACycle() && cycles < 20) ++cycles;
+  EXPECT_LE(cycles, 16) << "the same process, another program";
 
   const ProcessId second = ByHand(server, {"--life", "60"});
   ASSERT_EQ(WaitForProcesses(server, 1).size(), 1u);
@@ -436,7 +458,8 @@ TEST_F(LinuxProcessControlTest, AConfirmedProcessIsLookedAtAgainEachCycle) {
 // Servers that share a file name (copies in folders of their own) are found in one cycle with a
 // number of looks at the processes linear in the servers: the identity of each image is read
 // once for the cycle's list, not again for every server. Counted from the second search on,
-// past the list itself. Once held, each server's process is looked at once a cycle.
+// past the list itself. Once held, each server's process image is read once, and after that
+// one question at the cycle's start answers for all of them until their turns come.
 TEST_F(LinuxProcessControlTest, ACycleLooksAtEachProcessOnceHoweverManyServersShareAName) {
   constexpr int kServers = 20;
   std::vector<Path> servers;
@@ -464,7 +487,10 @@ TEST_F(LinuxProcessControlTest, ACycleLooksAtEachProcessOnceHoweverManyServersSh
   EXPECT_LE(looks, 4 * (kServers - 1)) << "looks at the processes for " << kServers - 1 << " searches";
   looks = 0;
   cycle();
-  EXPECT_EQ(looks, kServers) << "one look at each held process";
+  EXPECT_EQ(looks, kServers + 1) << "the held processes asked together, each image read once";
+  looks = 0;
+  cycle();
+  EXPECT_LE(looks, 1 + 2 * kServers / 4) << "one question for all, and the few whose turn it is";
 }
 
 TEST_F(LinuxProcessControlTest, NamesAreComparedExactly) {
