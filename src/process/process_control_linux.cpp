@@ -263,10 +263,10 @@ class LinuxProcessControl final : public IProcessControl {
     }
   };
 
-  // The same process (start time), still the server's: its image is the server's file, which
-  // one look at the image answers; otherwise every way a process can be the server's.
-  // Held, the process is asked whether it still runs after its image was read by its id (then
-  // the id named it); otherwise its start time is read first.
+  // The same process, still the server's: its image is the server's file, which one look at
+  // the image answers; otherwise every way a process can be the server's. Held, the process is
+  // asked whether it still runs after its image was read by its id (then the id named it);
+  // otherwise its start time is read first.
   bool IsStillServer(const Found& found, const Target& target) {
     const auto pinned = pinned_.find(target.path);
     if (pinned != pinned_.end() && pinned->second.Names(found))
@@ -430,7 +430,7 @@ class LinuxProcessControl final : public IProcessControl {
     proc_.Clear();
     if (const auto last = confirmed_.find(target.path); last != confirmed_.end()) {
       if (inCycle_ && last->second.cycle == cycle_) return {last->second, 0};
-      // Held, the process is looked at once (its image, through its folder) while it runs the
+      // Held, the process is looked at once (its image, then its pidfd asked) while it runs the
       // server's file; otherwise every way it can be the server's is tried.
       const std::optional<Identity> image = PinnedImage(target.path, last->second);
       const bool still = image ? *image == target.identity || IsServerProcess(proc_, last->second.pid, target, true)
