@@ -32,7 +32,7 @@ class IDatagramPort {
   virtual int LocalPort() const = 0;
   // The receive buffer asked for, in bytes, so that a burst of replies fits (see TVelUDP).
   virtual void SetReceiveBufferSize(int bytes) = 0;
-  // One datagram to a host-byte-order address (kAddressNone is the broadcast): the bytes sent,
+  // One datagram to a host-byte-order address (0xFFFFFFFF is the broadcast): the bytes sent,
   // -1 when the system's send fails, 0 when nothing was sent (inactive).
   virtual int SendBufferTo(const void* buf, int len, std::uint32_t address, std::uint16_t port) = 0;
   // Each datagram as SendBufferTo would send it, in order; one that fails is left out.
