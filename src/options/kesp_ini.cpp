@@ -322,7 +322,8 @@ void ReadSection(std::u16string_view text, std::u16string_view section, unsigned
     }
     if (written[i]->empty()) continue;  // the option's off value
 
-    const std::string quoted = key.secret ? std::string() : "=" + QuoteValue(Utf16ToUtf8(*written[i]));
+    std::string quoted;
+    if (!key.secret) quoted.append("=").append(QuoteValue(Utf16ToUtf8(*written[i])));
     std::optional<Value> value = Typed(key, std::move(*written[i]));
     const Verdict verdict = value ? key.set(target, *value) : kRefused;
     if (verdict.taken) continue;
