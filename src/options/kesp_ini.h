@@ -11,9 +11,10 @@
 //   - given empty, or refused, the key sets its option's off value: in [Options] the option
 //     stays off, in a [Server <name>] section the off value overrides [Restarts] as well;
 //   - a number is decimal digits alone within the key's bounds;
-//   - a key the section does not know, a value that cannot be used and a section that is not
-//     read each give one problem line, naming the key and the section, quoting the value.
-// A key given twice counts once (the first), a section given twice too.
+//   - a key the section does not know and a value that cannot be used each give one problem
+//     line, naming the key and the section and quoting the value (a password never).
+// A key given twice counts once (the first), a section given twice too; a restart section not
+// read (a second one, [Server] without a name, past the 256th) is said as well.
 //
 //   [Options]
 //   HttpListen=127.0.0.1:8427  the HTTP endpoint; another than loopback needs HttpToken
