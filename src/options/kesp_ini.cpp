@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "net/rcon.h"
 #include "options/values.h"
 #include "support/profile.h"
 #include "support/text.h"
