@@ -1,7 +1,7 @@
 #include "observe/http_api.h"
 
 #include "core/planned_restarts.h"
-#include "observe/options.h"
+#include "options/settings.h"
 #include "support/text.h"
 
 namespace tervane {
