@@ -12,7 +12,7 @@
 
 namespace tervane {
 
-Supervisor::Supervisor(EventLoop& loop, Servers& servers)
+Supervisor::Supervisor(EventLoop& loop, Servers& servers, IListView& view)
     : timerCircleCheck(loop),
       timerCheckTimeOut(loop),
       timerReplies(loop),
@@ -22,7 +22,7 @@ Supervisor::Supervisor(EventLoop& loop, Servers& servers)
       process_(servers.Process()),
       windows_(process_.Windows()),
       texts_(servers.Texts()),
-      view_(servers.View()) {
+      view_(view) {
   timerCircleCheck.SetEnabled(false);
   timerCheckTimeOut.SetEnabled(false);
   timerCircleCheck.OnTimer = [this] { timerCircleCheckTimer(); };
@@ -127,7 +127,7 @@ void Supervisor::Cycle() {
   for (std::size_t i = 0; i < count && i < list_.size(); ++i) {
     Server& e = *list_[i];
     // A server stopping after its StopCommand is only looked at until its process ended.
-    if (e.Stop.Stopping()) {
+    if (e.Stopping()) {
       servers_.StepStop(i);
       continue;
     }

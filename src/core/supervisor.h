@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "core/list_view.h"
 #include "core/servers.h"
 #include "net/vel_udp.h"
 #include "support/event_loop.h"
@@ -37,7 +38,8 @@ constexpr int ReceiveBufferFor(std::size_t servers) {
 
 class Supervisor {
  public:
-  Supervisor(EventLoop& loop, Servers& servers);
+  // The view shows the self-test status.
+  Supervisor(EventLoop& loop, Servers& servers, IListView& view);
   ~Supervisor();
   Supervisor(const Supervisor&) = delete;
   Supervisor& operator=(const Supervisor&) = delete;

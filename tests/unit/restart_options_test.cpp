@@ -2,6 +2,8 @@
 // whose, and that every unusable value gives one line and leaves its option off.
 #include <gtest/gtest.h>
 
+#include "core/rcon_port.h"
+#include "core/restart_assignment.h"
 #include "observe/restart_options.h"
 #include "support/profile.h"
 #include "support/text.h"

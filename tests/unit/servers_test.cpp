@@ -115,7 +115,9 @@ TEST_F(ServersTest, AFailedStartIsReportedAndNotCountedAsAStart) {
 TEST_F(ServersTest, TheGuardPausesInsteadOfTheRestartThatReachesItsLimit) {
   servers.SetCrashLoopGuard(CrashLoopGuard(3, 10));
   std::vector<StartRecord> heard;
-  servers.StartObservers().Add([&](const StartRecord& r) { heard.push_back(r); });
+  servers.Changes().Add([&](const ServerChange& c) {
+    if (c.IsStart()) heard.push_back(c.start);
+  });
   const Path exe = list[0]->FileName.str();
   for (int n = 0; n < 4; ++n) servers.FoundMissing(0);  // the first start: not counted
   servers.RestartByCommand({0});                         // the operator's: not counted
@@ -126,7 +128,7 @@ TEST_F(ServersTest, TheGuardPausesInsteadOfTheRestartThatReachesItsLimit) {
   EXPECT_EQ(process.Count("terminate"), ends) << "left as it is";
   EXPECT_EQ(process.Count("start"), 4);
   EXPECT_EQ(list[0]->Paused, 1);
-  EXPECT_TRUE(Status(0).crashLoopPaused);
+  EXPECT_TRUE(list[0]->PausedByGuard());
   EXPECT_EQ(view.Row(0)[ColProcessStatus], u"Paused Monitor");
   EXPECT_EQ(view.LogLines().back().substr(22), u"A: Paused Monitor. Reason: 3 restarts within 10 minutes.");
   ASSERT_EQ(heard.size(), 5u);
@@ -139,7 +141,9 @@ TEST_F(ServersTest, TheGuardPausesInsteadOfTheRestartThatReachesItsLimit) {
 TEST_F(ServersTest, AStartAfterCloseAndUnpauseIsTheOperatorsNotACrash) {
   servers.SetCrashLoopGuard(CrashLoopGuard(1, 10));  // any crash restart would be refused
   std::vector<StartRecord> heard;
-  servers.StartObservers().Add([&](const StartRecord& r) { heard.push_back(r); });
+  servers.Changes().Add([&](const ServerChange& c) {
+    if (c.IsStart()) heard.push_back(c.start);
+  });
   servers.FoundRunning(0);
   EXPECT_EQ(servers.Close(0), Look::Absent());  // the fake ran nothing
   servers.SetPaused(0, false);
@@ -257,10 +261,10 @@ class PlannedServersTest : public ServersTest {
 };
 
 TEST_F(PlannedServersTest, AStopEndsAsItsCommandFares) {
-  using Then = GracefulStop::Then;
+  using Then = Want;
   struct Case {
     const char* what;
-    Then then;
+    Want then;
     std::optional<RconFailure> answer;  // none: not answered yet
     bool endsByItself;
     int terminates;  // processes ended by kesp
@@ -293,7 +297,7 @@ TEST_F(PlannedServersTest, AStopEndsAsItsCommandFares) {
                   c.answer == RconFailure::NotSent ? "not sent within 20 s: 3 requests ahead" : "");
     if (c.endsByItself) process.running[FakeProcessControl::Key(list[0]->FileName.str())] = false;
     servers.StepStop(0);
-    EXPECT_EQ(list[0]->Stop.Stopping(), !c.endsByItself && !c.terminates);
+    EXPECT_EQ(list[0]->Stopping(), !c.endsByItself && !c.terminates);
     EXPECT_EQ(process.Count("terminate") - terminatesBefore, c.terminates);
     EXPECT_EQ(process.Count("start") - startsBefore, c.started ? 1 : 0);
     EXPECT_EQ(view.LogLines().size() - logsBefore, c.logs + (c.started ? 1 : 0));
@@ -305,7 +309,7 @@ TEST_F(PlannedServersTest, AStopEndsAsItsCommandFares) {
       EXPECT_EQ(Logs()[logsBefore], u"A: cannot send the stop command through RCON: RCON command not sent (not sent "
                                     u"within 20 s: 3 requests ahead); ended without it");
     }
-    list[0]->Stop.Abandon();
+    list[0]->Status.phase = Phase::Watched;  // given up, as a deletion gives it up
     servers.SetPaused(0, false);
   }
 }
@@ -330,7 +334,7 @@ TEST_F(PlannedServersTest, ARequestIsWithdrawnBeforeItsProcessEndsAndNeverServes
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
     Answering(0);
-    servers.SendRcon(0, "status", std::chrono::steady_clock::time_point::max(), [](const RconResult&) {});
+    servers.Plans().Send(0, "status", std::chrono::steady_clock::time_point::max(), [](const RconResult&) {});
     const RconWithdrawal token = rcon.requests.back().withdrawn;
     ASSERT_TRUE(token && !token->load());
     std::optional<bool> atEnd;
@@ -344,7 +348,7 @@ TEST_F(PlannedServersTest, ARequestIsWithdrawnBeforeItsProcessEndsAndNeverServes
       EXPECT_TRUE(*atEnd) << "withdrawn before its process was ended";
     }
     if (list[0]->FileName.str() != exe) continue;
-    servers.SendRcon(0, "status", std::chrono::steady_clock::time_point::max(), [](const RconResult&) {});
+    servers.Plans().Send(0, "status", std::chrono::steady_clock::time_point::max(), [](const RconResult&) {});
     EXPECT_EQ(rcon.requests.back().withdrawn == token, !c.withdrawn) << "a new process, a new tie";
     EXPECT_FALSE(rcon.requests.back().withdrawn->load());
   }
@@ -352,14 +356,14 @@ TEST_F(PlannedServersTest, ARequestIsWithdrawnBeforeItsProcessEndsAndNeverServes
 
 TEST_F(PlannedServersTest, AStopIsDueInStopSecondsAndALateAnswerLeavesTheNextStopAlone) {
   Answering(0);
-  servers.BeginStop(0, GracefulStop::Then::Restart, RestartReason::Planned);
+  servers.BeginStop(0, Want::Restart, RestartReason::Planned);
   EXPECT_LE(rcon.requests.back().beginBy, std::chrono::steady_clock::now() + std::chrono::seconds(20));
   servers.RestartByCommand({0});  // overtakes the stop: another process, another stop
   Answering(0);
-  servers.BeginStop(0, GracefulStop::Then::Restart, RestartReason::Planned);
+  servers.BeginStop(0, Want::Restart, RestartReason::Planned);
   rcon.Answer(RconFailure::PasswordRefused);  // the first stop's, late
   servers.StepStop(0);
-  EXPECT_TRUE(list[0]->Stop.Stopping()) << "the new stop keeps its time";
+  EXPECT_TRUE(list[0]->Stopping()) << "the new stop keeps its time";
 }
 
 TEST_F(PlannedServersTest, PlansPassPausedServersAndOutliveOtherRestarts) {

@@ -12,6 +12,7 @@
 #include "core/supervisor.h"
 #include "monitor/monitor.h"
 #include "support/event_log.h"
+#include "ui/rows.h"
 
 namespace tervane::testbed {
 
@@ -43,8 +44,9 @@ class BasicRig {
             options.showLog ? std::function<void(const std::u16string&)>(
                                   [this](const std::u16string& line) { view.AppendLogLine(line); })
                             : nullptr),
-        servers(list, view, texts, process, log, options.timing, std::move(options.wallClock)),
-        supervisor(loop, servers) {}
+        servers(list, texts, process, log, options.timing, std::move(options.wallClock)),
+        rows(servers.Changes(), list, texts, view),
+        supervisor(loop, servers, view) {}
 
   // Appends a server and its row.
   Server& Add(std::unique_ptr<Server> server) {
@@ -63,18 +65,20 @@ class BasicRig {
   FixedClock clock;
   EventLog log;
   Servers servers;
+  ListRows rows;  // the view's rows follow the servers, as the programs wire them
   Supervisor supervisor;
 };
 using SupervisionRig = BasicRig<>;
 
-// A monitor as the programs make one, over an in-memory view and the fixed clock, with its
-// list file and logs/ in folder (the options' own paths and clock, when given, are kept).
+// A monitor as the programs make one, over an in-memory view with its rows and the fixed clock,
+// with its list file and logs/ in folder (the options' own paths and clock, when given, are kept).
 class MonitorRig {
  public:
   MonitorRig(EventLoop& loop, IProcessControl& process, const Path& folder, MonitorOptions options = {});
   MemoryListView view;
   FixedClock clock;
   Monitor monitor;
+  ListRows rows;  // the view's rows follow the monitor's servers, as the programs wire them
 };
 
 // The kernel's count of the datagrams dropped on the UDP socket bound to this local port: from
