@@ -10,6 +10,7 @@
 
 #include "core/list_view.h"
 #include "support/event_log.h"
+#include "ui/memory_list_view.h"
 #include "ui/rows.h"
 
 namespace tervane {

@@ -4,6 +4,7 @@
 
 #include "test_support.h"
 #include "ui/language.h"
+#include "ui/memory_list_view.h"
 #include "ui/main_logic.h"
 
 namespace tervane {

@@ -12,6 +12,7 @@
 #include "core/supervisor.h"
 #include "monitor/monitor.h"
 #include "support/event_log.h"
+#include "ui/memory_list_view.h"
 #include "ui/rows.h"
 
 namespace tervane::testbed {

@@ -1,4 +1,4 @@
-#include "core/list_view.h"
+#include "ui/memory_list_view.h"
 
 namespace tervane {
 
