@@ -4,6 +4,7 @@
 // server renders it from here and keeps its own copies of what it showed.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <optional>
@@ -64,5 +65,12 @@ struct Server : ServerEntry {
 // Position i is row i of the list view and record i of the file; each server is allocated
 // on its own so that moving a server moves its record, live state and all.
 using ServerList = std::vector<std::unique_ptr<Server>>;
+
+// Where the server of that identity is now; none when it was removed (or id is 0).
+std::optional<std::size_t> RowOf(const ServerList& list, ServerId id);
+// The row of the server a door named as `number` (from 1) and knew as `id`, when it still has
+// that number; otherwise none, and why says what became of it ("server 3 was deleted; nothing
+// done", "server 3 is now number 5; nothing done"). Never another server's row.
+std::optional<std::size_t> Resolve(const ServerList& list, ServerId id, std::size_t number, std::string* why = nullptr);
 
 }  // namespace tervane

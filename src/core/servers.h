@@ -79,7 +79,7 @@ class Servers {
   // Whether a server's console is to be hidden now.
   bool HideConsole(const ServerEntry& e) const { return e.HideServer != 0 || consolesHidden_; }
 
-  // ---- outcomes of the supervision
+  // ---- outcomes of the supervision (servers.cpp)
   // The server's process was found: no longer lost; a server seen for the first time since
   // load counts no restarts yet.
   void FoundRunning(std::size_t i);
@@ -104,11 +104,13 @@ class Servers {
   // the rows that were not started because their end could not be confirmed.
   std::vector<std::size_t> RestartByCommand(const std::vector<std::size_t>& rows);
 
-  // ---- commands
+  // ---- commands on a server
   void SetPaused(std::size_t i, bool paused);
   // Ends the server's process and pauses it, which keeps the supervision from starting it
   // again; answers what the end found (Unknown: the process may still run).
   Look Close(std::size_t i);
+
+  // ---- the list's editing (servers_list.cpp) and the identities
   void Add(std::unique_ptr<Server> server);
   // The list and its rows become these servers (a list file just loaded), in their order.
   void Replace(ServerList servers);
@@ -119,17 +121,15 @@ class Servers {
   // the rows of the doors, the snapshot's numbering, the alerts and the save follow it. An
   // observer only reads; adding one changes no server.
   ObserverList<const ServerChange&>& Changes() const { return changes_; }
-
-  // ---- identities
-  ServerId IdAt(std::size_t i) const { return list_.at(i)->Id; }
-  // Where the server of that identity is now; none when it was removed (or id is 0).
-  std::optional<std::size_t> RowOf(ServerId id) const;
-  // The row of the server a door named as `number` (from 1) and knew as `id`, when it still
-  // has that number; otherwise none, and why says what became of it ("server 3 was deleted;
-  // nothing done", "server 3 is now number 5; nothing done"). Never another server's row.
-  std::optional<std::size_t> Resolve(ServerId id, std::size_t number, std::string* why = nullptr) const;
   // Its record was edited (name, address, ...): told as such.
   void Edited(std::size_t i);
+  ServerId IdAt(std::size_t i) const { return list_.at(i)->Id; }
+  // A server's row by its identity (see core/server.h).
+  std::optional<std::size_t> RowOf(ServerId id) const { return tervane::RowOf(list_, id); }
+  std::optional<std::size_t> Resolve(ServerId id, std::size_t number, std::string* why = nullptr) const {
+    return tervane::Resolve(list_, id, number, why);
+  }
+
   WallTime Now() const { return clock_(); }
   // A log line of the monitor, under the server's name.
   void LogFor(std::size_t i, std::u16string_view message) { Log(at(i), message); }
@@ -137,8 +137,8 @@ class Servers {
   void NoticeFor(std::size_t i, std::u16string_view message) { log_.Notice(at(i).Name.str(), message); }
   EventLog& Events() { return log_; }
 
-  // ---- planned restarts and graceful stops: kesp.ini's [Restarts] and [Server <name>], off
-  // without them; one-off restarts and RCON commands from the doors
+  // ---- planned restarts and graceful stops (servers_stops.cpp): kesp.ini's [Restarts] and
+  // [Server <name>], off without them; one-off restarts and RCON commands from the doors.
   // The plans and RCON requests of the servers (see ServerPlans).
   ServerPlans& Plans() { return plans_; }
   const ServerPlans& Plans() const { return plans_; }

@@ -1,8 +1,5 @@
-// The list's editing and the servers' identities: adding, removing, moving and loading servers,
-// and finding a server again by the identity a door kept.
+// The list's editing: adding, removing, moving and loading servers.
 #include "core/servers.h"
-
-#include <string>
 
 namespace tervane {
 
@@ -44,29 +41,6 @@ void Servers::Move(std::size_t s, std::size_t t) {
   change.from = s;
   change.id = list_[t]->Id;
   changes_.Notify("after a change of a server", change);
-}
-
-std::optional<std::size_t> Servers::RowOf(ServerId id) const {
-  if (id == 0) return std::nullopt;
-  for (std::size_t i = 0; i < list_.size(); ++i)
-    if (list_[i]->Id == id) return i;
-  return std::nullopt;
-}
-
-std::optional<std::size_t> Servers::Resolve(ServerId id, std::size_t number, std::string* why) const {
-  const std::string named = "server " + std::to_string(number);
-  const std::optional<std::size_t> row = RowOf(id);
-  std::string reason;
-  if (id == 0)
-    reason = "no server number " + std::to_string(number);
-  else if (!row)
-    reason = named + " was deleted; nothing done";
-  else if (*row + 1 != number)
-    reason = named + " is now number " + std::to_string(*row + 1) + "; nothing done";
-  else
-    return row;
-  if (why) *why = std::move(reason);
-  return std::nullopt;
 }
 
 }  // namespace tervane

@@ -140,13 +140,7 @@ void ShownRows::Render(std::size_t row) {
   ReadRowInputs(*list_[row], read_);
   if (r.valid && read_ == r.from) return;
   RowTexts now = RowTextsOf(read_, texts_);
-  for (int col = 0; col < kColumnCount; ++col) {
-    auto& shown = r.texts[static_cast<std::size_t>(col)];
-    auto& text = now[static_cast<std::size_t>(col)];
-    if (shown == text) continue;
-    CellChanged(row, col, text);
-    shown = std::move(text);
-  }
+  for (int col = 0; col < kColumnCount; ++col) Write(row, col, now);
   r.from = read_;  // assigned into its own storage
   r.valid = true;
 }
@@ -155,13 +149,15 @@ void ShownRows::RenderColumns(std::size_t row, std::initializer_list<int> column
   Row& r = rows_[row];
   r.valid = false;
   RowTexts now = RowTextsFor(*list_[row], texts_);
-  for (int col : columns) {
-    auto& shown = r.texts[static_cast<std::size_t>(col)];
-    auto& text = now[static_cast<std::size_t>(col)];
-    if (shown == text) continue;
-    CellChanged(row, col, text);
-    shown = std::move(text);
-  }
+  for (int col : columns) Write(row, col, now);
+}
+
+void ShownRows::Write(std::size_t row, int column, RowTexts& now) {
+  auto& shown = rows_[row].texts[static_cast<std::size_t>(column)];
+  auto& text = now[static_cast<std::size_t>(column)];
+  if (shown == text) return;
+  CellChanged(row, column, text);
+  shown = std::move(text);
 }
 
 void ShownRows::Retranslate() {

@@ -99,6 +99,8 @@ class ShownRows {
   void Insert(std::size_t row, bool appended);
   void Render(std::size_t row);
   void RenderColumns(std::size_t row, std::initializer_list<int> columns);
+  // Writes a column's text when it differs from the one shown, and remembers it.
+  void Write(std::size_t row, int column, RowTexts& now);
 
   std::vector<Row> rows_;
   RowInputs read_;  // the inputs read now, kept for its storage
