@@ -1,13 +1,23 @@
 #include "app/console_view.h"
 
+#include <array>
 #include <cstdio>
+#include <string_view>
 
 #include "app/server_cli.h"
 #include "support/text.h"
 
 namespace tervane {
 
-void ConsoleListView::StateLine(int row, int column, const std::u16string& text) {
+namespace {
+
+// What each state line names the cell it tells of.
+constexpr std::array<std::string_view, kColumnCount> kStateNames = {
+    "", "", "", "", "", "Process Status", "Network Status", "Map", "Players", "Restarts"};
+
+}  // namespace
+
+void ConsoleRows::StateLine(std::size_t row, int column, const std::u16string& text) {
   const LocalTime t = clock_.Now();
   const LocalTime& s = stampedAt_;
   if (!stamped_ || t.second != s.second || t.minute != s.minute || t.hour != s.hour || t.day != s.day ||
@@ -17,24 +27,18 @@ void ConsoleListView::StateLine(int row, int column, const std::u16string& text)
     stampedAt_ = t;
     stamped_ = true;
   }
-  out_ << stamp_ << TerminalSafe(Cell(row, ColServerName)) << " | "
-       << Utf16ToUtf8(kColumnCaptions[static_cast<std::size_t>(column)]) << ": " << TerminalSafe(text) << std::endl;
+  out_ << stamp_ << TerminalSafe(list_.at(row)->Name.str()) << " | " << kStateNames[static_cast<std::size_t>(column)]
+       << ": " << TerminalSafe(text) << std::endl;
 }
 
-void ConsoleListView::InsertRow(int index, const RowTexts& texts) {
-  const bool appended = index < 0 || index >= RowCount();
-  MemoryListView::InsertRow(index, texts);
+void ConsoleRows::Inserted(std::size_t row, const RowTexts& texts, bool appended) {
   if (!appended) return;  // a row moved within the list shows nothing new
   for (int column = ColProcessStatus; column <= ColNetworkStatus; ++column)
-    if (texts[static_cast<std::size_t>(column)] != kNoValue)
-      StateLine(RowCount() - 1, column, texts[static_cast<std::size_t>(column)]);
+    if (texts[static_cast<std::size_t>(column)] != kNoValue) StateLine(row, column, texts[static_cast<std::size_t>(column)]);
 }
 
-void ConsoleListView::SetCell(int row, int column, const std::u16string& text) {
-  const std::u16string before = Cell(row, column);
-  MemoryListView::SetCell(row, column, text);
-  if (column >= ColProcessStatus && column < kColumnCount && before != text && row >= 0 && row < RowCount())
-    StateLine(row, column, text);
+void ConsoleRows::CellChanged(std::size_t row, int column, const std::u16string& text) {
+  if (column >= ColProcessStatus && column < kColumnCount) StateLine(row, column, text);
 }
 
 void ConsoleListView::ShowSelfTestStatus(const std::u16string& text) {

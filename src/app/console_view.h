@@ -1,28 +1,44 @@
-// The server list view of the console program: keeps the rows like the in-memory view and
-// writes every log line, every change of a row's state cells and of the self-test status to
-// an output stream, one line each; state lines carry the time, and a server added in a state
-// other than "-" (paused, at load) is shown in it at once. Text from outside (names, maps) is
-// written with its control characters escaped.
+// The console program's views: its list view keeps the selection like the in-memory view and
+// writes every log line and every change of the self-test status to an output stream, one line
+// each; its rows write every change of a server's state cells, one line each with the time,
+// rendered from the server itself, and a server added in a state other than "-" (paused, at
+// load) is shown in it at once. Text from outside (names, maps) is written with its control
+// characters escaped.
 #pragma once
 
 #include <ostream>
 
 #include "core/list_view.h"
 #include "support/event_log.h"
+#include "ui/memory_list_view.h"
+#include "ui/rows.h"
 
 namespace tervane {
 
 class ConsoleListView : public MemoryListView {
  public:
-  ConsoleListView(std::ostream& out, IClock& clock) : out_(out), clock_(clock) {}
+  explicit ConsoleListView(std::ostream& out) : out_(out) {}
 
-  void InsertRow(int index, const RowTexts& texts) override;
-  void SetCell(int row, int column, const std::u16string& text) override;
   void ShowSelfTestStatus(const std::u16string& text) override;
   void AppendLogLine(const std::u16string& line) override;
 
  private:
-  void StateLine(int row, int column, const std::u16string& text);
+  std::ostream& out_;
+};
+
+class ConsoleRows final : public ShownRows {
+ public:
+  ConsoleRows(ObserverList<const ServerChange&>& changes, const ServerList& list, const MessageTexts& texts,
+              std::ostream& out, IClock& clock)
+      : ShownRows(list, texts), out_(out), clock_(clock) {
+    Follow(changes);
+  }
+
+ private:
+  void Inserted(std::size_t row, const RowTexts& texts, bool appended) override;
+  void Deleted(std::size_t) override {}
+  void CellChanged(std::size_t row, int column, const std::u16string& text) override;
+  void StateLine(std::size_t row, int column, const std::u16string& text);
 
   std::ostream& out_;
   IClock& clock_;

@@ -272,10 +272,12 @@ int main(int argc, char** argv) {
 
   EventLoop loop;
   SystemClock clock;
-  ConsoleListView view(std::cout, clock);
+  ConsoleListView view(std::cout);
   MonitorOptions options;
   options.timing = TimingFromEnvironment();
   Monitor monitor(loop, view, std::move(process), std::move(options));
+  // The servers' state lines, from the servers themselves, from the load on.
+  ConsoleRows rows(monitor.Changes(), monitor.List(), monitor.Texts(), std::cout, clock);
   // A list that exists but cannot be read stops everything here, with the system's reason.
   if (!monitor.Load()) {
     std::cerr << "kesp: cannot read " << Utf16ToUtf8(monitor.ListPath()) << ": "

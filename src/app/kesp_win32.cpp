@@ -153,7 +153,9 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int) {
     options.timing = TimingFromEnvironment(asService);
     Monitor monitor(loop, mainWindow.View(), CreateProcessControl(), std::move(options));
     monitor.CreateEndpoint();
-    mainWindow.AttachMonitor(monitor);
+    // The rows of the window's list view follow the servers; released before the monitor.
+    ListRows rows(monitor.Changes(), monitor.List(), monitor.Texts(), mainWindow.View());
+    mainWindow.AttachMonitor(monitor, rows);
     mainWindow.AttachService(ServiceMenuOperations());
     TfrmAddServer editor(instance, mainWindow.Handle(), mainWindow.Texts());
     TfrmAbout about(instance, mainWindow.Handle());

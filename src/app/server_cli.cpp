@@ -13,6 +13,7 @@
 #include "process/params.h"
 #include "support/secrets.h"
 #include "support/text.h"
+#include "ui/rows.h"
 
 namespace tervane {
 
@@ -369,7 +370,7 @@ class Commands {
       io_.out << (i + 1) << ". " << TerminalSafe(e.Name.str()) << "  " << e.IPAddress.str() << ":" << e.Port << "  "
               << Utf16ToUtf8(m_.Texts().PriorityName(e.Priority)) << "  affinity " << affinity
               << (e.HideServer ? "  hidden" : "")
-              << (!e.Paused ? "" : list_[i]->Status.crashLoopPaused ? "  paused by the crash-loop guard" : "  paused")
+              << (!e.Paused ? "" : list_[i]->PausedByGuard() ? "  paused by the crash-loop guard" : "  paused")
               << "\n"
               << "   " << TerminalSafe(e.FileName.str()) << " " << TerminalSafe(MaskSecrets(e.Params.str())) << "\n";
     }
@@ -410,9 +411,9 @@ class Commands {
                                                              {ExtraMsg::AffinityNotApplied, s.Status.affinityError}};
       for (const auto& [text, error] : refusals)
         if (error) io_.out << "   " << TerminalSafe(FormatText(m_.Texts().Get(text), {SystemErrorText(error)})) << "\n";
-      if (s.Paused && s.Status.crashLoopPaused) io_.out << "   " << TerminalSafe(m_.States().CrashLoopText()) << "\n";
+      if (s.PausedByGuard()) io_.out << "   " << TerminalSafe(m_.States().CrashLoopText()) << "\n";
       if (const WallTime next = m_.States().NextPlannedRestart(i)) io_.out << "   Next planned restart: " << LocalTimeText(next) << "\n";
-      if (s.Stop.Stopping()) io_.out << "   Stopping: its stop command was sent; waiting for its process to end\n";
+      if (s.Stopping()) io_.out << "   Stopping: its stop command was sent; waiting for its process to end\n";
       if (s.Status.lookError)
         io_.out << "   Cannot look for its process: " << ErrorText(s.Status.lookError)
                 << " (nothing is started or ended on it until it can)\n";

@@ -4,8 +4,7 @@
 
 namespace tervane {
 
-void GracefulStop::Begin(Clock::time_point now, int stopSeconds, Then then, RestartReason reason) {
-  active_ = true;
+void GracefulStop::Begin(Clock::time_point now, int stopSeconds, RestartReason reason) {
   failed_ = false;
   sent_ = false;
   notSent_ = false;
@@ -14,35 +13,27 @@ void GracefulStop::Begin(Clock::time_point now, int stopSeconds, Then then, Rest
   // RCON drops the command at StopSeconds if it has not begun by then, and an exchange begun in
   // time reports within kResultGrace: no result by then means nothing went out.
   deadline_ = now + std::chrono::seconds(stopSeconds_) + kResultGrace;
-  then_ = then;
   reason_ = reason;
 }
 
 void GracefulStop::CommandSent(Clock::time_point at) {
-  if (!active_ || sent_) return;
+  if (sent_) return;
   sent_ = true;
   deadline_ = at + std::chrono::seconds(stopSeconds_);
 }
 
 void GracefulStop::CommandNotSent(std::string why) {
-  if (!active_ || sent_) return;
+  if (sent_) return;
   failed_ = true;
   notSent_ = true;
   why_ = std::move(why);
 }
 
-GracefulStop::Step GracefulStop::Check(Clock::time_point now, const Look& process) {
-  if (!active_) return Step::None;
+GracefulStop::Step GracefulStop::Check(Clock::time_point now, const Look& process) const {
   // A look that failed is no sign of an end: the server keeps its time, and past it the end
   // is tried as without the command (which then finds out again, as it does today).
-  if (process.Known() && !process.IsRunning()) {
-    active_ = false;
-    return Step::Ended;
-  }
-  if (failed_ || now >= deadline_) {
-    active_ = false;
-    return Step::EndNow;
-  }
+  if (process.Known() && !process.IsRunning()) return Step::Ended;
+  if (failed_ || now >= deadline_) return Step::EndNow;
   return Step::Wait;
 }
 

@@ -2,7 +2,8 @@
 // up to StopSeconds from the moment the command was sent to end its process by itself (saving
 // what it holds) before it is ended as it is without the command. A command that could not be
 // sent within StopSeconds of the stop's beginning ends the process as without it. The cycle goes
-// on meanwhile; this only keeps the time and says what is due at each look.
+// on meanwhile; this only keeps the time and says what is due at each look. Whether a server is
+// stopping, and what follows, are its phase and want.
 #pragma once
 
 #include <chrono>
@@ -16,9 +17,7 @@ namespace tervane {
 class GracefulStop {
  public:
   using Clock = std::chrono::steady_clock;
-  enum class Then { Restart, Close };  // what follows the stop
   enum class Step {
-    None,    // no stop under way
     Wait,    // the process still runs (or could not be looked for) and has time left
     Ended,   // the process ended by itself: go on with what follows, nothing to end
     EndNow,  // end the process as without the command, then go on
@@ -29,7 +28,7 @@ class GracefulStop {
   static constexpr std::chrono::seconds kResultGrace{6};
 
   // The command was handed to RCON at `now`, to be sent within stopSeconds.
-  void Begin(Clock::time_point now, int stopSeconds, Then then, RestartReason reason = RestartReason::Command);
+  void Begin(Clock::time_point now, int stopSeconds, RestartReason reason = RestartReason::Command);
   // The command's bytes went out at `at` (or its exchange ended at `at` without telling): the
   // server has StopSeconds from then.
   void CommandSent(Clock::time_point at);
@@ -43,24 +42,17 @@ class GracefulStop {
   bool NotSent() const { return notSent_ || (!sent_ && !failed_); }
   const std::string& NotSentWhy() const { return why_; }
   int StopSeconds() const { return stopSeconds_; }
-  // A look at the process; Ended and EndNow finish the stop.
-  Step Check(Clock::time_point now, const Look& process);
-  // Given up: the server was paused, deleted or its stop overtaken by another restart.
-  void Abandon() { active_ = false; }
-
-  bool Stopping() const { return active_; }
-  Then What() const { return then_; }
+  // A look at the process, while the stop is under way; Ended and EndNow finish it.
+  Step Check(Clock::time_point now, const Look& process) const;
   RestartReason Reason() const { return reason_; }
 
  private:
-  bool active_ = false;
   bool failed_ = false;
   bool sent_ = false;
   bool notSent_ = false;
   std::string why_;
   int stopSeconds_ = 0;
   Clock::time_point deadline_{};
-  Then then_ = Then::Restart;
   RestartReason reason_ = RestartReason::Command;
 };
 

@@ -6,7 +6,6 @@
 #include <iterator>
 #include <utility>
 
-#include "support/profile.h"
 #include "support/text.h"
 
 namespace tervane {
@@ -20,115 +19,9 @@ constexpr int kOneOffLeads[] = {10, 5, 1};
 
 std::int64_t FloorDiv(std::int64_t a, std::int64_t b) { return a / b - ((a % b != 0) && ((a < 0) != (b < 0))); }
 
-std::string QuotedName(std::u16string_view name) {
-  const std::string utf8 = Utf16ToUtf8(name);
-  std::string out = "\"";
-  for (unsigned char c : std::string_view(utf8).substr(0, 80)) out += c < 0x20 || c == 0x7F ? '?' : static_cast<char>(c);
-  return out + (utf8.size() > 80 ? "...\"" : "\"");
-}
-
 int Humans(const PlanInput& in) { return std::max(0, in.players - std::max(0, in.bots.value_or(0))); }
 
 }  // namespace
-
-// ----------------------------------------------------------------------------- settings
-
-RestartSettings EffectiveRestartSettings(const RestartOptions& options, std::optional<std::size_t> section) {
-  RestartSettings s;
-  auto apply = [&s](const RestartSection& from) {
-    const RestartSettings& v = from.values;
-    if (from.given & kRestartKeySchedule) {
-      s.restartAt = v.restartAt;
-      s.everyHours = v.everyHours;
-    }
-    if (from.given & kRestartKeyWarnMinutes) s.warnMinutes = v.warnMinutes;
-    if (from.given & kRestartKeyWarnText) s.warnText = v.warnText;
-    if (from.given & kRestartKeyWhenEmpty) s.whenEmptyMinutes = v.whenEmptyMinutes;
-    if (from.given & kRestartKeyStopCommand) s.stopCommand = v.stopCommand;
-    if (from.given & kRestartKeyStopSeconds) s.stopSeconds = v.stopSeconds;
-    if (from.given & kRestartKeyRconProtocol) s.rconProtocol = v.rconProtocol;
-    if (from.given & kRestartKeyRconPassword) s.rconPassword = v.rconPassword;
-  };
-  if (options.all) apply(*options.all);
-  if (section && *section < options.servers.size()) apply(options.servers[*section]);
-  return s;
-}
-
-RestartAssignment AssignRestartSettings(const RestartOptions& options, const std::vector<std::u16string>& names) {
-  RestartAssignment a;
-  a.section.resize(names.size());
-  for (std::size_t k = 0; k < options.servers.size(); ++k) {
-    std::vector<std::size_t> holders;
-    for (std::size_t i = 0; i < names.size(); ++i)
-      if (SameProfileName(names[i], options.servers[k].name)) holders.push_back(i);
-    if (holders.size() == 1) {
-      a.section[holders.front()] = k;
-    } else {
-      (holders.empty() ? a.unmatched : a.shared).push_back(options.servers[k].name);
-    }
-  }
-  a.settings.reserve(names.size());
-  for (std::size_t i = 0; i < names.size(); ++i) a.settings.push_back(EffectiveRestartSettings(options, a.section[i]));
-  return a;
-}
-
-std::vector<std::string> AssignmentProblems(const RestartAssignment& assignment) {
-  std::vector<std::string> lines;
-  for (const std::u16string& name : assignment.shared)
-    lines.push_back("[Server " + QuotedName(name) +
-                    "] names more than one server of the list; it is not used until one server has that name");
-  for (const std::u16string& name : assignment.unmatched)
-    lines.push_back("[Server " + QuotedName(name) + "] names no server of the list");
-  return lines;
-}
-
-RconRequest RconRequestFor(const RestartSettings& settings, std::string address, std::uint16_t port,
-                           std::u16string_view params, std::int16_t replyKind, int protocol, std::string command) {
-  RconRequest r;
-  r.dialect = ChooseRconDialect(replyKind, protocol, settings.rconProtocol);
-  r.address = std::move(address);
-  r.port = port;
-  r.password = ChooseRconPassword(params, settings.rconPassword);
-  r.command = std::move(command);
-  return r;
-}
-
-std::string RconSayCommand(std::u16string_view text) { return "say \"" + Utf16ToUtf8(text) + "\""; }
-
-void LoopRcon::Send(RconRequest request, Done done) {
-  if (!client_) client_ = std::make_unique<RconClient>(loop_);
-  client_->Send(std::move(request), std::move(done));
-}
-
-// ----------------------------------------------------------------------------- time
-
-std::int32_t SystemZoneOffset(WallTime wall) {
-  const std::time_t t = static_cast<std::time_t>(wall);
-  const std::tm* tm = std::localtime(&t);
-  if (!tm) return 0;
-  using namespace std::chrono;
-  const sys_days date = year{tm->tm_year + 1900} / month{static_cast<unsigned>(tm->tm_mon + 1)} /
-                        day{static_cast<unsigned>(tm->tm_mday)};
-  const std::int64_t local =
-      static_cast<std::int64_t>(date.time_since_epoch().count()) * kDay + tm->tm_hour * 3600 + tm->tm_min * 60 + tm->tm_sec;
-  return static_cast<std::int32_t>(local - wall);
-}
-
-WallTime LocalToWall(std::int64_t local, const ZoneOffset& zone) {
-  // The offsets in force around that time: a zone changes its offset at most once in a day.
-  std::optional<WallTime> first;
-  WallTime latest = local - zone(local);
-  for (const std::int64_t near : {local - kDay, local, local + kDay}) {
-    const WallTime wall = local - zone(near);
-    if (wall + zone(wall) == local && (!first || wall < *first)) first = wall;
-    latest = std::max(latest, wall);
-  }
-  return first ? *first : latest;
-}
-
-int MinuteSecondsForCycle(unsigned cycleMs) {
-  return static_cast<int>(std::clamp<unsigned long long>(cycleMs * 3ULL / 200, 1, 60));
-}
 
 // ----------------------------------------------------------------------------- the plan
 

@@ -1,7 +1,5 @@
 #include "core/server_list.h"
 
-#include <atomic>
-#include <chrono>
 #include <cstring>
 
 #include "support/text.h"
@@ -9,13 +7,6 @@
 #include "process/params.h"
 
 namespace tervane {
-
-ServerId NewServerId() {
-  static std::atomic<ServerId> last{static_cast<ServerId>(
-      std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::system_clock::now().time_since_epoch())
-          .count())};
-  return ++last;
-}
 
 std::vector<std::uint8_t> SerializeServerList(const ServerList& list, const BossKeyOptions& options) {
   std::vector<std::uint8_t> bytes(list.size() * kServerEntrySize + 3);

@@ -5,66 +5,16 @@
 
 #include <cstdint>
 #include <functional>
-#include <memory>
-#include <optional>
 #include <span>
 #include <string>
 #include <vector>
 
-#include "core/graceful_stop.h"
-#include "core/list_view.h"
-#include "core/planned_restarts.h"
+#include "core/server.h"
 #include "core/server_entry.h"
-#include "core/server_status.h"
 #include "support/file.h"
 #include "support/message_texts.h"
 
 namespace tervane {
-
-// A server's identity in the running program: given when the server is made (loaded, added),
-// kept through moves, never given again in the same run; 0 names no server. Not part of the file:
-// the doors name a server by it across a wait (a confirmation, a hop to the loop's thread).
-using ServerId = std::uint64_t;
-// A new identity (any thread). The first of a run comes from the clock, so that a kesp started
-// again does not give the numbers of the one before to other servers.
-ServerId NewServerId();
-
-// A server: its record (what serverlist.dat holds) with its live status beside it, allocated
-// as one so that whatever moves the record moves the status with it.
-struct Server : ServerEntry {
-  Server() : ServerEntry(NewServerEntry()) {}
-  explicit Server(const ServerEntry& record) : ServerEntry(record) {}
-
-  ServerStatus Status;
-  ServerId Id = NewServerId();
-  // The row's texts as last rendered, so that a change writes only the cells it changes.
-  RowTexts Shown;
-  RowInputs ShownFrom;
-  // The record's address as last queried and the number it reads as (valid: the text is one a
-  // query can go to), so that the cycle sends and matches replies without reading the text
-  // again while it stays the same.
-  Text8<16> QueriedText{};
-  std::uint32_t QueriedAddress = 0;
-  bool QueriedValid = false;
-  // kesp.ini's planned restarts of this server with their settings, made when the sections are
-  // read or a one-off restart is planned (none otherwise); its graceful stop while one is under
-  // way; the last RCON failure said, so that the same one is said once.
-  std::optional<RestartPlan> Plan;
-  GracefulStop Stop;
-  std::string RconTrouble;
-  // The RCON requests' tie to the server's current process: made when first asked for, set and
-  // dropped when that process ends, is ended, is found gone or another starts (Servers does).
-  RconWithdrawal RconFor;
-
-  const ServerEntry& Record() const { return *this; }
-  // A paused server shows as paused whatever it was doing before.
-  ProcessState ProcessStatus() const { return Paused ? ProcessState::Paused : Status.process; }
-  NetworkState NetworkStatus() const { return Paused ? NetworkState::Paused : Status.network; }
-};
-
-// Position i is row i of the list view and record i of the file; each server is allocated
-// on its own so that moving a server moves its record, live state and all.
-using ServerList = std::vector<std::unique_ptr<Server>>;
 
 struct BossKeyOptions {
   std::uint8_t BossKeyModifiers = 0;  // 1 Alt, 2 Ctrl, 4 Shift

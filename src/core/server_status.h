@@ -54,6 +54,26 @@ inline const char* RestartReasonName(RestartReason reason) {
   return i < kRestartReasonCount ? kNames[i] : "unknown";
 }
 
+// What the supervision does with a server now, beside what its last look found (ProcessState).
+// The record's Paused byte is the operator's pause as the list file keeps it: set in both paused
+// phases, and while stopping when the stop is Close's or the server was paused meanwhile.
+enum class Phase : std::uint8_t {
+  Watched,           // looked at every cycle and started whenever its process is missing
+  Stopping,          // its stop command went out: looked at until its process ends, then as wanted
+  PausedByOperator,  // Pause, Close, or paused in the list file: left alone
+  PausedByGuard,     // the crash-loop guard refused a restart: left alone, and said why
+};
+
+// What the operator or a plan asked of a server.
+enum class Want : std::uint8_t {
+  Run,      // kept running
+  Restart,  // stopping: started again once its process ended
+  Close,    // stopping for Close: left ended (and paused) once its process ended
+  // Close ended its process: the start that follows the unpause is the operator's doing,
+  // neither a crash for the guard nor a lost process for the alerts. Run again once it runs.
+  Closed,
+};
+
 // Seconds since 1970-01-01 UTC; 0: never.
 using WallTime = std::int64_t;
 
@@ -84,16 +104,14 @@ struct ServerStatus {
   // What the system refused of the server's priority and affinity: 0, or its error code.
   std::uint32_t priorityError = 0;
   std::uint32_t affinityError = 0;
-  // The crash-loop guard's memory (kesp.ini's MaxRestarts; empty and false without it): when
-  // the recent restarts happened, and whether the guard paused the server.
+  Phase phase = Phase::Watched;
+  Want want = Want::Run;
+  // The crash-loop guard's memory (kesp.ini's MaxRestarts; empty without it): when the recent
+  // restarts happened.
   std::vector<WallTime> recentRestarts;
-  bool crashLoopPaused = false;
   // The system's error code while its process cannot be looked for (nothing is then started or
   // ended on it), 0 otherwise.
   std::uint32_t lookError = 0;
-  // Close Server(s) ended its process: the start that follows an unpause is the operator's
-  // doing, neither a crash for the guard nor a lost process for the alerts.
-  bool closedByOperator = false;
 
   // Forgets the last reply: the cells show "-" until the next one.
   void ClearReply() {

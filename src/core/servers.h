@@ -1,8 +1,11 @@
-// The servers with their live statuses, and the one place where each outcome changes them:
-// a restart for a reason, a start after a loss, a reply or a missed one, pause, unpause, close,
-// and adding, removing and moving servers. Each function changes the record's counters, the
-// live status, the log and the server's row together, so that the supervision, the window's
-// commands and every other front end get the same result for the same outcome.
+// The servers with their live states, and the one place where each outcome changes them: a
+// restart for a reason, a start after a loss, a reply or a missed one, pause, unpause, close, and
+// adding, removing and moving servers. Each function changes the record's counters, the live
+// state and the log together and ends by telling its change on one list (Changes), which the
+// rows of the doors, the snapshot, the alerts and the save follow. The functions are written by
+// concern: the outcomes of the supervision and the commands on a server (servers.cpp), the list's
+// editing and identities (servers_list.cpp), graceful stops and the plans' steps
+// (servers_stops.cpp); the plans and RCON requests themselves are ServerPlans'.
 #pragma once
 
 #include <chrono>
@@ -16,8 +19,10 @@
 #include <vector>
 
 #include "core/crash_loop_guard.h"
-#include "core/list_view.h"
+#include "core/rcon_port.h"
+#include "core/server_change.h"
 #include "core/server_list.h"
+#include "core/server_plans.h"
 #include "net/query.h"
 #include "process/process_control.h"
 #include "support/event_log.h"
@@ -42,16 +47,6 @@ inline constexpr char16_t kLogNoResponse[] = u"Restarting. Reason: No network re
 using WallClock = std::function<WallTime()>;
 WallTime SystemWallTime();
 
-// One start that StartAndRecord made: which server, why, and what the system answered; or the
-// restart the crash-loop guard refused, for which the server was paused instead.
-struct StartRecord {
-  std::size_t index = 0;
-  RestartReason reason = RestartReason::FirstStart;
-  std::uint32_t error = 0;
-  WallTime time = 0;
-  bool pausedByGuard = false;
-};
-
 // What went wrong with the monitor's own work, for the metrics and the status: looks at the
 // processes the system refused, saves of the list that failed (and whether one is waiting to
 // be made again).
@@ -64,8 +59,8 @@ struct SupervisionHealth {
 
 class Servers {
  public:
-  Servers(ServerList& list, IListView& view, const MessageTexts& texts, IProcessControl& process,
-          EventLog& log, SupervisionTiming timing, WallClock clock = {});
+  Servers(ServerList& list, const MessageTexts& texts, IProcessControl& process, EventLog& log,
+          SupervisionTiming timing, WallClock clock = {});
 
   ServerList& List() { return list_; }
   const ServerList& List() const { return list_; }
@@ -75,7 +70,6 @@ class Servers {
   const SupervisionTiming& Timing() const { return timing_; }
   IProcessControl& Process() { return process_; }
   const MessageTexts& Texts() const { return texts_; }
-  IListView& View() { return view_; }
 
   // While the program is boss-hidden every console stays hidden: the servers it starts start
   // hidden and the cycle hides the consoles it would show. The servers' own HideServer
@@ -85,7 +79,7 @@ class Servers {
   // Whether a server's console is to be hidden now.
   bool HideConsole(const ServerEntry& e) const { return e.HideServer != 0 || consolesHidden_; }
 
-  // ---- outcomes of the supervision
+  // ---- outcomes of the supervision (servers.cpp)
   // The server's process was found: no longer lost; a server seen for the first time since
   // load counts no restarts yet.
   void FoundRunning(std::size_t i);
@@ -110,38 +104,32 @@ class Servers {
   // the rows that were not started because their end could not be confirmed.
   std::vector<std::size_t> RestartByCommand(const std::vector<std::size_t>& rows);
 
-  // ---- commands
+  // ---- commands on a server
   void SetPaused(std::size_t i, bool paused);
   // Ends the server's process and pauses it, which keeps the supervision from starting it
   // again; answers what the end found (Unknown: the process may still run).
   Look Close(std::size_t i);
+
+  // ---- the list's editing (servers_list.cpp) and the identities
   void Add(std::unique_ptr<Server> server);
   // The list and its rows become these servers (a list file just loaded), in their order.
   void Replace(ServerList servers);
   void Erase(std::size_t i);
   // Moves server s to position t, its row and status with it.
   void Move(std::size_t s, std::size_t t);
-  // Told after every change of the list's order or size (add, remove, move, load), on the
-  // loop's thread, so that a copy of the numbering (the HTTP door's snapshot) follows at once.
-  ObserverList<>& ListObservers() const { return listObservers_; }
-
-  // ---- identities
+  // Told of every change, on the loop's thread, as the change is made whole (see ServerChange):
+  // the rows of the doors, the snapshot's numbering, the alerts and the save follow it. An
+  // observer only reads; adding one changes no server.
+  ObserverList<const ServerChange&>& Changes() const { return changes_; }
+  // Its record was edited (name, address, ...): told as such.
+  void Edited(std::size_t i);
   ServerId IdAt(std::size_t i) const { return list_.at(i)->Id; }
-  // Where the server of that identity is now; none when it was removed (or id is 0).
-  std::optional<std::size_t> RowOf(ServerId id) const;
-  // The row of the server a door named as `number` (from 1) and knew as `id`, when it still
-  // has that number; otherwise none, and why says what became of it ("server 3 was deleted;
-  // nothing done", "server 3 is now number 5; nothing done"). Never another server's row.
-  std::optional<std::size_t> Resolve(ServerId id, std::size_t number, std::string* why = nullptr) const;
-  // Renders a server's row after its record was edited.
-  void Render(std::size_t i);
-  // Renders every row anew (after the texts changed).
-  void RenderAll();
+  // A server's row by its identity (see core/server.h).
+  std::optional<std::size_t> RowOf(ServerId id) const { return tervane::RowOf(list_, id); }
+  std::optional<std::size_t> Resolve(ServerId id, std::size_t number, std::string* why = nullptr) const {
+    return tervane::Resolve(list_, id, number, why);
+  }
 
-  // Observers told of every start after it has been recorded, logged and rendered, and of
-  // every pause by the crash-loop guard (the monitor saves the list; kesp.ini's alerts). An
-  // observer only reads.
-  ObserverList<const StartRecord&>& StartObservers() const { return startObservers_; }
   WallTime Now() const { return clock_(); }
   // A log line of the monitor, under the server's name.
   void LogFor(std::size_t i, std::u16string_view message) { Log(at(i), message); }
@@ -149,43 +137,32 @@ class Servers {
   void NoticeFor(std::size_t i, std::u16string_view message) { log_.Notice(at(i).Name.str(), message); }
   EventLog& Events() { return log_; }
 
-  // ---- planned restarts and graceful stops: kesp.ini's [Restarts] and [Server <name>], off
-  // without them; one-off restarts and RCON commands from the doors
-  // The RCON that warnings, stop commands and the doors' commands go through (the monitor's).
-  void SetRcon(IRcon* rcon) { rcon_ = rcon; }
-  // The sections as read, and the time zone of the daily times (the system's when none). Each
-  // server gets its settings by its name, now and whenever the list changes.
-  void SetRestartOptions(RestartOptions options, ZoneOffset zone = {});
-  // After a server was renamed; adding, removing and loading servers do it themselves (a move
-  // changes no name, and the plans move with their servers).
-  void ReassignRestarts();
-  // Logs the problems of the assignment (a name two servers share, one that no server has) that
-  // were not logged last time; the cycle calls it, so that one change of the list is said once.
-  void LogRestartProblems();
-  // The settings of a server: its plan's, or the defaults.
-  const RestartSettings& SettingsOf(std::size_t i) const;
+  // ---- planned restarts and graceful stops (servers_stops.cpp): kesp.ini's [Restarts] and
+  // [Server <name>], off without them; one-off restarts and RCON commands from the doors.
+  // The plans and RCON requests of the servers (see ServerPlans).
+  ServerPlans& Plans() { return plans_; }
+  const ServerPlans& Plans() const { return plans_; }
+  // The most asked of them, by the names the doors know.
+  void SetRcon(IRcon* rcon) { plans_.SetRcon(rcon); }
+  void SetRestartOptions(RestartOptions options, ZoneOffset zone = {}) {
+    plans_.SetRestartOptions(std::move(options), std::move(zone));
+  }
+  void ReassignRestarts() { plans_.Reassign(); }
+  void LogRestartProblems() { plans_.LogProblems(); }
+  const RestartSettings& SettingsOf(std::size_t i) const { return plans_.SettingsOf(i); }
+  WallTime PlanRestart(std::size_t i, int minutes) { return plans_.PlanRestart(i, minutes); }
+  bool CancelRestart(std::size_t i) { return plans_.CancelRestart(i); }
+  WallTime NextPlannedRestart(std::size_t i) const { return plans_.NextPlannedRestart(i); }
+  RconRequest RconRequestOf(std::size_t i, std::string command) { return plans_.RequestOf(i, std::move(command)); }
 
-  // A one-off restart `minutes` from now, warned beforehand, replacing one planned before;
-  // answers when it is due, or 0 for minutes outside 0..1440.
-  WallTime PlanRestart(std::size_t i, int minutes);
-  // Whether a one-off restart was planned; it is not any more.
-  bool CancelRestart(std::size_t i);
-  // When the server's next planned restart is due, of either plan (0: none).
-  WallTime NextPlannedRestart(std::size_t i) const;
-  // The request that sends a command to the server's current process: withdrawn once that
-  // process ends (or is ended, or another starts), so that it never reaches a newer one.
-  RconRequest RconRequestOf(std::size_t i, std::string command);
-  // Sends a command to the server, to begin by beginBy; done comes on the loop's thread.
-  void SendRcon(std::size_t i, std::string command, std::chrono::steady_clock::time_point beginBy,
-                IRcon::Done done);
-
-  // Whether Restart and Close begin with the server's StopCommand: one is set, the server runs,
-  // answers the query, is not paused and is not stopping already.
+  // Whether Restart and Close begin with the server's StopCommand: one is set, RCON is there, the
+  // server is watched (not paused, not stopping already), can be looked for and answers.
   bool StopsGracefully(std::size_t i) const;
-  // Sends the StopCommand (Close pauses the server first, as Close does) and marks the server
-  // stopping: the cycles look at it until its process ends by itself, then restart it or leave
-  // it closed, or end it as without the command once StopSeconds passed or RCON failed.
-  void BeginStop(std::size_t i, GracefulStop::Then then, RestartReason reason);
+  // Sends the StopCommand (Close pauses the server first, as Close does) and makes the server
+  // stopping with `then` (Want::Restart or Want::Close): the cycles look at it until its process
+  // ends by itself, then restart it or leave it closed, or end it as without the command once
+  // StopSeconds passed or RCON failed.
+  void BeginStop(std::size_t i, Want then, RestartReason reason);
   // One cycle's look at a stopping server.
   void StepStop(std::size_t i);
   // One cycle's step of the server's plan: a warning sent, or the planned restart begun; true
@@ -209,7 +186,10 @@ class Servers {
   // Whether the crash-loop guard lets the supervision restart the server for reason; when it
   // does not, the server is paused as it is, logged and reported to the observers.
   bool GuardLets(std::size_t i, RestartReason reason);
-  void Tell(const StartRecord& record);
+  // Ends every change: tells it on the change list, the server's row and identity with it.
+  void Changed(std::size_t i, ServerChange::What what, const StartRecord& start = {});
+  // Leaves the stopping phase for the one the pause byte says.
+  void EndStop(std::size_t i);
   // Starts the server's process (hidden as the rule says) and records it as started for
   // `reason`: counters reset, restart counted and logged, the row rendered. A start that fails
   // is logged with the same line, then with a line saying why, and counted as a failed start.
@@ -217,20 +197,11 @@ class Servers {
   void Log(const ServerEntry& e, std::u16string_view message);
   // The line of a start: the same whether or not the start then failed.
   void LogStart(const ServerEntry& e, RestartReason reason, std::u16string_view detail);
-  // The server's plan, made with the defaults when it has none.
-  RestartPlan& PlanOf(std::size_t i);
   // A stop whose process ended by itself (endNow false) or is to be ended now.
   void FinishStop(std::size_t i, bool endNow);
-  // An RCON exchange's outcome: a failure is said once (until an exchange succeeds again).
-  void NoteRcon(std::size_t i, const RconResult& result, std::u16string_view what);
-  // The server's process is about to be ended, has ended or is replaced: no request made for
-  // it is sent any more. Always before the end, so that a worker never reaches the next one.
-  void WithdrawRcon(std::size_t i);
-  // The tie of requests to the server's current process, made when first asked for.
-  RconWithdrawal RconForProcess(std::size_t i);
+  void WithdrawRcon(std::size_t i) { plans_.Withdraw(i); }
 
   ServerList& list_;
-  IListView& view_;
   const MessageTexts& texts_;
   IProcessControl& process_;
   EventLog& log_;
@@ -239,15 +210,8 @@ class Servers {
   bool consolesHidden_ = false;
   CrashLoopGuard guard_;
   SupervisionHealth health_;
-  // Told, not changed, by a start: adding an observer changes no server.
-  mutable ObserverList<const StartRecord&> startObservers_;
-  mutable ObserverList<> listObservers_;
-  IRcon* rcon_ = nullptr;
-  RestartOptions restartOptions_;
-  ZoneOffset zone_;
-  int minuteSeconds_ = 60;
-  std::vector<std::string> restartProblems_;  // of the last assignment
-  std::vector<std::string> loggedProblems_;   // as last logged
+  mutable ObserverList<const ServerChange&> changes_;
+  ServerPlans plans_;
 };
 
 }  // namespace tervane

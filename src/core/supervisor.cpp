@@ -13,7 +13,7 @@
 
 namespace tervane {
 
-Supervisor::Supervisor(EventLoop& loop, Servers& servers, DatagramPortMaker makePort)
+Supervisor::Supervisor(EventLoop& loop, Servers& servers, IListView& view, DatagramPortMaker makePort)
     : timerCircleCheck(loop),
       timerCheckTimeOut(loop),
       timerReplies(loop),
@@ -23,7 +23,7 @@ Supervisor::Supervisor(EventLoop& loop, Servers& servers, DatagramPortMaker make
       process_(servers.Process()),
       windows_(process_.Windows()),
       texts_(servers.Texts()),
-      view_(servers.View()),
+      view_(view),
       makePort_(std::move(makePort)) {
   timerCircleCheck.SetEnabled(false);
   timerCheckTimeOut.SetEnabled(false);
@@ -132,7 +132,7 @@ void Supervisor::Cycle() {
   for (std::size_t i = 0; i < count && i < list_.size(); ++i) {
     Server& e = *list_[i];
     // A server stopping after its StopCommand is only looked at until its process ended.
-    if (e.Stop.Stopping()) {
+    if (e.Stopping()) {
       servers_.StepStop(i);
       continue;
     }

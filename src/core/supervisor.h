@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "core/list_view.h"
 #include "core/servers.h"
 #include "net/datagram_port.h"
 #include "support/event_loop.h"
@@ -43,7 +44,8 @@ using DatagramPortMaker = std::function<std::unique_ptr<IDatagramPort>()>;
 
 class Supervisor {
  public:
-  Supervisor(EventLoop& loop, Servers& servers, DatagramPortMaker makePort = {});
+  // The view shows the self-test status.
+  Supervisor(EventLoop& loop, Servers& servers, IListView& view, DatagramPortMaker makePort = {});
   ~Supervisor();
   Supervisor(const Supervisor&) = delete;
   Supervisor& operator=(const Supervisor&) = delete;

@@ -21,8 +21,8 @@ Monitor::Monitor(EventLoop& loop, IListView& view, IProcessControl& process, Mon
       log_(options_.programDir.empty() ? DataDir() : options_.programDir,
            options_.clock ? *options_.clock : systemClock_,
            [&view](const std::u16string& line) { view.AppendLogLine(line); }),
-      servers_(list_, view_, texts_, process_, log_, options_.timing, options_.wallClock),
-      supervisor_(loop, servers_, options_.datagramPort),
+      servers_(list_, texts_, process_, log_, options_.timing, options_.wallClock),
+      supervisor_(loop, servers_, view_, options_.datagramPort),
       rcon_(std::make_unique<LoopRcon>(loop)) {
   servers_.SetRcon(rcon_.get());
   // A save that failed is made again after every cycle, and a pause by the crash-loop guard is
@@ -30,8 +30,8 @@ Monitor::Monitor(EventLoop& loop, IListView& view, IProcessControl& process, Mon
   supervisor_.CycleEndObservers().Add([this] {
     if (servers_.Health().savePending) Save();
   });
-  servers_.StartObservers().Add([this](const StartRecord& record) {
-    if (record.pausedByGuard) Save();
+  servers_.Changes().Add([this](const ServerChange& change) {
+    if (change.what == ServerChange::What::Guarded) Save();
   });
 }
 
@@ -234,7 +234,7 @@ void Monitor::Delete(const std::vector<std::size_t>& rows) {
 }
 
 // The servers of rows that stop by their StopCommand begin to; answers the others.
-std::vector<std::size_t> Monitor::BeginStops(const std::vector<std::size_t>& rows, GracefulStop::Then then) {
+std::vector<std::size_t> Monitor::BeginStops(const std::vector<std::size_t>& rows, Want then) {
   stopsBegun_.clear();
   std::vector<std::size_t> now;
   for (std::size_t i : rows) {
@@ -250,7 +250,7 @@ std::vector<std::size_t> Monitor::BeginStops(const std::vector<std::size_t>& row
 
 void Monitor::Restart(const std::vector<std::size_t>& rows) {
   endsRefused_.clear();
-  const std::vector<std::size_t> now = BeginStops(rows, GracefulStop::Then::Restart);
+  const std::vector<std::size_t> now = BeginStops(rows, Want::Restart);
   if (now.empty()) return;
   for (std::size_t i : servers_.RestartByCommand(now)) endsRefused_.push_back({i, list_[i]->Status.lookError});
   // A restart changes no setting: nothing to save.
@@ -259,7 +259,7 @@ void Monitor::Restart(const std::vector<std::size_t>& rows) {
 void Monitor::Close(const std::vector<std::size_t>& rows) {
   endsRefused_.clear();
   if (rows.empty()) return;
-  for (std::size_t i : BeginStops(rows, GracefulStop::Then::Close))
+  for (std::size_t i : BeginStops(rows, Want::Close))
     if (const Look ended = servers_.Close(i); !ended.Known()) endsRefused_.push_back({i, ended.error});
   Save();
 }
@@ -270,15 +270,8 @@ void Monitor::Rcon(std::size_t row, std::string command, IRcon::Done done) {
   RconRequest request = servers_.RconRequestOf(row, std::move(command));
   // Begun in time or never: the door's answer is then the whole truth (a retry keeps the time).
   request.beginBy = std::chrono::steady_clock::now() + kRconDoorBeginWithin;
-  const bool guessed = !servers_.SettingsOf(row).rconProtocol && list_[row]->ReplyKind == kReplyNone &&
-                       request.dialect == RconDialect::Source;
-  rcon_->Send(request, [this, request, guessed, done = std::move(done)](const RconResult& result) mutable {
-    if (guessed && result.failure == RconFailure::ConnectionRefused) {
-      request.dialect = RconDialect::GoldSrc;  // nothing listens for Source: a GoldSrc server
-      return rcon_->Send(std::move(request), std::move(done));
-    }
-    done(result);
-  });
+  const bool guessed = RconDialectGuessed(servers_.SettingsOf(row), list_[row]->ReplyKind, request.dialect);
+  SendGuessingDialect(*rcon_, std::move(request), guessed, std::move(done));
 }
 
 void Monitor::ShowConsole(const ServerEntry& e) {
@@ -337,7 +330,7 @@ void Monitor::EditServer(std::size_t row, std::u16string_view name, const Editor
   }
   process_.SetServerAffinity(fileName, r.Affinity);
   servers_.NoteApplyErrors(row, process_.LastApplyErrors(fileName));
-  servers_.Render(row);
+  servers_.Edited(row);
   servers_.ReassignRestarts();  // a new name may have a section of its own
   Save();
 }

@@ -68,6 +68,8 @@ class Monitor {
   bool Supervising() const { return supervising_; }
 
   ServerList& List() { return list_; }
+  // What changed among the servers (see Servers::Changes): the doors' rows follow it.
+  ObserverList<const ServerChange&>& Changes() { return servers_.Changes(); }
   Servers& States() { return servers_; }
   Supervisor& Supervision() { return supervisor_; }
   MessageTexts& Texts() { return texts_; }
@@ -158,7 +160,7 @@ class Monitor {
 
  private:
   bool KeepDamagedList(std::uint32_t& error);
-  std::vector<std::size_t> BeginStops(const std::vector<std::size_t>& rows, GracefulStop::Then then);
+  std::vector<std::size_t> BeginStops(const std::vector<std::size_t>& rows, Want then);
   void ShowConsole(const ServerEntry& e);
   void HideConsole(const ServerEntry& e);
 

@@ -81,7 +81,7 @@ const ServerMetric kPerServer[] = {
     {"tervane_server_paused", "gauge", "1 when the server's supervision is paused.", nullptr,
      {{{nullptr, [](const ServerReading& r) -> std::optional<double> { return r.s.paused ? 1 : 0; }}}}},
     {"tervane_server_crash_loop_paused", "gauge", "1 when the crash-loop guard paused the server.", nullptr,
-     {{{nullptr, [](const ServerReading& r) -> std::optional<double> { return r.s.status.crashLoopPaused ? 1 : 0; }}}}},
+     {{{nullptr, [](const ServerReading& r) -> std::optional<double> { return r.s.status.phase == Phase::PausedByGuard ? 1 : 0; }}}}},
     {"tervane_server_players", "gauge", "Players of the last reply.", nullptr,
      {{{nullptr, [](const ServerReading& r) -> std::optional<double> { return r.s.HasReply() ? r.s.status.players : 0; }}}}},
     {"tervane_server_max_players", "gauge", "Maximum players of the last reply.", nullptr,

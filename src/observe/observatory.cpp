@@ -36,10 +36,12 @@ Observatory::Observatory(EventLoop& loop, const Servers& servers, const Supervis
       options_(std::move(options)),
       hooks_(std::move(hooks)),
       parts_(std::make_unique<Parts>()) {
-  startObserver_ = servers_.StartObservers().Add([this](const StartRecord& start) { OnStart(start); });
-  cycleObserver_ = supervisor_.CycleEndObservers().Add([this] { OnCycleEnd(); });
   // The numbering the HTTP door binds commands by follows every change of the list at once.
-  listObserver_ = servers_.ListObservers().Add([this] { Publish(); });
+  changeObserver_ = servers_.Changes().Add([this](const ServerChange& change) {
+    if (change.IsStart()) OnStart(change.start);
+    if (change.Renumbers()) Publish();
+  });
+  cycleObserver_ = supervisor_.CycleEndObservers().Add([this] { OnCycleEnd(); });
   if (!options_.webhookUrl.empty()) {
     std::string why;
     if (HttpClientReady(why)) {
@@ -57,9 +59,8 @@ Observatory::~Observatory() {
   *parts_->alive = false;
   if (parts_->endpoint) parts_->endpoint->Stop();
   parts_->sender.reset();
-  servers_.StartObservers().Remove(startObserver_);
+  servers_.Changes().Remove(changeObserver_);
   supervisor_.CycleEndObservers().Remove(cycleObserver_);
-  servers_.ListObservers().Remove(listObserver_);
 }
 
 std::size_t Observatory::CommandsWaiting() const { return parts_->commandsWaiting.load(); }

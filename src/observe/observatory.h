@@ -84,9 +84,8 @@ class Observatory {
   EventLog& log_;
   ObserveOptions options_;
   ObservatoryHooks hooks_;
-  int startObserver_ = 0;
+  int changeObserver_ = 0;
   int cycleObserver_ = 0;
-  int listObserver_ = 0;
   std::unique_ptr<Parts> parts_;
 };
 

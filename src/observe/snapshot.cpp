@@ -27,11 +27,11 @@ MonitorSnapshot TakeSnapshot(const Servers& servers, const Supervisor& superviso
     o.process = s.ProcessStatus();
     o.network = s.NetworkStatus();
     o.paused = s.Paused != 0;
-    if (o.paused && s.Status.crashLoopPaused) o.pauseReason = Utf16ToUtf8(servers.CrashLoopText());
+    if (s.PausedByGuard()) o.pauseReason = Utf16ToUtf8(servers.CrashLoopText());
     o.timeoutCount = s.TimeoutCount;
     o.lostCount = s.LostCount;
     o.restarts = s.Restarts < 0 ? 0 : s.Restarts;
-    o.stopping = s.Stop.Stopping();
+    o.stopping = s.Stopping();
     o.nextPlanned = servers.NextPlannedRestart(i);
     o.status = s.Status;
     m.servers.push_back(std::move(o));
@@ -204,7 +204,7 @@ void WriteServer(Writer& w, const ServerSnapshot& s, WallTime now) {
   w.Name("network").String(NetworkStateName(s.network));
   w.Name("up").Bool(s.Up());
   w.Name("paused").Bool(s.paused);
-  w.Name("crash_loop_paused").Bool(st.crashLoopPaused);
+  w.Name("crash_loop_paused").Bool(st.phase == Phase::PausedByGuard);
   s.pauseReason.empty() ? w.Name("pause_reason").Null() : w.Name("pause_reason").String(s.pauseReason);
   w.Name("stopping").Bool(s.stopping);
   w.Name("lost_count").Integer(s.lostCount);

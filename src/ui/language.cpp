@@ -44,17 +44,6 @@ void LanguageMenu::SetCurrent(int index) {
   if (current_ >= 0) entries_[static_cast<std::size_t>(current_)].Checked = true;
 }
 
-void RetranslateRows(IListView& view, ServerList& list, const MessageTexts& texts) {
-  const int rows = std::min(view.RowCount(), static_cast<int>(list.size()));
-  for (int i = 0; i < rows; ++i) {
-    Server& s = *list[static_cast<std::size_t>(i)];
-    RenderColumns(view, i, s, texts, {ColPriority});
-    if (!s.Paused) continue;
-    for (int column : {ColProcessStatus, ColNetworkStatus})
-      if (s.Shown[static_cast<std::size_t>(column)] != kNoValue) RenderColumns(view, i, s, texts, {column});
-  }
-}
-
 void ApplyLanguage(const LanguageMenu& menu, const Path& fileName, LanguageContext& c) {
   // One reading of the file for the whole application; a missing file or key leaves every
   // text as it is.
@@ -101,7 +90,7 @@ void ApplyLanguage(const LanguageMenu& menu, const Path& fileName, LanguageConte
     const auto id = static_cast<ExtraMsg>(i);
     c.texts.Set(id, lookup(std::u16string(ExtraTextTable()[i].key), c.texts.Get(id)));
   }
-  RetranslateRows(c.view, c.list, c.texts);
+  c.rows.Retranslate();  // the Priority cells, and the state cells of paused servers not showing "-"
 }
 
 bool LanguageMenuItemClick(LanguageMenu& menu, int index, LanguageContext& context) {

@@ -8,8 +8,8 @@
 #include <string>
 #include <vector>
 
-#include "core/list_view.h"
 #include "core/server_list.h"
+#include "ui/rows.h"
 #include "support/file.h"
 #include "support/language_keys.h"
 #include "support/message_texts.h"
@@ -73,18 +73,13 @@ struct LanguageContext {
   MessageTexts& texts;
   ServerEditorState& editor;
   ILanguageTarget& windows;
-  IListView& view;
-  ServerList& list;
+  ShownRows& rows;
 };
 
 // Replaces every text from the file, each with the text shown now as its default: the message
 // texts, the editor dialog (the priority names with its list), the boss-key dialog, the main
 // window's menus and columns, then the rows.
 void ApplyLanguage(const LanguageMenu& menu, const Path& fileName, LanguageContext& context);
-
-// The rows' part of applying a language: the Priority cells, and the state cells of paused
-// servers that do not show "-". The other state cells take the new texts with their next change.
-void RetranslateRows(IListView& view, ServerList& list, const MessageTexts& texts);
 
 // Clicking an entry: applies its file unless it is the current one, then checks it.
 // Answers whether anything was applied.

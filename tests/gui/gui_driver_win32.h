@@ -19,6 +19,7 @@
 #include "core/server_list.h"
 #include "process/process_control.h"
 #include "support/unique_handle_win32.h"
+#include "ui/rows.h"
 
 namespace tervane::gui {
 

@@ -52,6 +52,7 @@ class KespWindows : public ::testing::Test {
   void TearDown() override {
     boss.reset();
     editor.reset();
+    rows.reset();
     monitor.reset();
     window.reset();
     fs::remove_all(languages);
@@ -69,7 +70,8 @@ class KespWindows : public ::testing::Test {
     window = std::make_unique<TfrmTervane>(loop, instance);
     monitor = std::make_unique<Monitor>(loop, window->View(), CreateProcessControl());
     monitor->CreateEndpoint();
-    window->AttachMonitor(*monitor);
+    rows = std::make_unique<ListRows>(monitor->Changes(), monitor->List(), monitor->Texts(), window->View());
+    window->AttachMonitor(*monitor, *rows);
     editor = std::make_unique<TfrmAddServer>(instance, window->Handle(), window->Texts());
     boss = std::make_unique<TfrmSetBossKey>(instance, window->Handle(), window->BossKeyState(), window->Texts());
     window->AttachDialogs(editor.get(), nullptr, boss.get());
@@ -91,6 +93,7 @@ class KespWindows : public ::testing::Test {
   EventLoop loop;
   std::unique_ptr<TfrmTervane> window;
   std::unique_ptr<Monitor> monitor;
+  std::unique_ptr<ListRows> rows;
   std::unique_ptr<TfrmAddServer> editor;
   std::unique_ptr<TfrmSetBossKey> boss;
 };

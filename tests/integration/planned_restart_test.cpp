@@ -49,7 +49,7 @@ TEST_F(PlannedRestarts, WarningsComeAtTheirLeadTimesInOrderAndQuitEndsTheProcess
 
   bool stopping = false;
   ASSERT_TRUE(WaitUntil([&] {
-    stopping = stopping || list[0]->Stop.Stopping();
+    stopping = stopping || list[0]->Stopping();
     return LogsWithoutTime().size() == 2;
   }, 30s));
   EXPECT_TRUE(stopping) << "shown as stopping while quit took its time";

@@ -27,7 +27,7 @@ TEST_F(CrashLoop, AServerThatExitsAtOnceIsPausedInsteadOfItsLastRestart) {
   Run("MaxRestarts=2\r\n", false);
   const Server& s = *monitor->List()[0];
   ASSERT_TRUE(WaitUntil([&] { return s.Paused != 0; }, 30s));
-  EXPECT_TRUE(s.Status.crashLoopPaused);
+  EXPECT_TRUE(s.PausedByGuard());
   EXPECT_EQ(Restarts(RestartReason::FirstStart), 1u);
   EXPECT_EQ(Restarts(RestartReason::ProcessLost), 1u) << "the second restart was not made";
   EXPECT_EQ(PausedOnDisk(), 1) << "saved as the Pause command saves";
@@ -41,7 +41,7 @@ TEST_F(CrashLoop, AServerThatExitsAtOnceIsPausedInsteadOfItsLastRestart) {
 
   // Unpaused by the operator, the mark goes and the guard counts afresh.
   monitor->Pause({0}, false);
-  EXPECT_FALSE(s.Status.crashLoopPaused);
+  EXPECT_FALSE(s.PausedByGuard());
 }
 
 // Without the guard the same server is restarted on and on.

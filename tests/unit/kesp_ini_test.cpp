@@ -3,6 +3,7 @@
 // its option off.
 #include <gtest/gtest.h>
 
+#include "core/restart_assignment.h"
 #include "options/kesp_ini.h"
 #include "support/profile.h"
 #include "support/text.h"

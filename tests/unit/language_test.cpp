@@ -4,6 +4,7 @@
 
 #include "test_support.h"
 #include "ui/language.h"
+#include "ui/memory_list_view.h"
 #include "ui/main_logic.h"
 
 namespace tervane {
@@ -43,7 +44,7 @@ class LanguageTest : public ::testing::Test {
     e->Paused = paused;
     e->Priority = static_cast<std::uint8_t>(priority);
     list.push_back(std::move(e));
-    AddServerRow(view, *list.back(), texts);
+    rows.OnChange(ServerChange{ServerChange::What::Added, list.size() - 1, 0, 0, {}});
     return *list.back();
   }
 
@@ -53,7 +54,8 @@ class LanguageTest : public ::testing::Test {
   FakeWindows windows;
   MemoryListView view;
   ServerList list;
-  LanguageContext context{texts, editor, windows, view, list};
+  ListRows rows{list, texts, view};
+  LanguageContext context{texts, editor, windows, rows};
 };
 
 const char16_t kChinese[] =
@@ -107,11 +109,8 @@ TEST_F(LanguageTest, ApplyReplacesTextsDialogsMenusAndPausedRows) {
   Add(true, 2);
   Add(false, 2);
   list[1]->Status.process = ProcessState::Running;
-  RenderRow(view, 1, *list[1], texts);
+  rows.OnChange(ServerChange{ServerChange::What::State, 1, 0, 0, {}});
   ASSERT_EQ(view.Cell(1, ColProcessStatus), u"Normal");
-  // A paused row whose state cell shows "-".
-  view.SetCell(0, ColNetworkStatus, u"-");
-  list[0]->Shown[ColNetworkStatus] = std::u16string(kNoValue);
   LanguageMenu menu(Folder());
   menu.Scan();
   ASSERT_TRUE(LanguageMenuItemClick(menu, 0, context));
@@ -127,7 +126,7 @@ TEST_F(LanguageTest, ApplyReplacesTextsDialogsMenusAndPausedRows) {
   EXPECT_EQ(windows.Get(LanguageKeyGroup::MainWindow, u"LV.Column[0].Caption"), u"\u540D\u79F0");
   EXPECT_EQ(windows.Get(LanguageKeyGroup::MainWindow, u"menuExit.Caption"), u"builtin menuExit.Caption");
   EXPECT_EQ(view.Cell(0, ColProcessStatus), u"\u6682\u505C\u76D1\u89C6") << "a paused row switches at once";
-  EXPECT_EQ(view.Cell(0, ColNetworkStatus), u"-") << "\"-\" stays";
+  EXPECT_EQ(view.Cell(0, ColNetworkStatus), u"\u6682\u505C\u76D1\u89C6");
   EXPECT_EQ(view.Cell(1, ColProcessStatus), u"Normal") << "a running row waits for its next event";
   EXPECT_EQ(view.Cell(0, ColPriority), u"\u5B9E\u65F6");
   EXPECT_TRUE(menu.Entries()[0].Checked);

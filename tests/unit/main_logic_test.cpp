@@ -80,8 +80,7 @@ class MainLogicTest : public ::testing::Test {
     e->Paused = paused;
     e->HideServer = hidden;
     e->Affinity = 1;
-    list.push_back(std::move(e));
-    AddServerRow(view, *list.back(), texts);
+    monitor.States().Add(std::move(e));
     return *list.back();
   }
   void Select(std::initializer_list<int> rows) {
@@ -203,7 +202,7 @@ TEST_F(MainLogicTest, PauseAndUnpauseSetCellsCountersAndSave) {
   a.Restarts = 3;
   list[0]->Status.hasReply = true;
   list[0]->Status.map = "de_dust2";
-  monitor.States().Render(0);
+  monitor.States().Edited(0);
   ASSERT_EQ(view.Row(0)[ColMap], u"de_dust2");
   Select({0});
   logic.menuPauseServerClick(menuPauseServer);
@@ -415,7 +414,7 @@ TEST_F(MainLogicTest, ConsoleSweepsOfTheBossKeyLeaveRecordsAlone) {
 TEST_F(MainLogicTest, DragAndDropMovesTheFirstSelectedRecordWithItsState) {
   for (const char16_t* n : {u"A", u"B", u"C", u"D", u"E"}) Add(n, 10 + static_cast<int>(list.size()));
   list[0]->Restarts = 9;
-  monitor.States().Render(0);
+  monitor.States().Edited(0);
   ServerEntry* a = list[0].get();
   Select({0});
   EXPECT_FALSE(logic.LVDragOver(true, 0)) << "not on the dragged row";

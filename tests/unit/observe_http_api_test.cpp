@@ -43,7 +43,8 @@ MonitorSnapshot TwoServers() {
   b.priority = 2;
   b.process = ProcessState::Paused;
   b.network = NetworkState::Paused;
-  b.paused = b.status.crashLoopPaused = true;
+  b.paused = true;
+  b.status.phase = Phase::PausedByGuard;
   b.pauseReason = "Paused Monitor. Reason: 5 restarts within 10 minutes.";
   b.timeoutCount = 3;
   m.servers = {a, b};

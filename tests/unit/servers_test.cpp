@@ -115,7 +115,9 @@ TEST_F(ServersTest, AFailedStartIsReportedAndNotCountedAsAStart) {
 TEST_F(ServersTest, TheGuardPausesInsteadOfTheRestartThatReachesItsLimit) {
   servers.SetCrashLoopGuard(CrashLoopGuard(3, 10));
   std::vector<StartRecord> heard;
-  servers.StartObservers().Add([&](const StartRecord& r) { heard.push_back(r); });
+  servers.Changes().Add([&](const ServerChange& c) {
+    if (c.IsStart()) heard.push_back(c.start);
+  });
   const Path exe = list[0]->FileName.str();
   for (int n = 0; n < 4; ++n) servers.FoundMissing(0);  // the first start: not counted
   servers.RestartByCommand({0});                         // the operator's: not counted
@@ -126,7 +128,7 @@ TEST_F(ServersTest, TheGuardPausesInsteadOfTheRestartThatReachesItsLimit) {
   EXPECT_EQ(process.Count("terminate"), ends) << "left as it is";
   EXPECT_EQ(process.Count("start"), 4);
   EXPECT_EQ(list[0]->Paused, 1);
-  EXPECT_TRUE(Status(0).crashLoopPaused);
+  EXPECT_TRUE(list[0]->PausedByGuard());
   EXPECT_EQ(view.Row(0)[ColProcessStatus], u"Paused Monitor");
   EXPECT_EQ(view.LogLines().back().substr(22), u"A: Paused Monitor. Reason: 3 restarts within 10 minutes.");
   ASSERT_EQ(heard.size(), 5u);
@@ -139,7 +141,9 @@ TEST_F(ServersTest, TheGuardPausesInsteadOfTheRestartThatReachesItsLimit) {
 TEST_F(ServersTest, AStartAfterCloseAndUnpauseIsTheOperatorsNotACrash) {
   servers.SetCrashLoopGuard(CrashLoopGuard(1, 10));  // any crash restart would be refused
   std::vector<StartRecord> heard;
-  servers.StartObservers().Add([&](const StartRecord& r) { heard.push_back(r); });
+  servers.Changes().Add([&](const ServerChange& c) {
+    if (c.IsStart()) heard.push_back(c.start);
+  });
   servers.FoundRunning(0);
   EXPECT_EQ(servers.Close(0), Look::Absent());  // the fake ran nothing
   servers.SetPaused(0, false);
@@ -179,6 +183,68 @@ TEST_F(ServersTest, RenderWritesOnlyTheCellsThatChanged) {
   servers.SetPaused(1, true);
   EXPECT_EQ(view.Row(1)[ColMap], u"-") << "a paused server forgets its last reply";
   EXPECT_FALSE(Status(1).hasReply);
+}
+
+// Every part of the record and live state a row shows reaches its cell at the row's next
+// change, and only that cell: the rows keep no input out of step with their texts.
+TEST_F(ServersTest, EveryInputOfARowShowsAtItsNextChangeAndNothingElseIsWritten) {
+  servers.FoundRunning(1);
+  ParsedDatagram reply;
+  reply.map = "de_dust2";
+  servers.ReplyReceived(1, reply);
+  Server& s = *list[1];
+  struct Case {
+    const char* what;
+    std::function<void()> change;
+    int column;
+  };
+  const Case cases[] = {
+      {"name", [&] { s.Name.assign(u"Renamed"); }, ColServerName},
+      {"address", [&] { s.IPAddress.assign("192.0.2.9"); }, ColIPAddress},
+      {"port", [&] { s.Port = 27016; }, ColPort},
+      {"executable", [&] { s.FileName.assign(u"other.exe"); }, ColFileName},
+      {"priority", [&] { s.Priority = 2; }, ColPriority},
+      {"lost", [&] { s.Status.process = ProcessState::Lost, s.LostCount = 1; }, ColProcessStatus},
+      {"lost again", [&] { s.LostCount = 2; }, ColProcessStatus},
+      {"start failed", [&] { s.Status.process = ProcessState::StartFailed, s.Status.startError = u"x"; }, ColProcessStatus},
+      {"failed otherwise", [&] { s.Status.startError = u"y"; }, ColProcessStatus},
+      {"timeout", [&] { s.Status.network = NetworkState::Timeout, s.TimeoutCount = 4; }, ColNetworkStatus},
+      {"timeout again", [&] { s.TimeoutCount = 5; }, ColNetworkStatus},
+      {"map", [&] { s.Status.map = "cs_italy"; }, ColMap},
+      {"players", [&] { s.Status.players = 7; }, ColPlayers},
+      {"most players", [&] { s.Status.maxPlayers = 20; }, ColPlayers},
+      {"restarts", [&] { s.Restarts = 4; }, ColRestarts},
+  };
+  for (const Case& c : cases) {
+    const int before = view.writes;
+    c.change();
+    servers.Edited(1);
+    EXPECT_EQ(view.writes - before, 1) << c.what;
+    EXPECT_EQ(view.Row(1), RowTextsFor(s, rig.texts)) << c.what;
+    EXPECT_EQ(view.Row(1)[static_cast<std::size_t>(c.column)], RowTextsFor(s, rig.texts)[static_cast<std::size_t>(c.column)]);
+  }
+}
+
+// The change list tells each change once, with the server it is about.
+TEST_F(ServersTest, EveryChangeOfTheListIsToldWithItsServer) {
+  using What = ServerChange::What;
+  std::vector<ServerChange> told;
+  servers.Changes().Add([&](const ServerChange& c) { told.push_back(c); });
+  const ServerId a = list[0]->Id, b = list[1]->Id;
+  servers.Move(0, 2);
+  servers.Erase(0);
+  servers.Edited(1);
+  servers.Add(std::make_unique<Server>());
+  const ServerId added = list[2]->Id;
+  servers.Replace({});
+  ASSERT_EQ(told.size(), 5u);
+  EXPECT_TRUE(told[0].what == What::Moved && told[0].from == 0 && told[0].row == 2 && told[0].id == a);
+  EXPECT_TRUE(told[1].what == What::Removed && told[1].row == 0 && told[1].id == b);
+  EXPECT_TRUE(told[2].what == What::Edited && told[2].row == 1 && told[2].id == a);
+  EXPECT_TRUE(told[3].what == What::Added && told[3].row == 2 && told[3].id == added);
+  EXPECT_EQ(told[4].what, What::Loaded);
+  for (const auto& c : told) EXPECT_EQ(c.Renumbers(), c.what != What::Edited);
+  EXPECT_EQ(view.RowCount(), 0) << "the rows followed";
 }
 
 TEST_F(ServersTest, MovingAServerCarriesItsStatusAndRow) {
@@ -257,10 +323,10 @@ class PlannedServersTest : public ServersTest {
 };
 
 TEST_F(PlannedServersTest, AStopEndsAsItsCommandFares) {
-  using Then = GracefulStop::Then;
+  using Then = Want;
   struct Case {
     const char* what;
-    Then then;
+    Want then;
     std::optional<RconFailure> answer;  // none: not answered yet
     bool endsByItself;
     int terminates;  // processes ended by kesp
@@ -293,7 +359,7 @@ TEST_F(PlannedServersTest, AStopEndsAsItsCommandFares) {
                   c.answer == RconFailure::NotSent ? "not sent within 20 s: 3 requests ahead" : "");
     if (c.endsByItself) process.running[FakeProcessControl::Key(list[0]->FileName.str())] = false;
     servers.StepStop(0);
-    EXPECT_EQ(list[0]->Stop.Stopping(), !c.endsByItself && !c.terminates);
+    EXPECT_EQ(list[0]->Stopping(), !c.endsByItself && !c.terminates);
     EXPECT_EQ(process.Count("terminate") - terminatesBefore, c.terminates);
     EXPECT_EQ(process.Count("start") - startsBefore, c.started ? 1 : 0);
     EXPECT_EQ(view.LogLines().size() - logsBefore, c.logs + (c.started ? 1 : 0));
@@ -305,7 +371,7 @@ TEST_F(PlannedServersTest, AStopEndsAsItsCommandFares) {
       EXPECT_EQ(Logs()[logsBefore], u"A: cannot send the stop command through RCON: RCON command not sent (not sent "
                                     u"within 20 s: 3 requests ahead); ended without it");
     }
-    list[0]->Stop.Abandon();
+    list[0]->Status.phase = Phase::Watched;  // given up, as a deletion gives it up
     servers.SetPaused(0, false);
   }
 }
@@ -330,7 +396,7 @@ TEST_F(PlannedServersTest, ARequestIsWithdrawnBeforeItsProcessEndsAndNeverServes
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
     Answering(0);
-    servers.SendRcon(0, "status", std::chrono::steady_clock::time_point::max(), [](const RconResult&) {});
+    servers.Plans().Send(0, "status", std::chrono::steady_clock::time_point::max(), [](const RconResult&) {});
     const RconWithdrawal token = rcon.requests.back().withdrawn;
     ASSERT_TRUE(token && !token->load());
     std::optional<bool> atEnd;
@@ -344,7 +410,7 @@ TEST_F(PlannedServersTest, ARequestIsWithdrawnBeforeItsProcessEndsAndNeverServes
       EXPECT_TRUE(*atEnd) << "withdrawn before its process was ended";
     }
     if (list[0]->FileName.str() != exe) continue;
-    servers.SendRcon(0, "status", std::chrono::steady_clock::time_point::max(), [](const RconResult&) {});
+    servers.Plans().Send(0, "status", std::chrono::steady_clock::time_point::max(), [](const RconResult&) {});
     EXPECT_EQ(rcon.requests.back().withdrawn == token, !c.withdrawn) << "a new process, a new tie";
     EXPECT_FALSE(rcon.requests.back().withdrawn->load());
   }
@@ -352,14 +418,58 @@ TEST_F(PlannedServersTest, ARequestIsWithdrawnBeforeItsProcessEndsAndNeverServes
 
 TEST_F(PlannedServersTest, AStopIsDueInStopSecondsAndALateAnswerLeavesTheNextStopAlone) {
   Answering(0);
-  servers.BeginStop(0, GracefulStop::Then::Restart, RestartReason::Planned);
+  servers.BeginStop(0, Want::Restart, RestartReason::Planned);
   EXPECT_LE(rcon.requests.back().beginBy, std::chrono::steady_clock::now() + std::chrono::seconds(20));
   servers.RestartByCommand({0});  // overtakes the stop: another process, another stop
   Answering(0);
-  servers.BeginStop(0, GracefulStop::Then::Restart, RestartReason::Planned);
+  servers.BeginStop(0, Want::Restart, RestartReason::Planned);
   rcon.Answer(RconFailure::PasswordRefused);  // the first stop's, late
   servers.StepStop(0);
-  EXPECT_TRUE(list[0]->Stop.Stopping()) << "the new stop keeps its time";
+  EXPECT_TRUE(list[0]->Stopping()) << "the new stop keeps its time";
+}
+
+// What the commands and the guard make of a server: its phase, its want and the record's pause.
+TEST_F(PlannedServersTest, PausedHasOneMeaningPerPhase) {
+  const Path exe = list[0]->FileName.str();
+  auto ends = [&] { process.running[FakeProcessControl::Key(exe)] = false, servers.StepStop(0); };
+  struct Case {
+    const char* what;
+    std::function<void()> act;
+    Phase phase;
+    Want want;
+    bool paused;
+  };
+  const Case cases[] = {
+      {"paused", [&] { servers.SetPaused(0, true); }, Phase::PausedByOperator, Want::Run, true},
+      {"unpaused", [&] { servers.SetPaused(0, false); }, Phase::Watched, Want::Run, false},
+      {"closed", [&] { servers.Close(0); }, Phase::PausedByOperator, Want::Closed, true},
+      {"unpaused after the close", [&] { servers.SetPaused(0, false); }, Phase::Watched, Want::Closed, false},
+      {"seen running again", [&] { servers.FoundRunning(0); }, Phase::Watched, Want::Run, false},
+      {"closing by its command", [&] { Answering(0), servers.BeginStop(0, Want::Close, RestartReason::Command); },
+       Phase::Stopping, Want::Close, true},
+      {"unpaused while closing: no longer to be closed", [&] { servers.SetPaused(0, false); }, Phase::Watched,
+       Want::Run, false},
+      {"restarting by its command", [&] { Answering(0), servers.BeginStop(0, Want::Restart, RestartReason::Planned); },
+       Phase::Stopping, Want::Restart, false},
+      {"paused while restarting: the stop goes on", [&] { servers.SetPaused(0, true); }, Phase::Stopping,
+       Want::Restart, true},
+      {"its process ended: started, and left paused", ends, Phase::PausedByOperator, Want::Run, true},
+      {"refused by the guard", [&] {
+         servers.SetPaused(0, false);
+         servers.SetCrashLoopGuard(CrashLoopGuard(1, 10));
+         servers.Restart(0, RestartReason::FatalError, exe);
+       }, Phase::PausedByGuard, Want::Run, true},
+      {"paused again: still the guard's", [&] { servers.SetPaused(0, true); }, Phase::PausedByGuard, Want::Run, true},
+      {"unpaused", [&] { servers.SetPaused(0, false); }, Phase::Watched, Want::Run, false},
+  };
+  for (const Case& c : cases) {
+    c.act();
+    EXPECT_EQ(Status(0).phase, c.phase) << c.what;
+    EXPECT_EQ(Status(0).want, c.want) << c.what;
+    EXPECT_EQ(list[0]->Paused != 0, c.paused) << c.what;
+    EXPECT_EQ(list[0]->PausedByGuard(), c.phase == Phase::PausedByGuard) << c.what;
+  }
+  EXPECT_EQ(process.Count("start"), 1) << "only the end of the restart's stop started it";
 }
 
 TEST_F(PlannedServersTest, PlansPassPausedServersAndOutliveOtherRestarts) {

@@ -9,6 +9,8 @@
 #include <memory>
 
 #include "monitor/monitor.h"
+#include "ui/memory_list_view.h"
+#include "ui/rows.h"
 
 namespace tervane::testbed {
 
@@ -72,17 +74,20 @@ class BasicRig {
   EventLog& log = monitor.Log();
   Servers& servers = monitor.States();
   Supervisor& supervisor = monitor.Supervision();
+  // The view's rows follow the servers, as the programs wire them.
+  ListRows rows{servers.Changes(), list, texts, view};
 };
 using SupervisionRig = BasicRig<>;
 
-// A monitor as the programs make one, over an in-memory view and the fixed clock, with its
-// list file and logs/ in folder (the options' own paths and clock, when given, are kept).
+// A monitor as the programs make one, over an in-memory view with its rows and the fixed clock,
+// with its list file and logs/ in folder (the options' own paths and clock, when given, are kept).
 class MonitorRig {
  public:
   MonitorRig(EventLoop& loop, IProcessControl& process, const Path& folder, MonitorOptions options = {});
   MemoryListView view;
   FixedClock clock;
   Monitor monitor;
+  ListRows rows;  // the view's rows follow the monitor's servers, as the programs wire them
 };
 
 // The kernel's count of the datagrams dropped on the UDP socket bound to this local port: from

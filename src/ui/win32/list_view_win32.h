@@ -7,6 +7,7 @@
 #include <array>
 
 #include "core/list_view.h"
+#include "ui/rows.h"
 
 namespace tervane::win32 {
 

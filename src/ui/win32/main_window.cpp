@@ -73,8 +73,9 @@ TfrmTervane::TfrmTervane(EventLoop& loop, HINSTANCE instance) : loop_(loop), ins
   CenterOn(hwnd_, ScreenRect());
 }
 
-void TfrmTervane::AttachMonitor(Monitor& monitor) {
+void TfrmTervane::AttachMonitor(Monitor& monitor, ShownRows& rows) {
   monitor_ = &monitor;
+  rows_ = &rows;
   boxes_ = std::make_unique<MessageBoxesWin32>([this](BoxOwner owner) -> HWND {
     if (owner == BoxOwner::ServerEditor && editor_ && editor_->Showing()) return editor_->Handle();
     return hwnd_;
@@ -125,6 +126,7 @@ TfrmTervane::~TfrmTervane() {
   if (timerRaised_) timeEndPeriod(kTimerResolutionMs);
   logic_.reset();
   monitor_ = nullptr;
+  rows_ = nullptr;
   CoolTrayIcon1_.reset();  // the icon leaves the notification area with the program
   if (hwnd_ != nullptr && IsWindow(hwnd_)) {
     RemoveWindowSubclass(lv_, ListViewProc, 1);
@@ -614,7 +616,7 @@ void TfrmTervane::BuildLanguageMenu() {
 }
 
 void TfrmTervane::LanguageMenuItemClick(int index) {
-  LanguageContext context{Texts(), logic_->Editor(), *windowTexts_, *view_, monitor_->List()};
+  LanguageContext context{Texts(), logic_->Editor(), *windowTexts_, *rows_};
   if (!tervane::LanguageMenuItemClick(*languages_, index, context)) return;
   const auto& entries = languages_->Entries();
   for (std::size_t i = 0; i < entries.size() && IDM_LANGUAGE_FIRST + i <= IDM_LANGUAGE_LAST; ++i)

@@ -66,8 +66,9 @@ class TfrmTervane {
   TfrmTervane(EventLoop& loop, HINSTANCE instance);
   // The rest of the creation, with the monitor made over View(): the window's logic, the tray
   // icon, the boss key, the language entries; clears the view. The monitor is released before
-  // the window (the entry point makes it after the window).
-  void AttachMonitor(Monitor& monitor);
+  // the window (the entry point makes it after the window); so are the view's rows, which follow
+  // the monitor's servers (a language retranslates them).
+  void AttachMonitor(Monitor& monitor, ShownRows& rows);
   // The window's destruction: restores the timer resolution. The server processes keep running.
   ~TfrmTervane();
   TfrmTervane(const TfrmTervane&) = delete;
@@ -217,6 +218,7 @@ class TfrmTervane {
   std::unique_ptr<ListViewWin32> view_;
   std::unique_ptr<MessageBoxesWin32> boxes_;
   Monitor* monitor_ = nullptr;
+  ShownRows* rows_ = nullptr;
   std::unique_ptr<MainWindowLogic> logic_;
   TfrmAddServer* editor_ = nullptr;
   TfrmAbout* about_ = nullptr;
