@@ -113,13 +113,13 @@ TEST_F(MonitorList, ALoadReplacesListAndRowsButAMissingFileChangesNothing) {
   ASSERT_TRUE(monitor.Load());
   std::filesystem::remove(testing::Fs(list));
   EXPECT_TRUE(monitor.Load());
-  EXPECT_EQ(monitor.List().size(), 2u);
+  EXPECT_EQ(rig->List().size(), 2u);
   EXPECT_EQ(rig->view.RowCount(), 2);
 
   WriteBytes(list, FileOf({Entry(u"new", u"")}));
   ASSERT_TRUE(monitor.Load());
-  ASSERT_EQ(monitor.List().size(), 1u);
-  EXPECT_EQ(monitor.List()[0]->Name.str(), u"new");
+  ASSERT_EQ(rig->List().size(), 1u);
+  EXPECT_EQ(rig->List()[0]->Name.str(), u"new");
   ASSERT_EQ(rig->view.RowCount(), 1);
   EXPECT_EQ(rig->view.Cell(0, ColServerName), u"new");
 }
@@ -134,7 +134,7 @@ TEST_F(MonitorList, ADamagedRecordIsReportedAndTheFileKept) {
   auto rig = Open(list);
   Monitor& monitor = rig->monitor;
   ASSERT_TRUE(monitor.Load());
-  EXPECT_EQ(monitor.List().size(), 2u) << "loaded all the same";
+  EXPECT_EQ(rig->List().size(), 2u) << "loaded all the same";
   ASSERT_EQ(monitor.LoadResult().damagedRecords.size(), 1u);
   EXPECT_EQ(monitor.LoadResult().damagedRecords[0].number, 2u);
   EXPECT_NE(Said(rig->view).at(0).find(u"record 2: the pause flag is 2"), std::u16string::npos)
@@ -143,8 +143,7 @@ TEST_F(MonitorList, ADamagedRecordIsReportedAndTheFileKept) {
 
   // The copy is what was read at load, whatever the file became since.
   WriteBytes(list, {1, 2, 3});
-  monitor.Pause({0}, true);
-  ASSERT_TRUE(monitor.LastSaveSucceeded());
+  ASSERT_TRUE(monitor.Run(Command::Pause, monitor.Targets({0})).Saved());
   EXPECT_EQ(monitor.DamagedListCopy(), list + u".bad-20261207-080000");
   EXPECT_EQ(ReadBytes(monitor.DamagedListCopy()), original);
   EXPECT_NE(ReadBytes(list), original);
@@ -163,8 +162,7 @@ TEST_F(MonitorList, DamagedCopiesHaveNamesOfTheirOwnAndTheNewestFiveStay) {
     written.push_back(FileOf({bad}));
     WriteBytes(list, written.back());
     ASSERT_TRUE(rig->monitor.Load());
-    rig->monitor.Pause({0}, true);
-    ASSERT_TRUE(rig->monitor.LastSaveSucceeded()) << round;
+    ASSERT_TRUE(rig->monitor.Run(Command::Pause, rig->monitor.Targets({0})).Saved()) << round;
   }
   EXPECT_EQ(rig->monitor.DamagedListCopy(), base + u"-7");
   std::vector<Path> kept = ListFilesWithSuffix(dir.Dir(), u"");

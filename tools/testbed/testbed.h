@@ -72,6 +72,10 @@ using SupervisionRig = BasicRig<>;
 class MonitorRig {
  public:
   MonitorRig(EventLoop& loop, IProcessControl& process, const Path& folder, MonitorOptions options = {});
+  // The monitor's parts, for a test's set-up and its checks (no door gets them).
+  ServerList& List() { return monitor.list_; }
+  Servers& States() { return monitor.servers_; }
+  Supervisor& Supervision() { return monitor.supervisor_; }
   MemoryListView view;
   FixedClock clock;
   Monitor monitor;

@@ -81,6 +81,7 @@ void TfrmTervane::AttachMonitor(Monitor& monitor) {
   });
   logic_ = std::make_unique<MainWindowLogic>(MainWindowContext{
       .monitor = *monitor_,
+      .view = *view_,
       .boxes = *boxes_,
       .processorCount = [] { return ProcessorCount(); },
       .currentLanguageText =
@@ -207,7 +208,7 @@ bool TfrmTervane::InitBossKey() {
   if (bossKeyDialog_) bossKeyDialog_->SetControls(bossKeyState_->DialogChecked(), bossKeyState_->DialogHotKey());
   // Registered, and no console meant to be seen: the program starts boss-hidden, and the boss
   // key (or a second start) brings it up.
-  if (bossKeyState_->InitBossKey(monitor_->List())) {
+  if (bossKeyState_->InitBossKey(monitor_->WindowRows())) {
     monitor_->SetConsolesHidden(true);
     return false;
   }
@@ -614,7 +615,7 @@ void TfrmTervane::BuildLanguageMenu() {
 }
 
 void TfrmTervane::LanguageMenuItemClick(int index) {
-  LanguageContext context{Texts(), logic_->Editor(), *windowTexts_, *view_, monitor_->List()};
+  LanguageContext context{Texts(), logic_->Editor(), *windowTexts_, *view_, monitor_->WindowRows()};
   if (!tervane::LanguageMenuItemClick(*languages_, index, context)) return;
   const auto& entries = languages_->Entries();
   for (std::size_t i = 0; i < entries.size() && IDM_LANGUAGE_FIRST + i <= IDM_LANGUAGE_LAST; ++i)
