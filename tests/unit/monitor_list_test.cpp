@@ -177,5 +177,51 @@ TEST_F(MonitorList, DamagedCopiesHaveNamesOfTheirOwnAndTheNewestFiveStay) {
   EXPECT_NE(said.find(u"removed the older copy " + base + u" of a damaged list"), said.npos);
 }
 
+// What a command answers: the servers named by number are refused once they moved or went,
+// those named without one are left out; the save's error, or none for a command that saves
+// nothing (a restart after a failed save is not a failed save).
+TEST_F(MonitorList, ACommandAnswersWhatItDid) {
+  const Path list = dir.File(u"serverlist.dat");
+  WriteBytes(list, FileOf({Entry(u"a", u"-port 27015"), Entry(u"b", u"-port 27016"), Entry(u"c", u"-port 27017")}));
+  auto rig = Open(list);
+  Monitor& m = rig->monitor;
+  ASSERT_TRUE(m.Load());
+  const ServerId a = m.IdOf(0), b = m.IdOf(1);
+  ASSERT_EQ(m.Run(Command::Move, m.Targets({0}), CommandArgs::MoveTo(2)).saveError, 0u);  // b c a
+  ASSERT_TRUE(m.Run(Command::Remove, {{b, 1}}).Done());                                    // c a
+  struct Case {
+    Command command;
+    std::vector<CommandTarget> servers;
+    std::string refused;
+    std::vector<std::size_t> rows;
+    bool saves;
+  };
+  const Case cases[] = {
+      {Command::Pause, {{a, 1}}, "server 1 is now number 2; nothing done", {}, false},
+      {Command::Pause, {{b, 2}}, "server 2 was deleted; nothing done", {}, false},
+      {Command::Pause, {{b, 0}, {a, 0}}, "", {1}, true},  // b left out, a where it is now
+      {Command::Unpause, {{b, 0}}, "", {}, false},        // nobody left: nothing done, nothing saved
+      {Command::Show, {{a, 2}}, "", {1}, true},
+  };
+  for (const Case& c : cases) {
+    const CommandResult r = m.Run(c.command, c.servers);
+    EXPECT_EQ(r.refused, c.refused) << r.refused;
+    EXPECT_EQ(r.rows, c.rows) << c.refused;
+    EXPECT_EQ(r.saveError.has_value(), c.saves) << c.refused;
+  }
+  EXPECT_EQ(m.At(1).Paused, 1);
+  EXPECT_EQ(m.Run(Command::Cancel, m.Targets({0, 1})).nothingPlanned, (std::vector<std::size_t>{0, 1}));
+
+  std::filesystem::remove(testing::Fs(list));
+  std::filesystem::create_directories(testing::Fs(list + u"/in-the-way"));
+  const CommandResult unsaved = m.Run(Command::Unpause, m.Targets({1}));
+  EXPECT_TRUE(unsaved.Done());
+  EXPECT_FALSE(unsaved.Saved());
+  EXPECT_NE(unsaved.saveError.value_or(0), 0u);
+  const CommandResult restarted = m.Run(Command::Restart, m.Targets({0}));
+  EXPECT_FALSE(restarted.saveError.has_value());
+  EXPECT_TRUE(restarted.Saved());
+}
+
 }  // namespace
 }  // namespace tervane
