@@ -290,7 +290,7 @@ int main(int argc, char** argv) {
   // The descriptors kept for the supervision follow the list; a door's first refusal for want
   // of them is said on the console (the journal under systemd).
   SetSupervisedServers(monitor.Count());
-  monitor.Supervision().CycleEndObservers().Add([&monitor] { SetSupervisedServers(monitor.Count()); });
+  monitor.CycleEnds().Add([&monitor] { SetSupervisedServers(monitor.Count()); });
   SetDoorRefusalNotice([&loop, &monitor](const std::string& why) {
     loop.Post([&monitor, why] { monitor.Notice(kMonitorName, Utf8ToUtf16("the doors refuse clients: " + why)); });
   });
@@ -324,7 +324,7 @@ int main(int argc, char** argv) {
   });
 
   // The service manager's keep-alive after each cycle, after whatever the observers do there.
-  monitor.Supervision().CycleEndObservers().Add([] { NotifyWatchdog(); });
+  monitor.CycleEnds().Add([] { NotifyWatchdog(); });
   try {
     std::cout << "Data folder: " << data.folder << "\n"
               << "Tervane " TERVANE_VERSION " supervising " << monitor.Count() << " server(s) of "

@@ -397,9 +397,9 @@ class Commands {
     const int code = supervising ? 0 : kExitNotSupervising;
     if (json_) {
       // The same document as GET /api/servers.
-      MonitorSnapshot snapshot = TakeSnapshot(m_.LiveState(), m_.Supervision());
+      MonitorSnapshot snapshot = TakeSnapshot(m_);
       snapshot.supervising = supervising;
-      io_.out << StatusJson(snapshot, m_.LiveState().Now()) << "\n";
+      io_.out << StatusJson(snapshot, m_.Now()) << "\n";
       return code;
     }
     SayDataFolder();
@@ -422,8 +422,8 @@ class Commands {
                                                              {ExtraMsg::AffinityNotApplied, s.Status.affinityError}};
       for (const auto& [text, error] : refusals)
         if (error) io_.out << "   " << TerminalSafe(FormatText(m_.Texts().Get(text), {SystemErrorText(error)})) << "\n";
-      if (s.Paused && s.Status.crashLoopPaused) io_.out << "   " << TerminalSafe(m_.LiveState().CrashLoopText()) << "\n";
-      if (const WallTime next = m_.LiveState().NextPlannedRestart(i)) io_.out << "   Next planned restart: " << LocalTimeText(next) << "\n";
+      if (s.Paused && s.Status.crashLoopPaused) io_.out << "   " << TerminalSafe(m_.CrashLoopText()) << "\n";
+      if (const WallTime next = m_.NextPlannedRestart(i)) io_.out << "   Next planned restart: " << LocalTimeText(next) << "\n";
       if (s.Stop.Stopping()) io_.out << "   Stopping: its stop command was sent; waiting for its process to end\n";
       if (s.Status.lookError)
         io_.out << "   Cannot look for its process: " << ErrorText(s.Status.lookError)

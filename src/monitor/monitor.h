@@ -71,6 +71,11 @@ class Monitor {
   const Server& At(std::size_t row) const { return *list_.at(row); }
   // Its settings of kesp.ini's [Restarts] and [Server <name>] sections.
   const RestartSettings& SettingsOf(std::size_t row) const { return servers_.SettingsOf(row); }
+  // The next restart planned for the server (0: none), and the crash-loop guard's pause in words.
+  WallTime NextPlannedRestart(std::size_t row) const { return servers_.NextPlannedRestart(row); }
+  std::u16string CrashLoopText() const { return servers_.CrashLoopText(); }
+  // The statuses' clock.
+  WallTime Now() const { return servers_.Now(); }
   // Whether the server's process runs now (the look's answer as the process control gives it).
   auto IsServerRunning(const Path& fileName) const { return process_.IsServerRunning(fileName); }
   // The editor's checks of a new server's settings (skipRow -1) or of the server at skipRow:
@@ -78,8 +83,10 @@ class Monitor {
   std::optional<InputRefusal> CheckServer(const EditorInput& input, int skipRow, EditorResult& result) const {
     return CheckServerInput(input, list_, skipRow, process_, result, options_.localAddress);
   }
-  // The observers' read-only view of the live state and the supervision (the snapshot reads
-  // them whole; their observer lists tell the changes).
+  // Told after each cycle of the supervision.
+  ObserverList<>& CycleEnds() const { return supervisor_.CycleEndObservers(); }
+  // The observers' read-only view of the live state and the supervision (observe/: the
+  // snapshot reads them whole; their observer lists tell the changes).
   const Servers& LiveState() const { return servers_; }
   const Supervisor& Supervision() const { return supervisor_; }
   // The language's texts; the window's language menu changes them.
