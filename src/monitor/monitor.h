@@ -97,10 +97,11 @@ class Monitor {
   // The window's own way to the list, nothing else's: a changed language re-renders its rows,
   // and the boss key looks at its consoles' settings.
   ServerList& WindowRows() { return list_; }
-  // A line in the event log (the log file and the log view), and one for the operator alone
-  // (the log view: the console on Linux), which the log file does not hold.
-  void Notice(std::u16string_view source, std::u16string_view line) { log_.Notice(source, line); }
+  // A line of the event log, shown and written to the log file; one in the same form only
+  // shown (what the monitor says about itself); and a line the door made whole, only shown
+  // (the log view, the console on Linux).
   void AddLog(std::u16string_view source, std::u16string_view line) { log_.AddLog(source, line); }
+  void Notice(std::u16string_view source, std::u16string_view line) { log_.Notice(source, line); }
   void Tell(const std::u16string& line) { view_.AppendLogLine(line); }
   // The crash-loop guard (kesp.ini's MaxRestarts in RestartWindowMinutes).
   void SetCrashLoopGuard(CrashLoopGuard guard) { servers_.SetCrashLoopGuard(std::move(guard)); }
