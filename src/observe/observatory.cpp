@@ -100,7 +100,7 @@ void Observatory::Listen() {
     parts_->listenError.clear();
   } else if (error != parts_->listenError) {
     monitor_.AddLog(kOptionsFileName, Utf8ToUtf16("the HTTP endpoint is not listening: " + error +
-                                              "; it tries again after every cycle"));
+                                                  "; it tries again after every cycle"));
     parts_->listenError = error;
   }
 }
@@ -132,35 +132,28 @@ HttpResponse Observatory::RunCommand(Command command, std::size_t number, Server
       r.status = 409;
       body["error"] = result.refused;
       outcome = result.refused;
-    } else if (inMinutes || command == Command::Cancel) {
+    } else {
       server += " (" + Utf16ToUtf8(monitor_.At(result.rows.front()).Name.str()) + ")";
-      // Planned restarts are live state: nothing to save.
-      const WallTime due = inMinutes ? result.due.front() : 0;
-      const bool done = inMinutes ? due != 0 : result.nothingPlanned.empty();
       Publish();
-      body["ok"] = done;
+      // Planned restarts are live state: nothing to save; the other commands say the save.
+      const bool planned = inMinutes || command == Command::Cancel;
+      const WallTime due = inMinutes ? result.due.front() : 0;
+      const bool ok = inMinutes ? due != 0 : planned ? result.nothingPlanned.empty() : result.Saved();
+      body["ok"] = ok;
       if (inMinutes) {
         body["in_minutes"] = *inMinutes;
         body["due"] = due;
       }
-      if (!done) {
-        r.status = 409;
-        body["error"] = "no restart was planned";
-      }
-      outcome = done ? (inMinutes ? "planned" : "cancelled") : "no restart was planned";
-    } else {
-      server += " (" + Utf16ToUtf8(monitor_.At(result.rows.front()).Name.str()) + ")";
-      const bool saved = result.Saved();
-      Publish();
-      body["ok"] = saved;
-      body["saved"] = saved;
-      if (saved) {
-        outcome = "done";
+      if (!planned) body["saved"] = ok;
+      if (planned) {
+        outcome = ok ? (inMinutes ? "planned" : "cancelled") : "no restart was planned";
       } else {
-        // Done on the running monitor, but the list file does not hold it.
-        r.status = 500;
-        body["error"] = "done, but the server list could not be saved";
-        outcome = "done, but the server list could not be saved";
+        // Done on the running monitor, but the list file may not hold it.
+        outcome = ok ? "done" : "done, but the server list could not be saved";
+      }
+      if (!ok) {
+        r.status = planned ? 409 : 500;
+        body["error"] = outcome;
       }
     }
     r.contentType = "application/json";
