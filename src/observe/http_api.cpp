@@ -2,7 +2,7 @@
 
 #include "observe/http_endpoint.h"
 #include "core/planned_restarts.h"
-#include "observe/options.h"
+#include "options/settings.h"
 #include "support/text.h"
 
 namespace tervane {

@@ -20,7 +20,7 @@
 
 #include "observe/http_api.h"
 #include "observe/metrics.h"
-#include "observe/options.h"
+#include "options/settings.h"
 #include "support/descriptors.h"
 
 namespace tervane {
