@@ -483,15 +483,18 @@ class Commands {
     if (row) {
       // What waits for the next start of a server that runs: its executable and parameters.
       const bool newExe = result.fileName != old->FileName.str(), newParams = result.ResultParams != old->Params.str();
-      const bool waits = (newExe || newParams) && m_.IsServerRunning(old->FileName.str());
+      // A look the system refused may hide a running process: what waits is said all the same.
+      const Look look = newExe || newParams ? m_.LookForServer(old->FileName.str()) : Look::Absent();
       CommandArgs args;
       args.edit = ServerEdit{Utf8ToUtf16(name), result, priority, hide, false};
       const CommandResult edit = m_.Run(Command::Edit, m_.Targets({*row}), std::move(args));
       if (!edit.Done()) return Refuse(edit.refused, 1);
       const std::string edited = Numbered(*row);
       const int code = Saved(edit, "edited " + edited);
-      if (waits && code == 0)
-        io_.out << edited << " is running: its new "
+      if (look.presence != Presence::Absent && code == 0)
+        io_.out << edited
+                << (look.IsRunning() ? " is running" : " may be running (cannot look for its process: " + ErrorText(look.error) + ")")
+                << ": its new "
                 << (newExe && newParams ? "executable and run parameters take" : newExe ? "executable takes" : "run parameters take")
                 << " effect at its next start (kesp restart " << *row + 1 << "); priority and affinity apply at once\n";
       return code;

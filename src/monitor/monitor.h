@@ -29,7 +29,9 @@ namespace tervane {
 
 namespace testbed {
 class MonitorRig;
-}
+template <typename View>
+class BasicRig;
+}  // namespace testbed
 
 struct MonitorOptions {
   Path programDir;                            // logs/ lies here; empty: in the data folder
@@ -38,6 +40,7 @@ struct MonitorOptions {
   std::function<std::string()> localAddress;  // empty: the host's own address
   IClock* clock = nullptr;                    // the log's clock; none: the system's
   WallClock wallClock;                        // the statuses' clock; empty: the system's
+  DatagramPortMaker datagramPort;             // the supervision's UDP port; empty: a socket
 };
 
 class Monitor {
@@ -76,8 +79,8 @@ class Monitor {
   std::u16string CrashLoopText() const { return servers_.CrashLoopText(); }
   // The statuses' clock.
   WallTime Now() const { return servers_.Now(); }
-  // Whether the server's process runs now (the look's answer as the process control gives it).
-  auto IsServerRunning(const Path& fileName) const { return process_.IsServerRunning(fileName); }
+  // A look for the server's process now: running, absent, or unknown with the system's error.
+  Look LookForServer(const Path& fileName) const { return process_.LookForServer(fileName); }
   // The editor's checks of a new server's settings (skipRow -1) or of the server at skipRow:
   // the first refusal, or none with result computed.
   std::optional<InputRefusal> CheckServer(const EditorInput& input, int skipRow, EditorResult& result) const {
@@ -157,7 +160,10 @@ class Monitor {
   void SetRestartOptions(RestartOptions options) { servers_.SetRestartOptions(std::move(options)); }
 
  private:
-  friend class testbed::MonitorRig;  // the tests' rig sets up and reads the parts directly
+  // The tests' rigs set up and read the parts directly.
+  friend class testbed::MonitorRig;
+  template <typename View>
+  friend class testbed::BasicRig;
 
   void Pause(const std::vector<std::size_t>& rows, bool pause, CommandResult& result);
   void Delete(const std::vector<std::size_t>& rows, CommandResult& result);

@@ -59,10 +59,6 @@ class HttpEndpoint {
   int port_ = 0;
 };
 
-// Headers every answer carries: nothing is cached, framed by other sites or sniffed, and the
-// page may only talk to its own origin.
-const std::vector<std::pair<std::string, std::string>>& CommonResponseHeaders();
-
 // This host's name as the system gives it (the alerts name their host with it).
 std::string ThisHostName();
 
