@@ -113,7 +113,10 @@ int ProcessorCount() {
 // the start: kesp keeps the files it writes owner-only, but not one copied or written by hand.
 void SayReadablePasswords(Monitor& monitor) {
   bool inList = false;
-  for (const auto& server : monitor.List()) inList |= MaskSecrets(server->Params.str()) != server->Params.str();
+  for (std::size_t row = 0; row < monitor.Count(); ++row) {
+    const std::u16string params = monitor.At(row).Params.str();
+    inList |= MaskSecrets(params) != params;
+  }
   const RestartOptions options = LoadRestartOptions();
   bool inOptions = options.all && !options.all->values.rconPassword.empty();
   for (const RestartSection& section : options.servers) inOptions |= !section.values.rconPassword.empty();
@@ -277,7 +280,7 @@ int main(int argc, char** argv) {
   options.timing = TimingFromEnvironment();
   Monitor monitor(loop, view, std::move(process), std::move(options));
   // The servers' state lines, from the servers themselves, from the load on.
-  ConsoleRows rows(monitor.Changes(), monitor.List(), monitor.Texts(), std::cout, clock);
+  ConsoleRows rows(monitor.Changes(), monitor.Listed(), monitor.Texts(), std::cout, clock);
   // A list that exists but cannot be read stops everything here, with the system's reason.
   if (!monitor.Load()) {
     std::cerr << "kesp: cannot read " << Utf16ToUtf8(monitor.ListPath()) << ": "
@@ -288,10 +291,10 @@ int main(int argc, char** argv) {
   monitor.CreateEndpoint();
   // The descriptors kept for the supervision follow the list; a door's first refusal for want
   // of them is said on the console (the journal under systemd).
-  SetSupervisedServers(monitor.List().size());
-  monitor.Supervision().CycleEndObservers().Add([&monitor] { SetSupervisedServers(monitor.List().size()); });
+  SetSupervisedServers(monitor.Count());
+  monitor.CycleEnds().Add([&monitor] { SetSupervisedServers(monitor.Count()); });
   SetDoorRefusalNotice([&loop, &monitor](const std::string& why) {
-    loop.Post([&monitor, why] { monitor.Log().Notice(kMonitorName, Utf8ToUtf16("the doors refuse clients: " + why)); });
+    loop.Post([&monitor, why] { monitor.Notice(kMonitorName, Utf8ToUtf16("the doors refuse clients: " + why)); });
   });
   // The command line's door while this kesp runs; without it the supervision runs all the same.
   // Each command it carries is said on the console (the journal under systemd).
@@ -307,7 +310,7 @@ int main(int argc, char** argv) {
         StartServerCommand(monitor, command, ProcessorCount(), output->io,
                            [&monitor, command, uid, output, reply](int code) {
                              ControlAnswer answer{code, output->out.str(), output->err.str()};
-                             monitor.Log().Notice(u"control socket", CommandLine(command, uid, answer));
+                             monitor.Notice(u"control socket", CommandLine(command, uid, answer));
                              reply(std::move(answer));
                            });
       },
@@ -323,17 +326,17 @@ int main(int argc, char** argv) {
   });
 
   // The service manager's keep-alive after each cycle, after whatever the observers do there.
-  monitor.Supervision().CycleEndObservers().Add([] { NotifyWatchdog(); });
+  monitor.CycleEnds().Add([] { NotifyWatchdog(); });
   try {
     std::cout << "Data folder: " << data.folder << "\n"
-              << "Tervane " TERVANE_VERSION " supervising " << monitor.List().size() << " server(s) of "
+              << "Tervane " TERVANE_VERSION " supervising " << monitor.Count() << " server(s) of "
               << Utf16ToUtf8(ServerListPath()) << "; Ctrl+C ends it, the servers keep running" << std::endl;
     monitor.BeginSupervision();
   } catch (...) {
     // The start steps that failed are skipped; the loop runs all the same.
     NoteFailure("start-up");
   }
-  NotifyReady("supervising " + std::to_string(monitor.List().size()) + " server(s)");
+  NotifyReady("supervising " + std::to_string(monitor.Count()) + " server(s)");
   const int code = loop.Run();
   NotifyStopping();
   std::cout << "Tervane stopped; the servers keep running" << std::endl;

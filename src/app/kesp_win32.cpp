@@ -154,7 +154,7 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int) {
     Monitor monitor(loop, mainWindow.View(), CreateProcessControl(), std::move(options));
     monitor.CreateEndpoint();
     // The rows of the window's list view follow the servers; released before the monitor.
-    ListRows rows(monitor.Changes(), monitor.List(), monitor.Texts(), mainWindow.View());
+    ListRows rows(monitor.Changes(), monitor.Listed(), monitor.Texts(), mainWindow.View());
     mainWindow.AttachMonitor(monitor, rows);
     mainWindow.AttachService(ServiceMenuOperations());
     TfrmAddServer editor(instance, mainWindow.Handle(), mainWindow.Texts());

@@ -1,7 +1,6 @@
 // kesp.ini in the data folder (beside the program on Windows), read at start-up: the planned
 // restarts it sets, given to the monitor's servers, and the observers it turns on, hooked into
-// the monitor, with the monitor's commands for the HTTP endpoint. Nothing when the file is
-// absent.
+// the monitor. Nothing when the file is absent.
 #pragma once
 
 #include <memory>

@@ -167,7 +167,7 @@ std::string AnswerText(const std::string& answer) {
 class Commands {
  public:
   Commands(Monitor& monitor, const std::vector<std::string>& args, int processors, CommandIo& io)
-      : m_(monitor), list_(monitor.List()), processors_(processors), io_(io) {
+      : m_(monitor), processors_(processors), io_(io) {
     for (const std::string& a : args) {
       if (a == "--yes" || a == "-y") yes_ = true;
       else if (a == "--json") json_ = true;
@@ -202,17 +202,18 @@ class Commands {
       case Command::Add: return AddOrEdit(std::nullopt);
       case Command::Edit: {
         if (args_.size() < 2) return Hint(io_.err, "edit needs the number of a server");
-        const Numbers n = ParseNumbers({args_[0], args_[1]}, 1, list_.size());
+        const Numbers n = ParseNumbers({args_[0], args_[1]}, 1, m_.Count());
         if (!n.bad.empty()) return NoServer(n.bad);
         return AddOrEdit(n.rows.front());
       }
       case Command::Move: {
         if (args_.size() != 3) return Hint(io_.err, "move needs two numbers: the server's and its new place");
-        const Numbers n = ParseNumbers({args_[1]}, 0, list_.size());
-        const Numbers t = ParseNumbers({args_[2]}, 0, list_.size());
+        const Numbers n = ParseNumbers({args_[1]}, 0, m_.Count());
+        const Numbers t = ParseNumbers({args_[2]}, 0, m_.Count());
         if (!n.bad.empty() || !t.bad.empty()) return NoServer(!n.bad.empty() ? n.bad : t.bad);
-        m_.Move(n.rows.front(), t.rows.front());
-        return Saved("moved " + TerminalSafe(list_[t.rows.front()]->Name.str()));
+        const CommandResult result = m_.Run(Command::Move, m_.Targets(n.rows), CommandArgs::MoveTo(t.rows.front()));
+        if (!result.Done()) return Refuse(result.refused, 1);
+        return Saved(result, "moved " + Name(t.rows.front()));
       }
       default: break;
     }
@@ -230,7 +231,7 @@ class Commands {
     if (idsGiven_ && !ids_) return Hint(io_.err, "malformed " + std::string(kIdsOption));
     // A confirmation's answer: the numbers must still name the servers the question was about
     // (a number past the end is one of them that went).
-    const Numbers n = ParseNumbers(args_, 1, ids_ ? SIZE_MAX : list_.size());
+    const Numbers n = ParseNumbers(args_, 1, ids_ ? SIZE_MAX : m_.Count());
     if (!n.bad.empty()) return NoServer(n.bad);
     if (ids_ && ids_->size() != n.rows.size())
       return Refuse("the confirmation was for other servers; nothing done", 1);
@@ -254,25 +255,32 @@ class Commands {
       }
       if (!io_.confirm(question)) return io_.err << "not confirmed; nothing changed\n", 1;
     }
-    if (in) return PlanRestarts(n.rows, *in);
-    if (c == Command::Cancel) return CancelRestarts(n.rows);
-    m_.Run(c, n.rows);
+    // The servers by their identities: those the confirmation named, else those named now.
+    std::vector<CommandTarget> targets;
+    for (std::size_t k = 0; k < n.rows.size(); ++k)
+      targets.push_back({ids_ ? (*ids_)[k] : m_.IdOf(n.rows[k]), n.rows[k] + 1});
+    CommandArgs args;
+    args.inMinutes = in;
+    const CommandResult result = m_.Run(c, targets, std::move(args));
+    if (!result.Done()) return Refuse(result.refused, 1);
+    if (in) return PlanRestarts(result, *in);
+    if (c == Command::Cancel) return CancelRestarts(result);
     const std::string count = std::to_string(n.rows.size()) + " server(s)";
     switch (c) {
       case Command::Restart: {
-        const bool ended = EndsMade("not restarted");
-        SayStops("it is started again once its process ended");
-        io_.out << "restarted " << n.rows.size() - m_.LastEndsRefused().size() << " server(s)\n";
+        const bool ended = EndsMade(result, "not restarted");
+        SayStops(result, "it is started again once its process ended");
+        io_.out << "restarted " << n.rows.size() - result.endsRefused.size() << " server(s)\n";
         return ended ? 0 : 1;
       }
       case Command::Close: {
-        const bool ended = EndsMade("paused, but its process may still run");
-        SayStops("paused; its process is ended if it still runs then");
-        const int saved = Saved("closed " + count);
+        const bool ended = EndsMade(result, "paused, but its process may still run");
+        SayStops(result, "paused; its process is ended if it still runs then");
+        const int saved = Saved(result, "closed " + count);
         return ended ? saved : 1;
       }
-      case Command::Remove: return Saved("removed " + count);
-      default: return Saved(word + "d " + count);
+      case Command::Remove: return Saved(result, "removed " + count);
+      default: return Saved(result, word + "d " + count);
     }
   }
 
@@ -283,9 +291,9 @@ class Commands {
   }
   // A changing command's result, once the list is saved. A save that failed is said with the
   // system's reason and what becomes of the change.
-  int Saved(const std::string& what) {
-    if (!m_.LastSaveSucceeded()) {
-      io_.err << "cannot write " << Utf16ToUtf8(m_.ListPath()) << ": " << ErrorText(m_.LastSaveError())
+  int Saved(const CommandResult& result, const std::string& what) {
+    if (!result.Saved()) {
+      io_.err << "cannot write " << Utf16ToUtf8(m_.ListPath()) << ": " << ErrorText(*result.saveError)
               << (m_.Supervising() ? ": the change holds in the running kesp, which saves it again after every cycle\n"
                                    : ": the change is not saved\n");
       return 1;
@@ -294,38 +302,38 @@ class Commands {
     return 0;
   }
 
-  // Says each server whose process the last Restart or Close could not end; answers whether
-  // every one was ended.
-  bool EndsMade(const char* left) {
-    for (const EndRefused& r : m_.LastEndsRefused())
-      io_.err << (r.row + 1) << ". " << TerminalSafe(list_[r.row]->Name.str())
-              << ": cannot end its process: " << ErrorText(r.error) << "; " << left << "\n";
-    return m_.LastEndsRefused().empty();
+  // Says each server whose process the Restart or Close could not end; answers whether every
+  // one was ended.
+  bool EndsMade(const CommandResult& result, const char* left) {
+    for (const EndRefused& r : result.endsRefused)
+      io_.err << Numbered(r.row) << ": cannot end its process: " << ErrorText(r.error) << "; " << left << "\n";
+    return result.endsRefused.empty();
   }
 
-  std::string Numbered(std::size_t row) const { return std::to_string(row + 1) + ". " + TerminalSafe(list_[row]->Name.str()); }
+  std::string Name(std::size_t row) const { return TerminalSafe(m_.At(row).Name.str()); }
+  std::string Numbered(std::size_t row) const { return std::to_string(row + 1) + ". " + Name(row); }
 
-  // The servers whose last Restart or Close began with their stop command.
-  void SayStops(const char* then) {
-    for (std::size_t row : m_.LastStopsBegun())
+  // The servers whose Restart or Close began with their stop command.
+  void SayStops(const CommandResult& result, const char* then) {
+    for (std::size_t row : result.stopsBegun)
       io_.out << Numbered(row) << ": its stop command was sent; " << then << " (within "
-              << m_.States().SettingsOf(row).stopSeconds << " s)\n";
+              << m_.SettingsOf(row).stopSeconds << " s)\n";
   }
 
-  int PlanRestarts(const std::vector<std::size_t>& rows, int minutes) {
-    for (std::size_t row : rows) {
-      const WallTime due = m_.PlanRestart(row, minutes);
-      io_.out << "planned a restart of " << Numbered(row) << " at " << LocalTimeText(due) << " (in " << minutes
-              << " minute(s))" << (list_[row]->Paused ? "; it is paused, and a paused server is not restarted" : "")
-              << "\n";
+  int PlanRestarts(const CommandResult& result, int minutes) {
+    for (std::size_t k = 0; k < result.rows.size(); ++k) {
+      const std::size_t row = result.rows[k];
+      io_.out << "planned a restart of " << Numbered(row) << " at " << LocalTimeText(result.due[k]) << " (in "
+              << minutes << " minute(s))"
+              << (m_.At(row).Paused ? "; it is paused, and a paused server is not restarted" : "") << "\n";
     }
     return 0;
   }
 
-  int CancelRestarts(const std::vector<std::size_t>& rows) {
+  int CancelRestarts(const CommandResult& result) {
     int code = 0;
-    for (std::size_t row : rows) {
-      if (m_.CancelRestart(row)) {
+    for (std::size_t row : result.rows) {
+      if (std::find(result.nothingPlanned.begin(), result.nothingPlanned.end(), row) == result.nothingPlanned.end()) {
         io_.out << "cancelled the planned restart of " << Numbered(row) << "\n";
       } else {
         io_.err << Numbered(row) << ": no restart was planned by kesp restart --in\n";
@@ -338,19 +346,23 @@ class Commands {
   // rcon N COMMAND...: the answer printed when it came.
   std::optional<int> Rcon(const std::function<void(int)>& done) {
     if (args_.size() < 3) return Hint(io_.err, "rcon needs the number of a server and a command");
-    const Numbers n = ParseNumbers({args_[0], args_[1]}, 1, list_.size());
+    const Numbers n = ParseNumbers({args_[0], args_[1]}, 1, m_.Count());
     if (!n.bad.empty()) return NoServer(n.bad);
     std::string command = args_[2];
     for (std::size_t i = 3; i < args_.size(); ++i) command += " " + args_[i];
     const std::size_t row = n.rows.front();
-    m_.Rcon(row, std::move(command), [&io = io_, name = Numbered(row), done](const RconResult& result) {
+    CommandArgs args;
+    args.rconText = std::move(command);
+    args.rconDone = [&io = io_, name = Numbered(row), done](const RconResult& result) {
       if (result.ok()) {
         io.out << AnswerText(result.answer);
       } else {
         io.err << "kesp: " << name << ": " << TerminalSafe(FromSystem8(result.Reason())) << "\n";
       }
       done(result.ok() ? 0 : 1);
-    });
+    };
+    const CommandResult result = m_.Run(Command::Rcon, m_.Targets({row}), std::move(args));
+    if (!result.Done()) return Refuse(result.refused, 1);
     return std::nullopt;
   }
 
@@ -362,15 +374,15 @@ class Commands {
 
   int List() {
     SayDataFolder();
-    if (list_.empty()) return io_.out << "no servers registered\n", 0;
-    for (std::size_t i = 0; i < list_.size(); ++i) {
-      const ServerEntry& e = *list_[i];
+    if (m_.Count() == 0) return io_.out << "no servers registered\n", 0;
+    for (std::size_t i = 0; i < m_.Count(); ++i) {
+      const Server& e = m_.At(i);
       char affinity[16];
       std::snprintf(affinity, sizeof affinity, "0x%X", static_cast<unsigned>(e.Affinity));
       io_.out << (i + 1) << ". " << TerminalSafe(e.Name.str()) << "  " << e.IPAddress.str() << ":" << e.Port << "  "
               << Utf16ToUtf8(m_.Texts().PriorityName(e.Priority)) << "  affinity " << affinity
               << (e.HideServer ? "  hidden" : "")
-              << (!e.Paused ? "" : list_[i]->PausedByGuard() ? "  paused by the crash-loop guard" : "  paused")
+              << (!e.Paused ? "" : m_.At(i).PausedByGuard() ? "  paused by the crash-loop guard" : "  paused")
               << "\n"
               << "   " << TerminalSafe(e.FileName.str()) << " " << TerminalSafe(MaskSecrets(e.Params.str())) << "\n";
     }
@@ -386,15 +398,15 @@ class Commands {
     const int code = supervising ? 0 : kExitNotSupervising;
     if (json_) {
       // The same document as GET /api/servers.
-      MonitorSnapshot snapshot = TakeSnapshot(m_.States(), m_.Supervision());
+      MonitorSnapshot snapshot = TakeSnapshot(m_);
       snapshot.supervising = supervising;
-      io_.out << StatusJson(snapshot, m_.States().Now()) << "\n";
+      io_.out << StatusJson(snapshot, m_.Now()) << "\n";
       return code;
     }
     SayDataFolder();
-    if (list_.empty()) return io_.out << "no servers registered\n", code;
-    for (std::size_t i = 0; i < list_.size(); ++i) {
-      const Server& s = *list_[i];
+    if (m_.Count() == 0) return io_.out << "no servers registered\n", code;
+    for (std::size_t i = 0; i < m_.Count(); ++i) {
+      const Server& s = m_.At(i);
       const RowTexts row = RowTextsFor(s, m_.Texts());
       io_.out << (i + 1) << ". " << TerminalSafe(row[ColServerName]) << "  " << TerminalSafe(row[ColIPAddress]) << ":"
               << TerminalSafe(row[ColPort]) << "  " << TerminalSafe(row[ColPriority]) << "  "
@@ -411,8 +423,8 @@ class Commands {
                                                              {ExtraMsg::AffinityNotApplied, s.Status.affinityError}};
       for (const auto& [text, error] : refusals)
         if (error) io_.out << "   " << TerminalSafe(FormatText(m_.Texts().Get(text), {SystemErrorText(error)})) << "\n";
-      if (s.PausedByGuard()) io_.out << "   " << TerminalSafe(m_.States().CrashLoopText()) << "\n";
-      if (const WallTime next = m_.States().NextPlannedRestart(i)) io_.out << "   Next planned restart: " << LocalTimeText(next) << "\n";
+      if (s.PausedByGuard()) io_.out << "   " << TerminalSafe(m_.CrashLoopText()) << "\n";
+      if (const WallTime next = m_.NextPlannedRestart(i)) io_.out << "   Next planned restart: " << LocalTimeText(next) << "\n";
       if (s.Stopping()) io_.out << "   Stopping: its stop command was sent; waiting for its process to end\n";
       if (s.Status.lookError)
         io_.out << "   Cannot look for its process: " << ErrorText(s.Status.lookError)
@@ -424,7 +436,7 @@ class Commands {
   // add, or edit of the server at row: the options over the defaults (a new server's, or the
   // server's own), the command line's own stricter checks, then the editor's.
   int AddOrEdit(std::optional<std::size_t> row) {
-    const ServerEntry* old = row ? list_[*row].get() : nullptr;
+    const ServerEntry* old = row ? &m_.At(*row) : nullptr;
     std::string name = old ? Utf16ToUtf8(old->Name.str()) : Utf16ToUtf8(kDefaultServerName);
     std::string params = old ? Utf16ToUtf8(old->Params.str()) : Utf16ToUtf8(kDefaultParams);
     std::string exe = old ? Utf16ToUtf8(old->FileName.str()) : std::string();
@@ -467,17 +479,19 @@ class Commands {
 
     EditorResult result;
     const EditorInput input{Utf8ToUtf16(exe), Utf8ToUtf16(params), boxes, processors_};
-    if (auto refusal = CheckServerInput(input, list_, row ? static_cast<int>(*row) : -1, m_.Process(), result,
-                                        m_.LocalAddress()))
+    if (auto refusal = m_.CheckServer(input, row ? static_cast<int>(*row) : -1, result))
       return Refuse(RefusalText(*refusal, result, boxes), 1);
     if (row) {
       // What waits for the next start of a server that runs: its executable and parameters.
       const bool newExe = result.fileName != old->FileName.str(), newParams = result.ResultParams != old->Params.str();
       // A look the system refused may hide a running process: what waits is said all the same.
-      const Look look = newExe || newParams ? m_.Process().LookForServer(old->FileName.str()) : Look::Absent();
-      m_.EditServer(*row, Utf8ToUtf16(name), result, priority, hide);
-      const std::string edited = std::to_string(*row + 1) + ". " + TerminalSafe(list_[*row]->Name.str());
-      const int code = Saved("edited " + edited);
+      const Look look = newExe || newParams ? m_.LookForServer(old->FileName.str()) : Look::Absent();
+      CommandArgs args;
+      args.edit = ServerEdit{Utf8ToUtf16(name), result, priority, hide, false};
+      const CommandResult edit = m_.Run(Command::Edit, m_.Targets({*row}), std::move(args));
+      if (!edit.Done()) return Refuse(edit.refused, 1);
+      const std::string edited = Numbered(*row);
+      const int code = Saved(edit, "edited " + edited);
       if (look.presence != Presence::Absent && code == 0)
         io_.out << edited
                 << (look.IsRunning() ? " is running" : " may be running (cannot look for its process: " + ErrorText(look.error) + ")")
@@ -486,18 +500,20 @@ class Commands {
                 << " effect at its next start (kesp restart " << *row + 1 << "); priority and affinity apply at once\n";
       return code;
     }
-    ServerEntry e = MakeNewEntry(Utf8ToUtf16(name), result, priority, hide);
-    e.Paused = paused ? 1 : 0;
-    m_.AddServer(e);
-    return Saved("registered " + std::to_string(list_.size()) + ". " + TerminalSafe(e.Name.str()) + " at " +
-                 e.IPAddress.str() + ":" + std::to_string(e.Port));
+    CommandArgs args;
+    args.edit = ServerEdit{Utf8ToUtf16(name), result, priority, hide, paused};
+    const CommandResult added = m_.Run(Command::Add, {}, std::move(args));
+    if (!added.Done()) return Refuse(added.refused, 1);
+    const ServerEntry& e = m_.At(added.rows.front());
+    return Saved(added, "registered " + Numbered(added.rows.front()) + " at " + e.IPAddress.str() + ":" +
+                            std::to_string(e.Port));
   }
 
   // The editor's refusal in the command line's words, naming the server it clashes with.
   std::string RefusalText(const InputRefusal& refusal, const EditorResult& result, std::uint32_t boxes) const {
     const std::string file = Utf16ToUtf8(result.fileName);
     const std::string clash =
-        refusal.clashing >= 0 ? Utf16ToUtf8(list_[static_cast<std::size_t>(refusal.clashing)]->Name.str()) : "";
+        refusal.clashing >= 0 ? Utf16ToUtf8(m_.At(static_cast<std::size_t>(refusal.clashing)).Name.str()) : "";
     switch (refusal.message) {
       case Msg::MsgTextExeuteFileInList: return "the executable " + file + " is used by " + clash;
       case Msg::MsgTextIPPortInList:
@@ -520,7 +536,6 @@ class Commands {
   }
 
   Monitor& m_;
-  ServerList& list_;
   int processors_;
   CommandIo& io_;
   std::vector<std::string> args_;

@@ -160,7 +160,6 @@ bool Monitor::Save() {
   // A damaged file is overwritten only once its copy is safe; an unread one never.
   const bool saved =
       error == 0 && KeepDamagedList(error) && SaveServerList(list_, bossKey_, options_.savePath, {}, &error);
-  lastSaveSucceeded_ = saved;
   if (saved) {
     // What the file held is in its copy; the file itself is whole now.
     loaded_.strayBytes = false;
@@ -189,15 +188,97 @@ bool Monitor::Save() {
 
 // ------------------------------------------------------------------ commands
 
-void Monitor::Pause(const std::vector<std::size_t>& rows, bool pause) {
-  for (std::size_t i : rows) servers_.SetPaused(i, pause);
-  Save();
+void Monitor::SaveFor(CommandResult& result) { result.saveError = Save() ? 0 : servers_.Health().saveError; }
+
+std::vector<CommandTarget> Monitor::Targets(const std::vector<std::size_t>& rows) const {
+  std::vector<CommandTarget> targets;
+  for (std::size_t row : rows) targets.push_back({IdOf(row), 0});
+  return targets;
 }
 
-void Monitor::TogglePause(std::size_t row) {
-  if (row >= list_.size()) return;
-  servers_.SetPaused(row, list_[row]->Paused == 0);
-  Save();
+CommandResult Monitor::Run(Command command, const std::vector<CommandTarget>& servers, CommandArgs args) {
+  CommandResult result;
+  // The servers where they are now: one named by a number must still have it; one named
+  // without is left out once it went.
+  std::vector<std::size_t>& rows = result.rows;
+  for (const CommandTarget& t : servers) {
+    std::string why;
+    const std::optional<std::size_t> row = t.number ? Resolve(t.id, t.number, &why) : RowOf(t.id);
+    if (row) {
+      rows.push_back(*row);
+    } else if (t.number) {
+      result.refused = std::move(why);
+      rows.clear();
+      return result;
+    }
+  }
+  std::sort(rows.begin(), rows.end());
+  rows.erase(std::unique(rows.begin(), rows.end()), rows.end());
+  if (!servers.empty() && rows.empty()) return result;  // every one went meanwhile: nothing to do
+  const bool one = rows.size() == 1;
+  switch (command) {
+    case Command::Pause:
+    case Command::Unpause: Pause(rows, command == Command::Pause, result); break;
+    case Command::Remove: Delete(rows, result); break;
+    case Command::Restart:
+      if (!args.inMinutes) {
+        Restart(rows, result);
+        break;
+      }
+      for (std::size_t i : rows) result.due.push_back(servers_.PlanRestart(i, *args.inMinutes));
+      break;
+    case Command::Close: Close(rows, result); break;
+    case Command::Show:
+    case Command::Hide: Show(rows, command == Command::Show, result); break;
+    case Command::Cancel:
+      for (std::size_t i : rows)
+        if (!servers_.CancelRestart(i)) result.nothingPlanned.push_back(i);
+      break;
+    case Command::Move:
+      if (!one || args.to >= list_.size()) {
+        result.refused = one ? "no place number " + std::to_string(args.to + 1) : "move takes one server";
+        break;
+      }
+      servers_.Move(rows.front(), args.to);
+      SaveFor(result);
+      break;
+    case Command::Add:
+      if (!args.edit || !servers.empty()) {
+        result.refused = "add takes the new server's settings and no server";
+        break;
+      }
+      {
+        auto server = std::make_unique<Server>(
+            MakeNewEntry(args.edit->name, args.edit->result, args.edit->priority, args.edit->hide));
+        server->Paused = args.edit->paused ? 1 : 0;
+        servers_.Add(std::move(server));
+      }
+      rows.assign(1, list_.size() - 1);
+      SaveFor(result);
+      break;
+    case Command::Edit:
+      if (!one || !args.edit) {
+        result.refused = "edit takes one server and its settings";
+        break;
+      }
+      Edit(rows.front(), *args.edit, result);
+      break;
+    case Command::Rcon:
+      if (!one) {
+        result.refused = "rcon takes one server";
+        break;
+      }
+      Rcon(rows.front(), std::move(args.rconText), std::move(args.rconDone));
+      break;
+    default: result.refused = "'" + std::string(CommandWord(command)) + "' is not a command on the servers"; break;
+  }
+  if (!result.refused.empty()) rows.clear();
+  return result;
+}
+
+void Monitor::Pause(const std::vector<std::size_t>& rows, bool pause, CommandResult& result) {
+  for (std::size_t i : rows) servers_.SetPaused(i, pause);
+  SaveFor(result);
 }
 
 std::u16string Monitor::ConfirmationText(Command command, const std::vector<std::size_t>& rows) const {
@@ -207,40 +288,23 @@ std::u16string Monitor::ConfirmationText(Command command, const std::vector<std:
   return rows.size() < 2 ? FormatText(texts_.Get(single), {list_.at(rows.front())->Name.str()}) : texts_.Get(several);
 }
 
-void Monitor::Run(Command command, const std::vector<std::size_t>& rows) {
-  switch (command) {
-    case Command::Pause:
-    case Command::Unpause: return Pause(rows, command == Command::Pause);
-    case Command::Remove: return Delete(rows);
-    case Command::Restart: return Restart(rows);
-    case Command::Close: return Close(rows);
-    case Command::Show:
-    case Command::Hide: return Show(rows, command == Command::Show);
-    case Command::Cancel:
-      for (std::size_t i : rows) servers_.CancelRestart(i);
-      return;
-    default: return;  // not a command on servers
-  }
-}
-
-void Monitor::Delete(const std::vector<std::size_t>& rows) {
+void Monitor::Delete(const std::vector<std::size_t>& rows, CommandResult& result) {
   if (rows.empty()) return;
   // Repainting waits for the whole batch; from the last row up, so the others keep their places.
   const bool batch = rows.size() > 1;
   if (batch) view_.BeginUpdate();
   for (auto it = rows.rbegin(); it != rows.rend(); ++it) servers_.Erase(*it);
   if (batch) view_.EndUpdate();
-  Save();
+  SaveFor(result);
 }
 
 // The servers of rows that stop by their StopCommand begin to; answers the others.
-std::vector<std::size_t> Monitor::BeginStops(const std::vector<std::size_t>& rows, Want then) {
-  stopsBegun_.clear();
+std::vector<std::size_t> Monitor::BeginStops(const std::vector<std::size_t>& rows, Want then, CommandResult& result) {
   std::vector<std::size_t> now;
   for (std::size_t i : rows) {
     if (servers_.StopsGracefully(i)) {
       servers_.BeginStop(i, then, RestartReason::Command);
-      stopsBegun_.push_back(i);
+      result.stopsBegun.push_back(i);
     } else {
       now.push_back(i);
     }
@@ -248,23 +312,19 @@ std::vector<std::size_t> Monitor::BeginStops(const std::vector<std::size_t>& row
   return now;
 }
 
-void Monitor::Restart(const std::vector<std::size_t>& rows) {
-  endsRefused_.clear();
-  const std::vector<std::size_t> now = BeginStops(rows, Want::Restart);
+void Monitor::Restart(const std::vector<std::size_t>& rows, CommandResult& result) {
+  const std::vector<std::size_t> now = BeginStops(rows, Want::Restart, result);
   if (now.empty()) return;
-  for (std::size_t i : servers_.RestartByCommand(now)) endsRefused_.push_back({i, list_[i]->Status.lookError});
+  for (std::size_t i : servers_.RestartByCommand(now)) result.endsRefused.push_back({i, list_[i]->Status.lookError});
   // A restart changes no setting: nothing to save.
 }
 
-void Monitor::Close(const std::vector<std::size_t>& rows) {
-  endsRefused_.clear();
+void Monitor::Close(const std::vector<std::size_t>& rows, CommandResult& result) {
   if (rows.empty()) return;
-  for (std::size_t i : BeginStops(rows, Want::Close))
-    if (const Look ended = servers_.Close(i); !ended.Known()) endsRefused_.push_back({i, ended.error});
-  Save();
+  for (std::size_t i : BeginStops(rows, Want::Close, result))
+    if (const Look ended = servers_.Close(i); !ended.Known()) result.endsRefused.push_back({i, ended.error});
+  SaveFor(result);
 }
-
-WallTime Monitor::PlanRestart(std::size_t row, int minutes) { return servers_.PlanRestart(row, minutes); }
 
 void Monitor::Rcon(std::size_t row, std::string command, IRcon::Done done) {
   RconRequest request = servers_.RconRequestOf(row, std::move(command));
@@ -286,7 +346,7 @@ void Monitor::HideConsole(const ServerEntry& e) {
     ShowConsoleWindow(*windows, w, false);
 }
 
-void Monitor::Show(const std::vector<std::size_t>& rows, bool show) {
+void Monitor::Show(const std::vector<std::size_t>& rows, bool show, CommandResult& result) {
   for (std::size_t i : rows) {
     Server& r = *list_.at(i);
     r.HideServer = show ? 0 : 1;
@@ -295,7 +355,7 @@ void Monitor::Show(const std::vector<std::size_t>& rows, bool show) {
     else
       HideConsole(r);
   }
-  Save();
+  SaveFor(result);
 }
 
 void Monitor::HideAllConsoles() {
@@ -307,20 +367,9 @@ void Monitor::ShowVisibleConsoles() {
     if (!e->HideServer) ShowConsole(*e);
 }
 
-void Monitor::Move(std::size_t s, std::size_t t) {
-  servers_.Move(s, t);
-  Save();
-}
-
-void Monitor::AddServer(const ServerEntry& entry) {
-  servers_.Add(std::make_unique<Server>(entry));
-  Save();
-}
-
-void Monitor::EditServer(std::size_t row, std::u16string_view name, const EditorResult& result,
-                         std::uint8_t priority, bool hide) {
+void Monitor::Edit(std::size_t row, const ServerEdit& edit, CommandResult& result) {
   Server& r = *list_.at(row);
-  const bool priorityChanged = UpdateEntry(r, name, result, priority, hide);
+  const bool priorityChanged = UpdateEntry(r, edit.name, edit.result, edit.priority, edit.hide);
   const Path fileName = r.FileName.str();
   if (priorityChanged) process_.SetServerPriority(fileName, r.Priority);
   IServerWindows* windows = process_.Windows();
@@ -332,7 +381,7 @@ void Monitor::EditServer(std::size_t row, std::u16string_view name, const Editor
   servers_.NoteApplyErrors(row, process_.LastApplyErrors(fileName));
   servers_.Edited(row);
   servers_.ReassignRestarts();  // a new name may have a section of its own
-  Save();
+  SaveFor(result);
 }
 
 }  // namespace tervane

@@ -3,10 +3,10 @@
 // the message texts, the event log, the process control, the endpoint and the supervision,
 // and offers the list's commands as the one layer that every door calls: the main window, the
 // command line (directly or through the control socket) and the HTTP API. Commands address
-// servers by their position in the list and ask nobody: each door decides at its own door
-// whether they were confirmed. A door that waits between naming a server and the command (a
-// confirmation, a hop to the loop's thread) keeps the server's identity and finds its row
-// again on the loop's thread right before the command.
+// servers by their identities, found again on the loop's thread right before the command (a
+// door may wait between naming a server and the command: a confirmation, a hop to the loop's
+// thread), ask nobody (each door decides at its own door whether they were confirmed), and
+// answer what they did. The doors ask the monitor what they show; they get none of its parts.
 #pragma once
 
 #include <cstddef>
@@ -18,6 +18,7 @@
 
 #include "core/servers.h"
 #include "core/supervisor.h"
+#include "monitor/command_result.h"
 #include "monitor/commands.h"
 #include "monitor/server_checks.h"
 #include "support/event_log.h"
@@ -25,6 +26,12 @@
 #include "support/message_texts.h"
 
 namespace tervane {
+
+namespace testbed {
+class MonitorRig;
+template <typename View>
+class BasicRig;
+}  // namespace testbed
 
 struct MonitorOptions {
   Path programDir;                            // logs/ lies here; empty: in the data folder
@@ -34,13 +41,6 @@ struct MonitorOptions {
   IClock* clock = nullptr;                    // the log's clock; none: the system's
   WallClock wallClock;                        // the statuses' clock; empty: the system's
   DatagramPortMaker datagramPort;             // the supervision's UDP port; empty: a socket
-};
-
-// A server whose process a command could not end (the look or the end was refused): it may
-// still run, so it was not started again.
-struct EndRefused {
-  std::size_t row = 0;
-  std::uint32_t error = 0;
 };
 
 class Monitor {
@@ -67,17 +67,53 @@ class Monitor {
   void BeginSupervision();
   bool Supervising() const { return supervising_; }
 
-  ServerList& List() { return list_; }
+  // ---- what the doors ask
   // What changed among the servers (see Servers::Changes): the doors' rows follow it.
-  ObserverList<const ServerChange&>& Changes() { return servers_.Changes(); }
-  Servers& States() { return servers_; }
-  Supervisor& Supervision() { return supervisor_; }
+  ObserverList<const ServerChange&>& Changes() const { return servers_.Changes(); }
+  // The servers' count, and a server's record with its live status, for rendering (row below
+  // Count()).
+  std::size_t Count() const { return list_.size(); }
+  const Server& At(std::size_t row) const { return *list_.at(row); }
+  // The servers in list order, for the rows that draw them.
+  const ServerList& Listed() const { return list_; }
+  // Its settings of kesp.ini's [Restarts] and [Server <name>] sections.
+  const RestartSettings& SettingsOf(std::size_t row) const { return servers_.SettingsOf(row); }
+  // The next restart planned for the server (0: none), and the crash-loop guard's pause in words.
+  WallTime NextPlannedRestart(std::size_t row) const { return servers_.NextPlannedRestart(row); }
+  std::u16string CrashLoopText() const { return servers_.CrashLoopText(); }
+  // The statuses' clock.
+  WallTime Now() const { return servers_.Now(); }
+  // A look for the server's process now: running, absent, or unknown with the system's error.
+  Look LookForServer(const Path& fileName) const { return process_.LookForServer(fileName); }
+  // The editor's checks of a new server's settings (skipRow -1) or of the server at skipRow:
+  // the first refusal, or none with result computed.
+  std::optional<InputRefusal> CheckServer(const EditorInput& input, int skipRow, EditorResult& result) const {
+    return CheckServerInput(input, list_, skipRow, process_, result, options_.localAddress);
+  }
+  // Told after each cycle of the supervision.
+  ObserverList<>& CycleEnds() const { return supervisor_.CycleEndObservers(); }
+  // The observers' read-only view of the live state and the supervision (observe/: the
+  // snapshot reads them whole; their observer lists tell the changes).
+  const Servers& LiveState() const { return servers_; }
+  const Supervisor& Supervision() const { return supervisor_; }
+  // The language's texts; the window's language menu changes them.
   MessageTexts& Texts() { return texts_; }
-  EventLog& Log() { return log_; }
-  IProcessControl& Process() { return process_; }
-  IListView& View() { return view_; }
+  const MessageTexts& Texts() const { return texts_; }
+  // The window's boss-key settings, saved with the list.
   BossKeyOptions& BossKeySettings() { return bossKey_; }
-  const std::function<std::string()>& LocalAddress() const { return options_.localAddress; }
+  // The window's own way to the list, nothing else's: a changed language re-renders its rows,
+  // and the boss key looks at its consoles' settings.
+  ServerList& WindowRows() { return list_; }
+  // A line of the event log, shown and written to the log file; one in the same form only
+  // shown (what the monitor says about itself); and a line the door made whole, only shown
+  // (the log view, the console on Linux).
+  void AddLog(std::u16string_view source, std::u16string_view line) { log_.AddLog(source, line); }
+  void Notice(std::u16string_view source, std::u16string_view line) { log_.Notice(source, line); }
+  void Tell(const std::u16string& line) { view_.AppendLogLine(line); }
+  // The crash-loop guard (kesp.ini's MaxRestarts in RestartWindowMinutes).
+  void SetCrashLoopGuard(CrashLoopGuard guard) { servers_.SetCrashLoopGuard(std::move(guard)); }
+  // The loop the monitor runs on (the caller's).
+  EventLoop& Loop() { return loop_; }
 
   // While boss-hidden, every console is kept hidden (see Servers::SetConsolesHidden).
   void SetConsolesHidden(bool hidden) { servers_.SetConsolesHidden(hidden); }
@@ -87,9 +123,6 @@ class Monitor {
   // view) with the system's reason, and made again after every cycle until it succeeds; a list
   // that could not be read is never saved over.
   bool Save();
-  bool LastSaveSucceeded() const { return lastSaveSucceeded_; }
-  // Why the last save failed (0 when it was made).
-  std::uint32_t LastSaveError() const { return servers_.Health().saveError; }
   // Why the list file could not be read at load (0 when it could, or was missing).
   std::uint32_t ListError() const { return loaded_.error; }
   // What the load found (unread, damaged), and where the damaged file's copy is once made.
@@ -98,8 +131,6 @@ class Monitor {
   // The damage in words, one line (empty when none).
   std::u16string DamageText() const;
   Path ListPath() const { return options_.savePath.empty() ? ServerListPath() : options_.savePath; }
-  // The servers the last Restart or Close could not end.
-  const std::vector<EndRefused>& LastEndsRefused() const { return endsRefused_; }
 
   // ---- servers by identity: the doors keep it across a wait (a confirmation, a hop to the
   // loop's thread) and find the row again, on the loop's thread, right before the command.
@@ -111,56 +142,49 @@ class Monitor {
     return servers_.Resolve(id, number, why);
   }
 
-  // ---- the list's commands; rows in ascending order, each below List().size()
-  // A command on servers (those that ActsOnServers): pause and unpause, remove, restart and
-  // close, show and hide, as below. Nothing is asked: the door that took it asked already.
-  void Run(Command command, const std::vector<std::size_t>& rows);
+  // The targets of rows a door holds right now (nothing between naming and running them).
+  std::vector<CommandTarget> Targets(const std::vector<std::size_t>& rows) const;
+
+  // ---- the commands, one layer for every door; each answers what it did
+  // The command on the servers named (those gone or moved meanwhile as CommandTarget says),
+  // with its arguments. Nothing is asked: the door that took it asked already. Pause and
+  // unpause, remove, show and hide, close, move, add and edit are saved; restart (now or
+  // planned), cancel and rcon change no setting. An rcon's answer comes later, to
+  // args.rconDone, on the loop's thread.
+  CommandResult Run(Command command, const std::vector<CommandTarget>& servers, CommandArgs args = {});
   // The question a door asks before a command that AsksFirst: the server's name for one,
-  // "the selected servers" for several.
+  // "the selected servers" for several (rows below Count()).
   std::u16string ConfirmationText(Command command, const std::vector<std::size_t>& rows) const;
-  // Pause Monitor / Unpause Monitor, and the double-click's toggle of one server. Saved.
-  void Pause(const std::vector<std::size_t>& rows, bool pause);
-  void TogglePause(std::size_t row);
-  // Delete Server(s), Restart Server(s) (not saved: no setting changes), Close Server(s).
-  void Delete(const std::vector<std::size_t>& rows);
-  void Restart(const std::vector<std::size_t>& rows);
-  void Close(const std::vector<std::size_t>& rows);
-  // Show Server(s) / Hide Server(s): the setting and the console window. Saved.
-  void Show(const std::vector<std::size_t>& rows, bool show);
   // The boss key's sweeps over every console.
   void HideAllConsoles();
   void ShowVisibleConsoles();
-  // Moves server s to position t. Saved.
-  void Move(std::size_t s, std::size_t t);
-  // The servers whose last Restart or Close began with their StopCommand: they are restarted or
-  // left closed once their process ends (at the latest after StopSeconds).
-  const std::vector<std::size_t>& LastStopsBegun() const { return stopsBegun_; }
 
   // ---- planned restarts and RCON (live state: nothing is saved)
   // kesp.ini's [Restarts] and [Server <name>] sections, given to the servers by name.
   void SetRestartOptions(RestartOptions options) { servers_.SetRestartOptions(std::move(options)); }
-  // A warned one-off restart of a server `minutes` from now (0..1440); answers when it is due,
-  // or 0 for minutes out of range.
-  WallTime PlanRestart(std::size_t row, int minutes);
-  // Whether a one-off restart of the server was planned; it is not any more.
-  bool CancelRestart(std::size_t row) { return servers_.CancelRestart(row); }
-  // Sends one command to the server through RCON; done comes on the loop's thread. While the
-  // server's dialect is not known yet (no answer to the query, no RconProtocol), a Source
-  // connection refused is tried again as GoldSrc. Meant for the server's process of now, and to
-  // begin within kRconDoorBeginWithin: otherwise answered "not sent" and never sent, so done
-  // comes within kRconDoorAnswerWithin with the whole truth.
-  void Rcon(std::size_t row, std::string command, IRcon::Done done);
-  EventLoop& Loop() { return loop_; }
-  // New Server: appends a server made from the editor's checked result. Saved.
-  void AddServer(const ServerEntry& entry);
-  // Edit Server: applies the editor's checked result to a server, and the new priority,
-  // affinity, title and show state to its running process. Saved.
-  void EditServer(std::size_t row, std::u16string_view name, const EditorResult& result,
-                  std::uint8_t priority, bool hide);
 
  private:
+  // The tests' rigs set up and read the parts directly.
+  friend class testbed::MonitorRig;
+  template <typename View>
+  friend class testbed::BasicRig;
+
+  void Pause(const std::vector<std::size_t>& rows, bool pause, CommandResult& result);
+  void Delete(const std::vector<std::size_t>& rows, CommandResult& result);
+  void Restart(const std::vector<std::size_t>& rows, CommandResult& result);
+  void Close(const std::vector<std::size_t>& rows, CommandResult& result);
+  void Show(const std::vector<std::size_t>& rows, bool show, CommandResult& result);
+  void Edit(std::size_t row, const ServerEdit& edit, CommandResult& result);
+  // Saves the list, and says in result whether it was written.
+  void SaveFor(CommandResult& result);
+  // Sends one command to the server through RCON. While the server's dialect is not known yet
+  // (no answer to the query, no RconProtocol), a Source connection refused is tried again as
+  // GoldSrc. Meant for the server's process of now, and to begin within kRconDoorBeginWithin:
+  // otherwise answered "not sent" and never sent, so done comes within kRconDoorAnswerWithin
+  // with the whole truth.
+  void Rcon(std::size_t row, std::string command, IRcon::Done done);
   bool KeepDamagedList(std::uint32_t& error);
-  std::vector<std::size_t> BeginStops(const std::vector<std::size_t>& rows, Want then);
+  std::vector<std::size_t> BeginStops(const std::vector<std::size_t>& rows, Want then, CommandResult& result);
   void ShowConsole(const ServerEntry& e);
   void HideConsole(const ServerEntry& e);
 
@@ -178,13 +202,10 @@ class Monitor {
   Supervisor supervisor_;
   // Before the servers go: no RCON answer comes after it.
   std::unique_ptr<IRcon> rcon_;
-  bool lastSaveSucceeded_ = true;
   bool supervising_ = false;
   ListLoadResult loaded_;
   Path damagedCopy_;
   Path failedCopy_;  // the copy the last save could not write, or empty
-  std::vector<EndRefused> endsRefused_;
-  std::vector<std::size_t> stopsBegun_;
 };
 
 }  // namespace tervane

@@ -1,5 +1,7 @@
 #include "observe/observatory.h"
 
+#include <nlohmann/json.hpp>
+
 #include <atomic>
 #include <deque>
 
@@ -27,14 +29,13 @@ struct Observatory::Parts {
   std::atomic<std::size_t> commandsWaiting{0};
 };
 
-Observatory::Observatory(EventLoop& loop, const Servers& servers, const Supervisor& supervisor, EventLog& log,
-                         ObserveOptions options, ObservatoryHooks hooks)
+Observatory::Observatory(EventLoop& loop, Monitor& monitor, ObserveOptions options, DescriptorTaker takeDescriptor)
     : loop_(loop),
-      servers_(servers),
-      supervisor_(supervisor),
-      log_(log),
+      monitor_(monitor),
+      servers_(monitor.LiveState()),
+      supervisor_(monitor.Supervision()),
       options_(std::move(options)),
-      hooks_(std::move(hooks)),
+      takeDescriptor_(std::move(takeDescriptor)),
       parts_(std::make_unique<Parts>()) {
   // The numbering the HTTP door binds commands by follows every change of the list at once.
   changeObserver_ = servers_.Changes().Add([this](const ServerChange& change) {
@@ -48,7 +49,7 @@ Observatory::Observatory(EventLoop& loop, const Servers& servers, const Supervis
       parts_->host = options_.alertHost.empty() ? ThisHostName() : options_.alertHost;
       parts_->sender = std::make_unique<WebhookSender>(options_.webhookUrl);
     } else {
-      log_.AddLog(kOptionsFileName, Utf8ToUtf16("no alerts: " + why));
+      monitor_.AddLog(kOptionsFileName, Utf8ToUtf16("no alerts: " + why));
     }
   }
   Publish();
@@ -78,7 +79,7 @@ void Observatory::StartEndpoint() {
     loop_.Post([this, alive, command, number, id, in, origin = request.peer, answer = std::move(answer)] {
       if (!*alive) return;
       --parts_->commandsWaiting;
-      RunCommand(command, number, id, in, origin, answer);
+      answer(RunCommand(command, number, id, in, origin));
     });
   };
   parts_->api = std::make_unique<HttpApi>(options_.httpToken, options_.httpListen->host, parts_->snapshots,
@@ -86,7 +87,7 @@ void Observatory::StartEndpoint() {
                                           TERVANE_VERSION);
   const HttpApi* api = parts_->api.get();
   parts_->endpoint = std::make_unique<HttpEndpoint>(
-      [api](const HttpRequest& r, HttpAnswer answer) { api->Handle(r, answer); }, hooks_.takeDescriptor);
+      [api](const HttpRequest& r, HttpAnswer answer) { api->Handle(r, answer); }, takeDescriptor_);
   Listen();
 }
 
@@ -96,72 +97,72 @@ void Observatory::Listen() {
   std::string error;
   const std::string where = options_.httpListen->host + ":" + std::to_string(options_.httpListen->port);
   if (parts_->endpoint->Start(*options_.httpListen, error)) {
-    log_.AddLog(kOptionsFileName, Utf8ToUtf16("HTTP endpoint on http://" + where + "/"));
+    monitor_.AddLog(kOptionsFileName, Utf8ToUtf16("HTTP endpoint on http://" + where + "/"));
     parts_->listenError.clear();
   } else if (error != parts_->listenError) {
-    log_.AddLog(kOptionsFileName, Utf8ToUtf16("the HTTP endpoint is not listening: " + error +
-                                              "; it tries again after every cycle"));
+    monitor_.AddLog(kOptionsFileName, Utf8ToUtf16("the HTTP endpoint is not listening: " + error +
+                                                  "; it tries again after every cycle"));
     parts_->listenError = error;
   }
 }
 
-void Observatory::RunCommand(Command command, std::size_t number, ServerId id, std::optional<int> inMinutes,
-                             const std::string& origin, const HttpAnswer& answer) {
+HttpResponse Observatory::RunCommand(Command command, std::size_t number, ServerId id, std::optional<int> inMinutes,
+                                     const std::string& origin) {
   HttpResponse r;
   std::string outcome;
   const std::string verb(CommandWord(command));
   std::string server = "server " + std::to_string(number);
   std::string what = verb;  // for the operator's line
   if (inMinutes) what += " in " + std::to_string(*inMinutes) + " minute(s)";
-  // The server the number named when the request came, wherever it is now: moved or removed
-  // meanwhile, nothing is done (another server may have its number now).
-  std::string gone;
-  const std::optional<std::size_t> found = servers_.Resolve(id, number, &gone);
+  // The answer's document, its keys in this order.
+  nlohmann::ordered_json body;
   if (id == 0) {
     r.status = 404;
     r.body = "no server number " + std::to_string(number) + "\n";
     outcome = "no such server";
-  } else if (!found) {
-    r.status = 409;
-    r.contentType = "application/json";
-    r.body = "{\"ok\":false,\"number\":" + std::to_string(number) + ",\"command\":\"" + verb + "\",\"error\":\"" +
-             gone + "\"}";
-    outcome = gone;
   } else {
-    const std::size_t row = *found;
-    server += " (" + Utf16ToUtf8(servers_.at(row).Name.str()) + ")";
-    r.contentType = "application/json";
-    r.body = "{\"ok\":";
-    const std::string head = ",\"number\":" + std::to_string(number) + ",\"command\":\"" + verb + "\"";
-    if (inMinutes || command == Command::Cancel) {
-      // Planned restarts are live state: nothing to save.
-      const WallTime due = inMinutes && hooks_.planRestart ? hooks_.planRestart(row, *inMinutes) : 0;
-      const bool done = inMinutes ? due != 0 : hooks_.cancelRestart && hooks_.cancelRestart(row);
-      Publish();
-      r.body += std::string(done ? "true" : "false") + head;
-      if (inMinutes) r.body += ",\"in_minutes\":" + std::to_string(*inMinutes) + ",\"due\":" + std::to_string(due);
-      if (!done) {
-        r.status = 409;
-        r.body += ",\"error\":\"no restart was planned\"";
-      }
-      outcome = done ? (inMinutes ? "planned" : "cancelled") : "no restart was planned";
+    // The server the number named when the request came, wherever it is now: moved or removed
+    // meanwhile, nothing is done (another server may have its number now).
+    CommandArgs args;
+    args.inMinutes = inMinutes;
+    const CommandResult result = monitor_.Run(command, {{id, number}}, std::move(args));
+    body["ok"] = false;
+    body["number"] = number;
+    body["command"] = verb;
+    if (!result.Done()) {
+      r.status = 409;
+      body["error"] = result.refused;
+      outcome = result.refused;
     } else {
-      const bool saved = !hooks_.command || hooks_.command(command, row);
+      server += " (" + Utf16ToUtf8(monitor_.At(result.rows.front()).Name.str()) + ")";
       Publish();
-      r.body += std::string(saved ? "true" : "false") + head + ",\"saved\":" + (saved ? "true" : "false");
-      if (saved) {
-        outcome = "done";
+      // Planned restarts are live state: nothing to save; the other commands say the save.
+      const bool planned = inMinutes || command == Command::Cancel;
+      const WallTime due = inMinutes ? result.due.front() : 0;
+      const bool ok = inMinutes ? due != 0 : planned ? result.nothingPlanned.empty() : result.Saved();
+      body["ok"] = ok;
+      if (inMinutes) {
+        body["in_minutes"] = *inMinutes;
+        body["due"] = due;
+      }
+      if (!planned) body["saved"] = ok;
+      if (planned) {
+        outcome = ok ? (inMinutes ? "planned" : "cancelled") : "no restart was planned";
       } else {
-        // Done on the running monitor, but the list file does not hold it.
-        r.status = 500;
-        r.body += ",\"error\":\"done, but the server list could not be saved\"";
-        outcome = "done, but the server list could not be saved";
+        // Done on the running monitor, but the list file may not hold it.
+        outcome = ok ? "done" : "done, but the server list could not be saved";
+      }
+      if (!ok) {
+        r.status = planned ? 409 : 500;
+        body["error"] = outcome;
       }
     }
-    r.body += "}";
+    r.contentType = "application/json";
+    r.body = body.dump(-1, ' ', false, nlohmann::ordered_json::error_handler_t::replace);
   }
-  if (hooks_.tell) hooks_.tell(Utf8ToUtf16(what + " " + server + " from " + origin + ": " + outcome));
-  answer(std::move(r));
+  SystemClock clock;
+  monitor_.Tell(FormatLogLine(clock.Now(), u"HTTP", Utf8ToUtf16(what + " " + server + " from " + origin + ": " + outcome)));
+  return r;
 }
 
 ObserverCounts Observatory::Counts() const {

@@ -10,6 +10,8 @@
 
 namespace tervane {
 
+MonitorSnapshot TakeSnapshot(const Monitor& monitor) { return TakeSnapshot(monitor.LiveState(), monitor.Supervision()); }
+
 MonitorSnapshot TakeSnapshot(const Servers& servers, const Supervisor& supervisor) {
   MonitorSnapshot m;
   m.servers.reserve(servers.size());

@@ -13,6 +13,7 @@
 
 #include "core/servers.h"
 #include "core/supervisor.h"
+#include "monitor/monitor.h"
 
 namespace tervane {
 
@@ -70,6 +71,7 @@ struct MonitorSnapshot {
 // Takes the snapshot of a monitor's servers and supervision, whether the supervision runs or
 // the list was only loaded.
 MonitorSnapshot TakeSnapshot(const Servers& servers, const Supervisor& supervisor);
+MonitorSnapshot TakeSnapshot(const Monitor& monitor);
 
 // The status document of every server, one JSON shape for every door (GET /api/servers and
 // kesp status --json): snake_case keys, numbers as numbers, times as seconds since 1970 (UTC),

@@ -27,11 +27,9 @@ void ServerEditorState::OnShow(int processorCount) {
 
 void ServerEditorState::btnProcessAffinityClick() { AffinityShown = !AffinityShown; }
 
-std::optional<Msg> ServerEditorState::btnOKClick(const ServerList& list, int skipIndex,
-                                                 IProcessControl& process, int processorCount,
-                                                 const std::function<std::string()>& localAddress) {
+std::optional<Msg> ServerEditorState::btnOKClick(const Monitor& monitor, int skipIndex, int processorCount) {
   const EditorInput input{edtFileName, edtParams, CheckedBoxes(), processorCount};
-  if (const auto refusal = CheckServerInput(input, list, skipIndex, process, result, localAddress))
+  if (const auto refusal = monitor.CheckServer(input, skipIndex, result))
     return refusal->message;
   return std::nullopt;
 }
@@ -58,25 +56,23 @@ std::uint32_t ServerEditorState::CheckedBoxes() const {
 
 MainWindowLogic::MainWindowLogic(MainWindowContext context)
     : c_(std::move(context)),
-      list_(c_.monitor.List()),
-      view_(c_.monitor.View()),
-      texts_(c_.monitor.Texts()),
+      view_(c_.view),
       editor_(ProcessorCount()) {}
 
 std::vector<std::size_t> MainWindowLogic::SelectedRows() const {
   std::vector<std::size_t> rows;
-  for (int i = 0; i < view_.RowCount() && i < static_cast<int>(list_.size()); ++i)
+  for (int i = 0; i < view_.RowCount() && i < static_cast<int>(c_.monitor.Count()); ++i)
     if (view_.IsSelected(i)) rows.push_back(static_cast<std::size_t>(i));
   return rows;
 }
 
 namespace {
 
-SelectionFlag SelectedFlagState(const std::vector<std::size_t>& rows, const ServerList& list,
+SelectionFlag SelectedFlagState(const std::vector<std::size_t>& rows, const Monitor& monitor,
                                 std::uint8_t (*flag)(const ServerEntry&)) {
   bool all = true, none = true;
   for (std::size_t i : rows) {
-    const bool set = flag(*list[i]) != 0;
+    const bool set = flag(monitor.At(i)) != 0;
     all = all && set;
     none = none && !set;
   }
@@ -87,11 +83,11 @@ SelectionFlag SelectedFlagState(const std::vector<std::size_t>& rows, const Serv
 }  // namespace
 
 SelectionFlag MainWindowLogic::SelectedPausedState() const {
-  return SelectedFlagState(SelectedRows(), list_, [](const ServerEntry& e) { return e.Paused; });
+  return SelectedFlagState(SelectedRows(), c_.monitor, [](const ServerEntry& e) { return e.Paused; });
 }
 
 SelectionFlag MainWindowLogic::SelectedHiddenState() const {
-  return SelectedFlagState(SelectedRows(), list_, [](const ServerEntry& e) { return e.HideServer; });
+  return SelectedFlagState(SelectedRows(), c_.monitor, [](const ServerEntry& e) { return e.HideServer; });
 }
 
 void MainWindowLogic::ListViewMenuPopup() {
@@ -118,7 +114,7 @@ void MainWindowLogic::ListViewMenuPopup() {
   };
   if (n == 1) {
     const int s = view_.FirstSelected();
-    const ServerEntry& r = *list_.at(static_cast<std::size_t>(s));
+    const ServerEntry& r = c_.monitor.At(static_cast<std::size_t>(s));
     offerPause(r.Paused != 0);
     enable(menuEditServer, true);
     enable(menuDeleteServer, true);
@@ -126,7 +122,7 @@ void MainWindowLogic::ListViewMenuPopup() {
     set(menuHideServer, r.HideServer == 0, r.HideServer == 0);
     enable(menuRestartServer, true);
     // A look the system refused may hide a running process: Close is offered, and says so.
-    enable(menuCloseServer, c_.monitor.Process().LookForServer(r.FileName.str()).presence != Presence::Absent);
+    enable(menuCloseServer, c_.monitor.LookForServer(r.FileName.str()).presence != Presence::Absent);
     return;
   }
   offerPause(SelectedPausedState() == SelectionFlag::AllSet);
@@ -159,12 +155,14 @@ bool MainWindowLogic::ListAccepted() {
 
 void MainWindowLogic::menuPauseServerClick(ListMenuItem sender) {
   if (!ListAccepted()) return;
-  c_.monitor.Run(sender == menuPauseServer ? Command::Pause : Command::Unpause, SelectedRows());
+  c_.monitor.Run(sender == menuPauseServer ? Command::Pause : Command::Unpause, c_.monitor.Targets(SelectedRows()));
 }
 
 void MainWindowLogic::LVDblClick() {
   const int s = view_.FirstSelected();
-  if (s >= 0 && ListAccepted()) c_.monitor.TogglePause(static_cast<std::size_t>(s));
+  if (s < 0 || static_cast<std::size_t>(s) >= c_.monitor.Count() || !ListAccepted()) return;
+  const std::size_t row = static_cast<std::size_t>(s);
+  c_.monitor.Run(c_.monitor.At(row).Paused ? Command::Unpause : Command::Pause, c_.monitor.Targets({row}));
 }
 
 void MainWindowLogic::RunConfirmed(Command command) {
@@ -174,15 +172,10 @@ void MainWindowLogic::RunConfirmed(Command command) {
   // The box runs a modal loop: timers, HTTP and control-socket commands may move or remove
   // servers before the answer. The command goes to the servers that were asked about, where
   // they are by then; those removed meanwhile are left out.
-  std::vector<ServerId> ids;
-  for (std::size_t row : rows) ids.push_back(c_.monitor.IdOf(row));
+  const std::vector<CommandTarget> targets = c_.monitor.Targets(rows);
   // Only Yes carries the command out; No or closing the box changes nothing at all.
   if (!c_.boxes.Show(BoxOwner::MainWindow, BoxKind::Confirm, c_.monitor.ConfirmationText(command, rows))) return;
-  std::vector<std::size_t> now;
-  for (ServerId id : ids)
-    if (const auto row = c_.monitor.RowOf(id)) now.push_back(*row);
-  std::sort(now.begin(), now.end());
-  if (!now.empty()) c_.monitor.Run(command, now);
+  c_.monitor.Run(command, targets);
 }
 
 void MainWindowLogic::menuDeleteServerClick() { RunConfirmed(Command::Remove); }
@@ -193,7 +186,7 @@ void MainWindowLogic::menuCloseServerClick() { RunConfirmed(Command::Close); }
 
 void MainWindowLogic::menuShowServerClick(ListMenuItem sender) {
   if (!ListAccepted()) return;
-  c_.monitor.Run(sender == menuShowServer ? Command::Show : Command::Hide, SelectedRows());
+  c_.monitor.Run(sender == menuShowServer ? Command::Show : Command::Hide, c_.monitor.Targets(SelectedRows()));
 }
 
 void MainWindowLogic::HideAllConsoles() { c_.monitor.HideAllConsoles(); }
@@ -207,14 +200,14 @@ bool MainWindowLogic::LVDragOver(bool fromListView, int targetRow) const {
 void MainWindowLogic::LVDragDrop(int targetRow) {
   if (targetRow < 0 || targetRow >= view_.RowCount()) return;
   const int s = view_.FirstSelected();
-  if (s < 0 || targetRow == s || targetRow >= static_cast<int>(list_.size()) || !ListAccepted()) return;
-  c_.monitor.Move(static_cast<std::size_t>(s), static_cast<std::size_t>(targetRow));
+  if (s < 0 || targetRow == s || targetRow >= static_cast<int>(c_.monitor.Count()) || !ListAccepted()) return;
+  c_.monitor.Run(Command::Move, c_.monitor.Targets({static_cast<std::size_t>(s)}),
+                 CommandArgs::MoveTo(static_cast<std::size_t>(targetRow)));
 }
 
 bool MainWindowLogic::EditorAccepts(int skipIndex) {
-  const auto refusal = editor_.btnOKClick(list_, skipIndex, c_.monitor.Process(), ProcessorCount(),
-                                          c_.monitor.LocalAddress());
-  if (refusal) c_.boxes.Show(BoxOwner::ServerEditor, BoxKind::Error, texts_.Get(*refusal));
+  const auto refusal = editor_.btnOKClick(c_.monitor, skipIndex, ProcessorCount());
+  if (refusal) c_.boxes.Show(BoxOwner::ServerEditor, BoxKind::Error, c_.monitor.Texts().Get(*refusal));
   return !refusal;
 }
 
@@ -232,7 +225,7 @@ void MainWindowLogic::menuNewServerClick(IServerEditorDialog& dialog) {
     editor_.edtFileName.clear();
     editor_.edtParams = kDefaultParams;
   } else {
-    const ServerEntry& r = *list_.at(static_cast<std::size_t>(s));
+    const ServerEntry& r = c_.monitor.At(static_cast<std::size_t>(s));
     editor_.edtName = r.Name.str();
     editor_.cbbPriority = r.Priority > 2 ? 2 : r.Priority;
     editor_.cbbHideServer = r.HideServer != 0;
@@ -241,8 +234,10 @@ void MainWindowLogic::menuNewServerClick(IServerEditorDialog& dialog) {
   }
   editor_.OnShow(ProcessorCount());
   if (!dialog.ShowModal(editor_, [&] { return EditorAccepts(-1); })) return;
-  c_.monitor.AddServer(MakeNewEntry(editor_.edtName, editor_.result, static_cast<std::uint8_t>(editor_.cbbPriority),
-                                    editor_.cbbHideServer));
+  CommandArgs args;
+  args.edit = ServerEdit{editor_.edtName, editor_.result, static_cast<std::uint8_t>(editor_.cbbPriority),
+                         editor_.cbbHideServer, false};
+  c_.monitor.Run(Command::Add, {}, std::move(args));
   editor_.ResetForNextUse();
 }
 
@@ -252,7 +247,7 @@ void MainWindowLogic::menuEditServerClick(IServerEditorDialog& dialog) {
   // The list may change while the dialog is open (its modal loop runs the timers and the
   // other doors): the server is kept by its identity and found again at OK.
   const ServerId chosen = c_.monitor.IdOf(static_cast<std::size_t>(s));
-  const ServerEntry& r = *list_.at(static_cast<std::size_t>(s));
+  const ServerEntry& r = c_.monitor.At(static_cast<std::size_t>(s));
   editor_.edtName = r.Name.str();
   editor_.cbbPriority = r.Priority == 1 || r.Priority == 2 ? r.Priority : 0;
   editor_.edtFileName = r.FileName.str();
@@ -271,10 +266,11 @@ void MainWindowLogic::menuEditServerClick(IServerEditorDialog& dialog) {
   };
   if (!dialog.ShowModal(editor_, [&] { return EditorAccepts(editedRow()); })) return;
   // Removed meanwhile: there is nothing to edit, and no other server takes the changes.
-  const int row = editedRow();
-  if (row < 0) return;
-  c_.monitor.EditServer(static_cast<std::size_t>(row), editor_.edtName, editor_.result,
-                        static_cast<std::uint8_t>(editor_.cbbPriority), editor_.cbbHideServer);
+  if (editedRow() < 0) return;
+  CommandArgs args;
+  args.edit = ServerEdit{editor_.edtName, editor_.result, static_cast<std::uint8_t>(editor_.cbbPriority),
+                         editor_.cbbHideServer, false};
+  c_.monitor.Run(Command::Edit, {{chosen, 0}}, std::move(args));
   editor_.ResetForNextUse();
 }
 

@@ -72,9 +72,8 @@ class ServerEditorState {
   void OnShow(int processorCount);
   void btnProcessAffinityClick();
   // The OK button's checks (the fields above hold the controls' values).
-  std::optional<Msg> btnOKClick(const ServerList& list, int skipIndex, IProcessControl& process,
-                                int processorCount,
-                                const std::function<std::string()>& localAddress = {});
+  // skipIndex: the server being edited (-1 for a new one).
+  std::optional<Msg> btnOKClick(const Monitor& monitor, int skipIndex, int processorCount);
   // After a use: the text fields and the priority back to their defaults.
   void ResetForNextUse();
 
@@ -116,6 +115,7 @@ enum class SelectionFlag { AllSet, NoneSet, Mixed };
 
 struct MainWindowContext {
   Monitor& monitor;                          // the servers and the commands on them
+  IListView& view;                           // the list view the monitor renders into
   IMessageBoxes& boxes;
   std::function<int()> processorCount;       // the machine's processors, read anew each time
   // The language file applied last, for the editor's two captions: answers the value of a key
@@ -175,9 +175,7 @@ class MainWindowLogic {
   int ProcessorCount() const { return c_.processorCount ? c_.processorCount() : 1; }
 
   MainWindowContext c_;
-  ServerList& list_;
   IListView& view_;
-  MessageTexts& texts_;
   ListViewMenuState menu_;
   ServerEditorState editor_;
 };

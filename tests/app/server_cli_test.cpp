@@ -106,7 +106,7 @@ TEST_F(CommandLine, ARefusalNamesTheServerItClashesWith) {
     EXPECT_EQ(r.code, 1) << c.says;
     EXPECT_EQ(r.err, c.says);
   }
-  EXPECT_EQ(rig.monitor.List().size(), 2u);
+  EXPECT_EQ(rig.List().size(), 2u);
 }
 
 TEST_F(CommandLine, WordsItDoesNotKnowGetAOneLineHint) {
@@ -155,9 +155,9 @@ TEST_F(CommandLine, RestartRemoveAndCloseAskFirst) {
     EXPECT_EQ(r.code, c.code) << c.says;
     EXPECT_EQ(r.err, c.says);
   }
-  ASSERT_EQ(rig.monitor.List().size(), 1u);
+  ASSERT_EQ(rig.List().size(), 1u);
   EXPECT_EQ(process.Count("start"), 0) << "not restarted";
-  EXPECT_EQ(rig.monitor.List()[0]->Paused, 1) << "closed";
+  EXPECT_EQ(rig.List()[0]->Paused, 1) << "closed";
 }
 
 // Asked for a client of the running kesp, the question ends with the identities of the servers
@@ -173,8 +173,8 @@ TEST_F(CommandLine, AConfirmationIsBoundToTheServersItAskedAbout) {
   const std::pair<std::string, std::string> cases[] = {
       {"1", "server 1 is now number 2; nothing done\n"}, {"2", ""}, {"2", "server 2 was deleted; nothing done\n"}};
   for (const auto& [number, says] : cases) EXPECT_EQ(Run({"remove", number, "--yes", ids}).err, says);
-  ASSERT_EQ(rig.monitor.List().size(), 1u);
-  EXPECT_EQ(rig.monitor.List()[0]->Name.str(), u"b") << "only a was removed";
+  ASSERT_EQ(rig.List().size(), 1u);
+  EXPECT_EQ(rig.List()[0]->Name.str(), u"b") << "only a was removed";
 }
 
 // A new executable or new run parameters wait for the server's next start; priority and

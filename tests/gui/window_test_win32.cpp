@@ -70,7 +70,7 @@ class KespWindows : public ::testing::Test {
     window = std::make_unique<TfrmTervane>(loop, instance);
     monitor = std::make_unique<Monitor>(loop, window->View(), CreateProcessControl());
     monitor->CreateEndpoint();
-    rows = std::make_unique<ListRows>(monitor->Changes(), monitor->List(), monitor->Texts(), window->View());
+    rows = std::make_unique<ListRows>(monitor->Changes(), monitor->Listed(), monitor->Texts(), window->View());
     window->AttachMonitor(*monitor, *rows);
     editor = std::make_unique<TfrmAddServer>(instance, window->Handle(), window->Texts());
     boss = std::make_unique<TfrmSetBossKey>(instance, window->Handle(), window->BossKeyState(), window->Texts());

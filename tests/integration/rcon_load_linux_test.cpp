@@ -15,13 +15,13 @@ using Clock = std::chrono::steady_clock;
 class RconUnderLoad : public PlannedRestarts {
  protected:
   ~RconUnderLoad() override {
-    for (const auto& e : monitor.List()) process->TerminateServerProcess(e->FileName.str());
+    for (const auto& e : mrig.List()) process->TerminateServerProcess(e->FileName.str());
   }
   std::size_t Add(const std::string& name, const std::u16string& extra) {
-    monitor.States().Add(StandIn(dir, loop, name, u" +rcon_password secret" + extra));
-    return monitor.List().size() - 1;
+    mrig.States().Add(StandIn(dir, loop, name, u" +rcon_password secret" + extra));
+    return mrig.List().size() - 1;
   }
-  Server& At(std::size_t row) { return *monitor.List()[row]; }
+  Server& At(std::size_t row) { return *mrig.List()[row]; }
   int Restarts(std::size_t row) {
     return At(row).Status.restartsByReason[static_cast<std::size_t>(RestartReason::Command)];
   }
@@ -49,7 +49,7 @@ TEST_F(RconUnderLoad, EveryRequestReachesItsOwnProcessInTimeOrIsNeverSent) {
   monitor.SetRestartOptions(std::move(options));
   monitor.CreateEndpoint();
   monitor.BeginSupervision();
-  for (std::size_t row = 0; row < monitor.List().size(); ++row)
+  for (std::size_t row = 0; row < mrig.List().size(); ++row)
     ASSERT_TRUE(WaitUntil([&] { return mrig.view.Cell(static_cast<int>(row), ColNetworkStatus) == u"Normal"; }, 20s));
 
   // The victim's and the marked server's RCON fall silent: a door's exchange holds each, and the
@@ -65,11 +65,14 @@ TEST_F(RconUnderLoad, EveryRequestReachesItsOwnProcessInTimeOrIsNeverSent) {
   bool markedAgain = false;
   auto door = [&](std::size_t row, const std::string& command) {
     const auto asked = Clock::now();
-    monitor.Rcon(row, command, [&, row, command, asked](const RconResult& result) {
+    CommandArgs args;
+    args.rconText = command;
+    args.rconDone = [&, row, command, asked](const RconResult& result) {
       answers.push_back({command, result, Clock::now() - asked});
       if (row == marked && result.failure == RconFailure::NotSent && !markedAgain)
         markedAgain = Control(At(marked), "fakesrv rcon normal") == "fakesrv ok";
-    });
+    };
+    ASSERT_TRUE(monitor.Run(Command::Rcon, monitor.Targets({row}), std::move(args)).Done());
   };
   door(victim, "status");
   door(marked, "say marker1");
@@ -79,8 +82,8 @@ TEST_F(RconUnderLoad, EveryRequestReachesItsOwnProcessInTimeOrIsNeverSent) {
   for (int n = 2; n <= 7; ++n) door(marked, "say marker" + std::to_string(n));
 
   const auto commanded = Clock::now();
-  monitor.Run(Command::Restart, restarted);  // kesp restart with every worker busy
-  ASSERT_EQ(monitor.LastStopsBegun(), restarted);
+  // kesp restart with every worker busy
+  ASSERT_EQ(monitor.Run(Command::Restart, monitor.Targets(restarted)).stopsBegun, restarted);
   std::map<std::size_t, Clock::duration> after;
   ASSERT_TRUE(WaitUntil([&] {
     for (std::size_t row : restarted)

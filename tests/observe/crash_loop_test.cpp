@@ -12,7 +12,7 @@ namespace {
 class CrashLoop : public Observed {
  protected:
   std::size_t Restarts(RestartReason reason) {
-    return monitor->List()[0]->Status.restartsByReason[static_cast<std::size_t>(reason)];
+    return rig->List()[0]->Status.restartsByReason[static_cast<std::size_t>(reason)];
   }
   std::uint8_t PausedOnDisk() { return ReadBytes(dir.File(u"serverlist.dat")).at(1705); }
   // Waits for n more cycles.
@@ -25,7 +25,7 @@ class CrashLoop : public Observed {
 TEST_F(CrashLoop, AServerThatExitsAtOnceIsPausedInsteadOfItsLastRestart) {
   AddServer("crasher", u" -fakesrv.exit-after 0");
   Run("MaxRestarts=2\r\n", false);
-  const Server& s = *monitor->List()[0];
+  const Server& s = *rig->List()[0];
   ASSERT_TRUE(WaitUntil([&] { return s.Paused != 0; }, 30s));
   EXPECT_TRUE(s.PausedByGuard());
   EXPECT_EQ(Restarts(RestartReason::FirstStart), 1u);
@@ -40,7 +40,7 @@ TEST_F(CrashLoop, AServerThatExitsAtOnceIsPausedInsteadOfItsLastRestart) {
   EXPECT_EQ(Restarts(RestartReason::ProcessLost), 1u) << "paused: never started again";
 
   // Unpaused by the operator, the mark goes and the guard counts afresh.
-  monitor->Pause({0}, false);
+  monitor->Run(Command::Unpause, monitor->Targets({0}));
   EXPECT_FALSE(s.PausedByGuard());
 }
 
@@ -48,7 +48,7 @@ TEST_F(CrashLoop, AServerThatExitsAtOnceIsPausedInsteadOfItsLastRestart) {
 TEST_F(CrashLoop, WithoutTheGuardItIsRestartedOnAndOn) {
   AddServer("crasher", u" -fakesrv.exit-after 0");
   Run("MaxRestarts=0\r\n", false);
-  const Server& s = *monitor->List()[0];
+  const Server& s = *rig->List()[0];
   ASSERT_TRUE(WaitUntil([&] { return Restarts(RestartReason::ProcessLost) >= 3; }, 30s));
   EXPECT_EQ(s.Paused, 0);
 }

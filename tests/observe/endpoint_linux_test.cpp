@@ -184,7 +184,7 @@ class ReadmeCurl : public Observed {};
 TEST_F(ReadmeCurl, TheExamplesWorkAsPrinted) {
   AddServer("alpha");
   Run("");
-  ASSERT_TRUE(WaitUntil([&] { return monitor->List()[0]->Status.network == NetworkState::Normal; }, 30s));
+  ASSERT_TRUE(WaitUntil([&] { return rig->List()[0]->Status.network == NetworkState::Normal; }, 30s));
   std::ifstream readme(std::string(TERVANE_SOURCE_DIR) + "/README.md");
   std::vector<std::string> examples;
   for (std::string line; std::getline(readme, line);)
@@ -203,7 +203,7 @@ TEST_F(ReadmeCurl, TheExamplesWorkAsPrinted) {
     EXPECT_FALSE(output.empty()) << command;
     if (command.find("/restart") != std::string::npos) {
       EXPECT_NE(output.find("\"ok\":true"), std::string::npos) << output;
-      EXPECT_EQ(monitor->List()[0]->Status.restartsByReason[static_cast<std::size_t>(RestartReason::Command)], 1u);
+      EXPECT_EQ(rig->List()[0]->Status.restartsByReason[static_cast<std::size_t>(RestartReason::Command)], 1u);
     }
   }
 }

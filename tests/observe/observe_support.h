@@ -27,9 +27,9 @@ class Observed : public ::testing::Test {
   ~Observed() override {
     observing.reset();
     if (monitor) {
-      for (const auto& e : monitor->List()) monitor->Process().TerminateServerProcess(e->FileName.str());
-      for (const auto& e : monitor->List())
-        WaitUntil([&] { return !monitor->Process().IsServerRunning(e->FileName.str()); }, 5s);
+      for (const auto& e : rig->List()) process->TerminateServerProcess(e->FileName.str());
+      for (const auto& e : rig->List())
+        WaitUntil([&] { return !process->IsServerRunning(e->FileName.str()); }, 5s);
     }
     rig.reset();
   }
@@ -55,7 +55,7 @@ class Observed : public ::testing::Test {
     process = CreateProcessControl(processOptions);
     rig = std::make_unique<testbed::MonitorRig>(loop, *process, dir.Dir(), o);
     monitor = &rig->monitor;
-    monitor->Supervision().CycleEndObservers().Add([this] { ++cycles; });
+    rig->Supervision().CycleEndObservers().Add([this] { ++cycles; });
     monitor->CreateEndpoint();
     observing = StartObserving(loop, *monitor, dir.File(u"kesp.ini"));
     monitor->Start();

@@ -64,7 +64,7 @@ TEST_F(Webhook, RestartsAndTheCrashLoopPauseArriveAsDiscordMessages) {
   Run("WebhookUrl=" + receiver.Url() +
           "\r\nWebhookFormat=discord\r\nMaxRestarts=3\r\nRestartWindowMinutes=10\r\nAlertHost=gs-eu-1\r\n",
       false);
-  const Server& s = *monitor->List()[0];
+  const Server& s = *rig->List()[0];
   ASSERT_TRUE(WaitUntil([&] { return s.Paused != 0; }, 30s));
   auto hasText = [&](const std::string& text) {
     for (const std::string& b : receiver.Bodies())

@@ -80,7 +80,7 @@ class MainLogicTest : public ::testing::Test {
     e->Paused = paused;
     e->HideServer = hidden;
     e->Affinity = 1;
-    monitor.States().Add(std::move(e));
+    rig.States().Add(std::move(e));
     return *list.back();
   }
   void Select(std::initializer_list<int> rows) {
@@ -123,10 +123,10 @@ class MainLogicTest : public ::testing::Test {
   testbed::MonitorRig rig{loop, process, dir.Dir(), Options()};
   MemoryListView& view = rig.view;
   Monitor& monitor = rig.monitor;
-  ServerList& list = monitor.List();
+  ServerList& list = rig.List();
   MessageTexts& texts = monitor.Texts();
   BossKeyOptions& bossKey = monitor.BossKeySettings();
-  MainWindowLogic logic{MainWindowContext{monitor, boxes, [this] { return processors; }, {}}};
+  MainWindowLogic logic{MainWindowContext{monitor, view, boxes, [this] { return processors; }, {}}};
 };
 
 TEST_F(MainLogicTest, MenuStatesForNoSelection) {
@@ -202,7 +202,7 @@ TEST_F(MainLogicTest, PauseAndUnpauseSetCellsCountersAndSave) {
   a.Restarts = 3;
   list[0]->Status.hasReply = true;
   list[0]->Status.map = "de_dust2";
-  monitor.States().Edited(0);
+  rig.States().Edited(0);
   ASSERT_EQ(view.Row(0)[ColMap], u"de_dust2");
   Select({0});
   logic.menuPauseServerClick(menuPauseServer);
@@ -357,11 +357,11 @@ TEST_F(MainLogicTest, CloseEndsAndPausesThenSaves) {
 // to the server asked about, wherever it is by then, and never to another.
 TEST_F(MainLogicTest, AConfirmedCommandReachesOnlyTheServerAskedAbout) {
   const std::pair<std::function<void()>, std::vector<std::uint8_t>> cases[] = {
-      {[&] { monitor.Move(1, 0); }, {1, 0, 0}},  // b a c: b closed
-      {[&] { monitor.Delete({1}); }, {0, 0}},    // a c: nothing closed
+      {[&] { monitor.Run(Command::Move, monitor.Targets({1}), CommandArgs::MoveTo(0)); }, {1, 0, 0}},  // b a c: b closed
+      {[&] { monitor.Run(Command::Remove, monitor.Targets({1})); }, {0, 0}},    // a c: nothing closed
   };
   for (const auto& [meanwhile, paused] : cases) {
-    while (!list.empty()) monitor.Delete({0});
+    while (!list.empty()) monitor.Run(Command::Remove, monitor.Targets({0}));
     for (const char16_t* name : {u"a", u"b", u"c"}) Add(name, static_cast<int>(list.size()) + 1);
     Select({1});
     boxes.whileShown = meanwhile;
@@ -414,7 +414,7 @@ TEST_F(MainLogicTest, ConsoleSweepsOfTheBossKeyLeaveRecordsAlone) {
 TEST_F(MainLogicTest, DragAndDropMovesTheFirstSelectedRecordWithItsState) {
   for (const char16_t* n : {u"A", u"B", u"C", u"D", u"E"}) Add(n, 10 + static_cast<int>(list.size()));
   list[0]->Restarts = 9;
-  monitor.States().Edited(0);
+  rig.States().Edited(0);
   ServerEntry* a = list[0].get();
   Select({0});
   EXPECT_FALSE(logic.LVDragOver(true, 0)) << "not on the dragged row";

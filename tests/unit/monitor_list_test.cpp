@@ -113,13 +113,13 @@ TEST_F(MonitorList, ALoadReplacesListAndRowsButAMissingFileChangesNothing) {
   ASSERT_TRUE(monitor.Load());
   std::filesystem::remove(testing::Fs(list));
   EXPECT_TRUE(monitor.Load());
-  EXPECT_EQ(monitor.List().size(), 2u);
+  EXPECT_EQ(rig->List().size(), 2u);
   EXPECT_EQ(rig->view.RowCount(), 2);
 
   WriteBytes(list, FileOf({Entry(u"new", u"")}));
   ASSERT_TRUE(monitor.Load());
-  ASSERT_EQ(monitor.List().size(), 1u);
-  EXPECT_EQ(monitor.List()[0]->Name.str(), u"new");
+  ASSERT_EQ(rig->List().size(), 1u);
+  EXPECT_EQ(rig->List()[0]->Name.str(), u"new");
   ASSERT_EQ(rig->view.RowCount(), 1);
   EXPECT_EQ(rig->view.Cell(0, ColServerName), u"new");
 }
@@ -134,7 +134,7 @@ TEST_F(MonitorList, ADamagedRecordIsReportedAndTheFileKept) {
   auto rig = Open(list);
   Monitor& monitor = rig->monitor;
   ASSERT_TRUE(monitor.Load());
-  EXPECT_EQ(monitor.List().size(), 2u) << "loaded all the same";
+  EXPECT_EQ(rig->List().size(), 2u) << "loaded all the same";
   ASSERT_EQ(monitor.LoadResult().damagedRecords.size(), 1u);
   EXPECT_EQ(monitor.LoadResult().damagedRecords[0].number, 2u);
   EXPECT_NE(Said(rig->view).at(0).find(u"record 2: the pause flag is 2"), std::u16string::npos)
@@ -143,8 +143,7 @@ TEST_F(MonitorList, ADamagedRecordIsReportedAndTheFileKept) {
 
   // The copy is what was read at load, whatever the file became since.
   WriteBytes(list, {1, 2, 3});
-  monitor.Pause({0}, true);
-  ASSERT_TRUE(monitor.LastSaveSucceeded());
+  ASSERT_TRUE(monitor.Run(Command::Pause, monitor.Targets({0})).Saved());
   EXPECT_EQ(monitor.DamagedListCopy(), list + u".bad-20261207-080000");
   EXPECT_EQ(ReadBytes(monitor.DamagedListCopy()), original);
   EXPECT_NE(ReadBytes(list), original);
@@ -163,8 +162,7 @@ TEST_F(MonitorList, DamagedCopiesHaveNamesOfTheirOwnAndTheNewestFiveStay) {
     written.push_back(FileOf({bad}));
     WriteBytes(list, written.back());
     ASSERT_TRUE(rig->monitor.Load());
-    rig->monitor.Pause({0}, true);
-    ASSERT_TRUE(rig->monitor.LastSaveSucceeded()) << round;
+    ASSERT_TRUE(rig->monitor.Run(Command::Pause, rig->monitor.Targets({0})).Saved()) << round;
   }
   EXPECT_EQ(rig->monitor.DamagedListCopy(), base + u"-7");
   std::vector<Path> kept = ListFilesWithSuffix(dir.Dir(), u"");
@@ -177,6 +175,52 @@ TEST_F(MonitorList, DamagedCopiesHaveNamesOfTheirOwnAndTheNewestFiveStay) {
   for (const std::u16string& line : Said(rig->view)) said += line + u"\n";
   EXPECT_NE(said.find(u"the damaged list is kept as " + base + u"-7\n"), said.npos);
   EXPECT_NE(said.find(u"removed the older copy " + base + u" of a damaged list"), said.npos);
+}
+
+// What a command answers: the servers named by number are refused once they moved or went,
+// those named without one are left out; the save's error, or none for a command that saves
+// nothing (a restart after a failed save is not a failed save).
+TEST_F(MonitorList, ACommandAnswersWhatItDid) {
+  const Path list = dir.File(u"serverlist.dat");
+  WriteBytes(list, FileOf({Entry(u"a", u"-port 27015"), Entry(u"b", u"-port 27016"), Entry(u"c", u"-port 27017")}));
+  auto rig = Open(list);
+  Monitor& m = rig->monitor;
+  ASSERT_TRUE(m.Load());
+  const ServerId a = m.IdOf(0), b = m.IdOf(1);
+  ASSERT_EQ(m.Run(Command::Move, m.Targets({0}), CommandArgs::MoveTo(2)).saveError, 0u);  // b c a
+  ASSERT_TRUE(m.Run(Command::Remove, {{b, 1}}).Done());                                    // c a
+  struct Case {
+    Command command;
+    std::vector<CommandTarget> servers;
+    std::string refused;
+    std::vector<std::size_t> rows;
+    bool saves;
+  };
+  const Case cases[] = {
+      {Command::Pause, {{a, 1}}, "server 1 is now number 2; nothing done", {}, false},
+      {Command::Pause, {{b, 2}}, "server 2 was deleted; nothing done", {}, false},
+      {Command::Pause, {{b, 0}, {a, 0}}, "", {1}, true},  // b left out, a where it is now
+      {Command::Unpause, {{b, 0}}, "", {}, false},        // nobody left: nothing done, nothing saved
+      {Command::Show, {{a, 2}}, "", {1}, true},
+  };
+  for (const Case& c : cases) {
+    const CommandResult r = m.Run(c.command, c.servers);
+    EXPECT_EQ(r.refused, c.refused) << r.refused;
+    EXPECT_EQ(r.rows, c.rows) << c.refused;
+    EXPECT_EQ(r.saveError.has_value(), c.saves) << c.refused;
+  }
+  EXPECT_EQ(m.At(1).Paused, 1);
+  EXPECT_EQ(m.Run(Command::Cancel, m.Targets({0, 1})).nothingPlanned, (std::vector<std::size_t>{0, 1}));
+
+  std::filesystem::remove(testing::Fs(list));
+  std::filesystem::create_directories(testing::Fs(list + u"/in-the-way"));
+  const CommandResult unsaved = m.Run(Command::Unpause, m.Targets({1}));
+  EXPECT_TRUE(unsaved.Done());
+  EXPECT_FALSE(unsaved.Saved());
+  EXPECT_NE(unsaved.saveError.value_or(0), 0u);
+  const CommandResult restarted = m.Run(Command::Restart, m.Targets({0}));
+  EXPECT_FALSE(restarted.saveError.has_value());
+  EXPECT_TRUE(restarted.Saved());
 }
 
 }  // namespace

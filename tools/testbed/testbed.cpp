@@ -35,7 +35,7 @@ MonitorOptions RigMonitorOptions(RigOptions options, IClock& clock) {
 
 MonitorRig::MonitorRig(EventLoop& loop, IProcessControl& process, const Path& folder, MonitorOptions options)
     : monitor(loop, view, process, InFolder(std::move(options), folder, clock)),
-      rows(monitor.Changes(), monitor.List(), monitor.Texts(), view) {}
+      rows(monitor.Changes(), monitor.Listed(), monitor.Texts(), view) {}
 
 long long SocketDrops(int port) {
   for (const char* table : {"/proc/net/udp", "Z:\\proc\\net\\udp"}) {

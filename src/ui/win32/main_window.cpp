@@ -82,6 +82,7 @@ void TfrmTervane::AttachMonitor(Monitor& monitor, ShownRows& rows) {
   });
   logic_ = std::make_unique<MainWindowLogic>(MainWindowContext{
       .monitor = *monitor_,
+      .view = *view_,
       .boxes = *boxes_,
       .processorCount = [] { return ProcessorCount(); },
       .currentLanguageText =
@@ -209,7 +210,7 @@ bool TfrmTervane::InitBossKey() {
   if (bossKeyDialog_) bossKeyDialog_->SetControls(bossKeyState_->DialogChecked(), bossKeyState_->DialogHotKey());
   // Registered, and no console meant to be seen: the program starts boss-hidden, and the boss
   // key (or a second start) brings it up.
-  if (bossKeyState_->InitBossKey(monitor_->List())) {
+  if (bossKeyState_->InitBossKey(monitor_->WindowRows())) {
     monitor_->SetConsolesHidden(true);
     return false;
   }

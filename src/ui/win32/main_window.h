@@ -101,13 +101,10 @@ class TfrmTervane {
   void menuExit2Click();
 
   // Parts that other windows and start-up steps use.
-  ServerList& List() { return monitor_->List(); }
   BossKeyOptions& BossKeySettings() { return monitor_->BossKeySettings(); }
   MessageTexts& Texts() { return monitor_->Texts(); }
   ListViewWin32& View() { return *view_; }
   MainWindowLogic& Logic() { return *logic_; }
-  Supervisor& Supervision() { return monitor_->Supervision(); }
-  IProcessControl& Process() { return monitor_->Process(); }
   HMENU MainMenu() const { return mainMenu_; }
   // The Language submenu, holding the disabled placeholder None1 while there is no language.
   HMENU MenuLanguage() const;
