@@ -10,8 +10,8 @@
 //     as a state machine): no sockets, no clock; unit-tested and fuzzed;
 //   - RunRconExchange: one exchange over real sockets on the calling thread, every step bounded
 //     by a deadline (the platform steps are RconSocket, in rcon_posix.cpp / rcon_win32.cpp);
-//   - RconClient: a few worker threads that run exchanges and hand each result to the loop's
-//     thread, so that the supervision never waits for a server.
+//   - RconClient: a few worker threads (started on demand, ended when idle) that run exchanges
+//     and hand each result to the loop's thread, so that the supervision never waits for a server.
 #pragma once
 
 #include <atomic>
@@ -355,6 +355,8 @@ class RconSocket {
 struct RconClientLimits {
   std::size_t threads = 8;  // exchanges at once (started when first needed)
   std::size_t queue = 64;   // requests waiting beyond those; more are answered Busy
+  // A worker with nothing to run for this long ends; the next request starts one again.
+  std::chrono::milliseconds idle = std::chrono::seconds(60);
 };
 
 // Runs requests on worker threads of its own and hands every result back to the loop's thread.
@@ -381,6 +383,8 @@ class RconClient {
 
   // Requests waiting or running.
   std::size_t Pending() const;
+  // Worker threads alive now (none once all have been idle for the idle time).
+  std::size_t Workers() const;
 
  private:
   struct Shared;

@@ -6,6 +6,8 @@
 #include <algorithm>
 #include <cstring>
 
+#include "support/failures.h"
+
 namespace tervane {
 
 namespace {
@@ -128,7 +130,8 @@ void TVelUDP::ReportErrorQuietly(Failure failure, int errorCode) noexcept {
     int code = errorCode;
     if (OnError) OnError(*this, text + kFullStop, code);
   } catch (...) {
-    // A destructor cannot raise; the failure has been offered to the handler.
+    // A destructor cannot raise; what the handler threw is noted instead.
+    NoteCaughtFailure("UDP error report");
   }
 }
 
