@@ -384,8 +384,8 @@ RconSocket::Status RconSocket::Connect(bool stream, std::uint32_t address, std::
   if (started == Try::Failed) return FromError(LastError());
   const Status waited = Wait(true, deadline, cancel);
   if (waited != Status::Ok) return waited;
-  int code = 0;
-  if (!ReadSocketError(code)) code = LastError();
+  const Expected<int> held = ReadSocketError();
+  const int code = held ? *held : static_cast<int>(held.Error());
   return code == 0 ? Status::Ok : FromError(code);
 }
 

@@ -26,6 +26,8 @@
 #include <string_view>
 #include <vector>
 
+#include "support/expected.h"
+
 namespace tervane {
 
 class EventLoop;
@@ -336,9 +338,9 @@ class RconSocket {
   // Waits at most slice for the socket to become writable (or readable) or to fail: Done when
   // it did (a failure is reported by the next call), Blocked when the slice passed.
   [[nodiscard]] Try WaitSlice(bool write, std::chrono::milliseconds slice);
-  // The error the socket holds, which reading clears (0 when none); false when it could not
-  // be read.
-  [[nodiscard]] bool ReadSocketError(int& code);
+  // The error the socket holds, which reading clears (0 when none), or the system's error of
+  // the reading.
+  [[nodiscard]] Expected<int> ReadSocketError();
   // An error the socket holds that no call on it would report, looked at before every slice;
   // 0 when none.
   [[nodiscard]] int HeldError();

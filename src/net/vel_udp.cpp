@@ -232,14 +232,13 @@ bool TVelUDP::DatagramWaiting() { return active_ && PollReadable(); }
 
 void TVelUDP::Open() {
   if (active_) return;
-  int errorCode = 0;
-  if (!CreateSocket(errorCode)) {
-    ReportError(Failure::CreateSocket, errorCode);
+  if (const Expected<void> created = CreateSocket(); !created) {
+    ReportError(Failure::CreateSocket, static_cast<int>(created.Error()));
     return;
   }
-  if (!BindSocket(errorCode)) {
+  if (const Expected<void> bound = BindSocket(); !bound) {
     CloseSocket();
-    ReportError(Failure::Bind, errorCode);
+    ReportError(Failure::Bind, static_cast<int>(bound.Error()));
     return;
   }
   if (localPort_ == 0) localPort_ = BoundPort();

@@ -11,6 +11,8 @@
 #include <string>
 #include <string_view>
 
+#include "support/expected.h"
+
 namespace tervane {
 
 class EventLoop;
@@ -164,11 +166,11 @@ class TVelUDP {
   };
   void StartPlatform();
   void StopPlatform() noexcept;
-  // The steps of Open, in its order. A failing step answers false and sets the system's error
-  // code; the socket is the platform half's own, and CloseSocket closes it whatever the step.
-  [[nodiscard]] bool CreateSocket(int& errorCode);
+  // The steps of Open, in its order, each failing with the system's error; the socket is the
+  // platform half's own, and CloseSocket closes it whatever the step.
+  [[nodiscard]] Expected<void> CreateSocket();
   // Broadcast allowed, the address reused when asked, bound to LocalPort on every interface.
-  [[nodiscard]] bool BindSocket(int& errorCode);
+  [[nodiscard]] Expected<void> BindSocket();
   // The port the system chose, or 0.
   [[nodiscard]] int BoundPort();
   // Asks for a receive buffer of this many bytes (beyond the system's ordinary limit where the

@@ -15,6 +15,7 @@
 #include <string_view>
 #include <vector>
 
+#include "support/expected.h"
 #include "support/file.h"
 
 namespace tervane {
@@ -62,10 +63,9 @@ class IProcessControl {
   virtual Look LookForServer(const Path& fileName) {
     return IsServerRunning(fileName) ? Look::Running() : Look::Absent();
   }
-  // 0 when the process was created, else the system's error code. Does not wait.
-  [[nodiscard]] virtual std::uint32_t StartServerProcess(const Path& fileName, const std::u16string& params,
-                                           std::uint8_t priority, bool hide,
-                                           std::uint32_t affinity) = 0;
+  // The process was created, or the system's error. Does not wait.
+  [[nodiscard]] virtual Expected<void> StartServerProcess(const Path& fileName, const std::u16string& params,
+                                                          std::uint8_t priority, bool hide, std::uint32_t affinity) = 0;
   // Ends the first process of that file; does not wait for it to end.
   virtual void TerminateServerProcess(const Path& fileName) = 0;
   // The same, saying what it did: Running when the server's process was found and ended,

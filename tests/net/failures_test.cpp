@@ -5,17 +5,23 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <functional>
 #include <stdexcept>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "support/event_log.h"
 #include "support/event_loop.h"
+#include "support/expected.h"
+#include "support/file.h"
+#include "test_support.h"
 
 namespace tervane {
 namespace {
 
 using namespace std::chrono_literals;
+using namespace testing;
 
 TEST(FailureRecord, SaysEachPlaceOnceAQuietTimeWithTheCountNotSaid) {
   FailureRecord record(60s);
@@ -86,6 +92,46 @@ TEST(FailureNotices, SayCaughtFailuresOfAnyThreadOnTheLoopsThread) {
   EXPECT_TRUE(onLoopThread);
   EXPECT_EQ(FailureCount(), before + 3);
   EXPECT_EQ(LastFailure(), "test after the notices");
+}
+
+
+struct MarchClock : IClock {
+  LocalTime Now() override { return {2024, 3, 5, 7, 8, 9}; }
+};
+
+// A file step that fails says the system's error, never a success without one: the missing
+// folder, the step abandoned before the move (the old content kept), something in the way.
+TEST(FileSteps, AFailureCarriesTheSystemsError) {
+  TempDir dir;
+  WriteBytes(dir.File(u"list"), {1});
+  WriteBytes(dir.File(u"logs"), {2});  // a file where a folder should be
+  MarchClock clock;
+  const std::vector<std::uint8_t> bytes{9};
+  struct Case {
+    const char* what;
+    std::function<Expected<void>()> step;
+    std::function<bool(std::uint32_t)> expected;
+  };
+  const Case cases[] = {
+      {"replace in a missing folder", [&] { return ReplaceFileAtomically(dir.File(u"none") + PathSeparator() + u"x", bytes); },
+       IsNotFoundError},
+      {"replace abandoned", [&] { return ReplaceFileAtomically(dir.File(u"list"), bytes, [] { return false; }); },
+       [](std::uint32_t code) { return code == CancelledError(); }},
+      {"remove a missing file", [&] { return RemoveFile(dir.File(u"missing")); }, IsNotFoundError},
+      {"folder where a file is", [&] { return CreateDirectories(dir.File(u"logs")); },
+       [](std::uint32_t code) { return code != 0; }},
+      {"log line without its folder", [&] { return WriteLogFile(dir.File(u"logs"), u"lost", clock); },
+       [](std::uint32_t code) { return code != 0; }},
+  };
+  for (const Case& c : cases) {
+    const Expected<void> result = c.step();
+    EXPECT_FALSE(result) << c.what;
+    EXPECT_TRUE(c.expected(result.Error())) << c.what << ": " << result.Error();
+    EXPECT_FALSE(result.ErrorText().empty()) << c.what;
+  }
+  EXPECT_EQ(ReadBytes(dir.File(u"list")), std::vector<std::uint8_t>{1});
+  EXPECT_TRUE(ReplaceFileAtomically(dir.File(u"list"), bytes));
+  EXPECT_EQ(ReadBytes(dir.File(u"list")), bytes);
 }
 
 }  // namespace
