@@ -35,7 +35,6 @@ std::optional<std::string> FailureRecord::Note(std::string_view where, std::stri
                                                Clock::time_point now) {
   count_.fetch_add(1, std::memory_order_relaxed);
   std::lock_guard<std::mutex> lock(mutex_);
-  last_.assign(where);
   auto it = places_.find(where);
   if (it == places_.end()) {
     it = places_.emplace(std::string(where), Place{now, 0}).first;
@@ -47,11 +46,6 @@ std::optional<std::string> FailureRecord::Note(std::string_view where, std::stri
   if (it->second.unsaid > 0) line += " (" + std::to_string(it->second.unsaid) + " more not said)";
   it->second = Place{now, 0};
   return line;
-}
-
-std::string FailureRecord::Last() const {
-  std::lock_guard<std::mutex> lock(mutex_);
-  return last_;
 }
 
 void NoteFailure(const char* where, std::string_view what) noexcept {
@@ -76,8 +70,6 @@ void NoteCaughtFailure(const char* where) noexcept {
 }
 
 std::uint64_t FailureCount() noexcept { return Record().Count(); }
-
-std::string LastFailure() { return Record().Last(); }
 
 FailureNotices::FailureNotices(EventLoop& loop, std::function<void(const std::string& line)> say) {
   std::lock_guard<std::mutex> lock(sinkMutex);

@@ -27,8 +27,6 @@ void NoteFailure(const char* where, std::string_view what) noexcept;
 // one that is no std::exception.
 void NoteCaughtFailure(const char* where) noexcept;
 std::uint64_t FailureCount() noexcept;
-// The `where` of the last failure, or empty.
-std::string LastFailure();
 
 // The record behind NoteFailure: the count, and when each place was last said. Thread-safe.
 class FailureRecord {
@@ -40,7 +38,6 @@ class FailureRecord {
   // than the quiet time ago (it is then counted among those not said).
   std::optional<std::string> Note(std::string_view where, std::string_view what, Clock::time_point now);
   std::uint64_t Count() const noexcept { return count_.load(std::memory_order_relaxed); }
-  std::string Last() const;
 
  private:
   struct Place {
@@ -51,7 +48,6 @@ class FailureRecord {
   std::atomic<std::uint64_t> count_{0};
   mutable std::mutex mutex_;
   std::map<std::string, Place, std::less<>> places_;  // a few fixed names: bounded
-  std::string last_;
 };
 
 // While it lives, the lines of NoteFailure are said through `say` on the loop's thread (posted
