@@ -64,6 +64,7 @@
 #include "core/server_list.h"
 #include "core/supervisor.h"
 #include "net/query.h"
+#include "net/vel_udp.h"
 #include "support/unique_handle_posix.h"
 #include "process/process_control.h"
 #include "support/text.h"
@@ -145,8 +146,8 @@ class Host {
     const int first = started_;
     for (; started_ < n; ++started_) {
       const Server& s = servers_[static_cast<std::size_t>(started_)];
-      control_->StartServerProcess(s.exe, u"-game cstrike +map de_dust2 +ip 127.0.0.1 -port " + ToU16(s.port), 0,
-                                   false, 0xFFFFFFFFu);
+      static_cast<void>(control_->StartServerProcess(
+          s.exe, u"-game cstrike +map de_dust2 +ip 127.0.0.1 -port " + ToU16(s.port), 0, false, 0xFFFFFFFFu));
     }
     if (started_ > first) WaitReady(first);
   }
@@ -157,7 +158,7 @@ class Host {
       background_ = 0;
     }
     for (; background_ < n; ++background_) {
-      if (fillerControl_->StartServerProcess(filler_, u"600", 0, false, 0xFFFFFFFFu) != 0) break;
+      if (!fillerControl_->StartServerProcess(filler_, u"600", 0, false, 0xFFFFFFFFu)) break;
     }
   }
 
@@ -176,11 +177,11 @@ class Host {
     EventLoop loop;
     TVelUDP ping(loop);
     int answers = 0;
-    ping.OnReceive = [&](TVelUDP& sender) {
+    ping.OnReceive = [&](IDatagramPort& sender) {
       char buffer[256];
-      std::string from;
-      int port = 0;
-      if (sender.ReceiveBuffer(buffer, sizeof buffer, from, port) > 0) ++answers;
+      std::uint32_t from = 0;
+      std::uint16_t port = 0;
+      if (sender.ReceiveWaiting(buffer, sizeof buffer, from, port) > 0) ++answers;
     };
     ping.Open();
     const std::string text = "\xFF\xFF\xFF\xFF" "fakesrv ping";
@@ -189,7 +190,7 @@ class Host {
       const int before = answers;
       const auto deadline = std::chrono::steady_clock::now() + 10s;
       while (answers == before && std::chrono::steady_clock::now() < deadline) {
-        ping.SendString(text, "127.0.0.1", s.port);
+        ping.SendBufferTo(text.data(), static_cast<int>(text.size()), 0x7F000001, static_cast<std::uint16_t>(s.port));
         loop.RunUntil([&] { return answers != before; }, 100ms);
       }
       if (answers == before) ready_ = false;

@@ -7,14 +7,14 @@
 #include <string>
 #include <vector>
 
-#include "observe/options.h"
-#include "observe/restart_options.h"
+#include "options/kesp_ini.h"
 #include "support/profile.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   const std::u16string text = tervane::DecodeProfileText(std::span<const std::uint8_t>(data, size));
   std::vector<std::string> problems;
-  const tervane::ObserveOptions o = tervane::ParseObserveOptions(text, problems);
+  const tervane::KespIni ini = tervane::ParseKespIni(text, problems);
+  const tervane::ObserveOptions& o = ini.observe;
   if (o.httpListen && (o.httpListen->port == 0 || (!o.httpListen->Loopback() && o.httpToken.empty())))
     __builtin_trap();
   if (o.maxRestarts < 0 || o.maxRestarts > tervane::kMaxRestartsLimit) __builtin_trap();
@@ -22,7 +22,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   if (!o.httpToken.empty() && o.httpToken.size() < tervane::kTokenMinLength) __builtin_trap();
   (void)tervane::ParseListenAddress(std::string(reinterpret_cast<const char*>(data), size));
 
-  const tervane::RestartOptions r = tervane::ParseRestartOptions(text, problems);
+  // A problem line carries no control character from the file into a log or a terminal.
+  for (const std::string& line : problems)
+    if (std::any_of(line.begin(), line.end(), [](char c) { return static_cast<unsigned char>(c) < 0x20 || c == 0x7F; }))
+      __builtin_trap();
+
+  const tervane::RestartOptions& r = ini.restarts;
   std::vector<std::u16string> names;
   for (const tervane::RestartSection& s : r.servers) names.push_back(s.name);
   if (!names.empty()) names.push_back(names.front());  // a name two servers share

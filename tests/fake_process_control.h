@@ -50,16 +50,6 @@ class FakeProcessControl : public IProcessControl, public IServerWindows {
     if (const auto refused = lookErrors.find(Key(f)); refused != lookErrors.end()) return Look::Unknown(refused->second);
     return running[Key(f)] ? Look::Running() : Look::Absent();
   }
-  Look EndServerProcess(const Path& f) override {
-    if (beforeEnd) beforeEnd(f);
-    if (const auto refused = lookErrors.find(Key(f)); refused != lookErrors.end()) {
-      calls.push_back("end refused " + Utf16ToUtf8(f));
-      return Look::Unknown(refused->second);
-    }
-    const bool was = running[Key(f)];
-    TerminateServerProcess(f);
-    return was ? Look::Running() : Look::Absent();
-  }
   Expected<void> StartServerProcess(const Path& f, const std::u16string& params, std::uint8_t priority,
                                     bool hide, std::uint32_t affinity) override {
     calls.push_back("start " + Utf16ToUtf8(f) + " " + Utf16ToUtf8(params) + " p" +
@@ -69,9 +59,16 @@ class FakeProcessControl : public IProcessControl, public IServerWindows {
     running[Key(f)] = true;
     return {};
   }
-  void TerminateServerProcess(const Path& f) override {
+  Look TerminateServerProcess(const Path& f) override {
+    if (beforeEnd) beforeEnd(f);
+    if (const auto refused = lookErrors.find(Key(f)); refused != lookErrors.end()) {
+      calls.push_back("end refused " + Utf16ToUtf8(f));
+      return Look::Unknown(refused->second);
+    }
+    const bool was = running[Key(f)];
     calls.push_back("terminate " + Utf16ToUtf8(f));
     running[Key(f)] = false;
+    return was ? Look::Running() : Look::Absent();
   }
   void SetServerPriority(const Path& f, std::uint8_t p) override {
     calls.push_back("priority " + Utf16ToUtf8(f) + " " + std::to_string(p));

@@ -29,7 +29,7 @@
 #include "app/server_cli.h"
 #include "app/timing.h"
 #include "monitor/monitor.h"
-#include "observe/restart_options.h"
+#include "options/kesp_ini.h"
 #include "support/descriptors.h"
 #include "support/failures.h"
 #include "support/event_loop_posix.h"

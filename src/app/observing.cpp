@@ -1,6 +1,6 @@
 #include "app/observing.h"
 
-#include "observe/restart_options.h"
+#include "options/kesp_ini.h"
 #include "support/descriptors.h"
 #include "support/text.h"
 
@@ -10,10 +10,10 @@ std::unique_ptr<Observatory> StartObserving(EventLoop& loop, Monitor& monitor, c
   const Path file = optionsFile.empty() ? DataDir() + kOptionsFileName : optionsFile;
   std::vector<std::string> problems;
   // One read of the file for every section.
-  const std::optional<std::u16string> text = ReadOptionsText(file, problems);
-  if (!text) return nullptr;
-  ObserveOptions options = ParseObserveOptions(*text, problems);
-  RestartOptions restarts = ParseRestartOptions(*text, problems);
+  std::optional<KespIni> ini = LoadKespIni(file, problems);
+  if (!ini) return nullptr;
+  ObserveOptions options = std::move(ini->observe);
+  RestartOptions restarts = std::move(ini->restarts);
   for (const std::string& problem : problems) monitor.Log().AddLog(kOptionsFileName, Utf8ToUtf16(problem));
   // Planned restarts change servers: the live-state model's, like the crash-loop guard; they
   // need no observer.
@@ -48,9 +48,8 @@ std::unique_ptr<Observatory> StartObserving(EventLoop& loop, Monitor& monitor, c
 
 RestartOptions LoadRestartOptions(const Path& optionsFile) {
   std::vector<std::string> problems;
-  const std::optional<std::u16string> text =
-      ReadOptionsText(optionsFile.empty() ? DataDir() + kOptionsFileName : optionsFile, problems);
-  return text ? ParseRestartOptions(*text, problems) : RestartOptions{};
+  std::optional<KespIni> ini = LoadKespIni(optionsFile.empty() ? DataDir() + kOptionsFileName : optionsFile, problems);
+  return ini ? std::move(ini->restarts) : RestartOptions{};
 }
 
 }  // namespace tervane

@@ -472,12 +472,15 @@ class Commands {
     if (row) {
       // What waits for the next start of a server that runs: its executable and parameters.
       const bool newExe = result.fileName != old->FileName.str(), newParams = result.ResultParams != old->Params.str();
-      const bool waits = (newExe || newParams) && m_.Process().IsServerRunning(old->FileName.str());
+      // A look the system refused may hide a running process: what waits is said all the same.
+      const Look look = newExe || newParams ? m_.Process().LookForServer(old->FileName.str()) : Look::Absent();
       m_.EditServer(*row, Utf8ToUtf16(name), result, priority, hide);
       const std::string edited = std::to_string(*row + 1) + ". " + TerminalSafe(list_[*row]->Name.str());
       const int code = Saved("edited " + edited);
-      if (waits && code == 0)
-        io_.out << edited << " is running: its new "
+      if (look.presence != Presence::Absent && code == 0)
+        io_.out << edited
+                << (look.IsRunning() ? " is running" : " may be running (cannot look for its process: " + ErrorText(look.error) + ")")
+                << ": its new "
                 << (newExe && newParams ? "executable and run parameters take" : newExe ? "executable takes" : "run parameters take")
                 << " effect at its next start (kesp restart " << *row + 1 << "); priority and affinity apply at once\n";
       return code;

@@ -9,12 +9,6 @@ bool CountsAsCrash(RestartReason reason) {
          reason == RestartReason::NoResponse;
 }
 
-bool CrashLoopGuard::AdmitRestart(std::vector<WallTime>& history, WallTime now) const {
-  if (Refuses(history, now)) return false;
-  Note(history, now);
-  return true;
-}
-
 bool CrashLoopGuard::Refuses(std::vector<WallTime>& history, WallTime now) const {
   if (!Enabled()) return false;
   // A clock set back makes older entries look recent: those after now are dropped too.

@@ -22,12 +22,10 @@ class CrashLoopGuard {
   int MaxRestarts() const { return max_; }
   int WindowMinutes() const { return windowMinutes_; }
 
-  // Whether a restart at `now` may be made, given the server's history of restarts (times
-  // outside the window forgotten): it is noted there when it may; the one that would reach the
-  // limit is refused, and the history then starts afresh.
-  bool AdmitRestart(std::vector<WallTime>& history, WallTime now) const;
-  // The two halves, for a restart that may still not happen after the question: whether it is
-  // refused (the history then starts afresh), and the noting of one that was made.
+  // Whether a restart at `now` is refused, given the server's history of restarts (times
+  // outside the window forgotten): the one that would reach the limit is, and the history then
+  // starts afresh. A restart may still not happen after the question, so one that was made is
+  // noted apart.
   bool Refuses(std::vector<WallTime>& history, WallTime now) const;
   void Note(std::vector<WallTime>& history, WallTime now) const;
 

@@ -132,7 +132,7 @@ void Servers::ReplyMissed(std::size_t i) {
 void Servers::Restart(std::size_t i, RestartReason reason, const Path& exe, std::u16string_view detail) {
   if (!GuardLets(i, reason)) return;
   WithdrawRcon(i);
-  const Look ended = process_.EndServerProcess(exe);
+  const Look ended = process_.TerminateServerProcess(exe);
   if (!ended.Known()) {
     // The process may still run: a second one is not started beside it. A silent server's
     // next unanswered check tries again.
@@ -151,7 +151,7 @@ std::vector<std::size_t> Servers::RestartByCommand(const std::vector<std::size_t
   for (std::size_t i : rows) {
     at(i).Stop.Abandon();  // a stop under way is overtaken: the process is ended now
     WithdrawRcon(i);
-    ended.push_back(process_.EndServerProcess(at(i).FileName.str()));
+    ended.push_back(process_.TerminateServerProcess(at(i).FileName.str()));
   }
   process_.Sleep(timing_.pauseMs);
   std::vector<std::size_t> notStarted;
@@ -257,7 +257,7 @@ void Servers::SetPaused(std::size_t i, bool paused) {
 Look Servers::Close(std::size_t i) {
   at(i).Stop.Abandon();
   WithdrawRcon(i);
-  const Look ended = process_.EndServerProcess(at(i).FileName.str());
+  const Look ended = process_.TerminateServerProcess(at(i).FileName.str());
   if (ended.Known())
     LookedAt(i);
   else
@@ -497,7 +497,7 @@ void Servers::FinishStop(std::size_t i, bool endNow) {
   if (s.Stop.What() == GracefulStop::Then::Close) {
     // Paused when the close began; ended as Close ends it.
     WithdrawRcon(i);
-    const Look ended = endNow ? process_.EndServerProcess(exe) : Look::Absent();
+    const Look ended = endNow ? process_.TerminateServerProcess(exe) : Look::Absent();
     if (!ended.Known()) LookFailed(i, ended.error);
     s.Status.closedByOperator = ended.Known();
     return;

@@ -6,13 +6,14 @@
 #include <vector>
 
 #include "net/query.h"
+#include "net/vel_udp.h"
 #include "process/server_windows.h"
 #include "support/failures.h"
 #include "support/text.h"
 
 namespace tervane {
 
-Supervisor::Supervisor(EventLoop& loop, Servers& servers)
+Supervisor::Supervisor(EventLoop& loop, Servers& servers, DatagramPortMaker makePort)
     : timerCircleCheck(loop),
       timerCheckTimeOut(loop),
       timerReplies(loop),
@@ -22,7 +23,8 @@ Supervisor::Supervisor(EventLoop& loop, Servers& servers)
       process_(servers.Process()),
       windows_(process_.Windows()),
       texts_(servers.Texts()),
-      view_(servers.View()) {
+      view_(servers.View()),
+      makePort_(std::move(makePort)) {
   timerCircleCheck.SetEnabled(false);
   timerCheckTimeOut.SetEnabled(false);
   timerCircleCheck.OnTimer = [this] { timerCircleCheckTimer(); };
@@ -40,13 +42,16 @@ Supervisor::~Supervisor() {
   timerReplies.SetEnabled(false);
 }
 
+std::unique_ptr<IDatagramPort> Supervisor::MakeSocketPort() {
+  auto udp = std::make_unique<TVelUDP>(loop_);
+  udp->OnError = [this](TVelUDP& sender, const std::string& msg, int& code) { VelUDP1Error(sender, msg, code); };
+  return udp;
+}
+
 void Supervisor::CreateEndpoint() {
   endpoint_.reset();
-  endpoint_ = std::make_unique<TVelUDP>(loop_);
-  endpoint_->OnReceive = [this](TVelUDP& sender) { VelUDP1Receive(sender); };
-  endpoint_->OnError = [this](TVelUDP& sender, const std::string& msg, int& code) {
-    VelUDP1Error(sender, msg, code);
-  };
+  endpoint_ = makePort_ ? makePort_() : MakeSocketPort();
+  endpoint_->OnReceive = [this](IDatagramPort& sender) { VelUDP1Receive(sender); };
   endpoint_->SetReceiveBufferSize(ReceiveBufferFor(list_.size()));
   endpoint_->Open();
 }
@@ -198,7 +203,7 @@ void Supervisor::timerCheckTimeOutTimer() {
   // Replies that came while the news was paused are read before anyone is judged on them.
   if (timerReplies.Enabled() && endpoint_) {
     timerReplies.SetEnabled(false);
-    TVelUDP& endpoint = *endpoint_;
+    IDatagramPort& endpoint = *endpoint_;
     ReadWaitingDatagrams(endpoint);
     if (endpoint_.get() == &endpoint) endpoint.SetReceiveNews(true);
   }
@@ -257,7 +262,7 @@ constexpr std::size_t kMostHeldBytes = 8 * 1024 * 1024;
 // moment (short beside the wait before the timeout check), while more replies gather in the
 // socket (sized for the list), so that hundreds of replies cost some dozen wake-ups, not one
 // each.
-void Supervisor::VelUDP1Receive(TVelUDP& sender) {
+void Supervisor::VelUDP1Receive(IDatagramPort& sender) {
   ReadWaitingDatagrams(sender);
   if (endpoint_.get() != &sender || !sender.Active() || timerReplies.Enabled()) return;
   sender.SetReceiveNews(false);
@@ -266,7 +271,7 @@ void Supervisor::VelUDP1Receive(TVelUDP& sender) {
 }
 
 // The buffer is kept from one datagram to the next, so that a reply costs no allocation.
-void Supervisor::ReadWaitingDatagrams(TVelUDP& sender) {
+void Supervisor::ReadWaitingDatagrams(IDatagramPort& sender) {
   std::vector<std::uint8_t>& buffer = receiveBuffer_;
   if (buffer.size() < kLargestDatagram + 1) buffer.resize(kLargestDatagram + 1);
   // A handler may close or replace the endpoint: then what waits is the new one's business.

@@ -1,7 +1,8 @@
 // The supervision of the main window: the cycle that restarts crashed, lost and silent
 // servers, the response-timeout check 500 ms after it, and the handling of every datagram
 // that comes back to the endpoint VelUDP1. The two timers drive each other as a chain of
-// one-shot timers; everything runs on the loop's one thread.
+// one-shot timers; everything runs on the loop's one thread. VelUDP1 is a port (a TVelUDP over
+// a socket, or the tests' own), so that the supervision is the same over either.
 #pragma once
 
 #include <cstdint>
@@ -13,7 +14,7 @@
 #include <vector>
 
 #include "core/servers.h"
-#include "net/vel_udp.h"
+#include "net/datagram_port.h"
 #include "support/event_loop.h"
 #include "support/observers.h"
 
@@ -35,9 +36,14 @@ constexpr int ReceiveBufferFor(std::size_t servers) {
   return static_cast<int>(servers < (kMost - kBase) / kPerServer ? kBase + servers * kPerServer : kMost);
 }
 
+class TVelUDP;
+
+// Makes the port VelUDP1 is, each time it is created; empty: a TVelUDP on the loop.
+using DatagramPortMaker = std::function<std::unique_ptr<IDatagramPort>()>;
+
 class Supervisor {
  public:
-  Supervisor(EventLoop& loop, Servers& servers);
+  Supervisor(EventLoop& loop, Servers& servers, DatagramPortMaker makePort = {});
   ~Supervisor();
   Supervisor(const Supervisor&) = delete;
   Supervisor& operator=(const Supervisor&) = delete;
@@ -51,14 +57,14 @@ class Supervisor {
   void timerCheckTimeOutTimer();
 
   // The endpoint's handlers.
-  void VelUDP1Receive(TVelUDP& sender);
+  void VelUDP1Receive(IDatagramPort& sender);
   void VelUDP1Error(TVelUDP& sender, const std::string& msg, int& errorCode);
 
   // Everything a received datagram does, given its bytes, its sender's address (host byte
   // order) and port.
   void HandleDatagram(std::span<const std::uint8_t> data, std::uint32_t address, std::uint16_t port);
 
-  TVelUDP* VelUDP1() { return endpoint_.get(); }
+  IDatagramPort* VelUDP1() { return endpoint_.get(); }
   bool SelfTestPending() const { return selfTestPending_; }
   int SelfTestFailures() const { return selfTestFailures_; }
 
@@ -75,6 +81,8 @@ class Supervisor {
   ObserverList<>& CycleEndObservers() const { return cycleEndObservers_; }
 
  private:
+  // A TVelUDP with its error handler attached.
+  std::unique_ptr<IDatagramPort> MakeSocketPort();
   void Cycle();
   void TimeoutCheck();
   void SendQueries(Server& e);
@@ -89,7 +97,7 @@ class Supervisor {
   // HandleHeldDatagrams handles them after the cycle in the order they came, as the loop would
   // have delivered them then: reading early only keeps the socket's buffer from overflowing.
   // Reads and handles every datagram waiting on the endpoint.
-  void ReadWaitingDatagrams(TVelUDP& sender);
+  void ReadWaitingDatagrams(IDatagramPort& sender);
   void HoldWaitingDatagrams();
   void HandleHeldDatagrams();
 
@@ -100,7 +108,8 @@ class Supervisor {
   IServerWindows* windows_;  // none where servers have no windows
   const MessageTexts& texts_;
   IListView& view_;
-  std::unique_ptr<TVelUDP> endpoint_;
+  DatagramPortMaker makePort_;
+  std::unique_ptr<IDatagramPort> endpoint_;
   bool selfTestPending_ = false;
   int selfTestFailures_ = 0;
   int endpointRecreations_ = 0;

@@ -22,7 +22,7 @@ Monitor::Monitor(EventLoop& loop, IListView& view, IProcessControl& process, Mon
            options_.clock ? *options_.clock : systemClock_,
            [&view](const std::u16string& line) { view.AppendLogLine(line); }),
       servers_(list_, view_, texts_, process_, log_, options_.timing, options_.wallClock),
-      supervisor_(loop, servers_),
+      supervisor_(loop, servers_, options_.datagramPort),
       rcon_(std::make_unique<LoopRcon>(loop)) {
   servers_.SetRcon(rcon_.get());
   // A save that failed is made again after every cycle, and a pause by the crash-loop guard is

@@ -33,6 +33,7 @@ struct MonitorOptions {
   std::function<std::string()> localAddress;  // empty: the host's own address
   IClock* clock = nullptr;                    // the log's clock; none: the system's
   WallClock wallClock;                        // the statuses' clock; empty: the system's
+  DatagramPortMaker datagramPort;             // the supervision's UDP port; empty: a socket
 };
 
 // A server whose process a command could not end (the look or the end was refused): it may

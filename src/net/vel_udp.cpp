@@ -4,7 +4,6 @@
 #include "net/vel_udp.h"
 
 #include <algorithm>
-#include <cstring>
 
 #include "support/failures.h"
 
@@ -27,8 +26,6 @@ constexpr char kTextReceive[] =
 constexpr char kTextSend[] = "\xB7\xA2\xCB\xCD\xCA\xFD\xBE\xDD\xCA\xB1\xB7\xA2\xC9\xFA Socket \xB4\xED\xCE\xF3";
 constexpr char kTextLocalPort[] =
     "\xB5\xB1 Socket \xD2\xD1\xBC\xA4\xBB\xEE\xCA\xB1\xB2\xBB\xC4\xDC\xB8\xC4\xB1\xE4 LocalPort";
-constexpr char kTextReUseAddress[] =
-    "\xB5\xB1 Socket \xD2\xD1\xBC\xA4\xBB\xEE\xCA\xB1\xB2\xBB\xC4\xDC\xB8\xC4\xB1\xE4 ReUseAddress";
 // "。" after the text given to OnError; "，错误码：" before the code in EError's text.
 constexpr char kFullStop[] = "\xA1\xA3";
 constexpr char kErrorCodeLabel[] = "\xA3\xAC\xB4\xED\xCE\xF3\xC2\xEB\xA3\xBA";
@@ -107,9 +104,8 @@ std::string FormatDottedIPv4(std::uint32_t address) {
 
 namespace {
 const char* FailureText(int failure) {
-  static const char* const texts[] = {kTextStartup, kTextCleanup,  kTextCreateSocket,
-                                      kTextBind,    kTextReceive,  kTextSend,
-                                      kTextLocalPort, kTextReUseAddress};
+  static const char* const texts[] = {kTextStartup, kTextCleanup, kTextCreateSocket, kTextBind,
+                                      kTextReceive, kTextSend,    kTextLocalPort};
   return texts[failure];
 }
 }  // namespace
@@ -142,10 +138,7 @@ void TVelUDP::Notify(Event event, int errorCode) {
     return;
   }
   if (event == Event::Readable) {
-    TNotifyEvent handler = OnReceive;
-    if (handler) handler(*this);
-  } else if (event == Event::Writable && active_) {
-    TNotifyEvent handler = OnSend;
+    ReceiveEvent handler = OnReceive;  // the handler may replace itself
     if (handler) handler(*this);
   }
 }
@@ -161,41 +154,6 @@ TVelUDP::~TVelUDP() {
   StopPlatform();
 }
 
-void TVelUDP::SetActive(bool value) {
-  if (loading_) {
-    loadedActive_ = value;
-    return;
-  }
-  if (value == active_) return;
-  if (value) {
-    Open();
-  } else {
-    Close();
-  }
-}
-
-void TVelUDP::BeginLoading() {
-  loading_ = true;
-  loadedActive_ = false;
-}
-
-void TVelUDP::EndLoading() {
-  if (!loading_) return;
-  loading_ = false;
-  if (loadedActive_) {
-    loadedActive_ = false;
-    Open();
-  }
-}
-
-void TVelUDP::SetRemoteIP(const std::string& value) {
-  if (value != remoteIP_) remoteIP_ = value;
-}
-
-void TVelUDP::SetRemotePort(int value) {
-  if (value != remotePort_) remotePort_ = value;
-}
-
 void TVelUDP::SetLocalPort(int value) {
   if (value == localPort_) return;
   if (active_) {
@@ -203,15 +161,6 @@ void TVelUDP::SetLocalPort(int value) {
     return;
   }
   localPort_ = value;
-}
-
-void TVelUDP::SetReUseAddress(bool value) {
-  if (value == reUseAddress_) return;
-  if (active_) {
-    ReportError(Failure::ReUseAddressWhileActive, -1);
-    return;
-  }
-  reUseAddress_ = value;
 }
 
 void TVelUDP::SetReceiveBufferSize(int bytes) {
@@ -228,8 +177,6 @@ void TVelUDP::ApplyReceiveBuffer() {
 
 int TVelUDP::ReceiveBufferGranted() { return active_ ? GrantedReceiveBuffer() : 0; }
 
-bool TVelUDP::DatagramWaiting() { return active_ && PollReadable(); }
-
 void TVelUDP::Open() {
   if (active_) return;
   if (const Expected<void> created = CreateSocket(); !created) {
@@ -245,42 +192,11 @@ void TVelUDP::Open() {
   ApplyReceiveBuffer();
   WatchSocket();
   active_ = true;
-  if (OnReady) {
-    TNotifyEvent handler = OnReady;
-    handler(*this);
-  }
 }
 
 void TVelUDP::Close() {
-  // A Close from inside OnClose closes without calling it again.
-  if (active_ && OnClose && !closing_) {
-    closing_ = true;
-    std::shared_ptr<bool> alive = alive_;
-    TNotifyEvent handler = OnClose;
-    try {
-      handler(*this);
-    } catch (...) {
-      if (*alive) closing_ = false;
-      throw;
-    }
-    if (!*alive) return;  // the handler destroyed the endpoint, which closed the socket
-    closing_ = false;
-  }
   CloseSocket();
   active_ = false;
-}
-
-int TVelUDP::SendString(const std::string& data, const std::string& address, int port) {
-  if (data.size() > 0x7FFFFFFF) return 0;
-  return SendBuffer(data.data(), static_cast<int>(data.size()), port, address);
-}
-
-int TVelUDP::SendBuffer(const void* buf, int len, int port, const std::string& address) {
-  if (!active_) return 0;
-  if (len < 0 || (buf == nullptr && len > 0)) return 0;
-  std::uint32_t destination = 0;
-  if (!ConvertDestination(address, destination)) return 0;
-  return SendTo(buf, len, destination, static_cast<std::uint16_t>(port));
 }
 
 int TVelUDP::SendBufferTo(const void* buf, int len, std::uint32_t address, std::uint16_t port) {
@@ -296,26 +212,6 @@ void TVelUDP::SendBatch(std::span<const OutgoingDatagram> datagrams) {
   });
   if (whole) return SendMany(datagrams);
   for (const OutgoingDatagram& d : datagrams) SendBufferTo(d.data, d.length, d.address, d.port);  // each refused alone
-}
-
-int TVelUDP::ReceiveBuffer(void* buf, int size, std::string& fromAddress, int& fromPort) {
-  std::uint32_t address = 0;
-  std::uint16_t port = 0;
-  const int result = ReceiveBufferFrom(buf, size, address, port);
-  fromAddress = FormatDottedIPv4(address);
-  fromPort = port;
-  return result;
-}
-
-int TVelUDP::ReceiveBufferFrom(void* buf, int size, std::uint32_t& fromAddress, std::uint16_t& fromPort) {
-  ++reads_;
-  fromAddress = 0;
-  fromPort = 0;
-  if (size < 0) size = 0;
-  if (buf == nullptr && size > 0) return -1;
-  if (size > 0) std::memset(buf, 0, static_cast<std::size_t>(size));
-  if (!active_) return -1;
-  return ReceiveFrom(buf, size, fromAddress, fromPort);
 }
 
 int TVelUDP::ReceiveWaiting(void* buf, int size, std::uint32_t& fromAddress, std::uint16_t& fromPort) {

@@ -1,6 +1,7 @@
-// TVelUDP: the program's one IPv4 UDP endpoint. It sends datagrams to any address and port and
-// delivers its socket news as events on the loop's thread, so that its handlers may touch the
-// server list directly. Its own error texts are GBK (code page 936) bytes.
+// TVelUDP: the program's one IPv4 UDP endpoint, the supervision's port over a socket. It sends
+// datagrams to any address and port and delivers its socket news as events on the loop's
+// thread, so that its handlers may touch the server list directly. Its own error texts are GBK
+// (code page 936) bytes.
 #pragma once
 
 #include <cstdint>
@@ -11,6 +12,7 @@
 #include <string>
 #include <string_view>
 
+#include "net/datagram_port.h"
 #include "support/expected.h"
 
 namespace tervane {
@@ -34,7 +36,7 @@ inline constexpr std::uint32_t kAddressNone = 0xFFFFFFFF;
 // byte order (127.0.0.1 is 0x7F000001), or kAddressNone.
 std::uint32_t ParseDottedIPv4(std::string_view text);
 
-// The destination rule of the send operations: a text the conversion rejects is refused,
+// The destination rule of a query: a text the conversion rejects is refused,
 // except exactly "255.255.255.255" (the broadcast address, whose value equals the failure
 // value). On acceptance address holds the host-byte-order address.
 bool ConvertDestination(std::string_view text, std::uint32_t& address);
@@ -42,101 +44,60 @@ bool ConvertDestination(std::string_view text, std::uint32_t& address);
 // Dotted text of a host-byte-order IPv4 address.
 std::string FormatDottedIPv4(std::uint32_t address);
 
-// One datagram to send in a batch: its bytes (kept by the caller until sent) and where to.
-struct OutgoingDatagram {
-  const void* data = nullptr;
-  int length = 0;
-  std::uint32_t address = 0;  // host byte order
-  std::uint16_t port = 0;
-};
-
-class TVelUDP {
+// The supervision's port over a real socket.
+class TVelUDP final : public IDatagramPort {
  public:
   using TErrorEvent = std::function<void(TVelUDP& sender, const std::string& msg, int& errorCode)>;
-  using TNotifyEvent = std::function<void(TVelUDP& sender)>;
 
   // The owner is the loop whose thread delivers the events; the endpoint is created on that
   // thread and destroyed before the loop. Raises EError when the socket library cannot be
   // started.
   explicit TVelUDP(EventLoop& owner);
-  // Closes an open socket without calling OnClose.
-  ~TVelUDP();
+  // Closes an open socket.
+  ~TVelUDP() override;
   TVelUDP(const TVelUDP&) = delete;
   TVelUDP& operator=(const TVelUDP&) = delete;
 
-  bool Active() const { return active_; }
-  void SetActive(bool value);
-  const std::string& RemoteIP() const { return remoteIP_; }
-  void SetRemoteIP(const std::string& value);
-  int RemotePort() const { return remotePort_; }
-  void SetRemotePort(int value);
+  bool Active() const override { return active_; }
   // 0 lets the system choose; after Open it holds the port actually bound.
-  int LocalPort() const { return localPort_; }
+  int LocalPort() const override { return localPort_; }
   // Refused while active (reported with error code -1).
   void SetLocalPort(int value);
-  bool ReUseAddress() const { return reUseAddress_; }
-  // Refused while active (reported with error code -1).
-  void SetReUseAddress(bool value);
 
   // The receive buffer asked of the system, in bytes, so that a burst of replies fits: asked
   // for on Open, and at once when changed while active. 0 leaves the system's own. It never
   // shrinks the buffer the system gave, and a limit of the system is taken silently: it can
   // never make Open fail.
   int ReceiveBufferSize() const { return receiveBufferSize_; }
-  void SetReceiveBufferSize(int bytes);
+  void SetReceiveBufferSize(int bytes) override;
   // The receive buffer the system reports for the socket, in bytes; 0 when inactive.
   int ReceiveBufferGranted();
-  // Whether a datagram waits to be read right now (a readiness query that does not wait);
-  // false when inactive.
-  bool DatagramWaiting();
 
   // Creates, binds and starts notifying; a failure is reported and leaves it inactive.
-  void Open();
-  // Calls OnClose when active, then closes the socket. LocalPort keeps its value.
-  void Close();
+  void Open() override;
+  // Closes the socket. LocalPort keeps its value.
+  void Close() override;
 
-  // Sends the bytes of data (no terminator). Answers the bytes sent, -1 when the system's
-  // send fails, 0 when nothing was sent (inactive, or a destination the rule refuses).
-  int SendString(const std::string& data, const std::string& address, int port);
-  int SendBuffer(const void* buf, int len, int port, const std::string& address);
-  // The bytes waiting on the socket, as the system's readable-bytes query reports them; 0 when
-  // inactive or when the query fails.
-  int BytesAvailable();
-  // Zeroes buf over size bytes and reads one datagram of at most size bytes into it. Answers
-  // the system's receive result (the length, or -1); fromAddress and fromPort are the
-  // sender's, and mean nothing when the read failed ("0.0.0.0" and 0 then).
-  int ReceiveBuffer(void* buf, int size, std::string& fromAddress, int& fromPort);
-  // The same two with the address as a number in host byte order, as the system has it: no
-  // text is made or read. The destination rule is the same (kAddressNone is the broadcast).
-  int SendBufferTo(const void* buf, int len, std::uint32_t address, std::uint16_t port);
+  // Sends the bytes to the address (host byte order) and port, no text made or read: the
+  // bytes sent, -1 when the system's send fails, 0 when nothing was sent (inactive).
+  int SendBufferTo(const void* buf, int len, std::uint32_t address, std::uint16_t port) override;
   // Sends each datagram as SendBufferTo would, in order, with as few calls into the system as
   // it allows (Linux: sendmmsg); one that fails is left out and the rest still go.
-  void SendBatch(std::span<const OutgoingDatagram> datagrams);
-  int ReceiveBufferFrom(void* buf, int size, std::uint32_t& fromAddress, std::uint16_t& fromPort);
+  void SendBatch(std::span<const OutgoingDatagram> datagrams) override;
   // Reads one waiting datagram of at most size bytes into buf (the rest of a longer one is lost),
   // zeroing nothing and never waiting: its length, or -1 when none waits (or the read failed,
   // or inactive). A reader that takes every waiting datagram calls it until -1, without asking
   // the size of each first.
-  int ReceiveWaiting(void* buf, int size, std::uint32_t& fromAddress, std::uint16_t& fromPort);
+  int ReceiveWaiting(void* buf, int size, std::uint32_t& fromAddress, std::uint16_t& fromPort) override;
   // Readable news paused (the datagrams wait in the socket, as far as its buffer holds them) or
   // given again; given after every Open. Where the system cannot pause it (Windows) the news
   // keeps coming, which a reader of every waiting datagram takes the same.
-  void SetReceiveNews(bool on);
+  void SetReceiveNews(bool on) override;
 
-  // Restoring from a stored form: between the two calls SetActive only remembers its value;
-  // EndLoading opens the endpoint when the remembered value is true.
-  void BeginLoading();
-  void EndLoading();
-
+  // OnReceive (the port's): a datagram is waiting. One call is meant for one read at least; a
+  // call that reads nothing leaves the socket silent until the next read (Windows) or drops
+  // that datagram (Linux, where readiness would otherwise call again at once).
   TErrorEvent OnError;
-  TNotifyEvent OnReady;    // after the socket has been opened
-  TNotifyEvent OnClose;    // before an open socket is closed by Close
-  // A datagram is waiting: read one. One call is meant for one read; a call that reads
-  // nothing leaves the socket silent until the next read (Windows) or drops that datagram
-  // (Linux, where readiness would otherwise call again at once).
-  TNotifyEvent OnReceive;
-  // The socket can send: once after Open, and again after a send found its buffer full.
-  TNotifyEvent OnSend;
 
  private:
   enum class Failure {
@@ -147,7 +108,6 @@ class TVelUDP {
     ReceiveNotification,
     SendNotification,
     LocalPortWhileActive,
-    ReUseAddressWhileActive,
   };
   enum class Event { Readable, Writable, Other };
 
@@ -156,7 +116,7 @@ class TVelUDP {
   void ReportError(Failure failure, int errorCode);
   // Like ReportError, but never raises: for the destructor.
   void ReportErrorQuietly(Failure failure, int errorCode) noexcept;
-  // One socket notification: an error is reported, otherwise the matching event is called.
+  // One socket notification: an error is reported, otherwise a readable one calls OnReceive.
   void Notify(Event event, int errorCode);
 
   // The platform halves.
@@ -169,7 +129,7 @@ class TVelUDP {
   // The steps of Open, in its order, each failing with the system's error; the socket is the
   // platform half's own, and CloseSocket closes it whatever the step.
   [[nodiscard]] Expected<void> CreateSocket();
-  // Broadcast allowed, the address reused when asked, bound to LocalPort on every interface.
+  // Broadcast allowed, bound to LocalPort on every interface.
   [[nodiscard]] Expected<void> BindSocket();
   // The port the system chose, or 0.
   [[nodiscard]] int BoundPort();
@@ -178,8 +138,6 @@ class TVelUDP {
   void RequestReceiveBuffer(int bytes);
   // The size the system reports, or 0.
   int GrantedReceiveBuffer();
-  // The zero-wait readiness query.
-  bool PollReadable();
   // Readable news on or off for the open socket.
   void WatchReadable(bool on);
   // The receive-buffer request of Open and of the setter: only ever grows the buffer.
@@ -196,14 +154,8 @@ class TVelUDP {
   EventLoop& owner_;
   std::unique_ptr<Platform, PlatformDeleter> platform_;
   bool active_ = false;
-  std::string remoteIP_ = "127.0.0.1";
-  int remotePort_ = 0;
   int localPort_ = 0;
-  bool reUseAddress_ = false;
   int receiveBufferSize_ = 0;
-  bool loading_ = false;
-  bool loadedActive_ = false;
-  bool closing_ = false;
   // Counts reads, so that the platform half can tell whether a receive handler read anything.
   std::uint64_t reads_ = 0;
   // Cleared by the destructor: a dispatch that called a handler checks it before going on.

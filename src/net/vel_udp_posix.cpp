@@ -2,13 +2,9 @@
 //
 // Readable news is level-triggered: OnReceive is called once per loop pass while a datagram
 // waits, so a handler that reads one datagram per call gets one call per datagram. A call
-// that read nothing (no handler, or a handler that did not call ReceiveBuffer) drops the
-// waiting datagram afterwards, so that the loop cannot spin on it; one notification is meant
-// for one read on every platform.
-//
-// Writable news: a UDP socket is almost always writable, so the loop asks for it only once
-// after Open and again after a send that found the socket's buffer full (EWOULDBLOCK);
-// OnSend is called once for each, as the Windows socket layer does.
+// that read nothing (no handler, or a handler that did not read) drops the waiting datagram
+// afterwards, so that the loop cannot spin on it; one notification is meant for one read on
+// every platform. Writable news is not asked for: nothing waits for it.
 //
 // An unconnected UDP socket on Linux does not take ICMP errors; should one be pending all the
 // same, a refused port (ECONNREFUSED) is cleared silently, as the Windows half switches that
@@ -16,12 +12,10 @@
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <poll.h>
-#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <cerrno>
-#include <climits>
 
 #include "net/socket_address.h"
 #include "net/vel_udp.h"
@@ -34,12 +28,6 @@ struct TVelUDP::Platform {
   UniqueFd socket;
   std::unique_ptr<DescriptorWatch> watch;
   std::uint64_t generation = 0;  // one per Open: tells a reopened socket from the one before
-  bool readable = true;   // readable news asked for
-  bool writable = false;  // writable news asked for
-  void Watch(bool write) {
-    writable = write;
-    if (watch) watch->SetEvents(static_cast<short>((readable ? POLLIN : 0) | (write ? POLLOUT : 0)));
-  }
 };
 
 void TVelUDP::PlatformDeleter::operator()(Platform* platform) const { delete platform; }
@@ -58,7 +46,6 @@ Expected<void> TVelUDP::BindSocket() {
   const int fd = platform_->socket.get();
   int on = 1;
   ::setsockopt(fd, SOL_SOCKET, SO_BROADCAST, &on, sizeof on);
-  if (reUseAddress_) ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
   const auto local = IPv4SocketAddress<sockaddr_in>(AF_INET, INADDR_ANY,
                                                     static_cast<std::uint16_t>(localPort_));
   if (::bind(fd, reinterpret_cast<const sockaddr*>(&local), sizeof local) == 0) return {};
@@ -89,20 +76,12 @@ int TVelUDP::GrantedReceiveBuffer() {
   return size;
 }
 
-bool TVelUDP::PollReadable() {
-  if (!platform_->socket) return false;
-  pollfd one{platform_->socket.get(), POLLIN, 0};
-  return ::poll(&one, 1, 0) > 0 && (one.revents & POLLIN) != 0;
-}
-
 void TVelUDP::WatchSocket() {
   const int fd = platform_->socket.get();
   SetNonBlockingCloseOnExec(fd);
   const std::uint64_t generation = ++platform_->generation;
-  platform_->readable = true;
-  platform_->writable = true;
   platform_->watch = std::make_unique<DescriptorWatch>(
-      owner_, fd, static_cast<short>(POLLIN | POLLOUT), [this, fd, generation](short revents) {
+      owner_, fd, static_cast<short>(POLLIN), [this, fd, generation](short revents) {
         std::shared_ptr<bool> alive = alive_;
         // After a handler: is this still the socket the news was about?
         auto unchanged = [&] { return *alive && active_ && platform_->generation == generation; };
@@ -124,10 +103,6 @@ void TVelUDP::WatchSocket() {
             [[maybe_unused]] ssize_t n = ::recv(fd, &dropped, 1, MSG_DONTWAIT);
           }
         }
-        if (revents & POLLOUT) {
-          platform_->Watch(false);
-          Notify(Event::Writable, 0);
-        }
       });
 }
 
@@ -140,15 +115,11 @@ int TVelUDP::SendTo(const void* buf, int len, std::uint32_t address, std::uint16
   const auto to = IPv4SocketAddress<sockaddr_in>(AF_INET, address, port);
   ssize_t sent = ::sendto(platform_->socket.get(), buf, static_cast<std::size_t>(len), 0,
                           reinterpret_cast<const sockaddr*>(&to), sizeof to);
-  if (sent < 0) {
-    if (errno == EAGAIN || errno == EWOULDBLOCK) platform_->Watch(true);
-    return -1;
-  }
-  return static_cast<int>(sent);
+  return sent < 0 ? -1 : static_cast<int>(sent);
 }
 
-// Up to this many datagrams go in one sendmmsg; a datagram the system refuses is left out (a
-// full buffer asks for the writable news, as SendTo does) and the rest go after it.
+// Up to this many datagrams go in one sendmmsg; a datagram the system refuses is left out and
+// the rest go after it.
 void TVelUDP::SendMany(std::span<const OutgoingDatagram> datagrams) {
   constexpr std::size_t kChunk = 64;
   sockaddr_in to[kChunk];
@@ -172,7 +143,6 @@ void TVelUDP::SendMany(std::span<const OutgoingDatagram> datagrams) {
       continue;
     }
     if (sent < 0 && errno == EINTR) continue;
-    if (sent < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) platform_->Watch(true);
     ++at;  // the first one failed: left out, as a single send would have been
   }
 }
@@ -188,16 +158,8 @@ int TVelUDP::ReceiveFrom(void* buf, int size, std::uint32_t& address, std::uint1
   return static_cast<int>(received);
 }
 
-int TVelUDP::BytesAvailable() {
-  if (!platform_->socket) return 0;
-  int waiting = 0;
-  if (::ioctl(platform_->socket.get(), FIONREAD, &waiting) != 0 || waiting < 0) return 0;
-  return waiting;
-}
-
 void TVelUDP::WatchReadable(bool on) {
-  platform_->readable = on;
-  platform_->Watch(platform_->writable);
+  if (platform_->watch) platform_->watch->SetEvents(static_cast<short>(on ? POLLIN : 0));
 }
 
 }  // namespace tervane

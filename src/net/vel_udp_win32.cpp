@@ -4,8 +4,6 @@
 #include <winsock2.h>
 #include <mswsock.h>
 
-#include <climits>
-
 #include "net/socket_address.h"
 #include "net/vel_udp.h"
 #include "support/event_loop_win32.h"
@@ -75,9 +73,6 @@ Expected<void> TVelUDP::BindSocket() {
   const SOCKET s = platform_->socket.get();
   BOOL on = TRUE;
   setsockopt(s, SOL_SOCKET, SO_BROADCAST, reinterpret_cast<const char*>(&on), sizeof on);
-  if (reUseAddress_) {
-    setsockopt(s, SOL_SOCKET, SO_REUSEADDR, reinterpret_cast<const char*>(&on), sizeof on);
-  }
   const auto local = IPv4SocketAddress<sockaddr_in>(AF_INET, INADDR_ANY,
                                                     static_cast<std::uint16_t>(localPort_));
   if (bind(s, reinterpret_cast<const sockaddr*>(&local), sizeof local) != SOCKET_ERROR) return {};
@@ -102,15 +97,6 @@ int TVelUDP::GrantedReceiveBuffer() {
   if (getsockopt(platform_->socket.get(), SOL_SOCKET, SO_RCVBUF, reinterpret_cast<char*>(&size), &length) != 0)
     return 0;
   return size;
-}
-
-bool TVelUDP::PollReadable() {
-  if (!platform_->socket) return false;
-  fd_set readable;
-  FD_ZERO(&readable);
-  FD_SET(platform_->socket.get(), &readable);
-  timeval now{0, 0};
-  return select(0, &readable, nullptr, nullptr, &now) > 0;
 }
 
 void TVelUDP::WatchSocket() {
@@ -147,13 +133,6 @@ int TVelUDP::ReceiveFrom(void* buf, int size, std::uint32_t& address, std::uint1
   address = ntohl(from.sin_addr.s_addr);
   port = ntohs(from.sin_port);
   return received;
-}
-
-int TVelUDP::BytesAvailable() {
-  if (!platform_->socket) return 0;
-  u_long waiting = 0;
-  if (ioctlsocket(platform_->socket.get(), FIONREAD, &waiting) != 0) return 0;
-  return waiting > INT_MAX ? INT_MAX : static_cast<int>(waiting);
 }
 
 // Asking the socket layer again would also repeat the writable news that comes once after Open:

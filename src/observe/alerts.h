@@ -20,7 +20,7 @@
 #include "core/server_status.h"
 #include "observe/http_client.h"
 #include "observe/metrics.h"
-#include "observe/options.h"
+#include "options/settings.h"
 
 namespace tervane {
 

@@ -1,8 +1,7 @@
 #include "observe/http_api.h"
 
-#include "observe/http_endpoint.h"
 #include "core/planned_restarts.h"
-#include "observe/options.h"
+#include "options/settings.h"
 #include "support/text.h"
 
 namespace tervane {
@@ -53,17 +52,6 @@ bool ParseRestartIn(std::string_view query, std::optional<int>& minutes) {
   if (n > kMaxOneOffMinutes) return false;
   minutes = n;
   return true;
-}
-
-const std::vector<std::pair<std::string, std::string>>& CommonResponseHeaders() {
-  static const std::vector<std::pair<std::string, std::string>> headers = {
-      {"Cache-Control", "no-store"},
-      {"X-Content-Type-Options", "nosniff"},
-      {"X-Frame-Options", "DENY"},
-      {"Content-Security-Policy",
-       "default-src 'none'; script-src 'unsafe-inline'; style-src 'unsafe-inline'; connect-src 'self'"},
-  };
-  return headers;
 }
 
 HttpApi::HttpApi(std::string token, std::string listenHost, const SnapshotBox& snapshots, CommandRunner commands,

@@ -49,6 +49,19 @@ HttpResponse Refusal(int status, const std::string& why = {}) {
   return HttpResponse{status, "text/plain; charset=utf-8", std::string(Reason(status)) + (why.empty() ? "" : ": " + why) + "\n", {}};
 }
 
+// Headers every answer carries: nothing is cached, framed by other sites or sniffed, and the
+// page may only talk to its own origin.
+const std::vector<std::pair<std::string, std::string>>& CommonResponseHeaders() {
+  static const std::vector<std::pair<std::string, std::string>> headers = {
+      {"Cache-Control", "no-store"},
+      {"X-Content-Type-Options", "nosniff"},
+      {"X-Frame-Options", "DENY"},
+      {"Content-Security-Policy",
+       "default-src 'none'; script-src 'unsafe-inline'; style-src 'unsafe-inline'; connect-src 'self'"},
+  };
+  return headers;
+}
+
 std::string Serialize(const HttpResponse& r, bool withBody, bool close) {
   std::string out = "HTTP/1.1 " + std::to_string(r.status) + " " + Reason(r.status) + "\r\n";
   out += "Content-Type: " + r.contentType + "\r\nContent-Length: " + std::to_string(r.body.size()) + "\r\n";

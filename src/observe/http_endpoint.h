@@ -20,7 +20,7 @@
 
 #include "observe/http_api.h"
 #include "observe/metrics.h"
-#include "observe/options.h"
+#include "options/settings.h"
 #include "support/descriptors.h"
 
 namespace tervane {
@@ -58,10 +58,6 @@ class HttpEndpoint {
   std::unique_ptr<Impl> impl_;
   int port_ = 0;
 };
-
-// Headers every answer carries: nothing is cached, framed by other sites or sniffed, and the
-// page may only talk to its own origin.
-const std::vector<std::pair<std::string, std::string>>& CommonResponseHeaders();
 
 // This host's name as the system gives it (the alerts name their host with it).
 std::string ThisHostName();

@@ -18,7 +18,7 @@
 #include "observe/http_api.h"
 #include "observe/metrics.h"
 #include "support/descriptors.h"
-#include "observe/options.h"
+#include "options/settings.h"
 #include "support/event_log.h"
 #include "support/event_loop.h"
 

@@ -66,15 +66,10 @@ class IProcessControl {
   // The process was created, or the system's error. Does not wait.
   [[nodiscard]] virtual Expected<void> StartServerProcess(const Path& fileName, const std::u16string& params,
                                                           std::uint8_t priority, bool hide, std::uint32_t affinity) = 0;
-  // Ends the first process of that file; does not wait for it to end.
-  virtual void TerminateServerProcess(const Path& fileName) = 0;
-  // The same, saying what it did: Running when the server's process was found and ended,
-  // Absent when none ran, Unknown when the look failed or the process could not be ended (then
-  // a new one must not be started beside it).
-  virtual Look EndServerProcess(const Path& fileName) {
-    TerminateServerProcess(fileName);
-    return Look::Absent();
-  }
+  // Ends the server's process; does not wait for it to end. Says what it did: Running when
+  // the process was found and ended, Absent when none ran, Unknown when the look failed or the
+  // process could not be ended (then a new one must not be started beside it).
+  virtual Look TerminateServerProcess(const Path& fileName) = 0;
   virtual void SetServerPriority(const Path& fileName, std::uint8_t priority) = 0;
   virtual void SetServerAffinity(const Path& fileName, std::uint32_t affinity) = 0;
   // What could not be applied the last time the server's priority and its affinity were

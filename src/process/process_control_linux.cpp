@@ -157,11 +157,9 @@ class LinuxProcessControl final : public IProcessControl {
   Expected<void> StartServerProcess(const Path& fileName, const std::u16string& params, std::uint8_t priority,
                                     bool hide, std::uint32_t affinity) override;
 
-  void TerminateServerProcess(const Path& fileName) override { EndServerProcess(fileName); }
-
   // The server's process and every process it started end; each was pinned (pidfd) before
   // the server's identity was checked again, so no id taken by another program is hit.
-  Look EndServerProcess(const Path& fileName) override {
+  Look TerminateServerProcess(const Path& fileName) override {
     const Look ended = ActOnServer(fileName, [this](const Found& found, const Target& target) {
       std::vector<UniqueFd> pinned;
       pinned.emplace_back(::pidfd_open(found.pid, 0));

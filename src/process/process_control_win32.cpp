@@ -291,10 +291,8 @@ class WindowsProcessControl final : public IProcessControl, public IServerWindow
     return {};
   }
 
-  void TerminateServerProcess(const Path& fileName) override { EndServerProcess(fileName); }
-
   // A process that cannot be opened or ended is said, so that no second one is started.
-  Look EndServerProcess(const Path& fileName) override {
+  Look TerminateServerProcess(const Path& fileName) override {
     const Search search = Locate(fileName);
     if (!search.found) return search.Result();
     const UniqueKernelHandle handle(OpenProcess(PROCESS_TERMINATE, FALSE, *search.found));

@@ -125,7 +125,8 @@ void MainWindowLogic::ListViewMenuPopup() {
     set(menuShowServer, r.HideServer != 0, r.HideServer != 0);
     set(menuHideServer, r.HideServer == 0, r.HideServer == 0);
     enable(menuRestartServer, true);
-    enable(menuCloseServer, c_.monitor.Process().IsServerRunning(r.FileName.str()));
+    // A look the system refused may hide a running process: Close is offered, and says so.
+    enable(menuCloseServer, c_.monitor.Process().LookForServer(r.FileName.str()).presence != Presence::Absent);
     return;
   }
   offerPause(SelectedPausedState() == SelectionFlag::AllSet);

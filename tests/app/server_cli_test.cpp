@@ -187,6 +187,11 @@ TEST_F(CommandLine, AnEditOfARunningServerSaysWhatWaitsForItsNextStart) {
   process.running[testing::FakeProcessControl::Key(Utf8ToUtf16(Exe("a")))] = true;
   EXPECT_EQ(Run({"edit", "1", "--priority", "high"}).out, "edited 1. a\n");
   EXPECT_EQ(Run({"edit", "1", "--params", "+ip 127.0.0.1 -port 27021"}).out, "edited 1. a\n" + waits);
+  process.running.clear();
+  process.lookErrors[testing::FakeProcessControl::Key(Utf8ToUtf16(Exe("a")))] = 24;
+  const std::string out = Run({"edit", "1", "--params", "+ip 127.0.0.1 -port 27022"}).out;
+  EXPECT_EQ(out.substr(0, out.find('(')), "edited 1. a\n1. a may be running ") << "a refused look is no answer";
+  EXPECT_NE(out.find("): its new run parameters take effect at its next start"), std::string::npos) << out;
 }
 
 // kesp log: the month's UTF-16LE file as UTF-8 lines, the last N of them, and followed into the

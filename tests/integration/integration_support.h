@@ -11,6 +11,7 @@
 #include <memory>
 
 #include "core/supervisor.h"
+#include "net/vel_udp.h"
 #include "support/text.h"
 #include "test_support.h"
 #include "testbed.h"
@@ -21,6 +22,8 @@ using namespace std::chrono_literals;
 
 // The cycle comes every 200 ms; the check 40 ms after it.
 constexpr SupervisionTiming kFast{40, 160, 10};
+
+inline constexpr std::uint32_t kLoopbackAddress = 0x7F000001;  // 127.0.0.1
 
 inline int FreeUdpPort(EventLoop& loop) {
   TVelUDP probe(loop);

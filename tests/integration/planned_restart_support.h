@@ -28,17 +28,17 @@ class PlannedRestarts : public Supervision {
     TVelUDP socket(loop);
     socket.Open();
     const std::vector<std::uint8_t> datagram = fakesrv::BuildControlDatagram(command);
-    socket.SendBuffer(datagram.data(), static_cast<int>(datagram.size()), e.Port, "127.0.0.1");
+    socket.SendBufferTo(datagram.data(), static_cast<int>(datagram.size()), kLoopbackAddress, e.Port);
     // Without running the loop: this may be asked from within a wait on it.
     const auto end = std::chrono::steady_clock::now() + 5s;
-    while (!socket.DatagramWaiting()) {
+    char buffer[4096];
+    std::uint32_t from = 0;
+    std::uint16_t port = 0;
+    int n = -1;
+    while ((n = socket.ReceiveWaiting(buffer, sizeof buffer, from, port)) < 0) {
       if (std::chrono::steady_clock::now() >= end) return {};
       std::this_thread::sleep_for(5ms);
     }
-    char buffer[4096];
-    std::string from;
-    int port = 0;
-    const int n = socket.ReceiveBuffer(buffer, sizeof buffer, from, port);
     return n > 4 ? std::string(buffer + 4, static_cast<std::size_t>(n) - 4) : std::string();
   }
   // When the log first held each of these lines, polled until all came or limit passed (none

@@ -30,7 +30,7 @@ class RconUnderLoad : public PlannedRestarts {
     return status.substr(0, status.find(" info="));
   }
 
-  testbed::MonitorRig mrig{loop, *process, dir.Dir(), MonitorOptions{{}, {}, kFast, {}, nullptr, {}}};
+  testbed::MonitorRig mrig{loop, *process, dir.Dir(), MonitorOptions{{}, {}, kFast, {}, nullptr, {}, {}}};
   Monitor& monitor = mrig.monitor;
 };
 

@@ -16,7 +16,7 @@ void Control(EventLoop& loop, const ServerEntry& e, const std::string& command) 
   TVelUDP sender(loop);
   sender.Open();
   const std::vector<std::uint8_t> datagram = fakesrv::BuildControlDatagram(command);
-  sender.SendBuffer(datagram.data(), static_cast<int>(datagram.size()), e.Port, "127.0.0.1");
+  sender.SendBufferTo(datagram.data(), static_cast<int>(datagram.size()), kLoopbackAddress, e.Port);
 }
 
 int FatalDialogs() {

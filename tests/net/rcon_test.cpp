@@ -394,11 +394,11 @@ using namespace std::chrono_literals;
 struct UdpRconServer {
   UdpRconServer(EventLoop& loop, bool silent) : udp(loop) {
     udp.OnError = [](TVelUDP&, const std::string&, int& code) { code = 0; };
-    udp.OnReceive = [this, silent](TVelUDP& u) {
+    udp.OnReceive = [this, silent](IDatagramPort& u) {
       char buffer[2048];
-      std::string from;
-      int port = 0;
-      const int n = u.ReceiveBuffer(buffer, sizeof buffer, from, port);
+      std::uint32_t from = 0;
+      std::uint16_t port = 0;
+      const int n = u.ReceiveWaiting(buffer, sizeof buffer, from, port);
       const std::string text(buffer + 4, static_cast<std::size_t>(std::max(n, 4)) - 4);
       const bool challenge = text.rfind("challenge rcon", 0) == 0;
       challenges += challenge ? 1 : 0;
@@ -406,7 +406,7 @@ struct UdpRconServer {
       if (challenge && onChallenge) onChallenge();
       if (!challenge) commands.push_back(text.substr(text.find("\" ") + 2));  // rcon 7 "pw" <command>
       const Bytes answer = Datagram(challenge ? "challenge rcon 7\n" : "lok");
-      u.SendBuffer(answer.data(), static_cast<int>(answer.size()), port, "127.0.0.1");
+      u.SendBufferTo(answer.data(), static_cast<int>(answer.size()), from, port);
     };
     udp.Open();
   }

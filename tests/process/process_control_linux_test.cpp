@@ -308,7 +308,7 @@ TEST_F(LinuxProcessControlTest, ARefusedLookIsUnknownWithTheSystemsReason) {
     EXPECT_FALSE(control->IsServerRunning(server));
     if (c.seen.Known()) continue;
     EXPECT_EQ(control->LookForServer(missing), c.seen) << "a server that does not run is no more known";
-    EXPECT_EQ(control->EndServerProcess(server), c.seen);
+    EXPECT_EQ(control->TerminateServerProcess(server), c.seen);
     EXPECT_EQ(ProcessesOf(server).size(), 1u) << "nothing ended on a refused look";
   }
 

@@ -164,6 +164,11 @@ TEST_F(MainLogicTest, MenuStatesForOneServer) {
   EXPECT_EQ(logic.ListViewMenu().defaultItem, menuPauseServer);
   EXPECT_TRUE(Item(menuShowServer).visible && !Item(menuHideServer).visible);
   EXPECT_TRUE(Item(menuCloseServer).enabled);
+
+  process.running.clear();
+  process.lookErrors[FakeProcessControl::Key(list[1]->FileName.str())] = 24;
+  logic.ListViewMenuPopup();
+  EXPECT_TRUE(Item(menuCloseServer).enabled) << "a refused look may hide a running process";
 }
 
 TEST_F(MainLogicTest, MenuStatesForSeveralServers) {

@@ -3,9 +3,9 @@
 #include <algorithm>
 #include <chrono>
 #include <deque>
-#include <thread>
 
 #include "core/supervisor.h"
+#include "fake_datagram_port.h"
 #include "fake_process_control.h"
 #include "fakesrv.h"
 #include "net/query.h"
@@ -17,11 +17,15 @@ namespace {
 
 using namespace std::chrono_literals;
 using Bytes = std::vector<std::uint8_t>;
+using testing::FakeDatagramPort;
 using testing::FakeProcessControl;
 
 // The timers never fire by themselves here (an hour): each test drives the cycle and the
 // check itself and lets the loop deliver datagrams in between.
 constexpr SupervisionTiming kManual{3600000, 3600000, 0};
+// The stand-in for the game servers: 127.0.0.1 at this port, behind a port held in memory.
+constexpr std::uint16_t kServerPort = 27015;
+constexpr std::uint32_t kLoopback = FakeDatagramPort::kLoopback;
 
 // The stand-in server's replies.
 Bytes InfoReply(const std::string& map, int players, int maxPlayers) {
@@ -46,28 +50,27 @@ class SupervisorTest : public ::testing::Test {
   void SetUp() override {
     sup.CreateEndpoint();
     ASSERT_TRUE(sup.VelUDP1()->Active());
-    // The stand-in for the game servers' address: a socket of our own on 127.0.0.1.
-    server.OnReceive = [this](TVelUDP& s) {
-      Bytes buf(2048);
-      std::string from;
-      int port = 0;
-      int n = s.ReceiveBuffer(buf.data(), static_cast<int>(buf.size()), from, port);
-      if (n >= 0) {
-        buf.resize(static_cast<std::size_t>(n));
-        received.push_back(buf);
-      }
-    };
-    server.Open();
-    ASSERT_TRUE(server.Active());
   }
+  // VelUDP1 on the loop: each one made gets a port of its own, and what it sends to the
+  // stand-in is what the stand-in received.
+  DatagramPortMaker Ports(EventLoop& on) {
+    return [this, &on] {
+      auto port = std::make_unique<FakeDatagramPort>(on, nextPort++);
+      port->OnSent = [this](const FakeDatagramPort::Datagram& d) {
+        if (d.address == kLoopback && d.port == kServerPort) received.push_back(d.bytes);
+      };
+      return port;
+    };
+  }
+  FakeDatagramPort& Port() { return static_cast<FakeDatagramPort&>(*sup.VelUDP1()); }
 
   ServerEntry& Add(std::u16string name, bool running, std::u16string extra = u"") {
     auto e = std::make_unique<Server>(NewServerEntry());
     e->Name.assign(name);
     e->FileName.assign(u"C:\\srv\\" + name + u"\\hlds.exe");
-    e->Params.assign(u"+ip 127.0.0.1 -port " + ToU16(server.LocalPort()) + extra);
+    e->Params.assign(u"+ip 127.0.0.1 -port " + ToU16(kServerPort) + extra);
     e->IPAddress.assign("127.0.0.1");
-    e->Port = static_cast<std::uint16_t>(server.LocalPort());
+    e->Port = kServerPort;
     e->Affinity = 3;
     process.running[FakeProcessControl::Key(e->FileName.str())] = running;
     return rig.Add(std::move(e));
@@ -80,12 +83,9 @@ class SupervisorTest : public ::testing::Test {
     received.clear();
     sup.timerCircleCheckTimer();
     ASSERT_TRUE(loop.RunUntil([&] { return !sup.SelfTestPending(); }, 5s)) << "self-test echo";
-    loop.RunUntil([] { return false; }, 20ms);  // let the queries reach the stand-in
   }
   void Check() { sup.timerCheckTimeOutTimer(); }
-  void Reply(const Bytes& bytes) {
-    server.SendBuffer(bytes.data(), static_cast<int>(bytes.size()), sup.VelUDP1()->LocalPort(), "127.0.0.1");
-  }
+  void Reply(const Bytes& bytes, std::uint16_t from = kServerPort) { Port().Arrive({bytes, kLoopback, from}); }
   bool ReplyArrives(int row, const std::u16string& networkStatus) {
     return loop.RunUntil([&] { return view.Cell(row, ColNetworkStatus) == networkStatus; }, 5s);
   }
@@ -110,13 +110,13 @@ class SupervisorTest : public ::testing::Test {
   EventLoop loop;
   FakeProcessControl process;
   testing::TempDir dir;
-  testbed::SupervisionRig rig{loop, process, {kManual, dir.Dir()}};
+  std::deque<Bytes> received;
+  int nextPort = 40000;
+  testbed::SupervisionRig rig{loop, process, {kManual, dir.Dir(), {}, true, Ports(loop)}};
   ServerList& list = rig.list;
   MemoryListView& view = rig.view;
   Servers& servers = rig.servers;
   Supervisor& sup = rig.supervisor;
-  TVelUDP server{loop};
-  std::deque<Bytes> received;
 };
 
 TEST_F(SupervisorTest, MissingServerIsStartedInTheFourthCycleThenRestartedAfterALoss) {
@@ -132,7 +132,7 @@ TEST_F(SupervisorTest, MissingServerIsStartedInTheFourthCycleThenRestartedAfterA
   Cycle();
   EXPECT_EQ(process.Count("start"), 1);
   EXPECT_EQ(process.calls.back(), "start C:\\srv\\1# Server\\hlds.exe +ip 127.0.0.1 -port " +
-                                      std::to_string(server.LocalPort()) + " p0 show a3");
+                                      std::to_string(kServerPort) + " p0 show a3");
   EXPECT_EQ(Cell(0, ColProcessStatus), u"Restarting");
   EXPECT_EQ(Cell(0, ColRestarts), u"0");
   EXPECT_EQ(Logs(), std::vector<std::u16string>{u"1# Server: Starting server."});
@@ -348,10 +348,7 @@ TEST_F(SupervisorTest, RepliesMatchTheFirstUnpausedServerWithAddressAndPort) {
   EXPECT_EQ(Cell(1, ColPlayers), u"12/32");
   EXPECT_EQ(Cell(0, ColNetworkStatus), u"-");
   // From another port: no server.
-  TVelUDP stranger(loop);
-  stranger.Open();
-  const Bytes reply = InfoReply("x", 1, 1);
-  stranger.SendBuffer(reply.data(), static_cast<int>(reply.size()), sup.VelUDP1()->LocalPort(), "127.0.0.1");
+  Reply(InfoReply("x", 1, 1), kServerPort + 1);
   loop.RunUntil([] { return false; }, 50ms);
   EXPECT_EQ(Cell(1, ColMap), u"de_nuke");
 }
@@ -427,7 +424,7 @@ TEST_F(SupervisorTest, EmptyListSendsOnlyTheSelfTestAndStatusFollowsIt) {
 
 TEST_F(SupervisorTest, TimerChainAlternatesCycleAndCheck) {
   EventLoop chainLoop;
-  testbed::SupervisionRig chain(chainLoop, process, {SupervisionTiming{20, 30, 0}, dir.Dir()});
+  testbed::SupervisionRig chain(chainLoop, process, {SupervisionTiming{20, 30, 0}, dir.Dir(), {}, true, Ports(chainLoop)});
   Supervisor& chained = chain.supervisor;
   chained.CreateEndpoint();
   chained.timerCircleCheckTimer();
@@ -532,21 +529,16 @@ TEST_F(SupervisorTest, AnUnknownLookStartsEndsAndChangesNothing) {
 TEST_F(SupervisorTest, RepliesWaitingDuringTheCycleAreReadThenAndHandledAfterIt) {
   constexpr int kServers = kServersPerReplyRead + 8;
   for (int i = 0; i + 1 < kServers; ++i) Add(ToU16(i), true);
-  TVelUDP last(loop);  // the address of the last server, queried after the first read
-  last.Open();
-  ServerEntry& e = Add(u"Last", true);
-  e.Port = static_cast<std::uint16_t>(last.LocalPort());
-  const Bytes reply = InfoReply("de_inferno", 5, 20);
-  last.SendBuffer(reply.data(), static_cast<int>(reply.size()), sup.VelUDP1()->LocalPort(), "127.0.0.1");
-  const auto deadline = std::chrono::steady_clock::now() + 5s;
-  while (!sup.VelUDP1()->DatagramWaiting() && std::chrono::steady_clock::now() < deadline) std::this_thread::yield();
-  ASSERT_TRUE(sup.VelUDP1()->DatagramWaiting());
+  ServerEntry& e = Add(u"Last", true);  // queried after the first read
+  e.Port = kServerPort + 1;
+  Reply(InfoReply("de_inferno", 5, 20), kServerPort + 1);
+  ASSERT_EQ(Port().waiting.size(), 1u);
 
   sup.timerCircleCheckTimer();  // the loop does not run in between
   EXPECT_EQ(Cell(kServers - 1, ColNetworkStatus), u"Normal");
   EXPECT_EQ(Cell(kServers - 1, ColMap), u"de_inferno");
   EXPECT_EQ(e.WaitReply, 0) << "handled after the server's queries went out, not before";
-  EXPECT_EQ(sup.VelUDP1()->ReceiveBufferSize(), ReceiveBufferFor(kServers));
+  EXPECT_EQ(Port().receiveBuffer, ReceiveBufferFor(kServers));
   Check();
   EXPECT_EQ(Cell(kServers - 1, ColNetworkStatus), u"Normal");
   EXPECT_EQ(e.TimeoutCount, 0);

@@ -24,6 +24,7 @@
 #include "core/supervisor.h"
 #include "fakesrv.h"
 #include "net/query.h"
+#include "net/vel_udp.h"
 #include "support/text.h"
 #include "testbed.h"
 
@@ -40,7 +41,7 @@ class AllRunning final : public IProcessControl {
   Expected<void> StartServerProcess(const Path&, const std::u16string&, std::uint8_t, bool, std::uint32_t) override {
     return {};
   }
-  void TerminateServerProcess(const Path&) override {}
+  Look TerminateServerProcess(const Path&) override { return Look::Absent(); }
   void SetServerPriority(const Path&, std::uint8_t) override {}
   void SetServerAffinity(const Path&, std::uint32_t) override {}
   void Sleep(unsigned) override {}
@@ -69,11 +70,11 @@ class Responders {
     std::vector<std::unique_ptr<TVelUDP>> sockets;
     for (int i = 0; i < count; ++i) {
       auto s = std::make_unique<TVelUDP>(loop);
-      s->OnReceive = [this, &reply](TVelUDP& socket) {
+      s->OnReceive = [this, &reply](IDatagramPort& socket) {
         char buffer[256];
         std::uint32_t address = 0;
         std::uint16_t port = 0;
-        if (socket.ReceiveBufferFrom(buffer, sizeof buffer, address, port) > 4 &&
+        if (socket.ReceiveWaiting(buffer, sizeof buffer, address, port) > 4 &&
             socket.SendBufferTo(reply.data(), static_cast<int>(reply.size()), address, port) > 0)
           ++sent_;
       };
@@ -139,7 +140,7 @@ int Probe(int count, int cycles) {
   const std::string drops = dropsBefore < 0 || dropsAfter < 0 ? "unknown" : std::to_string(dropsAfter - dropsBefore);
   std::printf("servers %d, cycles %d: %lld server-checks without an answer; receive buffer granted %d bytes; "
               "replies sent %lld; datagrams dropped on the endpoint's socket %s\n",
-              count, cycles, unanswered, supervisor.VelUDP1()->ReceiveBufferGranted(), responders.Sent(),
+              count, cycles, unanswered, dynamic_cast<TVelUDP&>(*supervisor.VelUDP1()).ReceiveBufferGranted(), responders.Sent(),
               drops.c_str());
   return 0;
 }

@@ -22,6 +22,17 @@ MonitorOptions InFolder(MonitorOptions o, const Path& folder, IClock& clock) {
 }
 }  // namespace
 
+MonitorOptions RigMonitorOptions(RigOptions options, IClock& clock) {
+  MonitorOptions o;
+  o.programDir = options.folder;
+  o.savePath = options.folder + u"serverlist.dat";
+  o.timing = options.timing;
+  o.clock = &clock;
+  o.wallClock = std::move(options.wallClock);
+  o.datagramPort = std::move(options.datagramPort);
+  return o;
+}
+
 MonitorRig::MonitorRig(EventLoop& loop, IProcessControl& process, const Path& folder, MonitorOptions options)
     : monitor(loop, view, process, InFolder(std::move(options), folder, clock)) {}
 

@@ -1,17 +1,14 @@
 // What the tests, the benchmarks and the probe put together the same way, written once: a
-// fixed local clock; a supervision as the monitor composes it (the list with its view, the
-// texts, the event log, the live-state model and the supervisor) over a process control of the
-// caller's; a monitor over an in-memory view; and the kernel's count of the datagrams dropped
-// on a socket.
+// fixed local clock; a monitor over an in-memory view and a process control of the caller's,
+// with the parts of its supervision named for the test to reach; and the kernel's count of the
+// datagrams dropped on a socket.
 #pragma once
 
 #include <deque>
 #include <initializer_list>
 #include <memory>
 
-#include "core/supervisor.h"
 #include "monitor/monitor.h"
-#include "support/event_log.h"
 
 namespace tervane::testbed {
 
@@ -28,23 +25,33 @@ class FixedClock final : public IClock {
 
 struct RigOptions {
   SupervisionTiming timing = {};
-  Path folder = {};          // logs/ lies here (with its trailing separator)
+  Path folder = {};          // logs/ and the list file lie here (with its trailing separator)
   WallClock wallClock = {};  // the statuses' clock; empty: the system's
   bool showLog = true;       // the view keeps the log lines too
+  DatagramPortMaker datagramPort = {};  // the supervision's UDP port; empty: a socket
 };
 
-// The supervision of a monitor without the monitor: the parts it is made of, each a member the
-// test reaches directly. View is the list view (MemoryListView, or one derived from it).
+// The view of a rig: View (MemoryListView, or one derived from it) that may leave the log out.
+template <typename View>
+class RigView final : public View {
+ public:
+  explicit RigView(bool showLog) : showLog_(showLog) {}
+  void AppendLogLine(const std::u16string& line) override {
+    if (showLog_) View::AppendLogLine(line);
+  }
+
+ private:
+  bool showLog_;
+};
+
+MonitorOptions RigMonitorOptions(RigOptions options, IClock& clock);
+
+// The supervision as the programs make it, a Monitor, with the parts the tests reach directly.
 template <typename View = MemoryListView>
 class BasicRig {
  public:
   BasicRig(EventLoop& loop, IProcessControl& process, RigOptions options)
-      : log(options.folder, clock,
-            options.showLog ? std::function<void(const std::u16string&)>(
-                                  [this](const std::u16string& line) { view.AppendLogLine(line); })
-                            : nullptr),
-        servers(list, view, texts, process, log, options.timing, std::move(options.wallClock)),
-        supervisor(loop, servers) {}
+      : view(options.showLog), monitor(loop, view, process, RigMonitorOptions(std::move(options), clock)) {}
 
   // Appends a server and its row.
   Server& Add(std::unique_ptr<Server> server) {
@@ -57,13 +64,14 @@ class BasicRig {
     supervisor.timerCheckTimeOut.SetEnabled(false);
   }
 
-  ServerList list;
-  View view;
-  MessageTexts texts;
   FixedClock clock;
-  EventLog log;
-  Servers servers;
-  Supervisor supervisor;
+  RigView<View> view;
+  Monitor monitor;
+  ServerList& list = monitor.List();
+  MessageTexts& texts = monitor.Texts();
+  EventLog& log = monitor.Log();
+  Servers& servers = monitor.States();
+  Supervisor& supervisor = monitor.Supervision();
 };
 using SupervisionRig = BasicRig<>;
 

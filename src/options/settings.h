@@ -1,16 +1,13 @@
-// kesp.ini: the options beyond the list's own settings, in section [Options] of the file beside
-// the program. Every one is off when the file or its key is absent; a key the program does not
-// know and a value it cannot use (a value longer than the reader holds among them) each give
-// one log line, and that option stays off. A file larger than the reader reads is not used.
+// What kesp.ini's [Options] section sets: plain data, read by the options reader, used by the
+// observers (the HTTP endpoint, the webhook alerts) and by the crash-loop guard's owner. Every
+// one is off when the file or its key is absent.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <string>
 #include <string_view>
-#include <vector>
-
-#include "support/file.h"
 
 namespace tervane {
 
@@ -22,6 +19,7 @@ struct ListenAddress {
   std::uint16_t port = 0;
   // 127.0.0.0/8: only this host can connect.
   bool Loopback() const;
+  bool operator==(const ListenAddress&) const = default;
 };
 
 struct ObserveOptions {
@@ -34,23 +32,13 @@ struct ObserveOptions {
   std::string alertHost;                    // how alerts name this host; empty: its own name
 
   bool Any() const { return httpListen || !webhookUrl.empty() || maxRestarts > 0; }
+  bool operator==(const ObserveOptions&) const = default;
 };
 
 inline constexpr int kMaxRestartsLimit = 1000;
 inline constexpr int kRestartWindowLimit = 7 * 24 * 60;  // a week, in minutes
 inline constexpr std::size_t kTokenMinLength = 16;
-inline constexpr std::uint64_t kOptionsFileLimit = 64 * 1024;
-
-// The options of a decoded kesp.ini text. `problems` receives one line per unknown key or
-// unusable value (UTF-8, without the file's name, which the log line carries).
-ObserveOptions ParseObserveOptions(std::u16string_view text, std::vector<std::string>& problems);
-
-// The file's text, decoded as the profile reader decodes (UTF-16LE with its mark, UTF-8, or
-// 8-bit text); none when it is absent, and empty with a problem when it is too large to read.
-std::optional<std::u16string> ReadOptionsText(const Path& file, std::vector<std::string>& problems);
-
-// The options of the file. An absent file gives every option off and no problem.
-ObserveOptions LoadObserveOptions(const Path& file, std::vector<std::string>& problems, bool& present);
+inline constexpr std::size_t kAlertHostLimit = 100;
 
 // "127.0.0.1:8427", "localhost:8427", "0.0.0.0:8427"; nothing when unusable.
 std::optional<ListenAddress> ParseListenAddress(std::string_view text);
