@@ -77,14 +77,14 @@ class Host {
       background_ = 0;
     }
     for (; background_ < n; ++background_) {
-      if (fillerControl_->StartServerProcess(filler_, kLifeSeconds, 0, false, 0xFFFFFFFFu) != 0)
+      if (!fillerControl_->StartServerProcess(filler_, kLifeSeconds, 0, false, 0xFFFFFFFFu))
         break;
     }
   }
 
   void StartServers() {
     for (const Path& server : servers_) {
-      control_->StartServerProcess(server, kLifeSeconds, 0, false, 0xFFFFFFFFu);
+      static_cast<void>(control_->StartServerProcess(server, kLifeSeconds, 0, false, 0xFFFFFFFFu));
     }
   }
 

@@ -146,8 +146,8 @@ class Host {
     const int first = started_;
     for (; started_ < n; ++started_) {
       const Server& s = servers_[static_cast<std::size_t>(started_)];
-      control_->StartServerProcess(s.exe, u"-game cstrike +map de_dust2 +ip 127.0.0.1 -port " + ToU16(s.port), 0,
-                                   false, 0xFFFFFFFFu);
+      static_cast<void>(control_->StartServerProcess(
+          s.exe, u"-game cstrike +map de_dust2 +ip 127.0.0.1 -port " + ToU16(s.port), 0, false, 0xFFFFFFFFu));
     }
     if (started_ > first) WaitReady(first);
   }
@@ -158,7 +158,7 @@ class Host {
       background_ = 0;
     }
     for (; background_ < n; ++background_) {
-      if (fillerControl_->StartServerProcess(filler_, u"600", 0, false, 0xFFFFFFFFu) != 0) break;
+      if (!fillerControl_->StartServerProcess(filler_, u"600", 0, false, 0xFFFFFFFFu)) break;
     }
   }
 

@@ -50,13 +50,14 @@ class FakeProcessControl : public IProcessControl, public IServerWindows {
     if (const auto refused = lookErrors.find(Key(f)); refused != lookErrors.end()) return Look::Unknown(refused->second);
     return running[Key(f)] ? Look::Running() : Look::Absent();
   }
-  std::uint32_t StartServerProcess(const Path& f, const std::u16string& params, std::uint8_t priority,
-                                   bool hide, std::uint32_t affinity) override {
+  Expected<void> StartServerProcess(const Path& f, const std::u16string& params, std::uint8_t priority,
+                                    bool hide, std::uint32_t affinity) override {
     calls.push_back("start " + Utf16ToUtf8(f) + " " + Utf16ToUtf8(params) + " p" +
                     std::to_string(priority) + (hide ? " hide" : " show") + " a" + std::to_string(affinity));
-    if (const auto failure = startErrors.find(Key(f)); failure != startErrors.end()) return failure->second;
+    if (const auto failure = startErrors.find(Key(f)); failure != startErrors.end())
+      return Expected<void>::FromCode(failure->second);
     running[Key(f)] = true;
-    return 0;
+    return {};
   }
   Look TerminateServerProcess(const Path& f) override {
     if (beforeEnd) beforeEnd(f);

@@ -281,6 +281,9 @@ int main(int argc, char** argv) {
   Monitor monitor(loop, view, std::move(process), std::move(options));
   // The servers' state lines, from the servers themselves, from the load on.
   ConsoleRows rows(monitor.Changes(), monitor.Listed(), monitor.Texts(), std::cout, clock);
+  // What a catch-all swallowed, on any thread, is said on the console with its text.
+  const FailureNotices failureNotices(
+      loop, [&monitor](const std::string& line) { monitor.Notice(kMonitorName, Utf8ToUtf16(line)); });
   // A list that exists but cannot be read stops everything here, with the system's reason.
   if (!monitor.Load()) {
     std::cerr << "kesp: cannot read " << Utf16ToUtf8(monitor.ListPath()) << ": "
@@ -334,7 +337,7 @@ int main(int argc, char** argv) {
     monitor.BeginSupervision();
   } catch (...) {
     // The start steps that failed are skipped; the loop runs all the same.
-    NoteFailure("start-up");
+    NoteCaughtFailure("start-up");
   }
   NotifyReady("supervising " + std::to_string(monitor.Count()) + " server(s)");
   const int code = loop.Run();

@@ -21,6 +21,7 @@
 #include "app/timing.h"
 #include "monitor/monitor.h"
 #include "support/failures.h"
+#include "support/text.h"
 #include "support/event_loop.h"
 #include "support/version.h"
 #include "ui/win32/about_box.h"
@@ -65,7 +66,7 @@ int RunMessageLoop(tervane::EventLoop& loop) {
       return loop.Run();
     } catch (...) {
       // No handler's failure ends the program; the loop goes on.
-      tervane::NoteFailure("message loop");
+      tervane::NoteCaughtFailure("message loop");
     }
   }
 }
@@ -152,6 +153,9 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int) {
     MonitorOptions options;
     options.timing = TimingFromEnvironment(asService);
     Monitor monitor(loop, mainWindow.View(), CreateProcessControl(), std::move(options));
+    // What a catch-all swallowed, on any thread, is said in the log view with its text.
+    const FailureNotices failureNotices(
+        loop, [&monitor](const std::string& line) { monitor.Notice(kMonitorName, FromSystem8(line)); });
     monitor.CreateEndpoint();
     // The rows of the window's list view follow the servers; released before the monitor.
     ListRows rows(monitor.Changes(), monitor.Listed(), monitor.Texts(), mainWindow.View());

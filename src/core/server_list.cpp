@@ -24,7 +24,9 @@ std::vector<std::uint8_t> SerializeServerList(const ServerList& list, const Boss
 bool SaveServerList(const ServerList& list, const BossKeyOptions& options, const Path& path,
                     const std::function<bool()>& beforeCommit, std::uint32_t* error) {
   const std::vector<std::uint8_t> bytes = SerializeServerList(list, options);
-  return ReplaceFileAtomically(path.empty() ? ServerListPath() : path, bytes, beforeCommit, error);
+  const Expected<void> replaced = ReplaceFileAtomically(path.empty() ? ServerListPath() : path, bytes, beforeCommit);
+  if (error) *error = replaced.Error();
+  return static_cast<bool>(replaced);
 }
 
 namespace {

@@ -189,7 +189,7 @@ void Servers::StartAndRecord(std::size_t i, RestartReason reason, const Path& ex
   const bool afterClose = st.want == Want::Closed && reason == RestartReason::ProcessLost;
   if (st.want == Want::Closed) st.want = Want::Run;
   WithdrawRcon(i);  // what was asked before the start was not meant for the new process
-  st.lastStartError = process_.StartServerProcess(exe, s.Params.str(), s.Priority, HideConsole(s), s.Affinity);
+  st.lastStartError = process_.StartServerProcess(exe, s.Params.str(), s.Priority, HideConsole(s), s.Affinity).Error();
   const bool started = st.lastStartError == 0;
   // A failed start is tried again after the same number of lost cycles as a lost process.
   s.TimeoutCount = 0;

@@ -100,7 +100,7 @@ void Supervisor::timerCircleCheckTimer() {
     Cycle();
   } catch (...) {
     // A failure ends this pass; the remaining servers wait for the next cycle.
-    NoteFailure("supervision cycle");
+    NoteCaughtFailure("supervision cycle");
   }
   queueing_ = false;
   SendQueued();  // the queries of the servers looked at, a failure or not
@@ -211,7 +211,7 @@ void Supervisor::timerCheckTimeOutTimer() {
     TimeoutCheck();
   } catch (...) {
     // A failure ends this check; the next cycle comes all the same.
-    NoteFailure("timeout check");
+    NoteCaughtFailure("timeout check");
   }
   timerCircleCheck.SetInterval(servers_.Timing().cycleDelayMs);
   timerCircleCheck.SetEnabled(true);
@@ -286,7 +286,7 @@ void Supervisor::ReadWaitingDatagrams(IDatagramPort& sender) {
       HandleDatagram(std::span<const std::uint8_t>(buffer.data(), length), address, port);
     } catch (...) {
       // A datagram that cannot be handled is dropped like a malformed one.
-      NoteFailure("received datagram");
+      NoteCaughtFailure("received datagram");
     }
   }
 }
@@ -313,7 +313,7 @@ void Supervisor::HandleHeldDatagrams() {
     try {
       HandleDatagram(std::span<const std::uint8_t>(heldScratch_.data(), d.length), d.address, d.port);
     } catch (...) {
-      NoteFailure("received datagram");
+      NoteCaughtFailure("received datagram");
     }
   }
   held_.clear();

@@ -124,7 +124,8 @@ bool Monitor::KeepDamagedList(std::uint32_t& error) {
       copies.emplace_back(std::move(*order), std::move(name));
     }
   const Path copy = path + u".bad-" + stampText + (number == 0 ? Path() : u"-" + ToU16(number + 1));
-  if (!ReplaceFileAtomically(copy, loaded_.damagedBytes, {}, &error)) {
+  if (const Expected<void> copied = ReplaceFileAtomically(copy, loaded_.damagedBytes); !copied) {
+    error = copied.Error();
     failedCopy_ = copy;
     return false;
   }

@@ -200,7 +200,7 @@ class Monitor {
   EventLog log_;
   Servers servers_;
   Supervisor supervisor_;
-  // Before the servers go: no RCON answer comes after it.
+  // Its workers end with it (support/threads.h); an answer comes as a posted task only while it lives.
   std::unique_ptr<IRcon> rcon_;
   bool supervising_ = false;
   ListLoadResult loaded_;

@@ -7,6 +7,7 @@
 #include <condition_variable>
 #include <cstring>
 #include <deque>
+#include <iterator>
 #include <mutex>
 #include <thread>
 #include <utility>
@@ -383,8 +384,8 @@ RconSocket::Status RconSocket::Connect(bool stream, std::uint32_t address, std::
   if (started == Try::Failed) return FromError(LastError());
   const Status waited = Wait(true, deadline, cancel);
   if (waited != Status::Ok) return waited;
-  int code = 0;
-  if (!ReadSocketError(code)) code = LastError();
+  const Expected<int> held = ReadSocketError();
+  const int code = held ? *held : static_cast<int>(held.Error());
   return code == 0 ? Status::Ok : FromError(code);
 }
 
@@ -633,6 +634,7 @@ struct RconClient::Shared {
   std::vector<Job> waiting;  // in no order: a queue of at most a few dozen is searched
   std::vector<std::string> busy;  // servers with an exchange running
   std::vector<std::thread> threads;
+  std::vector<std::thread> retired;  // ended for want of work, joined by the next Send or the end
   std::size_t idle = 0;
   std::uint64_t arrivals = 0;
   bool stopping = false;
@@ -690,6 +692,7 @@ RconClient::~RconClient() {
     shared_->stopping = true;
     shared_->cancel = true;
     threads.swap(shared_->threads);
+    std::move(shared_->retired.begin(), shared_->retired.end(), std::back_inserter(threads));
     dropped.swap(shared_->waiting);
   }
   shared_->wake.notify_all();
@@ -700,8 +703,10 @@ void RconClient::Send(RconRequest request, Done done) {
   std::string server = request.address + ":" + std::to_string(request.port);
   const Clock::time_point beginBy = request.beginBy;
   std::optional<Job> refused;
+  std::vector<std::thread> retired;
   {
     std::lock_guard<std::mutex> lock(shared_->mutex);
+    retired.swap(shared_->retired);
     Job job{std::move(request), std::move(done), std::move(server), shared_->arrivals++, Clock::now()};
     if (shared_->waiting.size() >= limits_.queue) {
       // Full: the latest of all is answered Busy, the new one unless an older one is due later.
@@ -720,6 +725,7 @@ void RconClient::Send(RconRequest request, Done done) {
       shared_->threads.emplace_back([this] { Work(); });
   }
   shared_->wake.notify_all();
+  for (std::thread& thread : retired) thread.join();  // each has left its loop already
   if (refused)
     Deliver(std::move(refused->done),
             Failed(RconFailure::Busy, std::to_string(limits_.queue) + " requests waiting"));
@@ -755,14 +761,28 @@ std::size_t RconClient::Pending() const {
   return shared_->waiting.size() + shared_->busy.size();
 }
 
+std::size_t RconClient::Workers() const {
+  std::lock_guard<std::mutex> lock(shared_->mutex);
+  return shared_->threads.size();
+}
+
 void RconClient::Work() {
   Shared& s = *shared_;
   std::unique_lock<std::mutex> lock(s.mutex);
   for (;;) {
     ++s.idle;
-    s.wake.wait(lock, [&] { return s.stopping || s.Runnable() != s.waiting.end(); });
+    const bool woken =
+        s.wake.wait_for(lock, limits_.idle, [&] { return s.stopping || s.Runnable() != s.waiting.end(); });
     --s.idle;
     if (s.stopping) return;
+    if (!woken) {
+      // Idle for long: this worker ends, handing its thread to be joined by someone else.
+      const auto self = std::find_if(s.threads.begin(), s.threads.end(),
+                                     [](const std::thread& t) { return t.get_id() == std::this_thread::get_id(); });
+      s.retired.push_back(std::move(*self));
+      s.threads.erase(self);
+      return;
+    }
     // What is due or withdrawn is answered, never run: the next runnable is looked for anew.
     if (auto dropped = s.TakeDropped(Clock::now()); !dropped.empty()) {
       lock.unlock();

@@ -10,8 +10,8 @@
 //     as a state machine): no sockets, no clock; unit-tested and fuzzed;
 //   - RunRconExchange: one exchange over real sockets on the calling thread, every step bounded
 //     by a deadline (the platform steps are RconSocket, in rcon_posix.cpp / rcon_win32.cpp);
-//   - RconClient: a few worker threads that run exchanges and hand each result to the loop's
-//     thread, so that the supervision never waits for a server.
+//   - RconClient: a few worker threads (started on demand, ended when idle) that run exchanges
+//     and hand each result to the loop's thread, so that the supervision never waits for a server.
 #pragma once
 
 #include <atomic>
@@ -25,6 +25,8 @@
 #include <string>
 #include <string_view>
 #include <vector>
+
+#include "support/expected.h"
 
 namespace tervane {
 
@@ -336,9 +338,9 @@ class RconSocket {
   // Waits at most slice for the socket to become writable (or readable) or to fail: Done when
   // it did (a failure is reported by the next call), Blocked when the slice passed.
   [[nodiscard]] Try WaitSlice(bool write, std::chrono::milliseconds slice);
-  // The error the socket holds, which reading clears (0 when none); false when it could not
-  // be read.
-  [[nodiscard]] bool ReadSocketError(int& code);
+  // The error the socket holds, which reading clears (0 when none), or the system's error of
+  // the reading.
+  [[nodiscard]] Expected<int> ReadSocketError();
   // An error the socket holds that no call on it would report, looked at before every slice;
   // 0 when none.
   [[nodiscard]] int HeldError();
@@ -355,6 +357,8 @@ class RconSocket {
 struct RconClientLimits {
   std::size_t threads = 8;  // exchanges at once (started when first needed)
   std::size_t queue = 64;   // requests waiting beyond those; more are answered Busy
+  // A worker with nothing to run for this long ends; the next request starts one again.
+  std::chrono::milliseconds idle = std::chrono::seconds(60);
 };
 
 // Runs requests on worker threads of its own and hands every result back to the loop's thread.
@@ -381,6 +385,8 @@ class RconClient {
 
   // Requests waiting or running.
   std::size_t Pending() const;
+  // Worker threads alive now (none once all have been idle for the idle time).
+  std::size_t Workers() const;
 
  private:
   struct Shared;

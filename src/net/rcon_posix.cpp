@@ -65,9 +65,11 @@ RconSocket::Try RconSocket::WaitSlice(bool write, std::chrono::milliseconds slic
   return ready < 0 && errno != EINTR ? Try::Failed : Try::Blocked;
 }
 
-bool RconSocket::ReadSocketError(int& code) {
+Expected<int> RconSocket::ReadSocketError() {
+  int code = 0;
   socklen_t length = sizeof code;
-  return ::getsockopt(platform_->fd.get(), SOL_SOCKET, SO_ERROR, &code, &length) == 0;
+  if (::getsockopt(platform_->fd.get(), SOL_SOCKET, SO_ERROR, &code, &length) == 0) return code;
+  return SystemError{static_cast<std::uint32_t>(errno)};
 }
 
 // Linux reports every error of the socket through the next call on it.

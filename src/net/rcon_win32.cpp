@@ -75,17 +75,19 @@ RconSocket::Try RconSocket::WaitSlice(bool write, std::chrono::milliseconds slic
   return n == SOCKET_ERROR ? Try::Failed : Try::Blocked;
 }
 
-bool RconSocket::ReadSocketError(int& code) {
+Expected<int> RconSocket::ReadSocketError() {
+  int code = 0;
   int length = sizeof code;
-  return getsockopt(platform_->socket.get(), SOL_SOCKET, SO_ERROR, reinterpret_cast<char*>(&code),
-                    &length) == 0;
+  if (getsockopt(platform_->socket.get(), SOL_SOCKET, SO_ERROR, reinterpret_cast<char*>(&code), &length) == 0)
+    return code;
+  return SystemError{static_cast<std::uint32_t>(WSAGetLastError())};
 }
 
 // A refused UDP port shows only as the socket's error under Wine, whose recv goes on answering
 // "would block".
 int RconSocket::HeldError() {
-  int code = 0;
-  return ReadSocketError(code) ? code : 0;
+  const Expected<int> held = ReadSocketError();
+  return held ? *held : 0;
 }
 
 int RconSocket::LastError() { return WSAGetLastError(); }

@@ -5,6 +5,8 @@
 
 #include <algorithm>
 
+#include "support/failures.h"
+
 namespace tervane {
 
 namespace {
@@ -124,7 +126,8 @@ void TVelUDP::ReportErrorQuietly(Failure failure, int errorCode) noexcept {
     int code = errorCode;
     if (OnError) OnError(*this, text + kFullStop, code);
   } catch (...) {
-    // A destructor cannot raise; the failure has been offered to the handler.
+    // A destructor cannot raise; what the handler threw is noted instead.
+    NoteCaughtFailure("UDP error report");
   }
 }
 
@@ -176,14 +179,13 @@ int TVelUDP::ReceiveBufferGranted() { return active_ ? GrantedReceiveBuffer() : 
 
 void TVelUDP::Open() {
   if (active_) return;
-  int errorCode = 0;
-  if (!CreateSocket(errorCode)) {
-    ReportError(Failure::CreateSocket, errorCode);
+  if (const Expected<void> created = CreateSocket(); !created) {
+    ReportError(Failure::CreateSocket, static_cast<int>(created.Error()));
     return;
   }
-  if (!BindSocket(errorCode)) {
+  if (const Expected<void> bound = BindSocket(); !bound) {
     CloseSocket();
-    ReportError(Failure::Bind, errorCode);
+    ReportError(Failure::Bind, static_cast<int>(bound.Error()));
     return;
   }
   if (localPort_ == 0) localPort_ = BoundPort();

@@ -13,6 +13,7 @@
 #include <string_view>
 
 #include "net/datagram_port.h"
+#include "support/expected.h"
 
 namespace tervane {
 
@@ -125,11 +126,11 @@ class TVelUDP final : public IDatagramPort {
   };
   void StartPlatform();
   void StopPlatform() noexcept;
-  // The steps of Open, in its order. A failing step answers false and sets the system's error
-  // code; the socket is the platform half's own, and CloseSocket closes it whatever the step.
-  [[nodiscard]] bool CreateSocket(int& errorCode);
+  // The steps of Open, in its order, each failing with the system's error; the socket is the
+  // platform half's own, and CloseSocket closes it whatever the step.
+  [[nodiscard]] Expected<void> CreateSocket();
   // Broadcast allowed, bound to LocalPort on every interface.
-  [[nodiscard]] bool BindSocket(int& errorCode);
+  [[nodiscard]] Expected<void> BindSocket();
   // The port the system chose, or 0.
   [[nodiscard]] int BoundPort();
   // Asks for a receive buffer of this many bytes (beyond the system's ordinary limit where the

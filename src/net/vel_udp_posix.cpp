@@ -36,21 +36,20 @@ void TVelUDP::StartPlatform() { platform_.reset(new Platform); }
 
 void TVelUDP::StopPlatform() noexcept {}
 
-bool TVelUDP::CreateSocket(int& errorCode) {
+Expected<void> TVelUDP::CreateSocket() {
   platform_->socket.reset(::socket(AF_INET, SOCK_DGRAM, IPPROTO_UDP));
-  errorCode = platform_->socket ? 0 : errno;
-  return static_cast<bool>(platform_->socket);
+  if (platform_->socket) return {};
+  return SystemError{static_cast<std::uint32_t>(errno)};
 }
 
-bool TVelUDP::BindSocket(int& errorCode) {
+Expected<void> TVelUDP::BindSocket() {
   const int fd = platform_->socket.get();
   int on = 1;
   ::setsockopt(fd, SOL_SOCKET, SO_BROADCAST, &on, sizeof on);
   const auto local = IPv4SocketAddress<sockaddr_in>(AF_INET, INADDR_ANY,
                                                     static_cast<std::uint16_t>(localPort_));
-  const bool bound = ::bind(fd, reinterpret_cast<const sockaddr*>(&local), sizeof local) == 0;
-  errorCode = bound ? 0 : errno;
-  return bound;
+  if (::bind(fd, reinterpret_cast<const sockaddr*>(&local), sizeof local) == 0) return {};
+  return SystemError{static_cast<std::uint32_t>(errno)};
 }
 
 int TVelUDP::BoundPort() {

@@ -63,22 +63,20 @@ void TVelUDP::StopPlatform() noexcept {
   }
 }
 
-bool TVelUDP::CreateSocket(int& errorCode) {
+Expected<void> TVelUDP::CreateSocket() {
   platform_->socket.reset(socket(AF_INET, SOCK_DGRAM, IPPROTO_UDP));
-  errorCode = platform_->socket ? 0 : WSAGetLastError();
-  return static_cast<bool>(platform_->socket);
+  if (platform_->socket) return {};
+  return SystemError{static_cast<std::uint32_t>(WSAGetLastError())};
 }
 
-bool TVelUDP::BindSocket(int& errorCode) {
+Expected<void> TVelUDP::BindSocket() {
   const SOCKET s = platform_->socket.get();
   BOOL on = TRUE;
   setsockopt(s, SOL_SOCKET, SO_BROADCAST, reinterpret_cast<const char*>(&on), sizeof on);
   const auto local = IPv4SocketAddress<sockaddr_in>(AF_INET, INADDR_ANY,
                                                     static_cast<std::uint16_t>(localPort_));
-  const bool bound =
-      bind(s, reinterpret_cast<const sockaddr*>(&local), sizeof local) != SOCKET_ERROR;
-  errorCode = bound ? 0 : WSAGetLastError();
-  return bound;
+  if (bind(s, reinterpret_cast<const sockaddr*>(&local), sizeof local) != SOCKET_ERROR) return {};
+  return SystemError{static_cast<std::uint32_t>(WSAGetLastError())};
 }
 
 int TVelUDP::BoundPort() {

@@ -198,7 +198,7 @@ class Session : public std::enable_shared_from_this<Session> {
     try {
       owner_.handler(request, answer);
     } catch (...) {
-      NoteFailure("HTTP request");
+      NoteCaughtFailure("HTTP request");
       answer(Refusal(500));
     }
   }
@@ -320,7 +320,7 @@ void HttpEndpoint::Impl::Run() {
       return;
     } catch (...) {
       // A handler's failure ends that connection's turn, not the endpoint.
-      NoteFailure("HTTP endpoint");
+      NoteCaughtFailure("HTTP endpoint");
     }
   }
 }

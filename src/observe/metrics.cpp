@@ -5,6 +5,8 @@
 #include <optional>
 #include <string_view>
 
+#include "support/failures.h"
+
 namespace tervane {
 namespace {
 
@@ -128,6 +130,9 @@ const MonitorMetric kMonitorWide[] = {
     {"tervane_log_write_failures_total", "counter", "Log lines the monthly log file did not take.", nullptr,
      {{{nullptr,
         [](const MonitorReading& r) -> std::optional<double> { return static_cast<double>(r.m.logWriteFailures); }}}}},
+    {"tervane_internal_failures_total", "counter",
+     "Failures inside the program that were caught so that it runs on (each said in a log line).", nullptr,
+     {{{nullptr, [](const MonitorReading&) -> std::optional<double> { return static_cast<double>(FailureCount()); }}}}},
     {"tervane_servers", "gauge", "Servers in the list.", nullptr,
      {{{nullptr, [](const MonitorReading& r) -> std::optional<double> { return static_cast<double>(r.m.servers.size()); }}}}},
     {"tervane_alerts_sent_total", "counter", "Webhook messages delivered.", nullptr,

@@ -15,6 +15,7 @@
 #include <string_view>
 #include <vector>
 
+#include "support/expected.h"
 #include "support/file.h"
 
 namespace tervane {
@@ -62,10 +63,9 @@ class IProcessControl {
   virtual Look LookForServer(const Path& fileName) {
     return IsServerRunning(fileName) ? Look::Running() : Look::Absent();
   }
-  // 0 when the process was created, else the system's error code. Does not wait.
-  [[nodiscard]] virtual std::uint32_t StartServerProcess(const Path& fileName, const std::u16string& params,
-                                           std::uint8_t priority, bool hide,
-                                           std::uint32_t affinity) = 0;
+  // The process was created, or the system's error. Does not wait.
+  [[nodiscard]] virtual Expected<void> StartServerProcess(const Path& fileName, const std::u16string& params,
+                                                          std::uint8_t priority, bool hide, std::uint32_t affinity) = 0;
   // Ends the server's process; does not wait for it to end. Says what it did: Running when
   // the process was found and ended, Absent when none ran, Unknown when the look failed or the
   // process could not be ended (then a new one must not be started beside it).

@@ -41,19 +41,26 @@ int NiceOf(std::uint8_t priority) {
   return -20;
 }
 
-// Priority and affinity belong to each thread on Linux, so they are set on every one. Each
-// answers the first error of a thread (one that ended meanwhile aside), or 0.
-int SetNice(pid_t tid, int nice) {
-  return ::setpriority(PRIO_PROCESS, static_cast<id_t>(tid), nice) != 0 && errno != ESRCH ? errno : 0;
+// Priority and affinity belong to each thread on Linux, so they are set on every one. A thread
+// that ended meanwhile is no failure.
+Expected<void> ThreadSetting(int result) {
+  if (result == 0 || errno == ESRCH) return {};
+  return SystemError{static_cast<std::uint32_t>(errno)};
 }
 
-int ApplyPriority(ProcReader& proc, pid_t pid, std::uint8_t priority) {
-  int error = 0;
+Expected<void> SetNice(pid_t tid, int nice) {
+  return ThreadSetting(::setpriority(PRIO_PROCESS, static_cast<id_t>(tid), nice));
+}
+
+// Applies a setting to every thread of a process; fails with the first thread's failure.
+template <typename ApplyToThread>
+Expected<void> ApplyToThreads(ProcReader& proc, pid_t pid, ApplyToThread apply) {
+  Expected<void> first;
   proc.ForEachThread(pid, [&](pid_t tid) {
-    if (const int failed = SetNice(tid, NiceOf(priority)); error == 0) error = failed;
+    if (Expected<void> applied = apply(tid); first) first = applied;
     return true;
   });
-  return error;
+  return first;
 }
 
 // Bit n allows processor n. A mask the system refuses (0, or only absent processors) leaves
@@ -67,18 +74,8 @@ cpu_set_t CpuSetOf(std::uint32_t affinity) {
   return set;
 }
 
-int SetAffinity(pid_t tid, const cpu_set_t& set) {
-  return ::sched_setaffinity(tid, sizeof set, &set) != 0 && errno != ESRCH ? errno : 0;
-}
-
-int ApplyAffinity(ProcReader& proc, pid_t pid, std::uint32_t affinity) {
-  const cpu_set_t set = CpuSetOf(affinity);
-  int error = 0;
-  proc.ForEachThread(pid, [&](pid_t tid) {
-    if (const int failed = SetAffinity(tid, set); error == 0) error = failed;
-    return true;
-  });
-  return error;
+Expected<void> SetAffinity(pid_t tid, const cpu_set_t& set) {
+  return ThreadSetting(::sched_setaffinity(tid, sizeof set, &set));
 }
 
 struct Found {
@@ -157,9 +154,8 @@ class LinuxProcessControl final : public IProcessControl {
     return FindServerProcess(*target.target).Result();
   }
 
-  std::uint32_t StartServerProcess(const Path& fileName, const std::u16string& params,
-                                   std::uint8_t priority, bool hide,
-                                   std::uint32_t affinity) override;
+  Expected<void> StartServerProcess(const Path& fileName, const std::u16string& params, std::uint8_t priority,
+                                    bool hide, std::uint32_t affinity) override;
 
   // The server's process and every process it started end; each was pinned (pidfd) before
   // the server's identity was checked again, so no id taken by another program is hit.
@@ -187,7 +183,7 @@ class LinuxProcessControl final : public IProcessControl {
       const Look still = StillServer(found, target);
       if (!still.IsRunning()) return still;
       const int nice = NiceOf(priority);
-      applyErrors_[target.path].priority = ApplyToTree(found.pid, [&](pid_t tid) { return SetNice(tid, nice); });
+      applyErrors_[target.path].priority = ApplyToTree(found.pid, [&](pid_t tid) { return SetNice(tid, nice); }).Error();
       return Look::Running();
     });
   }
@@ -204,7 +200,8 @@ class LinuxProcessControl final : public IProcessControl {
       const bool first = applied.pid == 0;
       applied = Applied{found.pid, found.started, affinity, cycle_ - (first ? Turn(fileName) : 0)};
       const cpu_set_t set = CpuSetOf(affinity);
-      applyErrors_[target.path].affinity = ApplyToTree(found.pid, [&](pid_t tid) { return SetAffinity(tid, set); });
+      applyErrors_[target.path].affinity =
+          ApplyToTree(found.pid, [&](pid_t tid) { return SetAffinity(tid, set); }).Error();
       return Look::Running();
     });
   }
@@ -323,14 +320,14 @@ class LinuxProcessControl final : public IProcessControl {
   }
 
   // Applies a setting to every thread of the server's process and of every process it started
-  // (the threads as found by the one look at its descendants); answers the first error.
+  // (the threads as found by the one look at its descendants); fails with the first failure.
   template <typename ApplyToThread>
-  std::uint32_t ApplyToTree(pid_t root, ApplyToThread apply) {
+  Expected<void> ApplyToTree(pid_t root, ApplyToThread apply) {
     DescendantsOf(proc_, root, descendants_);
-    int error = 0;
+    Expected<void> first;
     for (const pid_t tid : descendants_.threads)
-      if (const int failed = apply(tid); error == 0) error = failed;
-    return static_cast<std::uint32_t>(error);
+      if (Expected<void> applied = apply(tid); first) first = applied;
+    return first;
   }
 
   // Checked again right before an action: the process found earlier in the cycle may have
@@ -503,16 +500,17 @@ class LinuxProcessControl final : public IProcessControl {
   ServerLauncher launcher_;
 };
 
-std::uint32_t LinuxProcessControl::StartServerProcess(const Path& fileName,
-                                                      const std::u16string& params,
-                                                      std::uint8_t priority, bool /*hide*/,
-                                                      std::uint32_t affinity) {
+Expected<void> LinuxProcessControl::StartServerProcess(const Path& fileName, const std::u16string& params,
+                                                       std::uint8_t priority, bool /*hide*/, std::uint32_t affinity) {
   snapshot_.reset();  // a new process joins the list
-  const ServerLauncher::Started started = launcher_.Start(fileName, params);
-  if (started.pid == 0) return static_cast<std::uint32_t>(started.error);
-  applyErrors_[Utf16ToUtf8(fileName)] = ApplyErrors{static_cast<std::uint32_t>(ApplyPriority(proc_, started.pid, priority)),
-                                                    static_cast<std::uint32_t>(ApplyAffinity(proc_, started.pid, affinity))};
-  return 0;
+  const Expected<pid_t> started = launcher_.Start(fileName, params);
+  if (!started) return SystemError{started.Error()};
+  const int nice = NiceOf(priority);
+  const cpu_set_t set = CpuSetOf(affinity);
+  applyErrors_[Utf16ToUtf8(fileName)] =
+      ApplyErrors{ApplyToThreads(proc_, *started, [&](pid_t tid) { return SetNice(tid, nice); }).Error(),
+                  ApplyToThreads(proc_, *started, [&](pid_t tid) { return SetAffinity(tid, set); }).Error()};
+  return {};
 }
 
 }  // namespace

@@ -262,9 +262,8 @@ class WindowsProcessControl final : public IProcessControl, public IServerWindow
 
   Look LookForServer(const Path& fileName) override { return Locate(fileName).Result(); }
 
-  std::uint32_t StartServerProcess(const Path& fileName, const std::u16string& params,
-                                   std::uint8_t priority, bool hide,
-                                   std::uint32_t affinity) override {
+  Expected<void> StartServerProcess(const Path& fileName, const std::u16string& params, std::uint8_t priority,
+                                    bool hide, std::uint32_t affinity) override {
     const std::u16string line = BuildCommandLine(fileName, params);
     std::vector<wchar_t> commandLine(line.begin(), line.end());
     commandLine.push_back(L'\0');
@@ -280,7 +279,7 @@ class WindowsProcessControl final : public IProcessControl, public IServerWindow
     PROCESS_INFORMATION created{};
     if (!CreateProcessW(nullptr, commandLine.data(), nullptr, nullptr, FALSE, PriorityClass(priority), nullptr,
                         W(folder), &startup, &created)) {
-      return GetLastError();
+      return SystemError{GetLastError()};
     }
     UniqueKernelHandle process(created.hProcess);
     const UniqueKernelHandle thread(created.hThread);
@@ -289,7 +288,7 @@ class WindowsProcessControl final : public IProcessControl, public IServerWindow
     SetPriorityClass(process.get(), PriorityClass(priority));
     SetProcessAffinityMask(process.get(), static_cast<DWORD_PTR>(affinity));
     kept_[fileName] = Kept{std::move(process), created.dwProcessId, true};
-    return 0;
+    return {};
   }
 
   // A process that cannot be opened or ended is said, so that no second one is started.

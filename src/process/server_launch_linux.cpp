@@ -30,7 +30,7 @@ std::string ServerLauncher::OutputFileOf(const Path& fileName) const {
 UniqueFd ServerLauncher::OpenOutput(const Path& fileName) {
   UniqueFd fd;
   if (!outputFolder_.empty()) {
-    CreateDirectories(outputFolder_);
+    static_cast<void>(CreateDirectories(outputFolder_));  // a folder that cannot be made: the open below fails
     const std::string path = OutputFileOf(fileName);
     outputCap_.CapNow(path);
     fd.reset(::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOCTTY, 0644));
@@ -41,16 +41,16 @@ UniqueFd ServerLauncher::OpenOutput(const Path& fileName) {
   return fd;
 }
 
-ServerLauncher::Started ServerLauncher::Start(const Path& fileName, const std::u16string& params) {
+Expected<pid_t> ServerLauncher::Start(const Path& fileName, const std::u16string& params) {
   const std::string executable = Utf16ToUtf8(fileName);
-  if (executable.empty()) return {0, ENOENT};
+  if (executable.empty()) return SystemError{ENOENT};
 
   // The working folder changes before the program is loaded, so a relative path is made
   // absolute first; the program still sees its path as written.
   std::string program = executable;
   if (program.front() != '/') {
     char cwd[PATH_MAX];
-    if (!::getcwd(cwd, sizeof cwd)) return {0, errno};
+    if (!::getcwd(cwd, sizeof cwd)) return SystemError{static_cast<std::uint32_t>(errno)};
     program = std::string(cwd) + "/" + program;
   }
   const std::size_t slash = executable.rfind('/');
@@ -101,9 +101,9 @@ ServerLauncher::Started ServerLauncher::Start(const Path& fileName, const std::u
   const int result = ::posix_spawn(&pid, program.c_str(), &actions, &attributes, argv.data(), environment.data());
   ::posix_spawnattr_destroy(&attributes);
   ::posix_spawn_file_actions_destroy(&actions);
-  if (result != 0) return {0, result};
+  if (result != 0) return SystemError{static_cast<std::uint32_t>(result)};
   children_.push_back(pid);
-  return {pid, 0};
+  return pid;
 }
 
 void ServerLauncher::ReapChildren() {

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "process/output_cap_linux.h"
+#include "support/expected.h"
 #include "support/file.h"
 #include "support/unique_handle_posix.h"
 
@@ -22,12 +23,8 @@ class ServerLauncher {
   // outputFolder: where the output files lie (empty: a server's output is discarded).
   ServerLauncher(Path outputFolder, std::uint64_t outputLimit);
 
-  struct Started {
-    pid_t pid = 0;  // 0: not started
-    int error = 0;  // the system's error code when not started
-  };
-  // Starts the server's executable with its run parameters. Does not wait.
-  [[nodiscard]] Started Start(const Path& fileName, const std::u16string& params);
+  // Starts the server's executable with its run parameters: its process id. Does not wait.
+  [[nodiscard]] Expected<pid_t> Start(const Path& fileName, const std::u16string& params);
 
   // The file the server's output is appended to; empty without an output folder.
   [[nodiscard]] std::string OutputFileOf(const Path& fileName) const;

@@ -39,13 +39,13 @@ Path LogFilePath(const Path& logFolder, const LocalTime& time) {
   return path;
 }
 
-std::uint32_t WriteLogFile(const Path& logFolder, std::u16string_view line, IClock& clock) {
-  std::uint32_t error = 0;
-  if (!DirectoryExists(logFolder) && !CreateDirectories(logFolder, &error)) return error;
+Expected<void> WriteLogFile(const Path& logFolder, std::u16string_view line, IClock& clock) {
+  if (!DirectoryExists(logFolder))
+    if (Expected<void> made = CreateDirectories(logFolder); !made) return made;
   File file = File::OpenForAppend(LogFilePath(logFolder, clock.Now()));
-  if (!file.IsOpen()) return file.Error();
+  if (!file.IsOpen()) return SystemError{file.Error()};
   const auto length = file.SeekToEnd();
-  if (!length) return file.Error();
+  if (!length) return SystemError{file.Error()};
   std::vector<std::uint8_t> bytes;
   bytes.reserve(5 + line.size() * 2);
   if (*length == 0) {
@@ -60,8 +60,8 @@ std::uint32_t WriteLogFile(const Path& logFolder, std::u16string_view line, IClo
     bytes.push_back(static_cast<std::uint8_t>(unit >> 8));
   }
   // A line the disk refuses is lost from the file only: the log view has it already.
-  if (!file.Write(bytes.data(), bytes.size())) return file.Error();
-  return 0;
+  if (!file.Write(bytes.data(), bytes.size())) return SystemError{file.Error()};
+  return {};
 }
 
 EventLog::EventLog(Path programDir, IClock& clock,
@@ -71,7 +71,7 @@ EventLog::EventLog(Path programDir, IClock& clock,
 void EventLog::AddLog(std::u16string_view name, std::u16string_view message) {
   const std::u16string line = FormatLogLine(clock_.Now(), name, message);
   if (appendLine_) appendLine_(line);
-  const std::uint32_t error = WriteLogFile(logFolder_, line, clock_);
+  const std::uint32_t error = WriteLogFile(logFolder_, line, clock_).Error();
   if (error != 0) ++fileFailures_;
   if ((error != 0) == (fileError_ != 0)) {
     fileError_ = error;

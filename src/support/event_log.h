@@ -36,9 +36,9 @@ Path LogFilePath(const Path& logFolder, const LocalTime& time);
 
 // Appends one line to the current month's file in logFolder: FF FE on an empty file, CR LF
 // before each line (after one zero byte when the file's length is odd), never after. The month
-// comes from its own reading of the clock. Answers 0, or the system's error code of what failed
-// (the line is then not in the file).
-std::uint32_t WriteLogFile(const Path& logFolder, std::u16string_view line, IClock& clock);
+// comes from its own reading of the clock. A failure (the system's error of the step that
+// failed) leaves the line out of the file.
+Expected<void> WriteLogFile(const Path& logFolder, std::u16string_view line, IClock& clock);
 
 class EventLog {
  public:

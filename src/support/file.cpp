@@ -51,31 +51,24 @@ bool DirectoryExists(const Path& path) {
   return folder && *folder;
 }
 
-bool ReplaceFileAtomically(const Path& target, std::span<const std::uint8_t> bytes,
-                           const std::function<bool()>& beforeCommit, std::uint32_t* error) {
-  std::uint32_t ignored = 0;
-  std::uint32_t& why = error ? *error : ignored;
-  why = 0;
+Expected<void> ReplaceFileAtomically(const Path& target, std::span<const std::uint8_t> bytes,
+                                     const std::function<bool()>& beforeCommit) {
+  // A step that failed without the system saying why still fails.
+  const auto failed = [](std::uint32_t code) { return SystemError{code != 0 ? code : ReadIncompleteError()}; };
   const Path temp_path = target + u".tmp";
   File temp = File::CreateForWrite(temp_path);
-  if (!temp.IsOpen()) {
-    why = temp.Error();
-    return false;
-  }
+  if (!temp.IsOpen()) return failed(temp.Error());
   const bool written = temp.Write(bytes.data(), bytes.size()) && temp.Flush();
-  why = temp.Error();
+  const std::uint32_t error = temp.Error();
   temp.Close();
   if (!written) {
-    RemoveFile(temp_path);
-    return false;
+    static_cast<void>(RemoveFile(temp_path));  // the failure said is the write's
+    return failed(error);
   }
-  if (beforeCommit && !beforeCommit()) return false;  // left as an interruption would leave it
-  if (!MoveOver(temp_path, target)) {
-    why = LastError();
-    RemoveFile(temp_path);
-    return false;
-  }
-  return true;
+  if (beforeCommit && !beforeCommit()) return SystemError{CancelledError()};  // left as an interruption would leave it
+  const Expected<void> moved = MoveOver(temp_path, target);
+  if (!moved) static_cast<void>(RemoveFile(temp_path));
+  return moved;
 }
 
 const Path& ProgramDir() {

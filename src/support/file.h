@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "support/expected.h"
 #include "support/unique_handle.h"
 
 namespace tervane {
@@ -67,24 +68,24 @@ class File {
 // The code for a file that gave fewer bytes than its size without saying why (EIO,
 // ERROR_READ_FAULT).
 [[nodiscard]] std::uint32_t ReadIncompleteError();
+// The code of a step abandoned before it was done (ECANCELED, ERROR_CANCELLED).
+[[nodiscard]] std::uint32_t CancelledError();
 
 // True when a file (not a folder) exists at the path.
 [[nodiscard]] bool FileExists(const Path& path);
 [[nodiscard]] bool DirectoryExists(const Path& path);
-// Creates the folder with every missing parent; true when it exists afterwards. error, when
-// given, receives the system's error code of a failure.
-bool CreateDirectories(const Path& path, std::uint32_t* error = nullptr);
-bool RemoveFile(const Path& path);
+// Creates the folder with every missing parent; fails when it does not exist afterwards.
+Expected<void> CreateDirectories(const Path& path);
+Expected<void> RemoveFile(const Path& path);
 
 // Replaces the file at target with bytes so that a crash, a power loss or a full disk at any
 // moment leaves either the old or the new content, never a mix: the bytes go to a temporary
 // file in the same folder, are flushed to the disk, and the temporary file is then moved over
 // the target in one step. beforeCommit, when given, runs after the flush and before the move;
-// answering false abandons the replacement there (as an interruption would). error, when given,
-// receives the system's error code of the step that failed (0 on success).
-[[nodiscard]] bool ReplaceFileAtomically(const Path& target, std::span<const std::uint8_t> bytes,
-                                         const std::function<bool()>& beforeCommit = {},
-                                         std::uint32_t* error = nullptr);
+// answering false abandons the replacement there (as an interruption would; CancelledError()).
+// The error is the system's of the step that failed.
+[[nodiscard]] Expected<void> ReplaceFileAtomically(const Path& target, std::span<const std::uint8_t> bytes,
+                                                   const std::function<bool()>& beforeCommit = {});
 
 // The folder of the running executable, with its trailing separator; empty when the system
 // does not tell (Linux without a readable /proc/self/exe).

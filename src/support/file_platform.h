@@ -25,9 +25,8 @@ namespace tervane::file_platform {
 // Nothing when nothing is at the path, otherwise whether it is a folder.
 [[nodiscard]] std::optional<bool> IsFolder(const Path& path);
 
-// Moves from over to in one step, replacing to, and makes the new name durable; on failure
-// LastError() says why.
-[[nodiscard]] bool MoveOver(const Path& from, const Path& to);
+// Moves from over to in one step, replacing to, and makes the new name durable.
+[[nodiscard]] Expected<void> MoveOver(const Path& from, const Path& to);
 
 // Whether name ends with suffix, without regard to ASCII case (the listing's rule).
 [[nodiscard]] bool EndsWithSuffix(std::u16string_view name, std::u16string_view suffix);

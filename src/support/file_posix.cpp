@@ -65,16 +65,16 @@ std::optional<bool> IsFolder(const Path& path) {
   return S_ISDIR(st.st_mode);
 }
 
-bool MoveOver(const Path& from, const Path& to) {
+Expected<void> MoveOver(const Path& from, const Path& to) {
   const std::string final_name = Native(to);
-  if (::rename(Native(from).c_str(), final_name.c_str()) != 0) return false;
+  if (::rename(Native(from).c_str(), final_name.c_str()) != 0) return SystemError{static_cast<std::uint32_t>(errno)};
   // Make the new name itself durable.
   const std::size_t slash = final_name.find_last_of('/');
   const std::string folder =
       slash == std::string::npos ? std::string(".") : final_name.substr(0, slash + 1);
   const UniqueFd dir(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
   if (dir) ::fsync(dir.get());
-  return true;
+  return {};
 }
 
 }  // namespace file_platform
@@ -85,6 +85,8 @@ char16_t PathSeparator() { return u'/'; }
 
 bool IsNotFoundError(std::uint32_t code) { return code == ENOENT || code == ENOTDIR; }
 std::uint32_t ReadIncompleteError() { return EIO; }
+
+std::uint32_t CancelledError() { return ECANCELED; }
 
 File File::OpenForRead(const Path& path) {
   std::uint32_t error = 0;
@@ -130,31 +132,24 @@ std::optional<std::uint64_t> File::SeekToEnd() {
   return static_cast<std::uint64_t>(pos);
 }
 
-bool CreateDirectories(const Path& path, std::uint32_t* error) {
-  std::uint32_t ignored = 0;
-  std::uint32_t& why = error ? *error : ignored;
-  why = 0;
+Expected<void> CreateDirectories(const Path& path) {
   std::string native = Native(path);
   while (native.size() > 1 && native.back() == '/') native.pop_back();
-  if (native.empty()) {
-    why = ENOENT;
-    return false;
-  }
+  if (native.empty()) return SystemError{ENOENT};
   for (std::size_t i = 1; i <= native.size(); ++i) {
     if (i == native.size() || native[i] == '/') {
       std::string part = native.substr(0, i);
-      if (::mkdir(part.c_str(), 0755) != 0 && errno != EEXIST) {
-        why = static_cast<std::uint32_t>(errno);
-        return false;
-      }
+      if (::mkdir(part.c_str(), 0755) != 0 && errno != EEXIST) return SystemError{static_cast<std::uint32_t>(errno)};
     }
   }
-  if (DirectoryExists(path)) return true;
-  why = ENOTDIR;  // something else stands at the path
-  return false;
+  if (DirectoryExists(path)) return {};
+  return SystemError{ENOTDIR};  // something else stands at the path
 }
 
-bool RemoveFile(const Path& path) { return ::unlink(Native(path).c_str()) == 0; }
+Expected<void> RemoveFile(const Path& path) {
+  if (::unlink(Native(path).c_str()) == 0) return {};
+  return SystemError{static_cast<std::uint32_t>(errno)};
+}
 
 Path ExecutableDir() {
   char buf[PATH_MAX + 1];

@@ -47,8 +47,9 @@ std::optional<bool> IsFolder(const Path& path) {
   return (attr & FILE_ATTRIBUTE_DIRECTORY) != 0;
 }
 
-bool MoveOver(const Path& from, const Path& to) {
-  return MoveFileExW(W(from), W(to), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
+Expected<void> MoveOver(const Path& from, const Path& to) {
+  if (MoveFileExW(W(from), W(to), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) return {};
+  return SystemError{GetLastError()};
 }
 
 }  // namespace file_platform
@@ -59,6 +60,8 @@ char16_t PathSeparator() { return u'\\'; }
 
 bool IsNotFoundError(std::uint32_t code) { return code == ERROR_FILE_NOT_FOUND || code == ERROR_PATH_NOT_FOUND; }
 std::uint32_t ReadIncompleteError() { return ERROR_READ_FAULT; }
+
+std::uint32_t CancelledError() { return ERROR_CANCELLED; }
 
 File File::OpenForRead(const Path& path) {
   const HANDLE h = CreateFileW(W(path), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
@@ -101,35 +104,29 @@ std::optional<std::uint64_t> File::SeekToEnd() {
   return static_cast<std::uint64_t>(pos.QuadPart);
 }
 
-bool CreateDirectories(const Path& path, std::uint32_t* error) {
-  std::uint32_t ignored = 0;
-  std::uint32_t& why = error ? *error : ignored;
-  why = 0;
+Expected<void> CreateDirectories(const Path& path) {
+  std::uint32_t why = 0;
   Path p = path;
   while (p.size() > 1 && (p.back() == u'\\' || p.back() == u'/')) p.pop_back();
-  if (p.empty()) {
-    why = ERROR_PATH_NOT_FOUND;
-    return false;
-  }
-  if (DirectoryExists(p)) return true;
+  if (p.empty()) return SystemError{ERROR_PATH_NOT_FOUND};
+  if (DirectoryExists(p)) return {};
   std::size_t cut = p.find_last_of(u"\\/");
   if (cut != Path::npos && cut > 0) {
     Path parent = p.substr(0, cut);
     // Stop at a drive root ("C:") and at the "\\?\" and "\\?\UNC\server\share" prefixes.
     if (!(parent.size() == 2 && parent[1] == u':') && parent != u"\\\\?" &&
         !DirectoryExists(parent))
-      CreateDirectories(parent);
+      static_cast<void>(CreateDirectories(parent));  // what fails there fails again below, said
   }
   if (!CreateDirectoryW(W(p), nullptr)) why = GetLastError();
-  if (DirectoryExists(p)) {
-    why = 0;
-    return true;
-  }
-  if (why == 0) why = ERROR_PATH_NOT_FOUND;
-  return false;
+  if (DirectoryExists(p)) return {};
+  return SystemError{why == 0 ? static_cast<std::uint32_t>(ERROR_PATH_NOT_FOUND) : why};
 }
 
-bool RemoveFile(const Path& path) { return DeleteFileW(W(path)) != 0; }
+Expected<void> RemoveFile(const Path& path) {
+  if (DeleteFileW(W(path))) return {};
+  return SystemError{GetLastError()};
+}
 
 Path ExecutableDir() {
   std::wstring buf(32768, L'\0');

@@ -27,13 +27,13 @@ class ObserverList {
   }
   std::size_t size() const { return observers_.size(); }
 
-  // Tells every observer; what one throws is noted under `where` (see NoteFailure).
+  // Tells every observer; what one throws is noted under `where` (see NoteCaughtFailure).
   void Notify(const char* where, Args... args) const {
     for (std::size_t k = 0; k < observers_.size(); ++k) {
       try {
         observers_[k].second(args...);
       } catch (...) {
-        NoteFailure(where);
+        NoteCaughtFailure(where);
       }
     }
   }

@@ -202,7 +202,7 @@ TEST(LogCommand, PrintsTheMonthsLogAsUtf8AndFollowsIt) {
   const LocalTime december{2026, 12, 7, 8, 0, 0}, january{2027, 1, 1, 0, 0, 1};
   testbed::FixedClock writer({december});
   for (const char16_t* line : {u"[2026-12-07 08:00:00] 一号: Starting server.", u"b\x1b[31m", u"c"})
-    ASSERT_EQ(WriteLogFile(logs, line, writer), 0u);
+    ASSERT_TRUE(WriteLogFile(logs, line, writer));
   const auto run = [&](const std::vector<std::string>& args, IClock& clock, const LogFollowing& following = {}) {
     std::ostringstream out, err;
     const int code = RunLogCommand(args, logs, clock, out, err, following);

@@ -247,7 +247,7 @@ TEST_F(KespService, InstallBoxComesAfterTheStartUpCycle) {
   ServerEntry& alpha = scene.AddServer("Alpha");
   scene.SaveList();
   // The server already runs: the first cycle finds it and gives its console the server's name.
-  ASSERT_EQ(scene.Process().StartServerProcess(alpha.FileName.str(), alpha.Params.str(), 0, false, 1), 0u);
+  ASSERT_EQ(scene.Process().StartServerProcess(alpha.FileName.str(), alpha.Params.str(), 0, false, 1).Error(), 0u);
   ASSERT_TRUE(WaitFor([&] { return scene.ConsoleWindow(alpha) != nullptr; }, 20s));
   ASSERT_NE(WindowText(scene.ConsoleWindow(alpha)), u"Alpha");
 

@@ -88,7 +88,7 @@ class Supervision : public ::testing::Test {
 
   std::uint32_t StartByHand(const ServerEntry& e) {
     return process->StartServerProcess(e.FileName.str(), e.Params.str(), e.Priority, e.HideServer != 0,
-                                       e.Affinity);
+                                       e.Affinity).Error();
   }
 
   void Start() {

@@ -165,7 +165,7 @@ TEST_F(UnaskableProcesses, AKilledServerIsRestartedAtTheNextCycle) {
   ServerEntry& e = AddServer("beside");
   const auto neighbour = StandIn(dir, loop, "neighbour");
   const auto other = CreateProcessControl({});  // the other instance's
-  ASSERT_EQ(other->StartServerProcess(neighbour->FileName.str(), neighbour->Params.str(), 0, true, 1), 0u);
+  ASSERT_EQ(other->StartServerProcess(neighbour->FileName.str(), neighbour->Params.str(), 0, true, 1).Error(), 0u);
   Start();
   ASSERT_TRUE(WaitForCell(0, ColNetworkStatus, u"Normal"));
   other->TerminateServerProcess(e.FileName.str());  // as in a crash

@@ -9,6 +9,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "net/query.h"
@@ -467,6 +468,38 @@ TEST(RconClient, RunsEarliestDueFirstAndNeverSendsWhatIsDueOrWithdrawn) {
     EXPECT_EQ(results[k].second.Reason(), expected[k].second) << results[k].first;
     EXPECT_EQ(results[k].second.commandSent.has_value(), results[k].first == "sooner") << results[k].first;
   }
+}
+
+
+// Workers end when idle, so that a quiet program holds no RCON thread, and a later request
+// starts one again.
+TEST(RconClient, IdleWorkersEndAndANewRequestIsServedAfterwards) {
+  EventLoop loop;
+  UdpRconServer server(loop, false);
+  RconClient client(loop, RconClientLimits{2, 4, 50ms});
+  auto ask = [&](const std::string& command) {
+    RconRequest r;
+    r.dialect = RconDialect::GoldSrc;
+    r.address = "127.0.0.1";
+    r.port = static_cast<std::uint16_t>(server.udp.LocalPort());
+    r.password = "pw";
+    r.command = command;
+    r.connectTimeout = r.timeout = 2s;
+    r.quietTime = 20ms;
+    std::string reason;
+    client.Send(r, [&](const RconResult& result) { reason = result.Reason(); });
+    EXPECT_TRUE(loop.RunUntil([&] { return !reason.empty(); }, 5s)) << command;
+    return reason;
+  };
+  auto workersAfterIdle = [&] {
+    for (int k = 0; k < 300 && client.Workers() != 0; ++k) std::this_thread::sleep_for(10ms);
+    return client.Workers();
+  };
+  EXPECT_EQ(ask("first"), "RCON answered");
+  EXPECT_EQ(workersAfterIdle(), 0u);
+  EXPECT_EQ(ask("second"), "RCON answered");
+  EXPECT_EQ(workersAfterIdle(), 0u);
+  EXPECT_EQ(server.commands, (std::vector<std::string>{"first", "second"}));
 }
 
 }  // namespace

@@ -98,7 +98,7 @@ std::size_t Count(const std::string& text, const std::string& part) {
 ProcessId StartThreaded(IProcessControl& control, const Path& server, std::uint8_t priority,
                         std::uint32_t affinity) {
   EXPECT_EQ(control.StartServerProcess(server, u"--threads 3 --report ready --life 60", priority,
-                                       false, affinity),
+                                       false, affinity).Error(),
             0u);
   const Path ready = server.substr(0, server.rfind(u'/') + 1) + u"ready";
   if (!WaitFor([&] { return FileExists(ready); })) return -1;
@@ -224,7 +224,7 @@ TEST_F(LinuxProcessControlTest, OwnSessionQuietInputOutputAppendedNothingInherit
   const Path output = ServerOutputFile(outputFolder + u"/", server);
 
   for (int round = 1; round <= 2; ++round) {
-    ASSERT_EQ(control->StartServerProcess(server, u"--say hello --life 60", 0, false, 1), 0u);
+    ASSERT_EQ(control->StartServerProcess(server, u"--say hello --life 60", 0, false, 1).Error(), 0u);
     const auto pids = WaitForProcesses(server, 1);
     ASSERT_EQ(pids.size(), 1u);
     const ProcessId pid = pids[0];
@@ -264,7 +264,7 @@ TEST_F(LinuxProcessControlTest, TheOutputFileIsCappedWithOneRotatedFileKept) {
   const auto size = [&] { return std::filesystem::file_size(Fs(output)); };
   append(output, std::string(1500, 'a'));  // an earlier run's
 
-  ASSERT_EQ(control->StartServerProcess(server, u"--say hello --life 60", 0, false, 1), 0u);
+  ASSERT_EQ(control->StartServerProcess(server, u"--say hello --life 60", 0, false, 1).Error(), 0u);
   ASSERT_TRUE(WaitFor([&] { return Count(ReadText(output), "hello\n") == 2; })) << ReadText(output);
   EXPECT_EQ(ReadText(rotated), std::string(1500, 'a')) << "moved aside at the start";
 
@@ -331,7 +331,7 @@ TEST_F(LinuxProcessControlTest, TheOutputCapHoldsAtAHighWriteRate) {
   const Path server = PlaceCopy(u"srv");
   const std::filesystem::path output = Fs(ServerOutputFile(folder, server));
   const std::filesystem::path rotated = output.string() + ".1";
-  ASSERT_EQ(control->StartServerProcess(server, u"--spew 200 --life 3", 0, false, 1), 0u);
+  ASSERT_EQ(control->StartServerProcess(server, u"--spew 200 --life 3", 0, false, 1).Error(), 0u);
   std::uintmax_t most = 0, mostRotated = 0;
   int rotations = 0;
   const auto end = std::chrono::steady_clock::now() + 2s;
@@ -400,7 +400,7 @@ TEST(OutputCap, AFileIsCutAtTheSweepOrWhenItGrowsPastItsCap) {
 TEST_F(LinuxProcessControlTest, WithoutAnOutputFolderTheOutputIsDiscarded) {
   auto control = CreateProcessControl({});
   const Path server = PlaceCopy(u"srv");
-  ASSERT_EQ(control->StartServerProcess(server, u"--say hello --life 60", 0, false, 1), 0u);
+  ASSERT_EQ(control->StartServerProcess(server, u"--say hello --life 60", 0, false, 1).Error(), 0u);
   const auto pids = WaitForProcesses(server, 1);
   ASSERT_EQ(pids.size(), 1u);
   EXPECT_EQ(ReadLink(ProcFile(pids[0], "fd/1")), "/dev/null");
@@ -409,7 +409,7 @@ TEST_F(LinuxProcessControlTest, WithoutAnOutputFolderTheOutputIsDiscarded) {
 
 TEST_F(LinuxProcessControlTest, AnEndedServerIsCollectedNotLeftAsAZombie) {
   const Path server = PlaceCopy(u"srv");
-  ASSERT_EQ(control_->StartServerProcess(server, u"--life 60", 0, false, 1), 0u);
+  ASSERT_EQ(control_->StartServerProcess(server, u"--life 60", 0, false, 1).Error(), 0u);
   const auto pids = WaitForProcesses(server, 1);
   ASSERT_EQ(pids.size(), 1u);
   control_->TerminateServerProcess(server);
@@ -516,7 +516,7 @@ TEST_F(LinuxProcessControlTest, ACycleTakesTheProcessListOnce) {
   const Path other = PlaceCopy(u"b");
   control_->BeginCycle();
   EXPECT_FALSE(control_->IsServerRunning(other));
-  ASSERT_EQ(control_->StartServerProcess(other, u"--life 60", 0, false, 1), 0u);
+  ASSERT_EQ(control_->StartServerProcess(other, u"--life 60", 0, false, 1).Error(), 0u);
   EXPECT_TRUE(control_->IsServerRunning(other));
   control_->EndCycle();
 }
@@ -587,7 +587,7 @@ TEST_F(LinuxProcessControlTest, ALauncherScriptAndWhatItStartsAreTheServersProce
     const Path script = Folder(Utf8ToUtf16(launcher.folder)) + u"run.sh";
     std::ofstream(Fs(script)) << "#!/bin/sh\n" << launcher.body;
     std::filesystem::permissions(Fs(script), std::filesystem::perms::owner_all);
-    ASSERT_EQ(control_->StartServerProcess(script, u"--life 60", 0, false, 3), 0u) << launcher.folder;
+    ASSERT_EQ(control_->StartServerProcess(script, u"--life 60", 0, false, 3).Error(), 0u) << launcher.folder;
     ASSERT_EQ(WaitForProcesses(server, 1).size(), 1u) << launcher.folder;
     EXPECT_TRUE(control_->IsServerRunning(script)) << launcher.folder;
     const ProcessId game = ProcessesOf(server)[0];
@@ -606,7 +606,7 @@ TEST_F(LinuxProcessControlTest, ALinkUnderAnotherNameAndAnImageReplacedByAnUpdat
   const Path real = PlaceCopy(u"bin", u"srcds_linux");
   const Path link = Folder(u"game") + u"srcds";
   std::filesystem::create_symlink(Fs(real), Fs(link));
-  ASSERT_EQ(control_->StartServerProcess(link, u"--life 60", 0, false, 1), 0u);
+  ASSERT_EQ(control_->StartServerProcess(link, u"--life 60", 0, false, 1).Error(), 0u);
   ASSERT_EQ(WaitForProcesses(real, 1).size(), 1u);
   EXPECT_TRUE(control_->IsServerRunning(link)) << "runs as srcds_linux, registered as srcds";
 

@@ -130,7 +130,7 @@ TEST_F(ProcessControlTest, OfTwoProcessesOfOneFileOnlyTheFirstIsEnded) {
 TEST_F(ProcessControlTest, AMissingExecutableIsNotRunningAndDoesNotStart) {
   const Path missing = Folder(u"srv") + u"missing" + SleeperFileName();
   EXPECT_FALSE(control_->IsServerRunning(missing));
-  EXPECT_EQ(control_->StartServerProcess(missing, u"--life 60", 0, true, 1), 2u)
+  EXPECT_EQ(control_->StartServerProcess(missing, u"--life 60", 0, true, 1).Error(), 2u)
       << "the system's code for a file that is not there";
   EXPECT_FALSE(control_->IsServerRunning(missing));
   // The operations on a process that is not there do nothing.
@@ -143,14 +143,14 @@ TEST_F(ProcessControlTest, AMissingExecutableIsNotRunningAndDoesNotStart) {
 
   Path folder = Folder(u"srv");
   folder.pop_back();
-  EXPECT_NE(control_->StartServerProcess(folder, u"", 0, true, 1), 0u) << "a folder";
-  EXPECT_NE(control_->StartServerProcess(u"", u"", 0, true, 1), 0u) << "no path at all";
+  EXPECT_NE(control_->StartServerProcess(folder, u"", 0, true, 1).Error(), 0u) << "a folder";
+  EXPECT_NE(control_->StartServerProcess(u"", u"", 0, true, 1).Error(), 0u) << "no path at all";
 }
 
 TEST_F(ProcessControlTest, StartsInTheExecutablesFolderWithTheParametersSplit) {
   const Path server = PlaceCopy(u"srv");
   ASSERT_EQ(control_->StartServerProcess(
-                server, u"--report report.txt --life 60 a \"b c\" \"\" d\"e f\"g", 0, true, 1),
+                server, u"--report report.txt --life 60 a \"b c\" \"\" d\"e f\"g", 0, true, 1).Error(),
             0u);
   const auto report = WaitForReport(Folder(u"srv") + u"report.txt");
   ASSERT_TRUE(report.has_value()) << "written relative to the working folder";

@@ -62,7 +62,7 @@ class WindowsProcessControlTest : public ProcessControlTest {
     const Path ready = folder + u"ready.txt";
     std::filesystem::remove(Fs(ready));
     if (control_->StartServerProcess(server, u"--report ready.txt " + params, priority, hide,
-                                     affinity) != 0) {
+                                     affinity).Error() != 0) {
       return -1;
     }
     if (!WaitForReport(ready)) return -1;
@@ -90,7 +90,7 @@ TEST_F(WindowsProcessControlTest, APathWithoutAFolderGetsTheEmptyWorkingFolderNo
   wchar_t previous[MAX_PATH] = {};
   GetCurrentDirectoryW(MAX_PATH, previous);
   ASSERT_TRUE(SetCurrentDirectoryW(reinterpret_cast<const wchar_t*>(folder.c_str())));
-  const std::uint32_t result = control_->StartServerProcess(SleeperFileName(), u"--report report.txt --life 60", 0, true, 1);
+  const std::uint32_t result = control_->StartServerProcess(SleeperFileName(), u"--report report.txt --life 60", 0, true, 1).Error();
   SetCurrentDirectoryW(previous);
   EXPECT_EQ(result, static_cast<std::uint32_t>(ERROR_DIRECTORY)) << "the system refuses an empty working folder";
   EXPECT_FALSE(WaitForReport(folder + u"report.txt").has_value()) << "never started in the monitor's folder";
@@ -171,7 +171,7 @@ TEST_F(WindowsProcessControlTest, AffinityMaskAtTheStartAndLater) {
 TEST_F(WindowsProcessControlTest, TheCommandLineIsTheQuotedPathABlankAndTheParameters) {
   const Path server = PlaceCopy(u"srv");
   const std::u16string params = u"--report ready.txt --life 60 -game cstrike +ip 127.0.0.1";
-  ASSERT_EQ(control_->StartServerProcess(server, params, 0, true, 1), 0u);
+  ASSERT_EQ(control_->StartServerProcess(server, params, 0, true, 1).Error(), 0u);
   const auto report = WaitForReport(Folder(u"srv") + u"ready.txt");
   ASSERT_TRUE(report.has_value());
   EXPECT_EQ(Utf8ToUtf16(report->commandLine), BuildCommandLine(server, params));
@@ -261,7 +261,7 @@ TEST_F(WindowsProcessControlTest, FatalErrorMessageComesFromTheNextStaticWhenThe
 TEST_F(WindowsProcessControlTest, ARealMessageBoxGivesItsText) {
   const Path server = PlaceCopy(u"srv");
   ASSERT_EQ(control_->StartServerProcess(server, u"--messagebox \"Could not load map\" --life 60",
-                                         0, true, 1),
+                                         0, true, 1).Error(),
             0u);
   const WindowHandle dialog = WaitForFatalErrorWindow();
   ASSERT_NE(dialog, 0u);

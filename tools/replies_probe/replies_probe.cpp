@@ -38,8 +38,8 @@ class AllRunning final : public IProcessControl {
  public:
   bool IsSameFile(const Path& a, const Path& b) override { return a == b; }
   bool IsServerRunning(const Path&) override { return true; }
-  std::uint32_t StartServerProcess(const Path&, const std::u16string&, std::uint8_t, bool, std::uint32_t) override {
-    return 0;
+  Expected<void> StartServerProcess(const Path&, const std::u16string&, std::uint8_t, bool, std::uint32_t) override {
+    return {};
   }
   Look TerminateServerProcess(const Path&) override { return Look::Absent(); }
   void SetServerPriority(const Path&, std::uint8_t) override {}

@@ -201,7 +201,7 @@ bool TfrmTervane::GuardedStartSteps() {
     show = InitBossKey();
   } catch (...) {
     // A failing step skips the ones after it; the program runs on all the same.
-    NoteFailure("start-up");
+    NoteCaughtFailure("start-up");
   }
   return show;
 }
