@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "core/restart_assignment.h"
 #include "options/kesp_ini.h"
 #include "support/profile.h"
 
