@@ -142,18 +142,6 @@ class Servers {
   // The plans and RCON requests of the servers (see ServerPlans).
   ServerPlans& Plans() { return plans_; }
   const ServerPlans& Plans() const { return plans_; }
-  // The most asked of them, by the names the doors know.
-  void SetRcon(IRcon* rcon) { plans_.SetRcon(rcon); }
-  void SetRestartOptions(RestartOptions options, ZoneOffset zone = {}) {
-    plans_.SetRestartOptions(std::move(options), std::move(zone));
-  }
-  void ReassignRestarts() { plans_.Reassign(); }
-  void LogRestartProblems() { plans_.LogProblems(); }
-  const RestartSettings& SettingsOf(std::size_t i) const { return plans_.SettingsOf(i); }
-  WallTime PlanRestart(std::size_t i, int minutes) { return plans_.PlanRestart(i, minutes); }
-  bool CancelRestart(std::size_t i) { return plans_.CancelRestart(i); }
-  WallTime NextPlannedRestart(std::size_t i) const { return plans_.NextPlannedRestart(i); }
-  RconRequest RconRequestOf(std::size_t i, std::string command) { return plans_.RequestOf(i, std::move(command)); }
 
   // Whether Restart and Close begin with the server's StopCommand: one is set, RCON is there, the
   // server is watched (not paused, not stopping already), can be looked for and answers.

@@ -5,14 +5,14 @@ namespace tervane {
 
 void Servers::Add(std::unique_ptr<Server> server) {
   list_.push_back(std::move(server));
-  ReassignRestarts();
+  plans_.Reassign();
   Changed(list_.size() - 1, ServerChange::What::Added);
 }
 
 void Servers::Replace(ServerList servers) {
   for (std::size_t i = 0; i < list_.size(); ++i) WithdrawRcon(i);
   list_ = std::move(servers);
-  ReassignRestarts();
+  plans_.Reassign();
   Changed(list_.size(), ServerChange::What::Loaded);
 }
 
@@ -21,7 +21,7 @@ void Servers::Erase(std::size_t i) {
   WithdrawRcon(i);
   const ServerId id = list_[i]->Id;
   list_.erase(list_.begin() + static_cast<std::ptrdiff_t>(i));
-  ReassignRestarts();
+  plans_.Reassign();
   ServerChange change;
   change.what = ServerChange::What::Removed;
   change.row = i;

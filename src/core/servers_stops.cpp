@@ -21,13 +21,13 @@ bool Servers::StopsGracefully(std::size_t i) const {
   const ServerStatus& st = s.Status;
   const bool watched = st.phase == Phase::Watched && !s.Paused && st.lookError == 0;
   const bool answering = st.process == ProcessState::Running && st.network == NetworkState::Normal && st.hasReply;
-  return plans_.HasRcon() && !SettingsOf(i).stopCommand.empty() && watched && answering;
+  return plans_.HasRcon() && !plans_.SettingsOf(i).stopCommand.empty() && watched && answering;
 }
 
 void Servers::BeginStop(std::size_t i, Want then, RestartReason reason) {
   if (then == Want::Close) SetPaused(i, true);
   Server& s = at(i);
-  const RestartSettings& settings = SettingsOf(i);
+  const RestartSettings& settings = plans_.SettingsOf(i);
   s.WaitReply = 0;  // no query goes out while it stops: the check has nothing to judge
   const auto now = GracefulStop::Clock::now();
   s.Status.phase = Phase::Stopping;

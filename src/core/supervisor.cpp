@@ -126,7 +126,7 @@ void Supervisor::Cycle() {
 
   // The count is taken once and the bound checked again: while a call waits on another
   // program's window, messages sent to ours are handled, and one of them may shorten the list.
-  servers_.LogRestartProblems();
+  servers_.Plans().LogProblems();
   const std::size_t count = list_.size();
   int queried = 0;
   for (std::size_t i = 0; i < count && i < list_.size(); ++i) {

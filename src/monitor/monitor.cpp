@@ -24,7 +24,7 @@ Monitor::Monitor(EventLoop& loop, IListView& view, IProcessControl& process, Mon
       servers_(list_, texts_, process_, log_, options_.timing, options_.wallClock),
       supervisor_(loop, servers_, view_, options_.datagramPort),
       rcon_(std::make_unique<LoopRcon>(loop)) {
-  servers_.SetRcon(rcon_.get());
+  servers_.Plans().SetRcon(rcon_.get());
   // A save that failed is made again after every cycle, and a pause by the crash-loop guard is
   // saved as the Pause command saves it.
   supervisor_.CycleEndObservers().Add([this] {
@@ -226,14 +226,14 @@ CommandResult Monitor::Run(Command command, const std::vector<CommandTarget>& se
         Restart(rows, result);
         break;
       }
-      for (std::size_t i : rows) result.due.push_back(servers_.PlanRestart(i, *args.inMinutes));
+      for (std::size_t i : rows) result.due.push_back(servers_.Plans().PlanRestart(i, *args.inMinutes));
       break;
     case Command::Close: Close(rows, result); break;
     case Command::Show:
     case Command::Hide: Show(rows, command == Command::Show, result); break;
     case Command::Cancel:
       for (std::size_t i : rows)
-        if (!servers_.CancelRestart(i)) result.nothingPlanned.push_back(i);
+        if (!servers_.Plans().CancelRestart(i)) result.nothingPlanned.push_back(i);
       break;
     case Command::Move:
       if (!one || args.to >= list_.size()) {
@@ -328,10 +328,10 @@ void Monitor::Close(const std::vector<std::size_t>& rows, CommandResult& result)
 }
 
 void Monitor::Rcon(std::size_t row, std::string command, IRcon::Done done) {
-  RconRequest request = servers_.RconRequestOf(row, std::move(command));
+  RconRequest request = servers_.Plans().RequestOf(row, std::move(command));
   // Begun in time or never: the door's answer is then the whole truth (a retry keeps the time).
   request.beginBy = std::chrono::steady_clock::now() + kRconDoorBeginWithin;
-  const bool guessed = RconDialectGuessed(servers_.SettingsOf(row), list_[row]->ReplyKind, request.dialect);
+  const bool guessed = RconDialectGuessed(servers_.Plans().SettingsOf(row), list_[row]->ReplyKind, request.dialect);
   SendGuessingDialect(*rcon_, std::move(request), guessed, std::move(done));
 }
 
@@ -381,7 +381,7 @@ void Monitor::Edit(std::size_t row, const ServerEdit& edit, CommandResult& resul
   process_.SetServerAffinity(fileName, r.Affinity);
   servers_.NoteApplyErrors(row, process_.LastApplyErrors(fileName));
   servers_.Edited(row);
-  servers_.ReassignRestarts();  // a new name may have a section of its own
+  servers_.Plans().Reassign();  // a new name may have a section of its own
   SaveFor(result);
 }
 

@@ -77,9 +77,9 @@ class Monitor {
   // The servers in list order, for the rows that draw them.
   const ServerList& Listed() const { return list_; }
   // Its settings of kesp.ini's [Restarts] and [Server <name>] sections.
-  const RestartSettings& SettingsOf(std::size_t row) const { return servers_.SettingsOf(row); }
+  const RestartSettings& SettingsOf(std::size_t row) const { return servers_.Plans().SettingsOf(row); }
   // The next restart planned for the server (0: none), and the crash-loop guard's pause in words.
-  WallTime NextPlannedRestart(std::size_t row) const { return servers_.NextPlannedRestart(row); }
+  WallTime NextPlannedRestart(std::size_t row) const { return servers_.Plans().NextPlannedRestart(row); }
   std::u16string CrashLoopText() const { return servers_.CrashLoopText(); }
   // The statuses' clock.
   WallTime Now() const { return servers_.Now(); }
@@ -161,7 +161,7 @@ class Monitor {
 
   // ---- planned restarts and RCON (live state: nothing is saved)
   // kesp.ini's [Restarts] and [Server <name>] sections, given to the servers by name.
-  void SetRestartOptions(RestartOptions options) { servers_.SetRestartOptions(std::move(options)); }
+  void SetRestartOptions(RestartOptions options) { servers_.Plans().SetRestartOptions(std::move(options)); }
 
  private:
   // The tests' rigs set up and read the parts directly.

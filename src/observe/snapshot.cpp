@@ -34,7 +34,7 @@ MonitorSnapshot TakeSnapshot(const Servers& servers, const Supervisor& superviso
     o.lostCount = s.LostCount;
     o.restarts = s.Restarts < 0 ? 0 : s.Restarts;
     o.stopping = s.Stopping();
-    o.nextPlanned = servers.NextPlannedRestart(i);
+    o.nextPlanned = servers.Plans().NextPlannedRestart(i);
     o.status = s.Status;
     m.servers.push_back(std::move(o));
   }

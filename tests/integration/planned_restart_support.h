@@ -16,12 +16,12 @@ namespace tervane::testing {
 class PlannedRestarts : public Supervision {
  protected:
   static constexpr auto kMinute = 3s;
-  PlannedRestarts() { rig.servers.SetRcon(&rcon); }
+  PlannedRestarts() { rig.servers.Plans().SetRcon(&rcon); }
 
   void Configure(RestartSettings settings) {
     RestartOptions options;
     options.all = RestartSection{u"", std::move(settings), ~0u};
-    rig.servers.SetRestartOptions(std::move(options));
+    rig.servers.Plans().SetRestartOptions(std::move(options));
   }
   // A control command to the stand-in of e and its answer's text ("" when none came in 5 s).
   std::string Control(const ServerEntry& e, const std::string& command) {

@@ -30,7 +30,7 @@ TEST_F(PlannedRestarts, WarningsComeAtTheirLeadTimesInOrderAndQuitEndsTheProcess
   Start();
   ASSERT_TRUE(WaitForCell(0, ColNetworkStatus, u"Normal"));
   const auto planned = Clock::now();
-  ASSERT_NE(rig.servers.PlanRestart(0, 3), 0);
+  ASSERT_NE(rig.servers.Plans().PlanRestart(0, 3), 0);
 
   // Each warning when its lead time is reached: at once (3 minutes), then after one minute and two.
   std::vector<Clock::duration> arrived;
@@ -69,8 +69,8 @@ TEST_F(PlannedRestarts, AnEmptyServerRestartsEarlyInTheWindowABusyOneAtThePlanne
   ASSERT_TRUE(WaitForCell(0, ColNetworkStatus, u"Normal"));
   ASSERT_TRUE(WaitForCell(1, ColNetworkStatus, u"Normal"));
   const auto planned = Clock::now();
-  ASSERT_NE(rig.servers.PlanRestart(0, 3), 0);
-  ASSERT_NE(rig.servers.PlanRestart(1, 3), 0);
+  ASSERT_NE(rig.servers.Plans().PlanRestart(0, 3), 0);
+  ASSERT_NE(rig.servers.Plans().PlanRestart(1, 3), 0);
 
   const auto when =
       WhenLogged({u"empty: Restarting. Reason: Planned restart.", u"busy: Restarting. Reason: Planned restart."});
@@ -107,7 +107,7 @@ TEST_F(PlannedRestarts, AStopThatFailsOrIsIgnoredEndsInANormalRestart) {
   for (std::size_t row = 0; row < std::size(cases); ++row)
     ASSERT_TRUE(WaitForCell(static_cast<int>(row), ColNetworkStatus, u"Normal"));
   const auto planned = Clock::now();
-  for (std::size_t row = 0; row < std::size(cases); ++row) ASSERT_NE(rig.servers.PlanRestart(row, 0), 0);
+  for (std::size_t row = 0; row < std::size(cases); ++row) ASSERT_NE(rig.servers.Plans().PlanRestart(row, 0), 0);
 
   std::vector<std::u16string> restarts;
   for (const Case& c : cases) restarts.push_back(Utf8ToUtf16(c.name) + u": Restarting. Reason: Planned restart.");

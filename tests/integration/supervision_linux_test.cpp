@@ -104,7 +104,7 @@ TEST_F(PlannedRestarts, AClosedRconPortIsSaidOnceAndTheServerRestartedAsWithoutI
   Start();
   ASSERT_TRUE(WaitForCell(0, ColNetworkStatus, u"Normal"));
   const auto planned = std::chrono::steady_clock::now();
-  ASSERT_NE(rig.servers.PlanRestart(0, 0), 0);
+  ASSERT_NE(rig.servers.Plans().PlanRestart(0, 0), 0);
   const auto restarted = WhenLogged({u"closed: Restarting. Reason: Planned restart."})[0];
   ASSERT_TRUE(restarted);
   EXPECT_LT(*restarted - planned, 10s) << "not kept waiting for StopSeconds";

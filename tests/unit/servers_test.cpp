@@ -299,12 +299,12 @@ class FakeRcon final : public IRcon {
 class PlannedServersTest : public ServersTest {
  protected:
   PlannedServersTest() {
-    servers.SetRcon(&rcon);
+    servers.Plans().SetRcon(&rcon);
     RestartSettings settings;
     settings.stopCommand = "quit";
     RestartOptions options;
     options.all = RestartSection{u"", settings, ~0u};
-    servers.SetRestartOptions(std::move(options));
+    servers.Plans().SetRestartOptions(std::move(options));
   }
   // Running and answering, with this many players.
   void Answering(std::size_t i, int players = 0) {
@@ -475,18 +475,18 @@ TEST_F(PlannedServersTest, PausedHasOneMeaningPerPhase) {
 TEST_F(PlannedServersTest, PlansPassPausedServersAndOutliveOtherRestarts) {
   Answering(0, 3);
   Answering(1, 3);
-  servers.PlanRestart(0, 2);
-  servers.PlanRestart(1, 0);
+  servers.Plans().PlanRestart(0, 2);
+  servers.Plans().PlanRestart(1, 0);
   servers.SetPaused(1, true);
-  const WallTime next = servers.NextPlannedRestart(0);
+  const WallTime next = servers.Plans().NextPlannedRestart(0);
   ASSERT_NE(next, 0);
   EXPECT_FALSE(servers.StepPlan(1)) << "paused: its planned time passes";
-  EXPECT_EQ(servers.NextPlannedRestart(1), 0);
+  EXPECT_EQ(servers.Plans().NextPlannedRestart(1), 0);
   for (int n = 0; n < 4; ++n) servers.FoundMissing(0);  // lost and restarted meanwhile
-  EXPECT_EQ(servers.NextPlannedRestart(0), next) << "keeps its planned time";
-  EXPECT_TRUE(servers.CancelRestart(0));
-  EXPECT_FALSE(servers.CancelRestart(0));
-  EXPECT_EQ(servers.NextPlannedRestart(0), 0);
+  EXPECT_EQ(servers.Plans().NextPlannedRestart(0), next) << "keeps its planned time";
+  EXPECT_TRUE(servers.Plans().CancelRestart(0));
+  EXPECT_FALSE(servers.Plans().CancelRestart(0));
+  EXPECT_EQ(servers.Plans().NextPlannedRestart(0), 0);
 }
 
 }  // namespace
