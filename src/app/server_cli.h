@@ -22,6 +22,8 @@ struct CommandIo {
   // Asks the operator a confirmation's question; empty when nobody can be asked (then only
   // --yes confirms).
   std::function<bool(const std::string& question)> confirm;
+  // Where the command came from; every command it runs carries it.
+  CommandOrigin origin{"command line", ""};
 };
 
 // The exit code of a command that needs a confirmation nobody gave; the question is on err.

@@ -33,8 +33,17 @@ struct ServerEdit {
   bool paused = false;  // a new server only
 };
 
+// Who asked for a command, for the operator's line in the monthly log: the door it came
+// through ("window", "command line", "control socket", "HTTP") and, where the door knows it,
+// who stood there ("uid 1000", "127.0.0.1:50312").
+struct CommandOrigin {
+  std::string door = "window";
+  std::string who;
+};
+
 // What a command takes beside its servers.
 struct CommandArgs {
+  CommandOrigin origin;
   std::optional<int> inMinutes;  // restart: a warned one-off restart this many minutes from now
   std::size_t to = 0;            // move: the new position (a row)
   std::optional<ServerEdit> edit;  // add, edit
