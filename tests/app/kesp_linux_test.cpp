@@ -594,6 +594,40 @@ TEST_F(Kesp, DirOrTervaneDirChooseTheDataFolderThatEveryDoorNames) {
     EXPECT_TRUE(fs::exists(data / file) && !fs::exists(root / file)) << file;
 }
 
+// What kesp says on err when it cannot or will not do something is one line beginning "kesp: ",
+// from the file door and from the running kesp alike; only a confirmation's question is not.
+// A question declined on a terminal exits 3 at both doors; a second kesp is told at once.
+TEST_F(Kesp, EveryRefusalIsAKespLineAndADeclinedQuestionExitsThree) {
+  Register("a", 27421);
+  const auto declined = [&] {
+    const std::string command = "cd " + Quote(root.string()) + " && printf 'n\\n' | script -qec './kesp restart 1' /dev/null >pty.txt 2>&1";
+    const int status = std::system(command.c_str());
+    return std::pair(WIFEXITED(status) ? WEXITSTATUS(status) : -1, Slurp(root / "pty.txt"));
+  };
+  const std::vector<std::vector<std::string>> refused = {
+      {"pasue", "1"}, {"pause", "9"}, {"edit", "1"}, {"cancel", "1"}, {"restart", "1"},
+      {"add", "--exe", "a/hlds"}, {"restart", "1", "--in", "x"}, {"rcon", "1", "status"}};
+  for (bool supervising : {false, true}) {
+    if (supervising) Supervise();
+    for (const auto& args : refused) {
+      const Result r = Run(args);
+      EXPECT_NE(r.code, 0) << args[0];
+      std::istringstream lines(r.err);
+      for (std::string line; std::getline(lines, line);)
+        EXPECT_TRUE(line.rfind("kesp: ", 0) == 0 || line.rfind("Are you sure", 0) == 0) << line;
+    }
+    const auto [code, said] = declined();
+    EXPECT_EQ(code, 3) << said;
+    EXPECT_NE(said.find("kesp: not confirmed; nothing changed"), std::string::npos) << said;
+  }
+  const auto start = std::chrono::steady_clock::now();
+  const Result second = Run({}, "timeout 20");
+  EXPECT_EQ(second.code, 1);
+  EXPECT_EQ(second.err, "kesp: kesp is already supervising the servers of " + (root / "serverlist.dat").string() + "\n");
+  EXPECT_LT(std::chrono::steady_clock::now() - start, 2s) << "told at once, not after the lock's patience";
+  EXPECT_EQ(ServerPids().size(), 1u) << "restarted by nobody";
+}
+
 // A kesp in a folder it may not write (or in /usr/bin) keeps its files where Linux keeps a user's
 // state, not beside itself.
 TEST_F(Kesp, InAFolderItMayNotWriteKespKeepsItsFilesInTheUsersStateFolder) {
