@@ -179,8 +179,15 @@ int Unexpected(const std::vector<const CLI::App*>& chain, std::ostream& err) {
     if (left.empty()) continue;
     const std::string& word = left.front();
     const std::vector<const CLI::App*> at(chain.begin(), chain.begin() + static_cast<std::ptrdiff_t>(i) + 1);
-    if (word.size() > 1 && word[0] == '-')
+    if (word.size() > 1 && word[0] == '-') {
+      // A command's option given before the command ("kesp --yes restart 1").
+      for (const CLI::App* s : chain[i]->get_subcommands([](const CLI::App*) { return true; })) {
+        const std::vector<std::string> own = OptionWords(*s);
+        if (i == 0 && word != "--help" && std::find(own.begin(), own.end(), word) != own.end())
+          return Unreadable(err, "the option " + Quoted(word) + " goes after the command it is for", PathOf(at));
+      }
       return Unreadable(err, "unknown option " + Quoted(word) + Meant(word, OptionWords(*chain[i])), PathOf(at));
+    }
     if (!chain[i]->get_subcommands([](const CLI::App*) { return true; }).empty() && chain[i]->get_subcommands().empty())
       return Unreadable(err, "unknown command " + Quoted(word) + Meant(word, CommandWordsOf(*chain[i])), PathOf(at));
     return Unreadable(err, "unexpected argument " + Quoted(word), PathOf(at));

@@ -47,7 +47,8 @@ TEST(CommandLineParser, ALineItCannotReadExitsTwoWithOneLineNamingTheWord) {
       {{"restart", "1", "--yse"}, "unknown option '--yse' (did you mean '--yes'?); see kesp restart --help"},
       {{"pasue", "1"}, "unknown command 'pasue' (did you mean 'pause'?); see kesp --help"},
       {{"show", "1"}, "unknown command 'show'; see kesp --help"},  // the window's only
-      {{"--json"}, "unknown option '--json'; see kesp --help"},
+      {{"--json"}, "the option '--json' goes after the command it is for; see kesp --help"},
+      {{"--jsn"}, "unknown option '--jsn'; see kesp --help"},
       {{"log", "-x"}, "unknown option '-x'; see kesp log --help"},
       {{"service", "instal"}, "unknown command 'instal' (did you mean 'install'?); see kesp service --help"},
       {{"restart", "1", "--in", "x"}, "--in needs a number of minutes from 0 to 1440, not 'x'; see kesp restart --help"},
