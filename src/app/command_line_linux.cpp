@@ -3,7 +3,6 @@
 #include <CLI/CLI.hpp>
 
 #include <algorithm>
-#include <chrono>
 #include <map>
 #include <optional>
 #include <sstream>

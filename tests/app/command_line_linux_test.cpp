@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <regex>
 #include <sstream>
 
@@ -182,6 +183,44 @@ std::vector<std::vector<std::string>> KespLines(const std::vector<std::string>& 
   return found;
 }
 
+// A line of the page as it reads: a font macro's words joined (alternating fonts without
+// spaces), font changes and escapes taken off.
+std::string Rendered(const std::string& line) {
+  std::smatch m;
+  std::string text = line;
+  if (std::regex_match(line, m, std::regex(R"(\.([BI]|[BIR][BIR]) (.*))"))) {
+    text.clear();
+    const std::string args = m[2];
+    const std::regex word(R"x("([^"]*)"|(\S+))x");
+    for (auto w = std::sregex_iterator(args.begin(), args.end(), word); w != std::sregex_iterator(); ++w)
+      text += (m[1].length() == 1 && !text.empty() ? " " : "") + ((*w)[1].matched ? (*w)[1].str() : (*w)[2].str());
+  }
+  return std::regex_replace(std::regex_replace(text, std::regex(R"(\\f[BIRP])"), ""), std::regex(R"(\\-)"), "-");
+}
+
+// A form of the page ("restart N... --in MINUTES", "log [-f|--follow] [-n|--lines N]") as a
+// command line: each choice its first (or last), "..." and [options] left out, the placeholders
+// given values.
+std::vector<std::string> Instance(std::string form, bool last) {
+  // "a | b" chooses between groups of words, "a|b" between words.
+  const auto pick = [last](const std::string& choices, const std::string& bar) {
+    const std::size_t at = last ? choices.rfind(bar) : choices.find(bar);
+    return at == std::string::npos ? choices : last ? choices.substr(at + bar.size()) : choices.substr(0, at);
+  };
+  form = std::regex_replace(form, std::regex(R"(\[options\]|\.\.\.)"), "");
+  for (std::smatch m; std::regex_search(form, m, std::regex(R"(\[([^\[\]]*)\])"));)
+    form = m.prefix().str() + pick(m[1], " | ") + m.suffix().str();
+  const std::map<std::string, std::string> values{{"N", "1"}, {"M", "2"}, {"MINUTES", "5"}, {"PATH", "/bin/sh"}, {"USER", "root"},
+                                                  {"DIR", "/tmp"}, {"COMMAND", "status"}};
+  std::vector<std::string> words;
+  std::istringstream in(form);
+  for (std::string w; in >> w;) {
+    const std::string one = pick(w, "|");
+    words.push_back(values.count(one) ? values.at(one) : one);
+  }
+  return words;
+}
+
 // The manual page and the README are written by hand: what they name must be what the parser
 // takes, and what the parser takes must be in the manual page.
 TEST(CommandLineDocs, TheManualPageAndTheReadmeAgreeWithTheParser) {
@@ -226,7 +265,32 @@ TEST(CommandLineDocs, TheManualPageAndTheReadmeAgreeWithTheParser) {
     if (line.rfind("```", 0) == 0) inSh = line == "```sh";
     else if (inSh) readmeLines.push_back(line);
   }
-  const auto manCommands = KespLines(examples), readmeCommands = KespLines(readmeLines);
+  // The synopsis, with each form of a command in COMMANDS (the tags, "restart N...,  close N...")
+  // for its "command [arguments]".
+  std::vector<std::string> forms, synopsis;
+  std::string section;
+  for (std::size_t i = 0; i < lines.size(); ++i) {
+    if (lines[i].rfind(".SH ", 0) == 0) section = lines[i].substr(4);
+    else if (section == "SYNOPSIS") synopsis.push_back(lines[i]);
+    else if (section == "COMMANDS" && i > 0 && lines[i - 1] == ".TP")
+      for (std::string tag = Rendered(lines[i]);; tag.erase(0, tag.find(",  ") + 3)) {
+        forms.push_back(tag.substr(0, tag.find(",  ")));
+        if (tag.find(",  ") == std::string::npos) break;
+      }
+  }
+  std::vector<std::string> synopsisForms{""};
+  for (const std::string& line : synopsis)
+    if (line == ".br") synopsisForms.emplace_back();
+    else synopsisForms.back() += " " + Rendered(line);
+  std::vector<std::vector<std::string>> manCommands = KespLines(examples);
+  for (const std::string& line : synopsisForms)
+    for (const std::string& form : line.find("command [arguments]") != std::string::npos ? forms : std::vector<std::string>{""})
+      for (bool last : {false, true}) {
+        std::vector<std::string> words = Instance(std::regex_replace(line, std::regex("command \\[arguments\\]"), form), last);
+        if (!words.empty() && words[0] == "kesp") manCommands.emplace_back(words.begin() + 1, words.end());
+      }
+  EXPECT_GE(forms.size(), 15u);
+  std::vector<std::vector<std::string>> readmeCommands = KespLines(readmeLines);
   EXPECT_GE(manCommands.size(), 3u);
   EXPECT_GE(readmeCommands.size(), 10u);
   for (const auto* commands : {&manCommands, &readmeCommands})
