@@ -157,6 +157,34 @@ std::vector<std::string> CommandWordsOf(const CLI::App& app) {
   return words;
 }
 
+// The optimal string alignment distance: insertions, deletions, substitutions and swaps of two
+// neighbours each count 1.
+std::size_t WordDistance(std::string_view a, std::string_view b) {
+  std::vector<std::vector<std::size_t>> d(a.size() + 1, std::vector<std::size_t>(b.size() + 1));
+  for (std::size_t i = 0; i <= a.size(); ++i) d[i][0] = i;
+  for (std::size_t j = 0; j <= b.size(); ++j) d[0][j] = j;
+  for (std::size_t i = 1; i <= a.size(); ++i)
+    for (std::size_t j = 1; j <= b.size(); ++j) {
+      d[i][j] = std::min({d[i - 1][j] + 1, d[i][j - 1] + 1, d[i - 1][j - 1] + (a[i - 1] == b[j - 1] ? 0 : 1)});
+      if (i > 1 && j > 1 && a[i - 1] == b[j - 2] && a[i - 2] == b[j - 1]) d[i][j] = std::min(d[i][j], d[i - 2][j - 2] + 1);
+    }
+  return d[a.size()][b.size()];
+}
+
+// The candidate nearest to word, when it is near enough to be a slip of the fingers; else "".
+std::string NearestWord(std::string_view word, const std::vector<std::string>& candidates) {
+  // A slip: one edit in a short word, one in three in a longer one; never the only letter.
+  const std::size_t most = std::min(std::max<std::size_t>(1, word.size() / 3), word.size() > 2 ? word.size() - 2 : 0);
+  std::string nearest;
+  std::size_t best = most + 1;
+  for (const std::string& c : candidates)
+    if (const std::size_t d = WordDistance(word, c); d < best) {
+      best = d;
+      nearest = c;
+    }
+  return nearest;
+}
+
 // One line on err, exit code 2.
 int Unreadable(std::ostream& err, const std::string& what, const std::string& path) {
   err << "kesp: " << what << "; see " << path << " --help\n";
@@ -299,31 +327,6 @@ int Finish(Parser& parser, const std::vector<std::string>& args, ParsedCommand& 
 }
 
 }  // namespace
-
-std::size_t WordDistance(std::string_view a, std::string_view b) {
-  std::vector<std::vector<std::size_t>> d(a.size() + 1, std::vector<std::size_t>(b.size() + 1));
-  for (std::size_t i = 0; i <= a.size(); ++i) d[i][0] = i;
-  for (std::size_t j = 0; j <= b.size(); ++j) d[0][j] = j;
-  for (std::size_t i = 1; i <= a.size(); ++i)
-    for (std::size_t j = 1; j <= b.size(); ++j) {
-      d[i][j] = std::min({d[i - 1][j] + 1, d[i][j - 1] + 1, d[i - 1][j - 1] + (a[i - 1] == b[j - 1] ? 0 : 1)});
-      if (i > 1 && j > 1 && a[i - 1] == b[j - 2] && a[i - 2] == b[j - 1]) d[i][j] = std::min(d[i][j], d[i - 2][j - 2] + 1);
-    }
-  return d[a.size()][b.size()];
-}
-
-std::string NearestWord(std::string_view word, const std::vector<std::string>& candidates) {
-  // A slip: one edit in a short word, one in three in a longer one; never the only letter.
-  const std::size_t most = std::min(std::max<std::size_t>(1, word.size() / 3), word.size() > 2 ? word.size() - 2 : 0);
-  std::string nearest;
-  std::size_t best = most + 1;
-  for (const std::string& c : candidates)
-    if (const std::size_t d = WordDistance(word, c); d < best) {
-      best = d;
-      nearest = c;
-    }
-  return nearest;
-}
 
 int ParseCommandLine(const std::vector<std::string>& args, ParsedCommand& parsed, std::ostream& out, std::ostream& err) {
   Parser parser;

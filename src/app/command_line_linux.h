@@ -4,11 +4,9 @@
 // code 2 and one line on err naming the word and, when one is close, the word meant.
 #pragma once
 
-#include <cstddef>
 #include <functional>
 #include <ostream>
 #include <string>
-#include <string_view>
 #include <vector>
 
 #include "app/server_cli.h"
@@ -47,11 +45,5 @@ struct CommandLineWords {
   std::vector<std::string> options;
 };
 CommandLineWords VisibleWords();
-
-// The optimal string alignment distance: insertions, deletions, substitutions and swaps of two
-// neighbours each count 1.
-std::size_t WordDistance(std::string_view a, std::string_view b);
-// The candidate nearest to word, when it is near enough to be a slip of the fingers; else "".
-std::string NearestWord(std::string_view word, const std::vector<std::string>& candidates);
 
 }  // namespace tervane
