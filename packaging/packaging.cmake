@@ -69,10 +69,15 @@ else()
   tervane_package_text(debian-changelog ${PROJECT_SOURCE_DIR}/CHANGELOG.md ${changelog})
   tervane_gzip(${changelog} ${changelog}.gz)
   tervane_package_text(debian-copyright ${PROJECT_SOURCE_DIR}/LICENSE ${copyright})
-  add_custom_target(tervane_package_texts ALL DEPENDS ${man} ${changelog}.gz ${copyright})
+  # The bash completion, made by kesp from its own command line, so that it cannot drift from it.
+  set(completion ${TERVANE_PACKAGING_DIR}/kesp.bash-completion)
+  add_custom_command(OUTPUT ${completion}
+    COMMAND sh -c "\"$1\" --bash-completion > \"$2\"" kesp $<TARGET_FILE:kesp> ${completion}
+    DEPENDS kesp
+    VERBATIM)
+  add_custom_target(tervane_package_texts ALL DEPENDS ${man} ${changelog}.gz ${copyright} ${completion})
   install(FILES ${man} DESTINATION share/man/man1)
-  install(FILES ${PROJECT_SOURCE_DIR}/packaging/linux/kesp.bash-completion
-          DESTINATION share/bash-completion/completions RENAME kesp)
+  install(FILES ${completion} DESTINATION share/bash-completion/completions RENAME kesp)
   install(FILES ${PROJECT_SOURCE_DIR}/README.md ${copyright} ${changelog}.gz DESTINATION share/doc/tervane)
   # /usr/lib/systemd/system: where Debian keeps the units of packages. Installed, not enabled.
   install(FILES ${PROJECT_SOURCE_DIR}/packaging/linux/tervane.service DESTINATION lib/systemd/system)

@@ -66,7 +66,7 @@ trap 'echo "terminated" >&2; exit 143' TERM
 PACKAGES=(cmake make g++ googletest libgtest-dev libgmock-dev libbenchmark-dev mingw-w64
           g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix wine wine64 wine32:i386
           xvfb x11-utils xdotool clang libclang-rt-14-dev python3 procps systemd
-          libboost-dev nlohmann-json3-dev libcurl4-openssl-dev curl chromium)
+          libboost-dev nlohmann-json3-dev libcurl4-openssl-dev curl chromium libcli11-dev)
 # The Debian package's test: dpkg-shlibdeps, lintian, and man for "man -w kesp".
 PACKAGES+=(dpkg-dev lintian man-db)
 missing=()

@@ -62,26 +62,6 @@ DataDirChoice ChooseDataDir(const DataDirInputs& in) {
                   "with --dir DIR or TERVANE_DIR"};
 }
 
-bool TakeDirOption(std::vector<std::string>& args, std::string& dir, std::string& error) {
-  if (args.empty()) return true;
-  if (args[0] == "--dir") {
-    if (args.size() < 2 || args[1].empty()) {
-      error = "--dir needs a folder: kesp --dir DIR [command]";
-      return false;
-    }
-    dir = args[1];
-    args.erase(args.begin(), args.begin() + 2);
-  } else if (args[0].rfind("--dir=", 0) == 0) {
-    dir = args[0].substr(6);
-    args.erase(args.begin());
-    if (dir.empty()) {
-      error = "--dir needs a folder: kesp --dir DIR [command]";
-      return false;
-    }
-  }
-  return true;
-}
-
 DataDirInputs DataDirInputsOfThisProcess(const std::string& dirOption) {
   DataDirInputs in;
   in.dirOption = Absolute(dirOption);

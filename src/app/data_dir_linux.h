@@ -29,10 +29,6 @@ struct DataDirChoice {
 
 DataDirChoice ChooseDataDir(const DataDirInputs& inputs);
 
-// Takes "--dir DIR" or "--dir=DIR" from the front of the arguments into dir. Answers false
-// (error says why) when --dir has no folder.
-bool TakeDirOption(std::vector<std::string>& args, std::string& dir, std::string& error);
-
 // The inputs of this process: the option, the environment, the program's folder, the user.
 DataDirInputs DataDirInputsOfThisProcess(const std::string& dirOption);
 

@@ -6,7 +6,9 @@
 #include <signal.h>
 #include <sys/file.h>
 #include <sys/signalfd.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -20,6 +22,7 @@
 #include <thread>
 #include <vector>
 
+#include "app/command_line_linux.h"
 #include "app/console_view.h"
 #include "app/control_socket_linux.h"
 #include "app/data_dir_linux.h"
@@ -45,11 +48,24 @@ using namespace tervane;
 
 constexpr std::chrono::milliseconds kLockPatience{5000};
 
+// Whether a kesp listens at its control socket (a connection made and dropped at once, which it
+// takes as a client gone before it asked anything).
+bool KespListens() {
+  const std::string path = ControlSocketPath(Utf16ToUtf8(DataDir()));
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  if (path.size() >= sizeof address.sun_path) return false;
+  path.copy(address.sun_path, path.size());
+  const UniqueFd fd(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  return fd && ::connect(fd.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0;
+}
+
 // The running supervision holds this lock, so that a second one and the commands on the file
 // can tell that it runs. Answers the held lock, or none with why in error (held: another kesp
 // holds it).
 // A command on the file holds the lock for milliseconds, a running kesp for good: who finds it
-// held tries again until patience runs out, so that neither side fails for the other's moment.
+// held tries again until patience runs out, so that neither side fails for the other's moment;
+// a kesp that answers at its socket holds it for good, and is not waited for.
 UniqueFd TakeLock(std::string& error, bool& held, std::chrono::milliseconds patience) {
   const std::string path = Utf16ToUtf8(DataDir() + u"kesp.lock");
   held = false;
@@ -67,8 +83,13 @@ UniqueFd TakeLock(std::string& error, bool& held, std::chrono::milliseconds pati
   const auto end = std::chrono::steady_clock::now() + patience;
   int result;
   while ((result = ::flock(fd.get(), LOCK_EX | LOCK_NB)) != 0 && errno == EWOULDBLOCK &&
-         std::chrono::steady_clock::now() < end)
+         std::chrono::steady_clock::now() < end) {
+    if (patience.count() > 0 && KespListens()) {
+      errno = EWOULDBLOCK;
+      break;
+    }
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
   if (result != 0) {
     held = errno == EWOULDBLOCK;
     error = held ? "kesp is already supervising the servers of " + Utf16ToUtf8(ServerListPath())
@@ -92,9 +113,10 @@ std::u16string CommandLine(const std::vector<std::string>& command, unsigned uid
   std::string text = TerminalSafe(MaskSecrets(words));
   if (text.size() > kMost) text.replace(kMost, std::string::npos, "...");
   std::ostringstream ignored;
-  const auto parsed = CommandOf(command, ignored);
+  ParsedCommand parsed;
+  const bool read = ParseCommandLine(command, parsed, ignored, ignored) == kRunCommand && parsed.command;
   // A server's RCON answer is not repeated here either.
-  const bool listing = parsed && (!ChangesServers(*parsed) || *parsed == Command::Rcon);
+  const bool listing = read && (!ChangesServers(*parsed.command) || *parsed.command == Command::Rcon);
   const std::string said = answer.code != 0 ? answer.err : listing ? std::string() : answer.out;
   const std::string first = said.substr(0, said.find('\n'));
   std::string line = "uid ";
@@ -137,9 +159,10 @@ bool AskOperator(const std::string& question) {
   return line == "y" || line == "Y" || line == "yes";
 }
 
-// A command of the command line: on the running kesp when one answers at the control socket,
-// otherwise on serverlist.dat.
-int RunCommandLine(std::vector<std::string> args, Command command, IProcessControl& process) {
+// A command of the command line: on the running kesp when one answers at the control socket
+// (args: the words from the command on), otherwise on serverlist.dat.
+int RunCommandLine(std::vector<std::string> args, const ParsedCommand& parsed, IProcessControl& process) {
+  const Command command = *parsed.command;
   const std::string socketPath = ControlSocketPath(Utf16ToUtf8(DataDir()));
   const bool canAsk = ::isatty(0) && ::isatty(2);
   std::string error;
@@ -170,8 +193,8 @@ int RunCommandLine(std::vector<std::string> args, Command command, IProcessContr
       std::string question = answer->err;
       while (!question.empty() && question.back() == '\n') question.pop_back();
       if (!AskOperator(question)) {
-        std::cerr << "not confirmed; nothing changed\n";
-        return 1;
+        std::cerr << "kesp: not confirmed; nothing changed\n";
+        return kExitDeclined;
       }
       args.push_back("--yes");
       if (!ids.empty()) args.push_back(ids);
@@ -184,7 +207,7 @@ int RunCommandLine(std::vector<std::string> args, Command command, IProcessContr
     std::cout << answer->out;
     std::cerr << answer->err;
     if (AsksFirst(command) && answer->code == kExitNeedsConfirmation)
-      std::cerr << "not confirmed: add --yes to confirm\n";
+      std::cerr << "kesp: not confirmed: add --yes to confirm\n";
     return answer->code;
   }
 
@@ -201,32 +224,24 @@ int RunCommandLine(std::vector<std::string> args, Command command, IProcessContr
   monitor.Load();
   // An RCON command talks to the server itself, with kesp.ini's passwords and dialects.
   if (command == Command::Rcon) monitor.SetRestartOptions(LoadRestartOptions());
-  CommandIo io{std::cout, std::cerr, canAsk ? std::function<bool(const std::string&)>(AskOperator) : nullptr};
-  const int code = RunServerCommand(monitor, args, ProcessorCount(), io);
-  if (AsksFirst(command) && code == kExitNeedsConfirmation) std::cerr << "not confirmed: add --yes to confirm\n";
+  CommandIo io{std::cout, std::cerr, canAsk ? std::function<bool(const std::string&)>(AskOperator) : nullptr,
+               CommandOrigin{"command line", "uid " + std::to_string(::getuid())}};
+  const int code = RunServerCommand(monitor, parsed, ProcessorCount(), io);
+  // A question asked on this terminal was answered there; only one nobody could answer is said so.
+  if (AsksFirst(command) && code == kExitNeedsConfirmation && !canAsk)
+    std::cerr << "kesp: not confirmed: add --yes to confirm\n";
   return code;
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-  std::vector<std::string> args(argv + 1, argv + argc);
-  std::string dirOption, dirError;
-  if (!TakeDirOption(args, dirOption, dirError)) {
-    std::cerr << "kesp: " << dirError << "\n";
-    return 2;
-  }
-  if (!args.empty() && args[0] == "--version") {
-    std::cout << "kesp (Tervane) " TERVANE_VERSION "\n";
-    return 0;
-  }
-  // The command, read once here: an unknown word ends it before anything is touched.
-  std::optional<Command> command;
-  if (!args.empty() && !(command = CommandOf(args, std::cerr))) return kExitUsage;
-  if (command == Command::Help) {
-    std::cout << ServerCommandUsage();
-    return 0;
-  }
+  const std::vector<std::string> args(argv + 1, argv + argc);
+  // The command line, read once here: a word it does not take ends it before anything is touched.
+  ParsedCommand parsed;
+  if (const int code = ParseCommandLine(args, parsed, std::cout, std::cerr); code != kRunCommand) return code;
+  const std::optional<Command> command = parsed.command;
+  const std::string dirOption = parsed.dir;
   // The data folder, chosen once before anything reaches the list, the lock or the logs.
   const DataDirChoice data = ChooseDataDir(DataDirInputsOfThisProcess(dirOption));
   if (const std::string why = data.error.empty() ? PrepareDataDir(data.folder) : data.error; !why.empty()) {
@@ -244,14 +259,15 @@ int main(int argc, char** argv) {
   if (command == Command::Service) {
     std::error_code ec;
     const auto self = std::filesystem::read_symlink("/proc/self/exe", ec);
-    return RunServiceCommand(args, self.string(), data.folder, std::cout, std::cerr);
+    return RunServiceCommand(ServiceRequest{parsed.install, parsed.user, parsed.as}, self.string(), data.folder,
+                             std::cout, std::cerr);
   }
   if (command == Command::Log) {
     SystemClock clock;
-    return RunLogCommand(args, DataDir() + u"logs", clock, std::cout, std::cerr);
+    return RunLogCommand(parsed.follow, parsed.lines, DataDir() + u"logs", clock, std::cout, std::cerr);
   }
   auto process = CreateProcessControl(ProcessControlOptions{DataDir() + u"logs/"});
-  if (command) return RunCommandLine(std::move(args), *command, *process);
+  if (command) return RunCommandLine(CommandWords(args), parsed, *process);
 
   std::string error;
   bool held = false;
@@ -310,6 +326,7 @@ int main(int argc, char** argv) {
           CommandIo io{out, err, nullptr};
         };
         auto output = std::make_shared<Output>();
+        output->io.origin = CommandOrigin{"control socket", "uid " + std::to_string(uid)};
         StartServerCommand(monitor, command, ProcessorCount(), output->io,
                            [&monitor, command, uid, output, reply](int code) {
                              ControlAnswer answer{code, output->out.str(), output->err.str()};

@@ -84,28 +84,8 @@ void Print(std::ostream& out, const std::vector<std::u16string>& lines, std::siz
 
 }  // namespace
 
-int RunLogCommand(const std::vector<std::string>& args, const Path& logFolder, IClock& clock, std::ostream& out,
+int RunLogCommand(bool follow, std::optional<std::size_t> last, const Path& logFolder, IClock& clock, std::ostream& out,
                   std::ostream& err, const LogFollowing& following) {
-  bool follow = false;
-  std::optional<std::size_t> last;
-  for (std::size_t i = 1; i < args.size(); ++i) {
-    const std::string& a = args[i];
-    if (a == "--yes" || a == "-y" || a == "--json") continue;
-    if (a == "-f" || a == "--follow") {
-      follow = true;
-    } else if (a == "-n" || a == "--lines") {
-      const auto n = i + 1 < args.size() ? ParseInt32(args[i + 1]) : std::nullopt;
-      if (!n || *n < 0 || args[i + 1].find_first_not_of("0123456789") != std::string::npos) {
-        err << "kesp: -n needs a number of lines; see kesp --help\n";
-        return kExitUsage;
-      }
-      last = static_cast<std::size_t>(*n);
-      ++i;
-    } else {
-      err << "kesp: unknown option '" << TerminalSafe(Utf8ToUtf16(a)) << "'; see kesp --help\n";
-      return kExitUsage;
-    }
-  }
   LogFileReader reader(LogFilePath(logFolder, clock.Now()));
   if (!reader.Exists() && !follow) {
     err << "kesp: no log for this month yet (" << Utf16ToUtf8(reader.File()) << ")\n";

@@ -4,7 +4,9 @@
 // month changes), as tail -f does.
 #pragma once
 
+#include <cstddef>
 #include <functional>
+#include <optional>
 #include <ostream>
 #include <string>
 #include <vector>
@@ -20,9 +22,9 @@ struct LogFollowing {
   unsigned pollMs = 500;
 };
 
-// args: the command line from "log" on. logFolder: the data folder's logs, without a trailing
-// separator (EventLog::LogFolder). Answers the exit code.
-int RunLogCommand(const std::vector<std::string>& args, const Path& logFolder, IClock& clock, std::ostream& out,
+// follow: -f; last: -n N. logFolder: the data folder's logs, without a trailing separator
+// (EventLog::LogFolder). Answers the exit code.
+int RunLogCommand(bool follow, std::optional<std::size_t> last, const Path& logFolder, IClock& clock, std::ostream& out,
                   std::ostream& err, const LogFollowing& following = {});
 
 }  // namespace tervane

@@ -17,49 +17,6 @@
 
 namespace tervane {
 
-std::string ServerCommandUsage() {
-  return "usage:\n"
-         "  kesp --dir DIR [command]    with the files (serverlist.dat, logs/, kesp.ini) in DIR, as\n"
-         "                              TERVANE_DIR=DIR does; without either, the program's folder,\n"
-         "                              or ~/.local/state/tervane (/var/lib/tervane for root) when\n"
-         "                              kesp lies in a system folder\n"
-         "  kesp --version              the version\n"
-         "  kesp                        supervise the servers of serverlist.dat (Ctrl+C ends it;\n"
-         "                              the servers keep running)\n"
-         "  kesp list                   the registered servers\n"
-         "  kesp status [--json]        every server's state, as the list view shows it, with the\n"
-         "                              time and reason of its last restart; exit code 3 when no\n"
-         "                              kesp supervises (the list is then shown as saved)\n"
-         "  kesp add --exe PATH [--name NAME] [--params \"RUN PARAMETERS\"]\n"
-         "           [--priority normal|high|realtime] [--affinity MASK] [--hide] [--paused]\n"
-         "                              register a server (the parameters give its port,\n"
-         "                              e.g. \"+ip 127.0.0.1 -port 27015\"; priority normal by default)\n"
-         "  kesp edit N [the options of add, and --show]\n"
-         "                              a new executable or new run parameters take effect at\n"
-         "                              the server's next start; priority and affinity at once\n"
-         "  kesp remove N...            remove servers (their processes keep running)\n"
-         "  kesp move N M               move server N to position M\n"
-         "  kesp pause N... | unpause N...\n"
-         "  kesp restart N... | close N...\n"
-         "                              with kesp.ini's StopCommand, a server that answers is sent\n"
-         "                              it through RCON and has StopSeconds to end by itself\n"
-         "  kesp restart N... --in MINUTES\n"
-         "                              a restart MINUTES from now (0 to 1440), its players warned\n"
-         "                              in the game through RCON (needs the running kesp)\n"
-         "  kesp cancel N...            cancels such a restart\n"
-         "  kesp rcon N COMMAND...      sends COMMAND to server N through RCON and prints its\n"
-         "                              answer (the password from +rcon_password in its run\n"
-         "                              parameters, else kesp.ini's RconPassword)\n"
-         "  kesp log [-f] [-n N]        the month's log (logs/YYYY-MM.log, UTF-16LE) as UTF-8: the\n"
-         "                              last N lines, or all of it; -f follows it as it grows\n"
-         "  kesp service install [--user | --as USER] | kesp service uninstall [--user]\n"
-         "                              run kesp as a systemd service (a unit for this data folder);\n"
-         "                              --as runs it, and so the servers, as that user\n"
-         "Servers are numbered as list shows them. While kesp supervises, the commands act on the\n"
-         "running kesp; otherwise on serverlist.dat. --yes answers the confirmations of remove,\n"
-         "restart and close.\n";
-}
-
 std::string TerminalSafe(std::u16string_view text) {
   std::u16string safe;
   for (char16_t c : text) {
@@ -96,10 +53,8 @@ std::string LocalTimeText(WallTime t) {
   return text;
 }
 
-bool IsGlobalFlag(const std::string& a) { return a == "--yes" || a == "-y" || a == "--json"; }
-
-int Hint(std::ostream& err, const std::string& what) {
-  err << "kesp: " << what << "; see kesp --help\n";
+int Hint(std::ostream& err, const std::string& what, Command c) {
+  err << "kesp: " << what << "; see kesp " << CommandWord(c) << " --help\n";
   return kExitUsage;
 }
 
@@ -136,10 +91,11 @@ std::optional<std::vector<ServerId>> ParseIds(std::string_view text) {
   return ids;
 }
 
-Numbers ParseNumbers(const std::vector<std::string>& args, std::size_t from, std::size_t count) {
+// The rows of servers given by their numbers (of digits: the parser saw to that).
+Numbers ParseNumbers(const std::vector<std::string>& args, std::size_t count) {
   Numbers result;
   std::set<std::size_t> rows;
-  for (std::size_t i = from; i < args.size(); ++i) {
+  for (std::size_t i = 0; i < args.size(); ++i) {
     const auto n = ParseInt32(args[i]);
     if (!n || *n < 1 || static_cast<std::size_t>(*n) > count || args[i].find_first_not_of("0123456789") != std::string::npos) {
       result.bad = args[i];
@@ -166,28 +122,20 @@ std::string AnswerText(const std::string& answer) {
 
 class Commands {
  public:
-  Commands(Monitor& monitor, const std::vector<std::string>& args, int processors, CommandIo& io)
-      : m_(monitor), processors_(processors), io_(io) {
-    for (const std::string& a : args) {
-      if (a == "--yes" || a == "-y") yes_ = true;
-      else if (a == "--json") json_ = true;
-      else if (a.rfind(kIdsOption, 0) == 0) {
-        idsGiven_ = true;
-        ids_ = ParseIds(std::string_view(a).substr(kIdsOption.size()));
-      } else args_.push_back(a);
-    }
+  Commands(Monitor& monitor, const ParsedCommand& command, int processors, CommandIo& io)
+      : m_(monitor), processors_(processors), io_(io), c_(command), json_(command.json) {
+    if (command.ids) ids_ = ParseIds(*command.ids);
   }
 
   // The exit code, or nothing when done comes later (rcon).
   std::optional<int> Run(Command c, const std::function<void(int)>& done) {
-    if (c == Command::Help) return io_.out << ServerCommandUsage(), 0;
     // A list that exists but cannot be read is neither shown as empty nor written over.
     if (m_.ListError() != 0)
       return Refuse("kesp: cannot read " + Utf16ToUtf8(m_.ListPath()) + ": " + ErrorText(m_.ListError()) +
                         "; nothing is shown or changed until it can be read",
                     1);
     if (m_.LoadResult().Damaged())
-      io_.err << "warning: " << TerminalSafe(m_.DamageText())
+      io_.err << "kesp: warning: " << TerminalSafe(m_.DamageText())
               << "; every whole record is shown as read; a copy is kept before the first save over it\n";
     if (c == Command::Rcon) return Rcon(done);
     return Run(c);
@@ -201,50 +149,46 @@ class Commands {
       case Command::Status: return Status();
       case Command::Add: return AddOrEdit(std::nullopt);
       case Command::Edit: {
-        if (args_.size() < 2) return Hint(io_.err, "edit needs the number of a server");
-        const Numbers n = ParseNumbers({args_[0], args_[1]}, 1, m_.Count());
+        if (c_.numbers.size() != 1) return Hint(io_.err, "edit needs the number of a server", c);
+        if (!c_.SetsAnything())
+          return Hint(io_.err, "edit needs an option: what to change (--name, --exe, --params, ...)", c);
+        const Numbers n = ParseNumbers(c_.numbers, m_.Count());
         if (!n.bad.empty()) return NoServer(n.bad);
         return AddOrEdit(n.rows.front());
       }
       case Command::Move: {
-        if (args_.size() != 3) return Hint(io_.err, "move needs two numbers: the server's and its new place");
-        const Numbers n = ParseNumbers({args_[1]}, 0, m_.Count());
-        const Numbers t = ParseNumbers({args_[2]}, 0, m_.Count());
+        if (c_.numbers.size() != 2) return Hint(io_.err, "move needs two numbers: the server's and its new place", c);
+        const Numbers n = ParseNumbers({c_.numbers[0]}, m_.Count());
+        const Numbers t = ParseNumbers({c_.numbers[1]}, m_.Count());
         if (!n.bad.empty() || !t.bad.empty()) return NoServer(!n.bad.empty() ? n.bad : t.bad);
-        const CommandResult result = m_.Run(Command::Move, m_.Targets(n.rows), CommandArgs::MoveTo(t.rows.front()));
-        if (!result.Done()) return Refuse(result.refused, 1);
+        const CommandResult result = m_.Run(Command::Move, m_.Targets(n.rows), Origin(CommandArgs::MoveTo(t.rows.front())));
+        if (!result.Done()) return Refuse("kesp: " + result.refused, 1);
         return Saved(result, "moved " + Name(t.rows.front()));
       }
       default: break;
     }
-    if (!ActsOnServers(c)) return Hint(io_.err, "'" + word + "' is not a command on the list");
+    if (!ActsOnServers(c)) return Hint(io_.err, "'" + word + "' is not a command on the list", c);
     // restart --in MINUTES: a one-off restart planned, not made now.
-    std::optional<int> in;
-    if (const auto at = std::find(args_.begin(), args_.end(), "--in"); c == Command::Restart && at != args_.end()) {
-      const std::string value = at + 1 != args_.end() ? *(at + 1) : "";
-      const auto minutes = value.find_first_not_of("0123456789") == std::string::npos ? ParseInt32(value) : std::nullopt;
-      if (!minutes || *minutes > kMaxOneOffMinutes) return Hint(io_.err, "--in needs a number of minutes from 0 to 1440");
-      in = *minutes;
-      args_.erase(at, at + 2);
-    }
-    if (args_.size() < 2) return Hint(io_.err, word + " needs the numbers of servers");
-    if (idsGiven_ && !ids_) return Hint(io_.err, "malformed " + std::string(kIdsOption));
+    const std::optional<int> in = c == Command::Restart ? c_.inMinutes : std::nullopt;
+    if (in && (*in < 0 || *in > kMaxOneOffMinutes)) return Hint(io_.err, "--in needs a number of minutes from 0 to 1440", c);
+    if (c_.numbers.empty()) return Hint(io_.err, word + " needs the numbers of servers", c);
+    if (c_.ids && !ids_) return Hint(io_.err, "malformed " + std::string(kIdsOption), c);
     // A confirmation's answer: the numbers must still name the servers the question was about
     // (a number past the end is one of them that went).
-    const Numbers n = ParseNumbers(args_, 1, ids_ ? SIZE_MAX : m_.Count());
+    const Numbers n = ParseNumbers(c_.numbers, ids_ ? SIZE_MAX : m_.Count());
     if (!n.bad.empty()) return NoServer(n.bad);
     if (ids_ && ids_->size() != n.rows.size())
-      return Refuse("the confirmation was for other servers; nothing done", 1);
+      return Refuse("kesp: the confirmation was for other servers; nothing done", 1);
     for (std::size_t k = 0; ids_ && k < n.rows.size(); ++k) {
       std::string why;
-      if (!m_.Resolve((*ids_)[k], n.rows[k] + 1, &why)) return Refuse(why, 1);
+      if (!m_.Resolve((*ids_)[k], n.rows[k] + 1, &why)) return Refuse("kesp: " + why, 1);
     }
     // The plans live in the running kesp only.
     if ((in || c == Command::Cancel) && !m_.Supervising())
       return Refuse("kesp: no kesp supervises " + Utf16ToUtf8(m_.ListPath()) +
                         ": a planned restart needs the running kesp",
                     1);
-    if (AsksFirst(c) && !yes_) {
+    if (AsksFirst(c) && !c_.yes) {
       const std::string question = TerminalSafe(m_.ConfirmationText(c, n.rows));
       if (!io_.confirm) {
         io_.err << question << "\n";
@@ -253,16 +197,16 @@ class Commands {
         if (m_.Supervising()) io_.err << IdsLine(m_, n.rows) << "\n";
         return kExitNeedsConfirmation;
       }
-      if (!io_.confirm(question)) return io_.err << "not confirmed; nothing changed\n", 1;
+      if (!io_.confirm(question)) return io_.err << "kesp: not confirmed; nothing changed\n", kExitDeclined;
     }
     // The servers by their identities: those the confirmation named, else those named now.
     std::vector<CommandTarget> targets;
     for (std::size_t k = 0; k < n.rows.size(); ++k)
       targets.push_back({ids_ ? (*ids_)[k] : m_.IdOf(n.rows[k]), n.rows[k] + 1});
-    CommandArgs args;
+    CommandArgs args = Origin({});
     args.inMinutes = in;
     const CommandResult result = m_.Run(c, targets, std::move(args));
-    if (!result.Done()) return Refuse(result.refused, 1);
+    if (!result.Done()) return Refuse("kesp: " + result.refused, 1);
     if (in) return PlanRestarts(result, *in);
     if (c == Command::Cancel) return CancelRestarts(result);
     const std::string count = std::to_string(n.rows.size()) + " server(s)";
@@ -286,14 +230,14 @@ class Commands {
 
  private:
   int NoServer(const std::string& arg) {
-    io_.err << "no server number " << TerminalSafe(Utf8ToUtf16(arg)) << " (see kesp list)\n";
+    io_.err << "kesp: no server number " << TerminalSafe(Utf8ToUtf16(arg)) << " (see kesp list)\n";
     return 1;
   }
   // A changing command's result, once the list is saved. A save that failed is said with the
   // system's reason and what becomes of the change.
   int Saved(const CommandResult& result, const std::string& what) {
     if (!result.Saved()) {
-      io_.err << "cannot write " << Utf16ToUtf8(m_.ListPath()) << ": " << ErrorText(*result.saveError)
+      io_.err << "kesp: cannot write " << Utf16ToUtf8(m_.ListPath()) << ": " << ErrorText(*result.saveError)
               << (m_.Supervising() ? ": the change holds in the running kesp, which saves it again after every cycle\n"
                                    : ": the change is not saved\n");
       return 1;
@@ -306,7 +250,7 @@ class Commands {
   // one was ended.
   bool EndsMade(const CommandResult& result, const char* left) {
     for (const EndRefused& r : result.endsRefused)
-      io_.err << Numbered(r.row) << ": cannot end its process: " << ErrorText(r.error) << "; " << left << "\n";
+      io_.err << "kesp: " << Numbered(r.row) << ": cannot end its process: " << ErrorText(r.error) << "; " << left << "\n";
     return result.endsRefused.empty();
   }
 
@@ -336,7 +280,7 @@ class Commands {
       if (std::find(result.nothingPlanned.begin(), result.nothingPlanned.end(), row) == result.nothingPlanned.end()) {
         io_.out << "cancelled the planned restart of " << Numbered(row) << "\n";
       } else {
-        io_.err << Numbered(row) << ": no restart was planned by kesp restart --in\n";
+        io_.err << "kesp: " << Numbered(row) << ": no restart was planned by kesp restart --in\n";
         code = 1;
       }
     }
@@ -345,13 +289,14 @@ class Commands {
 
   // rcon N COMMAND...: the answer printed when it came.
   std::optional<int> Rcon(const std::function<void(int)>& done) {
-    if (args_.size() < 3) return Hint(io_.err, "rcon needs the number of a server and a command");
-    const Numbers n = ParseNumbers({args_[0], args_[1]}, 1, m_.Count());
+    if (c_.numbers.size() != 1 || c_.rconWords.empty())
+      return Hint(io_.err, "rcon needs the number of a server and a command", Command::Rcon);
+    const Numbers n = ParseNumbers(c_.numbers, m_.Count());
     if (!n.bad.empty()) return NoServer(n.bad);
-    std::string command = args_[2];
-    for (std::size_t i = 3; i < args_.size(); ++i) command += " " + args_[i];
+    std::string command = c_.rconWords[0];
+    for (std::size_t i = 1; i < c_.rconWords.size(); ++i) command += " " + c_.rconWords[i];
     const std::size_t row = n.rows.front();
-    CommandArgs args;
+    CommandArgs args = Origin({});
     args.rconText = std::move(command);
     args.rconDone = [&io = io_, name = Numbered(row), done](const RconResult& result) {
       if (result.ok()) {
@@ -362,7 +307,7 @@ class Commands {
       done(result.ok() ? 0 : 1);
     };
     const CommandResult result = m_.Run(Command::Rcon, m_.Targets({row}), std::move(args));
-    if (!result.Done()) return Refuse(result.refused, 1);
+    if (!result.Done()) return Refuse("kesp: " + result.refused, 1);
     return std::nullopt;
   }
 
@@ -442,54 +387,44 @@ class Commands {
     std::string exe = old ? Utf16ToUtf8(old->FileName.str()) : std::string();
     std::uint8_t priority = old ? old->Priority : 0;  // normal: High would be nice -10 here
     bool hide = old ? old->HideServer != 0 : false;
-    bool paused = false;
     const int processors = processors_ > kMaxProcessors ? kMaxProcessors : processors_;
     std::uint32_t boxes = old ? static_cast<std::uint32_t>(old->Affinity)
                               : processors >= 32 ? 0xFFFFFFFFu : ((1u << processors) - 1u);
-    for (std::size_t i = row ? 2 : 1; i < args_.size(); ++i) {
-      const std::string& a = args_[i];
-      const bool takesValue = a == "--name" || a == "--exe" || a == "--params" || a == "--priority" || a == "--affinity";
-      if (takesValue && i + 1 >= args_.size()) return Hint(io_.err, "the option '" + a + "' needs a value");
-      if (a == "--hide") hide = true;
-      else if (a == "--show" && row) hide = false;
-      else if (a == "--paused" && !row) paused = true;
-      else if (a == "--name") name = args_[++i];
-      else if (a == "--exe") {
-        // Stored as a full path: the supervision does not run in this folder.
-        std::error_code ec;
-        const auto full = std::filesystem::absolute(std::filesystem::path(args_[++i]), ec);
-        exe = ec ? args_[i] : full.lexically_normal().string();
-      } else if (a == "--params") params = args_[++i];
-      else if (a == "--priority") {
-        const auto parsed = ParsePriority(args_[++i]);
-        if (!parsed)
-          return Refuse("unknown priority '" + TerminalSafe(Utf8ToUtf16(args_[i])) + "' (normal, high or realtime)", 2);
-        priority = *parsed;
-      } else if (a == "--affinity") {
-        const auto mask = ParseInt32(args_[++i]);
-        if (!mask) return Refuse("the affinity must be a number, e.g. 0x3", 2);
-        boxes = static_cast<std::uint32_t>(*mask);
-      } else {
-        return Hint(io_.err, (a.rfind('-', 0) == 0 ? "unknown option '" : "unexpected argument '") +
-                                 TerminalSafe(Utf8ToUtf16(a)) + "'");
-      }
+    if (c_.name) name = *c_.name;
+    if (c_.exe) {
+      // Stored as a full path: the supervision does not run in this folder.
+      std::error_code ec;
+      const auto full = std::filesystem::absolute(std::filesystem::path(*c_.exe), ec);
+      exe = ec ? *c_.exe : full.lexically_normal().string();
     }
-    if (const std::string why = CheckTypedSettings(name, exe, params); !why.empty()) return Refuse(why, 1);
-    if (!NamesPort(params)) io_.out << "the parameters name no port: " << kDefaultServerPort << " is used\n";
+    if (c_.params) params = *c_.params;
+    if (c_.priority) priority = *c_.priority;
+    if (c_.affinity) boxes = *c_.affinity;
+    if (c_.hide) hide = true;
+    if (c_.show && row) hide = false;
+    const bool paused = c_.paused && !row;
+    // A new server without a name: one a person can tell apart, from its folder.
+    if (!row && !c_.name) {
+      std::vector<std::u16string> taken;
+      for (std::size_t i = 0; i < m_.Count(); ++i) taken.push_back(m_.At(i).Name.str());
+      if (const std::string folder = DefaultServerName(exe, taken); !folder.empty()) name = folder;
+    }
+    if (const std::string why = CheckTypedSettings(name, exe, params); !why.empty()) return Refuse("kesp: " + why, 1);
+    if (!NamesPort(params)) io_.out << "no -port given: " << kDefaultServerPort << " assumed\n";
 
     EditorResult result;
     const EditorInput input{Utf8ToUtf16(exe), Utf8ToUtf16(params), boxes, processors_};
     if (auto refusal = m_.CheckServer(input, row ? static_cast<int>(*row) : -1, result))
-      return Refuse(RefusalText(*refusal, result, boxes), 1);
+      return Refuse("kesp: " + RefusalText(*refusal, result, boxes), 1);
     if (row) {
       // What waits for the next start of a server that runs: its executable and parameters.
       const bool newExe = result.fileName != old->FileName.str(), newParams = result.ResultParams != old->Params.str();
       // A look the system refused may hide a running process: what waits is said all the same.
       const Look look = newExe || newParams ? m_.LookForServer(old->FileName.str()) : Look::Absent();
-      CommandArgs args;
+      CommandArgs args = Origin({});
       args.edit = ServerEdit{Utf8ToUtf16(name), result, priority, hide, false};
       const CommandResult edit = m_.Run(Command::Edit, m_.Targets({*row}), std::move(args));
-      if (!edit.Done()) return Refuse(edit.refused, 1);
+      if (!edit.Done()) return Refuse("kesp: " + edit.refused, 1);
       const std::string edited = Numbered(*row);
       const int code = Saved(edit, "edited " + edited);
       if (look.presence != Presence::Absent && code == 0)
@@ -500,13 +435,20 @@ class Commands {
                 << " effect at its next start (kesp restart " << *row + 1 << "); priority and affinity apply at once\n";
       return code;
     }
-    CommandArgs args;
+    CommandArgs args = Origin({});
     args.edit = ServerEdit{Utf8ToUtf16(name), result, priority, hide, paused};
     const CommandResult added = m_.Run(Command::Add, {}, std::move(args));
-    if (!added.Done()) return Refuse(added.refused, 1);
+    if (!added.Done()) return Refuse("kesp: " + added.refused, 1);
     const ServerEntry& e = m_.At(added.rows.front());
-    return Saved(added, "registered " + Numbered(added.rows.front()) + " at " + e.IPAddress.str() + ":" +
-                            std::to_string(e.Port));
+    const int code = Saved(added, "registered " + Numbered(added.rows.front()) + " at " + e.IPAddress.str() + ":" +
+                                      std::to_string(e.Port));
+    // The running kesp takes it at its next cycle, as the first start of a server that is not running.
+    if (code == 0 && m_.Supervising())
+      io_.out << (paused ? "it is registered paused: kesp unpause " + std::to_string(added.rows.front() + 1) +
+                               " starts its supervision\n"
+                         : std::string("the running kesp starts it within a few seconds, unless it runs already "
+                                       "(kesp add --paused registers a server paused)\n"));
+    return code;
   }
 
   // The editor's refusal in the command line's words, naming the server it clashes with.
@@ -535,39 +477,50 @@ class Commands {
     return code;
   }
 
+  // The command's arguments, with the door and who it came from.
+  CommandArgs Origin(CommandArgs args) const {
+    args.origin = io_.origin;
+    return args;
+  }
+
   Monitor& m_;
   int processors_;
   CommandIo& io_;
-  std::vector<std::string> args_;
-  bool yes_ = false;
+  const ParsedCommand& c_;
   bool json_ = false;
-  bool idsGiven_ = false;
   std::optional<std::vector<ServerId>> ids_;
 };
 
 }  // namespace
 
-std::optional<Command> CommandOf(const std::vector<std::string>& args, std::ostream& err) {
-  for (const std::string& a : args) {
-    if (IsGlobalFlag(a)) continue;
-    const auto command = ParseCommand(a);
-    if (command && ServedAt(*command, kCommandLine)) return command;
-    Hint(err, (a.rfind('-', 0) == 0 ? "unknown option '" : "unknown command '") + TerminalSafe(Utf8ToUtf16(a)) + "'");
-    return std::nullopt;
-  }
-  return Command::List;
-}
-
-void StartServerCommand(Monitor& monitor, const std::vector<std::string>& args, int processorCount, CommandIo& io,
+void StartServerCommand(Monitor& monitor, const ParsedCommand& command, int processorCount, CommandIo& io,
                         std::function<void(int code)> done) {
-  const auto command = CommandOf(args, io.err);
-  if (!command) return done(kExitUsage);
-  if (const std::optional<int> code = Commands(monitor, args, processorCount, io).Run(*command, done)) done(*code);
+  // Supervision, help and the commands of the program itself are no command on the list.
+  if (!command.command || !ServedAt(*command.command, kCommandLine) || *command.command == Command::Help ||
+      *command.command == Command::Log || *command.command == Command::Service) {
+    io.err << "kesp: not a command on the list; see kesp --help\n";
+    return done(kExitUsage);
+  }
+  if (const std::optional<int> code = Commands(monitor, command, processorCount, io).Run(*command.command, done))
+    done(*code);
 }
 
-int RunServerCommand(Monitor& monitor, const std::vector<std::string>& args, int processorCount, CommandIo& io) {
+std::string DefaultServerName(const std::string& executable, const std::vector<std::u16string>& taken) {
+  const std::u16string folder = std::filesystem::path(executable).parent_path().filename().u16string();
+  if (folder.empty() || folder == u"." || folder == u"..") return {};
+  for (int n = 1;; ++n) {
+    const std::u16string suffix = n == 1 ? u"" : u" (" + Utf8ToUtf16(std::to_string(n)) + u")";
+    std::u16string name = folder.substr(0, 31 - suffix.size());
+    // A cut never leaves half a surrogate pair.
+    if (!name.empty() && name.size() < folder.size() && name.back() >= 0xD800 && name.back() <= 0xDBFF) name.pop_back();
+    name += suffix;
+    if (std::find(taken.begin(), taken.end(), name) == taken.end()) return Utf16ToUtf8(name);
+  }
+}
+
+int RunServerCommand(Monitor& monitor, const ParsedCommand& command, int processorCount, CommandIo& io) {
   std::optional<int> code;
-  StartServerCommand(monitor, args, processorCount, io, [&code](int c) { code = c; });
+  StartServerCommand(monitor, command, processorCount, io, [&code](int c) { code = c; });
   // The client answers every request exactly once, each exchange within its timeouts: the wait
   // ends.
   while (!code) monitor.Loop().RunUntil([&] { return code.has_value(); }, std::chrono::seconds(1));

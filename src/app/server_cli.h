@@ -5,6 +5,7 @@
 // asked here, at the command line's own door (--yes, or a question on a terminal).
 #pragma once
 
+#include <cstdint>
 #include <functional>
 #include <optional>
 #include <ostream>
@@ -41,25 +42,49 @@ std::string TakeIdsLine(std::string& question);
 // always means this; remove, restart and close never answer it for this.
 inline constexpr int kExitNotSupervising = 3;
 // The exit code of a command line that cannot be read (an unknown command or option, a
-// missing argument).
+// missing argument, a value of the wrong form), and of an edit that sets nothing.
 inline constexpr int kExitUsage = 2;
+// The exit code of a confirmation the operator declined (as of one nobody gave).
+inline constexpr int kExitDeclined = 3;
 
-// The command of a command line: its first word that is not --yes, -y or --json (list when
-// there is none). An unknown word, or one the command line does not serve, is said on err
-// with a one-line hint, and answers nothing.
-std::optional<Command> CommandOf(const std::vector<std::string>& args, std::ostream& err);
+// A command line as its parser read it (app/command_line_linux.h): the command and what was
+// given with it, each value already of its form (numbers of digits, a known priority...).
+struct ParsedCommand {
+  std::optional<Command> command;    // none: supervise
+  std::vector<std::string> numbers;  // the servers, as list numbers them (digits only)
+  bool yes = false;                  // --yes: the confirmation answered
+  bool json = false;                 // status --json
+  std::optional<std::string> ids;    // the text after --ids= (a confirmation's answer)
+  std::optional<int> inMinutes;      // restart --in
+  // add and edit: what is not given stays as it is (edit) or takes the default (add).
+  std::optional<std::string> name, exe, params;
+  std::optional<std::uint8_t> priority;
+  std::optional<std::uint32_t> affinity;
+  bool hide = false, show = false, paused = false;
+  std::vector<std::string> rconWords;  // rcon: the command sent, word by word as given
+  bool follow = false;                 // log -f
+  std::optional<std::size_t> lines;    // log -n
+  bool install = false, user = false;  // service install (else uninstall), --user
+  std::optional<std::string> as;       // service install --as
+  std::string dir;                     // --dir
+
+  // Whether add or edit was given anything to set.
+  bool SetsAnything() const { return name || exe || params || priority || affinity || hide || show || paused; }
+};
 
 // Runs one command; done gets its exit code: at once for every command but rcon, whose answer
 // comes from the server later, on the loop's thread. io must stay until done ran.
-void StartServerCommand(Monitor& monitor, const std::vector<std::string>& args, int processorCount, CommandIo& io,
+void StartServerCommand(Monitor& monitor, const ParsedCommand& command, int processorCount, CommandIo& io,
                         std::function<void(int code)> done);
 
 // Runs one command; answers its exit code. The answer of an rcon is waited for on the monitor's
 // loop (an exchange is bounded by its own timeouts).
-int RunServerCommand(Monitor& monitor, const std::vector<std::string>& args, int processorCount, CommandIo& io);
+int RunServerCommand(Monitor& monitor, const ParsedCommand& command, int processorCount, CommandIo& io);
 
-// The command line's help text.
-std::string ServerCommandUsage();
+// The name a server added without one gets: its executable's folder ("/srv/cs1/hlds_linux" is
+// "cs1"), numbered "cs1 (2)" when taken, within the record's 31 characters; taken names are
+// compared as they are. Empty when the path has no such folder.
+std::string DefaultServerName(const std::string& executable, const std::vector<std::u16string>& taken);
 
 // Text fit for a terminal: UTF-8 with every control character (terminal escapes among them)
 // written as \xNN.

@@ -124,22 +124,10 @@ std::string UnitText(const UnitOptions& o) {
          "WantedBy=" + (o.user ? "default.target" : "multi-user.target") + "\n";
 }
 
-int RunServiceCommand(const std::vector<std::string>& args, const std::string& executable, const std::string& folder,
+int RunServiceCommand(const ServiceRequest& request, const std::string& executable, const std::string& folder,
                       std::ostream& out, std::ostream& err, const ServicePlaces& places) {
-  const bool install = args.size() >= 2 && args[1] == "install";
-  const bool uninstall = args.size() >= 2 && args[1] == "uninstall";
-  bool user = false;
-  std::optional<std::string> as;
-  bool usage = !install && !uninstall;
-  for (std::size_t i = 2; i < args.size() && !usage; ++i) {
-    if (args[i] == "--user" && !user) user = true;
-    else if (args[i] == "--as" && install && !as && i + 1 < args.size()) as = args[++i];
-    else usage = true;
-  }
-  if (usage) {
-    err << "usage: kesp service install [--user | --as USER] | kesp service uninstall [--user]\n";
-    return 2;
-  }
+  const bool install = request.install, user = request.user;
+  const std::optional<std::string>& as = request.as;
   if (user && as) {
     err << "kesp: --as is for the system's service manager; a unit of your own (--user) runs as you\n";
     return 2;
@@ -161,7 +149,7 @@ int RunServiceCommand(const std::vector<std::string>& args, const std::string& e
     options.runAs = account->user;
     options.runAsGroup = account->group;
     if (!MayWrite(*account, folder))
-      err << "warning: " << account->user << " may not write " << folder
+      err << "kesp: warning: " << account->user << " may not write " << folder
           << " (its list, lock and logs lie there): 'chown -R " << account->user << " " << folder << "'\n";
   }
   const std::filesystem::path unit = UnitPath(user, places);

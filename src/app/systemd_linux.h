@@ -2,6 +2,7 @@
 // manager while it runs (ready after the first cycle, a watchdog keep-alive each cycle, stopping).
 #pragma once
 
+#include <optional>
 #include <ostream>
 #include <string>
 #include <vector>
@@ -30,7 +31,12 @@ struct ServicePlaces {
 // "kesp service install [--user | --as USER]" and "kesp service uninstall [--user]": writes or
 // removes the unit "tervane.service", enables or disables it through systemctl, and says what it
 // did. Without systemd, or for a user the system does not know, it says so and leaves no unit.
-int RunServiceCommand(const std::vector<std::string>& args, const std::string& executable, const std::string& folder,
+struct ServiceRequest {
+  bool install = false;              // else uninstall
+  bool user = false;                 // --user
+  std::optional<std::string> as{};   // --as USER
+};
+int RunServiceCommand(const ServiceRequest& request, const std::string& executable, const std::string& folder,
                       std::ostream& out, std::ostream& err, const ServicePlaces& places = {});
 
 // Sends one message of the notification protocol ("READY=1", "WATCHDOG=1"...) to the socket

@@ -2,6 +2,9 @@
 // program's folder and the user. (The folder made owner-only: kesp_linux_test.cpp.)
 #include <gtest/gtest.h>
 
+#include <sstream>
+
+#include "app/command_line_linux.h"
 #include "app/data_dir_linux.h"
 
 namespace tervane {
@@ -39,13 +42,15 @@ TEST(DataDir, ChosenByOptionEnvironmentProgramFolderOrUser) {
 }
 
 TEST(DataDir, TheDirOptionComesBeforeTheCommandWithAFolder) {
-  std::vector<std::string> args{"--dir=/d", "status", "--dir", "/e"};
-  std::string dir, error;
-  EXPECT_TRUE(TakeDirOption(args, dir, error));
-  EXPECT_EQ(dir, "/d");
-  EXPECT_EQ(args, (std::vector<std::string>{"status", "--dir", "/e"})) << "after the command it is no option";
-  for (std::vector<std::string> bad : {std::vector<std::string>{"--dir"}, {"--dir", ""}, {"--dir="}})
-    EXPECT_FALSE(TakeDirOption(bad, dir, error));
+  std::ostringstream out, err;
+  ParsedCommand parsed;
+  const std::vector<std::string> args{"--dir=/d", "status"};
+  EXPECT_EQ(ParseCommandLine(args, parsed, out, err), kRunCommand);
+  EXPECT_EQ(parsed.dir, "/d");
+  EXPECT_EQ(CommandWords(args), (std::vector<std::string>{"status"})) << "what the running kesp is sent";
+  EXPECT_EQ(CommandWords({"--dir", "/e", "pause", "1"}), (std::vector<std::string>{"pause", "1"}));
+  for (std::vector<std::string> bad : {std::vector<std::string>{"--dir"}, {"--dir", ""}, {"--dir="}, {"status", "--dir", "/e"}})
+    EXPECT_EQ(ParseCommandLine(bad, parsed, out, err), kExitUsage) << bad.back();
 }
 
 }  // namespace

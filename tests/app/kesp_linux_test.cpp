@@ -19,6 +19,7 @@
 #include <stop_token>
 #include <thread>
 
+#include "app/command_line_linux.h"
 #include "app/control_socket_linux.h"
 #include "app/systemd_linux.h"
 #include "core/server_entry.h"
@@ -576,13 +577,13 @@ TEST_F(Kesp, DirOrTervaneDirChooseTheDataFolderThatEveryDoorNames) {
   EXPECT_EQ(Run({"--version"}).out, "kesp (Tervane) " TERVANE_VERSION "\n");
   const Result unknown = Run({"pasue", "1"});
   EXPECT_EQ(unknown.code, 2);
-  EXPECT_EQ(unknown.err, "kesp: unknown command 'pasue'; see kesp --help\n");
+  EXPECT_EQ(unknown.err, "kesp: unknown command 'pasue' (did you mean 'pause'?); see kesp --help\n");
   EXPECT_FALSE(fs::exists(root / "serverlist.dat") || fs::exists(root / "kesp.lock")) << "nothing touched";
   const fs::path data = root / "data" / "here";
   const std::string said = "Data folder: " + data.string() + "/\n";
   ASSERT_EQ(Run({"--dir", data.string(), "add", "--exe", "a/hlds", "--params", "+ip 127.0.0.1 -port 27416"}).code, 0);
   EXPECT_EQ(fs::status(data).permissions() & fs::perms::all, fs::perms::owner_all);
-  EXPECT_EQ(Run({"list"}, "TERVANE_DIR=" + Quote(data.string())).out.rfind(said + "1. n# Server", 0), 0u);
+  EXPECT_EQ(Run({"list"}, "TERVANE_DIR=" + Quote(data.string())).out.rfind(said + "1. a  ", 0), 0u) << "named after its folder";
 
   dirArgs = {"--dir", data.string()};
   Supervise();  // its status comes through the socket in data
@@ -591,6 +592,40 @@ TEST_F(Kesp, DirOrTervaneDirChooseTheDataFolderThatEveryDoorNames) {
             std::string::npos);
   for (const char* file : {"serverlist.dat", "kesp.sock", "kesp.lock", "logs"})
     EXPECT_TRUE(fs::exists(data / file) && !fs::exists(root / file)) << file;
+}
+
+// What kesp says on err when it cannot or will not do something is one line beginning "kesp: ",
+// from the file door and from the running kesp alike; only a confirmation's question is not.
+// A question declined on a terminal exits 3 at both doors; a second kesp is told at once.
+TEST_F(Kesp, EveryRefusalIsAKespLineAndADeclinedQuestionExitsThree) {
+  Register("a", 27421);
+  const auto declined = [&] {
+    const std::string command = "cd " + Quote(root.string()) + " && printf 'n\\n' | script -qec './kesp restart 1' /dev/null >pty.txt 2>&1";
+    const int status = std::system(command.c_str());
+    return std::pair(WIFEXITED(status) ? WEXITSTATUS(status) : -1, Slurp(root / "pty.txt"));
+  };
+  const std::vector<std::vector<std::string>> refused = {
+      {"pasue", "1"}, {"pause", "9"}, {"edit", "1"}, {"cancel", "1"}, {"restart", "1"},
+      {"add", "--exe", "a/hlds"}, {"restart", "1", "--in", "x"}, {"rcon", "1", "status"}};
+  for (bool supervising : {false, true}) {
+    if (supervising) Supervise();
+    for (const auto& args : refused) {
+      const Result r = Run(args);
+      EXPECT_NE(r.code, 0) << args[0];
+      std::istringstream lines(r.err);
+      for (std::string line; std::getline(lines, line);)
+        EXPECT_TRUE(line.rfind("kesp: ", 0) == 0 || line.rfind("Are you sure", 0) == 0) << line;
+    }
+    const auto [code, said] = declined();
+    EXPECT_EQ(code, 3) << said;
+    EXPECT_NE(said.find("kesp: not confirmed; nothing changed"), std::string::npos) << said;
+  }
+  const auto start = std::chrono::steady_clock::now();
+  const Result second = Run({}, "timeout 20");
+  EXPECT_EQ(second.code, 1);
+  EXPECT_EQ(second.err, "kesp: kesp is already supervising the servers of " + (root / "serverlist.dat").string() + "\n");
+  EXPECT_LT(std::chrono::steady_clock::now() - start, 2s) << "told at once, not after the lock's patience";
+  EXPECT_EQ(ServerPids().size(), 1u) << "restarted by nobody";
 }
 
 // A kesp in a folder it may not write (or in /usr/bin) keeps its files where Linux keeps a user's
@@ -661,13 +696,16 @@ TEST_F(Kesp, TheServiceCommandLeavesNoUnitWhereItCannotRun) {
       {{"service", "install"}, false, 1, "systemd is not running"},
       {{"service", "install", "--as", "no-such-user-here"}, true, 1, "there is no user 'no-such-user-here'"},
       {{"service", "install", "--user", "--as", "nobody"}, true, 2, "--as is for the system's service manager"},
-      {{"service", "install", "--as"}, true, 2, "usage"},
   };
   for (const auto& c : cases) {
     fs::remove_all(places.systemdRuntime);
     if (c.systemd) fs::create_directories(places.systemdRuntime);
     std::ostringstream out, err;
-    EXPECT_EQ(RunServiceCommand(c.args, (root / "kesp").string(), root.string() + "/", out, err, places), c.code)
+    ParsedCommand parsed;
+    ASSERT_EQ(ParseCommandLine(c.args, parsed, out, err), kRunCommand) << err.str();
+    EXPECT_EQ(RunServiceCommand(ServiceRequest{parsed.install, parsed.user, parsed.as}, (root / "kesp").string(),
+                                root.string() + "/", out, err, places),
+              c.code)
         << c.says;
     EXPECT_NE(err.str().find(c.says), std::string::npos) << err.str();
     EXPECT_FALSE(fs::exists(fs::path(places.systemUnits) / "tervane.service")) << c.says;

@@ -6,6 +6,7 @@
 #include <filesystem>
 #include <sstream>
 
+#include "app/command_line_linux.h"
 #include "app/log_command.h"
 #include "app/server_cli.h"
 #include "fake_process_control.h"
@@ -79,13 +80,14 @@ TEST_F(CommandLine, AddRefusesWhatTheRecordCannotHoldOrTheServerCannotRun) {
     args.insert(args.end(), c.args.begin(), c.args.end());
     const Result r = Run(args);
     EXPECT_EQ(r.code, 1) << c.says;
+    EXPECT_EQ(r.err.rfind("kesp: ", 0), 0u) << r.err;
     EXPECT_NE(r.err.find(c.says), std::string::npos) << r.err;
     EXPECT_EQ(r.err.find('\x1b'), std::string::npos) << "no raw escape reaches the terminal";
   }
   EXPECT_FALSE(fs::exists(dir.path() / "serverlist.dat")) << "nothing was registered";
   const Result noPort = Run({"add", "--exe", exe, "--params", "+ip 127.0.0.1"});
   EXPECT_EQ(noPort.code, 0);
-  EXPECT_NE(noPort.out.find("27015 is used"), std::string::npos);
+  EXPECT_EQ(noPort.out.rfind("no -port given: 27015 assumed\n", 0), 0u) << "a note, not an error: " << noPort.out;
   EXPECT_NE(Run({"list"}).out.find("Normal"), std::string::npos) << "priority normal by default";
 }
 
@@ -97,9 +99,9 @@ TEST_F(CommandLine, ARefusalNamesTheServerItClashesWith) {
     std::vector<std::string> args;
     std::string says;
   } cases[] = {
-      {{"add", "--exe", Exe("c"), "--params", "+ip 127.0.0.1 -port 27016"}, "the address 127.0.0.1:27016 is used by b\n"},
-      {{"add", "--exe", Exe("a"), "--params", "+ip 127.0.0.1 -port 27017"}, "the executable " + Exe("a") + " is used by a\n"},
-      {{"edit", "1", "--params", "+ip 127.0.0.1 -port 27016"}, "the address 127.0.0.1:27016 is used by b\n"},
+      {{"add", "--exe", Exe("c"), "--params", "+ip 127.0.0.1 -port 27016"}, "kesp: the address 127.0.0.1:27016 is used by b\n"},
+      {{"add", "--exe", Exe("a"), "--params", "+ip 127.0.0.1 -port 27017"}, "kesp: the executable " + Exe("a") + " is used by a\n"},
+      {{"edit", "1", "--params", "+ip 127.0.0.1 -port 27016"}, "kesp: the address 127.0.0.1:27016 is used by b\n"},
   };
   for (const auto& c : cases) {
     const Result r = Run(c.args);
@@ -109,31 +111,48 @@ TEST_F(CommandLine, ARefusalNamesTheServerItClashesWith) {
   EXPECT_EQ(rig.List().size(), 2u);
 }
 
-TEST_F(CommandLine, WordsItDoesNotKnowGetAOneLineHint) {
+// A line the parser reads may still ask for what only the list can tell; such a refusal is one
+// line too, exit code 2 for a line that cannot work and 1 for a server that is not there.
+TEST_F(CommandLine, WhatOnlyTheListCanRefuseIsOneLine) {
   Register("a", 27015);
   const struct {
     std::vector<std::string> args;
+    int code;
     const char* says;
   } cases[] = {
-      {{"pasue", "1"}, "kesp: unknown command 'pasue'; see kesp --help\n"},
-      {{"show", "1"}, "kesp: unknown command 'show'; see kesp --help\n"},  // the window's only
-      {{"--bogus"}, "kesp: unknown option '--bogus'; see kesp --help\n"},
-      {{"edit", "1", "--bogus"}, "kesp: unknown option '--bogus'; see kesp --help\n"},
-      {{"add", "--exe"}, "kesp: the option '--exe' needs a value; see kesp --help\n"},
-      {{"pause"}, "kesp: pause needs the numbers of servers; see kesp --help\n"},
+      {{"pause"}, kExitUsage, "kesp: pause needs the numbers of servers; see kesp pause --help\n"},
+      {{"edit", "1"}, kExitUsage, "kesp: edit needs an option: what to change (--name, --exe, --params, ...); see kesp edit --help\n"},
+      {{"move", "1"}, kExitUsage, "kesp: move needs two numbers: the server's and its new place; see kesp move --help\n"},
+      {{"restart", "1", "--yes", "--ids=x"}, kExitUsage, "kesp: malformed --ids=; see kesp restart --help\n"},
+      {{"pause", "2"}, 1, "kesp: no server number 2 (see kesp list)\n"},
+      {{"edit", "9", "--hide"}, 1, "kesp: no server number 9 (see kesp list)\n"},
   };
   for (const auto& c : cases) {
     const Result r = Run(c.args);
-    EXPECT_EQ(r.code, kExitUsage) << c.says;
+    EXPECT_EQ(r.code, c.code) << c.says;
     EXPECT_EQ(r.err, c.says);
   }
-  testbed::FixedClock clock;
-  for (const auto& [args, says] : {std::pair<std::vector<std::string>, const char*>{{"log", "-x"}, "kesp: unknown option '-x'; see kesp --help\n"},
-                                   {{"log", "-n"}, "kesp: -n needs a number of lines; see kesp --help\n"}}) {
-    std::ostringstream out, err;
-    EXPECT_EQ(RunLogCommand(args, dir.Dir() + u"logs", clock, out, err), kExitUsage);
-    EXPECT_EQ(err.str(), says);
-  }
+  EXPECT_EQ(rig.List()[0]->Paused, 0) << "nothing done";
+}
+
+// Without --name a server is named after its executable's folder, numbered when that is taken
+// and cut to the record's 31 characters; with a kesp running it is said who starts it.
+TEST_F(CommandLine, AServerAddedWithoutANameIsNamedAfterItsFolder) {
+  const Result first = Run({"add", "--exe", Exe("a")});
+  EXPECT_EQ(first.out, "registered 1. a at 127.0.0.1:27015\n") << first.err;
+  rig.monitor.BeginSupervision();
+  fs::create_directories(dir.path() / "x" / "a");
+  testing::WriteBytes(dir.File(u"x/a/hlds"), {'#', '!'});
+  fs::permissions(dir.path() / "x" / "a" / "hlds", fs::perms::owner_all);
+  const Result second = Run({"add", "--exe", (dir.path() / "x" / "a" / "hlds").string(), "--params", "-port 27016", "--paused"});
+  EXPECT_EQ(second.out, "registered 2. a (2) at 127.0.0.1:27016\nit is registered paused: kesp unpause 2 starts its supervision\n")
+      << second.err;
+  const Result third = Run({"add", "--exe", Exe("b"), "--params", "-port 27017"});
+  EXPECT_NE(third.out.find("\nthe running kesp starts it within a few seconds"), std::string::npos) << third.out;
+  const std::pair<std::vector<std::u16string>, std::string> names[] = {
+      {{}, std::string(31, 'x')}, {{std::u16string(31, u'x')}, std::string(27, 'x') + " (2)"}};
+  for (const auto& [taken, name] : names) EXPECT_EQ(DefaultServerName("/srv/" + std::string(40, 'x') + "/hlds", taken), name);
+  EXPECT_EQ(DefaultServerName("hlds", {}), "") << "no folder: the default name stays";
 }
 
 // The command line asks at its own door: --yes, the operator's answer, or the question with
@@ -147,7 +166,7 @@ TEST_F(CommandLine, RestartRemoveAndCloseAskFirst) {
     const char* says;
   } cases[] = {
       {{"restart", "1"}, nullptr, kExitNeedsConfirmation, "Are you sure to Restart \"a\"?\n"},
-      {{"remove", "1"}, [](const std::string&) { return false; }, 1, "not confirmed; nothing changed\n"},
+      {{"remove", "1"}, [](const std::string&) { return false; }, kExitDeclined, "kesp: not confirmed; nothing changed\n"},
       {{"close", "1", "--yes"}, nullptr, 0, ""},
   };
   for (const auto& c : cases) {
@@ -171,7 +190,7 @@ TEST_F(CommandLine, AConfirmationIsBoundToTheServersItAskedAbout) {
   EXPECT_EQ(question, "Are you sure to Delete \"a\"?\n");
   ASSERT_EQ(Run({"move", "1", "2"}).code, 0);
   const std::pair<std::string, std::string> cases[] = {
-      {"1", "server 1 is now number 2; nothing done\n"}, {"2", ""}, {"2", "server 2 was deleted; nothing done\n"}};
+      {"1", "kesp: server 1 is now number 2; nothing done\n"}, {"2", ""}, {"2", "kesp: server 2 was deleted; nothing done\n"}};
   for (const auto& [number, says] : cases) EXPECT_EQ(Run({"remove", number, "--yes", ids}).err, says);
   ASSERT_EQ(rig.List().size(), 1u);
   EXPECT_EQ(rig.List()[0]->Name.str(), u"b") << "only a was removed";
@@ -205,7 +224,9 @@ TEST(LogCommand, PrintsTheMonthsLogAsUtf8AndFollowsIt) {
     ASSERT_TRUE(WriteLogFile(logs, line, writer));
   const auto run = [&](const std::vector<std::string>& args, IClock& clock, const LogFollowing& following = {}) {
     std::ostringstream out, err;
-    const int code = RunLogCommand(args, logs, clock, out, err, following);
+    ParsedCommand parsed;
+    EXPECT_EQ(ParseCommandLine(args, parsed, out, err), kRunCommand);
+    const int code = RunLogCommand(parsed.follow, parsed.lines, logs, clock, out, err, following);
     return Result{code, out.str(), err.str()};
   };
   testbed::FixedClock reader({december});
