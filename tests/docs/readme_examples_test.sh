@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
 # README's shell examples run as printed, where this machine allows it:
+#   - no command calls sudo;
 #   - the line that takes HttpToken from kesp.ini, on files as operators write them;
 #   - scripts/demo.sh with another folder and other ports (DEMO_DIR, DEMO_PORT) on an existing
 #     build (DEMO_BUILD), its Alpha killed by README's kill line, its Beta silenced by README's
@@ -25,6 +26,11 @@ cleanup() {
   rm -rf "$scratch"
 }
 trap cleanup EXIT
+
+# --- No command assumes sudo: a fresh Debian has none unless it was set up.
+sudo_lines=$(awk '/^```sh/ {sh = 1; next} /^```/ {sh = 0} sh' "$readme" | grep -E '(^|[;&|(] *)sudo ' || true)
+[ -z "$sudo_lines" ] || fail "README's commands use sudo: $sudo_lines"
+! grep -Eq '(^|[;&|(] *)sudo ' "$src/scripts/demo.sh" || fail "scripts/demo.sh calls sudo"
 
 # --- The token, from kesp.ini as written on Linux and on Windows (CRLF), with comments.
 token_line=$(grep -m1 '^TOKEN=' "$readme") || fail "README has no line TOKEN=..."
