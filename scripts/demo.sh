@@ -4,7 +4,8 @@
 # kesp's command line and runs the supervision in the foreground. Ctrl+C ends it; the demo then
 # stops its two stand-in servers too (kesp itself leaves servers running).
 #
-#   DEMO_DIR=<folder>   where the demo is laid out (emptied first); default build/demo
+#   DEMO_DIR=<folder>   where the demo is laid out (emptied first: a new or empty folder, or an
+#                       earlier demo's); default build/demo
 #   DEMO_PORT=<port>    Alpha's port; Beta takes the next one; default 27115
 #   DEMO_BUILD=<folder> a build that holds src/app/kesp and tools/fakesrv/fakesrv already: nothing
 #                       is installed or built
@@ -22,6 +23,11 @@ if ! [[ $ALPHA_PORT =~ ^[0-9]+$ ]] || [ "$ALPHA_PORT" -lt 1 ] || [ "$ALPHA_PORT"
   exit 2
 fi
 BETA_PORT=$((ALPHA_PORT + 1))
+# The folder is emptied: only a demo's own (its kesp and servers) or an empty one.
+if [ -d "$DEMO" ] && [ -n "$(ls -A "$DEMO")" ] && ! [ -f "$DEMO/kesp" -a -d "$DEMO/servers" ]; then
+  echo "demo.sh: $DEMO holds files that are not a demo's; DEMO_DIR must name a new or empty folder" >&2
+  exit 2
+fi
 
 if [ -n "${DEMO_BUILD:-}" ]; then
   BUILD=$DEMO_BUILD
@@ -53,7 +59,15 @@ end_servers() {
   done
 }
 
-[ -d "$DEMO" ] && end_servers
+# An earlier demo in this folder: its kesp first (it would start its servers again), then them.
+if [ -d "$DEMO" ]; then
+  old=$(pidof "$DEMO/kesp" || true)
+  if [ -n "$old" ]; then
+    kill -TERM $old 2>/dev/null || true
+    for _ in $(seq 50); do kill -0 $old 2>/dev/null || break; sleep 0.1; done
+  fi
+  end_servers
+fi
 rm -rf "$DEMO"
 mkdir -p "$DEMO/servers/alpha" "$DEMO/servers/beta"
 cp "$BUILD/src/app/kesp" "$DEMO/kesp"

@@ -62,6 +62,11 @@ for _ in $(seq 50); do
 done
 [ -n "$port" ] || fail "no two free ports in a row"
 
+# A folder of other files is not emptied for the demo.
+mkdir -p "$scratch/other" && touch "$scratch/other/keep"
+(cd "$src" && DEMO_DIR=$scratch/other DEMO_BUILD=$build bash scripts/demo.sh >/dev/null 2>&1) && fail "the demo took a folder of other files"
+[ -f "$scratch/other/keep" ] || fail "the demo emptied a folder of other files"
+
 out=$scratch/demo.out
 (cd "$src" && unset TERVANE_DIR && DEMO_DIR=$demo DEMO_PORT=$port DEMO_BUILD=$build TERVANE_TEST_CYCLE_MS=200 \
    exec bash scripts/demo.sh) >"$out" 2>&1 &
