@@ -85,7 +85,7 @@ cp "$BUILD/tools/fakesrv/fakesrv" "$DEMO/servers/beta/hlds_linux"
 cat <<TXT
 
 Watch a restart from another terminal:
-  kill -KILL \$(pidof $DEMO/servers/alpha/hlds_linux)
+  kill -KILL \$(pidof "$DEMO/servers/alpha/hlds_linux")
                                             Alpha's process is lost: Lost (1/3) .. (3/3), then
                                             restarted
   printf '\xff\xff\xff\xfffakesrv silent' > /dev/udp/127.0.0.1/$BETA_PORT

@@ -88,7 +88,7 @@ wait_for() {
 }
 
 wait_for 30 "both servers answering" 'Alpha \(de_dust2\) \| Network Status: Normal' 'Beta \(cs_office\) \| Network Status: Normal'
-grep -qF "pidof $demo/servers/alpha/hlds_linux" "$out" || fail "the demo does not print its own kill line"
+grep -qF "pidof \"$demo/servers/alpha/hlds_linux\")" "$out" || fail "the demo does not print its own kill line"
 grep -qF "/dev/udp/127.0.0.1/$((port + 1))" "$out" || fail "the demo does not print Beta's port $((port + 1))"
 grep -qF -- "-port $port" "$out" || fail "Alpha is not on DEMO_PORT $port"
 
