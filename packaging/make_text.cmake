@@ -1,6 +1,7 @@
 # Texts of the packages made at build time from the repository's own, so that nothing is kept
 # twice: cmake -DWHAT=<what> -DIN=<file> -DOUT=<file> [-DVERSION=...] -P make_text.cmake
-#   readme-windows    README.md's Windows section as plain text with CRLF line ends (README.txt)
+#   readme-windows    README.md's section "Using Tervane on Windows" as plain text with CRLF line
+#                     ends (README.txt): the zip's whole guide, so it names nothing outside the zip
 #   crlf              the same text with CRLF line ends (LICENSE.txt)
 #   debian-changelog  CHANGELOG.md as a Debian changelog (MAINTAINER names the signer)
 #   debian-copyright  LICENSE in Debian's machine-readable copyright format (SOURCE: the homepage)
@@ -21,9 +22,42 @@ if(WHAT STREQUAL "readme-windows")
   if(end GREATER 0)
     string(SUBSTRING "${text}" 0 ${end} text)
   endif()
-  # Plain text: no pictures, no code marks, headings as lines of their own.
+  # Plain text: code blocks indented without their fences (before anything else, so that what
+  # they hold is left as it is), no pictures, links as their words, no code or bold marks,
+  # headings as lines of their own.
+  set(plain "")
+  while(TRUE)
+    string(FIND "${text}" "\n```" open)
+    if(open LESS 0)
+      break()
+    endif()
+    string(SUBSTRING "${text}" 0 ${open} before)
+    math(EXPR open "${open} + 4")
+    string(SUBSTRING "${text}" ${open} -1 text)
+    string(FIND "${text}" "\n" line_end)   # the rest of the opening fence: its language
+    string(FIND "${text}" "\n```" close)
+    if(line_end LESS 0 OR close LESS line_end)
+      message(FATAL_ERROR "${IN}: a code block of the Windows section is not closed")
+    endif()
+    math(EXPR length "${close} - ${line_end}")
+    string(SUBSTRING "${text}" ${line_end} ${length} code)
+    string(REPLACE "\n" "\n    " code "${code}")
+    string(REPLACE "\n    \n" "\n\n" code "${code}")
+    string(APPEND plain "${before}${code}")
+    math(EXPR close "${close} + 4")
+    string(SUBSTRING "${text}" ${close} -1 text)
+    string(FIND "${text}" "\n" line_end)   # the closing fence's line
+    if(line_end LESS 0)
+      set(text "")
+    else()
+      string(SUBSTRING "${text}" ${line_end} -1 text)
+    endif()
+  endwhile()
+  set(text "${plain}${text}")
   string(REGEX REPLACE "\n!\\[[^\n]*" "" text "${text}")
+  string(REGEX REPLACE "\\[([^\n\\[]*)\\]\\([^)\n]*\\)" "\\1" text "${text}")
   string(REPLACE "`" "" text "${text}")
+  string(REPLACE "**" "" text "${text}")
   string(REGEX REPLACE "(^|\n)#+ ([^\n]*)" "\\1\\2" text "${text}")
   string(REGEX REPLACE "\n\n\n+" "\n\n" text "${text}")
   string(STRIP "${text}" text)

@@ -1,6 +1,8 @@
 # The fixture of the zip's test: CPack makes the zip of this build as the target "package" does,
 # it is unpacked into an empty folder, and what it holds is checked.
 #   cmake -DCPACK=<cpack> -DBUILD=<build dir> -DFOLDER=<scratch> -DVERSION=<v> -P unpack_zip.cmake
+cmake_minimum_required(VERSION 3.25)
+include(${CMAKE_CURRENT_LIST_DIR}/../docs/windows_text_check.cmake)
 file(REMOVE_RECURSE ${FOLDER})
 execute_process(COMMAND ${CPACK} -G ZIP --config ${BUILD}/CPackConfig.cmake -B ${FOLDER}/package
                 COMMAND_ERROR_IS_FATAL ANY)
@@ -25,3 +27,4 @@ file(READ ${unpacked}/README.txt readme)
 if(NOT readme MATCHES "^Tervane ${VERSION}\n" OR NOT readme MATCHES "kesp.exe -install" OR readme MATCHES "`|!\\[")
   message(FATAL_ERROR "README.txt is not README.md's Windows section as text:\n${readme}")
 endif()
+windows_text_check("${readme}" "${files}")
