@@ -18,9 +18,12 @@ const std::string& StatusPageHtml() {
   #summary { color: #5a6270; margin-bottom: 1em; }
   .scroll { overflow-x: auto; max-width: 100%; }
   table { border-collapse: collapse; background: #fff; box-shadow: 0 1px 3px rgba(0,0,0,.12); min-width: 60%; }
-  th, td { padding: .45em .9em; text-align: left; border-bottom: 1px solid #e4e7ec; white-space: nowrap; }
+  th, td { padding: .45em .6em; text-align: left; border-bottom: 1px solid #e4e7ec; white-space: nowrap; }
   th { background: #2e3a4c; color: #fff; font-weight: 600; }
   td.state { font-weight: 600; }
+  /* Nine columns on a desktop's width: the long texts wrap rather than scroll. */
+  #servers th, #servers td.state, #servers td:first-child { white-space: normal; }
+  #servers td.state { min-width: 5.5em; }
   td.ok { color: #0b6b2c; }
   td.wait { color: #9a6a00; }
   td.bad { color: #b42323; }
@@ -30,8 +33,11 @@ const std::string& StatusPageHtml() {
   tr.starting td:first-child { border-left: 5px solid #e3a21a; }
   tr.paused td:first-child { border-left: 5px solid #8a93a3; }
   tr.paused { color: #6d7685; }
-  .loop { background: #fde8e8; color: #a11; padding: 0 .4em; border-radius: 3px; margin-left: .4em; }
-  td.notes { white-space: normal; min-width: 12em; max-width: 24em; }
+  .loop { background: #fde8e8; color: #a11; padding: 0 .4em; border-radius: 3px; margin-left: .4em;
+          white-space: nowrap; display: inline-block; }
+  td.notes { white-space: normal; min-width: 8em; max-width: 12em; }
+  td.restarts { white-space: normal; max-width: 8em; }
+  td.restarts small { color: #6d7685; display: block; }
   td.notes span { display: block; }
   .note-error { color: #b42323; }
   .note-rcon { color: #9a6a00; }
@@ -54,8 +60,9 @@ const std::string& StatusPageHtml() {
     #servers td:nth-child(7)::before { content: "Restarts"; }
     #servers td:nth-child(8)::before { content: "Next restart"; }
     #servers td:nth-child(9)::before { content: "Notes"; }
-    #servers td.notes { max-width: none; min-width: 0; }
-    #servers td.notes div { text-align: right; }
+    #servers td.notes, #servers td.restarts { max-width: none; min-width: 0; }
+    #servers td::before { flex-shrink: 0; }
+    #servers td.notes div, #servers td.restarts div { text-align: right; }
     #servers td::before { color: #5a6270; font-weight: 400; }
     #restarts td, #restarts th { white-space: normal; padding: .35em .5em; }
   }
@@ -116,6 +123,9 @@ function processLook(s) { return s.stopping ? "wait" : processLooks[s.process] |
 function networkText(s) { return s.network === "timeout" ? "timeout (" + s.timeout_count + "/20)" : s.network; }
 
 function when(t) { return t ? new Date(t * 1000).toLocaleString() : ""; }
+function soon(t) {
+  return new Date(t * 1000).toLocaleString([], { month: "short", day: "numeric", hour: "2-digit", minute: "2-digit" });
+}
 
 function draw(data) {
   const body = document.querySelector("#servers tbody");
@@ -132,15 +142,22 @@ function draw(data) {
     cell(tr, networkText(s), "state " + (networkLooks[s.network] || "wait"));
     cell(tr, s.map === null ? "-" : s.map);
     cell(tr, s.players === null ? "-" : s.players + "/" + s.max_players);
-    // The supervised restarts, and beside them the others, never counted as such.
+    // The supervised restarts, and under them the others, never counted as such.
+    cell(tr, "", "restarts");
+    const count = document.createElement("div");
+    count.textContent = String(s.restarts);
     const byKind = s.restarts_by_kind || {};
-    cell(tr, String(s.restarts) + (byKind.operator || byKind.planned ? " (+" + (byKind.operator || 0) +
-         " by the operator, +" + (byKind.planned || 0) + " planned)" : ""), "restarts");
-    cell(tr, s.next_planned_restart ? when(s.next_planned_restart) : "none", "next");
+    if (byKind.operator || byKind.planned) {
+      const others = document.createElement("small");
+      others.textContent = " +" + (byKind.operator || 0) + " by the operator, +" + (byKind.planned || 0) + " planned";
+      count.appendChild(others);
+    }
+    tr.lastChild.appendChild(count);
+    cell(tr, s.next_planned_restart ? soon(s.next_planned_restart) : "none", "next");
     const notes = [];
     if (s.pause_reason) notes.push([s.pause_kind === "guard" ? "note-error" : "note-pause", s.pause_reason]);
     if (s.start_error) notes.push(["note-error", "start failed: " + s.start_error.text]);
-    if (s.rcon_trouble) notes.push(["note-rcon", "RCON: " + s.rcon_trouble]);
+    if (s.rcon_trouble) notes.push(["note-rcon", (/^RCON/.test(s.rcon_trouble) ? "" : "RCON: ") + s.rcon_trouble]);
     if (s.look_error) notes.push(["note-error", "cannot look for its process: " + s.look_error.text]);
     cell(tr, notes.length ? "" : "-", "notes");
     if (notes.length) {
@@ -171,8 +188,9 @@ function draw(data) {
     cell(tr, when(r.time));
     cell(tr, r.name);
     cell(tr, kinds[r.kind] || r.kind || "", "kind");
-    const reason = reasons[r.reason] || r.reason;
-    cell(tr, r.error ? reason + ": could not start (" + r.error.text + ")" : reason);
+    // Only the supervision's restarts have a reason beyond their kind.
+    const reason = r.kind === "supervised" ? reasons[r.reason] || r.reason : "";
+    cell(tr, r.error ? (reason ? reason + ": " : "") + "could not start (" + r.error.text + ")" : reason || "-");
     restarts.appendChild(tr);
   }
 }
