@@ -187,7 +187,7 @@ function draw(data) {
     tr.className = "restart";
     cell(tr, when(r.time));
     cell(tr, r.name);
-    cell(tr, kinds[r.kind] || r.kind || "", "kind");
+    cell(tr, kinds[r.kind] || r.kind || "");
     // Only the supervision's restarts have a reason beyond their kind.
     const reason = r.kind === "supervised" ? reasons[r.reason] || r.reason : "";
     cell(tr, r.error ? (reason ? reason + ": " : "") + "could not start (" + r.error.text + ")" : reason || "-");
