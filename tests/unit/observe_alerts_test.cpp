@@ -67,7 +67,6 @@ TEST(AlertLimiter, FailedStartsAndCrashLoopPausesNeverWait) {
 // The operator's and the plans' restarts are named as such, never as trouble.
 TEST(AlertFormat, EachRestartIsNamedByItsKind) {
   const std::tuple<RestartReason, const char*, const char*> cases[] = {
-      {RestartReason::ProcessLost, "restarted: process lost", "supervised"},
       {RestartReason::NoResponse, "restarted: no network response", "supervised"},
       {RestartReason::Command, "restarted by the operator", "operator"},
       {RestartReason::Planned, "restarted: planned restart", "planned"},
