@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Takes docs/status-page.png and docs/status-page-narrow.png: kesp (the native build) with
-# kesp.ini's HTTP endpoint and five stand-in servers on 127.0.0.1, one of them exiting at once
-# so that the crash-loop guard pauses it and one never answering (its timeouts counted);
-# headless Chromium captures the status page on a desktop's width and on a phone's (360).
+# kesp.ini's HTTP endpoint and six stand-in servers on 127.0.0.1: one exiting at once so that
+# the crash-loop guard pauses it, one never answering (its timeouts counted), one stopping (its
+# stop command sent through RCON and ignored, so it waits out StopSeconds), one with a planned
+# restart; headless Chromium captures the status page on a desktop's width and on a phone's (360).
 #
 #   scripts/status_page_shot.sh          build/linux, docs/status-page.png, docs/status-page-narrow.png
 set -euo pipefail
@@ -38,11 +39,22 @@ add "Inferno pug" "-fakesrv.players 9 -fakesrv.maxplayers 10 -fakesrv.map de_inf
 add "Surf" "-fakesrv.players 0 -fakesrv.maxplayers 32 -fakesrv.map surf_ski_2"
 add "Broken mod" "-fakesrv.exit-after 0"
 add "Frozen" "-fakesrv.map de_nuke -fakesrv.silent"
+add "Ranked" "-fakesrv.players 10 -fakesrv.maxplayers 10 -fakesrv.map de_mirage +rcon_password shot -fakesrv.ignorequit"
 http=$(( 18000 + RANDOM % 1000 ))
 printf '[Options]\r\nHttpListen=127.0.0.1:%s\r\nMaxRestarts=2\r\nRestartWindowMinutes=10\r\n' "$http" > "$work/kesp.ini"
+printf '[Server Ranked]\r\nStopCommand=quit\r\nStopSeconds=300\r\n' >> "$work/kesp.ini"
 TERVANE_TEST_CYCLE_MS=200 "$work/kesp" >"$work/kesp.out" 2>&1 &
 kesp_pid=$!
-sleep 8
+# Ranked answers before its restart begins with the stop command (at most 30 s).
+for _ in $(seq 60); do
+  "$work/kesp" status --json 2>/dev/null | python3 -c \
+    'import json, sys; sys.exit(0 if json.load(sys.stdin)["servers"][5]["up"] else 1)' && break
+  sleep 0.5
+done
+"$work/kesp" restart 6 --yes >/dev/null
+"$work/kesp" restart 1 --in 45 --yes >/dev/null
+"$work/kesp" pause 3 >/dev/null
+sleep 2
 shot() {  # shot WIDTH HEIGHT FILE
   chromium --headless --no-sandbox --disable-gpu --disable-quic --no-first-run --disable-background-networking \
     --disable-component-update --disable-sync --user-data-dir="$work/profile" --hide-scrollbars \
@@ -50,4 +62,4 @@ shot() {  # shot WIDTH HEIGHT FILE
   echo "wrote $3"
 }
 shot 980 620 "$OUT"
-shot 360 1400 "$NARROW"
+shot 360 2200 "$NARROW"

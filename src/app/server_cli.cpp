@@ -209,7 +209,10 @@ class Commands {
     if (!result.Done()) return Refuse("kesp: " + result.refused, 1);
     if (in) return PlanRestarts(result, *in);
     if (c == Command::Cancel) return CancelRestarts(result);
-    const std::string count = std::to_string(n.rows.size()) + " server(s)";
+    for (std::size_t row : result.unchanged)
+      io_.out << Numbered(row) << (c == Command::Pause ? ": was paused already" : ": was not paused")
+              << "; nothing changed\n";
+    const std::string count = std::to_string(n.rows.size() - result.unchanged.size()) + " server(s)";
     switch (c) {
       case Command::Restart: {
         const bool ended = EndsMade(result, "not restarted");
@@ -362,15 +365,24 @@ class Commands {
                 << TerminalSafe(row[static_cast<std::size_t>(col)]);
       io_.out << "\n";
       if (s.Status.lastRestart)
-        io_.out << "   Last restart: " << LocalTimeText(s.Status.lastRestart) << " ("
-                << RestartReasonName(s.Status.lastRestartReason) << ")\n";
+        io_.out << (KindOf(s.Status.lastRestartReason) == RestartKind::FirstStart ? "   Last start: " : "   Last restart: ")
+                << LocalTimeText(s.Status.lastRestart) << " (" << DescribeStart(s.Status.lastRestartReason) << ")\n";
+      const auto kinds = RestartsByKind(s.Status.restartsByReason);
+      const auto of = [&](RestartKind k) { return kinds[static_cast<std::size_t>(k)]; };
+      if (of(RestartKind::Supervised) + of(RestartKind::Operator) + of(RestartKind::Planned) > 0)
+        io_.out << "   Restarts by kind: supervised " << of(RestartKind::Supervised) << ", by the operator "
+                << of(RestartKind::Operator) << ", planned " << of(RestartKind::Planned) << "\n";
       const std::pair<ExtraMsg, std::uint32_t> refusals[] = {{ExtraMsg::PriorityNotApplied, s.Status.priorityError},
                                                              {ExtraMsg::AffinityNotApplied, s.Status.affinityError}};
       for (const auto& [text, error] : refusals)
         if (error) io_.out << "   " << TerminalSafe(FormatText(m_.Texts().Get(text), {SystemErrorText(error)})) << "\n";
       if (s.PausedByGuard()) io_.out << "   " << TerminalSafe(m_.CrashLoopText()) << "\n";
+      if (const char* pause = s.OperatorPauseText()) io_.out << "   Pause: " << pause << "\n";
       if (const WallTime next = m_.NextPlannedRestart(i)) io_.out << "   Next planned restart: " << LocalTimeText(next) << "\n";
-      if (s.Stopping()) io_.out << "   Stopping: its stop command was sent; waiting for its process to end\n";
+      if (s.Stopping())
+        io_.out << "   Stopping: its stop command was sent; waiting for its process to end (ended without it in "
+                << s.Stop.SecondsLeft(GracefulStop::Clock::now()) << " s at the latest)\n";
+      if (!s.RconTrouble.empty()) io_.out << "   RCON: " << TerminalSafe(FromSystem8(s.RconTrouble)) << "\n";
       if (s.Status.lookError)
         io_.out << "   Cannot look for its process: " << ErrorText(s.Status.lookError)
                 << " (nothing is started or ended on it until it can)\n";

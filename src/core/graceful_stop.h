@@ -45,6 +45,14 @@ class GracefulStop {
   // A look at the process, while the stop is under way; Ended and EndNow finish it.
   Step Check(Clock::time_point now, const Look& process) const;
   RestartReason Reason() const { return reason_; }
+  // When the process is ended without the command at the latest, as the stop knows it now
+  // (StopSeconds from the command's sending, or from the beginning plus the grace until then).
+  Clock::time_point Deadline() const { return deadline_; }
+  // Whole seconds from now to that end, 0 past it.
+  long long SecondsLeft(Clock::time_point now) const {
+    if (now >= deadline_) return 0;
+    return std::chrono::ceil<std::chrono::seconds>(deadline_ - now).count();
+  }
 
  private:
   bool failed_ = false;

@@ -60,6 +60,12 @@ struct Server : ServerEntry {
   NetworkState NetworkStatus() const { return Paused ? NetworkState::Paused : Status.network; }
   bool Stopping() const { return Status.phase == Phase::Stopping; }
   bool PausedByGuard() const { return Paused && Status.phase == Phase::PausedByGuard; }
+  // The operator's pause as the doors say it: "closed by the operator" (Close, or its stop under
+  // way), "paused by the operator"; nullptr when not paused or paused by the guard.
+  const char* OperatorPauseText() const {
+    if (!Paused || PausedByGuard()) return nullptr;
+    return Status.want == Want::Closed || Status.want == Want::Close ? "closed by the operator" : "paused by the operator";
+  }
 };
 
 // Position i is row i of the list view and record i of the file; each server is allocated

@@ -60,6 +60,8 @@ bool ServerPlans::CancelRestart(std::size_t i) {
 }
 
 WallTime ServerPlans::NextPlannedRestart(std::size_t i) const {
+  // A paused server is passed over by its plan: nothing is due while it stays paused.
+  if (list_.at(i)->Paused) return 0;
   const std::optional<RestartPlan>& plan = list_.at(i)->Plan;
   return plan ? plan->NextRestart().value_or(0) : 0;
 }

@@ -47,7 +47,8 @@ class ServerPlans {
   WallTime PlanRestart(std::size_t i, int minutes);
   // Whether a one-off restart was planned; it is not any more.
   bool CancelRestart(std::size_t i);
-  // When the server's next planned restart is due, of either plan (0: none).
+  // When the server's next planned restart is due, of either plan (0: none, and none while the
+  // server is paused).
   WallTime NextPlannedRestart(std::size_t i) const;
 
   // The request that sends a command to the server's current process: withdrawn once that

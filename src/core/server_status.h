@@ -54,6 +54,55 @@ inline const char* RestartReasonName(RestartReason reason) {
   return i < kRestartReasonCount ? kNames[i] : "unknown";
 }
 
+// Whose doing a start was, the one account every door counts and names restarts by: the
+// supervision's (a fatal error, a lost process, no response: the Restarts cell counts these
+// alone), the operator's (a restart by command, or the start after their Close and Unpause),
+// or a plan's. A first start is no restart at all.
+enum class RestartKind : std::uint8_t { FirstStart, Supervised, Operator, Planned };
+inline constexpr std::size_t kRestartKindCount = 4;
+
+inline constexpr RestartKind KindOf(RestartReason reason) {
+  switch (reason) {
+    case RestartReason::FirstStart: return RestartKind::FirstStart;
+    case RestartReason::FatalError:
+    case RestartReason::ProcessLost:
+    case RestartReason::NoResponse: return RestartKind::Supervised;
+    case RestartReason::Command: return RestartKind::Operator;
+    case RestartReason::Planned: return RestartKind::Planned;
+  }
+  return RestartKind::Supervised;
+}
+
+// The kind's name for scripts and metrics: "first_start", "supervised", "operator", "planned".
+inline const char* RestartKindName(RestartKind kind) {
+  static constexpr const char* kNames[kRestartKindCount] = {"first_start", "supervised", "operator", "planned"};
+  const auto i = static_cast<std::size_t>(kind);
+  return i < kRestartKindCount ? kNames[i] : "unknown";
+}
+
+// A start as a person reads it: "first start", "supervised restart: process lost", "restart by
+// the operator", "planned restart".
+inline const char* DescribeStart(RestartReason reason) {
+  switch (reason) {
+    case RestartReason::FirstStart: return "first start";
+    case RestartReason::FatalError: return "supervised restart: fatal error";
+    case RestartReason::ProcessLost: return "supervised restart: process lost";
+    case RestartReason::NoResponse: return "supervised restart: no network response";
+    case RestartReason::Command: return "restart by the operator";
+    case RestartReason::Planned: return "planned restart";
+  }
+  return "unknown";
+}
+
+// The starts of each kind, from the starts counted by reason.
+inline std::array<std::uint32_t, kRestartKindCount> RestartsByKind(
+    const std::array<std::uint32_t, kRestartReasonCount>& byReason) {
+  std::array<std::uint32_t, kRestartKindCount> byKind{};
+  for (std::size_t r = 0; r < kRestartReasonCount; ++r)
+    byKind[static_cast<std::size_t>(KindOf(static_cast<RestartReason>(r)))] += byReason[r];
+  return byKind;
+}
+
 // What the supervision does with a server now, beside what its last look found (ProcessState).
 // The record's Paused byte is the operator's pause as the list file keeps it: set in both paused
 // phases, and while stopping when the stop is Close's or the server was paused meanwhile.

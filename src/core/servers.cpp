@@ -184,8 +184,8 @@ std::u16string Servers::CrashLoopText() const {
 void Servers::StartAndRecord(std::size_t i, RestartReason reason, const Path& exe, std::u16string_view detail) {
   Server& s = at(i);
   ServerStatus& st = s.Status;
-  // The start that follows the operator's close and unpause is theirs: counted and reported as
-  // a command, though logged by the rule of a lost process.
+  // The start that follows the operator's close and unpause is theirs: reported as a command,
+  // though logged by the rule of a lost process.
   const bool afterClose = st.want == Want::Closed && reason == RestartReason::ProcessLost;
   if (st.want == Want::Closed) st.want = Want::Run;
   WithdrawRcon(i);  // what was asked before the start was not meant for the new process
@@ -196,10 +196,12 @@ void Servers::StartAndRecord(std::size_t i, RestartReason reason, const Path& ex
   s.LostCount = 0;
   s.WaitReply = 0;
   if (reason == RestartReason::ProcessLost && s.Restarts + (started ? 1 : 0) <= 0) reason = RestartReason::FirstStart;
-  // Only a start that happened counts as one.
-  if (started && reason != RestartReason::Command) s.Restarts += 1;
   const WallTime now = clock_();
   const RestartReason counted = afterClose && reason == RestartReason::ProcessLost ? RestartReason::Command : reason;
+  // Only a start that happened counts, and in the Restarts cell only a first start (from -1 to
+  // 0) and the supervision's restarts: neither the operator's nor a plan's.
+  const RestartKind kind = KindOf(counted);
+  if (started && (kind == RestartKind::FirstStart || kind == RestartKind::Supervised)) s.Restarts += 1;
   if (CountsAsCrash(counted)) guard_.Note(st.recentRestarts, now);
   st.network = NetworkState::Unknown;
   st.ClearReply();
@@ -232,6 +234,13 @@ void Servers::LogStart(const ServerEntry& s, RestartReason reason, std::u16strin
 }
 
 // ----------------------------------------------------------------------------- commands
+
+bool Servers::PauseAsAsked(std::size_t i, bool paused) {
+  // Already so: its state, its last reply and its process's cells stay as they are.
+  if ((at(i).Paused != 0) == paused) return false;
+  SetPaused(i, paused);
+  return true;
+}
 
 void Servers::SetPaused(std::size_t i, bool paused) {
   Server& s = at(i);

@@ -95,8 +95,8 @@ class Servers {
   // when it changes to a refusal, so once and not every cycle; kept in the status.
   void NoteApplyErrors(std::size_t i, const ApplyErrors& errors);
 
-  // Ends the process of exe, waits the pause, starts it again and records the restart. A
-  // restart by command is neither counted in Restarts nor logged; the others are both. Nothing
+  // Ends the process of exe, waits the pause, starts it again and records the restart. Only the
+  // supervision's restarts count in Restarts; a restart by command is not logged. Nothing
   // is started when the end could not be made or confirmed (the look failed), nor when the
   // crash-loop guard refuses the restart (the server is then paused as it is).
   void Restart(std::size_t i, RestartReason reason, const Path& exe, std::u16string_view detail = {});
@@ -106,6 +106,9 @@ class Servers {
 
   // ---- commands on a server
   void SetPaused(std::size_t i, bool paused);
+  // Pause or Unpause asked by the operator: a server already paused (or not) is left as it is;
+  // answers whether it changed.
+  bool PauseAsAsked(std::size_t i, bool paused);
   // Ends the server's process and pauses it, which keeps the supervision from starting it
   // again; answers what the end found (Unknown: the process may still run).
   Look Close(std::size_t i);

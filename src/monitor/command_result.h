@@ -82,6 +82,8 @@ struct CommandResult {
   std::vector<WallTime> due;
   // cancel: the servers that had no one-off restart planned.
   std::vector<std::size_t> nothingPlanned;
+  // pause, unpause: the servers already paused (or not), left as they were.
+  std::vector<std::size_t> unchanged;
 
   bool Done() const { return refused.empty(); }
   bool Saved() const { return !saveError || *saveError == 0; }

@@ -278,7 +278,8 @@ CommandResult Monitor::Run(Command command, const std::vector<CommandTarget>& se
 }
 
 void Monitor::Pause(const std::vector<std::size_t>& rows, bool pause, CommandResult& result) {
-  for (std::size_t i : rows) servers_.SetPaused(i, pause);
+  for (std::size_t i : rows)
+    if (!servers_.PauseAsAsked(i, pause)) result.unchanged.push_back(i);
   SaveFor(result);
 }
 

@@ -16,13 +16,16 @@ const char* KindName(AlertKind kind) {
   return "restart";
 }
 
+
+// What set a start off. Only the supervision's are reasons that read as trouble; the
+// operator's and a plan's are named as such.
 const char* ReasonText(RestartReason reason) {
   switch (reason) {
     case RestartReason::FirstStart: return "first start";
     case RestartReason::FatalError: return "fatal error";
     case RestartReason::ProcessLost: return "process lost";
     case RestartReason::NoResponse: return "no network response";
-    case RestartReason::Command: return "by command";
+    case RestartReason::Command: return "restart by the operator";
     case RestartReason::Planned: return "planned restart";
   }
   return "unknown";
@@ -61,7 +64,9 @@ std::string SlackEscaped(const std::string& text) {
 
 std::string DescribeAlert(const AlertEvent& e) {
   switch (e.kind) {
-    case AlertKind::Restart: return std::string("restarted: ") + ReasonText(e.reason);
+    case AlertKind::Restart:
+      if (KindOf(e.reason) == RestartKind::Operator) return "restarted by the operator";
+      return std::string("restarted: ") + ReasonText(e.reason);
     case AlertKind::FailedStart:
       return std::string("could not be started (") + ReasonText(e.reason) + ", error " + std::to_string(e.error) + ")";
     case AlertKind::CrashLoop:
@@ -116,8 +121,8 @@ std::string FormatAlert(WebhookFormat format, const AlertBatch& b, const std::st
   } else {
     nlohmann::json events = nlohmann::json::array();
     for (const AlertEvent& e : b.events) {
-      nlohmann::json o = {{"kind", KindName(e.kind)}, {"reason", RestartReasonName(e.reason)}, {"time", e.time},
-                          {"text", DescribeAlert(e)}};
+      nlohmann::json o = {{"kind", KindName(e.kind)}, {"reason", RestartReasonName(e.reason)},
+                          {"restartKind", RestartKindName(KindOf(e.reason))}, {"time", e.time}, {"text", DescribeAlert(e)}};
       if (e.kind == AlertKind::FailedStart) o["error"] = e.error;
       if (e.kind == AlertKind::CrashLoop) {
         o["maxRestarts"] = e.maxRestarts;

@@ -69,7 +69,8 @@ class AlertLimiter {
   std::map<std::string, PerServer> servers_;
 };
 
-// One line of text per event: "restarted: process lost", "could not be started (error 2)"...
+// One line of text per event: "restarted: process lost", "restarted by the operator",
+// "restarted: planned restart", "could not be started (first start, error 2)"...
 std::string DescribeAlert(const AlertEvent& event);
 // The message's body: Discord {"content"} that mentions nobody, Slack {"text"} with its
 // control characters escaped, or the events as JSON; `host` names this host in each.

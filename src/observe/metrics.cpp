@@ -94,7 +94,9 @@ const ServerMetric kPerServer[] = {
     {"tervane_server_lost", "gauge", "Cycles in a row the process was missing (started past 3).", nullptr,
      {{{nullptr, [](const ServerReading& r) -> std::optional<double> { return r.s.lostCount; }}}}},
     {"tervane_server_restarts_total", "counter",
-     "Starts by this monitor since it started, by reason; failed_start counts starts the system refused.", "reason",
+     "Starts by this monitor since it started, by reason: fatal_error, process_lost, no_response (the supervised "
+     "restarts, the Restarts cell), command (by the operator), planned; failed_start counts starts the system refused.",
+     "reason",
      {{{ReasonName<RestartReason::FatalError>, Restarts<RestartReason::FatalError>},
        {ReasonName<RestartReason::ProcessLost>, Restarts<RestartReason::ProcessLost>},
        {ReasonName<RestartReason::NoResponse>, Restarts<RestartReason::NoResponse>},

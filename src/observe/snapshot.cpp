@@ -29,12 +29,17 @@ MonitorSnapshot TakeSnapshot(const Servers& servers, const Supervisor& superviso
     o.process = s.ProcessStatus();
     o.network = s.NetworkStatus();
     o.paused = s.Paused != 0;
-    if (s.PausedByGuard()) o.pauseReason = Utf16ToUtf8(servers.CrashLoopText());
+    if (s.PausedByGuard())
+      o.pauseReason = Utf16ToUtf8(servers.CrashLoopText());
+    else if (s.OperatorPauseText())
+      o.pauseReason = s.OperatorPauseText();
     o.timeoutCount = s.TimeoutCount;
     o.lostCount = s.LostCount;
     o.restarts = s.Restarts < 0 ? 0 : s.Restarts;
     o.stopping = s.Stopping();
+    if (o.stopping) o.stoppingSecondsLeft = s.Stop.SecondsLeft(GracefulStop::Clock::now());
     o.nextPlanned = servers.Plans().NextPlannedRestart(i);
+    o.rconTrouble = s.RconTrouble;
     o.status = s.Status;
     m.servers.push_back(std::move(o));
   }
@@ -208,7 +213,9 @@ void WriteServer(Writer& w, const ServerSnapshot& s, WallTime now) {
   w.Name("paused").Bool(s.paused);
   w.Name("crash_loop_paused").Bool(st.phase == Phase::PausedByGuard);
   s.pauseReason.empty() ? w.Name("pause_reason").Null() : w.Name("pause_reason").String(s.pauseReason);
+  s.PauseKind() ? w.Name("pause_kind").String(s.PauseKind()) : w.Name("pause_kind").Null();
   w.Name("stopping").Bool(s.stopping);
+  s.stopping ? w.Name("stopping_seconds_left").Integer(s.stoppingSecondsLeft) : w.Name("stopping_seconds_left").Null();
   w.Name("lost_count").Integer(s.lostCount);
   w.Name("timeout_count").Integer(s.timeoutCount);
   // The server's own bytes, made valid UTF-8 on the way.
@@ -222,14 +229,23 @@ void WriteServer(Writer& w, const ServerSnapshot& s, WallTime now) {
     w.Name(RestartReasonName(static_cast<RestartReason>(r))).Integer(st.restartsByReason[r]);
   w.Name("failed_start").Integer(st.failedStarts);
   w.Close('}');
+  // The same starts by whose doing they were; the Restarts cell ("restarts") is the supervised.
+  const auto byKind = RestartsByKind(st.restartsByReason);
+  w.Name("restarts_by_kind").Open('{');
+  for (RestartKind k : {RestartKind::Supervised, RestartKind::Operator, RestartKind::Planned})
+    w.Name(RestartKindName(k)).Integer(byKind[static_cast<std::size_t>(k)]);
+  w.Close('}');
   w.Name("last_reply").Time(st.lastReply);
   st.lastReply > 0 ? w.Name("last_reply_age_seconds").Integer(now > st.lastReply ? now - st.lastReply : 0)
                    : w.Name("last_reply_age_seconds").Null();
   w.Name("last_restart").Time(st.lastRestart);
   st.lastRestart > 0 ? w.Name("last_restart_reason").String(RestartReasonName(st.lastRestartReason))
                      : w.Name("last_restart_reason").Null();
+  st.lastRestart > 0 ? w.Name("last_restart_kind").String(RestartKindName(KindOf(st.lastRestartReason)))
+                     : w.Name("last_restart_kind").Null();
   w.Name("next_planned_restart").Time(s.nextPlanned);
   w.Name("start_error").Error(st.lastStartError);
+  s.rconTrouble.empty() ? w.Name("rcon_trouble").Null() : w.Name("rcon_trouble").String(s.rconTrouble);
   w.Name("priority_error").Error(st.priorityError);
   w.Name("affinity_error").Error(st.affinityError);
   w.Name("look_error").Error(st.lookError);
@@ -256,6 +272,7 @@ std::string StatusJson(const MonitorSnapshot& m, WallTime now) {
     w.Name("time").Integer(r.time);
     w.Name("name").String(r.name);
     w.Name("reason").String(RestartReasonName(r.reason));
+    w.Name("kind").String(RestartKindName(KindOf(r.reason)));
     w.Name("error").Error(r.error);
     w.Close('}');
   }

@@ -28,12 +28,14 @@ struct ServerSnapshot {
   ProcessState process = ProcessState::Unknown;  // as the cells show it (Paused while paused)
   NetworkState network = NetworkState::Unknown;
   bool paused = false;
-  std::string pauseReason;  // why the program paused it (the crash-loop guard), or empty
+  std::string pauseReason;  // why it is paused (by the operator, or the crash-loop guard's text), or empty
   int timeoutCount = 0;
   int lostCount = 0;
   int restarts = 0;  // the Restarts cell
   bool stopping = false;     // its StopCommand was sent; waiting for its process to end
-  WallTime nextPlanned = 0;  // its next planned restart, 0: none
+  long long stoppingSecondsLeft = 0;  // while stopping: seconds until it is ended without the command
+  WallTime nextPlanned = 0;  // its next planned restart, 0: none (none while paused)
+  std::string rconTrouble;   // the last RCON failure said of it, or empty
   ServerStatus status;  // the live status as it was
 
   // Answered the query within the timeout: its last query came back and it is not paused.
@@ -41,6 +43,11 @@ struct ServerSnapshot {
   bool Running() const { return process == ProcessState::Running; }
   // Map and players are known: a reply came since the last start, and it is not paused.
   bool HasReply() const { return status.hasReply && !paused; }
+  // Who paused it: "operator", "guard", or nullptr when it is not paused.
+  const char* PauseKind() const {
+    if (!paused) return nullptr;
+    return status.phase == Phase::PausedByGuard ? "guard" : "operator";
+  }
 };
 
 // One start the observers were told of: the status page lists the last ones of every server.

@@ -18,9 +18,12 @@ const std::string& StatusPageHtml() {
   #summary { color: #5a6270; margin-bottom: 1em; }
   .scroll { overflow-x: auto; max-width: 100%; }
   table { border-collapse: collapse; background: #fff; box-shadow: 0 1px 3px rgba(0,0,0,.12); min-width: 60%; }
-  th, td { padding: .45em .9em; text-align: left; border-bottom: 1px solid #e4e7ec; white-space: nowrap; }
+  th, td { padding: .45em .6em; text-align: left; border-bottom: 1px solid #e4e7ec; white-space: nowrap; }
   th { background: #2e3a4c; color: #fff; font-weight: 600; }
   td.state { font-weight: 600; }
+  /* Nine columns on a desktop's width: the long texts wrap rather than scroll. */
+  #servers th, #servers td.state, #servers td:first-child { white-space: normal; }
+  #servers td.state { min-width: 5.5em; }
   td.ok { color: #0b6b2c; }
   td.wait { color: #9a6a00; }
   td.bad { color: #b42323; }
@@ -30,7 +33,14 @@ const std::string& StatusPageHtml() {
   tr.starting td:first-child { border-left: 5px solid #e3a21a; }
   tr.paused td:first-child { border-left: 5px solid #8a93a3; }
   tr.paused { color: #6d7685; }
-  .loop { background: #fde8e8; color: #a11; padding: 0 .4em; border-radius: 3px; margin-left: .4em; }
+  .loop { background: #fde8e8; color: #a11; padding: 0 .4em; border-radius: 3px; margin-left: .4em;
+          white-space: nowrap; display: inline-block; }
+  td.notes { white-space: normal; min-width: 8em; max-width: 12em; }
+  td.restarts { white-space: normal; max-width: 8em; }
+  td.restarts small { color: #6d7685; display: block; }
+  td.notes span { display: block; }
+  .note-error { color: #b42323; }
+  .note-rcon { color: #9a6a00; }
   #error { color: #b42323; }
   /* A phone: each server a card of its own, each value beside its name. */
   @media (max-width: 640px) {
@@ -48,6 +58,11 @@ const std::string& StatusPageHtml() {
     #servers td:nth-child(5)::before { content: "Map"; }
     #servers td:nth-child(6)::before { content: "Players"; }
     #servers td:nth-child(7)::before { content: "Restarts"; }
+    #servers td:nth-child(8)::before { content: "Next restart"; }
+    #servers td:nth-child(9)::before { content: "Notes"; }
+    #servers td.notes, #servers td.restarts { max-width: none; min-width: 0; }
+    #servers td::before { flex-shrink: 0; }
+    #servers td.notes div, #servers td.restarts div { text-align: right; }
     #servers td::before { color: #5a6270; font-weight: 400; }
     #restarts td, #restarts th { white-space: normal; padding: .35em .5em; }
   }
@@ -59,21 +74,24 @@ const std::string& StatusPageHtml() {
 <div id="error"></div>
 <div class="scroll">
 <table id="servers">
-  <thead><tr><th>Server</th><th>Address</th><th>Process</th><th>Network</th><th>Map</th><th>Players</th><th>Restarts</th></tr></thead>
+  <thead><tr><th>Server</th><th>Address</th><th>Process</th><th>Network</th><th>Map</th><th>Players</th><th title="supervised restarts: fatal error, process lost, no response">Restarts</th><th>Next restart</th><th>Notes</th></tr></thead>
   <tbody></tbody>
 </table>
 </div>
-<h2>Last restarts</h2>
+<h2>Last starts and restarts</h2>
 <div class="scroll">
 <table id="restarts">
-  <thead><tr><th>When</th><th>Server</th><th>Reason</th></tr></thead>
+  <thead><tr><th>When</th><th>Server</th><th>Kind</th><th>Reason</th></tr></thead>
   <tbody></tbody>
 </table>
 </div>
 <script>
 "use strict";
 const reasons = { first_start: "first start", fatal_error: "fatal error", process_lost: "process lost",
-                  no_response: "no network response", command: "by command", planned: "planned restart" };
+                  no_response: "no network response", command: "by the operator", planned: "planned restart" };
+// Whose doing a start was: the Restarts cell counts the supervised restarts alone.
+const kinds = { first_start: "first start", supervised: "supervised restart", operator: "restart by the operator",
+                planned: "planned restart" };
 const token = (() => {
   const found = location.hash.match(/token=([^&]+)/);
   if (!found) return undefined;
@@ -97,10 +115,17 @@ function rowClass(s) {
 // Each state cell is coloured by its own state, and shows its count where it has one.
 const processLooks = { running: "ok", restarting: "wait", unknown: "wait", lost: "bad", start_failed: "bad", paused: "off" };
 const networkLooks = { normal: "ok", unknown: "wait", timeout: "bad", paused: "off" };
-function processText(s) { return s.process === "lost" ? "lost (" + s.lost_count + "/3)" : s.process; }
+function processText(s) {
+  if (s.stopping) return "stopping (" + s.stopping_seconds_left + " s left)";
+  return s.process === "lost" ? "lost (" + s.lost_count + "/3)" : s.process;
+}
+function processLook(s) { return s.stopping ? "wait" : processLooks[s.process] || "wait"; }
 function networkText(s) { return s.network === "timeout" ? "timeout (" + s.timeout_count + "/20)" : s.network; }
 
 function when(t) { return t ? new Date(t * 1000).toLocaleString() : ""; }
+function soon(t) {
+  return new Date(t * 1000).toLocaleString([], { month: "short", day: "numeric", hour: "2-digit", minute: "2-digit" });
+}
 
 function draw(data) {
   const body = document.querySelector("#servers tbody");
@@ -113,11 +138,38 @@ function draw(data) {
     if (s.up) up++;
     cell(tr, s.name);
     cell(tr, s.address + ":" + s.port);
-    cell(tr, processText(s), "state " + (processLooks[s.process] || "wait"));
+    cell(tr, processText(s), "state " + processLook(s));
     cell(tr, networkText(s), "state " + (networkLooks[s.network] || "wait"));
     cell(tr, s.map === null ? "-" : s.map);
     cell(tr, s.players === null ? "-" : s.players + "/" + s.max_players);
-    cell(tr, String(s.restarts));
+    // The supervised restarts, and under them the others, never counted as such.
+    cell(tr, "", "restarts");
+    const count = document.createElement("div");
+    count.textContent = String(s.restarts);
+    const byKind = s.restarts_by_kind || {};
+    if (byKind.operator || byKind.planned) {
+      const others = document.createElement("small");
+      others.textContent = " +" + (byKind.operator || 0) + " by the operator, +" + (byKind.planned || 0) + " planned";
+      count.appendChild(others);
+    }
+    tr.lastChild.appendChild(count);
+    cell(tr, s.next_planned_restart ? soon(s.next_planned_restart) : "none", "next");
+    const notes = [];
+    if (s.pause_reason) notes.push([s.pause_kind === "guard" ? "note-error" : "note-pause", s.pause_reason]);
+    if (s.start_error) notes.push(["note-error", "start failed: " + s.start_error.text]);
+    if (s.rcon_trouble) notes.push(["note-rcon", (/^RCON/.test(s.rcon_trouble) ? "" : "RCON: ") + s.rcon_trouble]);
+    if (s.look_error) notes.push(["note-error", "cannot look for its process: " + s.look_error.text]);
+    cell(tr, notes.length ? "" : "-", "notes");
+    if (notes.length) {
+      const list = document.createElement("div");
+      for (const [cls, text] of notes) {
+        const note = document.createElement("span");
+        note.className = cls;
+        note.textContent = text;
+        list.appendChild(note);
+      }
+      tr.lastChild.appendChild(list);
+    }
     if (s.crash_loop_paused) {
       const mark = document.createElement("span");
       mark.className = "loop";
@@ -135,8 +187,10 @@ function draw(data) {
     tr.className = "restart";
     cell(tr, when(r.time));
     cell(tr, r.name);
-    const reason = reasons[r.reason] || r.reason;
-    cell(tr, r.error ? reason + ": could not start (" + r.error.text + ")" : reason);
+    cell(tr, kinds[r.kind] || r.kind || "");
+    // Only the supervision's restarts have a reason beyond their kind.
+    const reason = r.kind === "supervised" ? reasons[r.reason] || r.reason : "";
+    cell(tr, r.error ? (reason ? reason + ": " : "") + "could not start (" + r.error.text + ")" : reason || "-");
     restarts.appendChild(tr);
   }
 }

@@ -6,8 +6,10 @@
 
 #include <atomic>
 #include <future>
+#include <sstream>
 #include <thread>
 
+#include "app/server_cli.h"
 #include "observe_support.h"
 #include "raw_tcp.h"
 
@@ -197,6 +199,53 @@ TEST_F(Endpoint, EachProblemOfTheFileIsLoggedOnce) {
   EXPECT_EQ(Count(u"kesp.ini: WebhookUrl is longer than"), 1);  // refused, not posted to a cut address
   EXPECT_EQ(Count(u"kesp.ini: kesp.ini"), 0);
   EXPECT_EQ(Get("/metrics").status, 200);
+}
+
+// One account of restarts at every door: close and unpause, a restart by command, a planned
+// restart and a kill give the same counts and kinds in the status text, the JSON the page
+// draws, and the metrics; the Restarts cell counts the kill alone.
+TEST_F(Endpoint, EveryDoorCountsAndNamesTheRestartsAlike) {
+  AddServer("alpha");
+  Run("");
+  ASSERT_TRUE(WaitForJson(AllUp));
+  const Path exe = rig->List()[0]->FileName.str();
+  const auto reasons = [](const nlohmann::json& j) { return j["servers"][0]["restarts_by_reason"]; };
+  ASSERT_EQ(Post("/api/servers/1/close").status, 200);
+  ASSERT_TRUE(WaitUntil([&] { return !process->IsServerRunning(exe); }, 5s));
+  ASSERT_EQ(Post("/api/servers/1/unpause").status, 200);
+  ASSERT_TRUE(WaitForJson([&](const nlohmann::json& j) { return AllUp(j) && reasons(j)["command"] == 1; }));
+  ASSERT_EQ(Post("/api/servers/1/restart").status, 200);
+  ASSERT_TRUE(WaitForJson([&](const nlohmann::json& j) { return AllUp(j) && reasons(j)["command"] == 2; }));
+  ASSERT_EQ(Post("/api/servers/1/restart?in=0").status, 200);
+  ASSERT_TRUE(WaitForJson([&](const nlohmann::json& j) { return AllUp(j) && reasons(j)["planned"] == 1; }));
+  ASSERT_TRUE(process->TerminateServerProcess(exe).Known());  // killed from outside
+  ASSERT_TRUE(WaitForJson([&](const nlohmann::json& j) { return AllUp(j) && reasons(j)["process_lost"] == 1; }));
+
+  EXPECT_EQ(rig->List()[0]->Restarts, 1);
+  const nlohmann::json j = Servers();
+  const auto& a = j["servers"][0];
+  EXPECT_EQ(a["restarts"], 1);
+  EXPECT_EQ(a["restarts_by_kind"], nlohmann::json({{"supervised", 1}, {"operator", 2}, {"planned", 1}}));
+  EXPECT_EQ(a["last_restart_kind"], "supervised");
+  std::vector<std::string> kinds;
+  for (const auto& r : j["recent_restarts"]) kinds.push_back(r["kind"]);
+  EXPECT_EQ(kinds, (std::vector<std::string>{"supervised", "planned", "operator", "operator", "first_start"}));
+
+  const Reply m = Get("/metrics");
+  const std::string alpha = "tervane_server_restarts_total{name=\"alpha\",address=\"127.0.0.1\",port=\"" +
+                            std::to_string(rig->List()[0]->Port) + "\",reason=";
+  for (const char* sample : {"\"process_lost\"} 1\n", "\"command\"} 2\n", "\"planned\"} 1\n", "\"fatal_error\"} 0\n"})
+    EXPECT_NE(m.body.find(alpha + sample), std::string::npos) << sample;
+
+  std::ostringstream out, err;
+  CommandIo io{out, err, {}};
+  RunServerCommand(*monitor, {"status"}, 1, io);
+  EXPECT_NE(out.str().find("  Restarts: 1\n"), std::string::npos) << out.str();
+  EXPECT_NE(out.str().find("   Restarts by kind: supervised 1, by the operator 2, planned 1\n"), std::string::npos);
+  EXPECT_NE(out.str().find(" (supervised restart: process lost)\n"), std::string::npos) << out.str();
+  // The start after the close is the operator's, logged by the rule of a lost process.
+  EXPECT_EQ(Count(u"alpha: Restarting. Reason: Process lost."), 2);
+  EXPECT_EQ(Count(u"alpha: Restarting. Reason: Planned restart."), 1);
 }
 
 // A command the monitor ran but could not save says so: the list file is a folder now.

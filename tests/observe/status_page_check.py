@@ -1,7 +1,8 @@
 #!/usr/bin/env python3
 """The status page in a real browser, against either program: headless Chromium, driven through
-its DevTools pipe, loads the page of a running monitor with three stand-ins (steady answers,
-quiet runs but never answers, crasher exits at once) and checks what an operator sees.
+its DevTools pipe, loads the page of a running monitor with four stand-ins (steady answers,
+quiet runs but never answers, crasher exits at once, stopper takes RCON but ignores its stop
+command) and checks what an operator sees.
 
     status_page_check.py --kesp KESP --fakesrv FAKESRV          the Linux kesp, set up here
     status_page_check.py --scene RUNNER SCENE_EXE               kesp.exe under Wine: the scene
@@ -24,6 +25,10 @@ import urllib.parse
 
 CHROMIUM = "/usr/bin/chromium"
 TOKEN = "tervane+page/token%test"  # characters the fragment carries encoded
+RCON_PASSWORD = "page-check"
+STOP_SECONDS = 300  # the stopper stays stopping for the whole check
+# The page's columns.
+PROCESS, NETWORK, RESTARTS, NEXT, NOTES = 2, 3, 6, 7, 8
 GREEN, RED = "rgb(11, 107, 44)", "rgb(180, 35, 35)"
 
 
@@ -131,13 +136,26 @@ SHOWN = """JSON.stringify({
     [...tr.children].map(td => ({text: td.textContent, cls: td.className, color: getComputedStyle(td).color,
                                  right: td.getBoundingClientRect().right}))])),
   restarts: [...document.querySelectorAll('#restarts tbody tr')].map(tr => tr.children[1].textContent),
+  labels: [...document.querySelectorAll('#servers tbody tr:first-child td')].map(
+    td => getComputedStyle(td, '::before').content),
   error: document.getElementById('error').textContent,
   pageWidth: document.documentElement.scrollWidth})"""
 
 # The page drawn from one answer of the API, and that answer's last restarts.
 DRAWN_FROM_ONE_ANSWER = """fetch('/api/servers', {headers: {Authorization: 'Bearer ' + token}})
-  .then(r => r.json()).then(j => { draw(j); return JSON.stringify({api: j.recent_restarts,
-    page: [...document.querySelectorAll('#restarts tbody tr')].map(tr => tr.children[1].textContent)}); })"""
+  .then(r => r.json()).then(j => { draw(j); return JSON.stringify({api: j.recent_restarts, servers: j.servers,
+    page: [...document.querySelectorAll('#restarts tbody tr')].map(tr => tr.children[1].textContent),
+    kinds: [...document.querySelectorAll('#restarts tbody tr')].map(tr => tr.children[2].textContent),
+    cells: [...document.querySelectorAll('#servers tbody tr')].map(tr => tr.children[6].textContent)}); })"""
+# How the page names each kind of start.
+KIND_TEXTS = {"first_start": "first start", "supervised": "supervised restart",
+              "operator": "restart by the operator", "planned": "planned restart"}
+
+
+def post(browser, path):
+    """A command through the HTTP door, with the page's token; answers the status."""
+    return browser.evaluate("fetch('%s', {method: 'POST', headers: {Authorization: 'Bearer ' + token}})"
+                            ".then(r => r.status)" % path)
 
 
 def cell(shown, name, column):
@@ -149,7 +167,7 @@ def check_page(browser, port):
     browser.open(base + "#token=" + urllib.parse.quote(TOKEN, safe=""), 980)
 
     # The token from the fragment is decoded: the API takes it (a wrong one it refuses).
-    shown = browser.wait_for(SHOWN, lambda s: len(s["rows"]) == 3, "three rows")
+    shown = browser.wait_for(SHOWN, lambda s: len(s["rows"]) == 4, "four rows")
     check(shown["error"] == "", "the page's error line: " + shown["error"])
 
     # Each state cell is coloured by its own state: quiet runs (green) and does not answer (red).
@@ -175,11 +193,36 @@ def check_page(browser, port):
     times = [r["time"] for r in drawn["api"]]
     check(times == sorted(times, reverse=True) and 3 <= len(times) <= 20, "newest first: " + str(times))
     check(drawn["page"] == [r["name"] for r in drawn["api"]], "the page lists them in order")
+    # Each start is named by its kind, and the Restarts cell is the JSON's count of supervised ones.
+    check(drawn["kinds"] == [KIND_TEXTS[r["kind"]] for r in drawn["api"]], "kinds: " + json.dumps(drawn["kinds"]))
+    check(all(c.split(" ")[0] == str(s["restarts"]) for c, s in zip(drawn["cells"], drawn["servers"])),
+          "the Restarts cells: " + json.dumps(drawn["cells"]))
+
+    # A restart that begins with the stop command: stopping, with the seconds left.
+    browser.wait_for(SHOWN, lambda s: cell(s, "stopper", NETWORK)["color"] == GREEN, "stopper answers")
+    check(post(browser, "/api/servers/4/restart") == 200, "the stopper's restart taken")
+    shown = browser.wait_for(SHOWN, lambda s: cell(s, "stopper", PROCESS)["text"].startswith("stopping ("),
+                             "the stopper stopping")
+    left = cell(shown, "stopper", PROCESS)["text"]
+    check(0 < int(left[len("stopping ("):].split(" ")[0]) <= STOP_SECONDS + 6 and left.endswith(" s left)"),
+          "seconds left: " + left)
+
+    # A planned restart shows until the server is paused; then the pause says whose it is.
+    check(post(browser, "/api/servers/2/restart?in=30") == 200, "quiet's planned restart taken")
+    browser.wait_for(SHOWN, lambda s: cell(s, "quiet", NEXT)["text"] not in ("none", "-"), "quiet's next restart")
+    check(post(browser, "/api/servers/2/pause") == 200, "quiet's pause taken")
+    shown = browser.wait_for(SHOWN, lambda s: "paused by the operator" in cell(s, "quiet", NOTES)["text"],
+                             "quiet's pause reason")
+    check(cell(shown, "quiet", NEXT)["text"] == "none", "a paused server has no next restart: " +
+          json.dumps(cell(shown, "quiet", NEXT)))
 
     # On a phone's width the page does not scroll sideways: each server is a card.
     browser.open(base + "#token=" + urllib.parse.quote(TOKEN, safe=""), 360)
-    shown = browser.wait_for(SHOWN, lambda s: len(s["rows"]) == 3, "three rows at 360 pixels")
+    shown = browser.wait_for(SHOWN, lambda s: len(s["rows"]) == 4, "four rows at 360 pixels")
     check(shown["pageWidth"] <= 360, "the page is %d pixels wide" % shown["pageWidth"])
+    check(shown["labels"][NEXT:] == ['"Next restart"', '"Notes"'], "the cards' labels: " + json.dumps(shown["labels"]))
+    check(cell(shown, "stopper", PROCESS)["text"].startswith("stopping (") and
+          "paused by the operator" in cell(shown, "quiet", NOTES)["text"], "the new cells on a card")
     for name, cells in shown["rows"].items():
         check(all(c["right"] <= 360 for c in cells), name + "'s cells: " + json.dumps(cells))
 
@@ -197,7 +240,8 @@ def linux_scene(work, kesp, fakesrv):
     shutil.copy(kesp, os.path.join(work, "kesp"))
     port = free_port()
     server_ports = []
-    for name, extra in (("steady", ""), ("quiet", " -fakesrv.silent"), ("crasher", " -fakesrv.exit-after 0")):
+    for name, extra in (("steady", ""), ("quiet", " -fakesrv.silent"), ("crasher", " -fakesrv.exit-after 0"),
+                        ("stopper", " +rcon_password %s -fakesrv.ignorequit" % RCON_PASSWORD)):
         os.makedirs(os.path.join(work, name))
         exe = os.path.join(work, name, "fakesrv")
         shutil.copy(fakesrv, exe)
@@ -206,7 +250,8 @@ def linux_scene(work, kesp, fakesrv):
                         "-game cstrike +ip 127.0.0.1 -port %d%s" % (server_ports[-1], extra)],
                        check=True, stdout=subprocess.DEVNULL)
     with open(os.path.join(work, "kesp.ini"), "w") as ini:
-        ini.write("[Options]\nHttpListen=127.0.0.1:%d\nHttpToken=%s\n" % (port, TOKEN))
+        ini.write("[Options]\nHttpListen=127.0.0.1:%d\nHttpToken=%s\n[Server stopper]\nStopCommand=quit\n"
+                  "StopSeconds=%d\n" % (port, TOKEN, STOP_SECONDS))
     monitor = subprocess.Popen([os.path.join(work, "kesp")], cwd=work, stdout=subprocess.DEVNULL,
                                env=dict(os.environ, TERVANE_TEST_CYCLE_MS="200"))
 
@@ -224,7 +269,8 @@ def wine_scene(work, runner, scene):
     """kesp.exe under Wine, set up by the scene program, which writes the port and waits for
     "done" in the folder."""
     folder = "Z:" + work.replace("/", "\\")
-    program = subprocess.Popen([runner, scene, folder, TOKEN], stdout=subprocess.DEVNULL)
+    program = subprocess.Popen([runner, scene, folder, TOKEN, RCON_PASSWORD, str(STOP_SECONDS)],
+                               stdout=subprocess.DEVNULL)
     port_file = os.path.join(work, "port")
     end_by = time.monotonic() + 180
     while not os.path.exists(port_file):

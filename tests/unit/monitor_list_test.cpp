@@ -210,6 +210,8 @@ TEST_F(MonitorList, ACommandAnswersWhatItDid) {
     EXPECT_EQ(r.saveError.has_value(), c.saves) << c.refused;
   }
   EXPECT_EQ(m.At(1).Paused, 1);
+  // Paused already: left as it was, and the result says so.
+  EXPECT_EQ(m.Run(Command::Pause, m.Targets({0, 1})).unchanged, (std::vector<std::size_t>{1}));
   EXPECT_EQ(m.Run(Command::Cancel, m.Targets({0, 1})).nothingPlanned, (std::vector<std::size_t>{0, 1}));
 
   std::filesystem::remove(testing::Fs(list));

@@ -64,6 +64,21 @@ TEST(AlertLimiter, FailedStartsAndCrashLoopPausesNeverWait) {
   }
 }
 
+// The operator's and the plans' restarts are named as such, never as trouble.
+TEST(AlertFormat, EachRestartIsNamedByItsKind) {
+  const std::tuple<RestartReason, const char*, const char*> cases[] = {
+      {RestartReason::NoResponse, "restarted: no network response", "supervised"},
+      {RestartReason::Command, "restarted by the operator", "operator"},
+      {RestartReason::Planned, "restarted: planned restart", "planned"},
+  };
+  for (const auto& [reason, text, kind] : cases) {
+    const AlertBatch one{"alpha", {Event("alpha", 1800000000, reason)}, 0};
+    EXPECT_EQ(DescribeAlert(one.events[0]), text);
+    const auto json = nlohmann::json::parse(FormatAlert(WebhookFormat::Json, one, "gs-1"));
+    EXPECT_EQ(json["events"][0]["restartKind"], kind) << text;
+  }
+}
+
 TEST(AlertFormat, DiscordSlackAndJson) {
   AlertBatch one{"alpha", {Event("alpha", 1800000000)}, 0};
   AlertEvent loop = Event("alpha", 1800000005, RestartReason::NoResponse);

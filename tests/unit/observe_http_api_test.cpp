@@ -118,7 +118,13 @@ TEST(StatusJson, TheTextIsTheJsonLibrarysOwn) {
 TEST(StatusJson, TheDocumentCarriesTheStatusModelAsValues) {
   MonitorSnapshot m = TwoServers();
   m.servers[1].name = "bad \xff utf-8";  // replaced, never an exception
+  m.servers[0].stopping = true;
+  m.servers[0].stoppingSecondsLeft = 42;
+  m.servers[0].rconTrouble = "RCON password refused";
+  m.recentRestarts.push_back({kNow - 9, "Beta", RestartReason::Command, 0});
   const auto doc = nlohmann::json::parse(StatusJson(m, kNow));
+  EXPECT_EQ(doc["recent_restarts"][0]["kind"], "operator");
+  EXPECT_EQ(doc["recent_restarts"][0]["reason"], "command");
   EXPECT_EQ(doc["time"], kNow);
   EXPECT_EQ(doc["supervising"], true);
   EXPECT_EQ(doc["cycle_duration_seconds"], 0.25);
@@ -138,6 +144,12 @@ TEST(StatusJson, TheDocumentCarriesTheStatusModelAsValues) {
   EXPECT_EQ(a["last_reply_age_seconds"], 3);
   EXPECT_EQ(a["last_restart_reason"], "process_lost");
   EXPECT_EQ(a["restarts_by_reason"]["failed_start"], 4);
+  EXPECT_EQ(a["restarts_by_kind"], nlohmann::json({{"supervised", 2}, {"operator", 1}, {"planned", 0}}));
+  EXPECT_EQ(a["last_restart_kind"], "supervised");
+  EXPECT_TRUE(a["pause_kind"].is_null());
+  EXPECT_EQ(a["stopping"], true);
+  EXPECT_EQ(a["stopping_seconds_left"], 42);
+  EXPECT_EQ(a["rcon_trouble"], "RCON password refused");
   EXPECT_EQ(a["start_error"]["code"], 13);
   EXPECT_EQ(a["start_error"]["text"], Utf16ToUtf8(SystemErrorText(13)));
   EXPECT_TRUE(a["pause_reason"].is_null());
@@ -147,6 +159,10 @@ TEST(StatusJson, TheDocumentCarriesTheStatusModelAsValues) {
   EXPECT_EQ(b["process"], "paused");
   EXPECT_EQ(b["crash_loop_paused"], true);
   EXPECT_EQ(b["pause_reason"], "Paused Monitor. Reason: 5 restarts within 10 minutes.");
+  EXPECT_EQ(b["pause_kind"], "guard");
+  EXPECT_TRUE(b["stopping_seconds_left"].is_null());
+  EXPECT_TRUE(b["rcon_trouble"].is_null());
+  EXPECT_TRUE(b["last_restart_kind"].is_null());
   EXPECT_EQ(b["timeout_count"], 3);
   EXPECT_TRUE(b["map"].is_null());
   EXPECT_TRUE(b["last_reply_age_seconds"].is_null());

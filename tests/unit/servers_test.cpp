@@ -79,13 +79,16 @@ TEST_F(ServersTest, EveryStartIsRecordedWithItsReasonAndTime) {
   EXPECT_EQ(process.Count("sleep 7"), 3) << "every restart that ends a process waits the shared pause";
 }
 
-TEST_F(ServersTest, APlannedRestartIsCountedAndLoggedButNeverTripsTheCrashLoopGuard) {
+// The Restarts cell counts the supervision's restarts alone: a planned one is logged and counted
+// by its reason, not in the cell, and never trips the guard.
+TEST_F(ServersTest, APlannedRestartIsLoggedButNeitherInTheRestartsCellNorACrash) {
   servers.SetCrashLoopGuard(CrashLoopGuard(2, 10));
   servers.FoundRunning(0);
   for (int n = 0; n < 3; ++n) servers.Restart(0, RestartReason::Planned, list[0]->FileName.str());
   EXPECT_EQ(Status(0).restartsByReason[static_cast<std::size_t>(RestartReason::Planned)], 3u);
   EXPECT_EQ(Status(0).lastRestartReason, RestartReason::Planned);
-  EXPECT_EQ(list[0]->Restarts, 3);
+  EXPECT_EQ(list[0]->Restarts, 0);
+  EXPECT_EQ(view.Row(0)[ColRestarts], u"0");
   EXPECT_FALSE(list[0]->Paused);
   EXPECT_EQ(view.LogLines().back().substr(22), u"A: Restarting. Reason: Planned restart.");
 }
@@ -153,11 +156,34 @@ TEST_F(ServersTest, AStartAfterCloseAndUnpauseIsTheOperatorsNotACrash) {
   EXPECT_EQ(view.LogLines().back().substr(22), u"A: Restarting. Reason: Process lost.");
   ASSERT_EQ(heard.size(), 1u);
   EXPECT_EQ(heard[0].reason, RestartReason::Command);
+  EXPECT_EQ(KindOf(Status(0).lastRestartReason), RestartKind::Operator);
   EXPECT_EQ(Status(0).restartsByReason[static_cast<std::size_t>(RestartReason::ProcessLost)], 0u);
+  EXPECT_EQ(list[0]->Restarts, 0) << "not in the Restarts cell";
   // Lost again by itself afterwards: a crash, which this guard refuses.
   process.running.clear();
   for (int n = 0; n < 4; ++n) servers.FoundMissing(0);
   EXPECT_EQ(list[0]->Paused, 1);
+}
+
+// Pause of a paused server and Unpause of a watched one change nothing: its last reply, its
+// cells and its counters stay.
+TEST_F(ServersTest, PauseOrUnpauseAsItAlreadyIsChangesNothing) {
+  ParsedDatagram reply;
+  reply.map = "de_dust2";
+  reply.players = 5;
+  for (const bool paused : {false, true}) {
+    servers.SetPaused(0, paused);
+    servers.FoundRunning(0);
+    servers.ReplyReceived(0, reply);
+    list[0]->TimeoutCount = 2;
+    const RowTexts before = view.Row(0);
+    EXPECT_FALSE(servers.PauseAsAsked(0, paused)) << paused;
+    EXPECT_TRUE(Status(0).hasReply) << paused;
+    EXPECT_EQ(list[0]->TimeoutCount, 2) << paused;
+    EXPECT_EQ(view.Row(0), before) << paused;
+  }
+  EXPECT_TRUE(servers.PauseAsAsked(0, false));
+  EXPECT_FALSE(Status(0).hasReply) << "unpaused, it shows - until the next look";
 }
 
 TEST_F(ServersTest, RenderWritesOnlyTheCellsThatChanged) {
@@ -480,6 +506,11 @@ TEST_F(PlannedServersTest, PlansPassPausedServersAndOutliveOtherRestarts) {
   servers.SetPaused(1, true);
   const WallTime next = servers.Plans().NextPlannedRestart(0);
   ASSERT_NE(next, 0);
+  servers.SetPaused(0, true);
+  EXPECT_EQ(servers.Plans().NextPlannedRestart(0), 0) << "none is due while it is paused";
+  servers.SetPaused(0, false);
+  EXPECT_EQ(servers.Plans().NextPlannedRestart(0), next);
+  Answering(0, 3);
   EXPECT_FALSE(servers.StepPlan(1)) << "paused: its planned time passes";
   EXPECT_EQ(servers.Plans().NextPlannedRestart(1), 0);
   for (int n = 0; n < 4; ++n) servers.FoundMissing(0);  // lost and restarted meanwhile
