@@ -426,9 +426,10 @@ std::string ServerCommandUsage() {
          "running kesp; otherwise on serverlist.dat. remove, restart and close ask first; --yes\n"
          "(-y) answers.\n"
          "Restarts are of three kinds: supervised (after a fatal error, a lost process or no\n"
-         "response: the ones the Restarts count and the crash-loop guard count), operator (a\n"
-         "restart by command, and the start after close and unpause) and planned (kesp.ini's\n"
-         "planned restarts and restart --in). A first start is no restart.\n"
+         "response: the ones the crash-loop guard counts), operator (a restart by command, and\n"
+         "the start after close and unpause) and planned (kesp.ini's planned restarts and\n"
+         "restart --in). A first start is no restart. The Restarts count is the list's: the\n"
+         "supervised restarts and the starts after close and unpause.\n"
          "Exit codes: 0 done, 1 failed or refused, 2 a command line that cannot be read, 3 a\n"
          "confirmation not given (status: no kesp supervises).\n";
 }

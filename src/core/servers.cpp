@@ -185,7 +185,7 @@ void Servers::StartAndRecord(std::size_t i, RestartReason reason, const Path& ex
   Server& s = at(i);
   ServerStatus& st = s.Status;
   // The start that follows the operator's close and unpause is theirs: reported as a command,
-  // though logged by the rule of a lost process.
+  // though logged and counted in the Restarts cell by the rule of a lost process.
   const bool afterClose = st.want == Want::Closed && reason == RestartReason::ProcessLost;
   if (st.want == Want::Closed) st.want = Want::Run;
   WithdrawRcon(i);  // what was asked before the start was not meant for the new process
@@ -198,10 +198,12 @@ void Servers::StartAndRecord(std::size_t i, RestartReason reason, const Path& ex
   if (reason == RestartReason::ProcessLost && s.Restarts + (started ? 1 : 0) <= 0) reason = RestartReason::FirstStart;
   const WallTime now = clock_();
   const RestartReason counted = afterClose && reason == RestartReason::ProcessLost ? RestartReason::Command : reason;
-  // Only a start that happened counts, and in the Restarts cell only a first start (from -1 to
-  // 0) and the supervision's restarts: neither the operator's nor a plan's.
+  // Only a start that happened counts. The Restarts cell counts the starts the supervision made,
+  // as the list always has: the first (from -1 to 0), its restarts, and the start after a close
+  // and unpause (found missing, started like a lost process); neither a restart by command nor
+  // a plan's.
   const RestartKind kind = KindOf(counted);
-  if (started && (kind == RestartKind::FirstStart || kind == RestartKind::Supervised)) s.Restarts += 1;
+  if (started && (kind == RestartKind::FirstStart || kind == RestartKind::Supervised || afterClose)) s.Restarts += 1;
   if (CountsAsCrash(counted)) guard_.Note(st.recentRestarts, now);
   st.network = NetworkState::Unknown;
   st.ClearReply();

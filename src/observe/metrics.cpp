@@ -95,7 +95,7 @@ const ServerMetric kPerServer[] = {
      {{{nullptr, [](const ServerReading& r) -> std::optional<double> { return r.s.lostCount; }}}}},
     {"tervane_server_restarts_total", "counter",
      "Starts by this monitor since it started, by reason: fatal_error, process_lost, no_response (the supervised "
-     "restarts, the Restarts cell), command (by the operator), planned; failed_start counts starts the system refused.",
+     "restarts), command (by the operator), planned; failed_start counts starts the system refused.",
      "reason",
      {{{ReasonName<RestartReason::FatalError>, Restarts<RestartReason::FatalError>},
        {ReasonName<RestartReason::ProcessLost>, Restarts<RestartReason::ProcessLost>},

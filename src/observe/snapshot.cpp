@@ -229,7 +229,8 @@ void WriteServer(Writer& w, const ServerSnapshot& s, WallTime now) {
     w.Name(RestartReasonName(static_cast<RestartReason>(r))).Integer(st.restartsByReason[r]);
   w.Name("failed_start").Integer(st.failedStarts);
   w.Close('}');
-  // The same starts by whose doing they were; the Restarts cell ("restarts") is the supervised.
+  // The same starts by whose doing they were; the Restarts cell ("restarts")
+  // holds the supervised ones and the starts after a close and unpause.
   const auto byKind = RestartsByKind(st.restartsByReason);
   w.Name("restarts_by_kind").Open('{');
   for (RestartKind k : {RestartKind::Supervised, RestartKind::Operator, RestartKind::Planned})

@@ -89,7 +89,7 @@ const std::string& StatusPageHtml() {
 "use strict";
 const reasons = { first_start: "first start", fatal_error: "fatal error", process_lost: "process lost",
                   no_response: "no network response", command: "by the operator", planned: "planned restart" };
-// Whose doing a start was: the Restarts cell counts the supervised restarts alone.
+// Whose doing a start was, as every door names it.
 const kinds = { first_start: "first start", supervised: "supervised restart", operator: "restart by the operator",
                 planned: "planned restart" };
 const token = (() => {
@@ -142,14 +142,15 @@ function draw(data) {
     cell(tr, networkText(s), "state " + (networkLooks[s.network] || "wait"));
     cell(tr, s.map === null ? "-" : s.map);
     cell(tr, s.players === null ? "-" : s.players + "/" + s.max_players);
-    // The supervised restarts, and under them the others, never counted as such.
+    // The Restarts cell as the list shows it, and under it the restarts by kind.
     cell(tr, "", "restarts");
     const count = document.createElement("div");
     count.textContent = String(s.restarts);
     const byKind = s.restarts_by_kind || {};
     if (byKind.operator || byKind.planned) {
       const others = document.createElement("small");
-      others.textContent = " +" + (byKind.operator || 0) + " by the operator, +" + (byKind.planned || 0) + " planned";
+      others.textContent = " (supervised " + (byKind.supervised || 0) + ", by the operator " + (byKind.operator || 0) +
+                           ", planned " + (byKind.planned || 0) + ")";
       count.appendChild(others);
     }
     tr.lastChild.appendChild(count);

@@ -158,7 +158,7 @@ TEST_F(ServersTest, AStartAfterCloseAndUnpauseIsTheOperatorsNotACrash) {
   EXPECT_EQ(heard[0].reason, RestartReason::Command);
   EXPECT_EQ(KindOf(Status(0).lastRestartReason), RestartKind::Operator);
   EXPECT_EQ(Status(0).restartsByReason[static_cast<std::size_t>(RestartReason::ProcessLost)], 0u);
-  EXPECT_EQ(list[0]->Restarts, 0) << "not in the Restarts cell";
+  EXPECT_EQ(list[0]->Restarts, 1) << "the list counts the start the supervision made";
   // Lost again by itself afterwards: a crash, which this guard refuses.
   process.running.clear();
   for (int n = 0; n < 4; ++n) servers.FoundMissing(0);
