@@ -39,8 +39,15 @@ std::u16string OperatorAct(Command command, const CommandArgs& args) {
   return Utf8ToUtf16(act);
 }
 
-// A text from outside on one log line: a line break in it would make a line of its own.
+// A text from outside on one log line: a line break in it would make a line of its own, and a
+// long one is cut (before a whole UTF-8 character).
 std::string OneLine(std::string text) {
+  constexpr std::size_t kMost = 200;
+  if (text.size() > kMost) {
+    std::size_t end = kMost;
+    while (end > 0 && (static_cast<unsigned char>(text[end]) & 0xC0) == 0x80) --end;
+    text.replace(end, std::string::npos, "...");
+  }
   for (char& c : text)
     if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) c = '?';
   return text;

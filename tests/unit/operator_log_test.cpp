@@ -144,7 +144,7 @@ TEST_F(OperatorLog, EachCommandAddsOneLinePerServerAfterWhatItLogged) {
 TEST_F(OperatorLog, AnRconCommandIsLoggedWithItsAnswerAndNoPassword) {
   monitor.SetLogCommands(true);
   CommandArgs args = From("control socket", "uid 1000");
-  args.rconText = "rcon_password hunter2";
+  args.rconText = "say \"a\nb\" " + std::string(300, 'x') + "; rcon_password hunter2";
   std::size_t linesAtAnswer = 0;
   bool answered = false;
   args.rconDone = [&](const RconResult&) {
@@ -158,7 +158,21 @@ TEST_F(OperatorLog, AnRconCommandIsLoggedWithItsAnswerAndNoPassword) {
   ASSERT_EQ(lines.size(), 1u);
   EXPECT_EQ(linesAtAnswer, 1u);
   EXPECT_EQ(lines[0].rfind(u"B: RCON by the operator (control socket, uid 1000): failed: ", 0), 0u) << Utf16ToUtf8(lines[0]);
-  EXPECT_TRUE(lines[0].ends_with(u"; command: rcon_password ***")) << Utf16ToUtf8(lines[0]);
+  EXPECT_TRUE(lines[0].ends_with(u"; command: say \"a?b\" " + std::u16string(190, u'x') + u"..."))
+      << "on one line, cut" << Utf16ToUtf8(lines[0]);
+
+  // The password masked, wherever it stands in the command.
+  for (const char* text : {"rcon_password hunter2", "sv_cheats 0; +rcon_password hunter2 -x"}) {
+    answered = false;
+    CommandArgs again = From("HTTP", "127.0.0.1:50312");
+    again.rconText = text;
+    again.rconDone = [&](const RconResult&) { answered = true; };
+    monitor.Run(Command::Rcon, monitor.Targets({1}), std::move(again));
+    ASSERT_TRUE(loop.RunUntil([&] { return answered; }, std::chrono::seconds(20)));
+    const std::string last = Utf16ToUtf8(FileLines().back());
+    EXPECT_EQ(last.find("hunter2"), std::string::npos) << last;
+    EXPECT_NE(last.find("rcon_password ***"), std::string::npos) << last;
+  }
 }
 
 // kesp.ini's LogCommands=1 turns the lines on; without it (or =0) the log stays as it was, and
