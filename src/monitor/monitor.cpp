@@ -361,7 +361,8 @@ CommandResult Monitor::Run(Command command, const std::vector<CommandTarget>& se
 }
 
 void Monitor::LogCommand(Command command, const CommandArgs& args,
-                         const std::vector<std::pair<std::size_t, std::u16string>>& named, const CommandResult& result) {
+                         const std::vector<std::pair<std::size_t, std::u16string>>& named,
+                         const CommandResult& result) {
   const std::u16string act = OperatorAct(command, args);
   for (std::size_t k = 0; k < named.size(); ++k) {
     const auto& [row, name] = named[k];

@@ -191,8 +191,8 @@ class Monitor {
   bool KeepDamagedList(std::uint32_t& error);
   // The operator's line of a command for each server it named (row, and its name before the
   // command ran), with what became of it.
-  void LogCommand(Command command, const CommandArgs& args, const std::vector<std::pair<std::size_t, std::u16string>>& named,
-                  const CommandResult& result);
+  void LogCommand(Command command, const CommandArgs& args,
+                  const std::vector<std::pair<std::size_t, std::u16string>>& named, const CommandResult& result);
   std::vector<std::size_t> BeginStops(const std::vector<std::size_t>& rows, Want then, CommandResult& result);
   void ShowConsole(const ServerEntry& e);
   void HideConsole(const ServerEntry& e);

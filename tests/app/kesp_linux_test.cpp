@@ -268,11 +268,8 @@ TEST_F(Kesp, TheRunningKespPlansRestartsAndTalksToItsServersThroughRcon) {
   const Result restarted = Run({"restart", "1", "--yes"});
   EXPECT_EQ(restarted.code, 0);
   EXPECT_NE(restarted.out.find("1. a: its stop command was sent"), std::string::npos) << restarted.out;
-  // Each command is the operator's line in the log, the file door's (add) as the control socket's.
-  const std::string log = Run({"log", "-n", "20"}).out;
-  for (const char* line : {"a: Add by the operator (", "a: Cancel by the operator (", "): nothing planned.",
-                           "a: RCON by the operator (", "): answered; command: status",
-                           "a: Restart by the operator (", "): stop command sent."})
+  const std::string log = Run({"log", "-n", "20"}).out;  // the operator's lines: the file door's, the socket's
+  for (const char* line : {"a: Add by the operator (", "a: Restart by the operator ("})
     EXPECT_NE(log.find(line), std::string::npos) << line << "\n" << log;
   ASSERT_TRUE(WaitFor([&] { return !ServerPids().empty() && ServerPids() != before; }));
   EXPECT_EQ(Slurp(root / "kesp.out").find("cannot send the stop command"), std::string::npos);

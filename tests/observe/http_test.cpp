@@ -82,8 +82,7 @@ TEST_F(Endpoint, CommandsNeedTheTokenAndGoThroughTheMonitor) {
 
   EXPECT_EQ(Post("/api/servers/1/pause").status, 200);
   EXPECT_EQ(s.Paused, 1);
-  // Who did what: the client's address and the result, for the operator, and the operator's line
-  // of the log file.
+  // Who did what: the client's address and the result, for the operator (not the log file).
   EXPECT_EQ(Count(u"HTTP: pause server 1 (alpha) from 127.0.0.1:"), 1);
   EXPECT_EQ(Count(u"alpha: Pause by the operator (HTTP, 127.0.0.1:"), 1);
   EXPECT_EQ(Count(u": done"), 2);

@@ -28,7 +28,8 @@ TEST(KespIni, AFullFileSetsEverySectionAndEachServerItsOwn) {
   const Parsed p = Parse(
       u"; comment\r\n[options]\r\nhttplisten = 0.0.0.0:8427   ; the endpoint\r\n"
       u"HttpToken=\"0123456789abcdef-token\"\r\nWebhookUrl=" + url + u" ; the longest value, whole\r\n"
-      u"WebhookFormat=Discord\r\nMaxRestarts=5\r\nRestartWindowMinutes=10\r\nAlertHost=EU-1 (Frankfurt)\r\nLogCommands=1\r\n"
+      u"WebhookFormat=Discord\r\nMaxRestarts=5\r\nRestartWindowMinutes=10\r\nAlertHost=EU-1 (Frankfurt)\r\n"
+      u"LogCommands=1\r\n"
       u"[restarts]\r\nRestartAt = 17:00, 5:00,05:00   ; twice a day\r\n"
       u"RestartWarnMinutes=1,10,5,5\r\nRestartWarnText=\"Restart in %d min; save your game\"\r\n"
       u"RestartWhenEmptyMinutes=15\r\nStopCommand=quit\r\nStopSeconds=30\r\nRconProtocol=GoldSrc\r\n"
