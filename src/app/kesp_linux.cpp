@@ -221,6 +221,7 @@ int RunCommandLine(std::vector<std::string> args, const ParsedCommand& parsed, I
   EventLoop loop;
   MemoryListView view;
   Monitor monitor(loop, view, process, MonitorOptions{});
+  monitor.SetLogCommands(true);  // the operator's line of each command, in the log file
   monitor.Load();
   // An RCON command talks to the server itself, with kesp.ini's passwords and dialects.
   if (command == Command::Rcon) monitor.SetRestartOptions(LoadRestartOptions());
@@ -295,6 +296,7 @@ int main(int argc, char** argv) {
   MonitorOptions options;
   options.timing = TimingFromEnvironment();
   Monitor monitor(loop, view, std::move(process), std::move(options));
+  monitor.SetLogCommands(true);  // the operator's line of each command, in the log file
   // The servers' state lines, from the servers themselves, from the load on.
   ConsoleRows rows(monitor.Changes(), monitor.Listed(), monitor.Texts(), std::cout, clock);
   // What a catch-all swallowed, on any thread, is said on the console with its text.

@@ -18,6 +18,8 @@ std::unique_ptr<Observatory> StartObserving(EventLoop& loop, Monitor& monitor, c
   // Planned restarts change servers: the live-state model's, like the crash-loop guard; they
   // need no observer.
   if (restarts.Any()) monitor.SetRestartOptions(std::move(restarts));
+  // Only ever turned on here: a program that always logs them keeps doing so.
+  if (options.logCommands) monitor.SetLogCommands(true);
   if (!options.Any()) return nullptr;
 
   // The crash-loop guard pauses servers: it belongs to the live-state model, not to the observers.

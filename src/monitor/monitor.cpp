@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <ctime>
 #include <functional>
 #include <optional>
 #include <utility>
@@ -12,6 +13,55 @@
 #include "support/text.h"
 
 namespace tervane {
+namespace {
+
+// What the operator did and where from, the first part of the operator's line:
+// "Restart by the operator (control socket, uid 1000)".
+std::u16string OperatorAct(Command command, const CommandArgs& args) {
+  std::string act;
+  switch (command) {
+    case Command::Remove: act = "Delete"; break;
+    case Command::Restart:
+      act = args.inMinutes ? "Restart in " + std::to_string(*args.inMinutes) + " minute(s)" : "Restart";
+      break;
+    case Command::Move: act = "Move to place " + std::to_string(args.to + 1); break;
+    case Command::Show: act = "Show console"; break;
+    case Command::Hide: act = "Hide console"; break;
+    case Command::Rcon: act = "RCON"; break;
+    default:
+      act = CommandWord(command);
+      if (!act.empty() && act[0] >= 'a' && act[0] <= 'z') act[0] = static_cast<char>(act[0] - 'a' + 'A');
+      break;
+  }
+  act += " by the operator (" + args.origin.door;
+  if (!args.origin.who.empty()) act += ", " + args.origin.who;
+  act += ")";
+  return Utf8ToUtf16(act);
+}
+
+// A text from outside on one log line: a line break in it would make a line of its own, and a
+// long one is cut (before a whole UTF-8 character).
+std::string OneLine(std::string text) {
+  constexpr std::size_t kMost = 200;
+  if (text.size() > kMost) {
+    std::size_t end = kMost;
+    while (end > 0 && (static_cast<unsigned char>(text[end]) & 0xC0) == 0x80) --end;
+    text.replace(end, std::string::npos, "...");
+  }
+  for (char& c : text)
+    if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) c = '?';
+  return text;
+}
+
+std::string LocalTimeText(WallTime t) {
+  const std::time_t time = static_cast<std::time_t>(t);
+  char text[32];
+  const std::tm* local = std::localtime(&time);
+  if (!local || std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S", local) == 0) return std::to_string(t);
+  return text;
+}
+
+}  // namespace
 
 Monitor::Monitor(EventLoop& loop, IListView& view, IProcessControl& process, MonitorOptions options)
     : loop_(loop),
@@ -199,6 +249,10 @@ std::vector<CommandTarget> Monitor::Targets(const std::vector<std::size_t>& rows
 
 CommandResult Monitor::Run(Command command, const std::vector<CommandTarget>& servers, CommandArgs args) {
   CommandResult result;
+  const bool logged = logCommands_ && ChangesServers(command);
+  // The servers named, with their names as they were before the command (a removed one's goes
+  // with it), for the operator's line.
+  std::vector<std::pair<std::size_t, std::u16string>> named;
   // The servers where they are now: one named by a number must still have it; one named
   // without is left out once it went.
   std::vector<std::size_t>& rows = result.rows;
@@ -210,6 +264,12 @@ CommandResult Monitor::Run(Command command, const std::vector<CommandTarget>& se
     } else if (t.number) {
       result.refused = std::move(why);
       rows.clear();
+      if (logged) {
+        // The refusal is told of each server still there, wherever it is now.
+        for (const CommandTarget& u : servers)
+          if (const std::optional<std::size_t> now = RowOf(u.id)) named.emplace_back(*now, list_[*now]->Name.str());
+        LogCommand(command, args, named, result);
+      }
       return result;
     }
   }
@@ -217,6 +277,18 @@ CommandResult Monitor::Run(Command command, const std::vector<CommandTarget>& se
   rows.erase(std::unique(rows.begin(), rows.end()), rows.end());
   if (!servers.empty() && rows.empty()) return result;  // every one went meanwhile: nothing to do
   const bool one = rows.size() == 1;
+  if (logged) {
+    for (std::size_t i : rows) named.emplace_back(i, list_[i]->Name.str());
+    // An RCON command's line waits for the server's answer, and comes before the door's.
+    if (command == Command::Rcon && one) {
+      args.rconDone = [this, name = named.front().second, act = OperatorAct(command, args), text = args.rconText,
+                       done = std::move(args.rconDone)](const RconResult& answer) {
+        log_.AddLog(name, act + Utf8ToUtf16((answer.ok() ? ": answered" : ": failed: " + answer.Reason()) +
+                                            "; command: " + OneLine(text)));
+        if (done) done(answer);
+      };
+    }
+  }
   switch (command) {
     case Command::Pause:
     case Command::Unpause: Pause(rows, command == Command::Pause, result); break;
@@ -274,7 +346,52 @@ CommandResult Monitor::Run(Command command, const std::vector<CommandTarget>& se
     default: result.refused = "'" + std::string(CommandWord(command)) + "' is not a command on the servers"; break;
   }
   if (!result.refused.empty()) rows.clear();
+  if (logged && !(command == Command::Rcon && result.Done())) {
+    if (command == Command::Add) {
+      named.clear();
+      if (result.Done()) {
+        named.emplace_back(rows.front(), list_[rows.front()]->Name.str());
+      } else if (args.edit) {
+        named.emplace_back(list_.size(), args.edit->name);
+      }
+    }
+    LogCommand(command, args, named, result);
+  }
   return result;
+}
+
+void Monitor::LogCommand(Command command, const CommandArgs& args,
+                         const std::vector<std::pair<std::size_t, std::u16string>>& named,
+                         const CommandResult& result) {
+  const std::u16string act = OperatorAct(command, args);
+  for (std::size_t k = 0; k < named.size(); ++k) {
+    const auto& [row, name] = named[k];
+    std::u16string outcome;
+    const auto refusedEnd = std::find_if(result.endsRefused.begin(), result.endsRefused.end(),
+                                         [row = row](const EndRefused& e) { return e.row == row; });
+    auto in = [row = row](const std::vector<std::size_t>& rows) {
+      return std::find(rows.begin(), rows.end(), row) != rows.end();
+    };
+    if (!result.Done()) {
+      outcome = u"refused: " + Utf8ToUtf16(result.refused);
+    } else if (refusedEnd != result.endsRefused.end()) {
+      outcome = u"could not end the process: " + SystemErrorText(refusedEnd->error);
+    } else if (in(result.stopsBegun)) {
+      outcome = u"stop command sent";
+    } else if (command == Command::Restart && args.inMinutes) {
+      const WallTime due = k < result.due.size() ? result.due[k] : 0;
+      outcome = due ? u"planned for " + Utf8ToUtf16(LocalTimeText(due)) : u"nothing planned: minutes out of range";
+    } else if (command == Command::Cancel && in(result.nothingPlanned)) {
+      outcome = u"nothing planned";
+    } else if (!result.Saved()) {
+      outcome = u"done, but not saved: " + SystemErrorText(*result.saveError);
+    } else {
+      outcome = u"done";
+    }
+    if (command == Command::Edit && result.Done() && row < list_.size() && list_[row]->Name.str() != name)
+      outcome += u"; now named " + list_[row]->Name.str();
+    log_.AddLog(name, act + u": " + outcome + u".");
+  }
 }
 
 void Monitor::Pause(const std::vector<std::size_t>& rows, bool pause, CommandResult& result) {

@@ -14,6 +14,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "core/servers.h"
@@ -110,6 +111,10 @@ class Monitor {
   void AddLog(std::u16string_view source, std::u16string_view line) { log_.AddLog(source, line); }
   void Notice(std::u16string_view source, std::u16string_view line) { log_.Notice(source, line); }
   void Tell(const std::u16string& line) { view_.AppendLogLine(line); }
+  // Whether every command on the servers adds the operator's line to the log (off: the log holds
+  // only what the supervision says). The line goes after whatever the command itself logged.
+  void SetLogCommands(bool on) { logCommands_ = on; }
+  bool LogsCommands() const { return logCommands_; }
   // The crash-loop guard (kesp.ini's MaxRestarts in RestartWindowMinutes).
   void SetCrashLoopGuard(CrashLoopGuard guard) { servers_.SetCrashLoopGuard(std::move(guard)); }
   // The loop the monitor runs on (the caller's).
@@ -184,6 +189,10 @@ class Monitor {
   // with the whole truth.
   void Rcon(std::size_t row, std::string command, IRcon::Done done);
   bool KeepDamagedList(std::uint32_t& error);
+  // The operator's line of a command for each server it named (row, and its name before the
+  // command ran), with what became of it.
+  void LogCommand(Command command, const CommandArgs& args,
+                  const std::vector<std::pair<std::size_t, std::u16string>>& named, const CommandResult& result);
   std::vector<std::size_t> BeginStops(const std::vector<std::size_t>& rows, Want then, CommandResult& result);
   void ShowConsole(const ServerEntry& e);
   void HideConsole(const ServerEntry& e);
@@ -203,6 +212,7 @@ class Monitor {
   // Its workers end with it (support/threads.h); an answer comes as a posted task only while it lives.
   std::unique_ptr<IRcon> rcon_;
   bool supervising_ = false;
+  bool logCommands_ = false;
   ListLoadResult loaded_;
   Path damagedCopy_;
   Path failedCopy_;  // the copy the last save could not write, or empty

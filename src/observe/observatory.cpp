@@ -124,6 +124,7 @@ HttpResponse Observatory::RunCommand(Command command, std::size_t number, Server
     // The server the number named when the request came, wherever it is now: moved or removed
     // meanwhile, nothing is done (another server may have its number now).
     CommandArgs args;
+    args.origin = {"HTTP", origin};
     args.inMinutes = inMinutes;
     const CommandResult result = monitor_.Run(command, {{id, number}}, std::move(args));
     body["ok"] = false;

@@ -41,6 +41,7 @@ enum OptionKey : unsigned {
   kOptionKeyHost = 1u << 4,
   kOptionKeyWindow = 1u << 5,
   kOptionKeyMax = 1u << 6,
+  kOptionKeyLogCommands = 1u << 7,
 };
 
 // What the setters write to; a section's keys set its own part.
@@ -141,6 +142,12 @@ constexpr Key kKeys[] = {
        return kTaken;
      },
      "is not a number from 0 to 1000; no crash-loop guard"},
+    {kInOptions, u"LogCommands", Type::Number, Chars::Any, 0, 1, 0, kOptionKeyLogCommands, false,
+     [](Target& t, Value& v) {
+       t.observe.logCommands = v.number == 1;
+       return kTaken;
+     },
+     "is not 0 or 1; the operators' commands are not logged"},
 
     {kInRestartSections, u"RestartAt", Type::Times, Chars::Any, 0, 0, kMaxRestartTimes, kRestartKeySchedule, false,
      [](Target& t, Value& v) {

@@ -21,6 +21,8 @@
 //   HttpToken=...              16 printable characters or more: the API's commands
 //   WebhookUrl=https://...     alerts, in WebhookFormat=json|discord|slack, naming AlertHost
 //   MaxRestarts=N              the crash-loop guard: N restarts within RestartWindowMinutes
+//   LogCommands=1              each operator's command on a server in the monthly log, naming
+//                              the door and who (0: not; the Linux program always writes them)
 //   [Restarts] / [Server <name>]
 //   RestartAt=05:00,17:00      daily local times, HH:MM (up to 24)
 //   RestartEveryHours=6        or every N hours, counted from local midnight (1..168; 0: none)

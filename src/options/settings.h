@@ -30,7 +30,9 @@ struct ObserveOptions {
   int maxRestarts = 0;                      // 0: no crash-loop guard
   int restartWindowMinutes = 10;
   std::string alertHost;                    // how alerts name this host; empty: its own name
+  bool logCommands = false;                 // the operators' commands in the monthly log
 
+  // Whether an observer or the guard is asked for (the log's commands are the monitor's own).
   bool Any() const { return httpListen || !webhookUrl.empty() || maxRestarts > 0; }
   bool operator==(const ObserveOptions&) const = default;
 };

@@ -73,7 +73,7 @@ TEST_F(Endpoint, MetricsJsonAndPageShowTheRunningServers) {
 
 TEST_F(Endpoint, CommandsNeedTheTokenAndGoThroughTheMonitor) {
   AddServer("alpha");
-  Run("");
+  Run("LogCommands=1\r\n");
   ASSERT_TRUE(WaitForJson(AllUp));
   const Server& s = *rig->List()[0];
   const Path exe = s.FileName.str();
@@ -86,7 +86,8 @@ TEST_F(Endpoint, CommandsNeedTheTokenAndGoThroughTheMonitor) {
   EXPECT_EQ(s.Paused, 1);
   // Who did what: the client's address and the result, for the operator (not the log file).
   EXPECT_EQ(Count(u"HTTP: pause server 1 (alpha) from 127.0.0.1:"), 1);
-  EXPECT_EQ(Count(u": done"), 1);
+  EXPECT_EQ(Count(u"alpha: Pause by the operator (HTTP, 127.0.0.1:"), 1);
+  EXPECT_EQ(Count(u": done"), 2);
   EXPECT_EQ(Servers()["servers"][0]["process"], "paused");  // published at once
   // Saved as the Pause command saves.
   const auto saved = ReadBytes(dir.File(u"serverlist.dat"));

@@ -29,6 +29,7 @@ TEST(KespIni, AFullFileSetsEverySectionAndEachServerItsOwn) {
       u"; comment\r\n[options]\r\nhttplisten = 0.0.0.0:8427   ; the endpoint\r\n"
       u"HttpToken=\"0123456789abcdef-token\"\r\nWebhookUrl=" + url + u" ; the longest value, whole\r\n"
       u"WebhookFormat=Discord\r\nMaxRestarts=5\r\nRestartWindowMinutes=10\r\nAlertHost=EU-1 (Frankfurt)\r\n"
+      u"LogCommands=1\r\n"
       u"[restarts]\r\nRestartAt = 17:00, 5:00,05:00   ; twice a day\r\n"
       u"RestartWarnMinutes=1,10,5,5\r\nRestartWarnText=\"Restart in %d min; save your game\"\r\n"
       u"RestartWhenEmptyMinutes=15\r\nStopCommand=quit\r\nStopSeconds=30\r\nRconProtocol=GoldSrc\r\n"
@@ -43,6 +44,7 @@ TEST(KespIni, AFullFileSetsEverySectionAndEachServerItsOwn) {
   EXPECT_EQ(o.maxRestarts, 5);
   EXPECT_EQ(o.restartWindowMinutes, 10);
   EXPECT_EQ(o.alertHost, "EU-1 (Frankfurt)");
+  EXPECT_TRUE(o.logCommands);
 
   ASSERT_TRUE(p.ini.restarts.all);
   RestartSettings all;
@@ -138,6 +140,7 @@ TEST(KespIni, EachUnusableLineGivesItsOneProblemAndLeavesItsOptionOff) {
       {u"[Options]\nMaxRestarts=1001", "MaxRestarts=\"1001\" is not a number from 0 to 1000; no crash-loop guard"},
       {u"[Options]\nMaxRestarts=99999999999999999999",
        "MaxRestarts=\"99999999999999999999\" is not a number from 0 to 1000; no crash-loop guard"},
+      {u"[Options]\nLogCommands=2", "LogCommands=\"2\" is not 0 or 1; the operators' commands are not logged"},
       {u"[Options]\nRestartWindowMinutes=0",
        "RestartWindowMinutes=\"0\" is not a number of minutes from 1 to 10080; no crash-loop guard"},
       {u"[Restarts]\nRestartEveryHours=169",

@@ -7,7 +7,9 @@
 #include <cstring>
 #include <filesystem>
 #include <functional>
+#include <tuple>
 
+#include "app/observing.h"
 #include "fake_process_control.h"
 #include "test_support.h"
 #include "testbed.h"
@@ -223,6 +225,62 @@ TEST_F(MonitorList, ACommandAnswersWhatItDid) {
   const CommandResult restarted = m.Run(Command::Restart, m.Targets({0}));
   EXPECT_FALSE(restarted.saveError.has_value());
   EXPECT_TRUE(restarted.Saved());
+}
+
+// The operator's line, only with kesp.ini's LogCommands=1: one per server named, after what the
+// command logged, with door, who and result; an RCON command's with its answer, password masked.
+TEST_F(MonitorList, EachCommandIsTheOperatorsLineAfterWhatItLogged) {
+  const Path list = dir.File(u"serverlist.dat"), ini = dir.File(u"kesp.ini");
+  WriteBytes(list, FileOf({Entry(u"a", u"-port 27015"), Entry(u"b", u"+ip 127.0.0.1 -port 9"), Entry(u"c", u"")}));
+  auto rig = Open(list);
+  Monitor& m = rig->monitor;
+  ASSERT_TRUE(m.Load());
+  for (const std::string text : {"", "[Options]\nLogCommands=0\n", "[Options]\nLogCommands=1\n"}) {
+    if (!text.empty()) WriteBytes(ini, std::vector<std::uint8_t>(text.begin(), text.end()));
+    EXPECT_TRUE(StartObserving(loop, m, ini) == nullptr && Said(rig->view).empty()) << text;
+    m.Run(Command::Unpause, m.Targets({0}));
+  }
+  process.startErrors[u"/SRV/B"] = 2;
+  process.lookErrors[u"/SRV/C"] = 5;
+  const ServerId a = m.IdOf(0), b = m.IdOf(1), c = m.IdOf(2);
+  auto from = [](std::string door, std::string who, std::optional<int> in = {}, std::u16string name = {}) {
+    CommandArgs args;
+    args.origin = {door, who};
+    args.inMinutes = in;
+    if (!name.empty()) args.edit = ServerEdit{name, {u"/srv/n", "127.0.0.1", 27018, u"", 1}, 1, false, false};
+    return args;
+  };
+  const CommandArgs socket = from("control socket", "uid 1000"), http = from("HTTP", "127.0.0.1:50312");
+  // The command on the servers with its args, and how each line said after it begins.
+  const std::tuple<Command, std::vector<CommandTarget>, CommandArgs, std::vector<std::u16string>> cases[] = {
+      {Command::Pause, {{a, 1}}, socket, {u"a: Pause by the operator (control socket, uid 1000): done."}},
+      {Command::Restart, {{c, 0}, {b, 0}}, {},  // after the start's failure, and the look's notice
+       {u"b: Start failed", u"c: cannot look", u"b: Restart by the operator (window): done.",
+        u"c: Restart by the operator (window): could not end the process: "}},
+      {Command::Restart, {{a, 1}}, from("HTTP", "127.0.0.1:50312", 10),
+       {u"a: Restart in 10 minute(s) by the operator (HTTP, 127.0.0.1:50312): planned for 20"}},
+      {Command::Add, {}, from("command line", "", {}, u"n"), {u"n: Add by the operator (command line): done."}},
+      {Command::Edit, {{c, 3}}, from("window", "", {}, u"c2"),
+       {u"c: Edit by the operator (window): done; now named c2."}},
+      {Command::Remove, {{a, 1}}, socket, {u"a: Delete by the operator (control socket, uid 1000): done."}},
+      {Command::Pause, {{b, 2}}, http,
+       {u"b: Pause by the operator (HTTP, 127.0.0.1:50312): refused: server 2 is now number 1; nothing done."}},
+  };
+  for (const auto& [command, servers, args, starts] : cases) {
+    const std::size_t before = rig->view.LogLines().size();
+    m.Run(command, servers, args);
+    const std::vector<std::u16string> said = Said(rig->view, before);
+    ASSERT_EQ(said.size(), starts.size()) << CommandWord(command);
+    for (std::size_t i = 0; i < said.size(); ++i) EXPECT_EQ(said[i].rfind(starts[i], 0), 0u) << Utf16ToUtf8(said[i]);
+  }
+  CommandArgs rcon = socket;
+  rcon.rconText = "say \"x\ny\"; rcon_password hunter2";
+  std::u16string atAnswer;
+  rcon.rconDone = [&](const RconResult&) { atAnswer = rig->view.LogLines().back(); };
+  m.Run(Command::Rcon, {{b, 1}}, std::move(rcon));
+  ASSERT_TRUE(loop.RunUntil([&] { return !atAnswer.empty(); }, std::chrono::seconds(20)));
+  EXPECT_NE(atAnswer.find(u"] b: RCON by the operator (control socket, uid 1000): "), std::u16string::npos);
+  EXPECT_TRUE(atAnswer.ends_with(u"; command: say \"x?y\"; rcon_password ***")) << Utf16ToUtf8(atAnswer);
 }
 
 }  // namespace
