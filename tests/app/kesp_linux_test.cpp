@@ -270,7 +270,7 @@ TEST_F(Kesp, TheRunningKespPlansRestartsAndTalksToItsServersThroughRcon) {
   EXPECT_EQ(restarted.code, 0);
   EXPECT_NE(restarted.out.find("1. a: its stop command was sent"), std::string::npos) << restarted.out;
   const std::string log = Run({"log", "-n", "20"}).out;  // the operator's lines: the file door's, the socket's
-  for (const char* line : {"a: Add by the operator (", "a: Restart by the operator ("})
+  for (const char* line : {"a: Add by the operator (command line, uid ", "a: Restart by the operator (control socket, uid "})
     EXPECT_NE(log.find(line), std::string::npos) << line << "\n" << log;
   ASSERT_TRUE(WaitFor([&] { return !ServerPids().empty() && ServerPids() != before; }));
   EXPECT_EQ(Slurp(root / "kesp.out").find("cannot send the stop command"), std::string::npos);
