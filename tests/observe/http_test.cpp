@@ -241,7 +241,9 @@ TEST_F(Endpoint, EveryDoorCountsAndNamesTheRestartsAlike) {
 
   std::ostringstream out, err;
   CommandIo io{out, err, {}};
-  RunServerCommand(*monitor, {"status"}, 1, io);
+  ParsedCommand status;
+  status.command = Command::Status;
+  RunServerCommand(*monitor, status, 1, io);
   EXPECT_NE(out.str().find("  Restarts: 2\n"), std::string::npos) << out.str();
   EXPECT_NE(out.str().find("   Restarts by kind: supervised 1, by the operator 2, planned 1\n"), std::string::npos);
   EXPECT_NE(out.str().find(" (supervised restart: process lost)\n"), std::string::npos) << out.str();
