@@ -458,7 +458,7 @@ class Commands {
     if (code == 0 && m_.Supervising())
       io_.out << (paused ? "it is registered paused: kesp unpause " + std::to_string(added.rows.front() + 1) +
                                " starts its supervision\n"
-                         : std::string("the running kesp starts it within a few seconds, unless it runs already "
+                         : std::string("the running kesp starts it within about 16 seconds, unless it runs already "
                                        "(kesp add --paused registers a server paused)\n"));
     return code;
   }

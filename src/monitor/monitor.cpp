@@ -383,6 +383,8 @@ void Monitor::LogCommand(Command command, const CommandArgs& args,
       outcome = due ? u"planned for " + Utf8ToUtf16(LocalTimeText(due)) : u"nothing planned: minutes out of range";
     } else if (command == Command::Cancel && in(result.nothingPlanned)) {
       outcome = u"nothing planned";
+    } else if (in(result.unchanged)) {
+      outcome = command == Command::Pause ? u"already paused, nothing changed" : u"not paused, nothing changed";
     } else if (!result.Saved()) {
       outcome = u"done, but not saved: " + SystemErrorText(*result.saveError);
     } else {

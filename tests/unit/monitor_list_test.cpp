@@ -254,6 +254,8 @@ TEST_F(MonitorList, EachCommandIsTheOperatorsLineAfterWhatItLogged) {
   // The command on the servers with its args, and how each line said after it begins.
   const std::tuple<Command, std::vector<CommandTarget>, CommandArgs, std::vector<std::u16string>> cases[] = {
       {Command::Pause, {{a, 1}}, socket, {u"a: Pause by the operator (control socket, uid 1000): done."}},
+      {Command::Pause, {{a, 1}}, socket,
+       {u"a: Pause by the operator (control socket, uid 1000): already paused, nothing changed."}},
       {Command::Restart, {{c, 0}, {b, 0}}, {},  // after the start's failure, and the look's notice
        {u"b: Start failed", u"c: cannot look", u"b: Restart by the operator (window): done.",
         u"c: Restart by the operator (window): could not end the process: "}},
