@@ -138,6 +138,9 @@ struct ServerStatus {
   std::optional<int> bots;  // of the players, when the reply says
   int protocol = 0;
   WallTime lastReply = 0;
+  // The game's version and app id as the last info reply gave them (empty, 0: not said).
+  std::string gameVersion;
+  std::uint32_t appId = 0;
 
   // Starts by this monitor: when and why the last one happened, and how many of each kind.
   WallTime lastRestart = 0;
