@@ -1,17 +1,25 @@
 // The runner of the admin's commands, with real commands through the system's shell: what they
 // give back, where their output goes, their folder, their limit and the program's end.
 #include "command_runner_test.h"
+#include "process_test_support.h"
+#include "support/text.h"
 
 namespace tervane::testing {
 namespace {
 
 using namespace std::chrono_literals;
 
+// A command that runs until it is ended, with a process of its own started by the shell.
 #ifdef _WIN32
-constexpr const char* kHang = "ping -n 60 127.0.0.1 >nul";
+std::string HangCommand() {
+  std::string command = "\"";
+  command.append(Utf16ToUtf8(SleeperBuildPath())).append("\" --life 60");
+  return command;
+}
+const std::string kHang = HangCommand();
 constexpr const char* kWhere = "cd";
 #else
-constexpr const char* kHang = "sleep 60 & sleep 60";
+const std::string kHang = "sleep 60 & sleep 60";
 constexpr const char* kWhere = "pwd";
 #endif
 
@@ -48,6 +56,9 @@ TEST_F(CommandRunnerTest, AHangingCommandIsEndedAtItsLimit) {
   EXPECT_GE(end.took, 1s);
   EXPECT_LT(end.took, 8s);
   EXPECT_EQ(runner_->Running(), 0u);
+#ifdef _WIN32
+  EXPECT_TRUE(WaitFor([] { return ProcessesOf(SleeperBuildPath()).empty(); }, 5s)) << "the job ends all it started";
+#endif
 }
 
 TEST_F(CommandRunnerTest, AMissingFolderIsNotStarted) {
