@@ -124,6 +124,9 @@ void Watch(EventLoop& loop, Command& command, std::atomic<std::size_t>& running)
   CommandEnd end;
   if (WaitForExit(pid, pidfd.get(), command.wake.get(), command.started + command.job.limit)) {
     end.how = CommandEnd::How::Exited;
+    // What the command left running in the background ends with it, as a job object's
+    // processes do on Windows: the servers must not start beside a half-done update.
+    ::kill(-pid, SIGKILL);
   } else {
     end.how = command.abandoned->load() ? CommandEnd::How::Abandoned : CommandEnd::How::TimedOut;
     // The group is the shell's session: the shell, the update tool and whatever they started.

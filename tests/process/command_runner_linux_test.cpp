@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <fstream>
+#include <sstream>
 
 #include "command_runner_test.h"
 #include "process_test_support.h"
@@ -29,13 +30,26 @@ int LiveMembers(int group) {
   return live;
 }
 
-TEST_F(CommandRunnerTest, TheLimitEndsTheWholeGroup) {
-  // The shell's children ignore SIGTERM: only the SIGKILL after the grace ends them.
-  const CommandEnd end = Run("echo $$; trap '' TERM; sleep 60 & sleep 60", {}, 1s);
-  EXPECT_EQ(end.how, CommandEnd::How::TimedOut);
-  const int group = std::atoi(Output().c_str());
-  ASSERT_GT(group, 1);
-  EXPECT_TRUE(WaitFor([&] { return LiveMembers(group) == 0; }, 5s));
+TEST_F(CommandRunnerTest, NothingOfTheGroupOutlivesTheCommand) {
+  struct Case {
+    const char* command;
+    std::chrono::seconds limit;
+    CommandEnd::How how;
+  };
+  const Case cases[] = {
+      // The shell's children ignore SIGTERM: only the SIGKILL after the grace ends them.
+      {"echo $$; trap '' TERM; sleep 60 & sleep 60", 1s, CommandEnd::How::TimedOut},
+      // A command that ends by itself takes what it left in the background with it.
+      {"echo $$; sleep 60 & exit 0", 20s, CommandEnd::How::Exited},
+  };
+  for (const Case& c : cases) {
+    std::filesystem::remove(Fs(temp_.File(u"command.out")));
+    const CommandEnd end = Run(c.command, {}, c.limit);
+    EXPECT_EQ(end.how, c.how) << c.command;
+    const int group = std::atoi(Output().c_str());
+    ASSERT_GT(group, 1) << c.command;
+    EXPECT_TRUE(WaitFor([&] { return LiveMembers(group) == 0; }, 5s)) << c.command;
+  }
 }
 
 TEST_F(CommandRunnerTest, NoDescriptorOfKespReachesTheCommand) {
