@@ -137,10 +137,11 @@ void Watch(EventLoop& loop, Command& command, std::atomic<std::size_t>& running)
     ::kill(-pid, SIGKILL);
   }
   int status = 0;
-  while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+  pid_t collected = -1;
+  while ((collected = ::waitpid(pid, &status, 0)) < 0 && errno == EINTR) {
   }
-  if (WIFEXITED(status)) end.exitCode = WEXITSTATUS(status);
-  if (WIFSIGNALED(status)) end.exitCode = 128 + WTERMSIG(status);  // as the shell reports it
+  if (collected == pid && WIFEXITED(status)) end.exitCode = WEXITSTATUS(status);
+  if (collected == pid && WIFSIGNALED(status)) end.exitCode = 128 + WTERMSIG(status);  // as the shell says it
   end.took = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - command.started);
   --running;
   if (!command.abandoned->load())
