@@ -1,0 +1,209 @@
+// The admin's commands on Windows: cmd.exe /c in a job object of its own, so that the command
+// and everything it starts end together. Each command has a waiting thread of its own (at most
+// kMaxCommands at once); the thread waits for the process, ends the job at the limit and posts
+// the end to the loop.
+#include <atomic>
+#include <list>
+#include <mutex>
+#include <thread>
+#include <variant>
+#include <vector>
+
+#include "process/command_runner.h"
+#include "support/event_loop.h"
+#include "support/text.h"
+#include "support/text_win32.h"
+#include "support/unique_handle_win32.h"
+
+namespace tervane {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using Handle = UniqueHandle<KernelHandleTraits>;
+
+constexpr std::size_t kMaxCommands = 8;
+// How long a job's processes may take to go once it is ended.
+constexpr DWORD kGraceMs = 5000;
+
+std::string ErrorText(DWORD code) { return Utf16ToUtf8(SystemErrorText(code)); }
+
+struct Command {
+  CommandJob job;
+  ICommandRunner::Done done;
+  std::shared_ptr<std::atomic<bool>> abandoned = std::make_shared<std::atomic<bool>>(false);
+  Handle wake;  // a manual-reset event: set to end the command at once (EndAll)
+  Handle process;
+  Handle jobObject;
+  Clock::time_point started = Clock::now();
+  std::thread thread;
+  std::atomic<bool> finished{false};
+};
+
+// A handle the command inherits, and only the command: made inheritable, then given to it
+// alone through the handle list.
+Handle OpenInherited(const std::u16string& path, DWORD access, DWORD disposition) {
+  SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
+  return Handle(CreateFileW(W(path), access, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, &inherit,
+                            disposition, FILE_ATTRIBUTE_NORMAL, nullptr));
+}
+
+// Starts cmd.exe in the folder, in a new job, with its output appended to the file; what
+// stopped it otherwise (the system's words, with the thing they are about).
+std::string Spawn(const CommandJob& job, Command& command) {
+  if (!job.folder.empty()) {
+    const DWORD attributes = GetFileAttributesW(W(job.folder));
+    if (attributes == INVALID_FILE_ATTRIBUTES) return Utf16ToUtf8(job.folder) + ": " + ErrorText(GetLastError());
+    if (!(attributes & FILE_ATTRIBUTE_DIRECTORY)) return Utf16ToUtf8(job.folder) + ": " + ErrorText(ERROR_DIRECTORY);
+  }
+  const Handle input = OpenInherited(u"NUL", GENERIC_READ, OPEN_EXISTING);
+  const Handle output = job.output.empty() ? OpenInherited(u"NUL", GENERIC_WRITE, OPEN_EXISTING)
+                                           : OpenInherited(job.output, FILE_APPEND_DATA | SYNCHRONIZE, OPEN_ALWAYS);
+  if (!output) return Utf16ToUtf8(job.output) + ": " + ErrorText(GetLastError());
+  if (!input) return "NUL: " + ErrorText(GetLastError());
+
+  SIZE_T size = 0;
+  InitializeProcThreadAttributeList(nullptr, 1, 0, &size);
+  std::vector<unsigned char> listBuffer(size);
+  auto* list = reinterpret_cast<LPPROC_THREAD_ATTRIBUTE_LIST>(listBuffer.data());
+  if (!InitializeProcThreadAttributeList(list, 1, 0, &size)) return ErrorText(GetLastError());
+  HANDLE inherited[2] = {input.get(), output.get()};
+  const bool listed =
+      UpdateProcThreadAttribute(list, 0, PROC_THREAD_ATTRIBUTE_HANDLE_LIST, inherited, sizeof inherited, nullptr, nullptr);
+  const DWORD listError = GetLastError();
+
+  command.jobObject.reset(CreateJobObjectW(nullptr, nullptr));
+  JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits{};
+  // Should kesp end without ending the job itself, the system does when its handle goes.
+  limits.BasicLimitInformation.LimitFlags = JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE;
+  if (!command.jobObject ||
+      !SetInformationJobObject(command.jobObject.get(), JobObjectExtendedLimitInformation, &limits, sizeof limits)) {
+    DeleteProcThreadAttributeList(list);
+    return ErrorText(GetLastError());
+  }
+  if (!listed) {
+    DeleteProcThreadAttributeList(list);
+    return ErrorText(listError);
+  }
+
+  wchar_t system[MAX_PATH];
+  const UINT length = GetSystemDirectoryW(system, MAX_PATH);
+  const std::u16string shell = (length > 0 && length < MAX_PATH ? U(std::wstring_view(system, length)) : u"C:\\Windows\\System32") +
+                               u"\\cmd.exe";
+  // /s: cmd takes off the outer quotes and runs what is between them as written; /d: no
+  // AutoRun commands of the registry run before it.
+  std::u16string line = u"cmd.exe /d /s /c \"" + Utf8ToUtf16(job.command) + u"\"";
+
+  STARTUPINFOEXW startup{};
+  startup.StartupInfo.cb = sizeof startup;
+  startup.StartupInfo.dwFlags = STARTF_USESTDHANDLES;
+  startup.StartupInfo.hStdInput = input.get();
+  startup.StartupInfo.hStdOutput = output.get();
+  startup.StartupInfo.hStdError = output.get();
+  startup.lpAttributeList = list;
+  PROCESS_INFORMATION created{};
+  // Suspended until it is in the job, so that nothing it starts escapes the job.
+  const BOOL started = CreateProcessW(W(shell), W(line), nullptr, nullptr, TRUE,
+                                      CREATE_NO_WINDOW | CREATE_SUSPENDED | EXTENDED_STARTUPINFO_PRESENT, nullptr,
+                                      job.folder.empty() ? nullptr : W(job.folder), &startup.StartupInfo, &created);
+  const DWORD startError = GetLastError();
+  DeleteProcThreadAttributeList(list);
+  if (!started) return Utf16ToUtf8(shell) + ": " + ErrorText(startError);
+  command.process.reset(created.hProcess);
+  const Handle thread(created.hThread);
+  if (!AssignProcessToJobObject(command.jobObject.get(), created.hProcess)) {
+    const DWORD error = GetLastError();
+    TerminateProcess(created.hProcess, 1);
+    WaitForSingleObject(created.hProcess, kGraceMs);
+    return ErrorText(error);
+  }
+  ResumeThread(created.hThread);
+  return {};
+}
+
+void Watch(EventLoop& loop, Command& command, std::atomic<std::size_t>& running) {
+  CommandEnd end;
+  const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(command.started + command.job.limit - Clock::now());
+  const DWORD wait = static_cast<DWORD>(std::max<long long>(0, std::min<long long>(left.count(), 0x7FFFFFFF)));
+  HANDLE waits[2] = {command.process.get(), command.wake.get()};
+  if (WaitForMultipleObjects(2, waits, FALSE, wait) == WAIT_OBJECT_0) {
+    end.how = CommandEnd::How::Exited;
+  } else {
+    end.how = command.abandoned->load() ? CommandEnd::How::Abandoned : CommandEnd::How::TimedOut;
+    TerminateJobObject(command.jobObject.get(), 1);
+    WaitForSingleObject(command.process.get(), kGraceMs);
+  }
+  DWORD code = 0;
+  if (GetExitCodeProcess(command.process.get(), &code)) end.exitCode = static_cast<int>(code);
+  // Whatever the command left behind in its job ends with it.
+  command.jobObject.reset();
+  end.took = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - command.started);
+  --running;
+  if (!command.abandoned->load())
+    loop.Post([done = std::move(command.done), abandoned = command.abandoned, end] {
+      if (!abandoned->load()) done(end);
+    });
+  command.finished = true;
+}
+
+class Win32CommandRunner final : public ICommandRunner {
+ public:
+  explicit Win32CommandRunner(EventLoop& loop) : loop_(loop) {}
+  ~Win32CommandRunner() override { EndAll(); }
+
+  void Start(CommandJob job, Done done) override {
+    std::lock_guard lock(mutex_);
+    JoinFinished();
+    const auto refuse = [&](std::string error) {
+      CommandEnd end;
+      end.error = std::move(error);
+      loop_.Post([done = std::move(done), end] { done(end); });
+    };
+    if (running_ >= kMaxCommands) return refuse(std::to_string(kMaxCommands) + " commands run already");
+    auto command = std::make_unique<Command>();
+    command->wake.reset(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+    if (!command->wake) return refuse(ErrorText(GetLastError()));
+    if (std::string error = Spawn(job, *command); !error.empty()) return refuse(std::move(error));
+    command->job = std::move(job);
+    command->done = std::move(done);
+    ++running_;
+    Command& started = *commands_.emplace_back(std::move(command));
+    started.thread = std::thread([this, &started] { Watch(loop_, started, running_); });
+  }
+
+  std::size_t Running() const override { return running_; }
+
+  void EndAll() override {
+    std::lock_guard lock(mutex_);
+    for (auto& command : commands_) {
+      command->abandoned->store(true);
+      SetEvent(command->wake.get());
+    }
+    for (auto& command : commands_) command->thread.join();
+    commands_.clear();
+  }
+
+ private:
+  void JoinFinished() {
+    for (auto it = commands_.begin(); it != commands_.end();) {
+      if ((*it)->finished) {
+        (*it)->thread.join();
+        it = commands_.erase(it);
+      } else {
+        ++it;
+      }
+    }
+  }
+
+  EventLoop& loop_;
+  std::mutex mutex_;
+  std::list<std::unique_ptr<Command>> commands_;
+  std::atomic<std::size_t> running_{0};
+};
+
+}  // namespace
+
+std::unique_ptr<ICommandRunner> MakeCommandRunner(EventLoop& loop) {
+  return std::make_unique<Win32CommandRunner>(loop);
+}
+
+}  // namespace tervane
