@@ -12,6 +12,8 @@
 //   RCON workers (<=8)  RconClient (net/rcon)                 Send, when none idle    idle 60 s; ~RconClient: cancelled,
 //                                                                                     joined (within about 50 ms)
 //   output cap          OutputCap (process/output_cap_linux)  the first file kept     ~OutputCap: woken, joined
+//   command waiters     the command runner                   Start (one a command,   the command's end; EndAll /
+//   (<=8)               (process/command_runner_*)           at most 8)              the destructor: ended, joined
 //   service connection  ServiceApplication (app/service)      Start                   Finish / ~ServiceApplication:
 //                                                                                     joined after the loop ended
 //
