@@ -29,6 +29,7 @@ struct ServerChange {
     State,    // its live state changed (what a look or query found, a pause, a start)
     Started,  // a start was recorded and logged: start says which
     Guarded,  // the crash-loop guard refused a restart and paused the server: start says which
+    UpdateEnded,  // its installation's update command ended: its status's update says how
   };
   What what = What::State;
   std::size_t row = 0;

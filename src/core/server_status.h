@@ -10,6 +10,8 @@
 #include <string>
 #include <vector>
 
+#include "core/update_settings.h"
+
 namespace tervane {
 
 // Cycles a server's process may be missing before it is started again; unanswered queries
@@ -43,13 +45,15 @@ enum class RestartReason : std::uint8_t {
   NoResponse,   // it stopped answering the query
   Command,      // Restart Server(s)
   Planned,      // a planned restart of kesp.ini, or one planned by a command ("restart in N minutes")
+  Update,       // a game update: started after the update command ran (or failed)
 };
-inline constexpr std::size_t kRestartReasonCount = 6;
+inline constexpr std::size_t kRestartReasonCount = 7;
 
 // The reason's name for scripts and metrics.
 inline const char* RestartReasonName(RestartReason reason) {
   static constexpr const char* kNames[kRestartReasonCount] = {"first_start", "fatal_error", "process_lost",
-                                                              "no_response", "command", "planned"};
+                                                              "no_response", "command", "planned",
+                                                              "update"};
   const auto i = static_cast<std::size_t>(reason);
   return i < kRestartReasonCount ? kNames[i] : "unknown";
 }
@@ -68,7 +72,8 @@ inline constexpr RestartKind KindOf(RestartReason reason) {
     case RestartReason::ProcessLost:
     case RestartReason::NoResponse: return RestartKind::Supervised;
     case RestartReason::Command: return RestartKind::Operator;
-    case RestartReason::Planned: return RestartKind::Planned;
+    case RestartReason::Planned:
+    case RestartReason::Update: return RestartKind::Planned;
   }
   return RestartKind::Supervised;
 }
@@ -90,6 +95,7 @@ inline const char* DescribeStart(RestartReason reason) {
     case RestartReason::NoResponse: return "supervised restart: no network response";
     case RestartReason::Command: return "restart by the operator";
     case RestartReason::Planned: return "planned restart";
+    case RestartReason::Update: return "planned restart: game update";
   }
   return "unknown";
 }
@@ -111,6 +117,8 @@ enum class Phase : std::uint8_t {
   Stopping,          // its stop command went out: looked at until its process ends, then as wanted
   PausedByOperator,  // Pause, Close, or paused in the list file: left alone
   PausedByGuard,     // the crash-loop guard refused a restart: left alone, and said why
+  Updating,          // its process ended for a game update: left alone until the update command
+                     // ended, then started (never left down)
 };
 
 // What the operator or a plan asked of a server.
@@ -121,10 +129,48 @@ enum class Want : std::uint8_t {
   // Close ended its process: the start that follows the unpause is the operator's doing,
   // neither a crash for the guard nor a lost process for the alerts. Run again once it runs.
   Closed,
+  Update,   // stopping for a game update: its installation's update command runs once its
+            // process (and those of the servers sharing the installation) ended
 };
 
 // Seconds since 1970-01-01 UTC; 0: never.
 using WallTime = std::int64_t;
+
+// A server's game updates (kesp.ini's UpdateCommand; all zero without it).
+struct UpdateStatus {
+  enum class Result : std::uint8_t { None, Made, Failed, TimedOut, NotStarted };
+  WallTime availableSince = 0;          // an update is known to exist since (0: none known)
+  UpdateSource source = UpdateSource::Notice;
+  std::string detail;                   // what told it (the notice, the required version, ...)
+  WallTime dueBy = 0;                   // the update restart is made by then at the latest (0: none)
+  WallTime updatingSince = 0;           // the update command runs since (0: it does not)
+  Result lastResult = Result::None;     // the last update command's end
+  WallTime lastAt = 0;
+  std::string lastDetail;               // its exit code or why it failed
+  WallTime holdUntil = 0;               // no update is begun again before (after a failure or a made one)
+  std::uint32_t made = 0, failed = 0;   // update commands ended well and not, since start-up
+};
+
+inline const char* UpdateResultName(UpdateStatus::Result r) {
+  switch (r) {
+    case UpdateStatus::Result::None: return "none";
+    case UpdateStatus::Result::Made: return "made";
+    case UpdateStatus::Result::Failed: return "failed";
+    case UpdateStatus::Result::TimedOut: return "timed_out";
+    case UpdateStatus::Result::NotStarted: return "not_started";
+  }
+  return "unknown";
+}
+
+inline const char* UpdateSourceName(UpdateSource s) {
+  switch (s) {
+    case UpdateSource::Notice: return "notice";
+    case UpdateSource::Url: return "url";
+    case UpdateSource::Command: return "command";
+    case UpdateSource::Operator: return "operator";
+  }
+  return "unknown";
+}
 
 struct ServerStatus {
   ProcessState process = ProcessState::Unknown;
@@ -164,6 +210,7 @@ struct ServerStatus {
   // The system's error code while its process cannot be looked for (nothing is then started or
   // ended on it), 0 otherwise.
   std::uint32_t lookError = 0;
+  UpdateStatus update;
 
   // Forgets the last reply: the cells show "-" until the next one.
   void ClearReply() {

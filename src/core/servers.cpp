@@ -232,6 +232,7 @@ void Servers::LogStart(const ServerEntry& s, RestartReason reason, std::u16strin
     case RestartReason::NoResponse: Log(s, kLogNoResponse); break;
     case RestartReason::Command: break;  // the operator's own act is not logged
     case RestartReason::Planned: Log(s, texts_.Get(ExtraMsg::PlannedRestart)); break;
+    case RestartReason::Update: Log(s, texts_.Get(ExtraMsg::GameUpdate)); break;
   }
 }
 

@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "core/planned_restarts.h"
@@ -84,6 +85,9 @@ struct CommandResult {
   std::vector<std::size_t> nothingPlanned;
   // pause, unpause: the servers already paused (or not), left as they were.
   std::vector<std::size_t> unchanged;
+  // update: the servers it left alone, and why ("kesp.ini names no UpdateCommand for it",
+  // "paused", "updating already"); the servers sharing its installation are updated with it.
+  std::vector<std::pair<std::size_t, std::string>> skipped;
 
   bool Done() const { return refused.empty(); }
   bool Saved() const { return !saveError || *saveError == 0; }

@@ -25,6 +25,7 @@ enum class Command : std::uint8_t {
   Hide,
   Cancel,  // a one-off planned restart (restart N --in MINUTES plans one)
   Rcon,    // one console command to a server
+  Update,  // a game update restart now, or warned in N minutes (update N --in MINUTES)
   Help,
   Service,
 };

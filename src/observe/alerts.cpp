@@ -27,6 +27,7 @@ const char* ReasonText(RestartReason reason) {
     case RestartReason::NoResponse: return "no network response";
     case RestartReason::Command: return "restart by the operator";
     case RestartReason::Planned: return "planned restart";
+    case RestartReason::Update: return "game update";
   }
   return "unknown";
 }

@@ -46,6 +46,7 @@ constexpr std::array<MessageTextDef, kExtraTextCount> kExtraTexts = {{
     {u"PriorityNotApplied", u"Priority not applied: %s"},
     {u"AffinityNotApplied", u"Processor affinity not applied: %s"},
     {u"PlannedRestart", u"Restarting. Reason: Planned restart."},
+    {u"GameUpdate", u"Restarting. Reason: Game update."},
 }};
 
 // Each text's default, in table order.

@@ -56,8 +56,9 @@ enum class ExtraMsg : int {
   PriorityNotApplied,  // "%s": the system's reason
   AffinityNotApplied,  // "%s": the system's reason
   PlannedRestart,      // the log line of a planned restart
+  GameUpdate,          // the log line of the start after a game update
 };
-inline constexpr int kExtraTextCount = 5;
+inline constexpr int kExtraTextCount = 6;
 const std::array<MessageTextDef, kExtraTextCount>& ExtraTextTable();
 
 // Keys and defaults in table order.

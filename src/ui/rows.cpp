@@ -121,7 +121,8 @@ void ShownRows::OnChange(const ServerChange& c) {
       for (std::size_t i = 0; i < list_.size(); ++i) Insert(i, true);
       return;
     case What::Edited:
-    case What::State: return Render(c.row);
+    case What::State:
+    case What::UpdateEnded: return Render(c.row);
     case What::Started:
     case What::Guarded: return;
   }

@@ -258,13 +258,16 @@ TEST(KespIni, TheFileIsReadInEachEncodingAndOnlyWhole) {
   EXPECT_EQ(problems, std::vector<std::string>{"the file is larger than 64 KiB; it is not read, so every option stays off"});
 }
 
-// A planned restart is logged with a text of the language files.
-TEST(KespIni, APlannedRestartHasItsTextInEveryLanguage) {
-  const std::pair<const char*, std::u16string> files[] = {
-      {"English.ini", u"Restarting. Reason: Planned restart."}, {"SimplifiedChinese.ini", u"正在重启。原因：计划重启。"}};
-  for (const auto& [file, text] : files) {
+// A planned restart and a game update are logged with texts of the language files.
+TEST(KespIni, APlannedRestartAndAGameUpdateHaveTheirTextsInEveryLanguage) {
+  const std::tuple<const char*, const char16_t*, std::u16string> files[] = {
+      {"English.ini", u"PlannedRestart", u"Restarting. Reason: Planned restart."},
+      {"SimplifiedChinese.ini", u"PlannedRestart", u"正在重启。原因：计划重启。"},
+      {"English.ini", u"GameUpdate", u"Restarting. Reason: Game update."},
+      {"SimplifiedChinese.ini", u"GameUpdate", u"正在重启。原因：游戏更新。"}};
+  for (const auto& [file, key, text] : files) {
     const auto bytes = testing::ReadBytes(Utf8ToUtf16(std::string(TERVANE_SOURCE_DIR) + "/Languages/" + file));
-    EXPECT_EQ(FindProfileValue(DecodeProfileText(bytes), u"KESP", u"PlannedRestart"), text) << file;
+    EXPECT_EQ(FindProfileValue(DecodeProfileText(bytes), u"KESP", key), text) << file;
   }
 }
 
