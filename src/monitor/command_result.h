@@ -1,7 +1,7 @@
 // What a command on the servers is given and what it answers: every door hands the monitor the
 // servers by their identities with the command's own arguments, and renders the one result it
-// gets back (the window in its boxes, the command line in its lines and exit code, the HTTP API
-// in its JSON). Nothing of a command's outcome is left behind in the monitor to be read later.
+// gets back (the window in its log view, the command line in its lines and exit code, the HTTP
+// API in its JSON). Nothing of a command's outcome is left behind in the monitor to be read later.
 #pragma once
 
 #include <cstddef>

@@ -155,14 +155,16 @@ bool MainWindowLogic::ListAccepted() {
 
 void MainWindowLogic::menuPauseServerClick(ListMenuItem sender) {
   if (!ListAccepted()) return;
-  c_.monitor.Run(sender == menuPauseServer ? Command::Pause : Command::Unpause, c_.monitor.Targets(SelectedRows()));
+  const Command command = sender == menuPauseServer ? Command::Pause : Command::Unpause;
+  Said(command, c_.monitor.Run(command, c_.monitor.Targets(SelectedRows())));
 }
 
 void MainWindowLogic::LVDblClick() {
   const int s = view_.FirstSelected();
   if (s < 0 || static_cast<std::size_t>(s) >= c_.monitor.Count() || !ListAccepted()) return;
   const std::size_t row = static_cast<std::size_t>(s);
-  c_.monitor.Run(c_.monitor.At(row).Paused ? Command::Unpause : Command::Pause, c_.monitor.Targets({row}));
+  const Command command = c_.monitor.At(row).Paused ? Command::Unpause : Command::Pause;
+  Said(command, c_.monitor.Run(command, c_.monitor.Targets({row})));
 }
 
 void MainWindowLogic::RunConfirmed(Command command) {
@@ -175,7 +177,19 @@ void MainWindowLogic::RunConfirmed(Command command) {
   const std::vector<CommandTarget> targets = c_.monitor.Targets(rows);
   // Only Yes carries the command out; No or closing the box changes nothing at all.
   if (!c_.boxes.Show(BoxOwner::MainWindow, BoxKind::Confirm, c_.monitor.ConfirmationText(command, rows))) return;
-  c_.monitor.Run(command, targets);
+  Said(command, c_.monitor.Run(command, targets));
+}
+
+// What a command could not do, in the log view. A save that failed is said by the monitor
+// itself, with the retry it makes; the rest only the window can tell.
+void MainWindowLogic::Said(Command command, const CommandResult& result) {
+  if (!result.Done())
+    c_.monitor.Notice(kMonitorName, Utf8ToUtf16(std::string(CommandWord(command)) + ": " + result.refused));
+  for (const EndRefused& r : result.endsRefused)
+    if (r.row < c_.monitor.Count())
+      c_.monitor.Notice(c_.monitor.At(r.row).Name.str(),
+                        u"cannot end its process: " + SystemErrorText(r.error) +
+                            (command == Command::Close ? u"; paused, but it may still run" : u"; not started again"));
 }
 
 void MainWindowLogic::menuDeleteServerClick() { RunConfirmed(Command::Remove); }
@@ -186,7 +200,8 @@ void MainWindowLogic::menuCloseServerClick() { RunConfirmed(Command::Close); }
 
 void MainWindowLogic::menuShowServerClick(ListMenuItem sender) {
   if (!ListAccepted()) return;
-  c_.monitor.Run(sender == menuShowServer ? Command::Show : Command::Hide, c_.monitor.Targets(SelectedRows()));
+  const Command command = sender == menuShowServer ? Command::Show : Command::Hide;
+  Said(command, c_.monitor.Run(command, c_.monitor.Targets(SelectedRows())));
 }
 
 void MainWindowLogic::HideAllConsoles() { c_.monitor.HideAllConsoles(); }
@@ -201,8 +216,8 @@ void MainWindowLogic::LVDragDrop(int targetRow) {
   if (targetRow < 0 || targetRow >= view_.RowCount()) return;
   const int s = view_.FirstSelected();
   if (s < 0 || targetRow == s || targetRow >= static_cast<int>(c_.monitor.Count()) || !ListAccepted()) return;
-  c_.monitor.Run(Command::Move, c_.monitor.Targets({static_cast<std::size_t>(s)}),
-                 CommandArgs::MoveTo(static_cast<std::size_t>(targetRow)));
+  Said(Command::Move, c_.monitor.Run(Command::Move, c_.monitor.Targets({static_cast<std::size_t>(s)}),
+                                     CommandArgs::MoveTo(static_cast<std::size_t>(targetRow))));
 }
 
 bool MainWindowLogic::EditorAccepts(int skipIndex) {
@@ -237,7 +252,7 @@ void MainWindowLogic::menuNewServerClick(IServerEditorDialog& dialog) {
   CommandArgs args;
   args.edit = ServerEdit{editor_.edtName, editor_.result, static_cast<std::uint8_t>(editor_.cbbPriority),
                          editor_.cbbHideServer, false};
-  c_.monitor.Run(Command::Add, {}, std::move(args));
+  Said(Command::Add, c_.monitor.Run(Command::Add, {}, std::move(args)));
   editor_.ResetForNextUse();
 }
 
@@ -270,7 +285,7 @@ void MainWindowLogic::menuEditServerClick(IServerEditorDialog& dialog) {
   CommandArgs args;
   args.edit = ServerEdit{editor_.edtName, editor_.result, static_cast<std::uint8_t>(editor_.cbbPriority),
                          editor_.cbbHideServer, false};
-  c_.monitor.Run(Command::Edit, {{chosen, 0}}, std::move(args));
+  Said(Command::Edit, c_.monitor.Run(Command::Edit, {{chosen, 0}}, std::move(args)));
   editor_.ResetForNextUse();
 }
 

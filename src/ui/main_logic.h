@@ -166,6 +166,7 @@ class MainWindowLogic {
   std::optional<std::u16string> ListRefusal() const;
 
  private:
+  void Said(Command command, const CommandResult& result);
   // Says the refusal over the main window; true when the command may go on.
   bool ListAccepted();
   // The editor's OK: its checks, with the refusal shown over the editor.

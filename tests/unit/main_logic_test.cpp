@@ -331,6 +331,23 @@ TEST_F(MainLogicTest, RestartEndsThenStartsAndResetsTheRowWithoutSaving) {
   EXPECT_EQ(view.Row(2)[ColNetworkStatus], u"-");
 }
 
+// The window says in its log view what a command could not do: a process it could not end.
+TEST_F(MainLogicTest, AnEndTheSystemRefusesIsSaidInTheLogView) {
+  ServerEntry& a = Add(u"a", 1);
+  process.lookErrors[FakeProcessControl::Key(a.FileName.str())] = 5;
+  const std::pair<void (MainWindowLogic::*)(), const char16_t*> cases[] = {
+      {&MainWindowLogic::menuRestartServerClick, u"; not started again"},
+      {&MainWindowLogic::menuCloseServerClick, u"; paused, but it may still run"}};
+  for (const auto& [click, then] : cases) {
+    Select({0});
+    (logic.*click)();
+    ASSERT_FALSE(view.LogLines().empty());
+    const std::u16string& line = view.LogLines().back();
+    EXPECT_NE(line.find(u"a: cannot end its process: "), std::u16string::npos) << Utf16ToUtf8(line);
+    EXPECT_TRUE(line.ends_with(then)) << Utf16ToUtf8(line);
+  }
+}
+
 TEST_F(MainLogicTest, CloseEndsAndPausesThenSaves) {
   ServerEntry& a = Add(u"a", 1);
   Add(u"b", 2);
