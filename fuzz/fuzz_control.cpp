@@ -6,6 +6,7 @@
 #include <sstream>
 #include <string>
 
+#include "app/command_line_linux.h"
 #include "app/control_socket_linux.h"
 #include "app/server_cli.h"
 
@@ -14,10 +15,16 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   bool bad = false;
   if (const auto args = tervane::DecodeControlRequest(bytes, bad)) {
     if (bad || tervane::EncodeControlRequest(*args) != bytes) __builtin_trap();
-    // The command they name, read as the running kesp reads it; an unknown one is said on err.
-    std::ostringstream err;
-    const auto command = tervane::CommandOf(*args, err);
-    if (command.has_value() == !err.str().empty() || err.str().find('\x1b') != std::string::npos) __builtin_trap();
+    // The command they name, read by the parser the running kesp reads it with: run, or one
+    // "kesp: " line with exit code 2 (or an answer such as the help on out), never an escape.
+    std::ostringstream out, err;
+    tervane::ParsedCommand parsed;
+    const int code = tervane::ParseCommandLine(*args, parsed, out, err);
+    const std::string said = err.str();
+    if (code == tervane::kRunCommand && !said.empty()) __builtin_trap();
+    if (code == tervane::kExitUsage && (said.rfind("kesp: ", 0) != 0 || said.find('\n') + 1 != said.size()))
+      __builtin_trap();
+    if (said.find('\x1b') != std::string::npos) __builtin_trap();
   }
   if (const auto answer = tervane::DecodeControlAnswer(bytes))
     if (tervane::EncodeControlAnswer(*answer).size() > bytes.size() + 1) __builtin_trap();
