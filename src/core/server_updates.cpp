@@ -86,7 +86,13 @@ void ServerUpdates::Reassign() {
   names.reserve(servers_.size());
   for (std::size_t i = 0; i < servers_.size(); ++i) names.push_back(servers_.at(i).Name.str());
   std::vector<UpdateSettings> settings = AssignUpdateSettings(options_, names);
-  for (std::size_t i = 0; i < servers_.size(); ++i) settings_[servers_.IdAt(i)] = std::move(settings[i]);
+  for (std::size_t i = 0; i < servers_.size(); ++i) {
+    settings_[servers_.IdAt(i)] = std::move(settings[i]);
+    // Its updates turned off (renamed to a section without them): nothing is pending for it any
+    // more; an update under way ends as it began.
+    UpdateStatus& u = servers_.at(i).Status.update;
+    if (!SettingsOf(i).On() && u.availableSince != 0 && !Busy(i)) u.availableSince = u.dueBy = 0;
+  }
 }
 
 const UpdateSettings& ServerUpdates::SettingsOf(std::size_t i) const {
@@ -238,6 +244,7 @@ UpdateBegun ServerUpdates::Begin(const Path& folder) {
 void ServerUpdates::Step() {
   // Servers that went no longer need their warnings' memory.
   std::erase_if(warned_, [this](const auto& w) { return !servers_.RowOf(w.first); });
+  std::erase_if(heldNoticeSaid_, [this](const auto& h) { return !servers_.RowOf(h.first); });
   for (std::size_t j = 0; j < jobs_.size(); ++j) Progress(jobs_[j]);
   std::erase_if(jobs_, [](const Job& j) { return j.members.empty(); });
 

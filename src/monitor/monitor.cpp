@@ -550,6 +550,7 @@ void Monitor::Edit(std::size_t row, const ServerEdit& edit, CommandResult& resul
   servers_.NoteApplyErrors(row, process_.LastApplyErrors(fileName));
   servers_.Edited(row);
   servers_.Plans().Reassign();  // a new name may have a section of its own
+  servers_.Updates().Reassign();
   SaveFor(result);
 }
 
