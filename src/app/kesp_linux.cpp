@@ -295,6 +295,8 @@ int main(int argc, char** argv) {
   ConsoleListView view(std::cout);
   MonitorOptions options;
   options.timing = TimingFromEnvironment();
+  // The runner of kesp.ini's update commands, when it names one: it outlives the monitor.
+  std::unique_ptr<ICommandRunner> commandRunner;
   Monitor monitor(loop, view, std::move(process), std::move(options));
   monitor.SetLogCommands(true);  // the operator's line of each command, in the log file
   // The servers' state lines, from the servers themselves, from the load on.
@@ -339,7 +341,7 @@ int main(int argc, char** argv) {
       error);
   if (!control) std::cerr << "kesp: no live control: " << error << std::endl;
   // kesp.ini's observers, when it asks for any; gone before the monitor.
-  const std::unique_ptr<Observatory> observing = StartObserving(loop, monitor);
+  const std::unique_ptr<Observatory> observing = StartObserving(loop, monitor, {}, &commandRunner);
   DescriptorWatch stopWatch(loop, signals.get(), POLLIN, [&](short) {
     signalfd_siginfo info;
     while (::read(signals.get(), &info, sizeof info) == sizeof info) {
@@ -361,6 +363,9 @@ int main(int argc, char** argv) {
   NotifyReady("supervising " + std::to_string(monitor.Count()) + " server(s)");
   const int code = loop.Run();
   NotifyStopping();
+  // An update command still running is ended with all it started; its servers, left down, are
+  // started as missing by the next kesp.
+  if (commandRunner) commandRunner->EndAll();
   std::cout << "Tervane stopped; the servers keep running" << std::endl;
   control.reset();  // the socket goes while the lock is still held
   SetDoorRefusalNotice(nullptr);

@@ -152,6 +152,8 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int) {
     // released before the window. The test setting of the timings never reaches the service.
     MonitorOptions options;
     options.timing = TimingFromEnvironment(asService);
+    // The runner of kesp.ini's update commands, when it names one: it outlives the monitor.
+    std::unique_ptr<ICommandRunner> commandRunner;
     Monitor monitor(loop, mainWindow.View(), CreateProcessControl(), std::move(options));
     // What a catch-all swallowed, on any thread, is said in the log view with its text.
     const FailureNotices failureNotices(
@@ -167,7 +169,7 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int) {
     mainWindow.AttachDialogs(&editor, &about, &bossKey);
     mainWindow.ChooseLanguage();
     // kesp.ini's observers, when it asks for any; gone before the monitor and the window.
-    const std::unique_ptr<Observatory> observing = StartObserving(loop, monitor);
+    const std::unique_ptr<Observatory> observing = StartObserving(loop, monitor, {}, &commandRunner);
 
     const bool show = mainWindow.GuardedStartSteps();
 
@@ -178,6 +180,9 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int) {
       if (show) mainWindow.ShowMainWindow();
       code = RunMessageLoop(loop);
     }
+    // An update command still running is ended with all it started; its servers, left down,
+    // are started as missing by the next kesp.
+    if (commandRunner) commandRunner->EndAll();
   }
   if (application) DestroyWindow(application);
   return code;

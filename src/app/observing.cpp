@@ -1,12 +1,25 @@
 #include "app/observing.h"
 
+#include <algorithm>
+
 #include "options/kesp_ini.h"
 #include "support/descriptors.h"
 #include "support/text.h"
 
 namespace tervane {
 
-std::unique_ptr<Observatory> StartObserving(EventLoop& loop, Monitor& monitor, const Path& optionsFile) {
+namespace {
+
+// Whether any section names an update command (a server's section may turn off what [Updates] gives).
+bool UpdatesAsked(const UpdateOptions& updates) {
+  auto asks = [](const UpdateSection& s) { return (s.given & kUpdateKeyCommand) && s.values.On(); };
+  return (updates.all && asks(*updates.all)) || std::any_of(updates.servers.begin(), updates.servers.end(), asks);
+}
+
+}  // namespace
+
+std::unique_ptr<Observatory> StartObserving(EventLoop& loop, Monitor& monitor, const Path& optionsFile,
+                                            std::unique_ptr<ICommandRunner>* commandRunner) {
   const Path file = optionsFile.empty() ? DataDir() + kOptionsFileName : optionsFile;
   std::vector<std::string> problems;
   // One read of the file for every section.
@@ -18,6 +31,12 @@ std::unique_ptr<Observatory> StartObserving(EventLoop& loop, Monitor& monitor, c
   // Planned restarts change servers: the live-state model's, like the crash-loop guard; they
   // need no observer.
   if (restarts.Any()) monitor.SetRestartOptions(std::move(restarts));
+  // Game updates too; their commands' runner only when one is named.
+  if (commandRunner && UpdatesAsked(ini->updates)) {
+    *commandRunner = MakeCommandRunner(loop);
+    monitor.SetCommandRunner(commandRunner->get());
+  }
+  if (ini->updates.Any()) monitor.SetUpdateOptions(std::move(ini->updates));
   // Only ever turned on here: a program that always logs them keeps doing so.
   if (options.logCommands) monitor.SetLogCommands(true);
   if (!options.Any()) return nullptr;

@@ -250,8 +250,9 @@ void Servers::SetPaused(std::size_t i, bool paused) {
   ServerStatus& st = s.Status;
   s.Paused = paused ? 1 : 0;
   // A stop under way runs its course, and leaves the server paused or not as the byte says;
-  // one for Close is given up by the unpause: the server is no longer to be closed.
-  const bool stopGoesOn = s.Stopping() && (paused || st.want != Want::Close);
+  // one for Close is given up by the unpause: the server is no longer to be closed. An update
+  // under way runs its course too, and starts the server after it only when it is not paused.
+  const bool stopGoesOn = (s.Stopping() && (paused || st.want != Want::Close)) || st.phase == Phase::Updating;
   if (!stopGoesOn && !paused) {
     st.phase = Phase::Watched;
     if (st.want == Want::Close) st.want = Want::Run;
@@ -285,7 +286,36 @@ void Servers::EndStop(std::size_t i) {
   ServerStatus& st = at(i).Status;
   if (st.phase != Phase::Stopping) return;
   st.phase = at(i).Paused ? Phase::PausedByOperator : Phase::Watched;
-  if (st.want == Want::Restart || st.want == Want::Close) st.want = Want::Run;
+  if (st.want == Want::Restart || st.want == Want::Close || st.want == Want::Update) st.want = Want::Run;
+}
+
+void Servers::EnterUpdating(std::size_t i) {
+  LookedAt(i);
+  Server& s = at(i);
+  ServerStatus& st = s.Status;
+  s.WaitReply = 0;
+  s.TimeoutCount = 0;
+  s.LostCount = 0;
+  st.phase = Phase::Updating;
+  st.want = Want::Update;
+  st.process = ProcessState::Unknown;
+  st.network = NetworkState::Unknown;
+  st.ClearReply();
+  Changed(i, ServerChange::What::State);
+}
+
+void Servers::LeaveUpdating(std::size_t i) {
+  Server& s = at(i);
+  ServerStatus& st = s.Status;
+  if (st.phase != Phase::Updating) return;
+  if (st.want == Want::Update) st.want = Want::Run;
+  if (s.Paused) {
+    // Paused meanwhile (or closed): left down, as paused.
+    st.phase = Phase::PausedByOperator;
+    return Changed(i, ServerChange::What::State);
+  }
+  st.phase = Phase::Watched;
+  StartAndRecord(i, RestartReason::Update, s.FileName.str(), {});
 }
 
 

@@ -23,6 +23,7 @@
 #include "core/server_change.h"
 #include "core/server_list.h"
 #include "core/server_plans.h"
+#include "core/server_updates.h"
 #include "net/query.h"
 #include "process/process_control.h"
 #include "support/event_log.h"
@@ -160,6 +161,10 @@ class Servers {
   // when the restart began (the cycle does nothing else with the server then).
   bool StepPlan(std::size_t i);
 
+  // ---- game updates (server_updates.cpp): kesp.ini's UpdateCommand, off without it.
+  ServerUpdates& Updates() { return updates_; }
+  const ServerUpdates& Updates() const { return updates_; }
+
   // The crash-loop guard of kesp.ini; off until set.
   void SetCrashLoopGuard(CrashLoopGuard guard) { guard_ = guard; }
   const CrashLoopGuard& Guard() const { return guard_; }
@@ -191,6 +196,11 @@ class Servers {
   // A stop whose process ended by itself (endNow false) or is to be ended now.
   void FinishStop(std::size_t i, bool endNow);
   void WithdrawRcon(std::size_t i) { plans_.Withdraw(i); }
+  // The server's process ended for its installation's update: left alone until it ended.
+  void EnterUpdating(std::size_t i);
+  // Its installation's update ended: started again, unless paused meanwhile.
+  void LeaveUpdating(std::size_t i);
+  friend class ServerUpdates;
 
   ServerList& list_;
   const MessageTexts& texts_;
@@ -203,6 +213,7 @@ class Servers {
   SupervisionHealth health_;
   mutable ObserverList<const ServerChange&> changes_;
   ServerPlans plans_;
+  ServerUpdates updates_{*this};
 };
 
 }  // namespace tervane

@@ -6,6 +6,7 @@ namespace tervane {
 void Servers::Add(std::unique_ptr<Server> server) {
   list_.push_back(std::move(server));
   plans_.Reassign();
+  updates_.Reassign();
   Changed(list_.size() - 1, ServerChange::What::Added);
 }
 
@@ -13,6 +14,7 @@ void Servers::Replace(ServerList servers) {
   for (std::size_t i = 0; i < list_.size(); ++i) WithdrawRcon(i);
   list_ = std::move(servers);
   plans_.Reassign();
+  updates_.Reassign();
   Changed(list_.size(), ServerChange::What::Loaded);
 }
 
@@ -22,6 +24,7 @@ void Servers::Erase(std::size_t i) {
   const ServerId id = list_[i]->Id;
   list_.erase(list_.begin() + static_cast<std::ptrdiff_t>(i));
   plans_.Reassign();
+  updates_.Reassign();
   ServerChange change;
   change.what = ServerChange::What::Removed;
   change.row = i;

@@ -85,6 +85,17 @@ void Servers::FinishStop(std::size_t i, bool endNow) {
                                       " s)";
     Log(s, kCannotSendStop + Utf8ToUtf16(why) + u"; ended without it");
   }
+  if (then == Want::Update) {
+    // Its installation's update runs once every server of it ended; one whose end could not be
+    // confirmed keeps it from running.
+    WithdrawRcon(i);
+    const Look ended = endNow ? process_.TerminateServerProcess(exe) : Look::Absent();
+    if (!ended.Known()) {
+      LookFailed(i, ended.error);
+      return Changed(i, ServerChange::What::State);
+    }
+    return EnterUpdating(i);
+  }
   if (then == Want::Close) {
     // Paused when the close began; ended as Close ends it.
     WithdrawRcon(i);
@@ -103,7 +114,8 @@ bool Servers::StepPlan(std::size_t i) {
   const ServerStatus& st = s.Status;
   PlanInput in;
   in.now = clock_();
-  in.paused = s.Paused != 0;
+  // While its installation is updated, its planned times pass as a paused server's.
+  in.paused = s.Paused != 0 || st.phase == Phase::Updating;
   in.answered = !in.paused && st.network == NetworkState::Normal && st.hasReply;
   in.players = st.players;
   in.bots = st.bots;

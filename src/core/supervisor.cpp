@@ -127,10 +127,16 @@ void Supervisor::Cycle() {
   // The count is taken once and the bound checked again: while a call waits on another
   // program's window, messages sent to ours are handled, and one of them may shorten the list.
   servers_.Plans().LogProblems();
+  servers_.Updates().Step();
   const std::size_t count = list_.size();
   int queried = 0;
   for (std::size_t i = 0; i < count && i < list_.size(); ++i) {
     Server& e = *list_[i];
+    // Its installation is updated: neither started nor judged until the update ended.
+    if (e.Status.phase == Phase::Updating) {
+      servers_.StepPlan(i);  // its planned times pass without a restart
+      continue;
+    }
     // A server stopping after its StopCommand is only looked at until its process ended.
     if (e.Stopping()) {
       servers_.StepStop(i);
@@ -239,7 +245,7 @@ void Supervisor::TimeoutCheck() {
   const std::size_t count = list_.size();
   for (std::size_t i = 0; i < count && i < list_.size(); ++i) {
     const Server& e = *list_[i];
-    if (e.Paused || !e.WaitReply) continue;
+    if (e.Paused || !e.WaitReply || e.Status.phase == Phase::Updating) continue;
     servers_.ReplyMissed(i);
   }
 }
@@ -327,7 +333,7 @@ int Supervisor::FindServer(std::uint32_t address, std::uint16_t port) {
   const unsigned char high = static_cast<unsigned char>(port >> 8);
   for (std::size_t i = 0; i < list_.size(); ++i) {
     Server& e = *list_[i];
-    if (e.Port.bytes[0] != low || e.Port.bytes[1] != high || e.Paused) continue;
+    if (e.Port.bytes[0] != low || e.Port.bytes[1] != high || e.Paused || e.Status.phase == Phase::Updating) continue;
     std::uint32_t queried = 0;
     if (QueryAddress(e, queried) && queried == address) return static_cast<int>(i);
   }

@@ -2,6 +2,7 @@
 // UpdateCommand: how a server learns that its game has an update, and how the update is made.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -39,6 +40,48 @@ struct UpdateSettings {
   int retryMinutes = 60;               // UpdateRetryMinutes: after a failure, or a notice again
 
   bool On() const { return !command.empty(); }
+  bool operator==(const UpdateSettings&) const = default;
 };
+
+inline constexpr std::size_t kMaxUpdateNotices = 16;
+inline constexpr std::size_t kMaxUpdateNoticeBytes = 200;
+// The warnings' text when the admin gives no RestartWarnText of their own.
+inline constexpr char16_t kDefaultUpdateWarnText[] = u"The server restarts for a game update in %d minute(s).";
+
+// The keys a section gives, each as a bit of UpdateSection::given: above the bits of RestartKey,
+// for one [Server <name>] section gives both.
+enum UpdateKey : unsigned {
+  kUpdateKeyNotice = 1u << 8,
+  kUpdateKeyCheckUrl = 1u << 9,
+  kUpdateKeyCheckMinutes = 1u << 10,
+  kUpdateKeyCheckCommand = 1u << 11,
+  kUpdateKeyAppId = 1u << 12,
+  kUpdateKeyCommand = 1u << 13,
+  kUpdateKeySeconds = 1u << 14,
+  kUpdateKeyWithin = 1u << 15,
+  kUpdateKeyRetry = 1u << 16,
+};
+
+// One section as read: the values of the keys it gives (a key given empty or refused holds its
+// off value), and which keys those are.
+struct UpdateSection {
+  std::u16string name;  // [Server <name>]: the name as written; [Updates]: empty
+  UpdateSettings values;
+  unsigned given = 0;
+};
+
+struct UpdateOptions {
+  std::optional<UpdateSection> all;    // [Updates]
+  std::vector<UpdateSection> servers;  // [Server <name>] giving an update key, in file order
+
+  bool Any() const { return all.has_value() || !servers.empty(); }
+};
+
+// The settings of a server: the defaults, then what [Updates] gives, then what its own section
+// gives.
+UpdateSettings EffectiveUpdateSettings(const UpdateOptions& options, std::optional<std::size_t> section);
+// Each server's settings, given the servers' names in list order; a section name two servers
+// share is used by neither (the restart settings' assignment says so).
+std::vector<UpdateSettings> AssignUpdateSettings(const UpdateOptions& options, const std::vector<std::u16string>& names);
 
 }  // namespace tervane

@@ -24,6 +24,9 @@ std::u16string OperatorAct(Command command, const CommandArgs& args) {
     case Command::Restart:
       act = args.inMinutes ? "Restart in " + std::to_string(*args.inMinutes) + " minute(s)" : "Restart";
       break;
+    case Command::Update:
+      act = args.inMinutes ? "Update in " + std::to_string(*args.inMinutes) + " minute(s)" : "Update";
+      break;
     case Command::Move: act = "Move to place " + std::to_string(args.to + 1); break;
     case Command::Show: act = "Show console"; break;
     case Command::Hide: act = "Hide console"; break;
@@ -75,6 +78,9 @@ Monitor::Monitor(EventLoop& loop, IListView& view, IProcessControl& process, Mon
       supervisor_(loop, servers_, view_, options_.datagramPort),
       rcon_(std::make_unique<LoopRcon>(loop)) {
   servers_.Plans().SetRcon(rcon_.get());
+  // An update's output goes beside the servers' own (on Windows, where they have none, there too).
+  servers_.Updates().SetOutputFolder((options_.programDir.empty() ? DataDir() : options_.programDir) + u"logs" +
+                                     PathSeparator());
   // A save that failed is made again after every cycle, and a pause by the crash-loop guard is
   // saved as the Pause command saves it.
   supervisor_.CycleEndObservers().Add([this] {
@@ -301,6 +307,7 @@ CommandResult Monitor::Run(Command command, const std::vector<CommandTarget>& se
       for (std::size_t i : rows) result.due.push_back(servers_.Plans().PlanRestart(i, *args.inMinutes));
       break;
     case Command::Close: Close(rows, result); break;
+    case Command::Update: Update(args, result); break;
     case Command::Show:
     case Command::Hide: Show(rows, command == Command::Show, result); break;
     case Command::Cancel:
@@ -372,14 +379,23 @@ void Monitor::LogCommand(Command command, const CommandArgs& args,
     auto in = [row = row](const std::vector<std::size_t>& rows) {
       return std::find(rows.begin(), rows.end(), row) != rows.end();
     };
+    const auto skipped = std::find_if(result.skipped.begin(), result.skipped.end(),
+                                      [row = row](const auto& s) { return s.first == row; });
     if (!result.Done()) {
       outcome = u"refused: " + Utf8ToUtf16(result.refused);
+    } else if (skipped != result.skipped.end()) {
+      outcome = u"left alone: " + Utf8ToUtf16(skipped->second);
     } else if (refusedEnd != result.endsRefused.end()) {
       outcome = u"could not end the process: " + SystemErrorText(refusedEnd->error);
     } else if (in(result.stopsBegun)) {
       outcome = u"stop command sent";
-    } else if (command == Command::Restart && args.inMinutes) {
-      const WallTime due = k < result.due.size() ? result.due[k] : 0;
+    } else if ((command == Command::Restart || command == Command::Update) && args.inMinutes) {
+      // Update's due times follow the rows it acted on; restart's every server named.
+      const std::size_t at = command == Command::Restart
+                                 ? k
+                                 : static_cast<std::size_t>(std::find(result.rows.begin(), result.rows.end(), row) -
+                                                            result.rows.begin());
+      const WallTime due = at < result.due.size() ? result.due[at] : 0;
       outcome = due ? u"planned for " + Utf8ToUtf16(LocalTimeText(due)) : u"nothing planned: minutes out of range";
     } else if (command == Command::Cancel && in(result.nothingPlanned)) {
       outcome = u"nothing planned";
@@ -433,11 +449,43 @@ std::vector<std::size_t> Monitor::BeginStops(const std::vector<std::size_t>& row
   return now;
 }
 
-void Monitor::Restart(const std::vector<std::size_t>& rows, CommandResult& result) {
+void Monitor::Restart(const std::vector<std::size_t>& all, CommandResult& result) {
+  // A server whose installation is being updated is started once the update ended.
+  std::vector<std::size_t> rows;
+  for (std::size_t i : all) {
+    if (list_[i]->Status.phase == Phase::Updating)
+      result.skipped.emplace_back(i, "updating");
+    else
+      rows.push_back(i);
+  }
   const std::vector<std::size_t> now = BeginStops(rows, Want::Restart, result);
   if (now.empty()) return;
   for (std::size_t i : servers_.RestartByCommand(now)) result.endsRefused.push_back({i, list_[i]->Status.lookError});
   // A restart changes no setting: nothing to save.
+}
+
+void Monitor::Update(const CommandArgs& args, CommandResult& result) {
+  ServerUpdates& updates = servers_.Updates();
+  std::vector<std::size_t> acted;
+  for (std::size_t i : result.rows) {
+    if (std::string why = updates.Refusal(i); !why.empty())
+      result.skipped.emplace_back(i, std::move(why));
+    else
+      acted.push_back(i);
+  }
+  result.rows = acted;
+  for (std::size_t i : acted) {
+    if (args.inMinutes) {
+      const bool inRange = *args.inMinutes >= 0 && *args.inMinutes <= kMaxOneOffMinutes;
+      result.due.push_back(inRange ? updates.PlanByOperator(i, *args.inMinutes) : 0);
+      continue;
+    }
+    if (updates.Busy(i)) continue;  // begun with a server of its installation named before it
+    UpdateBegun begun = updates.BeginByOperator(i);
+    result.stopsBegun.insert(result.stopsBegun.end(), begun.stopsBegun.begin(), begun.stopsBegun.end());
+    for (const auto& [row, error] : begun.endsRefused) result.endsRefused.push_back({row, error});
+  }
+  // An update changes no setting: nothing to save.
 }
 
 void Monitor::Close(const std::vector<std::size_t>& rows, CommandResult& result) {
@@ -502,6 +550,7 @@ void Monitor::Edit(std::size_t row, const ServerEdit& edit, CommandResult& resul
   servers_.NoteApplyErrors(row, process_.LastApplyErrors(fileName));
   servers_.Edited(row);
   servers_.Plans().Reassign();  // a new name may have a section of its own
+  servers_.Updates().Reassign();
   SaveFor(result);
 }
 

@@ -168,6 +168,22 @@ class Monitor {
   // kesp.ini's [Restarts] and [Server <name>] sections, given to the servers by name.
   void SetRestartOptions(RestartOptions options) { servers_.Plans().SetRestartOptions(std::move(options)); }
 
+  // ---- game updates (live state: nothing is saved)
+  // kesp.ini's [Updates] and [Server <name>] sections, given to the servers by name.
+  void SetUpdateOptions(UpdateOptions options) { servers_.Updates().SetOptions(std::move(options)); }
+  // The runner of the update commands: the program's, living longer than the monitor (none: no
+  // update can be made, which is said once when one is due).
+  void SetCommandRunner(ICommandRunner* runner) { servers_.Updates().SetRunner(runner); }
+  // The server's settings of game updates (off: no UpdateCommand).
+  const UpdateSettings& UpdateSettingsOf(std::size_t row) const { return servers_.Updates().SettingsOf(row); }
+  // An update of the server's game exists (on the loop's thread): it is made for the servers of
+  // its installation, warned, at once when nobody plays, at the latest after UpdateWithinMinutes.
+  // Nothing for a server whose settings are off, paused, held after an update, or pending or
+  // updating already; a notice again right after a made update is logged once.
+  void NoteUpdateAvailable(ServerId id, UpdateSource source, std::string detail) {
+    servers_.Updates().NoteAvailable(id, source, std::move(detail));
+  }
+
  private:
   // The tests' rigs set up and read the parts directly.
   friend class testbed::MonitorRig;
@@ -177,6 +193,9 @@ class Monitor {
   void Pause(const std::vector<std::size_t>& rows, bool pause, CommandResult& result);
   void Delete(const std::vector<std::size_t>& rows, CommandResult& result);
   void Restart(const std::vector<std::size_t>& rows, CommandResult& result);
+  // The operator's update of the rows' installations, now or in args.inMinutes; result.rows
+  // becomes the rows acted on.
+  void Update(const CommandArgs& args, CommandResult& result);
   void Close(const std::vector<std::size_t>& rows, CommandResult& result);
   void Show(const std::vector<std::size_t>& rows, bool show, CommandResult& result);
   void Edit(std::size_t row, const ServerEdit& edit, CommandResult& result);

@@ -11,8 +11,12 @@ namespace tervane {
 namespace {
 
 // The sections a key may be given in.
-enum Section : unsigned { kInOptions = 1u << 0, kInRestarts = 1u << 1, kInServer = 1u << 2 };
+enum Section : unsigned { kInOptions = 1u << 0, kInRestarts = 1u << 1, kInServer = 1u << 2, kInUpdates = 1u << 3 };
 constexpr unsigned kInRestartSections = kInRestarts | kInServer;
+constexpr unsigned kInUpdateSections = kInUpdates | kInServer;
+constexpr unsigned kUpdateKeys = kUpdateKeyNotice | kUpdateKeyCheckUrl | kUpdateKeyCheckMinutes | kUpdateKeyCheckCommand |
+                                 kUpdateKeyAppId | kUpdateKeyCommand | kUpdateKeySeconds | kUpdateKeyWithin |
+                                 kUpdateKeyRetry;
 
 // How a value is read before its setter takes it. A value its type refuses (outside its
 // bounds, or holding a character its rule refuses) is refused with the key's problem.
@@ -48,6 +52,8 @@ enum OptionKey : unsigned {
 struct Target {
   ObserveOptions observe;
   RestartSettings restart;
+  UpdateSettings update;
+  bool noticeTaken = false;  // UpdateNotice: the lines given replace the engines' own
   unsigned refused = 0;  // the bits of the section's keys refused so far
 };
 
@@ -77,6 +83,7 @@ struct Key {
   bool secret;    // its value is never written in a problem line
   Verdict (*set)(Target& target, Value& value);
   std::string_view problem;  // said after "Key=\"value\"": what is wrong, then after "; " what follows
+  std::size_t lines = 1;      // how many of its lines are read: more than one adds a value each
 };
 
 bool StartsWithIgnoreCase(std::string_view s, std::string_view prefix) {
@@ -210,10 +217,70 @@ constexpr Key kKeys[] = {
        return kTaken;
      },
      "is longer than 256 bytes or holds a control character; no password"},
+
+    {kInUpdateSections, u"UpdateNotice", Type::Text, Chars::Plain, 0, kMaxUpdateNoticeBytes, 0, kUpdateKeyNotice,
+     false,
+     [](Target& t, Value& v) {
+       if (!t.noticeTaken) t.update.notices.clear();
+       t.noticeTaken = true;
+       t.update.notices.push_back(std::move(v.text));
+       return kTaken;
+     },
+     "is longer than 200 bytes or holds a control character; it is not looked for", kMaxUpdateNotices},
+    {kInUpdateSections, u"UpdateCheckUrl", Type::Text, Chars::Printable, 0, 0, 0, kUpdateKeyCheckUrl, false,
+     [](Target& t, Value& v) {
+       if (!StartsWithIgnoreCase(v.text, "http://") && !StartsWithIgnoreCase(v.text, "https://")) return kRefused;
+       t.update.checkUrl = std::move(v.text);
+       return kTaken;
+     },
+     "is not an http:// or https:// URL; no update check by URL"},
+    {kInUpdateSections, u"UpdateCheckMinutes", Type::Number, Chars::Any, 1, 1440, 0, kUpdateKeyCheckMinutes, false,
+     [](Target& t, Value& v) {
+       t.update.checkMinutes = v.number;
+       return kTaken;
+     },
+     "is not a number of minutes from 1 to 1440; checked every 10 minutes"},
+    {kInUpdateSections, u"UpdateCheckCommand", Type::Text, Chars::Plain, 0, 0, 0, kUpdateKeyCheckCommand, false,
+     [](Target& t, Value& v) {
+       t.update.checkCommand = std::move(v.text);
+       return kTaken;
+     },
+     "holds a control character; no update check by command"},
+    {kInUpdateSections, u"AppId", Type::Number, Chars::Any, 1, 2147483647, 0, kUpdateKeyAppId, false,
+     [](Target& t, Value& v) {
+       t.update.appId = static_cast<std::uint32_t>(v.number);
+       return kTaken;
+     },
+     "is not an app id from 1 to 2147483647; the one the server's reply gives is used"},
+    {kInUpdateSections, u"UpdateCommand", Type::Text, Chars::Plain, 0, 0, 0, kUpdateKeyCommand, false,
+     [](Target& t, Value& v) {
+       t.update.command = std::move(v.text);
+       return kTaken;
+     },
+     "holds a control character; no game updates"},
+    {kInUpdateSections, u"UpdateSeconds", Type::Number, Chars::Any, 10, 86400, 0, kUpdateKeySeconds, false,
+     [](Target& t, Value& v) {
+       t.update.seconds = v.number;
+       return kTaken;
+     },
+     "is not a number of seconds from 10 to 86400; 900 seconds are given"},
+    {kInUpdateSections, u"UpdateWithinMinutes", Type::Number, Chars::Any, 0, 1439, 0, kUpdateKeyWithin, false,
+     [](Target& t, Value& v) {
+       t.update.withinMinutes = v.number;
+       return kTaken;
+     },
+     "is not a number of minutes from 0 to 1439; made within 30 minutes"},
+    {kInUpdateSections, u"UpdateRetryMinutes", Type::Number, Chars::Any, 1, 10080, 0, kUpdateKeyRetry, false,
+     [](Target& t, Value& v) {
+       t.update.retryMinutes = v.number;
+       return kTaken;
+     },
+     "is not a number of minutes from 1 to 10080; 60 minutes are given"},
 };
 
 constexpr std::u16string_view kOptionsSection = u"Options";
 constexpr std::u16string_view kRestartsSection = u"Restarts";
+constexpr std::u16string_view kUpdatesSection = u"Updates";
 constexpr std::u16string_view kServerPrefix = u"Server";
 // Each section is read key by key from the whole text: their number is bounded so that a large
 // file of small sections costs little.
@@ -225,18 +292,26 @@ std::u16string_view TrimBlanks(std::u16string_view s) {
   return s;
 }
 
-// The value as the profile reader has it, whole, without a trailing "; comment" and the blanks
-// around it; none when the key is absent.
-std::optional<std::u16string> Written(std::u16string_view text, std::u16string_view section, std::u16string_view key) {
-  std::optional<std::u16string> value = FindWholeProfileValue(text, section, key);
-  if (!value) return value;
-  for (std::size_t i = 1; i < value->size(); ++i) {
-    if ((*value)[i] == u';' && ((*value)[i - 1] == u' ' || (*value)[i - 1] == u'\t')) {
-      value->resize(i);
-      break;
-    }
+// The values of the key's lines as the profile reader has them, whole, each without a trailing
+// "; comment" and the blanks around it; none when the key is absent.
+std::vector<std::u16string> Written(std::u16string_view text, std::u16string_view section, const Key& key) {
+  std::vector<std::u16string> values;
+  if (key.lines == 1) {
+    if (std::optional<std::u16string> value = FindWholeProfileValue(text, section, key.name))
+      values.push_back(std::move(*value));
+  } else {
+    values = FindAllProfileValues(text, section, key.name);
   }
-  return std::u16string(TrimBlanks(*value));
+  for (std::u16string& value : values) {
+    for (std::size_t i = 1; i < value.size(); ++i) {
+      if (value[i] == u';' && (value[i - 1] == u' ' || value[i - 1] == u'\t')) {
+        value.resize(i);
+        break;
+      }
+    }
+    value = std::u16string(TrimBlanks(value));
+  }
+  return values;
 }
 
 bool CharsFit(Chars chars, std::string_view s) {
@@ -303,24 +378,19 @@ void ReadSection(std::u16string_view text, std::u16string_view section, unsigned
   }
 
   constexpr std::size_t kCount = std::size(kKeys);
-  std::optional<std::u16string> written[kCount];
+  std::vector<std::u16string> written[kCount];
   for (std::size_t i = 0; i < kCount; ++i)
-    if (kKeys[i].sections & kind) written[i] = Written(text, section, kKeys[i].name);
+    if (kKeys[i].sections & kind) written[i] = Written(text, section, kKeys[i]);
 
   for (std::size_t i = 0; i < kCount; ++i) {
     const Key& key = kKeys[i];
-    if (!written[i]) continue;
+    if (written[i].empty()) continue;
     given |= key.bit;
     const std::string name = Utf16ToUtf8(key.name);
-    if (written[i]->size() > kProfileValueMax) {
-      problems.push_back(name + in + " is longer than the " + std::to_string(kProfileValueMax) +
-                         " characters a value may have; it is not used, so its option stays off");
-      written[i]->clear();
-    }
     // Two forms of one setting: the later one says they are both given, and neither is used.
     std::optional<std::size_t> other;
     for (std::size_t j = 0; j < kCount; ++j)
-      if (j != i && written[j] && kKeys[j].bit == key.bit) other = j;
+      if (j != i && !written[j].empty() && kKeys[j].bit == key.bit) other = j;
     if (other && *other > i) continue;
     if (other) {
       target.refused |= key.bit;
@@ -328,16 +398,30 @@ void ReadSection(std::u16string_view text, std::u16string_view section, unsigned
                          "; only one may be, so " + std::string(Consequence(key.problem)));
       continue;
     }
-    if (written[i]->empty()) continue;  // the option's off value
+    if (written[i].size() > key.lines) {
+      problems.push_back("more than " + std::to_string(key.lines) + " " + name + " lines in " + title +
+                         "; those after the " + std::to_string(key.lines) + "th are not used");
+      written[i].resize(key.lines);
+    }
+    for (std::u16string& line : written[i]) {
+      if (line.size() > kProfileValueMax) {
+        problems.push_back(name + in + " is longer than the " + std::to_string(kProfileValueMax) +
+                           " characters a value may have; it is not used, so its option stays off");
+        line.clear();
+      }
+      if (line.empty()) continue;  // the option's off value
 
-    std::string quoted;
-    if (!key.secret) quoted.append("=").append(QuoteValue(Utf16ToUtf8(*written[i])));
-    std::optional<Value> value = Typed(key, std::move(*written[i]));
-    const Verdict verdict = value ? key.set(target, *value) : kRefused;
-    if (verdict.taken) continue;
-    target.refused |= key.bit;
-    problems.push_back(name + quoted + in + " " + std::string(verdict.why.empty() ? key.problem : verdict.why));
+      std::string quoted;
+      if (!key.secret) quoted.append("=").append(QuoteValue(Utf16ToUtf8(line)));
+      std::optional<Value> value = Typed(key, std::move(line));
+      const Verdict verdict = value ? key.set(target, *value) : kRefused;
+      if (verdict.taken) continue;
+      target.refused |= key.bit;
+      problems.push_back(name + quoted + in + " " + std::string(verdict.why.empty() ? key.problem : verdict.why));
+    }
   }
+  // Given, but no line of it taken (empty, or refused): no notice is looked for.
+  if ((given & kUpdateKeyNotice) && !target.noticeTaken) target.update.notices.clear();
 }
 
 // "Server <name>" (any letter case; blanks between): the name, or none for another section.
@@ -350,17 +434,27 @@ std::optional<std::u16string_view> ServerName(std::u16string_view section) {
   return TrimBlanks(rest);
 }
 
-RestartSection ReadRestartSection(std::u16string_view text, std::u16string_view section, unsigned kind,
-                                  const std::string& title, std::vector<std::string>& problems) {
+// One section's restart and update settings (a [Server <name>] section gives both).
+struct ServerSections {
+  RestartSection restart;
+  UpdateSection update;
+};
+
+ServerSections ReadServerSection(std::u16string_view text, std::u16string_view section, unsigned kind,
+                                 const std::string& title, std::vector<std::string>& problems) {
   Target target;
-  RestartSection s;
-  ReadSection(text, section, kind, title, target, s.given, problems);
-  s.values = std::move(target.restart);
+  unsigned given = 0;
+  ReadSection(text, section, kind, title, target, given, problems);
+  ServerSections s;
+  s.restart.given = given & ~kUpdateKeys;
+  s.restart.values = std::move(target.restart);
+  s.update.given = given & kUpdateKeys;
+  s.update.values = std::move(target.update);
   return s;
 }
 
-RestartOptions ReadRestartSections(std::u16string_view text, std::vector<std::string>& problems) {
-  RestartOptions o;
+void ReadServerSections(std::u16string_view text, RestartOptions& o, UpdateOptions& u,
+                        std::vector<std::string>& problems) {
   std::size_t serverSections = 0;
   for (const std::u16string& section : ListProfileSections(text)) {
     if (EqualsIgnoreCaseAscii(section, kRestartsSection)) {
@@ -368,7 +462,15 @@ RestartOptions ReadRestartSections(std::u16string_view text, std::vector<std::st
         problems.push_back("a second [Restarts] section is not read");
         continue;
       }
-      o.all = ReadRestartSection(text, section, kInRestarts, "[Restarts]", problems);
+      o.all = ReadServerSection(text, section, kInRestarts, "[Restarts]", problems).restart;
+      continue;
+    }
+    if (EqualsIgnoreCaseAscii(section, kUpdatesSection)) {
+      if (u.all) {
+        problems.push_back("a second [Updates] section is not read");
+        continue;
+      }
+      u.all = ReadServerSection(text, section, kInUpdates, "[Updates]", problems).update;
       continue;
     }
     const auto name = ServerName(section);
@@ -389,11 +491,13 @@ RestartOptions ReadRestartSections(std::u16string_view text, std::vector<std::st
         problems.push_back("more than 256 [Server <name>] sections; those after the 256th are not read");
       continue;
     }
-    RestartSection s = ReadRestartSection(text, section, kInServer, title, problems);
-    s.name = std::u16string(*name);
-    o.servers.push_back(std::move(s));
+    ServerSections s = ReadServerSection(text, section, kInServer, title, problems);
+    s.restart.name = std::u16string(*name);
+    o.servers.push_back(std::move(s.restart));
+    if (s.update.given == 0) continue;
+    s.update.name = std::u16string(*name);
+    u.servers.push_back(std::move(s.update));
   }
-  return o;
 }
 
 }  // namespace
@@ -405,7 +509,7 @@ KespIni ParseKespIni(std::u16string_view text, std::vector<std::string>& problem
   unsigned given = 0;
   ReadSection(text, kOptionsSection, kInOptions, "[Options]", target, given, problems);
   ini.observe = std::move(target.observe);
-  ini.restarts = ReadRestartSections(text, problems);
+  ReadServerSections(text, ini.restarts, ini.updates, problems);
   return ini;
 }
 

@@ -1,7 +1,7 @@
 // kesp.ini, the options beyond the list's own settings, read once at start-up through one
-// table of keys: [Options] (the observers and the crash-loop guard), [Restarts] for every
-// server and [Server <name>] for one (planned restarts and stops). A section the reader does
-// not know is left alone.
+// table of keys: [Options] (the observers and the crash-loop guard), [Restarts] and [Updates]
+// for every server and [Server <name>] for one (planned restarts and stops, game updates). A
+// section the reader does not know is left alone.
 //
 // Every value is read by the same rules, whatever its section:
 //   - a trailing "; comment" (a semicolon after a blank) is not part of it, as operators write
@@ -13,8 +13,9 @@
 //   - a number is decimal digits alone within the key's bounds;
 //   - a key the section does not know and a value that cannot be used each give one problem
 //     line, naming the key and the section and quoting the value (a password never).
-// A key given twice counts once (the first), a section given twice too; a restart section not
-// read (a second one, [Server] without a name, past the 256th) is said as well.
+// A key given twice counts once (the first; UpdateNotice alone takes up to 16 lines), a section
+// given twice too; a restart or update section not read (a second one, [Server] without a name,
+// past the 256th) is said as well.
 //
 //   [Options]
 //   HttpListen=127.0.0.1:8427  the HTTP endpoint; another than loopback needs HttpToken
@@ -33,6 +34,18 @@
 //   StopSeconds=20             how long the server may take to end by itself (1..600)
 //   RconProtocol=source|goldsrc
 //   RconPassword=...           when the run parameters hold no +rcon_password
+//   [Updates] / [Server <name>]
+//   UpdateCommand=...          the game's update tool, run in the installation folder (the
+//                              executable's); {appid} and {folder} are filled in. Empty: no updates
+//   UpdateNotice=...           a line of the server's output that says an update exists; one
+//                              line each (up to 16); given empty: none (the engines' own by default)
+//   UpdateCheckUrl=https://... asks whether {version} of {appid} is out of date
+//   UpdateCheckMinutes=10      how often it, or UpdateCheckCommand, is asked (1..1440)
+//   UpdateCheckCommand=...     exits 10 when an update exists, 0 when none
+//   AppId=N                    else the one the server's reply gives
+//   UpdateSeconds=900          the update command's time limit (10..86400)
+//   UpdateWithinMinutes=30     made by then even with players; at once when empty (0..1439)
+//   UpdateRetryMinutes=60      after a failed update, or a notice right after one (1..10080)
 #pragma once
 
 #include <cstdint>
@@ -42,6 +55,7 @@
 #include <vector>
 
 #include "core/planned_restarts.h"
+#include "core/update_settings.h"
 #include "options/settings.h"
 #include "support/file.h"
 
@@ -52,6 +66,7 @@ inline constexpr std::uint64_t kOptionsFileLimit = 64 * 1024;
 struct KespIni {
   ObserveOptions observe;   // [Options]
   RestartOptions restarts;  // [Restarts], [Server <name>]
+  UpdateOptions updates;    // [Updates], [Server <name>]
 };
 
 // The options of a decoded kesp.ini text. `problems` receives one line per unknown key,

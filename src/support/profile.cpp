@@ -98,20 +98,35 @@ std::optional<std::u16string> FindProfileValue(std::u16string_view text, std::u1
   return value;
 }
 
-std::optional<std::u16string> FindWholeProfileValue(std::u16string_view text, std::u16string_view section,
-                                                    std::u16string_view key) {
+namespace {
+// The values of key's lines in the section, the first only or all.
+std::vector<std::u16string> ProfileValues(std::u16string_view text, std::u16string_view section,
+                                          std::u16string_view key, bool all) {
   const std::u16string_view wantKey = Trim(key);
-  std::optional<std::u16string> found;
+  std::vector<std::u16string> found;
   ForEachLineOfSection(text, section, [&](std::u16string_view line) {
     const std::size_t eq = line.find(u'=');
     if (eq == std::u16string_view::npos || !SameName(Trim(line.substr(0, eq)), wantKey)) return true;
     std::u16string_view value = Trim(line.substr(eq + 1));
     if (value.size() >= 2 && (value.front() == u'"' || value.front() == u'\'') && value.back() == value.front())
       value = value.substr(1, value.size() - 2);
-    found = std::u16string(value);
-    return false;
+    found.emplace_back(value);
+    return all;
   });
   return found;
+}
+}  // namespace
+
+std::optional<std::u16string> FindWholeProfileValue(std::u16string_view text, std::u16string_view section,
+                                                    std::u16string_view key) {
+  std::vector<std::u16string> found = ProfileValues(text, section, key, false);
+  if (found.empty()) return std::nullopt;
+  return std::move(found.front());
+}
+
+std::vector<std::u16string> FindAllProfileValues(std::u16string_view text, std::u16string_view section,
+                                                 std::u16string_view key) {
+  return ProfileValues(text, section, key, true);
 }
 
 std::vector<std::u16string> ListProfileKeys(std::u16string_view text, std::u16string_view section) {

@@ -30,6 +30,11 @@ std::optional<std::u16string> FindProfileValue(std::u16string_view text, std::u1
 std::optional<std::u16string> FindWholeProfileValue(std::u16string_view text, std::u16string_view section,
                                                     std::u16string_view key);
 
+// Every line's value of key in the first section of that name, whole, in file order (a key an
+// option may be given on several lines for).
+std::vector<std::u16string> FindAllProfileValues(std::u16string_view text, std::u16string_view section,
+                                                 std::u16string_view key);
+
 // The keys of the first section of that name (the one values are read from), trimmed, in file
 // order (a key given twice is listed twice).
 std::vector<std::u16string> ListProfileKeys(std::u16string_view text, std::u16string_view section);

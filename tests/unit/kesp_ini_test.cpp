@@ -71,10 +71,11 @@ TEST(KespIni, AFullFileSetsEverySectionAndEachServerItsOwn) {
 TEST(KespIni, NothingWithoutItsSectionsOrKeys) {
   for (const char16_t* text :
        {u"", u"[Options]\r\n", u"[Other]\r\nMaxRestarts=5\r\n", u"[Options]\r\nHttpListen=\r\nMaxRestarts=\r\n",
-        u"[Servers]\r\nRestartAt=05:00\r\n", u"[Serverless]\r\nRestartAt=05:00\r\n", u"[Updates]\r\nColour=1\r\n"}) {
+        u"[Servers]\r\nRestartAt=05:00\r\n", u"[Serverless]\r\nRestartAt=05:00\r\n", u"[Updatez]\r\nUpdateCommand=x\r\n"}) {
     const Parsed p = Parse(text);
     EXPECT_FALSE(p.ini.observe.Any()) << Utf16ToUtf8(text);
     EXPECT_FALSE(p.ini.restarts.Any()) << Utf16ToUtf8(text);
+    EXPECT_FALSE(p.ini.updates.Any()) << Utf16ToUtf8(text);
     EXPECT_TRUE(p.problems.empty()) << Utf16ToUtf8(text);
   }
 }
@@ -269,6 +270,111 @@ TEST(KespIni, APlannedRestartAndAGameUpdateHaveTheirTextsInEveryLanguage) {
     const auto bytes = testing::ReadBytes(Utf8ToUtf16(std::string(TERVANE_SOURCE_DIR) + "/Languages/" + file));
     EXPECT_EQ(FindProfileValue(DecodeProfileText(bytes), u"KESP", key), text) << file;
   }
+}
+
+// [Updates] for every server, a server's own section over it key by key; a section giving no
+// update key gives no update section, and its restart keys stay its restart section's.
+TEST(KespIni, UpdateKeysSetEveryServerAndAServerSectionOverridesThem) {
+  const Parsed p = Parse(
+      u"[Updates]\nUpdateCommand=steamcmd +force_install_dir \"{folder}\" +app_update {appid} +quit ; SteamCMD\n"
+      u"UpdateNotice=first notice\nupdatenotice = second notice\nUpdateCheckUrl=https://check.invalid/?v={version}\n"
+      u"UpdateCheckMinutes=1440\nUpdateCheckCommand=check.sh {appid}\nAppId=90\nUpdateSeconds=10\n"
+      u"UpdateWithinMinutes=0\nUpdateRetryMinutes=10080\n"
+      u"[Server Alpha]\nUpdateCommand=\nUpdateNotice=\n[Server Beta]\nUpdateWithinMinutes=1439\nRestartAt=05:00\n"
+      u"[Server Gamma]\nRestartAt=06:00\n");
+  EXPECT_TRUE(p.problems.empty()) << p.problems.front();
+  UpdateSettings all;
+  all.command = "steamcmd +force_install_dir \"{folder}\" +app_update {appid} +quit";
+  all.notices = {"first notice", "second notice"};
+  all.checkUrl = "https://check.invalid/?v={version}";
+  all.checkMinutes = 1440;
+  all.checkCommand = "check.sh {appid}";
+  all.appId = 90;
+  all.seconds = 10;
+  all.withinMinutes = 0;
+  all.retryMinutes = 10080;
+  UpdateSettings alpha = all;
+  alpha.command.clear();
+  alpha.notices.clear();
+  UpdateSettings beta = all;
+  beta.withinMinutes = 1439;
+  EXPECT_EQ(AssignUpdateSettings(p.ini.updates, {u"alpha", u"Beta", u"Gamma", u"Delta"}),
+            (std::vector<UpdateSettings>{alpha, beta, all, all}));
+  EXPECT_FALSE(alpha.On());
+  ASSERT_EQ(p.ini.updates.servers.size(), 2u) << "Gamma gives no update key";
+  ASSERT_EQ(p.ini.restarts.servers.size(), 3u);
+  EXPECT_EQ(p.ini.restarts.servers[1].given, unsigned{kRestartKeySchedule});
+  EXPECT_EQ(p.ini.restarts.servers[0].given, 0u);
+  // A name two servers share gives neither its section.
+  EXPECT_EQ(AssignUpdateSettings(p.ini.updates, {u"Alpha", u"ALPHA"}), (std::vector<UpdateSettings>{all, all}));
+}
+
+TEST(KespIni, EachUnusableUpdateLineGivesItsOneProblemAndLeavesItsDefault) {
+  struct Case {
+    std::u16string text;
+    std::string problem;
+  };
+  const Case cases[] = {
+      {u"[Updates]\nColour=1", "unknown key \"Colour\" in [Updates], ignored"},
+      {u"[Updates]\nStopCommand=quit", "unknown key \"StopCommand\" in [Updates], ignored"},
+      {u"[Restarts]\nUpdateCommand=x", "unknown key \"UpdateCommand\" in [Restarts], ignored"},
+      {u"[Updates]\nUpdateCheckMinutes=0",
+       "UpdateCheckMinutes=\"0\" in [Updates] is not a number of minutes from 1 to 1440; checked every 10 minutes"},
+      {u"[Updates]\nUpdateSeconds=9",
+       "UpdateSeconds=\"9\" in [Updates] is not a number of seconds from 10 to 86400; 900 seconds are given"},
+      {u"[Server Alpha]\nUpdateSeconds=86401", "UpdateSeconds=\"86401\" in [Server \"Alpha\"] is not a number of "
+                                               "seconds from 10 to 86400; 900 seconds are given"},
+      {u"[Updates]\nUpdateWithinMinutes=1440",
+       "UpdateWithinMinutes=\"1440\" in [Updates] is not a number of minutes from 0 to 1439; made within 30 minutes"},
+      {u"[Updates]\nUpdateRetryMinutes=10081",
+       "UpdateRetryMinutes=\"10081\" in [Updates] is not a number of minutes from 1 to 10080; 60 minutes are given"},
+      {u"[Updates]\nAppId=2147483648", "AppId=\"2147483648\" in [Updates] is not an app id from 1 to 2147483647; "
+                                       "the one the server's reply gives is used"},
+      {u"[Updates]\nUpdateCheckUrl=ftp://x.invalid/",
+       "UpdateCheckUrl=\"ftp://x.invalid/\" in [Updates] is not an http:// or https:// URL; no update check by URL"},
+      {u"[Updates]\nUpdateCommand=update\u0001now",
+       "UpdateCommand=\"update?now\" in [Updates] holds a control character; no game updates"},
+      {u"[Updates]\n[Updates]\nUpdateCommand=x", "a second [Updates] section is not read"},
+  };
+  for (const Case& c : cases) {
+    const Parsed p = Parse(c.text + u"\r\n");
+    const std::string what = Utf16ToUtf8(c.text);
+    EXPECT_EQ(p.problems, std::vector<std::string>{c.problem}) << what;
+    for (const char16_t* name : {u"Alpha", u"Beta"})
+      EXPECT_EQ(AssignUpdateSettings(p.ini.updates, {name}).front(), UpdateSettings{}) << what;
+  }
+}
+
+// The notices are the lines given (up to 16), replacing the engines' own; given once empty, or
+// only refused, none.
+TEST(KespIni, UpdateNoticeLinesReplaceTheEnginesOwn) {
+  std::u16string many;
+  std::vector<std::string> sixteen;
+  for (int k = 1; k <= 17; ++k) {
+    many += u"UpdateNotice=notice " + ToU16(k) + u"\n";
+    if (k <= 16) sixteen.push_back("notice " + std::to_string(k));
+  }
+  struct Case {
+    std::u16string lines;
+    std::vector<std::string> notices;
+    std::size_t problems;
+  };
+  const Case cases[] = {
+      {u"UpdateSeconds=60\n", DefaultUpdateNotices(), 0},
+      {u"UpdateNotice=a\nUpdateNotice=b ; comment\n", {"a", "b"}, 0},
+      {u"UpdateNotice=\n", {}, 0},
+      {u"UpdateNotice=\nUpdateNotice=a\n", {"a"}, 0},
+      {u"UpdateNotice=" + std::u16string(kMaxUpdateNoticeBytes + 1, u'n') + u"\n", {}, 1},
+      {u"UpdateNotice=" + std::u16string(kMaxUpdateNoticeBytes + 1, u'n') + u"\nUpdateNotice=b\n", {"b"}, 1},
+      {many, sixteen, 1},
+  };
+  for (const Case& c : cases) {
+    const Parsed p = Parse(u"[Updates]\n" + c.lines);
+    EXPECT_EQ(AssignUpdateSettings(p.ini.updates, {u"Alpha"}).front().notices, c.notices) << Utf16ToUtf8(c.lines);
+    EXPECT_EQ(p.problems.size(), c.problems) << Utf16ToUtf8(c.lines);
+  }
+  EXPECT_EQ(Parse(u"[Updates]\n" + many).problems.front(),
+            "more than 16 UpdateNotice lines in [Updates]; those after the 16th are not used");
 }
 
 }  // namespace

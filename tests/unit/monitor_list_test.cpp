@@ -227,6 +227,24 @@ TEST_F(MonitorList, ACommandAnswersWhatItDid) {
   EXPECT_TRUE(restarted.Saved());
 }
 
+// Game updates come only with kesp.ini, and their commands' runner only with an UpdateCommand.
+TEST_F(MonitorList, KespIniGivesTheUpdatesAndARunnerOnlyForAnUpdateCommand) {
+  const Path list = dir.File(u"serverlist.dat"), ini = dir.File(u"kesp.ini");
+  WriteBytes(list, FileOf({Entry(u"a", u"-port 27015")}));
+  auto rig = Open(list);
+  Monitor& m = rig->monitor;
+  ASSERT_TRUE(m.Load());
+  for (const auto& [text, on] : {std::pair<std::string, bool>{"", false}, {"[Updates]\nUpdateSeconds=60\n", false},
+                                 {"[Server a]\nUpdateCommand=update {appid}\n", true}}) {
+    if (!text.empty()) WriteBytes(ini, std::vector<std::uint8_t>(text.begin(), text.end()));
+    std::unique_ptr<ICommandRunner> runner;
+    EXPECT_EQ(StartObserving(loop, m, ini, &runner), nullptr);
+    EXPECT_EQ(runner != nullptr, on) << text;
+    EXPECT_EQ(m.UpdateSettingsOf(0).On(), on) << text;
+    m.SetCommandRunner(nullptr);
+  }
+}
+
 // The operator's line, only with kesp.ini's LogCommands=1: one per server named, after what the
 // command logged, with door, who and result; an RCON command's with its answer, password masked.
 TEST_F(MonitorList, EachCommandIsTheOperatorsLineAfterWhatItLogged) {
