@@ -67,10 +67,13 @@ elseif(WHAT STREQUAL "crlf")
   string(REPLACE "\n" "\r\n" text "${text}")
 elseif(WHAT STREQUAL "debian-changelog")
   # "## <version> (<YYYY-MM-DD> <HH:MM> UTC)" starts each version; its "- " items become "  * "
-  # entries.
+  # entries. "## Unreleased" holds what no version carries yet: no entry of its own.
   string(REGEX MATCHALL "\n## [^\n]*" headings "${text}")
   set(out "")
   foreach(h IN LISTS headings)
+    if(h STREQUAL "\n## Unreleased")
+      continue()
+    endif()
     if(NOT h MATCHES "^\n## ([0-9.]+) \\(([0-9-]+ [0-9:]+) UTC\\)$")
       message(FATAL_ERROR "${IN}: a version heading is '## <version> (<YYYY-MM-DD> <HH:MM> UTC)', not '${h}'")
     endif()

@@ -102,6 +102,15 @@ struct Parser {
     numbers(close);
     confirmed(close);
     numbers(sub(Command::Cancel, "cancel a restart planned with restart --in"));
+    CLI::App* update = sub(Command::Update,
+                           "update the game of servers (needs the running kesp): stop them (with StopCommand, as "
+                           "restart does), run kesp.ini's UpdateCommand once for each installation, start them "
+                           "again; now, or warned with --in");
+    update->add_option("N", g.numbers, "the servers' numbers, as kesp list shows them, or all")->type_name("");
+    confirmed(update);
+    update->add_option("--in", g.in,
+                       "update MINUTES from now (0 to 1440), its players warned in the game through RCON")
+        ->type_name("MINUTES");
     CLI::App* rcon = sub(Command::Rcon,
                          "send COMMAND to server N through RCON and print its answer (the password from "
                          "+rcon_password in its run parameters, else kesp.ini's RconPassword)");
@@ -277,6 +286,12 @@ int Finish(Parser& parser, const std::vector<std::string>& args, ParsedCommand& 
     if (GivenOption(at, "N")) numbers.push_back(g.number);
     if (GivenOption(at, "M")) numbers.push_back(g.target);
   }
+  // update all: every server, and no number beside it.
+  if (c == Command::Update && std::find(numbers.begin(), numbers.end(), "all") != numbers.end()) {
+    if (numbers.size() > 1) return Unreadable(err, "update takes the numbers of servers or all, not both", path);
+    numbers.clear();
+    p.all = true;
+  }
   for (const std::string& n : numbers)
     if (!Digits(n)) return Unreadable(err, Quoted(n) + " is not a server number", path);
   p.numbers = std::move(numbers);
@@ -413,6 +428,11 @@ std::string ServerCommandUsage() {
          "                              a restart MINUTES from now (0 to 1440), its players warned\n"
          "                              in the game through RCON (needs the running kesp)\n"
          "  kesp cancel N...            cancels such a restart\n"
+         "  kesp update N... | all [--in MINUTES]\n"
+         "                              a game update: the servers stopped, kesp.ini's\n"
+         "                              UpdateCommand run once for each installation, the servers\n"
+         "                              started again; now, or warned MINUTES from now (needs the\n"
+         "                              running kesp)\n"
          "  kesp rcon N COMMAND...      sends COMMAND to server N through RCON and prints its\n"
          "                              answer (the password from +rcon_password in its run\n"
          "                              parameters, else kesp.ini's RconPassword)\n"
@@ -423,13 +443,13 @@ std::string ServerCommandUsage() {
          "                              run kesp as a systemd service (a unit for this data folder);\n"
          "                              --as runs it, and so the servers, as that user\n"
          "Servers are numbered as list shows them. While kesp supervises, the commands act on the\n"
-         "running kesp; otherwise on serverlist.dat. remove, restart and close ask first; --yes\n"
-         "(-y) answers.\n"
+         "running kesp; otherwise on serverlist.dat. remove, restart, close and update ask first;\n"
+         "--yes (-y) answers.\n"
          "Restarts are of three kinds: supervised (after a fatal error, a lost process or no\n"
          "response: the ones the crash-loop guard counts), operator (a restart by command, and\n"
-         "the start after close and unpause) and planned (kesp.ini's planned restarts and\n"
-         "restart --in). A first start is no restart. The Restarts count is the list's: the\n"
-         "supervised restarts and the starts after close and unpause.\n"
+         "the start after close and unpause) and planned (kesp.ini's planned restarts,\n"
+         "restart --in and game updates). A first start is no restart. The Restarts count is\n"
+         "the list's: the supervised restarts and the starts after close and unpause.\n"
          "Exit codes: 0 done, 1 failed or refused, 2 a command line that cannot be read, 3 a\n"
          "confirmation not given (status: no kesp supervises).\n";
 }

@@ -168,14 +168,20 @@ class Commands {
       default: break;
     }
     if (!ActsOnServers(c)) return Hint(io_.err, "'" + word + "' is not a command on the list", c);
-    // restart --in MINUTES: a one-off restart planned, not made now.
-    const std::optional<int> in = c == Command::Restart ? c_.inMinutes : std::nullopt;
+    // restart --in MINUTES, update --in MINUTES: warned, not made now.
+    const bool update = c == Command::Update;
+    const std::optional<int> in = c == Command::Restart || update ? c_.inMinutes : std::nullopt;
     if (in && (*in < 0 || *in > kMaxOneOffMinutes)) return Hint(io_.err, "--in needs a number of minutes from 0 to 1440", c);
-    if (c_.numbers.empty()) return Hint(io_.err, word + " needs the numbers of servers", c);
+    const bool all = update && c_.all;
+    if (c_.numbers.empty() && !all) return Hint(io_.err, word + (update ? " needs the numbers of servers, or all" : " needs the numbers of servers"), c);
+    if (all && m_.Count() == 0) return Refuse("kesp: no servers registered", 1);
     if (c_.ids && !ids_) return Hint(io_.err, "malformed " + std::string(kIdsOption), c);
     // A confirmation's answer: the numbers must still name the servers the question was about
-    // (a number past the end is one of them that went).
-    const Numbers n = ParseNumbers(c_.numbers, ids_ ? SIZE_MAX : m_.Count());
+    // (a number past the end is one of them that went; all: every server now, whose count must
+    // be the question's).
+    Numbers n = ParseNumbers(c_.numbers, ids_ ? SIZE_MAX : m_.Count());
+    if (all)
+      for (std::size_t row = 0; row < m_.Count(); ++row) n.rows.push_back(row);
     if (!n.bad.empty()) return NoServer(n.bad);
     if (ids_ && ids_->size() != n.rows.size())
       return Refuse("kesp: the confirmation was for other servers; nothing done", 1);
@@ -184,12 +190,12 @@ class Commands {
       if (!m_.Resolve((*ids_)[k], n.rows[k] + 1, &why)) return Refuse("kesp: " + why, 1);
     }
     // The plans live in the running kesp only.
-    if ((in || c == Command::Cancel) && !m_.Supervising())
+    if ((in || c == Command::Cancel || update) && !m_.Supervising())
       return Refuse("kesp: no kesp supervises " + Utf16ToUtf8(m_.ListPath()) +
-                        ": a planned restart needs the running kesp",
+                        (update ? ": a game update needs the running kesp" : ": a planned restart needs the running kesp"),
                     1);
     if (AsksFirst(c) && !c_.yes) {
-      const std::string question = TerminalSafe(m_.ConfirmationText(c, n.rows));
+      const std::string question = TerminalSafe(update ? UpdateQuestion(n.rows, in) : m_.ConfirmationText(c, n.rows));
       if (!io_.confirm) {
         io_.err << question << "\n";
         // Asked for a client of the running kesp: the answer comes back later, by then the
@@ -207,6 +213,7 @@ class Commands {
     args.inMinutes = in;
     const CommandResult result = m_.Run(c, targets, std::move(args));
     if (!result.Done()) return Refuse("kesp: " + result.refused, 1);
+    if (update) return Updates(result, in);
     if (in) return PlanRestarts(result, *in);
     if (c == Command::Cancel) return CancelRestarts(result);
     for (std::size_t row : result.unchanged)
@@ -275,6 +282,53 @@ class Commands {
               << (m_.At(row).Paused ? "; it is paused, and a paused server is not restarted" : "") << "\n";
     }
     return 0;
+  }
+
+  // The question before a game update: the language files have none of their own for it.
+  std::u16string UpdateQuestion(const std::vector<std::size_t>& rows, std::optional<int> in) const {
+    const std::string when = in ? " in " + std::to_string(*in) + " minute(s)" : std::string(" now");
+    const std::string whom = rows.size() == 1 ? "server " + Utf16ToUtf8(m_.At(rows.front()).Name.str())
+                                              : "the " + std::to_string(rows.size()) + " servers";
+    return Utf8ToUtf16("Update the game of " + whom + when +
+                       " (stopped, updated by kesp.ini's UpdateCommand and started again)?");
+  }
+
+  // update: each server's fate, the ones left alone with their reason; refused when none was
+  // acted on.
+  int Updates(const CommandResult& result, std::optional<int> in) {
+    const auto skipped = [&](std::size_t row) {
+      return std::any_of(result.skipped.begin(), result.skipped.end(), [row](const auto& s) { return s.first == row; });
+    };
+    const auto refused = [&](std::size_t row) {
+      return std::any_of(result.endsRefused.begin(), result.endsRefused.end(), [row](const EndRefused& e) { return e.row == row; });
+    };
+    const bool ended = EndsMade(result, "not updated");
+    for (const auto& [row, why] : result.skipped)
+      io_.out << Numbered(row) << ": not updated: " << TerminalSafe(Utf8ToUtf16(why)) << "\n";
+    std::size_t acted = 0;
+    for (std::size_t k = 0; k < result.rows.size(); ++k) {
+      const std::size_t row = result.rows[k];
+      if (skipped(row) || refused(row)) continue;
+      const bool began = std::find(result.stopsBegun.begin(), result.stopsBegun.end(), row) != result.stopsBegun.end();
+      if (in) {
+        const WallTime due = k < result.due.size() ? result.due[k] : 0;
+        if (due == 0) {
+          io_.err << "kesp: " << Numbered(row) << ": no game update planned\n";
+          continue;
+        }
+        io_.out << "planned a game update of " << Numbered(row) << " at " << LocalTimeText(due) << " (in " << *in
+                << " minute(s))\n";
+      } else if (began) {
+        io_.out << Numbered(row) << ": its stop command was sent; its game is updated once its process ended (within "
+                << m_.SettingsOf(row).stopSeconds << " s), then it is started again\n";
+      } else {
+        io_.out << Numbered(row) << ": updating now\n";
+      }
+      ++acted;
+    }
+    if (acted == 0) return Refuse("kesp: no server was updated", 1);
+    io_.out << (in ? "planned the game update of " : "updating ") << acted << " server(s)\n";
+    return ended ? 0 : 1;
   }
 
   int CancelRestarts(const CommandResult& result) {
@@ -379,6 +433,7 @@ class Commands {
       if (s.PausedByGuard()) io_.out << "   " << TerminalSafe(m_.CrashLoopText()) << "\n";
       if (const char* pause = s.OperatorPauseText()) io_.out << "   Pause: " << pause << "\n";
       if (const WallTime next = m_.NextPlannedRestart(i)) io_.out << "   Next planned restart: " << LocalTimeText(next) << "\n";
+      for (const std::string& line : UpdateStatusLines(s.Status.update, m_.Now())) io_.out << "   " << line << "\n";
       if (s.Stopping())
         io_.out << "   Stopping: its stop command was sent; waiting for its process to end (ended without it in "
                 << s.Stop.SecondsLeft(GracefulStop::Clock::now()) << " s at the latest)\n";
@@ -515,6 +570,29 @@ void StartServerCommand(Monitor& monitor, const ParsedCommand& command, int proc
   }
   if (const std::optional<int> code = Commands(monitor, command, processorCount, io).Run(*command.command, done))
     done(*code);
+}
+
+std::vector<std::string> UpdateStatusLines(const UpdateStatus& u, WallTime now) {
+  // The admin's and the server's texts (a notice, an error) are shown, never obeyed.
+  const auto safe = [](const std::string& text) { return TerminalSafe(Utf8ToUtf16(text)); };
+  std::vector<std::string> lines;
+  if (u.availableSince) {
+    std::string line = "Update available since: " + LocalTimeText(u.availableSince) + " (" + UpdateSourceName(u.source) +
+                       (u.detail.empty() ? "" : ": " + safe(u.detail)) + ")";
+    if (u.dueBy && !u.updatingSince) line += "; updated by " + LocalTimeText(u.dueBy) + " at the latest";
+    lines.push_back(std::move(line));
+  }
+  if (u.updatingSince) lines.push_back("Updating since: " + LocalTimeText(u.updatingSince));
+  if (u.lastResult != UpdateStatus::Result::None) {
+    std::string result = UpdateResultName(u.lastResult);
+    std::replace(result.begin(), result.end(), '_', ' ');
+    std::string line = "Last update: " + result + " at " + LocalTimeText(u.lastAt) +
+                       (u.lastDetail.empty() ? "" : " (" + safe(u.lastDetail) + ")");
+    if (u.lastResult != UpdateStatus::Result::Made && u.holdUntil > now)
+      line += "; not tried again before " + LocalTimeText(u.holdUntil);
+    lines.push_back(std::move(line));
+  }
+  return lines;
 }
 
 std::string DefaultServerName(const std::string& executable, const std::vector<std::u16string>& taken) {

@@ -52,10 +52,11 @@ inline constexpr int kExitDeclined = 3;
 struct ParsedCommand {
   std::optional<Command> command;    // none: supervise
   std::vector<std::string> numbers;  // the servers, as list numbers them (digits only)
+  bool all = false;                  // update all: every server of the list
   bool yes = false;                  // --yes: the confirmation answered
   bool json = false;                 // status --json
   std::optional<std::string> ids;    // the text after --ids= (a confirmation's answer)
-  std::optional<int> inMinutes;      // restart --in
+  std::optional<int> inMinutes;      // restart --in, update --in
   // add and edit: what is not given stays as it is (edit) or takes the default (add).
   std::optional<std::string> name, exe, params;
   std::optional<std::uint8_t> priority;
@@ -85,6 +86,11 @@ int RunServerCommand(Monitor& monitor, const ParsedCommand& command, int process
 // "cs1"), numbered "cs1 (2)" when taken, within the record's 31 characters; taken names are
 // compared as they are. Empty when the path has no such folder.
 std::string DefaultServerName(const std::string& executable, const std::vector<std::u16string>& taken);
+
+// kesp status's lines on a server's game updates, each when it has something to say: "Update
+// available since: TIME (source: detail)", "Updating since: TIME", "Last update: made|failed|
+// timed out|not started at TIME (detail)"; none for a server without updates.
+std::vector<std::string> UpdateStatusLines(const UpdateStatus& update, WallTime now);
 
 // Text fit for a terminal: UTF-8 with every control character (terminal escapes among them)
 // written as \xNN.

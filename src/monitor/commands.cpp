@@ -32,7 +32,7 @@ constexpr CommandInfo kCommands[] = {
     {Command::Hide, "hide", kChanges | kOnServers, 0},
     {Command::Cancel, "cancel", kChanges | kOnServers, kCommandLine | kHttpApi},
     {Command::Rcon, "rcon", kChanges, kCommandLine},
-    {Command::Update, "update", kChanges | kOnServers | kAsks, 0},  // its doors come with the updates
+    {Command::Update, "update", kChanges | kOnServers | kAsks, kCommandLine | kHttpApi},
     {Command::Help, "help", 0, kCommandLine},
     {Command::Service, "service", kChanges, kCommandLine},
 };

@@ -12,6 +12,7 @@ const char* KindName(AlertKind kind) {
     case AlertKind::Restart: return "restart";
     case AlertKind::FailedStart: return "failed_start";
     case AlertKind::CrashLoop: return "crash_loop";
+    case AlertKind::UpdateFailed: return "update_failed";
   }
   return "restart";
 }
@@ -73,6 +74,14 @@ std::string DescribeAlert(const AlertEvent& e) {
     case AlertKind::CrashLoop:
       return "paused by the crash-loop guard: " + std::to_string(e.maxRestarts) + " restarts within " +
              std::to_string(e.windowMinutes) + " minutes";
+    case AlertKind::UpdateFailed: {
+      const char* how = e.updateResult == UpdateStatus::Result::TimedOut     ? "game update timed out"
+                        : e.updateResult == UpdateStatus::Result::NotStarted ? "game update could not be started"
+                                                                             : "game update failed";
+      // The command's own words may be long: a line's worth is kept.
+      const std::string detail = e.detail.size() > 200 ? e.detail.substr(0, 200) + "..." : e.detail;
+      return std::string(how) + (detail.empty() ? "" : ": " + detail) + "; started on the files it has";
+    }
   }
   return {};
 }
@@ -125,6 +134,10 @@ std::string FormatAlert(WebhookFormat format, const AlertBatch& b, const std::st
       nlohmann::json o = {{"kind", KindName(e.kind)}, {"reason", RestartReasonName(e.reason)},
                           {"restartKind", RestartKindName(KindOf(e.reason))}, {"time", e.time}, {"text", DescribeAlert(e)}};
       if (e.kind == AlertKind::FailedStart) o["error"] = e.error;
+      if (e.kind == AlertKind::UpdateFailed) {
+        o["result"] = UpdateResultName(e.updateResult);
+        o["detail"] = e.detail;
+      }
       if (e.kind == AlertKind::CrashLoop) {
         o["maxRestarts"] = e.maxRestarts;
         o["windowMinutes"] = e.windowMinutes;

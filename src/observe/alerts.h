@@ -24,7 +24,7 @@
 
 namespace tervane {
 
-enum class AlertKind { Restart, FailedStart, CrashLoop };
+enum class AlertKind { Restart, FailedStart, CrashLoop, UpdateFailed };
 
 struct AlertEvent {
   std::string server;  // UTF-8 name
@@ -34,6 +34,8 @@ struct AlertEvent {
   WallTime time = 0;
   int maxRestarts = 0;  // a crash-loop pause: the limit ...
   int windowMinutes = 0;  // ... and its window
+  UpdateStatus::Result updateResult = UpdateStatus::Result::None;  // a failed update: how it ended ...
+  std::string detail;                                              // ... and why (an exit code, ...)
 };
 
 // The events of one server that go out as one message, oldest first; `more` were held too but
@@ -45,7 +47,7 @@ struct AlertBatch {
 };
 
 // At most one message per server per interval; what comes in between waits for the next one.
-// Failed starts and crash-loop pauses never wait: they go at once, with what was held.
+// Failed starts, crash-loop pauses and failed updates never wait: they go at once, with what was held.
 class AlertLimiter {
  public:
   explicit AlertLimiter(WallTime intervalSeconds = 60) : interval_(intervalSeconds) {}
@@ -70,7 +72,8 @@ class AlertLimiter {
 };
 
 // One line of text per event: "restarted: process lost", "restarted by the operator",
-// "restarted: planned restart", "could not be started (first start, error 2)"...
+// "restarted: planned restart", "could not be started (first start, error 2)", "game update
+// failed: exit code 3; started on the files it has"...
 std::string DescribeAlert(const AlertEvent& event);
 // The message's body: Discord {"content"} that mentions nobody, Slack {"text"} with its
 // control characters escaped, or the events as JSON; `host` names this host in each.

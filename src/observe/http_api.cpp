@@ -134,6 +134,8 @@ void HttpApi::Handle(const HttpRequest& request, const HttpAnswer& answer) const
     std::optional<int> in;
     if (command == Command::Restart && !ParseRestartIn(request.query, in))
       return answer(Text(400, "a restart takes ?in=<minutes> (0 to 1440) or nothing\n"));
+    if (command == Command::Update && !ParseRestartIn(request.query, in))
+      return answer(Text(400, "an update takes ?in=<minutes> (0 to 1440) or nothing\n"));
     if (!commands_) return answer(Text(503, "no commands\n"));
     // The number as the status this door shows gives it: the command is bound to that server.
     const auto snapshot = snapshots_.Latest();

@@ -93,7 +93,7 @@ class HttpApi {
   std::string version_;
 };
 
-// The minutes of "in=<minutes>" in a restart's query (digits only, at most 1440): none when the
+// The minutes of "in=<minutes>" in a restart's or an update's query (digits only, at most 1440): none when the
 // query does not give it; false when it gives something else, or anything but it.
 bool ParseRestartIn(std::string_view query, std::optional<int>& minutes);
 

@@ -51,7 +51,7 @@ struct Metric {
   const char* type;
   const char* help;
   const char* label;  // the name of the samples' label, or nullptr
-  std::array<Sample<Reading>, 6> samples;  // those with a value function
+  std::array<Sample<Reading>, 7> samples;  // those with a value function
 };
 
 using ServerMetric = Metric<ServerReading>;
@@ -95,15 +95,31 @@ const ServerMetric kPerServer[] = {
      {{{nullptr, [](const ServerReading& r) -> std::optional<double> { return r.s.lostCount; }}}}},
     {"tervane_server_restarts_total", "counter",
      "Starts by this monitor since it started, by reason: fatal_error, process_lost, no_response (the supervised "
-     "restarts), command (by the operator), planned; failed_start counts starts the system refused.",
+     "restarts), command (by the operator), planned, update (after a game update); failed_start counts starts the "
+     "system refused.",
      "reason",
      {{{ReasonName<RestartReason::FatalError>, Restarts<RestartReason::FatalError>},
        {ReasonName<RestartReason::ProcessLost>, Restarts<RestartReason::ProcessLost>},
        {ReasonName<RestartReason::NoResponse>, Restarts<RestartReason::NoResponse>},
        {ReasonName<RestartReason::Command>, Restarts<RestartReason::Command>},
        {ReasonName<RestartReason::Planned>, Restarts<RestartReason::Planned>},
+       {ReasonName<RestartReason::Update>, Restarts<RestartReason::Update>},
        {[](const ServerReading&) -> std::string_view { return "failed_start"; },
         [](const ServerReading& r) -> std::optional<double> { return r.s.status.failedStarts; }}}}},
+    {"tervane_server_update_available", "gauge", "1 when a game update is known to exist and not yet made.", nullptr,
+     {{{nullptr, [](const ServerReading& r) -> std::optional<double> { return r.s.status.update.availableSince > 0 ? 1 : 0; }}}}},
+    {"tervane_server_updating", "gauge", "1 while the update command of the server's installation runs.", nullptr,
+     {{{nullptr, [](const ServerReading& r) -> std::optional<double> {
+          return r.s.status.update.updatingSince > 0 || r.s.status.phase == Phase::Updating ? 1 : 0;
+        }}}}},
+    {"tervane_updates_total", "counter",
+     "Update commands of the server's installation ended since the monitor started, by result: made, or failed "
+     "(failed, timed out or not started).",
+     "result",
+     {{{[](const ServerReading&) -> std::string_view { return "made"; },
+        [](const ServerReading& r) -> std::optional<double> { return r.s.status.update.made; }},
+       {[](const ServerReading&) -> std::string_view { return "failed"; },
+        [](const ServerReading& r) -> std::optional<double> { return r.s.status.update.failed; }}}}},
     {"tervane_server_last_reply_age_seconds", "gauge",
      "Seconds since the server's last reply (no sample before the first one).", nullptr,
      {{{nullptr, [](const ServerReading& r) -> std::optional<double> {

@@ -2,8 +2,10 @@
 
 #include <nlohmann/json.hpp>
 
+#include <algorithm>
 #include <atomic>
 #include <deque>
+#include <set>
 
 #include "observe/alerts.h"
 #include "observe/http_client.h"
@@ -13,6 +15,49 @@
 #include "support/version.h"
 
 namespace tervane {
+namespace {
+
+// An update's answer: as a restart's, with the servers it left alone and why. The servers of the
+// same installation are updated with the one named; the answer speaks of that one.
+void UpdateAnswer(const Monitor& monitor, const CommandResult& result, ServerId id, std::optional<int> inMinutes,
+                  nlohmann::ordered_json& body, HttpResponse& r, std::string& outcome, std::string& server) {
+  const std::optional<std::size_t> row = monitor.RowOf(id);
+  if (row) server += " (" + Utf16ToUtf8(monitor.At(*row).Name.str()) + ")";
+  std::size_t k = 0;
+  while (k < result.rows.size() && (!row || result.rows[k] != *row)) ++k;
+  const bool acted = row && k < result.rows.size();
+  nlohmann::ordered_json skipped = nlohmann::ordered_json::array();
+  std::string why;
+  for (const auto& [at, reason] : result.skipped) {
+    if (at >= monitor.Count()) continue;
+    skipped.push_back({{"number", at + 1}, {"name", Utf16ToUtf8(monitor.At(at).Name.str())}, {"reason", reason}});
+    if (row && at == *row) why = reason;
+  }
+  const bool refused = std::any_of(result.endsRefused.begin(), result.endsRefused.end(),
+                                   [&](const EndRefused& e) { return row && e.row == *row; });
+  const WallTime due = inMinutes && acted && k < result.due.size() ? result.due[k] : 0;
+  const bool ok = acted && why.empty() && !refused && (!inMinutes || due != 0);
+  body["ok"] = ok;
+  if (inMinutes) {
+    body["in_minutes"] = *inMinutes;
+    body["due"] = due;
+  }
+  if (!inMinutes) body["saved"] = true;  // as a restart's: nothing of it is kept in the list
+  body["stop_begun"] = row && std::find(result.stopsBegun.begin(), result.stopsBegun.end(), *row) != result.stopsBegun.end();
+  body["skipped"] = std::move(skipped);
+  if (ok) {
+    outcome = inMinutes ? "planned" : "updating";
+    return;
+  }
+  outcome = !why.empty() ? "not updated: " + why
+            : refused    ? "not updated: its process could not be ended"
+            : inMinutes  ? "no update was planned"
+                         : "not updated";
+  r.status = 409;
+  body["error"] = outcome;
+}
+
+}  // namespace
 
 struct Observatory::Parts {
   SnapshotBox snapshots;
@@ -25,6 +70,9 @@ struct Observatory::Parts {
   std::unique_ptr<WebhookSender> sender;
   std::string host;  // how alerts name this host
   std::deque<RestartNote> restarts;  // newest first
+  // Servers whose failed update was alerted: the start on the files they have that follows is
+  // said by that alert already.
+  std::set<ServerId> updateFailureAlerted;
   // Commands the HTTP door handed to the loop's thread that have not run yet.
   std::atomic<std::size_t> commandsWaiting{0};
 };
@@ -40,6 +88,7 @@ Observatory::Observatory(EventLoop& loop, Monitor& monitor, ObserveOptions optio
   // The numbering the HTTP door binds commands by follows every change of the list at once.
   changeObserver_ = servers_.Changes().Add([this](const ServerChange& change) {
     if (change.IsStart()) OnStart(change.start);
+    if (change.what == ServerChange::What::UpdateEnded) OnUpdateEnded(change.row);
     if (change.Renumbers()) Publish();
   });
   cycleObserver_ = supervisor_.CycleEndObservers().Add([this] { OnCycleEnd(); });
@@ -74,7 +123,7 @@ void Observatory::StartEndpoint() {
   CommandRunner run = [this, alive](Command command, std::size_t number, ServerId id, const HttpRequest& request,
                                     HttpAnswer answer) {
     std::optional<int> in;  // checked by the API already
-    if (command == Command::Restart) ParseRestartIn(request.query, in);
+    if (command == Command::Restart || command == Command::Update) ParseRestartIn(request.query, in);
     ++parts_->commandsWaiting;
     loop_.Post([this, alive, command, number, id, in, origin = request.peer, answer = std::move(answer)] {
       if (!*alive) return;
@@ -134,6 +183,9 @@ HttpResponse Observatory::RunCommand(Command command, std::size_t number, Server
       r.status = 409;
       body["error"] = result.refused;
       outcome = result.refused;
+    } else if (command == Command::Update) {
+      Publish();
+      UpdateAnswer(monitor_, result, id, inMinutes, body, r, outcome, server);
     } else {
       server += " (" + Utf16ToUtf8(monitor_.At(result.rows.front()).Name.str()) + ")";
       Publish();
@@ -203,9 +255,31 @@ void Observatory::OnStart(const StartRecord& start) {
   if (parts_->restarts.size() > kRecentRestartsLimit) parts_->restarts.pop_back();
   if (start.error != 0) {
     Alert(start.index, AlertKind::FailedStart, start);
+  } else if (start.reason == RestartReason::Update && parts_->updateFailureAlerted.erase(s.Id)) {
+    // The failed update's alert said it: started on the files it has.
   } else if (start.reason != RestartReason::FirstStart) {
     Alert(start.index, AlertKind::Restart, start);
   }
+}
+
+void Observatory::OnUpdateEnded(std::size_t row) {
+  if (row >= servers_.size() || !parts_->sender) return;
+  const Server& s = servers_.at(row);
+  const UpdateStatus& u = s.Status.update;
+  if (u.lastResult == UpdateStatus::Result::None || u.lastResult == UpdateStatus::Result::Made) {
+    parts_->updateFailureAlerted.erase(s.Id);
+    return;
+  }
+  AlertEvent e;
+  e.server = Utf16ToUtf8(s.Name.str());
+  e.kind = AlertKind::UpdateFailed;
+  e.reason = RestartReason::Update;
+  e.time = u.lastAt ? u.lastAt : servers_.Now();
+  e.updateResult = u.lastResult;
+  e.detail = u.lastDetail;
+  parts_->updateFailureAlerted.insert(s.Id);
+  for (const AlertBatch& b : parts_->limiter.Offer(std::move(e), servers_.Now()))
+    parts_->sender->Enqueue(FormatAlert(options_.webhookFormat, b, parts_->host));
 }
 
 void Observatory::OnCycleEnd() {

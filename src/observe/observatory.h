@@ -47,6 +47,9 @@ class Observatory {
 
   // Tells the observers of one start, or of a pause by the crash-loop guard.
   void OnStart(const StartRecord& start);
+  // The update command of the server's installation ended: one alert when it failed, timed out
+  // or could not be started (the server is started on the files it has).
+  void OnUpdateEnded(std::size_t row);
   // After each cycle: publishes the snapshot, sends the alerts that are due, and tries again to
   // listen when the address was taken.
   void OnCycleEnd();

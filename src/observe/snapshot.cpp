@@ -197,6 +197,26 @@ class Writer {
   bool first_ = true;
 };
 
+// The server's game updates: what is known of one, whether its command runs, how the last ended.
+void WriteUpdate(Writer& w, const ServerStatus& st) {
+  const UpdateStatus& u = st.update;
+  const bool available = u.availableSince > 0;
+  w.Name("update").Open('{');
+  w.Name("available_since").Time(u.availableSince);
+  // Texts are "" where nothing is known.
+  w.Name("source").String(available ? UpdateSourceName(u.source) : "");
+  w.Name("detail").String(available ? u.detail : std::string());
+  w.Name("due_by").Time(u.dueBy);
+  w.Name("updating").Bool(u.updatingSince > 0 || st.phase == Phase::Updating);
+  w.Name("updating_since").Time(u.updatingSince);
+  w.Name("last_result").String(UpdateResultName(u.lastResult));
+  w.Name("last_at").Time(u.lastAt);
+  w.Name("last_detail").String(u.lastDetail);
+  w.Name("made").Integer(u.made);
+  w.Name("failed").Integer(u.failed);
+  w.Close('}');
+}
+
 void WriteServer(Writer& w, const ServerSnapshot& s, WallTime now) {
   const ServerStatus& st = s.status;
   const bool reply = s.HasReply();
@@ -250,6 +270,7 @@ void WriteServer(Writer& w, const ServerSnapshot& s, WallTime now) {
   w.Name("priority_error").Error(st.priorityError);
   w.Name("affinity_error").Error(st.affinityError);
   w.Name("look_error").Error(st.lookError);
+  WriteUpdate(w, st);
   w.Close('}');
 }
 

@@ -41,6 +41,7 @@ const std::string& StatusPageHtml() {
   td.notes span { display: block; }
   .note-error { color: #b42323; }
   .note-rcon { color: #9a6a00; }
+  .note-update { color: #1f5fa8; }
   #error { color: #b42323; }
   /* A phone: each server a card of its own, each value beside its name. */
   @media (max-width: 640px) {
@@ -88,7 +89,8 @@ const std::string& StatusPageHtml() {
 <script>
 "use strict";
 const reasons = { first_start: "first start", fatal_error: "fatal error", process_lost: "process lost",
-                  no_response: "no network response", command: "by the operator", planned: "planned restart" };
+                  no_response: "no network response", command: "by the operator", planned: "planned restart",
+                  update: "game update" };
 // Whose doing a start was, as every door names it.
 const kinds = { first_start: "first start", supervised: "supervised restart", operator: "restart by the operator",
                 planned: "planned restart" };
@@ -115,11 +117,13 @@ function rowClass(s) {
 // Each state cell is coloured by its own state, and shows its count where it has one.
 const processLooks = { running: "ok", restarting: "wait", unknown: "wait", lost: "bad", start_failed: "bad", paused: "off" };
 const networkLooks = { normal: "ok", unknown: "wait", timeout: "bad", paused: "off" };
+function updating(s) { return !!(s.update && s.update.updating); }
 function processText(s) {
+  if (updating(s)) return "updating";
   if (s.stopping) return "stopping (" + s.stopping_seconds_left + " s left)";
   return s.process === "lost" ? "lost (" + s.lost_count + "/3)" : s.process;
 }
-function processLook(s) { return s.stopping ? "wait" : processLooks[s.process] || "wait"; }
+function processLook(s) { return s.stopping || updating(s) ? "wait" : processLooks[s.process] || "wait"; }
 function networkText(s) { return s.network === "timeout" ? "timeout (" + s.timeout_count + "/20)" : s.network; }
 
 function when(t) { return t ? new Date(t * 1000).toLocaleString() : ""; }
@@ -160,6 +164,12 @@ function draw(data) {
     if (s.start_error) notes.push(["note-error", "start failed: " + s.start_error.text]);
     if (s.rcon_trouble) notes.push(["note-rcon", (/^RCON/.test(s.rcon_trouble) ? "" : "RCON: ") + s.rcon_trouble]);
     if (s.look_error) notes.push(["note-error", "cannot look for its process: " + s.look_error.text]);
+    const u = s.update || {};
+    if (u.available_since && !u.updating)
+      notes.push(["note-update", "update available since " + soon(u.available_since) +
+                                 (u.due_by ? "; made by " + soon(u.due_by) + " at the latest" : "")]);
+    if (u.last_result && u.last_result !== "none" && u.last_result !== "made")
+      notes.push(["note-error", "last update " + u.last_result.replace("_", " ") + (u.last_detail ? ": " + u.last_detail : "")]);
     cell(tr, notes.length ? "" : "-", "notes");
     if (notes.length) {
       const list = document.createElement("div");
@@ -189,8 +199,8 @@ function draw(data) {
     cell(tr, when(r.time));
     cell(tr, r.name);
     cell(tr, kinds[r.kind] || r.kind || "");
-    // Only the supervision's restarts have a reason beyond their kind.
-    const reason = r.kind === "supervised" ? reasons[r.reason] || r.reason : "";
+    // Only the supervision's restarts and the game updates have a reason beyond their kind.
+    const reason = r.kind === "supervised" || r.reason === "update" ? reasons[r.reason] || r.reason : "";
     cell(tr, r.error ? (reason ? reason + ": " : "") + "could not start (" + r.error.text + ")" : reason || "-");
     restarts.appendChild(tr);
   }

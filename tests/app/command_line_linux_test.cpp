@@ -68,6 +68,11 @@ TEST(CommandLineParser, ALineItCannotReadExitsTwoWithOneLineNamingTheWord) {
       {{"service", "uninstall", "--as", "x"}, "unknown option '--as'; see kesp service uninstall --help"},
       {{"--dir", ""}, "--dir needs a folder: kesp --dir DIR [command]; see kesp --help"},
       {{"status", "\x1b[31m"}, "unexpected argument '\\x1B[31m'; see kesp status --help"},
+      {{"update", "1", "all"}, "update takes the numbers of servers or all, not both; see kesp update --help"},
+      {{"update", "al"}, "'al' is not a server number; see kesp update --help"},
+      {{"restart", "all"}, "'all' is not a server number; see kesp restart --help"},
+      {{"update", "1", "--in", "1441"}, "--in needs a number of minutes from 0 to 1440, not '1441'; see kesp update --help"},
+      {{"update", "1", "--yse"}, "unknown option '--yse' (did you mean '--yes'?); see kesp update --help"},
   };
   for (const auto& c : cases) {
     const Read r = Parse(c.args);
@@ -83,6 +88,13 @@ TEST(CommandLineParser, ReadsWhatEachCommandTakes) {
   EXPECT_EQ(restart.parsed.numbers, (std::vector<std::string>{"2", "1"}));
   EXPECT_TRUE(restart.parsed.yes && restart.parsed.inMinutes == 5 && restart.parsed.ids == "7,9" && restart.parsed.dir == "/d");
   EXPECT_EQ(Parse({"delete", "3"}).parsed.command, Command::Remove);
+  const Read all = Parse({"update", "all", "--in", "15", "--yes"});
+  ASSERT_EQ(all.code, kRunCommand) << all.err;
+  EXPECT_TRUE(all.parsed.command == Command::Update && all.parsed.all && all.parsed.numbers.empty() &&
+              all.parsed.inMinutes == 15 && all.parsed.yes);
+  const Read some = Parse({"update", "3", "1", "--ids=7,9"});
+  EXPECT_TRUE(some.parsed.numbers == (std::vector<std::string>{"3", "1"}) && !some.parsed.all && !some.parsed.yes &&
+              !some.parsed.inMinutes && some.parsed.ids == "7,9");
   const Read edit = Parse({"edit", "1", "--params", "-port 27016", "--affinity", "0x3"});
   EXPECT_EQ(edit.parsed.params, "-port 27016") << "a value that begins with '-' is still the option's";
   EXPECT_TRUE(edit.parsed.affinity == 3u && !edit.parsed.name && !edit.parsed.priority);
@@ -120,6 +132,7 @@ TEST(CommandLineParser, EveryCommandHasItsHelpAndTheProgramsHelpDefinesTheRestar
     EXPECT_EQ(Parse({"help", word}).out, Parse({word, "--help"}).out);
   }
   EXPECT_NE(Parse({"restart", "--help"}).out.find("--in MINUTES"), std::string::npos);
+  EXPECT_NE(Parse({"update", "--help"}).out.find("--in MINUTES"), std::string::npos);
   EXPECT_NE(Parse({"service", "install", "--help"}).out.find("--as USER"), std::string::npos);
   const Read root = Parse({"--help"});
   EXPECT_EQ(root.out, Parse({"help"}).out);
@@ -291,6 +304,7 @@ TEST(Completion, OffersEachOptionOnceAndTheValuesOfThoseThatTakeThem) {
       {"kesp pa", " pause "},           {"kesp --dir /tmp res", " restart "}, {"kesp status ", " --json "},
       {"kesp log -f ", " --lines "},    {"kesp add --priority ", " high "},   {"kesp service install --as ro", " root "},
       {"kesp service ", " uninstall "}, {"kesp help c", " cancel "},         {"kesp del", " delete "},
+      {"kesp upd", " update "},         {"kesp update 1 ", " --in "},
   };
   for (const auto& [line, word] : offered) EXPECT_NE(complete(line).find(word), std::string::npos) << line << ":" << complete(line);
   const std::pair<const char*, const char*> notOffered[] = {

@@ -3,7 +3,10 @@
 // asked at their own door, what an edit of a running server says, and kesp log.
 #include <gtest/gtest.h>
 
+#include <cstdlib>
+#include <ctime>
 #include <filesystem>
+#include <optional>
 #include <sstream>
 
 #include "app/command_line_linux.h"
@@ -194,6 +197,106 @@ TEST_F(CommandLine, AConfirmationIsBoundToTheServersItAskedAbout) {
   for (const auto& [number, says] : cases) EXPECT_EQ(Run({"remove", number, "--yes", ids}).err, says);
   ASSERT_EQ(rig.List().size(), 1u);
   EXPECT_EQ(rig.List()[0]->Name.str(), u"b") << "only a was removed";
+}
+
+// An update asks first as restart does, names the servers (all of them for "all"), and needs
+// the running kesp, which alone runs update commands.
+TEST_F(CommandLine, AnUpdateAsksFirstAndNeedsTheRunningKesp) {
+  Register("a", 27015);
+  Register("b", 27016);
+  const std::string notRunning = Run({"update", "1", "--yes"}).err;
+  EXPECT_NE(notRunning.find(": a game update needs the running kesp\n"), std::string::npos) << notRunning;
+  rig.monitor.BeginSupervision();
+  const struct {
+    std::vector<std::string> args;
+    std::function<bool(const std::string&)> confirm;
+    int code;
+    std::string says;
+  } cases[] = {
+      {{"update", "2"}, nullptr, kExitNeedsConfirmation,
+       "Update the game of server b now (stopped, updated by kesp.ini's UpdateCommand and started again)?\n"},
+      {{"update", "all", "--in", "5"}, nullptr, kExitNeedsConfirmation,
+       "Update the game of the 2 servers in 5 minute(s) (stopped, updated by kesp.ini's UpdateCommand and started "
+       "again)?\n"},
+      {{"update", "all"}, [](const std::string&) { return false; }, kExitDeclined, "kesp: not confirmed; nothing changed\n"},
+      {{"update", "3", "--yes"}, nullptr, 1, "kesp: no server number 3 (see kesp list)\n"},
+  };
+  for (const auto& c : cases) {
+    Result r = Run(c.args, c.confirm);
+    const std::string ids = TakeIdsLine(r.err);
+    EXPECT_EQ(r.code, c.code) << c.says;
+    EXPECT_EQ(r.err, c.says);
+    if (!c.confirm && c.code == kExitNeedsConfirmation) {  // asked, not declined (both exit 3)
+      EXPECT_EQ(ids, c.args[1] == "all" ? "--ids=" + std::to_string(rig.monitor.IdOf(0)) + "," +
+                                              std::to_string(rig.monitor.IdOf(1))
+                                        : "--ids=" + std::to_string(rig.monitor.IdOf(1)));
+    }
+  }
+  // An answer for every server is refused once the list holds another number of them.
+  std::string question = Run({"update", "all"}).err;
+  const std::string ids = TakeIdsLine(question);
+  Register("c", 27017);
+  EXPECT_EQ(Run({"update", "all", "--yes", ids}).err, "kesp: the confirmation was for other servers; nothing done\n");
+  EXPECT_EQ(process.Count("start"), 0);
+}
+
+// kesp status's update lines: each only when it has something to say, the server's and the
+// command's words made safe for a terminal.
+TEST(UpdateStatusLines, SayWhatIsKnownOfAServersUpdates) {
+  // The times in UTC, whatever the machine's zone; the zone put back after.
+  const char* zone = std::getenv("TZ");
+  const std::optional<std::string> before = zone ? std::optional<std::string>(zone) : std::nullopt;
+  ::setenv("TZ", "UTC0", 1);
+  ::tzset();
+  struct Restore {
+    const std::optional<std::string>& before;
+    ~Restore() {
+      before ? ::setenv("TZ", before->c_str(), 1) : ::unsetenv("TZ");
+      ::tzset();
+    }
+  } restore{before};
+  constexpr WallTime t = 1'800'000'000;  // 2027-01-15 08:00:00 UTC
+  const auto status = [](auto fill) {
+    UpdateStatus u;
+    fill(u);
+    return u;
+  };
+  const std::pair<UpdateStatus, std::vector<std::string>> cases[] = {
+      {UpdateStatus{}, {}},
+      {status([](UpdateStatus& u) {
+         u.availableSince = t;
+         u.source = UpdateSource::Notice;
+         u.detail = "Your server is out of date\x1b[2J";
+         u.dueBy = t + 1800;
+       }),
+       {"Update available since: 2027-01-15 08:00:00 (notice: Your server is out of date\\x1B[2J); updated by "
+        "2027-01-15 08:30:00 at the latest"}},
+      {status([](UpdateStatus& u) {
+         u.availableSince = t;
+         u.source = UpdateSource::Operator;
+         u.updatingSince = t + 60;
+         u.lastResult = UpdateStatus::Result::Made;
+         u.lastAt = t - 86400;
+         u.lastDetail = "exit code 0";
+         u.holdUntil = t + 3600;
+       }),
+       {"Update available since: 2027-01-15 08:00:00 (operator)", "Updating since: 2027-01-15 08:01:00",
+        "Last update: made at 2027-01-14 08:00:00 (exit code 0)"}},
+      {status([](UpdateStatus& u) {
+         u.lastResult = UpdateStatus::Result::TimedOut;
+         u.lastAt = t;
+         u.holdUntil = t + 3600;
+       }),
+       {"Last update: timed out at 2027-01-15 08:00:00; not tried again before 2027-01-15 09:00:00"}},
+      {status([](UpdateStatus& u) {
+         u.lastResult = UpdateStatus::Result::NotStarted;
+         u.lastAt = t;
+         u.lastDetail = "cannot run the shell";
+         u.holdUntil = t - 1;  // the hold is over
+       }),
+       {"Last update: not started at 2027-01-15 08:00:00 (cannot run the shell)"}},
+  };
+  for (const auto& [u, lines] : cases) EXPECT_EQ(UpdateStatusLines(u, t + 120), lines);
 }
 
 // A new executable or new run parameters wait for the server's next start; priority and

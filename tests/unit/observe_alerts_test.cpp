@@ -55,7 +55,7 @@ TEST(AlertLimiter, FailedStartsAndCrashLoopPausesNeverWait) {
   using V = std::vector<std::size_t>;
   EXPECT_EQ(Sizes(limiter.Offer(Event("a", 1000), 1000)), V{1});
   EXPECT_EQ(Sizes(limiter.Offer(Event("a", 1005), 1005)), V{});  // a restart waits
-  for (const AlertKind kind : {AlertKind::FailedStart, AlertKind::CrashLoop}) {
+  for (const AlertKind kind : {AlertKind::FailedStart, AlertKind::CrashLoop, AlertKind::UpdateFailed}) {
     AlertEvent urgent = Event("a", 1010);
     urgent.kind = kind;
     const auto now = limiter.Offer(urgent, 1010);
@@ -70,12 +70,35 @@ TEST(AlertFormat, EachRestartIsNamedByItsKind) {
       {RestartReason::NoResponse, "restarted: no network response", "supervised"},
       {RestartReason::Command, "restarted by the operator", "operator"},
       {RestartReason::Planned, "restarted: planned restart", "planned"},
+      {RestartReason::Update, "restarted: game update", "planned"},
   };
   for (const auto& [reason, text, kind] : cases) {
     const AlertBatch one{"alpha", {Event("alpha", 1800000000, reason)}, 0};
     EXPECT_EQ(DescribeAlert(one.events[0]), text);
     const auto json = nlohmann::json::parse(FormatAlert(WebhookFormat::Json, one, "gs-1"));
     EXPECT_EQ(json["events"][0]["restartKind"], kind) << text;
+  }
+}
+
+// A failed update: how it ended and why, and that the server runs on the files it has.
+TEST(AlertFormat, AFailedUpdateSaysHowItEndedAndThatTheServerRunsOn) {
+  using R = UpdateStatus::Result;
+  const std::tuple<R, std::string, std::string> cases[] = {
+      {R::Failed, "exit code 3", "game update failed: exit code 3; started on the files it has"},
+      {R::TimedOut, "passed its 900 s", "game update timed out: passed its 900 s; started on the files it has"},
+      {R::NotStarted, "", "game update could not be started; started on the files it has"},
+      {R::Failed, std::string(500, 'x'), "game update failed: " + std::string(200, 'x') + "...; started on the files it has"},
+  };
+  for (const auto& [result, detail, text] : cases) {
+    AlertEvent e = Event("alpha", 1800000000, RestartReason::Update);
+    e.kind = AlertKind::UpdateFailed;
+    e.updateResult = result;
+    e.detail = detail;
+    EXPECT_EQ(DescribeAlert(e), text);
+    const auto json = nlohmann::json::parse(FormatAlert(WebhookFormat::Json, AlertBatch{"alpha", {e}, 0}, "gs-1"));
+    EXPECT_EQ(json["events"][0]["kind"], "update_failed");
+    EXPECT_EQ(json["events"][0]["result"], UpdateResultName(result));
+    EXPECT_EQ(json["text"], "Tervane on gs-1: alpha " + text);
   }
 }
 

@@ -170,6 +170,55 @@ TEST(StatusJson, TheDocumentCarriesTheStatusModelAsValues) {
   EXPECT_TRUE(b["start_error"].is_null());
 }
 
+// A server's game updates, as the status document and the metrics give them: one updating after
+// a failed update with a newer one known, one that never had any.
+TEST(StatusJson, AServersUpdatesAreInTheDocumentAndTheMetrics) {
+  MonitorSnapshot m = TwoServers();
+  UpdateStatus& u = m.servers[0].status.update;
+  u.availableSince = kNow - 600;
+  u.source = UpdateSource::Url;
+  u.detail = "required version 9559123";
+  u.dueBy = kNow + 1200;
+  u.updatingSince = kNow - 30;
+  u.lastResult = UpdateStatus::Result::TimedOut;
+  u.lastAt = kNow - 4000;
+  u.lastDetail = "passed its 900 s";
+  u.made = 2;
+  u.failed = 3;
+  m.servers[0].status.phase = Phase::Updating;
+  m.servers[0].status.restartsByReason[static_cast<std::size_t>(RestartReason::Update)] = 2;
+  const auto doc = nlohmann::json::parse(StatusJson(m, kNow));
+  EXPECT_EQ(doc["servers"][0]["update"],
+            nlohmann::json({{"available_since", kNow - 600}, {"source", "url"}, {"detail", "required version 9559123"},
+                            {"due_by", kNow + 1200}, {"updating", true}, {"updating_since", kNow - 30},
+                            {"last_result", "timed_out"}, {"last_at", kNow - 4000}, {"last_detail", "passed its 900 s"},
+                            {"made", 2}, {"failed", 3}}));
+  EXPECT_EQ(doc["servers"][0]["restarts_by_reason"]["update"], 2);
+  EXPECT_EQ(doc["servers"][0]["restarts_by_kind"]["planned"], 2) << "an update restart is a planned one";
+  EXPECT_EQ(doc["servers"][1]["update"],
+            nlohmann::json({{"available_since", nullptr}, {"source", ""}, {"detail", ""}, {"due_by", nullptr},
+                            {"updating", false}, {"updating_since", nullptr}, {"last_result", "none"},
+                            {"last_at", nullptr}, {"last_detail", ""}, {"made", 0}, {"failed", 0}}));
+
+  const std::string text = RenderMetrics(m, ObserverCounts{}, kNow, "2.3");
+  const std::string alpha = "{name=\"Alpha \\\"1\\\"\\\\\",address=\"127.0.0.1\",port=\"27015\"";
+  const std::string beta = "{name=\"Beta\",address=\"127.0.0.1\",port=\"27016\"";
+  for (const std::string& line : std::vector<std::string>{
+           "tervane_server_update_available" + alpha + "} 1\n",
+           "tervane_server_update_available" + beta + "} 0\n",
+           "tervane_server_updating" + alpha + "} 1\n",
+           "tervane_server_updating" + beta + "} 0\n",
+           "tervane_updates_total" + alpha + ",result=\"made\"} 2\n",
+           "tervane_updates_total" + alpha + ",result=\"failed\"} 3\n",
+           "tervane_updates_total" + beta + ",result=\"failed\"} 0\n",
+           "tervane_server_restarts_total" + alpha + ",reason=\"update\"} 2\n",
+           "# TYPE tervane_updates_total counter\n",
+           "# TYPE tervane_server_updating gauge\n",
+           "# HELP tervane_server_update_available ",
+       })
+    EXPECT_NE(text.find(line), std::string::npos) << line;
+}
+
 // The answer of a call that answers at once.
 HttpResponse Answer(const HttpApi& api, const HttpRequest& request) {
   HttpResponse out;
@@ -237,8 +286,8 @@ TEST_F(HttpApiTest, EachRouteAnswersAsTheTokenRulesSay) {
   EXPECT_EQ(Call("GET", "/metrics", "", false).headers.at(0).first, "WWW-Authenticate");
 }
 
-// restart?in=<minutes> plans a restart: the token as for every command, the minutes from 0 to
-// 1440 and nothing else in the query; cancel is a command of its own.
+// restart?in=<minutes> plans a restart, update?in=<minutes> an update: the token as for every
+// command, the minutes from 0 to 1440 and nothing else in the query; cancel is a command of its own.
 TEST_F(HttpApiTest, APlannedRestartTakesItsMinutesFromTheQueryAndTheToken) {
   const std::string good = "Bearer 0123456789abcdef-token";
   const struct {
@@ -253,12 +302,17 @@ TEST_F(HttpApiTest, APlannedRestartTakesItsMinutesFromTheQueryAndTheToken) {
       {"/api/servers/1/restart", "in=-1", good, 400},    {"/api/servers/1/restart", "in=5&x=1", good, 400},
       {"/api/servers/1/restart", "at=5", good, 400},     {"/api/servers/1/cancel", "", good, 200},
       {"/api/servers/1/cancel", "", "", 401},
+      {"/api/servers/2/update", "", good, 200},          {"/api/servers/1/update", "in=15", good, 200},
+      {"/api/servers/1/update", "", "", 401},            {"/api/servers/1/update", "in=5", "Bearer wrong", 401},
+      {"/api/servers/1/update", "in=1441", good, 400},   {"/api/servers/1/update", "in=x", good, 400},
+      {"/api/servers/1/update", "minutes=5", good, 400}, {"/api/servers/1/updates", "", good, 404},
   };
   for (const auto& c : cases) {
     const HttpRequest request{"POST", c.path, c.auth, true, "", "127.0.0.1:8427", "127.0.0.1:5000", c.query};
     EXPECT_EQ(Answer(api, request).status, c.status) << c.path << "?" << c.query << " " << c.auth;
   }
-  EXPECT_EQ(commands.size(), 4u) << "only the accepted ones run";
+  ASSERT_EQ(commands.size(), 6u) << "only the accepted ones run";
+  EXPECT_EQ(commands[4], (std::pair<Command, std::size_t>{Command::Update, 2}));
 }
 
 TEST_F(HttpApiTest, WithoutATokenNoCommandIsTaken) {
