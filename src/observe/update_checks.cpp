@@ -312,8 +312,8 @@ void UpdateChecks::Look() {
     job.command = what.first;
     job.folder = folder;
     job.limit = std::min(std::chrono::duration_cast<std::chrono::seconds>(what.second), kCommandLimitMost);
-    runner_.Start(std::move(job), [this, alive = std::weak_ptr<int>(alive_), folder](const CommandEnd& end) {
-      if (alive.lock()) CommandDone(folder, end);
+    runner_.Start(std::move(job), [this, alive = std::weak_ptr<int>(alive_), key = folder](const CommandEnd& end) {
+      if (alive.lock()) CommandDone(key, end);
     });
   }
 }
