@@ -25,8 +25,22 @@ namespace {
 constexpr std::size_t kAnswerLimit = 64 * 1024;  // an up-to-date answer is a few hundred bytes
 constexpr std::chrono::seconds kCommandLimitMost{900};
 
+// Text from outside as the log and the doors show it: control bytes (a terminal's colours)
+// as blanks, at most `most` bytes, never ending inside a UTF-8 sequence.
 std::string Cut(std::string text, std::size_t most) {
-  if (text.size() > most) text.resize(most);
+  for (char& c : text)
+    if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) c = ' ';
+  if (text.size() <= most) return text;
+  std::size_t end = most;
+  // Back to the start of the sequence the cut falls in, unless the cut falls right after it.
+  std::size_t lead = end;
+  while (lead > 0 && end - lead < 4 && (static_cast<unsigned char>(text[lead - 1]) & 0xC0) == 0x80) --lead;
+  if (lead > 0) {
+    const auto b = static_cast<unsigned char>(text[lead - 1]);
+    const std::size_t length = b >= 0xF0 ? 4 : b >= 0xE0 ? 3 : b >= 0xC0 ? 2 : 1;
+    if (length > 1 && lead - 1 + length > end) end = lead - 1;
+  }
+  text.resize(end);
   return text;
 }
 

@@ -308,11 +308,12 @@ TEST_F(UpdateChecksTest, NoticesAreTheNewWholeLinesOfTheOutput) {
     std::string text;
     std::string told;  // a part of the line told, or nothing
   };
-  const std::string longLine = "L " + notice + std::string(300, 'x');
+  // A line longer than what is told, its cut falling inside a two-byte letter.
+  const std::string longLine = "L " + notice + std::string(199 - 2 - notice.size(), 'x') + "\xC3\xA9" + std::string(100, 'x');
   const Step steps[] = {
       {"append", "nothing here\n", ""},
       {"append", "\x1b[0mYour server is out of date and will be", ""},  // a line cut by the look
-      {"append", " shutdown during hibernation or changelevel, whichever comes first.\r\n", "\x1b[0mYour server"},
+      {"append", " shutdown during hibernation or changelevel, whichever comes first.\r\n", " [0mYour server"},
       {"append", longLine + "\n", "L Your"},
       {"truncate", "MasterRequestRestart\n", "Master"},  // a shorter file starts over
       {"replace", "Your server needs to be restarted in order to receive the latest update.\n", "Your server needs"},
@@ -335,6 +336,7 @@ TEST_F(UpdateChecksTest, NoticesAreTheNewWholeLinesOfTheOutput) {
     if (!step.told.empty()) {
       EXPECT_EQ(told_[0].source, UpdateSource::Notice);
       EXPECT_LE(told_[0].detail.size(), 200u);
+      EXPECT_NE(static_cast<unsigned char>(told_[0].detail.back()), 0xC3) << "no letter cut in half";
       EXPECT_EQ(told_[0].detail.find(step.told), 0u) << told_[0].detail;
       EXPECT_NE(told_[0].detail.back(), '\r');
     }
