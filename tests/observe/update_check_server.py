@@ -2,6 +2,7 @@
 """A stand-in for an update check web API, for the tests: answers GET on any path of 127.0.0.1.
 
     update_check_server.py [--port N] [--log FILE] [--answer WORD | --answer-file FILE]
+    update_check_server.py --run PROGRAM [ARGUMENT...]
 
 Prints "port N" (flushed) once it listens (port 0 or none: one the system chooses). Each
 request's path (with its query) is appended to the log file as a line. The answer, read again
@@ -12,12 +13,18 @@ JSON body itself:
     garbage   a body that is no JSON
     slow      waits 30 seconds, then answers as current
     error     status 500
-Runs until it is ended (its test ends it).
+Runs until it is ended (its test ends it). With --run it serves while PROGRAM runs (at most
+300 seconds) and exits with PROGRAM's exit code; PROGRAM finds the port, the answer file and the
+log in TERVANE_UPDATE_CHECK_PORT, _ANSWER and _LOG (files of a temporary folder).
 """
 import argparse
 import http.server
 import json
+import os
 import socketserver
+import subprocess
+import sys
+import tempfile
 import threading
 import time
 
@@ -36,7 +43,15 @@ def main():
     parser.add_argument("--log")
     parser.add_argument("--answer", default="current")
     parser.add_argument("--answer-file")
+    parser.add_argument("--run", nargs=argparse.REMAINDER)
     args = parser.parse_args()
+    folder = None
+    if args.run:
+        folder = tempfile.TemporaryDirectory()
+        args.answer_file = os.path.join(folder.name, "answer")
+        args.log = os.path.join(folder.name, "log")
+        with open(args.answer_file, "w", encoding="utf-8") as f:
+            f.write(args.answer)
     log_lock = threading.Lock()
 
     def answer_word():
@@ -85,6 +100,17 @@ def main():
 
     server = Server(("127.0.0.1", args.port), Handler)
     print("port %d" % server.server_address[1], flush=True)
+    if args.run:
+        threading.Thread(target=server.serve_forever, daemon=True).start()
+        env = dict(os.environ, TERVANE_UPDATE_CHECK_PORT=str(server.server_address[1]),
+                   TERVANE_UPDATE_CHECK_ANSWER=args.answer_file, TERVANE_UPDATE_CHECK_LOG=args.log)
+        try:
+            code = subprocess.run(args.run, env=env, timeout=300).returncode
+        except subprocess.TimeoutExpired:
+            code = 1
+        server.shutdown()
+        folder.cleanup()
+        sys.exit(code)
     try:
         server.serve_forever()
     except KeyboardInterrupt:
