@@ -19,7 +19,9 @@
 #include "support/event_loop.h"
 #include "support/text.h"
 
-#ifndef _WIN32
+#ifdef _WIN32
+#include <windows.h>
+#else
 #include <unistd.h>
 #endif
 
@@ -347,6 +349,15 @@ TEST_F(UpdateChecksTest, NoticesAreTheNewWholeLinesOfTheOutput) {
 
 #endif
 
+bool UnderWine() {
+#ifdef _WIN32
+  const HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
+  return ntdll && GetProcAddress(ntdll, "wine_get_version");
+#else
+  return false;
+#endif
+}
+
 // The check URL through the real HTTP client (the webhook module; WinHTTP) against the stand-in
 // API, which runs this test (tests/observe/update_check_server.py --run) and says where it is.
 class UpdateCheckServerTest : public UpdateChecksTest {
@@ -380,9 +391,11 @@ TEST_F(UpdateCheckServerTest, AnswersOfTheStandInApi) {
     std::size_t told;
     std::size_t said;
   };
-  const Step steps[] = {{"outdated", 1, 0}, {"current", 0, 0}, {"garbage", 0, 1}, {"error", 0, 1},
-                        {"slow", 0, 1},     {"outdated", 1, 2}};
+  const Step steps[] = {{"outdated", 1, 0}, {"current", 0, 0}, {"slow", 0, 1}, {"garbage", 0, 1},
+                        {"error", 0, 1},    {"outdated", 1, 2}};
   for (const Step& step : steps) {
+    // Wine's WinHTTP keeps waiting past its time-out; Windows and libcurl end the call there.
+    if (step.answer == std::string("slow") && UnderWine()) continue;
     std::ofstream(answerFile_, std::ios::trunc) << step.answer;
     told_.clear();
     const std::size_t said = said_.size();
