@@ -97,6 +97,8 @@ void Servers::ReplyReceived(std::size_t i, const ParsedDatagram& reply) {
   st.maxPlayers = reply.maxPlayers;
   st.bots = reply.bots;
   st.protocol = reply.protocol;
+  st.gameVersion = reply.version;
+  st.appId = reply.appId;
   st.lastReply = clock_();
   Changed(i, ServerChange::What::State);
 }

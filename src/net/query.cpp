@@ -40,6 +40,25 @@ class Reader {
     return true;
   }
   void Seek(std::size_t pos) { pos_ = pos; }
+  std::size_t Pos() const { return pos_; }
+  // A zero-ended string whose zero byte lies within n; false (and nothing taken) otherwise.
+  bool WholeString(std::string* out) {
+    std::size_t end = pos_;
+    while (end < data_.size() && data_[end] != 0) ++end;
+    if (end >= data_.size()) return false;
+    if (out) out->assign(reinterpret_cast<const char*>(data_.data()) + pos_, end - pos_);
+    pos_ = end + 1;
+    return true;
+  }
+  // A little-endian number of `count` bytes that must end within n.
+  bool Number(std::size_t count, std::uint64_t* out) {
+    if (pos_ > data_.size() || data_.size() - pos_ < count) return false;
+    std::uint64_t v = 0;
+    for (std::size_t i = 0; i < count; ++i) v |= static_cast<std::uint64_t>(data_[pos_ + i]) << (8 * i);
+    pos_ += count;
+    *out = v;
+    return true;
+  }
   // A byte beyond what decides the reply: read only when it lies within n, never making the
   // reply fail.
   std::optional<int> Extra() {
@@ -63,6 +82,26 @@ std::optional<int> DetailsBots(Reader& r) {
     if (!r.String(nullptr) || !r.String(nullptr) || !r.Skip(1 + 4 + 4 + 1 + 1)) return std::nullopt;
   }
   return r.Extra() ? r.Extra() : std::nullopt;
+}
+
+// The version and app id of an info reply, after its bots: server type, environment,
+// visibility, anti-cheat flag (The Ship, app id 2400, has three bytes more), the version, then
+// the extra data flag and the fields it announces in their order: game port, SteamID,
+// spectator port and name, keywords, game id. Whatever is cut leaves what was read before.
+void InfoVersionAndAppId(Reader& r, ParsedDatagram& result) {
+  constexpr std::uint32_t kTheShip = 2400;
+  if (!r.Skip(4)) return;
+  if (result.appId == kTheShip && !r.Skip(3)) return;
+  if (!r.WholeString(&result.version)) return;
+  const std::optional<int> flags = r.Extra();
+  if (!flags) return;
+  std::uint64_t skipped = 0;
+  if ((*flags & 0x80) && !r.Number(2, &skipped)) return;
+  if ((*flags & 0x10) && !r.Number(8, &skipped)) return;
+  if ((*flags & 0x40) && (!r.Number(2, &skipped) || !r.WholeString(nullptr))) return;
+  if ((*flags & 0x20) && !r.WholeString(nullptr)) return;
+  std::uint64_t gameId = 0;
+  if ((*flags & 0x01) && r.Number(8, &gameId)) result.appId = static_cast<std::uint32_t>(gameId & 0xFFFFFF);
 }
 
 }  // namespace
@@ -98,12 +137,15 @@ ParsedDatagram ParseDatagram(std::span<const std::uint8_t> data, std::uint32_t s
   switch (data[4]) {
     case 'I': {
       int& protocol = result.protocol;
+      std::uint64_t shortAppId = 0;
       if (!r.Byte(&protocol) || !r.String(nullptr) || !r.String(&result.map) ||
-          !r.String(nullptr) || !r.String(nullptr) || !r.Skip(2) || !r.Byte(&result.players) ||
-          !r.LastByte(&result.maxPlayers))
+          !r.String(nullptr) || !r.String(nullptr) || !r.Number(2, &shortAppId) ||
+          !r.Byte(&result.players) || !r.LastByte(&result.maxPlayers))
         return ParsedDatagram{};
       result.replyKind = kReplyInfo;
+      result.appId = static_cast<std::uint32_t>(shortAppId);
       result.bots = r.Extra();
+      if (result.bots) InfoVersionAndAppId(r, result);
       break;
     }
     case 'm': {

@@ -38,6 +38,12 @@ struct ParsedDatagram {
   // How many of the players are bots, when the reply says (the byte after the maximum in an
   // info reply, the last of a details reply); none when it ends before it.
   std::optional<int> bots;
+  // The game's version and app id, from an info reply (empty, 0: not said). The version is
+  // taken only when its zero byte lies within the datagram: a cut one would read as another
+  // version. The app id is the extra data's game id (its low 24 bits) when the reply carries
+  // it whole, else the short app id after the protocol.
+  std::string version;
+  std::uint32_t appId = 0;
   std::array<std::uint8_t, 4> challenge{};  // for a Challenge
 };
 

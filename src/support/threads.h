@@ -14,6 +14,9 @@
 //   output cap          OutputCap (process/output_cap_linux)  the first file kept     ~OutputCap: woken, joined
 //   command waiters     the command runner                   Start (one a command,   the command's end; EndAll /
 //   (<=8)               (process/command_runner_*)           at most 8)              the destructor: ended, joined
+//   update check        UpdateChecks (observe/update_checks)  the first check by URL  ~UpdateChecks: woken, joined
+//                                                                                     (after the call it is in: its
+//                                                                                     time-out, 10 s at most)
 //   service connection  ServiceApplication (app/service)      Start                   Finish / ~ServiceApplication:
 //                                                                                     joined after the loop ended
 //

@@ -206,6 +206,10 @@ def run_checks(sock, address, port):
                         ("max_players", 24), ("bots", 2), ("server_type", "d"),
                         ("visibility", 0), ("vac", 1), ("port", port)]:
         expect(failures, "info " + key, info.get(key), wanted)
+    expect(failures, "info version", info.get("version"), "1.38.2.1")
+    expect(failures, "info game id's app id", info.get("game_id", 0) & 0xFFFFFF, 10)
+    expect(failures, "notice", control(sock, address, "fakesrv notice MasterRequestRestart"),
+           "fakesrv ok")
     if info["environment"] not in ("l", "w"):
         failures.append("info environment %r" % info["environment"])
 
@@ -247,7 +251,7 @@ def main():
         "-game", "cstrike", "+maxplayers", "24", "+map", "de_dust2", "-console",
         "+ip", "127.0.0.1", "-port", str(port),
         "-fakesrv.name", "Python check", "-fakesrv.players", "7", "-fakesrv.bots", "2",
-        "-fakesrv.vac"]
+        "-fakesrv.vac", "-fakesrv.version", "1.38.2.1"]
     output = tempfile.TemporaryFile()
     server = subprocess.Popen(command, stdin=subprocess.DEVNULL, stdout=output,
                               stderr=subprocess.STDOUT)
@@ -260,6 +264,10 @@ def main():
             failures.append("exit was not acknowledged")
         code = server.wait(timeout=START_SECONDS)
         expect(failures, "exit code", code, 0)
+        # A notice is a line of its own on the output, as a game prints it.
+        output.seek(0)
+        lines = [l.strip() for l in output.read().decode(errors="replace").splitlines()]
+        expect(failures, "notice lines", lines.count("MasterRequestRestart"), 1)
     except (Broken, socket.timeout, subprocess.TimeoutExpired) as error:
         failures.append("%s: %s" % (type(error).__name__, error))
     finally:

@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <filesystem>
+#include <fstream>
 #include <string>
 #include <vector>
 
@@ -193,7 +195,7 @@ TEST(FakesrvReplies, TheInfoReplyCarriesEveryStandardField) {
   EXPECT_EQ(ReadString(b, pos), "de_inferno");
   EXPECT_EQ(ReadString(b, pos), "cstrike");
   EXPECT_EQ(ReadString(b, pos), "Counter-Strike");
-  ASSERT_EQ(b.size(), pos + 2 + 7 + 6 + 3);
+  ASSERT_EQ(b.size(), pos + 2 + 7 + 6 + 3 + 8);
   EXPECT_EQ(b[pos] | (b[pos + 1] << 8), 0x1234);  // little-endian application id
   pos += 2;
   EXPECT_EQ(b[pos++], 12);   // players
@@ -204,8 +206,10 @@ TEST(FakesrvReplies, TheInfoReplyCarriesEveryStandardField) {
   EXPECT_EQ(b[pos++], 0);    // no password
   EXPECT_EQ(b[pos++], 1);    // VAC
   EXPECT_EQ(ReadString(b, pos), "1.2.3");
-  EXPECT_EQ(b[pos++], 0x80);  // extra data: port
+  EXPECT_EQ(b[pos++], 0x81);  // extra data: port, game id
   EXPECT_EQ(b[pos] | (b[pos + 1] << 8), 27016);
+  pos += 2;
+  EXPECT_EQ(b[pos] | (b[pos + 1] << 8) | (b[pos + 2] << 16), 0x1234);  // game id: the app id
 }
 
 TEST(FakesrvReplies, TheDetailsReplyHasTheGoldSrcLayout) {
@@ -565,6 +569,42 @@ TEST_F(FakesrvServer, AFatalErrorAfterTheStart) {
   EXPECT_EQ(server().TakeFatal(), "");
   EXPECT_TRUE(server().Crashed());
   EXPECT_FALSE(server().NextDeadline());
+}
+
+// The version and app id the watchdog reads back are the ones given; a version file, read at
+// each reply, wins while it has a first line.
+TEST_F(FakesrvServer, VersionAndAppIdReadBackAsGiven) {
+  const std::string file =
+      (std::filesystem::temp_directory_path() / ("fakesrv_version_" + std::to_string(MonotonicMs()))).string();
+  const std::u16string file16(file.begin(), file.end());
+  Make(ParseArguments({u"-fakesrv.version", u"1.0.0.1", u"-fakesrv.app-id", u"4000000",
+                       u"-fakesrv.version-file", file16}));
+  struct Step {
+    const char* content;  // nullptr: no file
+    std::string version;
+  };
+  const Step steps[] = {{nullptr, "1.0.0.1"}, {"1.0.0.2\r\nsecond line\n", "1.0.0.2"}, {"", "1.0.0.1"},
+                        {"1.0.0.3", "1.0.0.3"}};
+  for (const Step& step : steps) {
+    if (step.content) std::ofstream(file, std::ios::binary | std::ios::trunc) << step.content;
+    Send(Info());
+    const ParsedDatagram parsed = ParseDatagram(One().bytes, "127.0.0.1", 27015, kClient);
+    EXPECT_EQ(parsed.version, step.version);
+    EXPECT_EQ(parsed.appId, 4000000u) << "from the game id: more than the short field holds";
+  }
+  std::filesystem::remove(file);
+}
+
+TEST_F(FakesrvServer, NoticesArePrintedAsLinesOfTheirOwn) {
+  Make(ParseArguments({u"-fakesrv.notice-after", u"500", u"-fakesrv.notice", u"MasterRequestRestart"}));
+  EXPECT_EQ(server().NextDeadline(), 1500);
+  Due(1499);
+  EXPECT_TRUE(server().TakePrintedLines().empty());
+  Due(1500);
+  Due(1600);
+  EXPECT_EQ(server().TakePrintedLines(), std::vector<std::string>{"MasterRequestRestart"}) << "once";
+  EXPECT_EQ(Ask("fakesrv notice Your server needs to be restarted\nnow"), "fakesrv ok");
+  EXPECT_EQ(server().TakePrintedLines(), std::vector<std::string>{"Your server needs to be restarted now"});
 }
 
 }  // namespace

@@ -101,6 +101,68 @@ TEST(InfoReply, TruncationRules) {
   EXPECT_EQ(Parse(appIdCut).kind, Kind::Ignored);
 }
 
+// An info reply's tail after the maximum: bots, type, environment, visibility, VAC, version,
+// then the extra data (flag byte and its fields), built field by field so a test can cut it at
+// any field's end.
+struct Tail {
+  std::vector<Bytes> fields;
+  Bytes Join(std::size_t count) const {
+    Bytes out = InfoUpToAppId();
+    out.push_back(32);  // players
+    out.push_back(32);  // maximum
+    for (std::size_t i = 0; i < count && i < fields.size(); ++i)
+      out.insert(out.end(), fields[i].begin(), fields[i].end());
+    return out;
+  }
+};
+
+Bytes Text(const std::string& s) {
+  Bytes b(s.begin(), s.end());
+  b.push_back(0);
+  return b;
+}
+
+Bytes Le(std::uint64_t v, int bytes) {
+  Bytes b;
+  for (int i = 0; i < bytes; ++i) b.push_back(static_cast<std::uint8_t>(v >> (8 * i)));
+  return b;
+}
+
+TEST(InfoReply, VersionAndAppIdAtEachCut) {
+  // The short app id of InfoUpToAppId is 10; the game id says 730 (with high bits set that are
+  // not the app id's).
+  const Tail every{{{0}, {'d', 'l', 0, 1}, Text("1.38.7.9"), {0x80 | 0x10 | 0x40 | 0x20 | 0x01},
+                    Le(27015, 2), Le(0x0123456789ABCDEFull, 8), Le(27020, 2), Text("SourceTV"),
+                    Text("secure,empty"), Le(0xAB00000001000000ull | 730, 8)}};
+  struct Case {
+    std::size_t fields;  // how many of the tail's fields the reply keeps
+    int cutInLast;       // bytes taken off the last field kept
+    std::string version;
+    std::uint32_t appId;
+  };
+  const Case cases[] = {
+      {0, 0, "", 10},          {1, 0, "", 10},           {2, 0, "", 10},
+      {3, 1, "", 10},          {3, 0, "1.38.7.9", 10},   {4, 0, "1.38.7.9", 10},
+      {5, 1, "1.38.7.9", 10},  {8, 1, "1.38.7.9", 10},   {9, 1, "1.38.7.9", 10},
+      {10, 1, "1.38.7.9", 10}, {10, 0, "1.38.7.9", 730},
+  };
+  for (const Case& c : cases) {
+    Bytes b = every.Join(c.fields);
+    b.resize(b.size() - c.cutInLast);
+    const auto r = Parse(b);
+    ASSERT_EQ(r.kind, Kind::Reply) << c.fields;
+    EXPECT_EQ(r.version, c.version) << c.fields << "/" << c.cutInLast;
+    EXPECT_EQ(r.appId, c.appId) << c.fields << "/" << c.cutInLast;
+  }
+
+  // Only the game id among the extra data; an app id past 16 bits; none: the short one stays.
+  const Tail gameIdOnly{{{0}, {'d', 'l', 0, 0}, Text("1.1.2.7/Stdio"), {0x01}, Le(4000000, 8)}};
+  EXPECT_EQ(Parse(gameIdOnly.Join(5)).appId, 4000000u);
+  const Tail noExtra{{{0}, {'d', 'w', 0, 0}, Text("2.0"), {0x00}, Le(730, 8)}};
+  EXPECT_EQ(Parse(noExtra.Join(5)).appId, 10u) << "bytes after an empty flag are not a game id";
+  EXPECT_EQ(Parse(noExtra.Join(5)).version, "2.0");
+}
+
 TEST(DetailsReply, ProtocolChoosesTheKind) {
   Bytes b = DetailsUpToMaxPlayers();
   EXPECT_EQ(Parse(b).replyKind, kReplyDetailsOld) << "protocol read as 0 at the end";

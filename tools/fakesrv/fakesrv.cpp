@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cstring>
+#include <fstream>
 #include <map>
 #include <random>
 #include <thread>
@@ -127,6 +128,10 @@ const std::map<std::string, Arg, std::less<>>& KnownSwitches() {
       {"-fakesrv.description", Arg::Value},
       {"-fakesrv.version", Arg::Value},
       {"-fakesrv.appid", Arg::Value},
+      {"-fakesrv.app-id", Arg::Value},
+      {"-fakesrv.version-file", Arg::Value},
+      {"-fakesrv.notice", Arg::Value},
+      {"-fakesrv.notice-after", Arg::Value},
       {"-fakesrv.players", Arg::Value},
       {"-fakesrv.maxplayers", Arg::Value},
       {"-fakesrv.bots", Arg::Value},
@@ -233,7 +238,11 @@ Settings ParseArguments(const std::vector<std::u16string>& args) {
   text("-fakesrv.folder", "-game", s.folder);
   text("-fakesrv.description", "", s.description);
   text("-fakesrv.version", "", s.version);
-  number("-fakesrv.appid", "", 0, 65535, [&](int v) { s.appId = static_cast<std::uint16_t>(v); });
+  number("-fakesrv.appid", "", 0, 65535, [&](int v) { s.appId = static_cast<std::uint32_t>(v); });
+  number("-fakesrv.app-id", "", 0, 0xFFFFFF, [&](int v) { s.appId = static_cast<std::uint32_t>(v); });
+  text("-fakesrv.version-file", "", s.versionFile);
+  number("-fakesrv.notice-after", "", 0, kMaxTimerMs, [&](int v) { s.noticeAfterMs = v; });
+  if (const std::string* v = pick("-fakesrv.notice", "")) s.notice = *v;
   number("-fakesrv.players", "", 0, 255, [&](int v) { s.players = v; });
   number("-fakesrv.maxplayers", "+maxplayers", 0, 255, [&](int v) { s.maxPlayers = v; });
   number("-fakesrv.bots", "", 0, 255, [&](int v) { s.bots = v; });
@@ -275,7 +284,7 @@ Bytes BuildInfoReply(const Settings& s) {
   PutString(out, s.map);
   PutString(out, s.folder);
   PutString(out, s.description);
-  PutShort(out, s.appId);
+  PutShort(out, s.appId & 0xFFFF);
   PutByte(out, s.players);
   PutByte(out, s.maxPlayers);
   PutByte(out, s.bots);
@@ -284,8 +293,10 @@ Bytes BuildInfoReply(const Settings& s) {
   PutByte(out, 0);  // no password
   PutByte(out, s.vac ? 1 : 0);
   PutString(out, s.version);
-  PutByte(out, 0x80);  // extra data: the game port follows
+  PutByte(out, 0x80 | 0x01);  // extra data: the game port and the game id follow
   PutShort(out, s.port);
+  const std::uint64_t gameId = s.appId & 0xFFFFFF;
+  for (int i = 0; i < 8; ++i) out.push_back(static_cast<std::uint8_t>(gameId >> (8 * i)));
   return out;
 }
 
@@ -374,6 +385,32 @@ FakeServer::FakeServer(Settings settings, std::int64_t startMs, std::uint32_t ch
 
 void FakeServer::Log(std::string line) { log_.push_back(std::move(line)); }
 
+void FakeServer::Notice(std::string_view text) {
+  std::string line(text.substr(0, kMaxNotice));
+  std::replace(line.begin(), line.end(), '\n', ' ');
+  std::replace(line.begin(), line.end(), '\r', ' ');
+  printed_.push_back(std::move(line));
+}
+
+std::vector<std::string> FakeServer::TakePrintedLines() {
+  std::vector<std::string> lines;
+  lines.swap(printed_);
+  return lines;
+}
+
+Settings FakeServer::ForInfoReply() const {
+  Settings s = settings_;
+  if (s.versionFile.empty()) return s;
+  std::ifstream file(s.versionFile, std::ios::binary);
+  char buffer[kMaxVersion + 1] = {};
+  file.read(buffer, kMaxVersion);
+  std::string line(buffer, static_cast<std::size_t>(file.gcount()));
+  line = line.substr(0, line.find_first_of("\r\n"));
+  line = line.substr(0, line.find('\0'));
+  if (!line.empty()) s.version = line;
+  return s;
+}
+
 std::vector<std::string> FakeServer::TakeLogLines() {
   std::vector<std::string> lines;
   lines.swap(log_);
@@ -457,7 +494,7 @@ void FakeServer::Receive(std::span<const std::uint8_t> data, std::string_view se
         return;
       }
     }
-    Reply(BuildInfoReply(settings_), senderAddress, senderPort, nowMs,
+    Reply(BuildInfoReply(ForInfoReply()), senderAddress, senderPort, nowMs,
           "answered info query from " + from + " (" + settings_.map + ", " +
               PlayersText(settings_) + ")");
     return;
@@ -558,6 +595,8 @@ void FakeServer::Control(std::string_view command, std::string_view address, std
     } else {
       bad();
     }
+  } else if (verb == "notice") {
+    Notice(arg);
   } else if (verb == "said") {
     answer = "fakesrv said " + std::to_string(said_.size());
     for (const std::string& text : said_) answer += "\n" + text;
@@ -579,6 +618,10 @@ std::vector<Outgoing> FakeServer::Advance(std::int64_t nowMs) {
   if (quitAtMs_ && !exitRequested_ && nowMs >= *quitAtMs_) {
     exitRequested_ = true;
     Log("exiting: quit by RCON");
+  }
+  if (settings_.notice && !noticeDone_ && nowMs >= startMs_ + settings_.noticeAfterMs) {
+    noticeDone_ = true;
+    Notice(*settings_.notice);
   }
 
   std::vector<Pending> due;
@@ -612,6 +655,7 @@ std::optional<std::int64_t> FakeServer::NextDeadline() const {
   if (settings_.fatalText && !fatalTimerDone_) consider(startMs_ + settings_.fatalAfterMs);
   if (settings_.exitAfterMs && !exitRequested_) consider(startMs_ + *settings_.exitAfterMs);
   if (quitAtMs_ && !exitRequested_) consider(*quitAtMs_);
+  if (settings_.notice && !noticeDone_) consider(startMs_ + settings_.noticeAfterMs);
   if (exitRequested_ || fatalToShow_) consider(startMs_);
   return next;
 }

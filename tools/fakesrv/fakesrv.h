@@ -9,6 +9,13 @@
 //   -game <folder>  +map <name>  +maxplayers <n>  +hostname <name>
 //   -fakesrv.name <text>        -fakesrv.map <name>        -fakesrv.folder <name>
 //   -fakesrv.description <text> -fakesrv.version <text>    -fakesrv.appid <0..65535>
+//   -fakesrv.app-id <0..16777215>  the app id, in the reply's short field (its low 16 bits)
+//                               and in the extra data's game id
+//   -fakesrv.version-file <path>  the version is this file's first line, read at each info
+//                               reply (so that an update command can change it); unreadable
+//                               or empty: -fakesrv.version
+//   -fakesrv.notice <text> -fakesrv.notice-after <ms>  the text printed once as a line of its
+//                               own on the output, this long after the start
 //   -fakesrv.players <0..255>   -fakesrv.maxplayers <0..255>  -fakesrv.bots <0..255>
 //   -fakesrv.protocol <0..255>  -fakesrv.vac
 //   -fakesrv.answer info|details|both|none   which queries get a reply (default both)
@@ -37,7 +44,8 @@
 //   fakesrv ping | status | silent | answer [info|details|both|none] | delay <ms> |
 //   players <n> | maxplayers <n> | bots <n> | protocol <n> | challenge on|off | map <name> |
 //   name <text> | fatal [<text>] | exit | rcon normal|garbage|silent |
-//   said   (the recorded say texts, oldest first: "fakesrv said <count>" and one line each)
+//   said   (the recorded say texts, oldest first: "fakesrv said <count>" and one line each) |
+//   notice <text>  (the text printed as a line of its own on the output, as a game's notice)
 // After a fatal error the server answers no query again, but still obeys control datagrams
 // (on Windows once its message box is closed: while it is open the server does nothing).
 #pragma once
@@ -67,7 +75,8 @@ struct Settings {
   std::string folder = "cstrike";
   std::string description = "Counter-Strike";
   std::string version = "1.0.0.0";
-  std::uint16_t appId = 10;
+  std::uint32_t appId = 10;  // 24 bits at most
+  std::string versionFile;   // read at each info reply when given
   int players = 0;
   int maxPlayers = 32;
   int bots = 0;
@@ -84,6 +93,8 @@ struct Settings {
   int fatalAfterMs = 0;                  // ... this long after the start
   bool console = true;  // the console window (Windows)
   int threads = 0;      // extra idle threads
+  std::optional<std::string> notice;  // printed once, noticeAfterMs after the start
+  int noticeAfterMs = 0;
 
   std::optional<std::string> rconPassword;  // none: RCON refused
   RconMode rcon = RconMode::Normal;
@@ -145,6 +156,8 @@ class FakeServer {
 
   // Lines for the output, oldest first; taking them empties the list.
   std::vector<std::string> TakeLogLines();
+  // Lines for the output as they are, without the stand-in's prefix (the notices).
+  std::vector<std::string> TakePrintedLines();
 
   // A fatal error to show now (once per fatal error).
   std::optional<std::string> TakeFatal();
@@ -176,6 +189,9 @@ class FakeServer {
   // What one Source RCON connection may have waiting to be sent; a client that sends more
   // commands than it reads answers is dropped past it.
   static constexpr std::size_t kMaxRconOutput = 1 << 20;
+  // The longest version a version file gives, and the longest notice printed.
+  static constexpr std::size_t kMaxVersion = 200;
+  static constexpr std::size_t kMaxNotice = 1000;
 
  private:
   struct Pending {
@@ -191,6 +207,9 @@ class FakeServer {
                std::int64_t nowMs);
   void Fatal(std::string text);
   void Log(std::string line);
+  void Notice(std::string_view text);
+  // The settings with the version file's version, when it has one.
+  Settings ForInfoReply() const;
   std::string Status() const;
   // RCON: one command and its answer text.
   std::string RconCommand(std::string_view command, std::int64_t nowMs);
@@ -209,6 +228,8 @@ class FakeServer {
   std::vector<Pending> pending_;
   std::uint64_t nextOrder_ = 0;
   std::vector<std::string> log_;
+  std::vector<std::string> printed_;
+  bool noticeDone_ = false;
   std::optional<std::string> fatalToShow_;
   bool fatalTimerDone_ = false;
   bool crashed_ = false;

@@ -29,6 +29,10 @@ void Print(const std::string& line) {
 
 void PrintLog(FakeServer& server) {
   for (const std::string& line : server.TakeLogLines()) Print(line);
+  for (const std::string& line : server.TakePrintedLines()) {
+    std::printf("%s\n", line.c_str());
+    std::fflush(stdout);
+  }
 }
 
 // A Source RCON connection: what waits to be written, and whether it ends once written.

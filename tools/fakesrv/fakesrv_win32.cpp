@@ -248,6 +248,10 @@ int Run(Settings settings) {
     // The lines first: whoever gets a reply finds its line already written.
     const std::vector<Outgoing> due = server.Advance(MonotonicMs());
     for (const std::string& line : server.TakeLogLines()) Print(line);
+    for (const std::string& line : server.TakePrintedLines()) {
+      std::printf("%s\n", line.c_str());
+      std::fflush(stdout);
+    }
     for (const Outgoing& out : due) {
       sockaddr_in to{};
       to.sin_family = AF_INET;
