@@ -27,6 +27,35 @@ constexpr std::chrono::seconds kCommandLimitMost{900};
 
 // Text from outside as the log and the doors show it: control bytes (a terminal's colours)
 // as blanks, at most `most` bytes, never ending inside a UTF-8 sequence.
+// Whether an output line is the engine's notice: the whole line, after its colour codes, the blanks
+// around it and the time stamp the engine may put first ("L 12/08/2026 - 15:00:00: ", or the same
+// without "L "). Never a part of a line: a player's chat line is printed as "Name : text", and
+// whoever writes a notice in the chat must not restart the server.
+bool IsNotice(std::string_view line, std::string_view notice) {
+  std::string text;
+  for (std::size_t i = 0; i < line.size(); ++i) {
+    if (line[i] == '\x1b' && i + 1 < line.size() && line[i + 1] == '[') {
+      i += 2;
+      while (i < line.size() && !(line[i] >= '@' && line[i] <= '~')) ++i;
+      continue;
+    }
+    text.push_back(line[i]);
+  }
+  std::string_view t = text;
+  while (!t.empty() && (t.front() == ' ' || t.front() == '\t')) t.remove_prefix(1);
+  while (!t.empty() && (t.back() == ' ' || t.back() == '\t' || t.back() == '\r')) t.remove_suffix(1);
+  if (t == notice) return true;
+  if (t.size() <= notice.size() || t.substr(t.size() - notice.size()) != notice) return false;
+  std::string_view stamp = t.substr(0, t.size() - notice.size());
+  if (stamp.starts_with("L ")) stamp.remove_prefix(2);
+  // "MM/DD/YYYY - HH:MM:SS: ": digits where the pattern has 9.
+  constexpr std::string_view kStamp = "99/99/9999 - 99:99:99: ";
+  if (stamp.size() != kStamp.size()) return false;
+  for (std::size_t i = 0; i < kStamp.size(); ++i)
+    if (kStamp[i] == '9' ? !(stamp[i] >= '0' && stamp[i] <= '9') : stamp[i] != kStamp[i]) return false;
+  return true;
+}
+
 std::string Cut(std::string text, std::size_t most) {
   for (char& c : text)
     if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) c = ' ';
@@ -204,8 +233,9 @@ std::string FillUpdateCheckCommand(std::string_view command, std::string_view fo
 }
 
 UpdateChecks::UpdateChecks(EventLoop& loop, ICommandRunner& runner, UpdateCheckHooks hooks, Options options)
-    : loop_(loop), runner_(runner), hooks_(std::move(hooks)), options_(std::move(options)),
-      timer_(std::make_unique<Timer>(loop)) {
+    : loop_(loop), runner_(runner), hooks_(std::move(hooks)), options_(std::move(options)) {
+  if (options_.lookMs == 0) return;  // the owner calls Look (kesp: after each cycle)
+  timer_ = std::make_unique<Timer>(loop);
   timer_->OnTimer = [this] { Look(); };
   timer_->SetInterval(options_.lookMs);
   timer_->SetEnabled(true);
@@ -357,7 +387,7 @@ void UpdateChecks::LookAtOutput(const UpdateCheckServer& s, OutputWatch& watch) 
     if (skipped || found) continue;
     if (!line.empty() && line.back() == '\r') line.pop_back();
     for (const std::string& notice : s.settings.notices) {
-      if (!notice.empty() && line.find(notice) != std::string::npos) {
+      if (!notice.empty() && IsNotice(line, notice)) {
         found = Cut(std::move(line), kDetailLimit);
         break;
       }

@@ -302,7 +302,10 @@ TEST_F(UpdateChecksTest, NoticesAreTheNewWholeLinesOfTheOutput) {
   Append(out, notice + "\n");  // before the watch began: not news
   servers_ = {Server(1, "/srv/cs")};
   servers_[0].out = Utf8ToUtf16(out);
+  // A line longer than what is told, its cut falling inside a two-byte letter.
+  const std::string longLine = notice + std::string(199 - notice.size(), 'x') + "\xC3\xA9" + std::string(100, 'x');
   servers_[0].settings.notices = DefaultUpdateNotices();
+  servers_[0].settings.notices.push_back(longLine);
   Make();
   checks_->Look();
 
@@ -311,13 +314,14 @@ TEST_F(UpdateChecksTest, NoticesAreTheNewWholeLinesOfTheOutput) {
     std::string text;
     std::string told;  // a part of the line told, or nothing
   };
-  // A line longer than what is told, its cut falling inside a two-byte letter.
-  const std::string longLine = "L " + notice + std::string(199 - 2 - notice.size(), 'x') + "\xC3\xA9" + std::string(100, 'x');
   const Step steps[] = {
       {"append", "nothing here\n", ""},
       {"append", "\x1b[0mYour server is out of date and will be", ""},  // a line cut by the look
       {"append", " shutdown during hibernation or changelevel, whichever comes first.\r\n", " [0mYour server"},
-      {"append", longLine + "\n", "L Your"},
+      {"append", longLine + "\n", "Your"},
+      // A player's chat line holding the words is no notice; the engine's time-stamped one is.
+      {"append", "Player : MasterRequestRestart\nL 12/08/2026 - 15:00:00: say MasterRequestRestart\n", ""},
+      {"append", "L 12/08/2026 - 15:00:00: MasterRequestRestart \n", "L 12/08"},
       {"truncate", "MasterRequestRestart\n", "Master"},  // a shorter file starts over
       {"replace", "Your server needs to be restarted in order to receive the latest update.\n", "Your server needs"},
       {"append", std::string(200 * 1024, 'y') + "\nMasterRequestRestart\n", "Master"},  // past the bound
