@@ -342,6 +342,8 @@ int main(int argc, char** argv) {
   if (!control) std::cerr << "kesp: no live control: " << error << std::endl;
   // kesp.ini's observers, when it asks for any; gone before the monitor.
   const std::unique_ptr<Observatory> observing = StartObserving(loop, monitor, {}, &commandRunner);
+  // How the servers learn of a game update, when kesp.ini names an update command; gone first.
+  const std::unique_ptr<UpdateWatch> updateChecks = StartUpdateChecks(loop, monitor, commandRunner.get(), DataDir() + u"logs/");
   DescriptorWatch stopWatch(loop, signals.get(), POLLIN, [&](short) {
     signalfd_siginfo info;
     while (::read(signals.get(), &info, sizeof info) == sizeof info) {

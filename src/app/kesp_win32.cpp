@@ -170,6 +170,8 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int) {
     mainWindow.ChooseLanguage();
     // kesp.ini's observers, when it asks for any; gone before the monitor and the window.
     const std::unique_ptr<Observatory> observing = StartObserving(loop, monitor, {}, &commandRunner);
+    // How the servers learn of a game update, when kesp.ini names an update command; gone first.
+    const std::unique_ptr<UpdateWatch> updateChecks = StartUpdateChecks(loop, monitor, commandRunner.get(), Path());
 
     const bool show = mainWindow.GuardedStartSteps();
 

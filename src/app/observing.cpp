@@ -2,7 +2,9 @@
 
 #include <algorithm>
 
+#include "core/server_updates.h"
 #include "options/kesp_ini.h"
+#include "process/process_control.h"
 #include "support/descriptors.h"
 #include "support/text.h"
 
@@ -50,6 +52,52 @@ std::unique_ptr<Observatory> StartObserving(EventLoop& loop, Monitor& monitor, c
     return door;
   };
   return std::make_unique<Observatory>(loop, monitor, std::move(options), std::move(takeDescriptor));
+}
+
+namespace {
+
+UpdateCheckHooks MonitorUpdateHooks(Monitor& monitor, Path outputFolder) {
+  UpdateCheckHooks hooks;
+  hooks.servers = [&monitor, outputFolder] {
+    std::vector<UpdateCheckServer> servers;
+    for (std::size_t row = 0; row < monitor.Count(); ++row) {
+      const Server& s = monitor.At(row);
+      const UpdateSettings& settings = monitor.UpdateSettingsOf(row);
+      if (!settings.On()) continue;
+      const Path exe = s.FileName.str();
+      servers.push_back({s.Id, InstallationFolder(exe),
+                         outputFolder.empty() ? Path() : ServerOutputFile(outputFolder, exe), s.Status.gameVersion,
+                         s.Status.appId, settings});
+    }
+    return servers;
+  };
+  hooks.available = [&monitor](ServerId id, UpdateSource source, std::string detail) {
+    monitor.NoteUpdateAvailable(id, source, std::move(detail));
+  };
+  hooks.say = [&monitor](const std::string& line) { monitor.AddLog(kMonitorName, Utf8ToUtf16(line)); };
+  return hooks;
+}
+
+UpdateChecks::Options LookedAtAfterEachCycle() {
+  UpdateChecks::Options options;
+  options.lookMs = 0;
+  return options;
+}
+
+}  // namespace
+
+UpdateWatch::UpdateWatch(EventLoop& loop, Monitor& monitor, ICommandRunner& runner, Path outputFolder)
+    : monitor_(monitor),
+      checks_(loop, runner, MonitorUpdateHooks(monitor, std::move(outputFolder)), LookedAtAfterEachCycle()) {
+  cycleObserver_ = monitor_.CycleEnds().Add([this] { checks_.Look(); });
+}
+
+UpdateWatch::~UpdateWatch() { monitor_.CycleEnds().Remove(cycleObserver_); }
+
+std::unique_ptr<UpdateWatch> StartUpdateChecks(EventLoop& loop, Monitor& monitor, ICommandRunner* runner,
+                                               const Path& outputFolder) {
+  if (!runner) return nullptr;
+  return std::make_unique<UpdateWatch>(loop, monitor, *runner, outputFolder);
 }
 
 RestartOptions LoadRestartOptions(const Path& optionsFile) {

@@ -78,13 +78,14 @@ class UpdateChecks {
   using Clock = std::chrono::steady_clock;
   using Transport = std::function<HttpCallResult(const HttpCall&)>;
   struct Options {
-    unsigned lookMs = 1000;  // how often the outputs are read and the checks' times looked at
+    // How often the outputs are read and the checks' times looked at; 0: only when Look is called.
+    unsigned lookMs = 1000;
     std::function<Clock::time_point()> now = Clock::now;
     Transport transport = SendHttp;
     int httpTimeoutMs = 10000;
   };
 
-  // Looks every lookMs on the loop's thread from now on. The runner outlives this.
+  // Looks every lookMs (if not 0) on the loop's thread from now on. The runner outlives this.
   UpdateChecks(EventLoop& loop, ICommandRunner& runner, UpdateCheckHooks hooks, Options options);
   UpdateChecks(EventLoop& loop, ICommandRunner& runner, UpdateCheckHooks hooks)
       : UpdateChecks(loop, runner, std::move(hooks), Options{}) {}

@@ -23,9 +23,13 @@
 // The order, by construction in main (made first, destroyed last):
 //   1. the event loop: every posted task of the threads below goes to it, so it outlives them;
 //   2. the Windows service's application (its connection thread is joined after the loop ran);
-//   3. the Monitor, owning the process control (and with it the output cap) and the RCON client
+//   3. the command runner of kesp.ini's update commands (EndAll once the loop ended), before the
+//      Monitor that hands it commands;
+//   4. the Monitor, owning the process control (and with it the output cap) and the RCON client
 //      (its workers), joined when the monitor goes;
-//   4. FailureNotices: lines of failures noted after it are only counted;
-//   5. the Observatory (the HTTP endpoint and the webhook sender), made last and destroyed first,
-//      so that no door's request reaches a monitor that is going.
+//   5. FailureNotices: lines of failures noted after it are only counted;
+//   6. the Observatory (the HTTP endpoint and the webhook sender), so that no door's request
+//      reaches a monitor that is going;
+//   7. the update checks (app/observing's UpdateWatch), made last and destroyed first: no check's
+//      answer reaches a monitor or a runner that is going.
 #pragma once

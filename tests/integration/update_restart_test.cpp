@@ -5,7 +5,9 @@
 #include <filesystem>
 #include <fstream>
 
+#include "core/server_updates.h"
 #include "integration_support.h"
+#include "observe/update_checks.h"
 #include "planned_restart_support.h"
 #include "process/command_runner.h"
 
@@ -31,16 +33,29 @@ class UpdateRestarts : public PlannedRestarts {
   }
   ~UpdateRestarts() override { runner->EndAll(); }
 
+  // The stub's command line in this mode, noting its runs in stubLog (and writing text to file).
+  std::string Stub(const std::string& mode, const Path& stubLog, const std::string& file = {},
+                   const std::string& text = {}) {
+#ifdef _WIN32
+    const std::string quote = "\"";
+    std::string command = quote + stubPath.string() + quote;
+#else
+    const std::string quote = "'";
+    std::string command = "sh '" + stubPath.string() + "'";
+#endif
+    command += " " + mode + " " + quote + Utf16ToUtf8(stubLog) + quote;
+    if (!file.empty()) command += " " + quote + file + quote + " " + text;
+    return command;
+  }
   // The stub in this mode as the update command, within seconds.
   void ConfigureUpdates(const std::string& mode, int withinMinutes, int seconds = 60) {
     UpdateSettings settings;
-#ifdef _WIN32
-    settings.command = "\"" + stubPath.string() + "\" " + mode + " \"" + Utf16ToUtf8(log) + "\"";
-#else
-    settings.command = "sh '" + stubPath.string() + "' " + mode + " '" + Utf16ToUtf8(log) + "'";
-#endif
+    settings.command = Stub(mode, log);
     settings.withinMinutes = withinMinutes;
     settings.seconds = seconds;
+    ConfigureUpdates(std::move(settings));
+  }
+  void ConfigureUpdates(UpdateSettings settings) {
     UpdateOptions options;
     options.all = UpdateSection{u"", settings, ~0u};
     rig.servers.Updates().SetOptions(std::move(options));
@@ -67,9 +82,46 @@ class UpdateRestarts : public PlannedRestarts {
     return static_cast<std::size_t>(std::count(logs.begin(), logs.end(), line));
   }
 
+  // The checks that tell the servers' updates, looking every 200 ms, as kesp's after each cycle.
+  std::unique_ptr<UpdateChecks> Checks(UpdateChecks::Transport transport = SendHttp) {
+    UpdateCheckHooks hooks;
+    hooks.servers = [this] {
+      std::vector<UpdateCheckServer> servers;
+      for (std::size_t i = 0; i < list.size(); ++i) {
+        const Path exe = list[i]->FileName.str();
+#ifdef _WIN32
+        const Path out;  // a server's output is its own console's
+#else
+        const Path out = ServerOutputFile(dir.Dir() + u"logs" + PathSeparator(), exe);
+#endif
+        servers.push_back({list[i]->Id, InstallationFolder(exe), out, list[i]->Status.gameVersion,
+                           list[i]->Status.appId, rig.servers.Updates().SettingsOf(i)});
+      }
+      return servers;
+    };
+    hooks.available = [this](ServerId id, UpdateSource source, std::string detail) {
+      rig.servers.Updates().NoteAvailable(id, source, std::move(detail));
+    };
+    hooks.say = [this](const std::string& line) { checksSaid.push_back(line); };
+    UpdateChecks::Options options;
+    options.lookMs = 200;
+    options.transport = std::move(transport);
+    return std::make_unique<UpdateChecks>(loop, *runner, std::move(hooks), options);
+  }
+  // The server was updated and started once, for what told of the update.
+  void ExpectOneUpdate(const std::u16string& name, UpdateSource source) {
+    ASSERT_TRUE(WaitUntil([&] { return Logged(name + u": Restarting. Reason: Game update.") == 1; }, 40s))
+        << ::testing::PrintToString(checksSaid);
+    EXPECT_EQ(StubRuns().size(), 1u);
+    EXPECT_EQ(list[0]->Status.update.source, source);
+    EXPECT_EQ(list[0]->Status.update.lastResult, UpdateStatus::Result::Made);
+    EXPECT_TRUE(WaitForCell(0, ColNetworkStatus, u"Normal")) << "running again";
+  }
+
   std::unique_ptr<ICommandRunner> runner = MakeCommandRunner(loop);
   std::filesystem::path stubPath;
   Path log = dir.File(u"stub.log");
+  std::vector<std::string> checksSaid;
 };
 
 TEST_F(UpdateRestarts, ABusyServerIsWarnedStoppedByItsCommandUpdatedAndStartedWhenDue) {
@@ -157,6 +209,74 @@ TEST_F(UpdateRestarts, AFailingOrHangingCommandLeavesTheServersRunningWithOneLin
   // The tool's own words are kept beside the servers' output.
   const auto output = ReadBytes(UpdateOutputFile(dir.Dir() + u"logs" + PathSeparator(), list[0]->FileName.str()));
   EXPECT_NE(std::string(output.begin(), output.end()).find("update failed"), std::string::npos);
+}
+
+#ifndef _WIN32
+// The engine's own words in the server's output (Linux keeps it in a file) start the update.
+TEST_F(UpdateRestarts, TheEnginesNoticeInTheOutputLeadsToTheUpdate) {
+  ConfigureUpdates("ok", 10);
+  ServerEntry& e = AddServer("noticed");
+  Start();
+  ASSERT_TRUE(WaitForCell(0, ColNetworkStatus, u"Normal"));
+  const auto checks = Checks();
+  WaitUntil([] { return false; }, 500ms);  // what the output held before is not news
+  ASSERT_EQ(Control(e, "fakesrv notice Your server needs to be restarted in order to receive the latest update."),
+            "fakesrv ok");
+  ExpectOneUpdate(u"noticed", UpdateSource::Notice);
+  EXPECT_EQ(list[0]->Status.update.detail, "Your server needs to be restarted in order to receive the latest update.");
+}
+#endif
+
+// The admin's check command exits 10: an update exists; the update tool then runs once.
+TEST_F(UpdateRestarts, ACheckCommandThatFindsAnUpdateLeadsToTheUpdate) {
+  UpdateSettings settings;
+  settings.command = Stub("ok", log);
+  settings.checkCommand = Stub("available", dir.File(u"check.log"));
+  settings.notices.clear();
+  ConfigureUpdates(settings);
+  AddServer("checked");
+  Start();
+  ASSERT_TRUE(WaitForCell(0, ColNetworkStatus, u"Normal"));
+  const auto checks = Checks();
+  ExpectOneUpdate(u"checked", UpdateSource::Command);
+}
+
+// The check URL against the stand-in of the public check API, run by it (update_check_server.py
+// --run): the version the server reports is out of date; the update tool writes the new one,
+// which the server reports after its start.
+class UpdateByUrl : public UpdateRestarts {
+ protected:
+  void SetUp() override {
+    for (auto [name, target] : {std::pair{"TERVANE_UPDATE_CHECK_PORT", &port},
+                                {"TERVANE_UPDATE_CHECK_ANSWER", &answerFile}, {"TERVANE_UPDATE_CHECK_LOG", &requests}})
+      if (const char* value = std::getenv(name)) *target = value;
+    if (port.empty() || answerFile.empty() || requests.empty())
+      GTEST_SKIP() << "run by the stand-in check API: update_check_server.py --run";
+  }
+  std::string port, answerFile, requests;
+};
+
+TEST_F(UpdateByUrl, AnOutOfDateAnswerLeadsToTheUpdateAndTheNewVersion) {
+  std::string why;
+  ASSERT_TRUE(HttpClientReady(why)) << why;
+  const std::string versionFile = Utf16ToUtf8(dir.File(u"version.txt"));
+  std::ofstream(std::filesystem::path(versionFile)) << "1.0.0.70\n";
+  std::ofstream(answerFile, std::ios::trunc) << "outdated";
+  UpdateSettings settings;
+  settings.command = Stub("ok", log, versionFile, "1.0.0.71");
+  settings.checkUrl = "http://127.0.0.1:" + port + "/ISteamApps/UpToDateCheck/v1/?appid={appid}&version={version}";
+  settings.notices.clear();
+  ConfigureUpdates(settings);
+  AddServer("versioned", u" -fakesrv.app-id 240 -fakesrv.version-file \"" + Utf8ToUtf16(versionFile) + u"\"");
+  Start();
+  ASSERT_TRUE(WaitForCell(0, ColNetworkStatus, u"Normal"));
+  const auto checks = Checks();
+  ExpectOneUpdate(u"versioned", UpdateSource::Url);
+  EXPECT_TRUE(WaitUntil([&] { return list[0]->Status.gameVersion == "1.0.0.71"; }, 10s)) << list[0]->Status.gameVersion;
+  std::ifstream in(requests);
+  std::string first;
+  std::getline(in, first);
+  EXPECT_EQ(first, "/ISteamApps/UpToDateCheck/v1/?appid=240&version=1.0.0.70");
 }
 
 }  // namespace
