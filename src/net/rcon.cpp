@@ -670,8 +670,10 @@ struct RconClient::Shared {
     }
     return dropped;
   }
-  RconResult NotSentInTime(const Job& job, Clock::time_point now) const {
-    const auto waited = std::chrono::duration_cast<std::chrono::seconds>(now - job.came);
+  RconResult NotSentInTime(const Job& job, Clock::time_point) const {
+    // The time it was given, as its sender set it (a moment before it came here), not how late
+    // the look that dropped it was.
+    const auto waited = std::chrono::round<std::chrono::seconds>(job.request.beginBy - job.came);
     return Failed(RconFailure::NotSent, "not sent within " + std::to_string(waited.count()) + " s: " +
                                             std::to_string(Ahead(job)) + " requests ahead");
   }
