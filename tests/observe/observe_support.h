@@ -25,6 +25,7 @@ class Observed : public ::testing::Test {
  protected:
   Observed() { processOptions.outputFolder = dir.Dir() + u"logs" + PathSeparator(); }
   ~Observed() override {
+    updates.reset();
     observing.reset();
     if (monitor) {
       for (const auto& e : rig->List()) process->TerminateServerProcess(e->FileName.str());
@@ -32,6 +33,7 @@ class Observed : public ::testing::Test {
         WaitUntil([&] { return !process->IsServerRunning(e->FileName.str()); }, 5s);
     }
     rig.reset();
+    if (commandRunner) commandRunner->EndAll();
   }
 
   // A stand-in in a folder of its own, listening on 127.0.0.1.
@@ -39,7 +41,8 @@ class Observed : public ::testing::Test {
     records.push_back(StandIn(dir, loop, name, extra));
   }
 
-  // kesp.ini's [Options] lines; HttpListen on httpPort (a free port unless the test set one).
+  // kesp.ini's [Options] lines (and sections after them); HttpListen on httpPort (a free port
+  // unless the test set one).
   void Run(std::string options, bool withHttp = true) {
     if (withHttp) {
       if (httpPort == 0) httpPort = FreeTcpPort();
@@ -57,7 +60,8 @@ class Observed : public ::testing::Test {
     monitor = &rig->monitor;
     rig->Supervision().CycleEndObservers().Add([this] { ++cycles; });
     monitor->CreateEndpoint();
-    observing = StartObserving(loop, *monitor, dir.File(u"kesp.ini"));
+    observing = StartObserving(loop, *monitor, dir.File(u"kesp.ini"), &commandRunner);
+    updates = StartUpdateChecks(loop, *monitor, commandRunner.get(), processOptions.outputFolder);
     monitor->Start();
   }
 
@@ -113,9 +117,11 @@ class Observed : public ::testing::Test {
   // The cycles the monitor ended since it started.
   int cycles = 0;
   std::unique_ptr<IProcessControl> process;
+  std::unique_ptr<ICommandRunner> commandRunner;  // kesp.ini's update commands: outlives the monitor
   std::unique_ptr<testbed::MonitorRig> rig;
   Monitor* monitor = nullptr;
   std::unique_ptr<Observatory> observing;
+  std::unique_ptr<UpdateWatch> updates;
 };
 
 }  // namespace tervane::testing

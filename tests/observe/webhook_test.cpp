@@ -82,6 +82,39 @@ TEST_F(Webhook, RestartsAndTheCrashLoopPauseArriveAsDiscordMessages) {
   }
   // The first start is no alert.
   EXPECT_FALSE(hasText("first start"));
+  EXPECT_FALSE(commandRunner || updates) << "no UpdateCommand in kesp.ini: nothing of game updates is made";
+}
+
+// An update command that fails: the server runs on, on the files it has, and the receiver gets
+// one alert that says so, not another for the start that followed.
+TEST_F(Webhook, AFailedUpdateIsOneAlertAndTheServerRunsOn) {
+  Receiver receiver;
+  ASSERT_TRUE(receiver.Started());
+  AddServer("css");
+#ifdef _WIN32
+  const char* stub = "update_stub.cmd";
+#else
+  const char* stub = "update_stub.sh";
+#endif
+  const std::filesystem::path stubPath = std::filesystem::path(dir.Dir()) / stub;
+  std::filesystem::copy_file(std::filesystem::path(TERVANE_SOURCE_DIR) / "tests/data/update_stub" / stub, stubPath);
+  // Its log in the installation folder, where the command runs: the value ends with a word of
+  // its own, as a value that begins and ends with a quote loses them in kesp.ini.
+#ifdef _WIN32
+  const std::string fail = "\"" + stubPath.string() + "\" fail stub.log";
+#else
+  const std::string fail = "sh '" + stubPath.string() + "' fail stub.log";
+#endif
+  Run("WebhookUrl=" + receiver.Url() + "\r\n[Updates]\r\nUpdateCommand=" + fail + "\r\n", false);
+  const Server& s = *rig->List()[0];
+  ASSERT_TRUE(WaitUntil([&] { return s.Status.network == NetworkState::Normal; }, 20s));
+  ASSERT_EQ(monitor->Run(Command::Update, monitor->Targets({0})).rows, std::vector<std::size_t>{0});
+  ASSERT_TRUE(WaitUntil([&] { return s.Status.update.lastResult == UpdateStatus::Result::Failed; }, 30s));
+  ASSERT_TRUE(WaitUntil([&] { return s.Status.network == NetworkState::Normal; }, 20s)) << "running again";
+  WaitUntil([] { return false; }, 1s);  // anything that would still be sent
+  const std::vector<std::string> bodies = receiver.Bodies();
+  ASSERT_EQ(bodies.size(), 1u) << ::testing::PrintToString(bodies);
+  EXPECT_NE(bodies[0].find("game update failed: exit code 3"), std::string::npos) << bodies[0];
 }
 
 TEST_F(Webhook, ASlowReceiverHoldsUpNeitherTheCycleNorTheMetrics) {
