@@ -15,13 +15,12 @@
 #include <atomic>
 #include <cerrno>
 #include <cstring>
-#include <list>
-#include <mutex>
 #include <thread>
 #include <variant>
 #include <vector>
 
 #include "process/command_runner.h"
+#include "process/command_runner_base.h"
 #include "process/server_match_linux.h"
 #include "support/event_loop.h"
 #include "support/text.h"
@@ -34,8 +33,6 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-// Enough for every installation of one kesp updating at once; more is a fault of the caller.
-constexpr std::size_t kMaxCommands = 8;
 // Between the polite SIGTERM to the group and the SIGKILL that no process can refuse.
 constexpr std::chrono::seconds kGrace{5};
 
@@ -151,69 +148,30 @@ void Watch(EventLoop& loop, Command& command, std::atomic<std::size_t>& running)
   command.finished = true;
 }
 
-class LinuxCommandRunner final : public ICommandRunner {
- public:
-  explicit LinuxCommandRunner(EventLoop& loop) : loop_(loop) {}
-  ~LinuxCommandRunner() override { EndAll(); }
-
-  void Start(CommandJob job, Done done) override {
-    std::lock_guard lock(mutex_);
-    JoinFinished();
-    const auto refuse = [&](std::string error) {
-      CommandEnd end;
-      end.error = std::move(error);
-      loop_.Post([done = std::move(done), end] { done(end); });
-    };
-    if (running_ >= kMaxCommands) return refuse(std::to_string(kMaxCommands) + " commands run already");
-    auto command = std::make_unique<Command>();
-    command->wake.reset(::eventfd(0, EFD_CLOEXEC));
-    if (!command->wake) return refuse(ErrorText(errno));
+struct LinuxHalf {
+  using Command = tervane::Command;
+  static std::string Begin(const CommandJob& job, Command& command) {
+    command.wake.reset(::eventfd(0, EFD_CLOEXEC));
+    if (!command.wake) return ErrorText(errno);
     auto spawned = Spawn(job);
-    if (auto* error = std::get_if<std::string>(&spawned)) return refuse(std::move(*error));
-    command->pid = std::get<pid_t>(spawned);
-    command->job = std::move(job);
-    command->done = std::move(done);
-    ++running_;
-    Command& started = *commands_.emplace_back(std::move(command));
-    started.thread = std::thread([this, &started] { Watch(loop_, started, running_); });
+    if (auto* error = std::get_if<std::string>(&spawned)) return std::move(*error);
+    command.pid = std::get<pid_t>(spawned);
+    return {};
   }
-
-  std::size_t Running() const override { return running_; }
-
-  void EndAll() override {
-    std::lock_guard lock(mutex_);
-    for (auto& command : commands_) {
-      command->abandoned->store(true);
-      const std::uint64_t one = 1;
-      // A full counter wakes the waiter just the same.
-      [[maybe_unused]] const ssize_t n = ::write(command->wake.get(), &one, sizeof one);
-    }
-    for (auto& command : commands_) command->thread.join();
-    commands_.clear();
+  static void Wake(Command& command) {
+    const std::uint64_t one = 1;
+    // A full counter wakes the waiter just the same.
+    [[maybe_unused]] const ssize_t n = ::write(command.wake.get(), &one, sizeof one);
   }
-
- private:
-  void JoinFinished() {
-    for (auto it = commands_.begin(); it != commands_.end();) {
-      if ((*it)->finished) {
-        (*it)->thread.join();
-        it = commands_.erase(it);
-      } else {
-        ++it;
-      }
-    }
+  static void Watch(EventLoop& loop, Command& command, std::atomic<std::size_t>& running) {
+    tervane::Watch(loop, command, running);
   }
-
-  EventLoop& loop_;
-  std::mutex mutex_;
-  std::list<std::unique_ptr<Command>> commands_;
-  std::atomic<std::size_t> running_{0};
 };
 
 }  // namespace
 
 std::unique_ptr<ICommandRunner> MakeCommandRunner(EventLoop& loop) {
-  return std::make_unique<LinuxCommandRunner>(loop);
+  return std::make_unique<CommandRunnerBase<LinuxHalf>>(loop);
 }
 
 }  // namespace tervane

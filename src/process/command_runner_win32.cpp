@@ -3,13 +3,12 @@
 // kMaxCommands at once); the thread waits for the process, ends the job at the limit and posts
 // the end to the loop.
 #include <atomic>
-#include <list>
-#include <mutex>
 #include <thread>
 #include <variant>
 #include <vector>
 
 #include "process/command_runner.h"
+#include "process/command_runner_base.h"
 #include "support/event_loop.h"
 #include "support/text.h"
 #include "support/text_win32.h"
@@ -21,7 +20,6 @@ namespace {
 using Clock = std::chrono::steady_clock;
 using Handle = UniqueHandle<KernelHandleTraits>;
 
-constexpr std::size_t kMaxCommands = 8;
 // How long a job's processes may take to go once it is ended.
 constexpr DWORD kGraceMs = 5000;
 
@@ -145,65 +143,23 @@ void Watch(EventLoop& loop, Command& command, std::atomic<std::size_t>& running)
   command.finished = true;
 }
 
-class Win32CommandRunner final : public ICommandRunner {
- public:
-  explicit Win32CommandRunner(EventLoop& loop) : loop_(loop) {}
-  ~Win32CommandRunner() override { EndAll(); }
-
-  void Start(CommandJob job, Done done) override {
-    std::lock_guard lock(mutex_);
-    JoinFinished();
-    const auto refuse = [&](std::string error) {
-      CommandEnd end;
-      end.error = std::move(error);
-      loop_.Post([done = std::move(done), end] { done(end); });
-    };
-    if (running_ >= kMaxCommands) return refuse(std::to_string(kMaxCommands) + " commands run already");
-    auto command = std::make_unique<Command>();
-    command->wake.reset(CreateEventW(nullptr, TRUE, FALSE, nullptr));
-    if (!command->wake) return refuse(ErrorText(GetLastError()));
-    if (std::string error = Spawn(job, *command); !error.empty()) return refuse(std::move(error));
-    command->job = std::move(job);
-    command->done = std::move(done);
-    ++running_;
-    Command& started = *commands_.emplace_back(std::move(command));
-    started.thread = std::thread([this, &started] { Watch(loop_, started, running_); });
+struct Win32Half {
+  using Command = tervane::Command;
+  static std::string Begin(const CommandJob& job, Command& command) {
+    command.wake.reset(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+    if (!command.wake) return ErrorText(GetLastError());
+    return Spawn(job, command);
   }
-
-  std::size_t Running() const override { return running_; }
-
-  void EndAll() override {
-    std::lock_guard lock(mutex_);
-    for (auto& command : commands_) {
-      command->abandoned->store(true);
-      SetEvent(command->wake.get());
-    }
-    for (auto& command : commands_) command->thread.join();
-    commands_.clear();
+  static void Wake(Command& command) { SetEvent(command.wake.get()); }
+  static void Watch(EventLoop& loop, Command& command, std::atomic<std::size_t>& running) {
+    tervane::Watch(loop, command, running);
   }
-
- private:
-  void JoinFinished() {
-    for (auto it = commands_.begin(); it != commands_.end();) {
-      if ((*it)->finished) {
-        (*it)->thread.join();
-        it = commands_.erase(it);
-      } else {
-        ++it;
-      }
-    }
-  }
-
-  EventLoop& loop_;
-  std::mutex mutex_;
-  std::list<std::unique_ptr<Command>> commands_;
-  std::atomic<std::size_t> running_{0};
 };
 
 }  // namespace
 
 std::unique_ptr<ICommandRunner> MakeCommandRunner(EventLoop& loop) {
-  return std::make_unique<Win32CommandRunner>(loop);
+  return std::make_unique<CommandRunnerBase<Win32Half>>(loop);
 }
 
 }  // namespace tervane

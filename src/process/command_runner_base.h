@@ -1,0 +1,81 @@
+// What both halves of the command runner share: the commands that run, each with a waiting
+// thread of its own, at most kMaxCommands at once; a command refused is answered on the loop
+// too; finished waiters are joined at the next start, all of them at EndAll. A half gives its
+// Command (job, done, abandoned, finished, thread and what its waiter needs), how to begin one
+// (its wake-up and its process: an error, or empty), how to wake a waiter at once, and the
+// waiter itself.
+#pragma once
+
+#include <atomic>
+#include <cstddef>
+#include <list>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+
+#include "process/command_runner.h"
+#include "support/event_loop.h"
+
+namespace tervane {
+
+// Enough for every installation of one kesp updating at once; more is a fault of the caller.
+inline constexpr std::size_t kMaxCommands = 8;
+
+template <typename Half>
+class CommandRunnerBase final : public ICommandRunner {
+ public:
+  using Command = typename Half::Command;
+
+  explicit CommandRunnerBase(EventLoop& loop) : loop_(loop) {}
+  ~CommandRunnerBase() override { EndAll(); }
+
+  void Start(CommandJob job, Done done) override {
+    std::lock_guard lock(mutex_);
+    JoinFinished();
+    const auto refuse = [&](std::string error) {
+      CommandEnd end;
+      end.error = std::move(error);
+      loop_.Post([done = std::move(done), end] { done(end); });
+    };
+    if (running_ >= kMaxCommands) return refuse(std::to_string(kMaxCommands) + " commands run already");
+    auto command = std::make_unique<Command>();
+    if (std::string error = Half::Begin(job, *command); !error.empty()) return refuse(std::move(error));
+    command->job = std::move(job);
+    command->done = std::move(done);
+    ++running_;
+    Command& started = *commands_.emplace_back(std::move(command));
+    started.thread = std::thread([this, &started] { Half::Watch(loop_, started, running_); });
+  }
+
+  std::size_t Running() const override { return running_; }
+
+  void EndAll() override {
+    std::lock_guard lock(mutex_);
+    for (auto& command : commands_) {
+      command->abandoned->store(true);
+      Half::Wake(*command);
+    }
+    for (auto& command : commands_) command->thread.join();
+    commands_.clear();
+  }
+
+ private:
+  void JoinFinished() {
+    for (auto it = commands_.begin(); it != commands_.end();) {
+      if ((*it)->finished) {
+        (*it)->thread.join();
+        it = commands_.erase(it);
+      } else {
+        ++it;
+      }
+    }
+  }
+
+  EventLoop& loop_;
+  std::mutex mutex_;
+  std::list<std::unique_ptr<Command>> commands_;
+  std::atomic<std::size_t> running_{0};
+};
+
+}  // namespace tervane
