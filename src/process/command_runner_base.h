@@ -1,9 +1,9 @@
 // What both halves of the command runner share: the commands that run, each with a waiting
 // thread of its own, at most kMaxCommands at once; a command refused is answered on the loop
 // too; finished waiters are joined at the next start, all of them at EndAll. A half gives its
-// Command (job, done, abandoned, finished, thread and what its waiter needs), how to begin one
-// (its wake-up and its process: an error, or empty), how to wake a waiter at once, and the
-// waiter itself.
+// Command (job, done, abandoned, finished, thread and what its waiter needs) and, beside it,
+// BeginCommand (its wake-up and its process: an error, or empty), WakeCommand (its waiter at
+// once) and WatchCommand (the waiter).
 #pragma once
 
 #include <atomic>
@@ -22,11 +22,9 @@ namespace tervane {
 // Enough for every installation of one kesp updating at once; more is a fault of the caller.
 inline constexpr std::size_t kMaxCommands = 8;
 
-template <typename Half>
+template <typename Command>
 class CommandRunnerBase final : public ICommandRunner {
  public:
-  using Command = typename Half::Command;
-
   explicit CommandRunnerBase(EventLoop& loop) : loop_(loop) {}
   ~CommandRunnerBase() override { EndAll(); }
 
@@ -40,12 +38,12 @@ class CommandRunnerBase final : public ICommandRunner {
     };
     if (running_ >= kMaxCommands) return refuse(std::to_string(kMaxCommands) + " commands run already");
     auto command = std::make_unique<Command>();
-    if (std::string error = Half::Begin(job, *command); !error.empty()) return refuse(std::move(error));
+    if (std::string error = BeginCommand(job, *command); !error.empty()) return refuse(std::move(error));
     command->job = std::move(job);
     command->done = std::move(done);
     ++running_;
     Command& started = *commands_.emplace_back(std::move(command));
-    started.thread = std::thread([this, &started] { Half::Watch(loop_, started, running_); });
+    started.thread = std::thread([this, &started] { WatchCommand(loop_, started, running_); });
   }
 
   std::size_t Running() const override { return running_; }
@@ -54,7 +52,7 @@ class CommandRunnerBase final : public ICommandRunner {
     std::lock_guard lock(mutex_);
     for (auto& command : commands_) {
       command->abandoned->store(true);
-      Half::Wake(*command);
+      WakeCommand(*command);
     }
     for (auto& command : commands_) command->thread.join();
     commands_.clear();

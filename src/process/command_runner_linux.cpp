@@ -115,7 +115,7 @@ bool WaitForExit(pid_t pid, int pidfd, int wake, Clock::time_point deadline) {
   }
 }
 
-void Watch(EventLoop& loop, Command& command, std::atomic<std::size_t>& running) {
+void WatchCommand(EventLoop& loop, Command& command, std::atomic<std::size_t>& running) {
   const pid_t pid = command.pid;
   const UniqueFd pidfd(static_cast<int>(::syscall(SYS_pidfd_open, pid, 0)));
   CommandEnd end;
@@ -148,30 +148,25 @@ void Watch(EventLoop& loop, Command& command, std::atomic<std::size_t>& running)
   command.finished = true;
 }
 
-struct LinuxHalf {
-  using Command = tervane::Command;
-  static std::string Begin(const CommandJob& job, Command& command) {
-    command.wake.reset(::eventfd(0, EFD_CLOEXEC));
-    if (!command.wake) return ErrorText(errno);
-    auto spawned = Spawn(job);
-    if (auto* error = std::get_if<std::string>(&spawned)) return std::move(*error);
-    command.pid = std::get<pid_t>(spawned);
-    return {};
-  }
-  static void Wake(Command& command) {
-    const std::uint64_t one = 1;
-    // A full counter wakes the waiter just the same.
-    [[maybe_unused]] const ssize_t n = ::write(command.wake.get(), &one, sizeof one);
-  }
-  static void Watch(EventLoop& loop, Command& command, std::atomic<std::size_t>& running) {
-    tervane::Watch(loop, command, running);
-  }
-};
+std::string BeginCommand(const CommandJob& job, Command& command) {
+  command.wake.reset(::eventfd(0, EFD_CLOEXEC));
+  if (!command.wake) return ErrorText(errno);
+  auto spawned = Spawn(job);
+  if (auto* error = std::get_if<std::string>(&spawned)) return std::move(*error);
+  command.pid = std::get<pid_t>(spawned);
+  return {};
+}
+
+void WakeCommand(Command& command) {
+  const std::uint64_t one = 1;
+  // A full counter wakes the waiter just the same.
+  [[maybe_unused]] const ssize_t n = ::write(command.wake.get(), &one, sizeof one);
+}
 
 }  // namespace
 
 std::unique_ptr<ICommandRunner> MakeCommandRunner(EventLoop& loop) {
-  return std::make_unique<CommandRunnerBase<LinuxHalf>>(loop);
+  return std::make_unique<CommandRunnerBase<Command>>(loop);
 }
 
 }  // namespace tervane

@@ -118,7 +118,7 @@ std::string Spawn(const CommandJob& job, Command& command) {
   return {};
 }
 
-void Watch(EventLoop& loop, Command& command, std::atomic<std::size_t>& running) {
+void WatchCommand(EventLoop& loop, Command& command, std::atomic<std::size_t>& running) {
   CommandEnd end;
   const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(command.started + command.job.limit - Clock::now());
   const DWORD wait = static_cast<DWORD>(std::max<long long>(0, std::min<long long>(left.count(), 0x7FFFFFFF)));
@@ -143,23 +143,18 @@ void Watch(EventLoop& loop, Command& command, std::atomic<std::size_t>& running)
   command.finished = true;
 }
 
-struct Win32Half {
-  using Command = tervane::Command;
-  static std::string Begin(const CommandJob& job, Command& command) {
-    command.wake.reset(CreateEventW(nullptr, TRUE, FALSE, nullptr));
-    if (!command.wake) return ErrorText(GetLastError());
-    return Spawn(job, command);
-  }
-  static void Wake(Command& command) { SetEvent(command.wake.get()); }
-  static void Watch(EventLoop& loop, Command& command, std::atomic<std::size_t>& running) {
-    tervane::Watch(loop, command, running);
-  }
-};
+std::string BeginCommand(const CommandJob& job, Command& command) {
+  command.wake.reset(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+  if (!command.wake) return ErrorText(GetLastError());
+  return Spawn(job, command);
+}
+
+void WakeCommand(Command& command) { SetEvent(command.wake.get()); }
 
 }  // namespace
 
 std::unique_ptr<ICommandRunner> MakeCommandRunner(EventLoop& loop) {
-  return std::make_unique<CommandRunnerBase<Win32Half>>(loop);
+  return std::make_unique<CommandRunnerBase<Command>>(loop);
 }
 
 }  // namespace tervane
