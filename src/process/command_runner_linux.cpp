@@ -5,7 +5,6 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
-#include <spawn.h>
 #include <sys/eventfd.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
@@ -14,19 +13,16 @@
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
-#include <cstring>
 #include <thread>
 #include <variant>
 #include <vector>
 
 #include "process/command_runner.h"
 #include "process/command_runner_base.h"
-#include "process/server_match_linux.h"
+#include "process/server_launch_linux.h"
 #include "support/event_loop.h"
 #include "support/text.h"
 #include "support/unique_handle_posix.h"
-
-extern char** environ;
 
 namespace tervane {
 namespace {
@@ -62,39 +58,11 @@ std::variant<pid_t, std::string> Spawn(const CommandJob& job) {
       ::open(outputPath.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOCTTY, 0640));
   if (!output) return outputPath + ": " + ErrorText(errno);
 
-  posix_spawn_file_actions_t actions;
-  ::posix_spawn_file_actions_init(&actions);
-  ::posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-  ::posix_spawn_file_actions_adddup2(&actions, output.get(), 1);
-  ::posix_spawn_file_actions_adddup2(&actions, output.get(), 2);
-  if (!folder.empty()) ::posix_spawn_file_actions_addchdir_np(&actions, folder.c_str());
-  // Nothing of kesp's (its sockets, its log, another command's pidfd) reaches the command.
-  ::posix_spawn_file_actions_addclosefrom_np(&actions, 3);
-
-  posix_spawnattr_t attributes;
-  ::posix_spawnattr_init(&attributes);
-  ::posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSID | POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
-  sigset_t none;
-  ::sigemptyset(&none);
-  ::posix_spawnattr_setsigmask(&attributes, &none);
-  sigset_t all;
-  ::sigfillset(&all);
-  ::sigdelset(&all, SIGKILL);
-  ::sigdelset(&all, SIGSTOP);
-  ::posix_spawnattr_setsigdefault(&attributes, &all);
-
-  // Without a server's marker: an update tool must never be taken for the server it updates.
-  std::vector<char*> environment;
-  for (char** variable = environ; variable && *variable; ++variable)
-    if (std::strncmp(*variable, kServerMarker, sizeof kServerMarker - 1) != 0) environment.push_back(*variable);
-  environment.push_back(nullptr);
-
   std::string shell = "sh", dashC = "-c", command = job.command;
   char* argv[] = {shell.data(), dashC.data(), command.data(), nullptr};
   pid_t pid = -1;
-  const int result = ::posix_spawn(&pid, "/bin/sh", &actions, &attributes, argv, environment.data());
-  ::posix_spawnattr_destroy(&attributes);
-  ::posix_spawn_file_actions_destroy(&actions);
+  // In a session of its own: its process group is the command with all it starts.
+  const int result = SpawnOwnProgram(pid, "/bin/sh", argv, output.get(), folder, {});
   if (result != 0) return "/bin/sh: " + ErrorText(result);
   return pid;
 }

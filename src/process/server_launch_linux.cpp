@@ -41,6 +41,48 @@ UniqueFd ServerLauncher::OpenOutput(const Path& fileName) {
   return fd;
 }
 
+int SpawnOwnProgram(pid_t& pid, const char* path, char* const argv[], int output, const std::string& folder,
+                    const std::string& marker) {
+  posix_spawn_file_actions_t actions;
+  ::posix_spawn_file_actions_init(&actions);
+  ::posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+  if (output >= 0) {
+    ::posix_spawn_file_actions_adddup2(&actions, output, 1);
+    ::posix_spawn_file_actions_adddup2(&actions, output, 2);
+  }
+  if (!folder.empty()) ::posix_spawn_file_actions_addchdir_np(&actions, folder.c_str());
+  // Nothing of the monitor's (its sockets, its log file, a pidfd) stays open in the program,
+  // whether or not it was opened close-on-exec.
+  ::posix_spawn_file_actions_addclosefrom_np(&actions, 3);
+
+  // Signal mask and dispositions start clean, whatever the monitor ignores or blocks.
+  posix_spawnattr_t attributes;
+  ::posix_spawnattr_init(&attributes);
+  ::posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSID | POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
+  sigset_t none;
+  ::sigemptyset(&none);
+  ::posix_spawnattr_setsigmask(&attributes, &none);
+  sigset_t all;
+  ::sigfillset(&all);
+  ::sigdelset(&all, SIGKILL);
+  ::sigdelset(&all, SIGSTOP);
+  ::posix_spawnattr_setsigdefault(&attributes, &all);
+
+  // The monitor's environment, with the marker of this server (if any) in place of any
+  // inherited one: an update tool must never be taken for the server it updates.
+  std::vector<char*> environment;
+  for (char** variable = environ; variable && *variable; ++variable)
+    if (std::strncmp(*variable, kServerMarker, sizeof kServerMarker - 1) != 0) environment.push_back(*variable);
+  std::string ownMarker = marker;
+  if (!ownMarker.empty()) environment.push_back(ownMarker.data());
+  environment.push_back(nullptr);
+
+  const int result = ::posix_spawn(&pid, path, &actions, &attributes, argv, environment.data());
+  ::posix_spawnattr_destroy(&attributes);
+  ::posix_spawn_file_actions_destroy(&actions);
+  return result;
+}
+
 Expected<pid_t> ServerLauncher::Start(const Path& fileName, const std::u16string& params) {
   const std::string executable = Utf16ToUtf8(fileName);
   if (executable.empty()) return SystemError{ENOENT};
@@ -64,43 +106,9 @@ Expected<pid_t> ServerLauncher::Start(const Path& fileName, const std::u16string
 
   const UniqueFd output = OpenOutput(fileName);
 
-  posix_spawn_file_actions_t actions;
-  ::posix_spawn_file_actions_init(&actions);
-  ::posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-  if (output) {
-    ::posix_spawn_file_actions_adddup2(&actions, output.get(), 1);
-    ::posix_spawn_file_actions_adddup2(&actions, output.get(), 2);
-  }
-  if (!folder.empty()) ::posix_spawn_file_actions_addchdir_np(&actions, folder.c_str());
-  // Nothing of the monitor's (its socket, its log file) stays open in a server, whether or
-  // not it was opened close-on-exec.
-  ::posix_spawn_file_actions_addclosefrom_np(&actions, 3);
-
-  // Signal mask and dispositions start clean, whatever the monitor ignores or blocks.
-  posix_spawnattr_t attributes;
-  ::posix_spawnattr_init(&attributes);
-  ::posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSID | POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
-  sigset_t none;
-  ::sigemptyset(&none);
-  ::posix_spawnattr_setsigmask(&attributes, &none);
-  sigset_t all;
-  ::sigfillset(&all);
-  ::sigdelset(&all, SIGKILL);
-  ::sigdelset(&all, SIGSTOP);
-  ::posix_spawnattr_setsigdefault(&attributes, &all);
-
-  // The monitor's environment, with the marker of this server in place of any inherited one.
-  std::vector<char*> environment;
-  for (char** variable = environ; variable && *variable; ++variable)
-    if (std::strncmp(*variable, kServerMarker, sizeof kServerMarker - 1) != 0) environment.push_back(*variable);
-  std::string marker = std::string(kServerMarker) + executable;
-  environment.push_back(marker.data());
-  environment.push_back(nullptr);
-
   pid_t pid = 0;
-  const int result = ::posix_spawn(&pid, program.c_str(), &actions, &attributes, argv.data(), environment.data());
-  ::posix_spawnattr_destroy(&attributes);
-  ::posix_spawn_file_actions_destroy(&actions);
+  const int result = SpawnOwnProgram(pid, program.c_str(), argv.data(), output ? output.get() : -1, folder,
+                                     std::string(kServerMarker) + executable);
   if (result != 0) return SystemError{static_cast<std::uint32_t>(result)};
   children_.push_back(pid);
   return pid;

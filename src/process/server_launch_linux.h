@@ -18,6 +18,14 @@
 
 namespace tervane {
 
+// How kesp starts every program of its own (a server, an admin's command) with posix_spawn:
+// standard input from /dev/null, output and errors to `output` (when open), in `folder` (when
+// given), none of kesp's descriptors, a session of its own, signals as a new program has them,
+// and kesp's environment without any server's marker (with `marker` in its place when given).
+// Answers 0 with the process id, or the system's error code.
+int SpawnOwnProgram(pid_t& pid, const char* path, char* const argv[], int output, const std::string& folder,
+                    const std::string& marker);
+
 class ServerLauncher {
  public:
   // outputFolder: where the output files lie (empty: a server's output is discarded).
