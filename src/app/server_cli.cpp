@@ -223,9 +223,12 @@ class Commands {
     switch (c) {
       case Command::Restart: {
         const bool ended = EndsMade(result, "not restarted");
+        // A server whose game update runs is started by the update when it ends.
+        for (const auto& [row, why] : result.skipped)
+          io_.out << Numbered(row) << ": not restarted: " << why << "; it starts when its update ended\n";
         SayStops(result, "it is started again once its process ended");
-        io_.out << "restarted " << n.rows.size() - result.endsRefused.size() << " server(s)\n";
-        return ended ? 0 : 1;
+        io_.out << "restarted " << n.rows.size() - result.endsRefused.size() - result.skipped.size() << " server(s)\n";
+        return ended && result.skipped.empty() ? 0 : 1;
       }
       case Command::Close: {
         const bool ended = EndsMade(result, "paused, but its process may still run");

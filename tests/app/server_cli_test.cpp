@@ -238,6 +238,11 @@ TEST_F(CommandLine, AnUpdateAsksFirstAndNeedsTheRunningKesp) {
   Register("c", 27017);
   EXPECT_EQ(Run({"update", "all", "--yes", ids}).err, "kesp: the confirmation was for other servers; nothing done\n");
   EXPECT_EQ(process.Count("start"), 0);
+  // A restart leaves a server whose update runs to the update, and does not say it restarted it.
+  rig.List()[0]->Status.phase = Phase::Updating;
+  const Result restart = Run({"restart", "1", "2", "--yes"});
+  EXPECT_EQ(restart.code, 1);
+  EXPECT_EQ(restart.out, "1. a: not restarted: updating; it starts when its update ended\nrestarted 1 server(s)\n");
 }
 
 // kesp status's update lines: each only when it has something to say, the server's and the
