@@ -7,6 +7,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <cstddef>
 #include <list>
 #include <memory>
@@ -21,6 +22,19 @@ namespace tervane {
 
 // Enough for every installation of one kesp updating at once; more is a fault of the caller.
 inline constexpr std::size_t kMaxCommands = 8;
+
+// The waiter's last step, as it knows the command's end: its time taken, the count of those that
+// run, and the end posted to the loop unless the runner was closed meanwhile.
+template <typename Command>
+void Finished(EventLoop& loop, Command& command, std::atomic<std::size_t>& running, CommandEnd end) {
+  end.took = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - command.started);
+  --running;
+  if (!command.abandoned->load())
+    loop.Post([done = std::move(command.done), abandoned = command.abandoned, end] {
+      if (!abandoned->load()) done(end);
+    });
+  command.finished = true;
+}
 
 template <typename Command>
 class CommandRunnerBase final : public ICommandRunner {

@@ -107,13 +107,7 @@ void WatchCommand(EventLoop& loop, Command& command, std::atomic<std::size_t>& r
   }
   if (collected == pid && WIFEXITED(status)) end.exitCode = WEXITSTATUS(status);
   if (collected == pid && WIFSIGNALED(status)) end.exitCode = 128 + WTERMSIG(status);  // as the shell says it
-  end.took = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - command.started);
-  --running;
-  if (!command.abandoned->load())
-    loop.Post([done = std::move(command.done), abandoned = command.abandoned, end] {
-      if (!abandoned->load()) done(end);
-    });
-  command.finished = true;
+  Finished(loop, command, running, end);
 }
 
 std::string BeginCommand(const CommandJob& job, Command& command) {

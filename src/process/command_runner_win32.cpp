@@ -134,13 +134,7 @@ void WatchCommand(EventLoop& loop, Command& command, std::atomic<std::size_t>& r
   if (GetExitCodeProcess(command.process.get(), &code)) end.exitCode = static_cast<int>(code);
   // Whatever the command left behind in its job ends with it.
   command.jobObject.reset();
-  end.took = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - command.started);
-  --running;
-  if (!command.abandoned->load())
-    loop.Post([done = std::move(command.done), abandoned = command.abandoned, end] {
-      if (!abandoned->load()) done(end);
-    });
-  command.finished = true;
+  Finished(loop, command, running, end);
 }
 
 std::string BeginCommand(const CommandJob& job, Command& command) {
